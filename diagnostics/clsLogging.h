@@ -1,0 +1,42 @@
+// The system's diagnostic log: a plain text file with one timestamped line per entry. The
+// file is opened and closed again for every entry, so other programs can read it between
+// entries and nothing is lost when the process ends.
+#pragma once
+
+#include <string>
+
+namespace nubra {
+
+class clsLogging {
+public:
+    clsLogging() = default;
+
+    // An empty line, the entry, another empty line. Raises what WriteEmptyLine raises.
+    void WriteToLogSpaced(const std::string& psEntry);
+    // Appends "<general date>  <entry>" as one line. Never raises: a failure is shown in a
+    // message box naming the file and the entry, and the entry is lost.
+    void WriteToLog(const std::string& psEntry);
+    // Appends CR LF when the file switch is set. Raises 75/76 when the file cannot be opened.
+    void WriteEmptyLine();
+    // Chooses the log file psLogFilePath + "/" + pslogfileName, creates the last folder level
+    // when missing, opens the file for appending (or empties it when pbAppendToLog is false)
+    // and writes the quoted first line when given. Raises 76 (Path not found) when the folder
+    // cannot be made and 75 when the file cannot be opened; the chosen path is kept either way.
+    void LogFile(const std::string& psLogFilePath, const std::string& pslogfileName,
+                 const std::string& psFirstLine = "", bool pbAppendToLog = false);
+    void PrintToDebugWindow(bool poDebug) { debugEcho_ = poDebug; }
+    void PrintToLogFile(bool poLog) { toFile_ = poLog; }
+    std::string LogFileName() const { return fileName_; }
+
+    // The full path entries go to (empty before LogFile).
+    const std::string& FullPath() const { return fullPath_; }
+
+private:
+    void AppendLine(const std::string& text);
+    std::string fullPath_;
+    std::string fileName_;
+    bool debugEcho_ = false;
+    bool toFile_ = true;
+};
+
+}  // namespace nubra

@@ -1,0 +1,57 @@
+#include "host/ClassRegistry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <mutex>
+
+namespace nubra {
+namespace {
+std::string Fold(const std::string& s) {
+    std::string r = s;
+    std::transform(r.begin(), r.end(), r.begin(), [](unsigned char c) { return std::tolower(c); });
+    return r;
+}
+struct Registry {
+    std::mutex mutex;
+    std::map<std::string, ObjectFactory> factories;
+};
+Registry& TheRegistry() {
+    static Registry r;
+    return r;
+}
+}  // namespace
+
+void RegisterClass(const std::string& progId, ObjectFactory factory) {
+    auto& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    r.factories[Fold(progId)] = std::move(factory);
+}
+
+void UnregisterClass(const std::string& progId) {
+    auto& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    r.factories.erase(Fold(progId));
+}
+
+bool IsClassRegistered(const std::string& progId) {
+    auto& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    return r.factories.count(Fold(progId)) > 0;
+}
+
+ObjectRef CreateObject(const std::string& progId) {
+    ObjectFactory factory;
+    {
+        auto& r = TheRegistry();
+        std::lock_guard lock(r.mutex);
+        auto it = r.factories.find(Fold(progId));
+        if (it == r.factories.end()) RaiseError(errnum::kCannotCreateObject);
+        factory = it->second;
+    }
+    auto obj = factory();
+    if (!obj) RaiseError(errnum::kCannotCreateObject);
+    return obj;
+}
+
+}  // namespace nubra

@@ -1,0 +1,35 @@
+// Object creation by ProgID, the stand-in for the platform's class activation. Hosts and
+// libraries register their creatable classes; ProgIDs compare without regard to letter case.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/Automation.h"
+
+namespace nubra {
+
+using ObjectFactory = std::function<ObjectRef()>;
+
+// Registers (or replaces) the factory for a ProgID.
+void RegisterClass(const std::string& progId, ObjectFactory factory);
+// Removes a ProgID; unknown ProgIDs are ignored.
+void UnregisterClass(const std::string& progId);
+// True when a factory is registered for the ProgID.
+bool IsClassRegistered(const std::string& progId);
+
+// A new object of the class registered under `progId`. Raises 429 (ActiveX component can't
+// create object) when no class is registered, and passes on what the factory raises.
+ObjectRef CreateObject(const std::string& progId);
+
+// CreateObject cast to the interface the caller expects; raises 13 when the object does not
+// offer it.
+template <typename T>
+std::shared_ptr<T> CreateObjectAs(const std::string& progId) {
+    auto obj = std::dynamic_pointer_cast<T>(CreateObject(progId));
+    if (!obj) RaiseError(errnum::kTypeMismatch);
+    return obj;
+}
+
+}  // namespace nubra

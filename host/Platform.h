@@ -1,0 +1,40 @@
+// The platform services the system calls besides the client: message boxes, letting the user
+// interface process pending messages, special folders and the default browser. The running
+// host installs one implementation (a window system, a terminal, a test recorder).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nubra {
+
+// Message box styles and results, in the automation layer's numbering.
+enum MsgBoxStyle : int {
+    vbOKOnly = 0,
+    vbCritical = 16,
+    vbExclamation = 48,
+    vbInformation = 64,
+};
+enum MsgBoxResult : int { vbOK = 1 };
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+    // Shows a modal message box and returns when the user closed it. An empty title stands
+    // for the platform's default title (the add-in's short name).
+    virtual int MsgBox(const std::string& prompt, int style, const std::string& title) = 0;
+    // Lets the user interface process its pending messages once.
+    virtual void DoEvents() = 0;
+    // Starts `program` with `arguments` (no shell involved). Returns false when it cannot be
+    // started.
+    virtual bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) = 0;
+};
+
+// The installed platform; a quiet default (boxes on standard error, no events) until a host
+// installs its own.
+Platform& ThePlatform();
+// Installs `platform` (not owned; it must outlive its use) or, with nullptr, the default.
+void SetPlatform(Platform* platform);
+
+}  // namespace nubra
