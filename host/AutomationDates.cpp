@@ -1,0 +1,621 @@
+// Automation dates under the user's regional settings, built on ICU so that every locale's
+// patterns and markers are at hand even where the operating system lacks the locale.
+#include "host/AutomationDates.h"
+
+#include <unicode/basictz.h>
+#include <unicode/calendar.h>
+#include <unicode/datefmt.h>
+#include <unicode/dtfmtsym.h>
+#include <unicode/gregocal.h>
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace nubra::dates {
+namespace {
+
+constexpr int64_t kMsPerDay = 86'400'000;
+// Day number of 1 January 1970 in the automation count.
+constexpr int64_t kUnixEpochDay = 25569;
+
+// Days from 1970-01-01 of a proleptic Gregorian civil date.
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void CivilFromDays(int64_t z, int& year, int& month, int& day) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    year = static_cast<int>(yoe + era * 400 + (month <= 2));
+}
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int DaysInMonth(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+// A date value as a calendar day (automation day number) and milliseconds into that day.
+// Before 30 December 1899 the integer part is the (negative) day and the fraction is still
+// the positive time of day: -1.25 is 29 December 1899 06:00.
+struct DayTime {
+    int64_t day;
+    int64_t ms;
+};
+
+DayTime Decompose(Date d) {
+    if (!std::isfinite(d) || std::fabs(d) > 1e9) RaiseError(errnum::kOverflow);
+    double whole = std::trunc(d);
+    double frac = std::fabs(d - whole);
+    DayTime r{static_cast<int64_t>(whole), std::llround(frac * kMsPerDay)};
+    if (r.ms >= kMsPerDay) {
+        r.day += 1;
+        r.ms -= kMsPerDay;
+    }
+    return r;
+}
+
+Date Compose(int64_t day, int64_t ms) {
+    const double frac = static_cast<double>(ms) / kMsPerDay;
+    return day >= 0 ? static_cast<double>(day) + frac : static_cast<double>(day) - frac;
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// ---- regional settings -------------------------------------------------------------------
+
+std::string LocaleFromEnvironment() {
+    for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
+        const char* v = std::getenv(name);
+        if (v && *v) {
+            std::string s(v);
+            s = s.substr(0, s.find_first_of(".@"));
+            if (s.empty() || s == "C" || s == "POSIX") return "en_US";
+            return s;
+        }
+    }
+    return "en_US";
+}
+
+std::string ToUtf8(const icu::UnicodeString& u) {
+    std::string s;
+    u.toUTF8String(s);
+    return s;
+}
+
+// What the formatter and the parser need of one locale.
+struct LocaleData {
+    std::unique_ptr<icu::SimpleDateFormat> general;  // short date (four-digit year) + medium time
+    std::unique_ptr<icu::SimpleDateFormat> dateOnly;
+    char order[3] = {'M', 'd', 'y'};  // field order of the short date
+    icu::UnicodeString separator;     // the short date's separator
+    std::vector<icu::UnicodeString> amMarkers, pmMarkers;  // folded
+    std::vector<std::pair<icu::UnicodeString, int>> monthNames;  // folded name, month
+};
+
+// Every run of 'y' outside quoted text becomes "yyyy".
+icu::UnicodeString FourDigitYears(const icu::UnicodeString& pattern) {
+    icu::UnicodeString out;
+    bool quoted = false;
+    for (int32_t i = 0; i < pattern.length();) {
+        UChar c = pattern.charAt(i);
+        if (c == u'\'') {
+            quoted = !quoted;
+            out.append(c);
+            ++i;
+        } else if (!quoted && c == u'y') {
+            while (i < pattern.length() && pattern.charAt(i) == u'y') ++i;
+            out.append(u"yyyy");
+        } else {
+            out.append(c);
+            ++i;
+        }
+    }
+    return out;
+}
+
+void DeriveOrder(const icu::UnicodeString& pattern, LocaleData& data) {
+    std::string order;
+    icu::UnicodeString firstLiteral;
+    bool quoted = false, inLiteral = false, literalDone = false;
+    for (int32_t i = 0; i < pattern.length(); ++i) {
+        UChar c = pattern.charAt(i);
+        if (c == u'\'') {
+            quoted = !quoted;
+            continue;
+        }
+        char field = 0;
+        if (!quoted) {
+            if (c == u'y' || c == u'Y' || c == u'u') field = 'y';
+            else if (c == u'M' || c == u'L') field = 'M';
+            else if (c == u'd') field = 'd';
+        }
+        if (field) {
+            if (inLiteral) literalDone = true;
+            if (order.find(field) == std::string::npos) order += field;
+        } else if (!order.empty() && !literalDone) {
+            inLiteral = true;
+            firstLiteral.append(c);
+        }
+    }
+    if (order.size() == 3) std::copy(order.begin(), order.end(), data.order);
+    firstLiteral.trim();
+    bool usable = !firstLiteral.isEmpty();
+    for (int32_t i = 0; i < firstLiteral.length(); ++i)
+        if (u_isalnum(firstLiteral.char32At(i))) usable = false;
+    data.separator = usable ? firstLiteral : icu::UnicodeString(u"/");
+}
+
+icu::UnicodeString Folded(icu::UnicodeString s) {
+    s.trim();
+    return s.foldCase();
+}
+
+std::unique_ptr<LocaleData> LoadLocale(const std::string& name) {
+    UErrorCode status = U_ZERO_ERROR;
+    // Gregorian calendar and Latin digits whatever the locale prefers, so the text reads back.
+    icu::Locale locale = icu::Locale::createCanonical(name.c_str());
+    locale.setKeywordValue("calendar", "gregorian", status);
+    status = U_ZERO_ERROR;
+    locale.setKeywordValue("numbers", "latn", status);
+    status = U_ZERO_ERROR;
+
+    auto data = std::make_unique<LocaleData>();
+    std::unique_ptr<icu::DateFormat> shortDate(icu::DateFormat::createDateInstance(icu::DateFormat::kShort, locale));
+    std::unique_ptr<icu::DateFormat> mediumTime(icu::DateFormat::createTimeInstance(icu::DateFormat::kMedium, locale));
+    auto* sd = dynamic_cast<icu::SimpleDateFormat*>(shortDate.get());
+    auto* mt = dynamic_cast<icu::SimpleDateFormat*>(mediumTime.get());
+    icu::UnicodeString datePattern(u"M/d/yyyy"), timePattern(u"h:mm:ss a");
+    if (sd) sd->toPattern(datePattern);
+    if (mt) mt->toPattern(timePattern);
+    datePattern = FourDigitYears(datePattern);
+    DeriveOrder(datePattern, *data);
+
+    auto make = [&](const icu::UnicodeString& pattern) {
+        UErrorCode st = U_ZERO_ERROR;
+        auto fmt = std::make_unique<icu::SimpleDateFormat>(pattern, locale, st);
+        if (U_FAILURE(st)) RaiseError(errnum::kInvalidProcedureCall, "Date format unavailable");
+        auto* cal = new icu::GregorianCalendar(icu::TimeZone::getGMT()->clone(), locale, st);
+        // Proleptic Gregorian: automation dates know no Julian calendar.
+        cal->setGregorianChange(-std::numeric_limits<double>::max(), st);
+        fmt->adoptCalendar(cal);
+        return fmt;
+    };
+    icu::UnicodeString generalPattern(datePattern);
+    generalPattern.append(u' ').append(timePattern);
+    data->general = make(generalPattern);
+    data->dateOnly = make(datePattern);
+
+    const icu::DateFormatSymbols* symbols = data->general->getDateFormatSymbols();
+    int32_t count = 0;
+    const icu::UnicodeString* ampm = symbols->getAmPmStrings(count);
+    if (count >= 2) {
+        data->amMarkers.push_back(Folded(ampm[0]));
+        data->pmMarkers.push_back(Folded(ampm[1]));
+    }
+    data->amMarkers.push_back(Folded(u"AM"));
+    data->pmMarkers.push_back(Folded(u"PM"));
+    using DFS = icu::DateFormatSymbols;
+    for (auto ctx : {DFS::FORMAT, DFS::STANDALONE}) {
+        for (auto width : {DFS::WIDE, DFS::ABBREVIATED}) {
+            const icu::UnicodeString* months = symbols->getMonths(count, ctx, width);
+            for (int32_t i = 0; i < count && i < 12; ++i) {
+                icu::UnicodeString m = Folded(months[i]);
+                if (m.endsWith(u".")) m.truncate(m.length() - 1);
+                if (!m.isEmpty()) data->monthNames.emplace_back(m, i + 1);
+            }
+        }
+    }
+    static const char16_t* english[] = {u"january", u"february", u"march",     u"april",   u"may",      u"june",
+                                        u"july",    u"august",   u"september", u"october", u"november", u"december"};
+    for (int i = 0; i < 12; ++i) {
+        data->monthNames.emplace_back(icu::UnicodeString(english[i]), i + 1);
+        data->monthNames.emplace_back(icu::UnicodeString(english[i], 3), i + 1);
+    }
+    return data;
+}
+
+struct State {
+    std::mutex mutex;
+    std::optional<std::string> locale;  // set by SetRegionalLocale
+    std::map<std::string, std::unique_ptr<LocaleData>> cache;
+    std::string zoneKey;
+    std::unique_ptr<icu::TimeZone> zone;
+};
+
+State& TheState() {
+    static State s;
+    return s;
+}
+
+// Called with the mutex held.
+LocaleData& CurrentLocale(State& s) {
+    std::string name = s.locale ? *s.locale : LocaleFromEnvironment();
+    auto& slot = s.cache[name];
+    if (!slot) slot = LoadLocale(name);
+    return *slot;
+}
+
+// The zone TZ names, read anew whenever TZ changes. Called with the mutex held.
+icu::TimeZone& CurrentZone(State& s) {
+    const char* tz = std::getenv("TZ");
+    std::string key = tz ? std::string("=") + tz : std::string("(unset)");
+    if (!s.zone || key != s.zoneKey) {
+        std::unique_ptr<icu::TimeZone> zone;
+        if (tz && *tz) {
+            std::string id = tz[0] == ':' ? tz + 1 : tz;
+            if (auto pos = id.find("zoneinfo/"); pos != std::string::npos) id = id.substr(pos + 9);
+            zone.reset(icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(id)));
+            icu::UnicodeString got;
+            zone->getID(got);
+            if (got == icu::UnicodeString(u"Etc/Unknown")) zone.reset();
+        }
+        if (!zone) zone.reset(icu::TimeZone::detectHostTimeZone());
+        s.zone = std::move(zone);
+        s.zoneKey = key;
+    }
+    return *s.zone;
+}
+
+// ---- parsing -----------------------------------------------------------------------------
+
+struct Token {
+    enum Kind { Number, Word, DateSep, TimeSep, Space };
+    explicit Token(Kind k) : kind(k) {}
+    Kind kind;
+    int value = 0;      // Number
+    int digits = 0;     // Number
+    icu::UnicodeString text;  // Word (folded)
+};
+
+[[noreturn]] void Mismatch() { RaiseError(errnum::kTypeMismatch); }
+
+bool IsBlank(UChar32 c) { return c == u',' || u_isUWhiteSpace(c) || c == 0x202F || c == 0x00A0; }
+
+std::vector<Token> Tokenize(const icu::UnicodeString& text, const LocaleData& loc) {
+    std::vector<Token> tokens;
+    int32_t i = 0;
+    const int32_t n = text.length();
+    while (i < n) {
+        UChar32 c = text.char32At(i);
+        if (c >= u'0' && c <= u'9') {
+            Token t(Token::Number);
+            while (i < n && text.charAt(i) >= u'0' && text.charAt(i) <= u'9') {
+                if (t.digits < 9) t.value = t.value * 10 + (text.charAt(i) - u'0');
+                ++t.digits;
+                ++i;
+            }
+            if (t.digits > 4) Mismatch();
+            tokens.push_back(t);
+        } else if (IsBlank(c)) {
+            while (i < n && IsBlank(text.char32At(i))) i = text.moveIndex32(i, 1);
+            if (tokens.empty() || tokens.back().kind != Token::Space) tokens.emplace_back(Token::Space);
+        } else if (c == u':') {
+            tokens.emplace_back(Token::TimeSep);
+            ++i;
+        } else if (!loc.separator.isEmpty() && text.compare(i, loc.separator.length(), loc.separator) == 0) {
+            tokens.emplace_back(Token::DateSep);
+            i += loc.separator.length();
+        } else if (c == u'/' || c == u'-') {
+            tokens.emplace_back(Token::DateSep);
+            ++i;
+        } else if (u_isalpha(c)) {
+            Token t(Token::Word);
+            int32_t start = i;
+            while (i < n && u_isalpha(text.char32At(i))) i = text.moveIndex32(i, 1);
+            t.text = Folded(icu::UnicodeString(text, start, i - start));
+            // An abbreviation may carry its point ("Dez."): only when the point is no separator.
+            if (i < n && text.charAt(i) == u'.' && loc.separator != icu::UnicodeString(u".")) ++i;
+            tokens.push_back(t);
+        } else {
+            Mismatch();
+        }
+    }
+    // Blanks around separators carry no meaning.
+    std::vector<Token> out;
+    for (size_t k = 0; k < tokens.size(); ++k) {
+        if (tokens[k].kind == Token::Space) {
+            bool edge = out.empty() || k + 1 == tokens.size();
+            bool nearSep = (!out.empty() && (out.back().kind == Token::DateSep || out.back().kind == Token::TimeSep)) ||
+                           (k + 1 < tokens.size() &&
+                            (tokens[k + 1].kind == Token::DateSep || tokens[k + 1].kind == Token::TimeSep));
+            if (edge || nearSep) continue;
+        }
+        out.push_back(tokens[k]);
+    }
+    return out;
+}
+
+int ExpandYear(const Token& t) {
+    if (t.digits <= 2) return t.value < 30 ? 2000 + t.value : 1900 + t.value;
+    return t.value;
+}
+
+bool ValidDate(int y, int m, int d) { return y >= 100 && y <= 9999 && m >= 1 && m <= 12 && d >= 1 && d <= DaysInMonth(y, m); }
+
+int CurrentYear() {
+    int y, m, d;
+    CivilFromDays(FloorDiv(static_cast<int64_t>(std::time(nullptr)), 86400), y, m, d);
+    return y;
+}
+
+// Resolves the date numbers (and an optional month given by name) to year, month, day.
+bool ResolveDate(const std::vector<Token>& nums, int namedMonth, const LocaleData& loc, int& y, int& m, int& d) {
+    auto tryOrder = [&](const char* order) {
+        int yy = CurrentYear(), mm = 0, dd = 0;
+        bool haveYear = false;
+        if (namedMonth) {
+            // The month is given by name: the numbers are day and (optional) year in locale order.
+            mm = namedMonth;
+            std::string rest;
+            for (int k = 0; k < 3; ++k)
+                if (order[k] != 'M') rest += order[k];
+            if (nums.size() == 1) {
+                dd = nums[0].value;
+            } else {
+                for (size_t k = 0; k < 2; ++k) {
+                    if (rest[k] == 'd') dd = nums[k].value;
+                    else yy = ExpandYear(nums[k]), haveYear = true;
+                }
+            }
+        } else if (nums.size() == 3) {
+            for (int k = 0; k < 3; ++k) {
+                if (order[k] == 'd') dd = nums[k].value;
+                else if (order[k] == 'M') mm = nums[k].value;
+                else yy = ExpandYear(nums[k]), haveYear = true;
+            }
+        } else {
+            // Two numbers: day and month in the locale's order, the current year.
+            std::string dm;
+            for (int k = 0; k < 3; ++k)
+                if (order[k] != 'y') dm += order[k];
+            mm = dm[0] == 'M' ? nums[0].value : nums[1].value;
+            dd = dm[0] == 'M' ? nums[1].value : nums[0].value;
+        }
+        (void)haveYear;
+        if (!ValidDate(yy, mm, dd)) return false;
+        y = yy, m = mm, d = dd;
+        return true;
+    };
+    if (tryOrder(loc.order)) return true;
+    // As the automation layer does, an impossible reading in the locale's order is tried in
+    // the other usual orders (a four-digit first number is a year).
+    if (!nums.empty() && nums[0].digits >= 3 && tryOrder("yMd")) return true;
+    return tryOrder("dMy") || tryOrder("Mdy");
+}
+
+Date ParseImpl(const icu::UnicodeString& text, const LocaleData& loc) {
+    std::vector<Token> tokens = Tokenize(text, loc);
+    if (tokens.empty()) Mismatch();
+
+    // Find the time: a number followed by ':' (h:mm[:ss]), or a number followed by an AM/PM word.
+    std::vector<int> timeNums;
+    int ampm = 0;  // 1 AM, 2 PM
+    std::vector<Token> rest;
+    auto markerOf = [&](const Token& t) {
+        if (t.kind != Token::Word) return 0;
+        for (const auto& a : loc.amMarkers)
+            if (t.text == a) return 1;
+        for (const auto& p : loc.pmMarkers)
+            if (t.text == p) return 2;
+        return 0;
+    };
+    for (size_t k = 0; k < tokens.size();) {
+        const Token& t = tokens[k];
+        if (int mk = markerOf(t)) {
+            if (ampm) Mismatch();
+            ampm = mk;
+            ++k;
+            continue;
+        }
+        if (t.kind == Token::Number && timeNums.empty() && k + 1 < tokens.size() &&
+            tokens[k + 1].kind == Token::TimeSep) {
+            timeNums.push_back(t.value);
+            k += 1;
+            while (k + 1 < tokens.size() && tokens[k].kind == Token::TimeSep && tokens[k + 1].kind == Token::Number) {
+                if (tokens[k + 1].digits > 2) Mismatch();
+                timeNums.push_back(tokens[k + 1].value);
+                k += 2;
+            }
+            if (timeNums.size() > 3) Mismatch();
+            if (k < tokens.size() && tokens[k].kind == Token::TimeSep) Mismatch();
+            continue;
+        }
+        rest.push_back(t);
+        ++k;
+    }
+    // "3 PM": an hour alone with a marker.
+    if (ampm && timeNums.empty() && !rest.empty() && rest.back().kind == Token::Number) {
+        bool dateBefore = rest.size() >= 2 && rest[rest.size() - 2].kind == Token::DateSep;
+        if (!dateBefore) {
+            timeNums.push_back(rest.back().value);
+            rest.pop_back();
+        }
+    }
+    if (ampm && timeNums.empty()) Mismatch();
+
+    // What remains is the date: numbers joined by date separators, or with a month name.
+    std::vector<Token> nums;
+    int namedMonth = 0;
+    for (const Token& t : rest) {
+        if (t.kind == Token::Number) {
+            nums.push_back(t);
+        } else if (t.kind == Token::Word) {
+            int month = 0;
+            for (const auto& [name, number] : loc.monthNames)
+                if (t.text == name) {
+                    month = number;
+                    break;
+                }
+            if (!month || namedMonth) Mismatch();
+            namedMonth = month;
+        } else if (t.kind == Token::TimeSep) {
+            Mismatch();
+        }
+    }
+    for (size_t k = 1; k < rest.size(); ++k)
+        if (rest[k].kind == Token::DateSep && rest[k - 1].kind == Token::DateSep) Mismatch();
+    if (!namedMonth) {
+        // Plain numbers must be joined by date separators only; blanks separate the parts of
+        // a date only when its month is given by name.
+        for (size_t k = 1; k < rest.size(); ++k)
+            if (rest[k].kind == Token::Number && rest[k - 1].kind != Token::DateSep) Mismatch();
+        if (!rest.empty() && rest.front().kind == Token::DateSep) Mismatch();
+        if (!rest.empty() && rest.back().kind == Token::DateSep && nums.size() != 3) Mismatch();
+    }
+
+    int64_t day = 0;
+    if (!nums.empty() || namedMonth) {
+        if (namedMonth ? (nums.empty() || nums.size() > 2) : (nums.size() < 2 || nums.size() > 3)) Mismatch();
+        int y, m, d;
+        if (!ResolveDate(nums, namedMonth, loc, y, m, d)) Mismatch();
+        day = DaysFromCivil(y, m, d) + kUnixEpochDay;
+    } else if (timeNums.empty()) {
+        Mismatch();
+    }
+
+    int64_t ms = 0;
+    if (!timeNums.empty()) {
+        int h = timeNums[0];
+        int mi = timeNums.size() > 1 ? timeNums[1] : 0;
+        int s = timeNums.size() > 2 ? timeNums[2] : 0;
+        if (ampm) {
+            if (h > 12) Mismatch();
+            if (h == 12) h = 0;
+            if (ampm == 2) h += 12;
+        }
+        if (h > 23 || mi > 59 || s > 59) Mismatch();
+        ms = ((h * 60 + mi) * 60 + s) * 1000LL;
+    }
+    return Compose(day, ms);
+}
+
+}  // namespace
+
+Date MakeDate(int year, int month, int day, int hour, int minute, double second) {
+    if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) ||
+        hour < 0 || hour > 23 || minute < 0 || minute > 59 || !(second >= 0 && second < 60))
+        RaiseError(errnum::kInvalidProcedureCall);
+    const int64_t d = DaysFromCivil(year, month, day) + kUnixEpochDay;
+    const int64_t ms = std::llround(((hour * 60.0 + minute) * 60.0 + second) * 1000.0);
+    if (ms >= kMsPerDay) return Compose(d + 1, ms - kMsPerDay);
+    return Compose(d, ms);
+}
+
+DateParts SplitDate(Date d) {
+    DayTime dt = Decompose(d);
+    DateParts p{};
+    CivilFromDays(dt.day - kUnixEpochDay, p.year, p.month, p.day);
+    p.hour = static_cast<int>(dt.ms / 3'600'000);
+    p.minute = static_cast<int>(dt.ms / 60'000 % 60);
+    p.second = static_cast<int>(dt.ms / 1000 % 60);
+    p.millisecond = static_cast<int>(dt.ms % 1000);
+    return p;
+}
+
+int64_t ToUnixMillis(Date d) {
+    DayTime dt = Decompose(d);
+    return (dt.day - kUnixEpochDay) * kMsPerDay + dt.ms;
+}
+
+Date FromUnixMillis(int64_t ms) {
+    int64_t day = FloorDiv(ms, kMsPerDay);
+    return Compose(day + kUnixEpochDay, ms - day * kMsPerDay);
+}
+
+Date UtcToLocal(Date utc) {
+    const int64_t ms = ToUnixMillis(utc);
+    auto& s = TheState();
+    std::lock_guard lock(s.mutex);
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t raw = 0, dst = 0;
+    CurrentZone(s).getOffset(static_cast<UDate>(ms), false, raw, dst, status);
+    if (U_FAILURE(status)) raw = dst = 0;
+    return FromUnixMillis(ms + raw + dst);
+}
+
+Date LocalToUtc(Date local) {
+    const int64_t ms = ToUnixMillis(local);
+    auto& s = TheState();
+    std::lock_guard lock(s.mutex);
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t raw = 0, dst = 0;
+    icu::TimeZone& zone = CurrentZone(s);
+    if (auto* basic = dynamic_cast<icu::BasicTimeZone*>(&zone)) {
+        // A local time that occurs twice is read as the earlier; one skipped by a change as the
+        // time before the change.
+        basic->getOffsetFromLocal(static_cast<UDate>(ms), UCAL_TZ_LOCAL_FORMER, UCAL_TZ_LOCAL_FORMER, raw, dst,
+                                  status);
+    } else {
+        zone.getOffset(static_cast<UDate>(ms), true, raw, dst, status);
+    }
+    if (U_FAILURE(status)) raw = dst = 0;
+    return FromUnixMillis(ms - raw - dst);
+}
+
+Date Now() {
+    return UtcToLocal(FromUnixMillis(static_cast<int64_t>(icu::Calendar::getNow())));
+}
+
+void SetRegionalLocale(const std::string& locale) {
+    auto& s = TheState();
+    std::lock_guard lock(s.mutex);
+    s.locale = locale;
+}
+
+std::string RegionalLocale() {
+    auto& s = TheState();
+    std::lock_guard lock(s.mutex);
+    return s.locale ? *s.locale : LocaleFromEnvironment();
+}
+
+std::string FormatGeneralDate(Date d) {
+    DayTime dt = Decompose(d);
+    // The general date shows whole seconds.
+    int64_t ms = (dt.ms + 500) / 1000 * 1000;
+    int64_t day = dt.day;
+    if (ms >= kMsPerDay) {
+        ms -= kMsPerDay;
+        ++day;
+    }
+    const UDate when = static_cast<UDate>((day - kUnixEpochDay) * kMsPerDay + ms);
+    auto& s = TheState();
+    std::lock_guard lock(s.mutex);
+    LocaleData& loc = CurrentLocale(s);
+    icu::UnicodeString out;
+    (ms == 0 ? loc.dateOnly : loc.general)->format(when, out);
+    return ToUtf8(out);
+}
+
+Date ParseDate(std::string_view text) {
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    auto& s = TheState();
+    std::lock_guard lock(s.mutex);
+    return ParseImpl(u, CurrentLocale(s));
+}
+
+}  // namespace nubra::dates
