@@ -1,0 +1,157 @@
+// The embedded message store: a profile (a folder) holding one SQLite file per information
+// store, with folders, items, MAPI properties, named properties, entry IDs and contents-table
+// searches. The objects it hands out implement the mail client's object model (host/Outlook.h)
+// and, through MAPILibrary.h, the MAPI utility library (host/MAPIUtils.h).
+//
+// This header is the store's own API for the command line, the importers and the tests.
+//
+// Failures: every member raises nubra::AutomationError with a MAPI-style status code
+// (errnum::kMapiNotFound, kMapiCorruptData, kMapiNoAccess, kMapiCollision, kMapiBusy,
+// kMapiDiskError, kMapiInvalidParameter, kMapiCallFailed) and a description that names the
+// file concerned. Every change is one SQLite transaction: after a failure the store is
+// exactly as it was before the call (nothing half-written), and a process killed at any
+// instant leaves every item in exactly one folder.
+//
+// Threads: a Profile and the objects it hands out belong to one thread (the UI thread).
+// Several processes may open the same profile at once; each change waits up to the busy
+// timeout for the other's transaction and then raises kMapiBusy.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/Outlook.h"
+#include "standin_host/store/ItemData.h"
+
+namespace nubra::store {
+
+class StoreDb;  // one open store file (internal)
+
+// Name of the profile file inside a profile folder.
+inline constexpr const char* kProfileFileName = "profile.json";
+// Display name of the store a new profile is given.
+inline constexpr const char* kDefaultStoreName = "Personal Folders";
+// The folder Delete moves items into.
+inline constexpr const char* kDeletedItemsName = "Deleted Items";
+
+// One information store of a profile.
+struct StoreInfo {
+    std::string storeId;            // hex text, as MAPIFolder::StoreID gives it
+    std::string displayName;        // the name of the store's top-level folder
+    std::filesystem::path file;     // absolute path of the SQLite file
+};
+
+// One item as ForEachItem hands it out.
+struct ItemRecord {
+    std::string entryIdHex;  // as OutlookItem::EntryID gives it
+    ItemData data;           // as ReadItem gives it
+};
+
+// The result of CheckIntegrity.
+struct IntegrityReport {
+    // One line per problem, each naming the store file; empty when every store is sound.
+    std::vector<std::string> problems;
+    bool ok() const { return problems.empty(); }
+};
+
+class Profile : public std::enable_shared_from_this<Profile> {
+public:
+    // Opens the profile in folder `dir`. When the folder or its profile file does not exist,
+    // creates them with one store "Personal Folders" (file "Personal Folders.nbst") holding the
+    // standard folders Inbox, Sent Items, Drafts, Outbox, Deleted Items (mail), Calendar,
+    // Contacts, Tasks, Journal and Notes. Every listed store file is opened and checked.
+    // Raises kMapiCorruptData (naming the file, and the line for a bad profile file) when the
+    // profile file or a store file is not ours or is damaged, kMapiNoAccess when a file cannot
+    // be read or written, kMapiNotFound when a listed store file is missing. After a failure no
+    // file was created or changed except that a new profile folder may remain empty.
+    static std::shared_ptr<Profile> Open(const std::filesystem::path& dir);
+
+    ~Profile();
+    Profile(const Profile&) = delete;
+    Profile& operator=(const Profile&) = delete;
+
+    const std::filesystem::path& Directory() const;
+
+    // The stores in profile order (the order of NameSpace.Folders).
+    std::vector<StoreInfo> Stores() const;
+
+    // Attaches the store file `file` (relative paths are taken inside the profile folder) at
+    // the end of the profile. A missing file is created as a new store whose top-level folder
+    // is `displayName`, holding "Deleted Items" and, when `standardFolders`, the other standard
+    // folders too; an existing store file keeps its own name and folders (`displayName` is not
+    // used). Returns the store's information. Raises kMapiCollision when the file or its store
+    // is already in the profile, kMapiCorruptData for a file that is not a store of ours,
+    // kMapiInvalidParameter for an empty display name of a new store. After a failure the
+    // profile is unchanged and no new file remains.
+    StoreInfo AddStore(const std::filesystem::path& file, const std::string& displayName,
+                       bool standardFolders = false);
+
+    // The mail client's application object over this profile (created on first use, then the
+    // same object). Its namespace sees every store of the profile.
+    std::shared_ptr<outlook::Application> Application();
+    // Application()->GetNamespace("MAPI").
+    std::shared_ptr<outlook::NameSpace> NameSpace();
+
+    // The folder at `path`: the top-level folder name, then subfolder names, separated by "\"
+    // (a leading "\" is allowed; names match exactly). Raises kMapiNotFound naming the first
+    // missing part.
+    outlook::FolderRef FindFolder(const std::string& path);
+    // The path FindFolder takes for `folder` (top-level name first, "\" separators).
+    std::string FolderPath(outlook::MAPIFolder& folder);
+
+    // Creates subfolder `name` of `parent` for items of `defaultItemType` (OlItemType 0..7) in
+    // one transaction. Raises kMapiCollision when `parent` has a subfolder of exactly that name,
+    // kMapiInvalidParameter for an empty name or a type outside 0..7 or a folder not of this
+    // profile. After a failure no folder was created.
+    outlook::FolderRef CreateFolder(outlook::MAPIFolder& parent, const std::string& name,
+                                    int32_t defaultItemType);
+
+    // Creates one item in `folder` (at the end of its order) from `data`, in one transaction,
+    // and returns it. Properties: see ItemData; a missing CreationTime becomes the current
+    // time; a note's Subject is the first line of its body. Raises kMapiInvalidParameter for a
+    // folder not of this profile or a property value whose type does not fit its tag. After a
+    // failure no item was created.
+    outlook::ItemRef AddItem(outlook::MAPIFolder& folder, const ItemData& data);
+
+    // Creates all `items` in `folder`, in the given order, in one transaction: all or nothing.
+    // Returns the number created (items.size()). Raises like AddItem; after a failure none of
+    // the items exists.
+    size_t AddItems(outlook::MAPIFolder& folder, std::span<const ItemData> items);
+
+    // The item's properties as ItemData: the object-model fields it has, dates in UTC,
+    // Class from its message class (MessageClass set only when it differs from
+    // MessageClassFor(Class)), other properties in extraTagged / extraNamed. Raises
+    // kMapiNotFound for an item deleted for good, kMapiInvalidParameter for an item not of
+    // this profile.
+    ItemData ReadItem(outlook::OutlookItem& item);
+
+    // Calls `visit` for every item of `folder` in folder order, reading the folder with one
+    // query (for listing and export). Raises like ReadItem; what `visit` raises ends the walk
+    // and passes on. The folder must not be changed from inside `visit`.
+    void ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit);
+
+    // Checks every store: SQLite's integrity check plus the store's own rules (every item in
+    // exactly one existing folder, unique order numbers and entry IDs, properties filed under
+    // their item's folder, named tags consistent, one top-level folder). Never raises for a
+    // damaged store; reports it.
+    IntegrityReport CheckIntegrity();
+
+    // Internal: the open store with this store id (hex), or nullptr.
+    std::shared_ptr<StoreDb> StoreById(const std::string& storeIdHex) const;
+    const std::vector<std::shared_ptr<StoreDb>>& StoreDbs() const;
+
+private:
+    explicit Profile(std::filesystem::path dir);
+    void WriteProfileFile() const;
+
+    std::filesystem::path dir_;
+    std::vector<std::shared_ptr<StoreDb>> stores_;
+    std::shared_ptr<outlook::Application> app_;
+};
+
+}  // namespace nubra::store
