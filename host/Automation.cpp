@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <stdexcept>
 
 #include "host/AutomationDates.h"
 
@@ -91,10 +92,14 @@ namespace {
 [[noreturn]] void Mismatch() { RaiseError(errnum::kTypeMismatch); }
 
 double ParseNumber(const std::string& s) {
+    // Plain decimal text only: no hexadecimal, "inf" or "nan" forms of the C library.
+    if (s.find_first_not_of("0123456789+-.eE ") != std::string::npos) Mismatch();
     size_t used = 0;
     double d = 0;
     try {
         d = std::stod(s, &used);
+    } catch (const std::out_of_range&) {
+        RaiseError(errnum::kOverflow);
     } catch (...) {
         Mismatch();
     }
@@ -153,6 +158,8 @@ int32_t Variant::AsLong() const {
 
 nubra::Date Variant::AsDate() const {
     switch (type()) {
+        case Type::Empty: return 0;
+        case Type::Boolean: return std::get<bool>(v_) ? -1 : 0;
         case Type::Date: return std::get<DateValue>(v_).value;
         case Type::String: return dates::ParseDate(std::get<std::string>(v_));
         case Type::Integer:

@@ -448,6 +448,8 @@ Date ParseImpl(const icu::UnicodeString& text, const LocaleData& loc) {
         rest.push_back(t);
         ++k;
     }
+    while (!rest.empty() && rest.back().kind == Token::Space) rest.pop_back();
+    while (!rest.empty() && rest.front().kind == Token::Space) rest.erase(rest.begin());
     // "3 PM": an hour alone with a marker.
     if (ampm && timeNums.empty() && !rest.empty() && rest.back().kind == Token::Number) {
         bool dateBefore = rest.size() >= 2 && rest[rest.size() - 2].kind == Token::DateSep;
@@ -584,7 +586,10 @@ Date Now() {
 void SetRegionalLocale(const std::string& locale) {
     auto& s = TheState();
     std::lock_guard lock(s.mutex);
-    s.locale = locale;
+    if (locale.empty())
+        s.locale.reset();
+    else
+        s.locale = locale;
 }
 
 std::string RegionalLocale() {

@@ -37,7 +37,7 @@ Date LocalToUtc(Date local);
 Date Now();
 
 // The locale whose regional settings apply ("en_US", "de_DE", ...). Defaults to the process
-// environment; tests and hosts may switch it.
+// environment; tests and hosts may switch it (an empty name follows the environment again).
 void SetRegionalLocale(const std::string& locale);
 std::string RegionalLocale();
 

@@ -1,10 +1,18 @@
 #include "host/Platform.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <thread>
+
+extern char** environ;
 
 namespace nubra {
 namespace {
-// Until a host installs its own: boxes go to standard error and return at once.
+// Until a host installs its own: boxes go to standard error and return at once; programs are
+// started directly (no shell, so no text of an argument is ever interpreted).
 class QuietPlatform : public Platform {
 public:
     int MsgBox(const std::string& prompt, int, const std::string& title) override {
@@ -12,7 +20,25 @@ public:
         return vbOK;
     }
     void DoEvents() override {}
-    bool ShellExecute(const std::string&, const std::vector<std::string>&) override { return false; }
+    bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) override {
+        if (program.empty()) return false;
+        std::vector<std::string> args;
+        args.reserve(arguments.size() + 1);
+        args.push_back(program);
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
+        // The started program runs on its own; reap it when it ends so no zombie stays behind.
+        std::thread([pid] {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+        return true;
+    }
 };
 QuietPlatform gQuiet;
 Platform* gPlatform = &gQuiet;
