@@ -7,6 +7,20 @@
 
 namespace nubra {
 
+class clsLogging;
+
+// What the handler reads of the add-in's globals: the log (goLog, null when it does not exist)
+// and the application title (gsAppTitle). The module that holds those globals installs its
+// accessors when it is part of the program; without it there is no log and no title. Keeping
+// the handler free of a link to that module avoids a cycle between the two libraries (the
+// globals module logs through clsLogging).
+struct DiagnosticsGlobals {
+    clsLogging* (*log)() = nullptr;
+    std::string (*appTitle)() = nullptr;
+};
+void SetDiagnosticsGlobals(const DiagnosticsGlobals& globals);
+const DiagnosticsGlobals& GetDiagnosticsGlobals();
+
 class clsErrHandler {
 public:
     void LineNumber(int16_t piNr) { lineNumber_ = piNr; }
@@ -19,7 +33,8 @@ public:
 
     // Logs the pending error (or the fallback number and description) with the procedure
     // name and shows it with advice unless its number is suppressed. Fills an empty
-    // psUserActionToTake with the advice. Always returns false; never raises.
+    // psUserActionToTake with the advice. Always returns false; leaves the pending error as
+    // it is.
     bool HandleError(const std::string& psProc, std::string& psUserActionToTake, int16_t piLineNr = 0);
     bool HandleError(const std::string& psProc) {
         std::string advice;

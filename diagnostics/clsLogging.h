@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "host/Automation.h"
+
 namespace nubra {
 
 class clsLogging {
@@ -31,12 +33,18 @@ public:
     // The full path entries go to (empty before LogFile).
     const std::string& FullPath() const { return fullPath_; }
 
+    // Where timestamps come from: the current local time unless a test fixes the clock.
+    using Clock = Date (*)();
+    void UseClock(Clock clock) { clock_ = clock; }
+
 private:
-    void AppendLine(const std::string& text);
+    // Appends `bytes` to the log file in one write; raises the file error's number.
+    void Append(const std::string& bytes) const;
     std::string fullPath_;
     std::string fileName_;
     bool debugEcho_ = false;
     bool toFile_ = true;
+    Clock clock_ = nullptr;
 };
 
 }  // namespace nubra
