@@ -1,0 +1,444 @@
+#include "standin_host/cli/Cli.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "addin/NubraGlobals.h"
+#include "engine/clsFldMon.h"
+#include "host/AutomationDates.h"
+#include "standin_host/cli/Importers.h"
+#include "standin_host/cli/TerminalControls.h"
+#include "standin_host/formats/JsonLines.h"
+#include "standin_host/store/MAPILibrary.h"
+#include "standin_host/store/Profile.h"
+#include "ui/FolderTree.h"
+#include "ui/TreeNodeList.h"
+
+namespace nubra::cli {
+namespace {
+
+// A failure of the command itself (not of the system it runs): one line on standard error.
+struct CommandError {
+    std::string message;
+};
+
+std::string Getenv(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+void PrintError(const std::string& message) { std::cerr << "nubrasweep: error: " << message << "\n"; }
+
+// Splits "Store\Folder\Sub" into the parent path and the last name.
+std::pair<std::string, std::string> SplitLast(const std::string& path) {
+    auto pos = path.rfind('\\');
+    if (pos == std::string::npos) return {std::string(), path};
+    return {path.substr(0, pos), path.substr(pos + 1)};
+}
+
+const std::map<std::string, int32_t>& FolderTypes() {
+    static const std::map<std::string, int32_t> types = {
+        {"mail", outlook::olMailItem},   {"appointment", outlook::olAppointmentItem},
+        {"contact", outlook::olContactItem}, {"task", outlook::olTaskItem},
+        {"journal", outlook::olJournalItem}, {"note", outlook::olNoteItem},
+        {"post", outlook::olPostItem},
+    };
+    return types;
+}
+
+std::string ClassName(int32_t cls) {
+    switch (cls) {
+        case outlook::olMail: return "mail";
+        case outlook::olPost: return "post";
+        case outlook::olContact: return "contact";
+        case outlook::olAppointment: return "appointment";
+        case outlook::olTask: return "task";
+        case outlook::olNote: return "note";
+        case outlook::olDistributionList: return "distlist";
+        case outlook::olActivity: return "journal";
+        default: return std::to_string(cls);
+    }
+}
+
+std::string ShortUtc(const std::optional<Date>& d) {
+    if (!d) return "-";
+    auto p = dates::SplitDate(*d);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
+                  p.second);
+    return buf;
+}
+
+std::string FirstLine(const std::string& s) {
+    auto pos = s.find_first_of("\r\n");
+    return pos == std::string::npos ? s : s.substr(0, pos);
+}
+
+// What a person would recognise the item by.
+std::string Title(const store::ItemData& d) {
+    if (d.Class == outlook::olContact) {
+        if (d.FullName) return *d.FullName;
+        std::string name = d.FirstName.value_or("");
+        if (d.LastName) name += (name.empty() ? "" : " ") + *d.LastName;
+        return name;
+    }
+    if (d.Class == outlook::olNote && !d.Subject && d.Body) return FirstLine(*d.Body);
+    return d.Subject.value_or("");
+}
+
+// The fields each kind is matched on, so a listing shows why two items count as duplicates.
+std::string Details(const store::ItemData& d) {
+    std::ostringstream out;
+    switch (d.Class) {
+        case outlook::olMail:
+        case outlook::olPost:
+            if (d.InternetMessageID) out << "id " << *d.InternetMessageID;
+            else if (d.SentOn) out << "sent " << ShortUtc(d.SentOn);
+            else out << "unsent";
+            break;
+        case outlook::olContact:
+            if (d.CompanyName) out << *d.CompanyName;
+            if (d.Email1Address) out << (d.CompanyName ? ", " : "") << *d.Email1Address;
+            break;
+        case outlook::olAppointment:
+            out << ShortUtc(d.Start) << " - " << ShortUtc(d.End);
+            if (d.Location) out << " @ " << *d.Location;
+            break;
+        case outlook::olTask:
+            out << "status " << (d.Status ? std::to_string(*d.Status) : "-") << ", start " << ShortUtc(d.StartDate)
+                << ", due " << ShortUtc(d.DueDate);
+            break;
+        case outlook::olNote:
+            out << "color " << (d.Color ? std::to_string(*d.Color) : "-");
+            break;
+        default: break;
+    }
+    return out.str();
+}
+
+std::string Pad(std::string s, std::size_t width) {
+    if (s.size() < width) s.append(width - s.size(), ' ');
+    return s;
+}
+
+// The system as the dialog finds it: globals made by Init, the namespace over the profile,
+// the release year of the client. Releasing happens in the order the add-in's clean-up uses.
+class SystemSession {
+public:
+    SystemSession(const std::shared_ptr<store::Profile>& profile, TerminalPlatform& platform) {
+        SetPlatform(&platform);
+        armed_ = true;
+        store::RegisterMAPILibrary();
+        Init();
+        app_ = profile->Application();
+        goOlNameSpace = app_->GetNamespace("MAPI");
+        gsOlVersion = ReleaseYear(goOlNameSpace->Application()->Version(), gsOlVersion);
+    }
+    ~SystemSession() { Release(); }
+    SystemSession(const SystemSession&) = delete;
+    SystemSession& operator=(const SystemSession&) = delete;
+
+    void Release() {
+        if (!armed_) return;
+        armed_ = false;
+        goFldMon.reset();
+        goOlNameSpace.reset();
+        goredUtil.reset();
+        goErrHandler.reset();
+        goLog.reset();
+        app_.reset();
+        SetPlatform(nullptr);
+    }
+
+private:
+    bool armed_ = false;
+    std::shared_ptr<outlook::Application> app_;
+};
+
+// The node of the tree the user means: by key, or by full path when exactly one node has it.
+const ui::TreeNodeList::Node& PickNode(const ui::TreeNodeList& nodes, const std::string& path,
+                                       const std::string& key) {
+    if (!key.empty()) {
+        const auto* node = nodes.Find(key);
+        if (!node) throw CommandError{"no folder with key '" + key + "' in the tree (see 'nubrasweep tree')"};
+        return *node;
+    }
+    std::vector<const ui::TreeNodeList::Node*> hits;
+    for (int i = 1; i <= nodes.Count(); ++i)
+        if (nodes.At(i).FullPath() == path) hits.push_back(&nodes.At(i));
+    if (hits.empty()) throw CommandError{"no folder '" + path + "' in the tree (see 'nubrasweep tree')"};
+    if (hits.size() > 1) {
+        std::string keys;
+        for (const auto* n : hits) keys += (keys.empty() ? "" : ", ") + n->Key();
+        throw CommandError{"'" + path + "' names " + std::to_string(hits.size()) +
+                           " folders (keys " + keys + "); choose one with --key"};
+    }
+    return *hits.front();
+}
+
+class Commands {
+public:
+    explicit Commands(std::filesystem::path profileDir) : dir_(std::move(profileDir)) {}
+
+    std::shared_ptr<store::Profile> Profile() {
+        if (!profile_) profile_ = store::Profile::Open(dir_);
+        return profile_;
+    }
+
+    int Stores() {
+        for (const auto& s : Profile()->Stores()) std::cout << s.displayName << "\t" << s.file.string() << "\n";
+        return kExitOk;
+    }
+
+    int StoreAdd(const std::filesystem::path& file, std::string name, bool standardFolders) {
+        if (name.empty()) name = file.stem().string();
+        auto info = Profile()->AddStore(file, name, standardFolders);
+        std::cout << "Store " << info.displayName << " (" << info.file.string() << ") is in the profile\n";
+        return kExitOk;
+    }
+
+    int Mkdir(const std::string& path, const std::string& type) {
+        auto [parentPath, name] = SplitLast(path);
+        if (parentPath.empty())
+            throw CommandError{"'" + path + "' is a store; add stores with 'nubrasweep store add'"};
+        auto parent = Profile()->FindFolder(parentPath);
+        const int32_t itemType = type.empty() ? parent->DefaultItemType() : FolderTypes().at(type);
+        Profile()->CreateFolder(*parent, name, itemType);
+        std::cout << "Created folder " << path << "\n";
+        return kExitOk;
+    }
+
+    int Import(const std::string& path, const std::vector<std::string>& files) {
+        auto folder = Profile()->FindFolder(path);
+        Date clock = dates::Now();
+        clock = dates::LocalToUtc(clock);
+        bool failed = false;
+        for (const auto& f : files) {
+            try {
+                const auto& importer = ImporterFor(f);
+                auto items = importer.read(f);
+                AssignImportTimes(items, clock);
+                const auto n = Profile()->AddItems(*folder, items);
+                std::cout << f << ": imported " << n << " item" << (n == 1 ? "" : "s") << " into " << path
+                          << "\n";
+            } catch (const AutomationError& e) {
+                // One transaction per file: this file added nothing, the others go on.
+                PrintError(e.Description().find(f) == std::string::npos ? f + ": " + e.Description()
+                                                                         : e.Description());
+                failed = true;
+            }
+        }
+        return failed ? kExitFailure : kExitOk;
+    }
+
+    int List(const std::string& path, bool json) {
+        auto folder = Profile()->FindFolder(path);
+        if (json) {
+            Profile()->ForEachItem(*folder, [](const store::ItemRecord& r) {
+                std::cout << formats::ItemToJsonLine(r.data, r.entryIdHex) << "\n";
+            });
+            return kExitOk;
+        }
+        std::vector<std::vector<std::string>> rows;
+        rows.push_back({"#", "Class", "Created (UTC)", "Subject / name", "Details"});
+        int n = 0;
+        Profile()->ForEachItem(*folder, [&](const store::ItemRecord& r) {
+            rows.push_back({std::to_string(++n), ClassName(r.data.Class), ShortUtc(r.data.CreationTime),
+                            FirstLine(Title(r.data)), Details(r.data)});
+        });
+        std::vector<std::size_t> widths(rows.front().size(), 0);
+        for (const auto& row : rows)
+            for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+        for (const auto& row : rows) {
+            std::string line;
+            for (std::size_t c = 0; c < row.size(); ++c)
+                line += c + 1 == row.size() ? row[c] : Pad(row[c], widths[c]) + "  ";
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            std::cout << line << "\n";
+        }
+        std::cout << n << " item" << (n == 1 ? "" : "s") << " in " << path << "\n";
+        return kExitOk;
+    }
+
+    int Tree() {
+        TerminalPlatform platform;
+        SystemSession session(Profile(), platform);
+        ui::TreeNodeList nodes;
+        ui::FolderTree tree(nodes);
+        tree.FillTreeView();
+        for (int i = 1; i <= nodes.Count(); ++i) {
+            const auto& node = nodes.At(i);
+            std::cout << node.Key() << "\t" << (node.Image() ? std::to_string(node.Image()) : "-") << "\t"
+                      << node.FullPath() << "\n";
+        }
+        return kExitOk;
+    }
+
+    int Clean(const std::string& path, const std::string& key) {
+        const bool terminal = isatty(STDERR_FILENO) != 0;
+        TerminalPlatform platform;
+        TerminalProgressBar bar(stderr, terminal);
+        platform.SetProgressBar(&bar);
+        SystemSession session(Profile(), platform);
+        if (goLog) std::cerr << "Log file: " << goLog->FullPath() << "\n";
+
+        ui::TreeNodeList nodes;
+        ui::FolderTree tree(nodes);
+        tree.FillTreeView();
+        const auto& node = PickNode(nodes, path, key);
+
+        outlook::FolderRef folder;
+        std::string outcome;
+        try {
+            // The node's own folder, even when another store carries the same name.
+            folder = ui::OpenNodeFolder(*goOlNameSpace, tree, node);
+            if (folder->Items()->Count() == 0) {
+                outcome = "Folder " + folder->Name() + " is empty";
+            } else {
+                if (terminal) std::cerr << "Processing items in folder " << folder->Name() << "\n";
+                bar.SetMin(0);
+                bar.SetMax(static_cast<float>(folder->Items()->Count()));
+                const int32_t n = goFldMon->RemDuplicatesInFld(folder, bar);
+                bar.Finish();
+                if (n == 0)
+                    outcome = "There are no duplicates found in folder " + folder->Name();
+                else if (folder->DefaultItemType() == outlook::olNoteItem)
+                    outcome = "Nubra has deleted " + std::to_string(n) +
+                              " duplicate notes. Notes cannot be moved to a subfolder";
+                else
+                    outcome = "Nubra moved " + std::to_string(n) + " duplicate items to subfolder '" +
+                              std::string(kDuplicatesFolderName) + "'";
+                bar.SetValue(0);
+            }
+        } catch (const AutomationError& e) {
+            bar.Finish();
+            Err().Set(e);
+            if (goErrHandler) goErrHandler->HandleError("frmRemDuplicates.cmdRemDups_Click");
+            folder.reset();
+            return kExitFailure;
+        }
+        folder.reset();
+        std::cout << outcome << "\n";
+        return kExitOk;
+    }
+
+private:
+    std::filesystem::path dir_;
+    std::shared_ptr<store::Profile> profile_;
+};
+
+}  // namespace
+
+std::filesystem::path DefaultProfileDir() {
+    if (auto p = Getenv("NUBRA_PROFILE"); !p.empty()) return p;
+    std::filesystem::path base;
+    if (auto x = Getenv("XDG_DATA_HOME"); !x.empty()) base = x;
+    else if (auto h = Getenv("HOME"); !h.empty()) base = std::filesystem::path(h) / ".local" / "share";
+    else throw CommandError{"no profile folder: set NUBRA_PROFILE or HOME, or give --profile"};
+    return base / "nubrasweep" / "profile";
+}
+
+std::string ReleaseYear(const std::string& version, const std::string& current) {
+    static const std::map<std::string, std::string> years = {
+        {"9.", "2000"}, {"10", "2002"}, {"11", "2003"}, {"12", "2007"}, {"14", "2010"}};
+    auto it = years.find(version.substr(0, 2));
+    return it == years.end() ? current : it->second;
+}
+
+int Main(int argc, char** argv) {
+    CLI::App app{"Clears duplicate items (mail, posts, contacts, appointments, tasks, notes) out of one folder "
+                 "of a personal information store.\nFolders are named by path: the store's name, then "
+                 "subfolder names, joined by \"\\\" (e.g. \"Personal Folders\\Inbox\").",
+                 "nubrasweep"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    std::string profileDir;
+    app.add_option("--profile", profileDir, "Profile folder (default: $NUBRA_PROFILE, else "
+                                            "$XDG_DATA_HOME/nubrasweep/profile); created on first use");
+
+    auto* stores = app.add_subcommand("stores", "List the profile's stores: name TAB file");
+
+    auto* store = app.add_subcommand("store", "Manage the profile's stores");
+    store->require_subcommand(1);
+    auto* storeAdd = store->add_subcommand("add", "Create a store file, or attach an existing one");
+    std::string storeFile, storeName;
+    bool standardFolders = false;
+    storeAdd->add_option("FILE", storeFile, "Store file (relative paths are inside the profile folder)")->required();
+    storeAdd->add_option("--name", storeName, "Display name of a new store (default: the file name)");
+    storeAdd->add_flag("--standard-folders", standardFolders,
+                       "Give a new store Inbox, Calendar, Contacts, ... (otherwise only Deleted Items)");
+
+    auto* mkdir = app.add_subcommand("mkdir", "Create a folder");
+    std::string mkdirPath, mkdirType;
+    mkdir->add_option("PATH", mkdirPath, "Path of the new folder, e.g. \"Personal Folders\\Inbox\\Old\"")
+        ->required();
+    std::vector<std::string> typeNames;
+    for (const auto& [name, _] : FolderTypes()) typeNames.push_back(name);
+    mkdir->add_option("--type", mkdirType, "Kind of items the folder holds (default: as its parent)")
+        ->check(CLI::IsMember(typeNames));
+
+    auto* treeCmd = app.add_subcommand(
+        "tree", "Show the folder tree as the dialog fills it: key TAB picture (or -) TAB path");
+
+    auto* import = app.add_subcommand("import", "Import item files into a folder (one transaction per file)");
+    std::string importPath;
+    std::vector<std::string> importFiles;
+    import->add_option("PATH", importPath, "Folder path")->required();
+    import->add_option("FILE", importFiles, "Files to import (JSON Lines: one item object per line)")
+        ->required();
+
+    auto* list = app.add_subcommand("list", "List the items of a folder in folder order");
+    std::string listPath;
+    bool listJson = false;
+    list->add_option("PATH", listPath, "Folder path")->required();
+    list->add_flag("--json", listJson, "Write JSON Lines (with EntryID), which 'import' reads back");
+
+    auto* clean = app.add_subcommand("clean", "Remove the duplicate items of a folder, as the dialog does");
+    std::string cleanPath, cleanKey;
+    clean->add_option("PATH", cleanPath, "Folder path as shown by 'tree'");
+    clean->add_option("--key", cleanKey, "The folder's node key from 'tree' (for paths that name several folders)");
+
+    try {
+        app.parse(argc, argv);
+        if (clean->parsed() && cleanPath.empty() == cleanKey.empty())
+            throw CLI::ValidationError("clean", "give either PATH or --key");
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+        std::cerr << "nubrasweep: " << e.what() << "\n"
+                  << "Run 'nubrasweep --help' (or 'nubrasweep COMMAND --help') for usage.\n";
+        return kExitUsage;
+    }
+
+    try {
+        Commands commands(profileDir.empty() ? DefaultProfileDir() : std::filesystem::path(profileDir));
+        if (stores->parsed()) return commands.Stores();
+        if (storeAdd->parsed()) return commands.StoreAdd(storeFile, storeName, standardFolders);
+        if (mkdir->parsed()) return commands.Mkdir(mkdirPath, mkdirType);
+        if (treeCmd->parsed()) return commands.Tree();
+        if (import->parsed()) return commands.Import(importPath, importFiles);
+        if (list->parsed()) return commands.List(listPath, listJson);
+        if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
+    } catch (const CommandError& e) {
+        PrintError(e.message);
+        return kExitFailure;
+    } catch (const AutomationError& e) {
+        PrintError(e.Description().empty() ? "error " + std::to_string(e.Number()) : e.Description());
+        return kExitFailure;
+    } catch (const std::exception& e) {
+        PrintError(e.what());
+        return kExitFailure;
+    }
+    return kExitUsage;
+}
+
+}  // namespace nubra::cli

@@ -1,0 +1,85 @@
+#include "standin_host/cli/TerminalControls.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+
+extern char** environ;
+
+namespace nubra::cli {
+
+std::string RenderProgress(float min, float max, float value, int width) {
+    const double span = static_cast<double>(max) - min;
+    double fraction = span > 0 ? (static_cast<double>(value) - min) / span : 0.0;
+    fraction = std::clamp(fraction, 0.0, 1.0);
+    const int filled = static_cast<int>(std::floor(fraction * width));
+    std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
+                       std::string(static_cast<std::size_t>(width - filled), '-') + "] ";
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "%3d%% %lld/%lld", static_cast<int>(std::floor(fraction * 100)),
+                  static_cast<long long>(std::llround(value - min)), static_cast<long long>(std::llround(span)));
+    return line + tail;
+}
+
+void TerminalProgressBar::SetMin(float v) {
+    min_ = v;
+    value_ = std::max(value_, min_);
+}
+
+void TerminalProgressBar::SetMax(float v) {
+    max_ = v;
+    value_ = std::min(value_, max_);
+}
+
+void TerminalProgressBar::SetValue(float v) {
+    if (!(v >= min_ && v <= max_)) RaiseError(380);
+    value_ = v;
+    Redraw();
+}
+
+void TerminalProgressBar::Redraw() {
+    if (!enabled_ || !out_) return;
+    std::string line = RenderProgress(min_, max_, value_);
+    if (drawn_ && line == last_) return;
+    std::fprintf(out_, "\r%s", line.c_str());
+    std::fflush(out_);
+    last_ = std::move(line);
+    drawn_ = true;
+}
+
+void TerminalProgressBar::Finish() {
+    if (!drawn_ || !out_) return;
+    // Blank the bar's columns, then return to the start of the line.
+    std::fprintf(out_, "\r%s\r", std::string(last_.size(), ' ').c_str());
+    std::fflush(out_);
+    drawn_ = false;
+    last_.clear();
+}
+
+int TerminalPlatform::MsgBox(const std::string& prompt, int, const std::string& title) {
+    if (bar_) bar_->Finish();
+    std::fprintf(err_, "%s: %s\n", title.empty() ? "Nubra" : title.c_str(), prompt.c_str());
+    std::fflush(err_);
+    return vbOK;
+}
+
+void TerminalPlatform::DoEvents() {
+    if (bar_) bar_->Redraw();
+}
+
+bool TerminalPlatform::ShellExecute(const std::string& program, const std::vector<std::string>& arguments) {
+    // Started directly, never through a shell, so nothing in the arguments is interpreted.
+    std::vector<std::string> args;
+    args.push_back(program);
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
+    return true;
+}
+
+}  // namespace nubra::cli

@@ -1,0 +1,60 @@
+// The dialog's progress bar and the platform's boxes and message pump, rendered on a terminal:
+// message boxes become "title: text" lines on standard error, and the bar is redrawn in place
+// on standard error whenever its value changes or the system yields.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/Controls.h"
+#include "host/Platform.h"
+
+namespace nubra::cli {
+
+// One line picturing the bar: "[#####-----]  50% 10/20" in `width` columns for the bar itself.
+std::string RenderProgress(float min, float max, float value, int width = 30);
+
+class TerminalProgressBar : public ProgressBar {
+public:
+    // Draws on `out` (not owned) only when `enabled`; otherwise just keeps the numbers.
+    TerminalProgressBar(std::FILE* out, bool enabled) : out_(out), enabled_(enabled) {}
+    ~TerminalProgressBar() override { Finish(); }
+
+    float Min() const override { return min_; }
+    void SetMin(float v) override;
+    float Max() const override { return max_; }
+    void SetMax(float v) override;
+    float Value() const override { return value_; }
+    // Raises 380 (Invalid property value) outside [Min, Max], leaving the value unchanged.
+    void SetValue(float v) override;
+
+    // Draws the bar now (when enabled and something changed since the last drawing).
+    void Redraw();
+    // Clears the bar's line so that what follows starts on a clean line.
+    void Finish();
+
+private:
+    std::FILE* out_;
+    bool enabled_;
+    bool drawn_ = false;
+    std::string last_;
+    float min_ = 0, max_ = 100, value_ = 0;
+};
+
+class TerminalPlatform : public Platform {
+public:
+    // `bar` (optional, observed) is redrawn whenever the system lets the interface breathe.
+    explicit TerminalPlatform(std::FILE* err = stderr) : err_(err) {}
+    void SetProgressBar(TerminalProgressBar* bar) { bar_ = bar; }
+
+    int MsgBox(const std::string& prompt, int style, const std::string& title) override;
+    void DoEvents() override;
+    bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) override;
+
+private:
+    std::FILE* err_;
+    TerminalProgressBar* bar_ = nullptr;
+};
+
+}  // namespace nubra::cli
