@@ -1,0 +1,256 @@
+#include "standin_host/formats/TextUtil.h"
+
+#include <unicode/ucnv.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "host/AutomationDates.h"
+#include "standin_host/formats/FormatError.h"
+
+namespace nubra::formats {
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) FailFile(path, "cannot open the file");
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) FailFile(path, "cannot read the file");
+    return std::move(buffer).str();
+}
+
+std::optional<size_t> FindInvalidUtf8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    size_t n = text.size(), i = 0;
+    while (i < n) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t len;
+        uint32_t cp;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return i;
+        }
+        if (i + len > n) return i;
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+            (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return i;
+        i += len;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& charset) {
+    UErrorCode status = U_ZERO_ERROR;
+    UConverter* raw = ucnv_open(charset.c_str(), &status);
+    if (U_FAILURE(status) || !raw) return std::nullopt;
+    std::unique_ptr<UConverter, void (*)(UConverter*)> from(raw, ucnv_close);
+    status = U_ZERO_ERROR;
+    std::unique_ptr<UConverter, void (*)(UConverter*)> to(ucnv_open("UTF-8", &status), ucnv_close);
+    if (U_FAILURE(status)) return std::nullopt;
+    std::string out;
+    out.resize(bytes.size() * 4 + 16);
+    char* target = out.data();
+    const char* source = bytes.data();
+    status = U_ZERO_ERROR;
+    ucnv_convertEx(to.get(), from.get(), &target, out.data() + out.size(), &source,
+                   bytes.data() + bytes.size(), nullptr, nullptr, nullptr, nullptr, true, true,
+                   &status);
+    if (U_FAILURE(status)) return std::nullopt;
+    out.resize(static_cast<size_t>(target - out.data()));
+    return out;
+}
+
+std::optional<std::string> CharsetForCodePage(int32_t codePage) {
+    switch (codePage) {
+        case 65001: return std::string("UTF-8");
+        case 20127: return std::string("US-ASCII");
+        case 28591: return std::string("ISO-8859-1");
+        case 28592: return std::string("ISO-8859-2");
+        case 28605: return std::string("ISO-8859-15");
+        case 932: return std::string("windows-31j");
+        case 936: return std::string("GBK");
+        case 949: return std::string("windows-949");
+        case 950: return std::string("windows-950");
+        case 50220: return std::string("ISO-2022-JP");
+        case 51932: return std::string("EUC-JP");
+        case 20866: return std::string("KOI8-R");
+        default: break;
+    }
+    if (codePage <= 0) return std::nullopt;
+    for (const std::string& name : {"windows-" + std::to_string(codePage), "cp" + std::to_string(codePage)}) {
+        UErrorCode status = U_ZERO_ERROR;
+        UConverter* c = ucnv_open(name.c_str(), &status);
+        if (c) ucnv_close(c);
+        if (U_SUCCESS(status) && c) return name;
+    }
+    return std::nullopt;
+}
+
+Date DateFromUnixSeconds(int64_t seconds) { return dates::FromUnixMillis(seconds * 1000); }
+
+int64_t UnixSecondsFromDate(Date d) {
+    int64_t ms = dates::ToUnixMillis(d);
+    return static_cast<int64_t>(std::floor((static_cast<double>(ms) + 500.0) / 1000.0));
+}
+
+// 100-ns intervals between 1601-01-01 and 1970-01-01.
+constexpr int64_t kFiletimeUnixEpoch = 116444736000000000LL;
+
+Date DateFromFiletime(int64_t filetime) {
+    return dates::FromUnixMillis((filetime - kFiletimeUnixEpoch) / 10000);
+}
+
+int64_t FiletimeFromDate(Date d) { return dates::ToUnixMillis(d) * 10000 + kFiletimeUnixEpoch; }
+
+std::string UtcStamp(Date d) {
+    auto p = dates::SplitDate(dates::FromUnixMillis(UnixSecondsFromDate(d) * 1000));
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d%02d%02dT%02d%02d%02dZ", p.year, p.month, p.day, p.hour,
+                  p.minute, p.second);
+    return buf;
+}
+
+std::string AsciiLower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string TrimWhite(std::string_view s) {
+    size_t b = 0, e = s.size();
+    auto white = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (b < e && white(s[b])) ++b;
+    while (e > b && white(s[e - 1])) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+namespace {
+
+bool StartsWithTag(std::string_view html, size_t pos, std::string_view name) {
+    if (pos + name.size() > html.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(html[pos + i])) != name[i]) return false;
+    size_t after = pos + name.size();
+    return after == html.size() || !std::isalnum(static_cast<unsigned char>(html[after]));
+}
+
+}  // namespace
+
+std::string HtmlToText(std::string_view html) {
+    std::string out;
+    out.reserve(html.size());
+    size_t i = 0;
+    while (i < html.size()) {
+        char c = html[i];
+        if (c == '<') {
+            size_t close = html.find('>', i);
+            if (close == std::string_view::npos) break;
+            size_t nameAt = i + 1;
+            bool ending = nameAt < html.size() && html[nameAt] == '/';
+            if (ending) ++nameAt;
+            if (!ending && (StartsWithTag(html, nameAt, "script") || StartsWithTag(html, nameAt, "style"))) {
+                std::string endTag = StartsWithTag(html, nameAt, "script") ? "</script" : "</style";
+                size_t end = AsciiLower(html.substr(close)).find(endTag);
+                if (end == std::string::npos) break;
+                close = html.find('>', close + end);
+                if (close == std::string_view::npos) break;
+            } else if (StartsWithTag(html, nameAt, "br") || StartsWithTag(html, nameAt, "p") ||
+                       StartsWithTag(html, nameAt, "div") || StartsWithTag(html, nameAt, "tr") ||
+                       StartsWithTag(html, nameAt, "li") || StartsWithTag(html, nameAt, "h1") ||
+                       StartsWithTag(html, nameAt, "h2") || StartsWithTag(html, nameAt, "h3")) {
+                if (ending || StartsWithTag(html, nameAt, "br")) out += '\n';
+            } else if (html.compare(i, 4, "<!--") == 0) {
+                size_t end = html.find("-->", i + 4);
+                if (end == std::string_view::npos) break;
+                close = end + 2;
+            }
+            i = close + 1;
+        } else if (c == '&') {
+            size_t semi = html.find(';', i);
+            if (semi != std::string_view::npos && semi - i <= 10) {
+                std::string entity = AsciiLower(html.substr(i + 1, semi - i - 1));
+                uint32_t cp = 0;
+                if (entity == "amp") cp = '&';
+                else if (entity == "lt") cp = '<';
+                else if (entity == "gt") cp = '>';
+                else if (entity == "quot") cp = '"';
+                else if (entity == "apos") cp = '\'';
+                else if (entity == "nbsp") cp = 0xA0;
+                else if (entity.size() > 1 && entity[0] == '#') {
+                    try {
+                        cp = entity[1] == 'x' ? static_cast<uint32_t>(std::stoul(entity.substr(2), nullptr, 16))
+                                              : static_cast<uint32_t>(std::stoul(entity.substr(1)));
+                    } catch (...) {
+                        cp = 0;
+                    }
+                }
+                if (cp) {
+                    AppendUtf8(out, cp);
+                    i = semi + 1;
+                    continue;
+                }
+            }
+            out += c;
+            ++i;
+        } else {
+            out += c;
+            ++i;
+        }
+    }
+    // Collapse the runs of blank lines that markup leaves behind.
+    std::string collapsed;
+    int newlines = 0;
+    for (char ch : out) {
+        if (ch == '\r') continue;
+        if (ch == '\n') {
+            if (++newlines > 2) continue;
+        } else {
+            newlines = 0;
+        }
+        collapsed += ch;
+    }
+    return TrimWhite(collapsed);
+}
+
+}  // namespace nubra::formats

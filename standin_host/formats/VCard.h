@@ -1,0 +1,24 @@
+// vCard contacts in and out. The reader takes vCard 2.1, 3.0 and 4.0 (several cards per file,
+// line folding, backslash escapes, 2.1 QUOTED-PRINTABLE with soft line breaks and CHARSET,
+// 2.1 base64 continuation lines); the writer produces vCard 4.0.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "standin_host/formats/Formats.h"
+
+namespace nubra::formats {
+
+// N -> LastName / FirstName, ORG (first component) -> CompanyName, the preferred EMAIL (PREF
+// parameter, TYPE=pref, bare PREF; the lowest PREF number wins) else the first ->
+// Email1Address, FN -> FullName and Subject, NOTE -> Body; Class 40. Raises FormatError with
+// the line for anything that is not a sequence of well-formed cards.
+std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file);
+std::vector<ItemData> ReadVCardFile(const std::string& path);
+
+// One card, vCard 4.0, CRLF line ends, folded at 75 bytes.
+std::string WriteVCard(const ItemData& item);
+
+}  // namespace nubra::formats
