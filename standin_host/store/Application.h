@@ -23,8 +23,9 @@ public:
     // The collections set with SetExplorers / SetInspectors, else collections counting 0.
     std::shared_ptr<outlook::WindowCollection> Explorers() override;
     std::shared_ptr<outlook::WindowCollection> Inspectors() override;
-    // The namespace over every store of the profile (one object per application). Raises 5
-    // for any type other than "MAPI" (letter case ignored).
+    // The namespace over every store of the profile (the same object while anyone holds it;
+    // it keeps the application alive). Raises 5 for any type other than "MAPI" (letter case
+    // ignored).
     std::shared_ptr<outlook::NameSpace> GetNamespace(const std::string& type) override;
     // The environment variable NUBRA_HOST_VERSION when set and not empty, else "14.0.0.4760".
     std::string Version() override;
@@ -38,7 +39,7 @@ public:
 
 private:
     std::shared_ptr<Profile> profile_;
-    std::shared_ptr<outlook::NameSpace> ns_;
+    std::weak_ptr<outlook::NameSpace> ns_;
     std::shared_ptr<outlook::Explorer> explorer_;
     std::shared_ptr<outlook::WindowCollection> explorers_;
     std::shared_ptr<outlook::WindowCollection> inspectors_;

@@ -9,10 +9,11 @@
 // - PT_LONG / PT_BOOLEAN: integers. A text value compares as the integer it spells
 //   (optional sign and decimal digits, surrounding blanks allowed); text that spells no
 //   integer matches no row.
-// - PT_SYSTIME: a date compares at the precision it is given in. A value in whole seconds
-//   stands for that whole second (EQ matches stored times from v to v + 1 s exclusive, LE
-//   every time before v + 1 s), as the general date text drops the milliseconds; a value
-//   with milliseconds stands for that millisecond.
+// - PT_SYSTIME: a date compares at the precision it is given in, because the engine builds
+//   date values from the general date text, which shows whole seconds (rounded). A value v in
+//   whole seconds stands for every stored time that rounds to it: EQ matches times from
+//   v - 0.5 s (inclusive) to v + 0.5 s (exclusive), LE every time before v + 0.5 s, GE every
+//   time from v - 0.5 s on. A value with milliseconds stands for that millisecond likewise.
 // - PT_BINARY: byte-wise equality (EQ / NE only).
 // - RES_EXIST: the item has a value for the property identifier (any type).
 // - An empty RES_AND matches every row. Rows come in folder order.

@@ -91,8 +91,9 @@ public:
     StoreInfo AddStore(const std::filesystem::path& file, const std::string& displayName,
                        bool standardFolders = false);
 
-    // The mail client's application object over this profile (created on first use, then the
-    // same object). Its namespace sees every store of the profile.
+    // The mail client's application object over this profile: the same object as long as
+    // anyone holds it (the application keeps the profile open, not the other way round). Its
+    // namespace sees every store of the profile.
     std::shared_ptr<outlook::Application> Application();
     // Application()->GetNamespace("MAPI").
     std::shared_ptr<outlook::NameSpace> NameSpace();
@@ -113,7 +114,8 @@ public:
 
     // Creates one item in `folder` (at the end of its order) from `data`, in one transaction,
     // and returns it. Properties: see ItemData; a missing CreationTime becomes the current
-    // time; a note's Subject is the first line of its body. Raises kMapiInvalidParameter for a
+    // time; a note's Subject (and PR_CONVERSATION_TOPIC) is the first line of its body; a task
+    // without Status gets 0 and a note without Color 3, the client's defaults. Raises kMapiInvalidParameter for a
     // folder not of this profile or a property value whose type does not fit its tag. After a
     // failure no item was created.
     outlook::ItemRef AddItem(outlook::MAPIFolder& folder, const ItemData& data);
@@ -151,7 +153,7 @@ private:
 
     std::filesystem::path dir_;
     std::vector<std::shared_ptr<StoreDb>> stores_;
-    std::shared_ptr<outlook::Application> app_;
+    std::weak_ptr<outlook::Application> app_;
 };
 
 }  // namespace nubra::store

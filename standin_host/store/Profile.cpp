@@ -1,0 +1,280 @@
+#include "standin_host/store/Profile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "standin_host/store/Application.h"
+#include "standin_host/store/ObjectModel.h"
+#include "standin_host/store/StoreDb.h"
+
+namespace nubra::store {
+
+namespace {
+constexpr const char* kSource = "NubraStore";
+constexpr const char* kProfileFormat = "nubrasweep-profile";
+
+[[noreturn]] void BadProfile(const std::filesystem::path& file, const std::string& what, size_t line = 0) {
+    std::string where = "profile file \"" + file.string() + "\"";
+    if (line) where += ", line " + std::to_string(line);
+    RaiseError(errnum::kMapiCorruptData, where + ": " + what, kSource);
+}
+
+std::filesystem::path Absolute(const std::filesystem::path& p) {
+    std::error_code ec;
+    auto a = std::filesystem::weakly_canonical(std::filesystem::absolute(p), ec);
+    return ec ? std::filesystem::absolute(p).lexically_normal() : a;
+}
+
+// Writes `text` to `file` through a temporary file and a rename, so that readers see the old
+// or the new contents, never a part.
+void WriteAtomically(const std::filesystem::path& file, const std::string& text) {
+    auto tmp = file;
+    tmp += ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        RaiseError(errnum::kMapiNoAccess, "cannot write the profile file \"" + file.string() + "\"", kSource);
+    size_t done = 0;
+    bool ok = true;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || std::rename(tmp.c_str(), file.c_str()) != 0) {
+        std::error_code ec;
+        std::filesystem::remove(tmp, ec);
+        RaiseError(errnum::kMapiDiskError, "cannot write the profile file \"" + file.string() + "\"", kSource);
+    }
+}
+}  // namespace
+
+Profile::Profile(std::filesystem::path dir) : dir_(std::move(dir)) {}
+Profile::~Profile() = default;
+
+const std::filesystem::path& Profile::Directory() const { return dir_; }
+
+std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn) {
+    const auto dir = Absolute(dirIn);
+    std::error_code ec;
+    if (std::filesystem::exists(dir, ec) && !std::filesystem::is_directory(dir, ec))
+        RaiseError(errnum::kMapiInvalidParameter, "\"" + dir.string() + "\" is a file, not a profile folder",
+                   kSource);
+    std::filesystem::create_directories(dir, ec);
+    if (ec)
+        RaiseError(errnum::kMapiNoAccess, "cannot create the profile folder \"" + dir.string() + "\": " + ec.message(),
+                   kSource);
+    auto profile = std::shared_ptr<Profile>(new Profile(dir));
+    const auto file = dir / kProfileFileName;
+    if (!std::filesystem::exists(file, ec)) {
+        // A new profile: the store first, then the profile file that lists it. A store left by
+        // an earlier attempt that ended before the profile file was written is taken over.
+        auto storeFile = dir / (std::string(kDefaultStoreName) + ".nbst");
+        auto store = std::filesystem::exists(storeFile, ec) ? StoreDb::Open(storeFile)
+                                                           : StoreDb::Create(storeFile, kDefaultStoreName, true);
+        profile->stores_.push_back(store);
+        profile->WriteProfileFile();
+        return profile;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) RaiseError(errnum::kMapiNoAccess, "cannot read the profile file \"" + file.string() + "\"", kSource);
+    std::stringstream buf;
+    buf << in.rdbuf();
+    const std::string text = buf.str();
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        size_t line = 1 + static_cast<size_t>(std::count(text.begin(),
+                                                         text.begin() + static_cast<std::ptrdiff_t>(std::min(e.byte, text.size())), '\n'));
+        BadProfile(file, "not a valid profile (JSON syntax error)", line);
+    }
+    if (!j.is_object() || j.value("format", std::string()) != kProfileFormat)
+        BadProfile(file, "not a Nubrasweep profile");
+    if (!j.contains("version") || !j["version"].is_number_integer() || j["version"].get<int>() != 1)
+        BadProfile(file, "unknown profile version");
+    if (!j.contains("stores") || !j["stores"].is_array()) BadProfile(file, "no list of stores");
+    for (const auto& s : j["stores"]) {
+        if (!s.is_object() || !s.contains("file") || !s["file"].is_string() || s["file"].get<std::string>().empty())
+            BadProfile(file, "a store entry has no file name");
+        std::filesystem::path p = s["file"].get<std::string>();
+        if (p.is_relative()) p = dir / p;
+        auto store = StoreDb::Open(p);
+        for (const auto& other : profile->stores_)
+            if (other->StoreIdHex() == store->StoreIdHex())
+                BadProfile(file, "the store \"" + p.string() + "\" is listed twice");
+        profile->stores_.push_back(store);
+    }
+    return profile;
+}
+
+void Profile::WriteProfileFile() const {
+    nlohmann::json j;
+    j["format"] = kProfileFormat;
+    j["version"] = 1;
+    j["stores"] = nlohmann::json::array();
+    for (const auto& s : stores_) {
+        auto rel = s->File().lexically_relative(dir_);
+        bool inside = !rel.empty() && rel.begin()->string() != "..";
+        j["stores"].push_back({{"file", inside ? rel.string() : s->File().string()}});
+    }
+    WriteAtomically(dir_ / kProfileFileName, j.dump(2) + "\n");
+}
+
+std::vector<StoreInfo> Profile::Stores() const {
+    std::vector<StoreInfo> r;
+    for (const auto& s : stores_) r.push_back({s->StoreIdHex(), s->Folder(s->RootFolder()).name, s->File()});
+    return r;
+}
+
+StoreInfo Profile::AddStore(const std::filesystem::path& fileIn, const std::string& displayName,
+                            bool standardFolders) {
+    auto file = Absolute(fileIn.is_relative() ? dir_ / fileIn : fileIn);
+    for (const auto& s : stores_)
+        if (Absolute(s->File()) == file)
+            RaiseError(errnum::kMapiCollision, "the store file \"" + file.string() + "\" is in the profile already",
+                       kSource);
+    std::error_code ec;
+    bool created = !std::filesystem::exists(file, ec);
+    auto store = created ? StoreDb::Create(file, displayName, standardFolders) : StoreDb::Open(file);
+    auto drop = [&] {
+        if (!created) return;
+        store.reset();
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix, ec);
+    };
+    for (const auto& s : stores_) {
+        if (s->StoreIdHex() == store->StoreIdHex()) {
+            drop();
+            RaiseError(errnum::kMapiCollision,
+                       "the store in \"" + file.string() + "\" is in the profile already (a copy of \"" +
+                           s->File().string() + "\")",
+                       kSource);
+        }
+    }
+    stores_.push_back(store);
+    try {
+        WriteProfileFile();
+    } catch (...) {
+        stores_.pop_back();
+        drop();
+        throw;
+    }
+    return {store->StoreIdHex(), store->Folder(store->RootFolder()).name, store->File()};
+}
+
+std::shared_ptr<outlook::Application> Profile::Application() {
+    if (auto a = app_.lock()) return a;
+    std::shared_ptr<outlook::Application> a = std::make_shared<store::Application>(shared_from_this());
+    app_ = a;
+    return a;
+}
+
+std::shared_ptr<outlook::NameSpace> Profile::NameSpace() { return Application()->GetNamespace("MAPI"); }
+
+std::shared_ptr<StoreDb> Profile::StoreById(const std::string& storeIdHex) const {
+    for (const auto& s : stores_)
+        if (s->StoreIdHex() == storeIdHex) return s;
+    return nullptr;
+}
+
+const std::vector<std::shared_ptr<StoreDb>>& Profile::StoreDbs() const { return stores_; }
+
+namespace {
+FolderImpl& OwnFolder(const Profile& p, outlook::MAPIFolder& folder, const char* what) {
+    auto& f = AsFolder(folder, what);
+    if (p.StoreById(f.Store()->StoreIdHex()) != f.Store())
+        RaiseError(errnum::kMapiInvalidParameter, std::string(what) + ": the folder is not in this profile",
+                   kSource);
+    return f;
+}
+}  // namespace
+
+outlook::FolderRef Profile::FindFolder(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!cur.empty()) parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (!cur.empty()) parts.push_back(cur);
+    if (parts.empty()) RaiseError(errnum::kMapiNotFound, "the folder path is empty", kSource);
+    std::shared_ptr<StoreDb> store;
+    for (const auto& s : stores_)
+        if (s->Folder(s->RootFolder()).name == parts[0]) {
+            store = s;
+            break;
+        }
+    if (!store) RaiseError(errnum::kMapiNotFound, "no store is named \"" + parts[0] + "\" (folder path " + path + ")", kSource);
+    int64_t id = store->RootFolder();
+    for (size_t i = 1; i < parts.size(); ++i) {
+        auto next = store->SubfolderByName(id, parts[i]);
+        if (!next)
+            RaiseError(errnum::kMapiNotFound, "no folder \"" + parts[i] + "\" (folder path " + path + ")", kSource);
+        id = *next;
+    }
+    return std::make_shared<FolderImpl>(store, id);
+}
+
+std::string Profile::FolderPath(outlook::MAPIFolder& folder) {
+    auto& f = OwnFolder(*this, folder, "FolderPath");
+    std::string path;
+    std::optional<int64_t> id = f.Id();
+    while (id) {
+        auto row = f.Store()->Folder(*id);
+        path = path.empty() ? row.name : row.name + "\\" + path;
+        id = row.parent;
+    }
+    return path;
+}
+
+outlook::FolderRef Profile::CreateFolder(outlook::MAPIFolder& parent, const std::string& name,
+                                         int32_t defaultItemType) {
+    auto& f = OwnFolder(*this, parent, "CreateFolder");
+    return std::make_shared<FolderImpl>(f.Store(), f.Store()->CreateFolder(f.Id(), name, defaultItemType));
+}
+
+outlook::ItemRef Profile::AddItem(outlook::MAPIFolder& folder, const ItemData& data) {
+    auto& f = OwnFolder(*this, folder, "AddItem");
+    return std::make_shared<ItemImpl>(f.Store(), f.Store()->AddItem(f.Id(), data));
+}
+
+size_t Profile::AddItems(outlook::MAPIFolder& folder, std::span<const ItemData> items) {
+    auto& f = OwnFolder(*this, folder, "AddItems");
+    return f.Store()->AddItems(f.Id(), items);
+}
+
+ItemData Profile::ReadItem(outlook::OutlookItem& item) {
+    auto& i = AsItem(item, "ReadItem");
+    if (StoreById(i.Store()->StoreIdHex()) != i.Store())
+        RaiseError(errnum::kMapiInvalidParameter, "ReadItem: the item is not in this profile", kSource);
+    return i.Store()->ReadItem(i.Id());
+}
+
+void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit) {
+    auto& f = OwnFolder(*this, folder, "ForEachItem");
+    auto store = f.Store();
+    store->ForEachItem(f.Id(), [&](int64_t id, const ItemData& data) {
+        visit(ItemRecord{ToHex(store->EntryId(StoreDb::kItemKind, id)), data});
+    });
+}
+
+IntegrityReport Profile::CheckIntegrity() {
+    IntegrityReport r;
+    for (const auto& s : stores_) s->CheckIntegrity(r.problems);
+    return r;
+}
+
+}  // namespace nubra::store

@@ -1,0 +1,1350 @@
+#include "standin_host/store/StoreDb.h"
+
+#include <sqlite3.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <set>
+#include <sstream>
+#include <variant>
+
+#include "host/AutomationDates.h"
+#include "host/MAPIUtils.h"
+#include "host/Outlook.h"
+#include "standin_host/store/Profile.h"
+
+namespace nubra::store {
+
+namespace {
+
+constexpr int32_t kApplicationId = 0x4E425354;  // 'NBST'
+constexpr int32_t kSchemaVersion = 1;
+constexpr const char* kSource = "NubraStore";
+// Texts longer than this keep no folded copy in the index (bodies); a restriction on such a
+// text folds the stored value while it searches.
+constexpr size_t kFoldLimit = 4096;
+constexpr int64_t kFileTimeUnixEpochMs = 11644473600000LL;
+
+const char* kSchema = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+CREATE TABLE folders(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent_id INTEGER REFERENCES folders(id),
+  name TEXT NOT NULL,
+  item_type INTEGER NOT NULL,
+  next_seq INTEGER NOT NULL DEFAULT 1);
+CREATE UNIQUE INDEX folders_name ON folders(parent_id, name);
+CREATE TABLE items(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  folder_id INTEGER NOT NULL REFERENCES folders(id),
+  seq INTEGER NOT NULL);
+CREATE UNIQUE INDEX items_order ON items(folder_id, seq);
+CREATE TABLE props(
+  item_id INTEGER NOT NULL,
+  tag INTEGER NOT NULL,
+  folder_id INTEGER NOT NULL,
+  ival INTEGER,
+  tval TEXT,
+  tfold TEXT,
+  bval BLOB,
+  PRIMARY KEY(item_id, tag)) WITHOUT ROWID;
+CREATE INDEX props_int ON props(folder_id, tag, ival) WHERE ival IS NOT NULL;
+CREATE INDEX props_str ON props(folder_id, tag, tfold) WHERE tfold IS NOT NULL;
+CREATE TABLE named(
+  prop_id INTEGER PRIMARY KEY CHECK(prop_id BETWEEN 32768 AND 65534),
+  guid TEXT NOT NULL,
+  lid INTEGER NOT NULL CHECK(lid BETWEEN 0 AND 65535),
+  UNIQUE(guid, lid));
+)sql";
+
+struct StandardFolder {
+    const char* name;
+    int32_t type;
+};
+constexpr StandardFolder kStandardFolders[] = {
+    {"Inbox", 0},    {"Sent Items", 0}, {"Drafts", 0}, {"Outbox", 0},  {"Deleted Items", 0},
+    {"Calendar", 1}, {"Contacts", 2},   {"Tasks", 3},  {"Journal", 4}, {"Notes", 5},
+};
+
+uint32_t TypeOf(uint32_t tag) { return tag & 0xFFFF; }
+uint32_t IdOf(uint32_t tag) { return tag >> 16; }
+
+bool SupportedType(uint32_t type) {
+    return type == mapi::PT_LONG || type == mapi::PT_BOOLEAN || type == mapi::PT_STRING8 ||
+           type == mapi::PT_SYSTIME || type == mapi::PT_BINARY;
+}
+
+[[noreturn]] void Invalid(const std::string& what) {
+    RaiseError(errnum::kMapiInvalidParameter, what, kSource);
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+void FoldFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const unsigned char* t = sqlite3_value_text(argv[0]);
+    if (!t) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    std::string folded = FoldCase(reinterpret_cast<const char*>(t));
+    sqlite3_result_text(ctx, folded.c_str(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+}
+
+Date UtcNow() {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::system_clock::now().time_since_epoch())
+                  .count();
+    return dates::FromUnixMillis(ms);
+}
+
+PropValue Str(const std::string& s) { return PropValue{mapi::PT_STRING8, 0, s, {}}; }
+PropValue Time(Date d) { return PropValue{mapi::PT_SYSTIME, DateToFileTime(d), {}, {}}; }
+PropValue Long(int32_t v) { return PropValue{mapi::PT_LONG, v, {}, {}}; }
+
+std::string FirstLine(const std::string& body) {
+    auto end = body.find_first_of("\r\n");
+    return end == std::string::npos ? body : body.substr(0, end);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+int64_t DateToFileTime(Date d) { return (dates::ToUnixMillis(d) + kFileTimeUnixEpochMs) * 10000; }
+
+Date FileTimeToDate(int64_t ft) {
+    return dates::FromUnixMillis(FloorDiv(ft + 5000, 10000) - kFileTimeUnixEpochMs);
+}
+
+std::string FoldCase(const std::string& text) {
+    bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+    if (ascii) {
+        std::string r = text;
+        for (auto& c : r)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return r;
+    }
+    std::string out;
+    icu::UnicodeString::fromUTF8(text).foldCase(U_FOLD_CASE_DEFAULT).toUTF8String(out);
+    return out;
+}
+
+std::string ToHex(std::span<const uint8_t> bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        s.push_back(digits[b >> 4]);
+        s.push_back(digits[b & 15]);
+    }
+    return s;
+}
+
+std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
+    if (text.empty() || text.size() % 2) return std::nullopt;
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    std::vector<uint8_t> out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return out;
+}
+
+std::optional<std::string> NormaliseGuid(const std::string& text) {
+    std::string s = text;
+    if (s.size() == 38 && s.front() == '{' && s.back() == '}') s = s.substr(1, 36);
+    if (s.size() != 36) return std::nullopt;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char& c = s[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-') return std::nullopt;
+        } else if (std::isxdigit(static_cast<unsigned char>(c))) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return "{" + s + "}";
+}
+
+// ---------------------------------------------------------------------------------------
+// Statements and transactions
+
+class StoreDb::Stmt {
+public:
+    Stmt(StoreDb& db, const char* sql) : db_(db) {
+        int rc = sqlite3_prepare_v3(db.db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr);
+        if (rc != SQLITE_OK) db.Fail(rc, "cannot prepare a query");
+    }
+    ~Stmt() { sqlite3_finalize(s_); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    Stmt& Bind(int i, int64_t v) {
+        Check(sqlite3_bind_int64(s_, i, v));
+        return *this;
+    }
+    Stmt& Bind(int i, const std::string& v) {
+        Check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Stmt& Bind(int i, std::span<const uint8_t> v) {
+        Check(sqlite3_bind_blob(s_, i, v.empty() ? "" : static_cast<const void*>(v.data()),
+                                static_cast<int>(v.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Stmt& BindNull(int i) {
+        Check(sqlite3_bind_null(s_, i));
+        return *this;
+    }
+    // True while there is a row.
+    bool Step() {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        sqlite3_reset(s_);
+        db_.Fail(rc, "query failed");
+    }
+    void Run() {
+        while (Step()) {
+        }
+        Reset();
+    }
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+    int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
+    std::string Text(int c) const {
+        auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
+        return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
+    }
+    std::vector<uint8_t> Blob(int c) const {
+        auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s_, c));
+        return b ? std::vector<uint8_t>(b, b + sqlite3_column_bytes(s_, c)) : std::vector<uint8_t>();
+    }
+
+private:
+    void Check(int rc) {
+        if (rc != SQLITE_OK) db_.Fail(rc, "cannot bind a value");
+    }
+    StoreDb& db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+// Resets a cached statement when the scope ends, whatever way it ends.
+class Use {
+public:
+    explicit Use(StoreDb::Stmt& s) : s_(s) {}
+    ~Use() { s_.Reset(); }
+    StoreDb::Stmt* operator->() { return &s_; }
+    StoreDb::Stmt& operator*() { return s_; }
+
+private:
+    StoreDb::Stmt& s_;
+};
+
+// One write transaction (BEGIN IMMEDIATE). Rolled back unless committed. Nested Txn objects
+// join the outer one.
+class StoreDb::Txn {
+public:
+    explicit Txn(StoreDb& db) : db_(db), outer_(db.txnDepth_ == 0) {
+        if (outer_) {
+            db.Exec("BEGIN IMMEDIATE");
+            db.onCommit_.clear();
+        }
+        ++db.txnDepth_;
+    }
+    void OnCommit(std::function<void()> f) { db_.onCommit_.push_back(std::move(f)); }
+    void Commit() {
+        if (outer_) {
+            db_.Exec("COMMIT");
+            committed_ = true;
+            --db_.txnDepth_;
+            auto callbacks = std::move(db_.onCommit_);
+            db_.onCommit_.clear();
+            for (auto& f : callbacks) f();
+        } else {
+            committed_ = true;
+            --db_.txnDepth_;
+        }
+    }
+    ~Txn() {
+        if (committed_) return;
+        --db_.txnDepth_;
+        if (outer_) {
+            sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            db_.onCommit_.clear();
+        }
+    }
+    Txn(const Txn&) = delete;
+    Txn& operator=(const Txn&) = delete;
+
+private:
+    StoreDb& db_;
+    bool outer_;
+    bool committed_ = false;
+};
+
+// ---------------------------------------------------------------------------------------
+// Opening and creating
+
+StoreDb::StoreDb(std::filesystem::path file) : file_(std::move(file)) {}
+
+StoreDb::~StoreDb() {
+    stmts_.clear();
+    if (db_) sqlite3_close_v2(db_);
+}
+
+void StoreDb::Fail(int rc, const std::string& what) {
+    int primary = rc & 0xFF;
+    std::string detail = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    std::string where = " (store file \"" + file_.string() + "\")";
+    switch (primary) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            RaiseError(errnum::kMapiBusy, what + ": the store is busy in another program" + where,
+                       kSource);
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            RaiseError(errnum::kMapiCorruptData, what + ": the store file is damaged: " + detail + where,
+                       kSource);
+        case SQLITE_FULL:
+        case SQLITE_IOERR:
+            RaiseError(errnum::kMapiDiskError, what + ": " + detail + where, kSource);
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_CANTOPEN:
+        case SQLITE_AUTH:
+            RaiseError(errnum::kMapiNoAccess, what + ": " + detail + where, kSource);
+        case SQLITE_CONSTRAINT:
+            RaiseError(errnum::kMapiCollision, what + ": " + detail + where, kSource);
+        case SQLITE_NOMEM: RaiseError(errnum::kOutOfMemory, {}, kSource);
+        default: RaiseError(errnum::kMapiCallFailed, what + ": " + detail + where, kSource);
+    }
+}
+
+void StoreDb::Exec(const char* sql) {
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, std::string("cannot run \"") + std::string(sql).substr(0, 40) + "\"");
+}
+
+StoreDb::Stmt& StoreDb::Prep(const char* sql) {
+    auto it = stmts_.find(sql);
+    if (it != stmts_.end()) return *it->second;
+    auto s = std::make_unique<Stmt>(*this, sql);
+    auto& ref = *s;
+    stmts_.emplace(sql, std::move(s));
+    return ref;
+}
+
+void StoreDb::OpenConnection(bool create) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, 5000);
+    rc = sqlite3_create_function_v2(db_, "nbfold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                    &FoldFunction, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
+}
+
+void StoreDb::CheckMarker() {
+    int64_t appId = 0, version = 0;
+    {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db_, "PRAGMA application_id", -1, &s, nullptr);
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(s);
+            if (rc == SQLITE_ROW) appId = sqlite3_column_int64(s, 0), rc = SQLITE_OK;
+        }
+        sqlite3_finalize(s);
+        if ((rc & 0xFF) == SQLITE_NOTADB)
+            RaiseError(errnum::kMapiCorruptData,
+                       "\"" + file_.string() + "\" is not a message store (not a database file)",
+                       kSource);
+        if (rc != SQLITE_OK) Fail(rc, "cannot read the store's marker");
+    }
+    if (appId != kApplicationId)
+        RaiseError(errnum::kMapiCorruptData,
+                   "\"" + file_.string() + "\" is not a Nubrasweep message store (foreign database)",
+                   kSource);
+    {
+        auto& s = Prep("PRAGMA user_version");
+        Use u(s);
+        if (u->Step()) version = u->Int(0);
+    }
+    if (version > kSchemaVersion)
+        RaiseError(errnum::kMapiNoSupport,
+                   "\"" + file_.string() + "\" was written by a newer version of the store (format " +
+                       std::to_string(version) + ")",
+                   kSource);
+    if (version < 1)
+        RaiseError(errnum::kMapiCorruptData,
+                   "\"" + file_.string() + "\" is damaged: its format version is missing", kSource);
+}
+
+void StoreDb::LoadMeta() {
+    // Every table must be there with the columns we use; a file that lacks one is damaged.
+    static const char* probes[] = {
+        "SELECT key, value FROM meta LIMIT 0",
+        "SELECT id, parent_id, name, item_type, next_seq FROM folders LIMIT 0",
+        "SELECT id, folder_id, seq FROM items LIMIT 0",
+        "SELECT item_id, tag, folder_id, ival, tval, tfold, bval FROM props LIMIT 0",
+        "SELECT prop_id, guid, lid FROM named LIMIT 0",
+    };
+    for (const char* p : probes) {
+        sqlite3_stmt* s = nullptr;
+        int rc = sqlite3_prepare_v2(db_, p, -1, &s, nullptr);
+        sqlite3_finalize(s);
+        if (rc != SQLITE_OK) {
+            if ((rc & 0xFF) == SQLITE_ERROR)
+                RaiseError(errnum::kMapiCorruptData,
+                           "\"" + file_.string() + "\" is damaged: " + sqlite3_errmsg(db_), kSource);
+            Fail(rc, "cannot read the store");
+        }
+    }
+    {
+        auto& s = Prep("SELECT value FROM meta WHERE key = 'uid'");
+        Use u(s);
+        if (!u->Step())
+            RaiseError(errnum::kMapiCorruptData, "\"" + file_.string() + "\" is damaged: no store id",
+                       kSource);
+        auto b = u->Blob(0);
+        if (b.size() != 16)
+            RaiseError(errnum::kMapiCorruptData,
+                       "\"" + file_.string() + "\" is damaged: bad store id", kSource);
+        std::copy(b.begin(), b.end(), uid_.begin());
+    }
+    storeIdHex_ = ToHex(uid_);
+    {
+        auto& s = Prep("SELECT id FROM folders WHERE parent_id IS NULL ORDER BY id");
+        Use u(s);
+        if (!u->Step())
+            RaiseError(errnum::kMapiCorruptData,
+                       "\"" + file_.string() + "\" is damaged: no top-level folder", kSource);
+        root_ = u->Int(0);
+    }
+}
+
+std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec))
+        RaiseError(errnum::kMapiNotFound, "store file \"" + file.string() + "\" does not exist", kSource);
+    if (std::filesystem::is_directory(file, ec))
+        RaiseError(errnum::kMapiCorruptData,
+                   "\"" + file.string() + "\" is a folder, not a message store", kSource);
+    auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
+    db->OpenConnection(false);
+    db->CheckMarker();
+    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr,
+                          nullptr, nullptr);
+    if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
+    db->LoadMeta();
+    return db;
+}
+
+std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
+                                         const std::string& displayName, bool standardFolders) {
+    std::error_code ec;
+    if (std::filesystem::exists(file, ec))
+        RaiseError(errnum::kMapiCollision, "store file \"" + file.string() + "\" exists already", kSource);
+    if (displayName.empty()) Invalid("a new store needs a display name");
+    auto remove = [&] {
+        std::filesystem::remove(file, ec);
+        std::filesystem::remove(file.string() + "-wal", ec);
+        std::filesystem::remove(file.string() + "-shm", ec);
+        std::filesystem::remove(file.string() + "-journal", ec);
+    };
+    try {
+        auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
+        db->OpenConnection(true);
+        db->InitSchema(displayName, standardFolders);
+        db->LoadMeta();
+        return db;
+    } catch (...) {
+        remove();
+        throw;
+    }
+}
+
+void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
+    Exec("PRAGMA journal_mode=WAL");
+    Exec("PRAGMA synchronous=FULL");
+    Txn t(*this);
+    Exec(kSchema);
+    Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+    Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    std::random_device rd;
+    std::array<uint8_t, 16> uid{};
+    for (auto& b : uid) b = static_cast<uint8_t>(rd());
+    {
+        auto& s = Prep("INSERT INTO meta(key, value) VALUES ('uid', ?)");
+        Use u(s);
+        u->Bind(1, std::span<const uint8_t>(uid));
+        u->Run();
+    }
+    {
+        auto& s = Prep("INSERT INTO meta(key, value) VALUES ('format', 'nubrasweep-store')");
+        Use u(s);
+        u->Run();
+    }
+    int64_t root = 0;
+    {
+        auto& s = Prep("INSERT INTO folders(parent_id, name, item_type) VALUES (NULL, ?, 0)");
+        Use u(s);
+        u->Bind(1, displayName);
+        u->Run();
+        root = sqlite3_last_insert_rowid(db_);
+    }
+    auto& s = Prep("INSERT INTO folders(parent_id, name, item_type) VALUES (?, ?, ?)");
+    for (const auto& f : kStandardFolders) {
+        if (!standardFolders && std::string(f.name) != kDeletedItemsName) continue;
+        Use u(s);
+        u->Bind(1, root).Bind(2, std::string(f.name)).Bind(3, f.type);
+        u->Run();
+    }
+    t.Commit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Caches
+
+void StoreDb::SyncCache() {
+    auto& s = Prep("PRAGMA data_version");
+    Use u(s);
+    int64_t v = u->Step() ? u->Int(0) : 0;
+    if (v != dataVersion_) {
+        order_.clear();
+        dataVersion_ = v;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Entry IDs
+
+std::vector<uint8_t> StoreDb::EntryId(uint8_t kind, int64_t id) const {
+    std::vector<uint8_t> e(29, 0);
+    for (size_t i = 0; i < 16; ++i) e[4 + i] = uid_[i];
+    e[20] = kind;
+    for (size_t i = 0; i < 8; ++i) e[21 + i] = static_cast<uint8_t>(static_cast<uint64_t>(id) >> (56 - 8 * i));
+    return e;
+}
+
+std::optional<int64_t> StoreDb::ParseEntryId(std::span<const uint8_t> e, uint8_t kind) const {
+    if (e.size() != 29 || e[0] || e[1] || e[2] || e[3]) return std::nullopt;
+    if (!std::equal(uid_.begin(), uid_.end(), e.begin() + 4)) return std::nullopt;
+    if (e[20] != kind) return std::nullopt;
+    int64_t id = 0;
+    for (size_t i = 21; i < 29; ++i) id = (id << 8) | e[i];
+    return id;
+}
+
+// ---------------------------------------------------------------------------------------
+// Folders
+
+StoreDb::FolderRow StoreDb::Folder(int64_t id) {
+    auto& s = Prep("SELECT parent_id, name, item_type FROM folders WHERE id = ?");
+    Use u(s);
+    u->Bind(1, id);
+    if (!u->Step())
+        RaiseError(errnum::kMapiNotFound,
+                   "the folder no longer exists (store file \"" + file_.string() + "\")", kSource);
+    FolderRow r;
+    r.id = id;
+    if (!u->IsNull(0)) r.parent = u->Int(0);
+    r.name = u->Text(1);
+    r.itemType = static_cast<int32_t>(u->Int(2));
+    return r;
+}
+
+bool StoreDb::FolderExists(int64_t id) {
+    auto& s = Prep("SELECT 1 FROM folders WHERE id = ?");
+    Use u(s);
+    u->Bind(1, id);
+    return u->Step();
+}
+
+std::vector<int64_t> StoreDb::Subfolders(int64_t parent) {
+    auto& s = Prep("SELECT id FROM folders WHERE parent_id = ? ORDER BY id");
+    Use u(s);
+    u->Bind(1, parent);
+    std::vector<int64_t> r;
+    while (u->Step()) r.push_back(u->Int(0));
+    return r;
+}
+
+std::optional<int64_t> StoreDb::SubfolderByName(int64_t parent, const std::string& name) {
+    auto& s = Prep("SELECT id FROM folders WHERE parent_id = ? AND name = ?");
+    Use u(s);
+    u->Bind(1, parent).Bind(2, name);
+    if (u->Step()) return u->Int(0);
+    return std::nullopt;
+}
+
+int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t itemType) {
+    if (name.empty()) Invalid("a folder needs a name");
+    if (itemType < 0 || itemType > 7) Invalid("folder item type " + std::to_string(itemType) + " is not 0 to 7");
+    Txn t(*this);
+    if (!FolderExists(parent))
+        RaiseError(errnum::kMapiNotFound,
+                   "the parent folder no longer exists (store file \"" + file_.string() + "\")", kSource);
+    if (SubfolderByName(parent, name))
+        RaiseError(errnum::kMapiCollision,
+                   "a folder named \"" + name + "\" exists already (store file \"" + file_.string() + "\")",
+                   kSource);
+    auto& s = Prep("INSERT INTO folders(parent_id, name, item_type) VALUES (?, ?, ?)");
+    int64_t id = 0;
+    {
+        Use u(s);
+        u->Bind(1, parent).Bind(2, name).Bind(3, itemType);
+        u->Run();
+        id = sqlite3_last_insert_rowid(db_);
+    }
+    t.Commit();
+    return id;
+}
+
+int64_t StoreDb::DeletedItemsFolder() {
+    if (auto id = SubfolderByName(root_, kDeletedItemsName)) return *id;
+    return CreateFolder(root_, kDeletedItemsName, 0);  // joins the caller's transaction
+}
+
+bool StoreDb::IsInDeletedItems(int64_t folder) {
+    auto deleted = SubfolderByName(root_, kDeletedItemsName);
+    if (!deleted) return false;
+    std::optional<int64_t> f = folder;
+    for (int guard = 0; f && guard < 10000; ++guard) {
+        if (*f == *deleted) return true;
+        f = Folder(*f).parent;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Items
+
+const std::vector<int64_t>& StoreDb::ItemIds(int64_t folder) {
+    SyncCache();
+    auto it = order_.find(folder);
+    if (it != order_.end()) return it->second;
+    std::vector<int64_t> ids;
+    auto& s = Prep("SELECT id FROM items WHERE folder_id = ? ORDER BY seq");
+    {
+        Use u(s);
+        u->Bind(1, folder);
+        while (u->Step()) ids.push_back(u->Int(0));
+    }
+    return order_.emplace(folder, std::move(ids)).first->second;
+}
+
+bool StoreDb::ItemExists(int64_t item) {
+    auto& s = Prep("SELECT 1 FROM items WHERE id = ?");
+    Use u(s);
+    u->Bind(1, item);
+    return u->Step();
+}
+
+int64_t StoreDb::ItemFolder(int64_t item) {
+    auto& s = Prep("SELECT folder_id FROM items WHERE id = ?");
+    Use u(s);
+    u->Bind(1, item);
+    if (!u->Step())
+        RaiseError(errnum::kMapiNotFound,
+                   "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
+    return u->Int(0);
+}
+
+int64_t StoreDb::TakeSeq(int64_t folder) {
+    auto& s = Prep("UPDATE folders SET next_seq = next_seq + 1 WHERE id = ? RETURNING next_seq - 1");
+    Use u(s);
+    u->Bind(1, folder);
+    if (!u->Step())
+        RaiseError(errnum::kMapiNotFound,
+                   "the folder no longer exists (store file \"" + file_.string() + "\")", kSource);
+    int64_t seq = u->Int(0);
+    while (u->Step()) {
+    }
+    return seq;
+}
+
+std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& data) {
+    std::map<uint32_t, PropValue> m;
+    auto check = [](uint32_t tag, const PropValue& v) {
+        if (!SupportedType(v.type) || TypeOf(tag) != v.type)
+            Invalid("property 0x" + ToHex(std::vector<uint8_t>{static_cast<uint8_t>(tag >> 24),
+                                                              static_cast<uint8_t>(tag >> 16),
+                                                              static_cast<uint8_t>(tag >> 8),
+                                                              static_cast<uint8_t>(tag)}) +
+                    " has a value of another type");
+        if (v.type == mapi::PT_LONG && (v.integer < INT32_MIN || v.integer > INT32_MAX))
+            Invalid("a PT_LONG value is out of range");
+    };
+    for (const auto& [tag, v] : data.extraTagged) {
+        if (IdOf(tag) >= 0x8000 || tag == tags::PR_ENTRYID)
+            Invalid("property tag " + std::to_string(tag) + " cannot be set by tag");
+        check(tag, v);
+        m[tag] = v;
+    }
+    auto named = [&](const char* guid, uint16_t lid) {
+        return static_cast<uint32_t>(NamedId(NamedPropertyKey{guid, lid}, true)) << 16;
+    };
+    for (const auto& [key, v] : data.extraNamed) {
+        uint32_t tag = (static_cast<uint32_t>(NamedId(key, true)) << 16) | v.type;
+        check(tag, v);
+        m[tag] = v;
+    }
+    std::string mc = data.MessageClass ? *data.MessageClass : MessageClassFor(data.Class);
+    if (mc.empty()) Invalid("item class " + std::to_string(data.Class) + " is not known");
+    const int32_t cls = ClassForMessageClass(mc);
+    m[tags::PR_MESSAGE_CLASS] = Str(mc);
+    // The kinds' own named properties are known to the store as soon as an item of the kind
+    // exists, as the mail client registers them.
+    switch (cls) {
+        case outlook::olAppointment:
+            named(PSETID_Appointment, kLidLocation);
+            named(PSETID_Appointment, kLidAppointmentStart);
+            named(PSETID_Appointment, kLidAppointmentEnd);
+            break;
+        case outlook::olTask:
+            named(PSETID_Task, kLidTaskStatus);
+            named(PSETID_Task, kLidTaskStartDate);
+            named(PSETID_Task, kLidTaskDueDate);
+            break;
+        case outlook::olContact: named(PSETID_Address, kLidEmail1Address); break;
+        case outlook::olNote: named(PSETID_Note, kLidNoteColor); break;
+        default: break;
+    }
+    std::optional<std::string> subject = data.Subject, body = data.Body;
+    if (cls == outlook::olNote) {
+        // A note has no subject of its own: it is the first line of the text.
+        if (!body && subject) body = subject;
+        if (body) subject = FirstLine(*body);
+    }
+    if (subject) {
+        m[tags::PR_SUBJECT] = Str(*subject);
+        if (!data.extraTagged.count(tags::PR_CONVERSATION_TOPIC) || cls == outlook::olNote)
+            m[tags::PR_CONVERSATION_TOPIC] = Str(*subject);
+    }
+    if (body) m[tags::PR_BODY] = Str(*body);
+    m[tags::PR_CREATION_TIME] = Time(data.CreationTime ? *data.CreationTime : UtcNow());
+    if (data.SentOn) m[tags::PR_CLIENT_SUBMIT_TIME] = Time(*data.SentOn);
+    auto str = [&](uint32_t tag, const std::optional<std::string>& v) {
+        if (v) m[tag] = Str(*v);
+    };
+    str(tags::PR_INTERNET_MESSAGE_ID, data.InternetMessageID);
+    str(tags::PR_SENDER_NAME, data.SenderName);
+    str(tags::PR_DISPLAY_TO, data.To);
+    str(tags::PR_DISPLAY_CC, data.Cc);
+    str(tags::PR_GIVEN_NAME, data.FirstName);
+    str(tags::PR_SURNAME, data.LastName);
+    str(tags::PR_COMPANY_NAME, data.CompanyName);
+    str(tags::PR_DISPLAY_NAME, data.FullName);
+    if (data.Email1Address)
+        m[named(PSETID_Address, kLidEmail1Address) | mapi::PT_STRING8] = Str(*data.Email1Address);
+    if (data.Location) m[named(PSETID_Appointment, kLidLocation) | mapi::PT_STRING8] = Str(*data.Location);
+    if (data.Start) m[named(PSETID_Appointment, kLidAppointmentStart) | mapi::PT_SYSTIME] = Time(*data.Start);
+    if (data.End) m[named(PSETID_Appointment, kLidAppointmentEnd) | mapi::PT_SYSTIME] = Time(*data.End);
+    if (data.Status) m[named(PSETID_Task, kLidTaskStatus) | mapi::PT_LONG] = Long(*data.Status);
+    if (data.StartDate) m[named(PSETID_Task, kLidTaskStartDate) | mapi::PT_SYSTIME] = Time(*data.StartDate);
+    if (data.DueDate) m[named(PSETID_Task, kLidTaskDueDate) | mapi::PT_SYSTIME] = Time(*data.DueDate);
+    if (data.Color) m[named(PSETID_Note, kLidNoteColor) | mapi::PT_LONG] = Long(*data.Color);
+    // Every task has a status and every note a colour in the client; new ones get the
+    // client's defaults (not started, yellow) so that searches on them find the item.
+    if (cls == outlook::olTask && !data.Status) m[named(PSETID_Task, kLidTaskStatus) | mapi::PT_LONG] = Long(0);
+    if (cls == outlook::olNote && !data.Color) m[named(PSETID_Note, kLidNoteColor) | mapi::PT_LONG] = Long(3);
+    return {m.begin(), m.end()};
+}
+
+void StoreDb::InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropValue& v) {
+    auto& s = Prep(
+        "INSERT INTO props(item_id, tag, folder_id, ival, tval, tfold, bval) VALUES (?,?,?,?,?,?,?)");
+    Use u(s);
+    u->Bind(1, item).Bind(2, static_cast<int64_t>(tag)).Bind(3, folder);
+    switch (v.type) {
+        case mapi::PT_LONG:
+        case mapi::PT_SYSTIME: u->Bind(4, v.integer); break;
+        case mapi::PT_BOOLEAN: u->Bind(4, static_cast<int64_t>(v.integer != 0)); break;
+        case mapi::PT_STRING8:
+            u->Bind(5, v.text);
+            if (v.text.size() <= kFoldLimit) u->Bind(6, FoldCase(v.text));
+            break;
+        case mapi::PT_BINARY: u->Bind(7, std::span<const uint8_t>(v.bytes)); break;
+        default: Invalid("unsupported property type");
+    }
+    u->Run();
+}
+
+int64_t StoreDb::InsertItemProps(int64_t folder,
+                                 const std::vector<std::pair<uint32_t, PropValue>>& props) {
+    int64_t seq = TakeSeq(folder);
+    int64_t id = 0;
+    {
+        auto& s = Prep("INSERT INTO items(folder_id, seq) VALUES (?, ?)");
+        Use u(s);
+        u->Bind(1, folder).Bind(2, seq);
+        u->Run();
+        id = sqlite3_last_insert_rowid(db_);
+    }
+    for (const auto& [tag, v] : props) InsertProp(id, folder, tag, v);
+    return id;
+}
+
+int64_t StoreDb::InsertItem(int64_t folder, const ItemData& data) {
+    return InsertItemProps(folder, PropsFor(data));
+}
+
+int64_t StoreDb::AddItem(int64_t folder, const ItemData& data) {
+    SyncCache();
+    Txn t(*this);
+    int64_t id = InsertItem(folder, data);
+    t.OnCommit([this, folder, id] {
+        auto it = order_.find(folder);
+        if (it != order_.end()) it->second.push_back(id);
+    });
+    t.Commit();
+    return id;
+}
+
+size_t StoreDb::AddItems(int64_t folder, std::span<const ItemData> items) {
+    SyncCache();
+    Txn t(*this);
+    std::vector<int64_t> ids;
+    ids.reserve(items.size());
+    for (const auto& d : items) ids.push_back(InsertItem(folder, d));
+    t.OnCommit([this, folder, ids = std::move(ids)] {
+        auto it = order_.find(folder);
+        if (it != order_.end()) it->second.insert(it->second.end(), ids.begin(), ids.end());
+    });
+    t.Commit();
+    return items.size();
+}
+
+void StoreDb::MoveItem(int64_t item, int64_t dest) {
+    SyncCache();
+    Txn t(*this);
+    int64_t src = ItemFolder(item);
+    int64_t seq = TakeSeq(dest);
+    {
+        auto& s = Prep("UPDATE items SET folder_id = ?, seq = ? WHERE id = ?");
+        Use u(s);
+        u->Bind(1, dest).Bind(2, seq).Bind(3, item);
+        u->Run();
+    }
+    {
+        auto& s = Prep("UPDATE props SET folder_id = ? WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, dest).Bind(2, item);
+        u->Run();
+    }
+    t.OnCommit([this, src, dest, item] {
+        if (auto it = order_.find(src); it != order_.end()) {
+            auto& v = it->second;
+            v.erase(std::find(v.begin(), v.end(), item));
+        }
+        if (auto it = order_.find(dest); it != order_.end()) it->second.push_back(item);
+    });
+    t.Commit();
+}
+
+int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder) {
+    auto props = AllProps(item);
+    int64_t newId = 0;
+    {
+        dest.SyncCache();
+        Txn t(dest);
+        for (auto& [tag, v] : props) {
+            if (IdOf(tag) >= 0x8000) {
+                auto key = NameOf(static_cast<uint16_t>(IdOf(tag)));
+                if (!key)
+                    RaiseError(errnum::kMapiCorruptData,
+                               "a named property of the item is not registered (store file \"" +
+                                   file_.string() + "\")",
+                               kSource);
+                tag = (static_cast<uint32_t>(dest.NamedId(*key, true)) << 16) | TypeOf(tag);
+            }
+        }
+        std::sort(props.begin(), props.end(), [](auto& a, auto& b) { return a.first < b.first; });
+        newId = dest.InsertItemProps(destFolder, props);
+        t.OnCommit([&dest, destFolder, newId] {
+            if (auto it = dest.order_.find(destFolder); it != dest.order_.end())
+                it->second.push_back(newId);
+        });
+        t.Commit();
+    }
+    SyncCache();
+    Txn t(*this);
+    int64_t src = ItemFolder(item);
+    {
+        auto& s = Prep("DELETE FROM props WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        u->Run();
+    }
+    {
+        auto& s = Prep("DELETE FROM items WHERE id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        u->Run();
+    }
+    t.OnCommit([this, src, item] {
+        if (auto it = order_.find(src); it != order_.end()) {
+            auto& v = it->second;
+            v.erase(std::find(v.begin(), v.end(), item));
+        }
+    });
+    t.Commit();
+    return newId;
+}
+
+void StoreDb::DeleteItem(int64_t item) {
+    SyncCache();
+    Txn t(*this);
+    int64_t src = ItemFolder(item);
+    if (!IsInDeletedItems(src)) {
+        int64_t dest = DeletedItemsFolder();
+        MoveItem(item, dest);  // joins this transaction
+        t.Commit();
+        return;
+    }
+    {
+        auto& s = Prep("DELETE FROM props WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        u->Run();
+    }
+    {
+        auto& s = Prep("DELETE FROM items WHERE id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        u->Run();
+    }
+    t.OnCommit([this, src, item] {
+        if (auto it = order_.find(src); it != order_.end()) {
+            auto& v = it->second;
+            v.erase(std::find(v.begin(), v.end(), item));
+        }
+    });
+    t.Commit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Properties
+
+namespace {
+PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int bval) {
+    PropValue v;
+    v.type = static_cast<uint16_t>(TypeOf(tag));
+    switch (v.type) {
+        case mapi::PT_LONG:
+        case mapi::PT_BOOLEAN:
+        case mapi::PT_SYSTIME: v.integer = s.Int(ival); break;
+        case mapi::PT_STRING8: v.text = s.Text(tval); break;
+        case mapi::PT_BINARY: v.bytes = s.Blob(bval); break;
+        default: break;
+    }
+    return v;
+}
+}  // namespace
+
+std::optional<PropValue> StoreDb::GetProp(int64_t item, uint32_t tag) {
+    auto& s = Prep("SELECT ival, tval, bval FROM props WHERE item_id = ? AND tag = ?");
+    Use u(s);
+    u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
+    if (!u->Step()) return std::nullopt;
+    return RowValue(tag, *u, 0, 1, 2);
+}
+
+std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item) {
+    auto& s = Prep("SELECT tag, ival, tval, bval FROM props WHERE item_id = ? ORDER BY tag");
+    Use u(s);
+    u->Bind(1, item);
+    std::vector<std::pair<uint32_t, PropValue>> r;
+    while (u->Step()) {
+        auto tag = static_cast<uint32_t>(u->Int(0));
+        r.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
+    }
+    return r;
+}
+
+int32_t StoreDb::ItemClass(int64_t item) {
+    auto v = GetProp(item, tags::PR_MESSAGE_CLASS);
+    return v ? ClassForMessageClass(v->text) : 0;
+}
+
+ItemData StoreDb::ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& props) {
+    ItemData d;
+    std::string mc;
+    std::optional<std::string> topic;
+    for (const auto& [tag, v] : props) {
+        if (IdOf(tag) >= 0x8000) {
+            auto key = NameOf(static_cast<uint16_t>(IdOf(tag)));
+            if (!key)
+                RaiseError(errnum::kMapiCorruptData,
+                           "an item property has no registered name (store file \"" + file_.string() + "\")",
+                           kSource);
+            auto is = [&](const char* guid, uint16_t lid, uint32_t type) {
+                return key->guid == guid && key->id == lid && v.type == type;
+            };
+            if (is(PSETID_Address, kLidEmail1Address, mapi::PT_STRING8)) d.Email1Address = v.text;
+            else if (is(PSETID_Appointment, kLidLocation, mapi::PT_STRING8)) d.Location = v.text;
+            else if (is(PSETID_Appointment, kLidAppointmentStart, mapi::PT_SYSTIME)) d.Start = FileTimeToDate(v.integer);
+            else if (is(PSETID_Appointment, kLidAppointmentEnd, mapi::PT_SYSTIME)) d.End = FileTimeToDate(v.integer);
+            else if (is(PSETID_Task, kLidTaskStatus, mapi::PT_LONG)) d.Status = static_cast<int32_t>(v.integer);
+            else if (is(PSETID_Task, kLidTaskStartDate, mapi::PT_SYSTIME)) d.StartDate = FileTimeToDate(v.integer);
+            else if (is(PSETID_Task, kLidTaskDueDate, mapi::PT_SYSTIME)) d.DueDate = FileTimeToDate(v.integer);
+            else if (is(PSETID_Note, kLidNoteColor, mapi::PT_LONG)) d.Color = static_cast<int32_t>(v.integer);
+            else d.extraNamed[*key] = v;
+            continue;
+        }
+        switch (tag) {
+            case tags::PR_MESSAGE_CLASS: mc = v.text; break;
+            case tags::PR_SUBJECT: d.Subject = v.text; break;
+            case tags::PR_CONVERSATION_TOPIC: topic = v.text; break;
+            case tags::PR_BODY: d.Body = v.text; break;
+            case tags::PR_CREATION_TIME: d.CreationTime = FileTimeToDate(v.integer); break;
+            case tags::PR_CLIENT_SUBMIT_TIME: d.SentOn = FileTimeToDate(v.integer); break;
+            case tags::PR_INTERNET_MESSAGE_ID: d.InternetMessageID = v.text; break;
+            case tags::PR_SENDER_NAME: d.SenderName = v.text; break;
+            case tags::PR_DISPLAY_TO: d.To = v.text; break;
+            case tags::PR_DISPLAY_CC: d.Cc = v.text; break;
+            case tags::PR_GIVEN_NAME: d.FirstName = v.text; break;
+            case tags::PR_SURNAME: d.LastName = v.text; break;
+            case tags::PR_COMPANY_NAME: d.CompanyName = v.text; break;
+            case tags::PR_DISPLAY_NAME: d.FullName = v.text; break;
+            default: d.extraTagged[tag] = v; break;
+        }
+    }
+    if (topic && topic != d.Subject) d.extraTagged[tags::PR_CONVERSATION_TOPIC] = Str(*topic);
+    d.Class = ClassForMessageClass(mc);
+    if (MessageClassFor(d.Class) != mc) d.MessageClass = mc;
+    return d;
+}
+
+ItemData StoreDb::ReadItem(int64_t item) {
+    auto props = AllProps(item);
+    if (props.empty() && !ItemExists(item))
+        RaiseError(errnum::kMapiNotFound,
+                   "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
+    return ToItemData(props);
+}
+
+void StoreDb::ForEachItem(int64_t folder, const std::function<void(int64_t, const ItemData&)>& visit) {
+    // Its own statement, so that `visit` may read through the cached ones.
+    Stmt s(*this,
+           "SELECT p.item_id, p.tag, p.ival, p.tval, p.bval FROM items i "
+           "CROSS JOIN props p ON p.item_id = i.id WHERE i.folder_id = ? ORDER BY i.seq, p.tag");
+    s.Bind(1, folder);
+    int64_t current = -1;
+    std::vector<std::pair<uint32_t, PropValue>> props;
+    auto flush = [&] {
+        if (current >= 0) visit(current, ToItemData(props));
+        props.clear();
+    };
+    while (s.Step()) {
+        int64_t id = s.Int(0);
+        if (id != current) {
+            flush();
+            current = id;
+        }
+        auto tag = static_cast<uint32_t>(s.Int(1));
+        props.emplace_back(tag, RowValue(tag, s, 2, 3, 4));
+    }
+    flush();
+}
+
+// ---------------------------------------------------------------------------------------
+// Named properties
+
+uint16_t StoreDb::NamedId(const NamedPropertyKey& keyIn, bool create) {
+    auto guid = NormaliseGuid(keyIn.guid);
+    if (!guid) Invalid("\"" + keyIn.guid + "\" is no property set GUID");
+    {
+        auto& s = Prep("SELECT prop_id FROM named WHERE guid = ? AND lid = ?");
+        Use u(s);
+        u->Bind(1, *guid).Bind(2, static_cast<int64_t>(keyIn.id));
+        if (u->Step()) return static_cast<uint16_t>(u->Int(0));
+    }
+    if (!create) return 0;
+    Txn t(*this);
+    int64_t next = 0x8000;
+    {
+        auto& s = Prep("SELECT coalesce(max(prop_id) + 1, 32768) FROM named");
+        Use u(s);
+        if (u->Step()) next = u->Int(0);
+    }
+    if (next > 0xFFFE)
+        RaiseError(errnum::kMapiCallFailed,
+                   "the store has no room for further named properties (store file \"" + file_.string() + "\")",
+                   kSource);
+    {
+        auto& s = Prep("INSERT INTO named(prop_id, guid, lid) VALUES (?, ?, ?)");
+        Use u(s);
+        u->Bind(1, next).Bind(2, *guid).Bind(3, static_cast<int64_t>(keyIn.id));
+        u->Run();
+    }
+    t.Commit();
+    return static_cast<uint16_t>(next);
+}
+
+std::optional<NamedPropertyKey> StoreDb::NameOf(uint16_t propId) {
+    auto& s = Prep("SELECT guid, lid FROM named WHERE prop_id = ?");
+    Use u(s);
+    u->Bind(1, static_cast<int64_t>(propId));
+    if (!u->Step()) return std::nullopt;
+    return NamedPropertyKey{u->Text(0), static_cast<uint16_t>(u->Int(1))};
+}
+
+// ---------------------------------------------------------------------------------------
+// Search
+
+namespace {
+
+// One property condition turned into SQL on a props row alias, with its bound values.
+using Bound = std::variant<int64_t, std::string, std::vector<uint8_t>>;
+
+struct SqlCond {
+    std::string predicate;  // on alias "%" (replaced by the alias)
+    std::vector<Bound> binds;
+    int score = 0;          // how well it selects through an index (0: not at all)
+    const char* index = nullptr;
+    bool never = false;     // can match no row
+};
+
+std::optional<int64_t> SpelledInteger(const std::string& text) {
+    size_t b = text.find_first_not_of(' '), e = text.find_last_not_of(' ');
+    if (b == std::string::npos) return std::nullopt;
+    std::string t = text.substr(b, e - b + 1);
+    size_t i = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (i >= t.size() || t.size() - i > 18) return std::nullopt;
+    for (size_t k = i; k < t.size(); ++k)
+        if (!std::isdigit(static_cast<unsigned char>(t[k]))) return std::nullopt;
+    return std::stoll(t);
+}
+
+const char* SqlOp(int32_t relop) {
+    switch (relop) {
+        case 0: return "<";
+        case 1: return "<=";
+        case 2: return ">";
+        case 3: return ">=";
+        case 4: return "=";
+        case 5: return "<>";
+        default: return nullptr;
+    }
+}
+
+SqlCond Translate(const Condition& c) {
+    SqlCond r;
+    const uint32_t type = TypeOf(c.tag);
+    const char* op = SqlOp(c.relop);
+    if (!op) Invalid("relational operator " + std::to_string(c.relop) + " is not supported");
+    const bool eq = c.relop == 4;
+    switch (type) {
+        case mapi::PT_STRING8: {
+            std::string folded = FoldCase(c.value.AsString());
+            if (folded.size() <= kFoldLimit && (eq || c.relop == 5)) {
+                r.predicate = std::string("%.tfold ") + op + " ?";
+                r.binds = {Bound(folded)};
+                if (eq) r.score = 3, r.index = "props_str";
+            } else if (eq) {
+                r.predicate = "%.tfold IS NULL AND nbfold(%.tval) = ?";
+                r.binds = {Bound(folded)};
+            } else {
+                r.predicate = std::string("coalesce(%.tfold, nbfold(%.tval)) ") + op + " ?";
+                r.binds = {Bound(folded)};
+            }
+            break;
+        }
+        case mapi::PT_LONG:
+        case mapi::PT_BOOLEAN: {
+            std::optional<int64_t> n;
+            switch (c.value.type()) {
+                case Variant::Type::String: n = SpelledInteger(c.value.AsString()); break;
+                case Variant::Type::Boolean: n = c.value.AsBool() ? 1 : 0; break;
+                case Variant::Type::Integer:
+                case Variant::Type::Long:
+                case Variant::Type::Double: n = c.value.AsLong(); break;
+                default: Invalid("a restriction value does not fit an integer property");
+            }
+            if (!n) {
+                r.never = true;
+                return r;
+            }
+            if (type == mapi::PT_BOOLEAN) *n = *n != 0;
+            r.predicate = std::string("%.ival ") + op + " ?";
+            r.binds = {Bound(*n)};
+            r.score = eq ? 2 : 1;
+            r.index = "props_int";
+            break;
+        }
+        case mapi::PT_SYSTIME: {
+            Date d = 0;
+            try {
+                d = c.value.AsDate();
+            } catch (const AutomationError&) {
+                Invalid("a restriction value is no date");
+            }
+            const int64_t ms = dates::ToUnixMillis(d);
+            const int64_t half = (ms % 1000 == 0) ? 5000000 : 5000;  // half the precision given
+            const int64_t ft = (ms + kFileTimeUnixEpochMs) * 10000;
+            const int64_t lo = ft - half, hi = ft + half;  // [lo, hi) stands for the value
+            auto b = [](int64_t v) { return Bound(v); };
+            switch (c.relop) {
+                case 0: r.predicate = "%.ival < ?", r.binds = {b(lo)}; break;
+                case 1: r.predicate = "%.ival < ?", r.binds = {b(hi)}; break;
+                case 2: r.predicate = "%.ival >= ?", r.binds = {b(hi)}; break;
+                case 3: r.predicate = "%.ival >= ?", r.binds = {b(lo)}; break;
+                case 4: r.predicate = "%.ival >= ? AND %.ival < ?", r.binds = {b(lo), b(hi)}; break;
+                case 5: r.predicate = "(%.ival < ? OR %.ival >= ?)", r.binds = {b(lo), b(hi)}; break;
+            }
+            r.score = eq ? 3 : (c.relop == 5 ? 0 : 1);
+            if (r.score) r.index = "props_int";
+            break;
+        }
+        case mapi::PT_BINARY: {
+            if (!eq && c.relop != 5) Invalid("binary properties compare only for equality");
+            if (c.value.type() != Variant::Type::Bytes)
+                Invalid("a restriction value does not fit a binary property");
+            r.predicate = std::string("%.bval ") + op + " ?";
+            r.binds = {Bound(c.value.AsBytes())};
+            break;
+        }
+        default: Invalid("property type of tag " + std::to_string(c.tag) + " is not supported");
+    }
+    return r;
+}
+
+std::string OnAlias(const std::string& pred, const std::string& alias) {
+    std::string out;
+    for (char ch : pred) {
+        if (ch == '%')
+            out += alias;
+        else
+            out += ch;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition>& conditions) {
+    std::vector<SqlCond> conds(conditions.size());
+    int driver = -1;
+    for (size_t i = 0; i < conditions.size(); ++i) {
+        const auto& c = conditions[i];
+        if (c.kind != Condition::Property) continue;
+        conds[i] = Translate(c);
+        if (conds[i].never) return {};
+        if (conds[i].score > 0 && (driver < 0 || conds[i].score > conds[driver].score))
+            driver = static_cast<int>(i);
+    }
+    std::string sql;
+    std::vector<Bound> binds;
+    auto bindInt = [&](int64_t v) { binds.emplace_back(v); };
+    if (driver >= 0) {
+        sql = std::string("SELECT i.id FROM props AS d INDEXED BY ") + conds[driver].index +
+              " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.folder_id = ? AND d.tag = ? AND " +
+              OnAlias(conds[driver].predicate, "d");
+        bindInt(folder);
+        bindInt(conditions[driver].tag);
+        binds.insert(binds.end(), conds[driver].binds.begin(), conds[driver].binds.end());
+    } else {
+        sql = "SELECT i.id FROM items AS i WHERE i.folder_id = ?";
+        bindInt(folder);
+    }
+    for (size_t i = 0; i < conditions.size(); ++i) {
+        if (static_cast<int>(i) == driver) continue;
+        const auto& c = conditions[i];
+        std::string x = "x" + std::to_string(i);
+        if (c.kind == Condition::Property) {
+            sql += " AND EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " +
+                   x + ".tag = ? AND " + OnAlias(conds[i].predicate, x) + ")";
+            bindInt(c.tag);
+            binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
+        } else {
+            // Any type of the property identifier counts.
+            sql += std::string(" AND ") + (c.kind == Condition::NotExist ? "NOT " : "") +
+                   "EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " + x +
+                   ".tag BETWEEN ? AND ?)";
+            bindInt(c.tag & 0xFFFF0000u);
+            bindInt((c.tag & 0xFFFF0000u) | 0xFFFF);
+        }
+    }
+    sql += " ORDER BY i.seq";
+    Stmt s(*this, sql.c_str());
+    for (size_t k = 0; k < binds.size(); ++k) {
+        const auto& b = binds[k];
+        int idx = static_cast<int>(k + 1);
+        if (auto* i = std::get_if<int64_t>(&b)) s.Bind(idx, *i);
+        else if (auto* t = std::get_if<std::string>(&b)) s.Bind(idx, *t);
+        else s.Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
+    }
+    std::vector<int64_t> ids;
+    while (s.Step()) ids.push_back(s.Int(0));
+    return ids;
+}
+
+// ---------------------------------------------------------------------------------------
+// Integrity
+
+void StoreDb::CheckIntegrity(std::vector<std::string>& problems) {
+    const std::string where = "store file \"" + file_.string() + "\": ";
+    auto query = [&](const char* sql, const std::string& what) {
+        try {
+            Stmt s(*this, sql);
+            while (s.Step()) problems.push_back(where + what + " " + s.Text(0));
+        } catch (const AutomationError& e) {
+            problems.push_back(where + e.Description());
+        }
+    };
+    try {
+        Stmt s(*this, "PRAGMA integrity_check");
+        while (s.Step()) {
+            std::string line = s.Text(0);
+            if (line != "ok") problems.push_back(where + line);
+        }
+    } catch (const AutomationError& e) {
+        problems.push_back(where + e.Description());
+        return;
+    }
+    query("SELECT count(*) FROM folders WHERE parent_id IS NULL HAVING count(*) <> 1",
+          "top-level folder count is");
+    query("SELECT f.id FROM folders f WHERE f.parent_id IS NOT NULL AND "
+          "NOT EXISTS (SELECT 1 FROM folders p WHERE p.id = f.parent_id)",
+          "folder without parent:");
+    query("SELECT i.id FROM items i WHERE NOT EXISTS (SELECT 1 FROM folders f WHERE f.id = i.folder_id)",
+          "item in no existing folder:");
+    query("SELECT i.id FROM items i JOIN folders f ON f.id = i.folder_id WHERE i.seq >= f.next_seq",
+          "item order number not below its folder's next:");
+    query("SELECT folder_id || '/' || seq FROM items GROUP BY folder_id, seq HAVING count(*) > 1",
+          "order number used twice:");
+    query("SELECT DISTINCT p.item_id FROM props p WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.id = p.item_id)",
+          "properties of a missing item:");
+    query("SELECT DISTINCT p.item_id FROM props p JOIN items i ON i.id = p.item_id WHERE p.folder_id <> i.folder_id",
+          "properties filed under another folder, item");
+    query("SELECT DISTINCT p.tag FROM props p WHERE p.tag >= 2147483648 AND NOT EXISTS "
+          "(SELECT 1 FROM named n WHERE n.prop_id = (p.tag >> 16))",
+          "named property tag without a name:");
+    query("SELECT i.id FROM items i WHERE NOT EXISTS (SELECT 1 FROM props p WHERE p.item_id = i.id AND p.tag = 1703966)",
+          "item without message class:");
+}
+
+}  // namespace nubra::store

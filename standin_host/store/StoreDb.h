@@ -1,0 +1,189 @@
+// One information store: a SQLite file with folders, items and their MAPI properties.
+// Internal to the store; the object-model classes and the MAPI library work through it.
+//
+// Schema (application_id 'NBST', user_version 1):
+//   meta(key, value)                      store uid (16 random bytes) and format marker
+//   folders(id, parent_id, name, item_type, next_seq)
+//                                         one root (parent NULL); names unique per parent
+//   items(id, folder_id, seq)             seq orders a folder's items: the folder's next_seq
+//                                         when the item arrived (created or moved in)
+//   props(item_id, tag, folder_id, ival, tval, tfold, bval)
+//                                         one row per property; folder_id repeats the item's
+//                                         folder so that the indexes below serve one folder
+//   named(prop_id, guid, lid)             named properties, 0x8000 upward in order of first use
+// Indexes: items(folder_id, seq); props(folder_id, tag, ival) and props(folder_id, tag, tfold)
+// (tfold: the case-folded text) answer restrictions in logarithmic time.
+// Entry IDs: 4 zero flag bytes, the 16-byte store uid, a kind byte (1 folder, 2 item) and the
+// 8-byte row id (AUTOINCREMENT, never reused), so an ID survives moves within the store.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/Automation.h"
+#include "standin_host/store/ItemData.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace nubra::store {
+
+// MAPI tags the store maps to object-model fields.
+namespace tags {
+inline constexpr uint32_t PR_MESSAGE_CLASS = 0x001A001E;
+inline constexpr uint32_t PR_SUBJECT = 0x0037001E;
+inline constexpr uint32_t PR_CLIENT_SUBMIT_TIME = 0x00390040;
+inline constexpr uint32_t PR_CONVERSATION_TOPIC = 0x0070001E;
+inline constexpr uint32_t PR_SENDER_NAME = 0x0C1A001E;
+inline constexpr uint32_t PR_DISPLAY_CC = 0x0E03001E;
+inline constexpr uint32_t PR_DISPLAY_TO = 0x0E04001E;
+inline constexpr uint32_t PR_ENTRYID = 0x0FFF0102;
+inline constexpr uint32_t PR_BODY = 0x1000001E;
+inline constexpr uint32_t PR_INTERNET_MESSAGE_ID = 0x1035001E;
+inline constexpr uint32_t PR_DISPLAY_NAME = 0x3001001E;
+inline constexpr uint32_t PR_CREATION_TIME = 0x30070040;
+inline constexpr uint32_t PR_GIVEN_NAME = 0x3A06001E;
+inline constexpr uint32_t PR_SURNAME = 0x3A11001E;
+inline constexpr uint32_t PR_COMPANY_NAME = 0x3A16001E;
+}  // namespace tags
+
+// FILETIME (100 ns since 1601, UTC) <-> automation date (UTC), rounded to the millisecond.
+int64_t DateToFileTime(Date d);
+Date FileTimeToDate(int64_t ft);
+
+// Unicode simple case folding of UTF-8 text (the rule of string restrictions).
+std::string FoldCase(const std::string& text);
+
+// Upper-case hex text of bytes, and back (nullopt for text that is no hex).
+std::string ToHex(std::span<const uint8_t> bytes);
+std::optional<std::vector<uint8_t>> FromHex(const std::string& text);
+
+// Braced upper-case GUID text; nullopt for text that is no GUID.
+std::optional<std::string> NormaliseGuid(const std::string& text);
+
+// One condition of a contents-table search.
+struct Condition {
+    enum Kind { Property, Exist, NotExist } kind = Property;
+    int32_t relop = 4;  // RELOP_LT 0 .. RELOP_NE 5
+    uint32_t tag = 0;
+    Variant value;
+};
+
+class StoreDb : public std::enable_shared_from_this<StoreDb> {
+public:
+    static constexpr uint8_t kFolderKind = 1;
+    static constexpr uint8_t kItemKind = 2;
+
+    // Opens an existing store file. Raises kMapiNotFound when missing, kMapiCorruptData when
+    // it is not a store of ours or is damaged, kMapiNoAccess when it cannot be opened.
+    static std::shared_ptr<StoreDb> Open(const std::filesystem::path& file);
+    // Creates a new store file (which must not exist) with root folder `displayName`,
+    // "Deleted Items" and, when `standardFolders`, the other standard folders. On failure the
+    // file is removed again.
+    static std::shared_ptr<StoreDb> Create(const std::filesystem::path& file,
+                                           const std::string& displayName, bool standardFolders);
+    ~StoreDb();
+    StoreDb(const StoreDb&) = delete;
+    StoreDb& operator=(const StoreDb&) = delete;
+
+    const std::filesystem::path& File() const { return file_; }
+    const std::array<uint8_t, 16>& Uid() const { return uid_; }
+    const std::string& StoreIdHex() const { return storeIdHex_; }
+    int64_t RootFolder() const { return root_; }
+
+    // Entry IDs.
+    std::vector<uint8_t> EntryId(uint8_t kind, int64_t id) const;
+    // The row id when `entryId` is an entry ID of this store of the given kind.
+    std::optional<int64_t> ParseEntryId(std::span<const uint8_t> entryId, uint8_t kind) const;
+
+    // Folders.
+    struct FolderRow {
+        int64_t id = 0;
+        std::optional<int64_t> parent;
+        std::string name;
+        int32_t itemType = 0;
+    };
+    FolderRow Folder(int64_t id);  // raises kMapiNotFound
+    bool FolderExists(int64_t id);
+    std::vector<int64_t> Subfolders(int64_t parent);  // in creation order
+    std::optional<int64_t> SubfolderByName(int64_t parent, const std::string& name);
+    int64_t CreateFolder(int64_t parent, const std::string& name, int32_t itemType);
+    bool IsInDeletedItems(int64_t folder);
+
+    // Items.
+    const std::vector<int64_t>& ItemIds(int64_t folder);  // folder order, cached
+    bool ItemExists(int64_t item);
+    int64_t ItemFolder(int64_t item);  // raises kMapiNotFound for an item deleted for good
+    int64_t AddItem(int64_t folder, const ItemData& data);
+    size_t AddItems(int64_t folder, std::span<const ItemData> items);
+    void MoveItem(int64_t item, int64_t destFolder);
+    // Copies the item with its properties into `dest` (another store) and removes it here;
+    // returns its id in `dest`. The copy is committed before the removal, so a crash between
+    // the two leaves the item in both stores, never in neither.
+    int64_t MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder);
+    // Moves the item to "Deleted Items" (created when missing), or removes it for good when it
+    // is there already.
+    void DeleteItem(int64_t item);
+
+    // Properties.
+    std::optional<PropValue> GetProp(int64_t item, uint32_t tag);
+    std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item);
+    ItemData ReadItem(int64_t item);
+    void ForEachItem(int64_t folder, const std::function<void(int64_t, const ItemData&)>& visit);
+    int32_t ItemClass(int64_t item);  // OlObjectClass from the message class
+
+    // Named properties: the property identifier (0x8000..0xFFFE), 0 when unknown and not
+    // `create`.
+    uint16_t NamedId(const NamedPropertyKey& key, bool create);
+    std::optional<NamedPropertyKey> NameOf(uint16_t propId);
+
+    // Item ids of `folder` satisfying all conditions, in folder order.
+    std::vector<int64_t> Search(int64_t folder, const std::vector<Condition>& conditions);
+
+    void CheckIntegrity(std::vector<std::string>& problems);
+
+    // Raises the MAPI status for a failed SQLite call, naming this store's file.
+    [[noreturn]] void Fail(int rc, const std::string& what);
+
+    class Stmt;
+    class Txn;
+    friend class Txn;
+
+private:
+    explicit StoreDb(std::filesystem::path file);
+    void OpenConnection(bool create);
+    void CheckMarker();
+    void InitSchema(const std::string& displayName, bool standardFolders);
+    void LoadMeta();
+    void SyncCache();
+    Stmt& Prep(const char* sql);
+    int64_t InsertItem(int64_t folder, const ItemData& data);
+    int64_t InsertItemProps(int64_t folder, const std::vector<std::pair<uint32_t, PropValue>>& props);
+    void InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropValue& v);
+    int64_t TakeSeq(int64_t folder);
+    int64_t DeletedItemsFolder();
+    void Exec(const char* sql);
+    std::vector<std::pair<uint32_t, PropValue>> PropsFor(const ItemData& data);
+    ItemData ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& props);
+
+    std::filesystem::path file_;
+    sqlite3* db_ = nullptr;
+    std::array<uint8_t, 16> uid_{};
+    std::string storeIdHex_;
+    int64_t root_ = 0;
+    std::unordered_map<std::string, std::unique_ptr<Stmt>> stmts_;
+    std::unordered_map<int64_t, std::vector<int64_t>> order_;
+    int64_t dataVersion_ = -1;
+    int txnDepth_ = 0;
+    std::vector<std::function<void()>> onCommit_;
+};
+
+}  // namespace nubra::store
