@@ -148,6 +148,19 @@ struct Scan {
 };
 }  // namespace
 
+clsFldMon::TagFolder::Check clsFldMon::TagFolder::Remember(const outlook::FolderRef& fld) {
+    Variant value = fld->DefaultValue();
+    if (!folder) {
+        folder = fld;
+        defaultValue = std::move(value);
+        return Check::FirstTime;
+    }
+    if (value == defaultValue) return Check::Same;
+    folder = fld;
+    defaultValue = std::move(value);
+    return Check::Changed;
+}
+
 int32_t clsFldMon::RemDuplicatesInFld(const outlook::FolderRef& poFld, ProgressBar& pProgBar) {
     Scan scan(poFld, pProgBar);
     int16_t marker = 0;
