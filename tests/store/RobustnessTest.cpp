@@ -1,0 +1,202 @@
+// What the store does with files that are not its own or are damaged, with a second process
+// on the same profile, and with a process killed in the middle of its changes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "StoreTestSupport.h"
+
+namespace nubra::store::test {
+namespace {
+
+using RobustnessTest = StoreTest;
+
+void RawSql(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    char* err = nullptr;
+    int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    EXPECT_EQ(rc, SQLITE_OK) << (err ? err : "");
+    sqlite3_free(err);
+    sqlite3_close(db);
+}
+
+void WriteFile(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream out(file, std::ios::binary);
+    out << text;
+}
+
+TEST_F(RobustnessTest, FilesThatAreNotStoresGiveAnErrorNamingTheFile) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> make;
+    };
+    const std::vector<Case> cases = {
+        {"foreign database", [](const auto& f) { RawSql(f, "CREATE TABLE t(x); INSERT INTO t VALUES (1);"); }},
+        {"not a database", [](const auto& f) { WriteFile(f, std::string(5000, 'x')); }},
+        {"store of a newer format",
+         [this](const auto& f) {
+             profile->AddStore(f, "New");
+             Reopen();
+             RawSql(f, "PRAGMA user_version = 99;");
+         }},
+        {"store without its tables",
+         [this](const auto& f) {
+             profile->AddStore(f, "Gone");
+             Reopen();
+             RawSql(f, "DROP TABLE props;");
+         }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reopen();
+        const auto file = dir.path() / ("bad" + std::to_string(++n) + ".nbst");
+        const size_t storesBefore = profile->Stores().size();
+        c.make(file);
+        if (profile->Stores().size() != storesBefore) {
+            // The case added the file to the profile: opening the profile must fail.
+            try {
+                Reopen();
+                ADD_FAILURE() << "opened";
+            } catch (const AutomationError& e) {
+                EXPECT_NE(e.Description().find(file.string()), std::string::npos) << e.Description();
+                EXPECT_TRUE(e.Number() == errnum::kMapiCorruptData || e.Number() == errnum::kMapiNoSupport);
+            }
+            // Take the store out of the profile again for the next case.
+            WriteFile(dir.path() / "profile" / "profile.json",
+                      R"({"format":"nubrasweep-profile","version":1,"stores":[{"file":"Personal Folders.nbst"}]})");
+            continue;
+        }
+        auto d = ExpectError(errnum::kMapiCorruptData, [&] { profile->AddStore(file, "X"); });
+        EXPECT_NE(d.find(file.string()), std::string::npos) << d;
+        EXPECT_EQ(profile->Stores().size(), storesBefore);
+        EXPECT_TRUE(std::filesystem::exists(file));  // someone else's file is left alone
+    }
+}
+
+TEST_F(RobustnessTest, DamagedStoreIsReportedNotCrashedOn) {
+    std::vector<ItemData> batch;
+    for (int i = 0; i < 2000; ++i) batch.push_back(Mail("message number " + std::to_string(i)));
+    profile->AddItems(*Folder("Personal Folders\\Inbox"), batch);
+    const auto file = profile->Stores()[0].file;
+    profile.reset();
+    {
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4096 * 3);
+        std::string garbage(4096 * 4, '\x5A');
+        f.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    try {
+        profile = Profile::Open(dir.path() / "profile");
+        auto report = profile->CheckIntegrity();
+        ASSERT_FALSE(report.ok());
+        EXPECT_NE(report.problems[0].find(file.string()), std::string::npos);
+        // Reading the damaged part raises instead of crashing.
+        try {
+            auto items = profile->FindFolder("Personal Folders\\Inbox")->Items();
+            for (int i = 1; i <= items->Count(); ++i) items->Item(i)->Subject();
+        } catch (const AutomationError& e) {
+            EXPECT_EQ(e.Number(), errnum::kMapiCorruptData);
+            EXPECT_NE(e.Description().find(file.string()), std::string::npos);
+        }
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), errnum::kMapiCorruptData) << e.Description();
+        EXPECT_NE(e.Description().find(file.string()), std::string::npos);
+    }
+}
+
+TEST_F(RobustnessTest, BadProfileFileNamesFileAndLine) {
+    profile.reset();
+    const auto file = dir.path() / "profile" / "profile.json";
+    WriteFile(file, "{\n  \"format\": \"nubrasweep-profile\",\n  oops\n}\n");
+    auto d = ExpectError(errnum::kMapiCorruptData, [&] { Profile::Open(dir.path() / "profile"); });
+    EXPECT_NE(d.find(file.string()), std::string::npos) << d;
+    EXPECT_NE(d.find("line 3"), std::string::npos) << d;
+    WriteFile(file, R"({"format":"nubrasweep-profile","version":1,"stores":[{"file":"missing.nbst"}]})");
+    d = ExpectError(errnum::kMapiNotFound, [&] { Profile::Open(dir.path() / "profile"); });
+    EXPECT_NE(d.find("missing.nbst"), std::string::npos) << d;
+}
+
+TEST_F(RobustnessTest, IntegrityCheckFindsBrokenInvariants) {
+    profile->AddItem(*Folder("Personal Folders\\Inbox"), Mail("x"));
+    ASSERT_TRUE(profile->CheckIntegrity().ok());
+    const auto file = profile->Stores()[0].file;
+    RawSql(file, "UPDATE props SET folder_id = folder_id + 1 WHERE tag = 3604510;");  // PR_SUBJECT
+    RawSql(file, "INSERT INTO items(folder_id, seq) VALUES (9999, 1);");
+    auto report = profile->CheckIntegrity();
+    ASSERT_GE(report.problems.size(), 2u);
+    std::string all;
+    for (const auto& p : report.problems) all += p + "\n";
+    EXPECT_NE(all.find("another folder"), std::string::npos) << all;
+    EXPECT_NE(all.find("no existing folder"), std::string::npos) << all;
+    EXPECT_NE(all.find(file.string()), std::string::npos) << all;
+}
+
+TEST_F(RobustnessTest, SecondConnectionSeesChangesOfTheFirst) {
+    auto other = Profile::Open(dir.path() / "profile");
+    auto mine = Folder("Personal Folders\\Inbox")->Items();
+    auto theirs = other->FindFolder("Personal Folders\\Inbox");
+    EXPECT_EQ(mine->Count(), 0);  // now cached here
+    other->AddItem(*theirs, Mail("from the other"));
+    ASSERT_EQ(mine->Count(), 1);
+    auto item = mine->Item(1);
+    EXPECT_EQ(item->Subject(), "from the other");
+    other->FindFolder("Personal Folders\\Inbox")->Items()->Item(1)->Move(*other->FindFolder("Personal Folders\\Drafts"));
+    EXPECT_EQ(mine->Count(), 0);
+    EXPECT_EQ(item->Subject(), "from the other");  // the reference follows the item
+}
+
+// A child process moves items back and forth between two folders, one transaction each, and
+// is killed at an arbitrary moment: afterwards every item is in exactly one folder.
+TEST_F(RobustnessTest, KilledWhileMovingLosesAndDoublesNothing) {
+    constexpr int kItems = 300;
+    std::vector<ItemData> batch;
+    for (int i = 0; i < kItems; ++i) batch.push_back(Mail("item " + std::to_string(i)));
+    profile->AddItems(*Folder("Personal Folders\\Inbox"), batch);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        profile.reset();
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            try {
+                auto p = Profile::Open(dir.path() / "profile");
+                auto a = p->FindFolder("Personal Folders\\Inbox");
+                auto b = p->FindFolder("Personal Folders\\Drafts");
+                for (;;) {
+                    auto from = a->Items();
+                    while (from->Count() > 0) from->Item(1)->Move(*b);
+                    std::swap(a, b);
+                }
+            } catch (...) {
+            }
+            _exit(3);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 170 * round));
+        ASSERT_EQ(kill(child, SIGKILL), 0);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status)) << "the child ended on its own";
+        profile = Profile::Open(dir.path() / "profile");
+        std::multiset<std::string> seen;
+        for (const char* path : {"Personal Folders\\Inbox", "Personal Folders\\Drafts"}) {
+            auto items = Folder(path)->Items();
+            for (int i = 1; i <= items->Count(); ++i) seen.insert(items->Item(i)->Subject());
+        }
+        EXPECT_EQ(seen.size(), static_cast<size_t>(kItems));
+        EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), static_cast<size_t>(kItems));
+        auto report = profile->CheckIntegrity();
+        EXPECT_TRUE(report.ok()) << (report.problems.empty() ? "" : report.problems[0]);
+    }
+}
+
+}  // namespace
+}  // namespace nubra::store::test
