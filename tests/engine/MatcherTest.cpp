@@ -20,6 +20,8 @@ struct PairCase {
     int32_t removed;
 };
 
+void PrintTo(const PairCase& c, std::ostream* os) { *os << c.name; }
+
 class ContactPairs : public EngineTest, public ::testing::WithParamInterface<PairCase> {};
 
 TEST_P(ContactPairs, ScanRemovesOnlyTrueDuplicates) {
@@ -349,6 +351,8 @@ struct FailureCase {
     const char* op;
     const char* proc;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class CollectFailures : public EngineTest, public ::testing::WithParamInterface<FailureCase> {};
 

@@ -60,6 +60,8 @@ struct MailCase {
     int32_t removed;
 };
 
+void PrintTo(const MailCase& c, std::ostream* os) { *os << c.name; }
+
 class MailRules : public EngineTest, public ::testing::WithParamInterface<MailCase> {};
 
 TEST_P(MailRules, RemovesExactlyTheDuplicates) {
