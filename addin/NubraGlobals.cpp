@@ -94,9 +94,9 @@ std::string FindBrowser() {
     while (start <= path.size()) {
         size_t end = path.find(':', start);
         if (end == std::string::npos) end = path.size();
-        std::string dir = path.substr(start, end - start);
-        if (dir.empty()) dir = ".";
-        const std::string candidate = dir + "/xdg-open";
+        // An empty entry stands for the current folder.
+        const std::filesystem::path dir = end == start ? std::filesystem::path(".") : std::filesystem::path(path.substr(start, end - start));
+        const std::string candidate = (dir / "xdg-open").string();
         struct stat st{};
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
             return candidate;
