@@ -454,7 +454,7 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
     auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
     db->OpenConnection(false);
     db->CheckMarker();
-    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr,
+    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA cache_size=-16384;", nullptr,
                           nullptr, nullptr);
     if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
     db->LoadMeta();
@@ -488,6 +488,7 @@ std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
 void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=FULL");
+    Exec("PRAGMA cache_size=-16384");
     Txn t(*this);
     Exec(kSchema);
     Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
