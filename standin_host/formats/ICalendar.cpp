@@ -54,6 +54,20 @@ std::vector<ComponentStart> CheckOutline(std::string_view data, const std::strin
         std::string value = TrimWhite(logical.substr(colon + 1));
         std::string upper = value;
         for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (name == "dtstart" || name == "dtend" || name == "due") {
+            // libical reads a mangled time as some other time; a wrong start or end is worse
+            // than none, so the value must be DATE or DATE-TIME exactly.
+            auto digits = [&](size_t from, size_t n) {
+                if (from + n > value.size()) return false;
+                for (size_t k = from; k < from + n; ++k)
+                    if (value[k] < '0' || value[k] > '9') return false;
+                return true;
+            };
+            bool ok = digits(0, 8) && (value.size() == 8 ||
+                                       (value.size() >= 15 && value[8] == 'T' && digits(9, 6) &&
+                                        (value.size() == 15 || (value.size() == 16 && value[15] == 'Z'))));
+            if (!ok) FailAtLine(file, logicalLine, "not a date or date-time: " + AsciiLower(name) + " \"" + value + "\"");
+        }
         if (name == "begin") {
             // Besides calendars, collections of examples hold bare components between them;
             // libical reads those as it reads them inside a calendar.
@@ -244,7 +258,7 @@ std::string EscapeText(const std::string& s) {
         else if (c == ';') out += "\\;";
         else if (c == ',') out += "\\,";
         else if (c == '\n') out += "\\n";
-        else if (c == '\r') continue;
+        else if (static_cast<unsigned char>(c) < 0x20 && c != '\t') continue;  // no control characters in iCalendar text
         else out += c;
     }
     return out;

@@ -169,6 +169,12 @@ ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64
         if (!sender.empty()) item.SenderName = sender;
         if (!addr.empty()) item.extraTagged[PR_SENDER_EMAIL_ADDRESS] = {0x001E, 0, addr, {}};
     }
+    // Our own export names the class of posts and other non-mail messages.
+    if (GMimeHeader* cls = g_mime_header_list_get_header(headers, "X-Message-Class")) {
+        std::string value = Unfold(g_mime_header_get_raw_value(cls));
+        if (AsciiLower(value) == "ipm.post") item.Class = 45;
+        else if (!value.empty() && AsciiLower(value) != "ipm.note") item.MessageClass = value;
+    }
     if (std::string to = AddressListText(g_mime_message_get_to(message.get())); !to.empty()) item.To = to;
     if (std::string cc = AddressListText(g_mime_message_get_cc(message.get())); !cc.empty()) item.Cc = cc;
 
@@ -529,6 +535,8 @@ std::string WriteEml(const ItemData& item) {
     if (item.To) out += "To: " + OneLine(*item.To) + "\r\n";
     if (item.Cc) out += "Cc: " + OneLine(*item.Cc) + "\r\n";
     if (item.Subject) out += "Subject: " + EncodeHeaderText(*item.Subject) + "\r\n";
+    if (item.Class == 45) out += "X-Message-Class: IPM.Post\r\n";
+    else if (item.MessageClass && !item.MessageClass->empty()) out += "X-Message-Class: " + OneLine(*item.MessageClass) + "\r\n";
     out += "MIME-Version: 1.0\r\n";
     out += "Content-Type: text/plain; charset=utf-8\r\n";
     out += "Content-Transfer-Encoding: base64\r\n\r\n";

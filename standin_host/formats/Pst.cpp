@@ -271,7 +271,11 @@ ItemData MessageToItem(libpff_item_t* message, const std::string& file, int32_t 
         bool text = type == PT_STRING8;
         switch (p.id) {
             case kIdMessageClass: if (text) messageClass = value.text; continue;
-            case kIdSubject: if (text) item.Subject = value.text; continue;
+            case kIdSubject:
+                // A leading SOH and one character mark the length of a prefix ("RE: "); they
+                // are bookkeeping, not text.
+                if (text) item.Subject = value.text.size() >= 2 && value.text[0] == '\x01' ? value.text.substr(2) : value.text;
+                continue;
             case kIdBody: if (text) item.Body = value.text; continue;
             case kIdInternetMessageId: if (text) item.InternetMessageID = value.text; continue;
             case kIdSenderName: if (text) item.SenderName = value.text; continue;

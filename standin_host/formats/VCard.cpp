@@ -373,7 +373,7 @@ std::string Escape(const std::string& s, bool structured) {
         else if (c == ';' && structured) out += "\\;";
         else if (c == ';') out += "\\;";
         else if (c == '\n') out += "\\n";
-        else if (c == '\r') continue;
+        else if (static_cast<unsigned char>(c) < 0x20 && c != '\t') continue;
         else out += c;
     }
     return out;

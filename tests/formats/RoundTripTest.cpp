@@ -51,7 +51,7 @@ TEST(RoundTrip, SamplesOfEveryKindKeepTheirMatchFields) {
     const char* samples[] = {"mail/notmuch/default/cur/53:2,", "mail/mail-mime-parser/m1012.eml",
                              "mail/tika/simple.mbox",          "mail/gmime/empty0.eml",
                              "vcard/ez-vcard/John_Doe_ANDROID.vcf", "vcard/kcontacts/vcard5.vcf",
-                             "vcard/ez-vcard/outlook-2003.vcf", "ical/libical/incoming.ics",
+                             "vcard/ez-vcard/outlook-2003.vcf", "ical/libical/2446.ics",
                              "ical/kcalendarcore/Compat/Todos.ics", "ical/kcalendarcore/test_conference.ics",
                              "ical/kcalendarcore/RecurrenceRule/RFC2445/RFC2445_RRULETest40.ics"};
     for (const char* sample : samples) {
