@@ -65,6 +65,15 @@ bool UsableFolder(const std::string& path, std::filesystem::perms mode) {
     return std::filesystem::is_directory(path, ec) && ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
+// The add-in's own folder inside a shared one: fine when it is still to be made, or when it is
+// a folder this user can write. Another user's log folder in a writable common folder would
+// otherwise make every start-up of this user fail.
+bool OwnFolderUsable(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return S_ISDIR(st.st_mode) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 // A folder only this user can reach, for the browser look-up's temporary file: the user's
 // runtime folder, else a 0700 folder named for the user under the temporary folder. Raises 75
 // when no such folder can be had (another user owns the name, or it is a link).
@@ -113,7 +122,8 @@ std::string GetAppDataFolder() {
     const std::string common = WithoutTrailingSlash(EnvOr("NUBRA_COMMON_APPDATA", "/var/lib"));
     if (UsableFolder(common, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                                  std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                 std::filesystem::perms::others_exec))
+                                 std::filesystem::perms::others_exec) &&
+        OwnFolderUsable(common + "/Nubra"))
         return common;
     std::string local = EnvOr("XDG_DATA_HOME", "");
     if (local.empty() || local.front() != '/') {

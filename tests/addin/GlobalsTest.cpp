@@ -175,6 +175,17 @@ TEST_F(AppData, CommonThenLocalThenNothing) {
     }
 }
 
+TEST_F(AppData, ACommonFolderWhoseNubraFolderIsUnusableIsPassedOver) {
+    const std::string d = dir.str();
+    fs::create_directories(d + "/common");
+    std::ofstream(d + "/common/Nubra") << "not a folder";
+    ScopedEnv e1("NUBRA_COMMON_APPDATA", d + "/common"), e2("XDG_DATA_HOME", d + "/xdg");
+    EXPECT_EQ(GetAppDataFolder(), d + "/xdg");
+    fs::remove(d + "/common/Nubra");
+    fs::create_directory(d + "/common/Nubra");
+    EXPECT_EQ(GetAppDataFolder(), d + "/common");
+}
+
 TEST_F(AppData, TheLocalFolderIsPrivateWhenMade) {
     ScopedEnv e1("NUBRA_COMMON_APPDATA", blocked), e2("XDG_DATA_HOME", dir.str() + "/mine");
     ASSERT_EQ(GetAppDataFolder(), dir.str() + "/mine");

@@ -139,11 +139,11 @@ TEST_F(InitTest, FailuresEndInitAndKeepWhatWasMade) {
     RegisterClass(mapi::kProgIdMAPIUtils, [] { return std::make_shared<NotUtils>(); });
     EXPECT_EQ(InitError(), 13);
 
-    // The log folder's name is taken by a file: the log cannot be prepared.
+    // The log file's name is taken by a folder: the log cannot be prepared.
     Reset();
     fs::remove_all(dir.path() / "common" / "Nubra");
-    std::ofstream(dir.path() / "common" / "Nubra") << "not a folder";
-    EXPECT_EQ(InitError(), 76);
+    fs::create_directories(dir.path() / "common" / "Nubra" / "Nubra.log");
+    EXPECT_EQ(InitError(), 75);
     EXPECT_TRUE(goLog);
     EXPECT_FALSE(goFldMon);
     EXPECT_FALSE(goErrHandler);
