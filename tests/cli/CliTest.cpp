@@ -1,0 +1,306 @@
+// Runs the nubrasweep program as a user does and checks what it prints and returns.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestEnv.h"
+
+namespace nubra {
+namespace {
+
+struct Result {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    // Runs nubrasweep with the test's profile (unless `withProfile` is false).
+    Result Run(const std::vector<std::string>& args, bool withProfile = true) {
+        std::string cmd = "NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " " + Quote(NUBRASWEEP_BINARY);
+        if (withProfile) cmd += " --profile " + Quote(Profile());
+        for (const auto& a : args) cmd += " " + Quote(a);
+        const auto errFile = dir.path() / "stderr.txt";
+        cmd += " 2>" + Quote(errFile.string());
+        Result r;
+        std::FILE* p = ::popen(cmd.c_str(), "r");
+        if (!p) return r;
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+        const int status = ::pclose(p);
+        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.err = testing::ReadFile(errFile);
+        return r;
+    }
+    Result MustRun(const std::vector<std::string>& args) {
+        Result r = Run(args);
+        EXPECT_EQ(r.exit, 0) << "nubrasweep " << ::testing::PrintToString(args) << "\n" << r.err;
+        return r;
+    }
+    std::string Profile() const { return (dir.path() / "profile").string(); }
+    std::string WriteFile(const std::string& name, const std::string& content) {
+        const auto file = dir.path() / name;
+        std::ofstream(file, std::ios::binary) << content;
+        return file.string();
+    }
+    // The items of a folder as JSON Lines without their entry IDs.
+    std::vector<std::string> Export(const std::string& path) {
+        std::vector<std::string> lines;
+        for (auto line : Lines(MustRun({"list", path, "--json"}).out)) {
+            auto pos = line.find(",\"EntryID\":");
+            EXPECT_NE(pos, std::string::npos) << line;
+            if (pos != std::string::npos) line = line.substr(0, pos) + "}";
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    testing::TempDir dir;
+};
+
+TEST_F(Cli, HelpAndUsageErrors) {
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{"--help"}, 0},
+        {{"stores", "--help"}, 0},
+        {{"store", "add", "--help"}, 0},
+        {{"mkdir", "--help"}, 0},
+        {{"tree", "--help"}, 0},
+        {{"import", "--help"}, 0},
+        {{"list", "--help"}, 0},
+        {{"clean", "--help"}, 0},
+        {{}, 2},
+        {{"frobnicate"}, 2},
+        {{"list"}, 2},
+        {{"import", "Personal Folders\\Inbox"}, 2},
+        {{"mkdir", "Personal Folders\\X", "--type", "letters"}, 2},
+        {{"store"}, 2},
+        {{"clean"}, 2},
+        {{"clean", "Personal Folders\\Inbox", "--key", "Inbox_2"}, 2},
+        {{"list", "Personal Folders\\Inbox", "--bogus"}, 2},
+    };
+    for (const auto& [args, code] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        Result r = Run(args);
+        EXPECT_EQ(r.exit, code) << r.err;
+        if (code == 0) {
+            EXPECT_NE(r.out.find("Usage"), std::string::npos);
+        } else {
+            EXPECT_FALSE(r.err.empty());
+        }
+    }
+    // Asking for help or making a usage error leaves no profile behind.
+    EXPECT_FALSE(std::filesystem::exists(Profile()));
+}
+
+TEST_F(Cli, FailuresGiveOneLineAndExitOne) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"list", "Personal Folders\\Nowhere"},
+        {"import", "No Store\\Inbox", WriteFile("a.jsonl", "{}\n")},
+        {"mkdir", "Personal Folders\\Inbox"},
+        {"mkdir", "Personal Folders"},
+        {"clean", "Personal Folders\\Nowhere"},
+        {"clean", "--key", "Nowhere_99"},
+        {"store", "add", "Personal Folders.nbst", "--name", "Again"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        Result r = Run(args);
+        EXPECT_EQ(r.exit, 1);
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.rfind("nubrasweep: error: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    }
+}
+
+TEST_F(Cli, ABadLineNamesFileAndLineAndImportsNothingFromThatFile) {
+    const auto good = WriteFile("good.jsonl", "{\"Class\":43,\"Subject\":\"one\"}\n{\"Class\":43,\"Subject\":\"two\"}\n");
+    const auto bad = WriteFile("bad.jsonl",
+                               "{\"Class\":43,\"Subject\":\"three\"}\n\n{\"Class\":43,\"Subject\":}\n"
+                               "{\"Class\":43,\"Subject\":\"four\"}\n");
+    Result r = Run({"import", "Personal Folders\\Inbox", bad, good});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find(bad + ":3: "), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(good + ": imported 2 items into Personal Folders\\Inbox"), std::string::npos) << r.out;
+    const auto items = Export("Personal Folders\\Inbox");
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_NE(items[0].find("\"Subject\":\"one\""), std::string::npos);
+    EXPECT_NE(items[1].find("\"Subject\":\"two\""), std::string::npos);
+}
+
+TEST_F(Cli, ExportImportsAgainUnchanged) {
+    const auto file = WriteFile(
+        "mixed.jsonl",
+        "{\"Class\":43,\"Subject\":\"Hi \\\"you\\\"\",\"Body\":\"a\\r\\nb\",\"SentOn\":\"2024-05-01T10:00:00Z\","
+        "\"InternetMessageID\":\"<x@y>\",\"SenderName\":\"S\",\"To\":\"T\",\"Cc\":\"C\"}\n"
+        "{\"Class\":40,\"FirstName\":\"Ann\",\"LastName\":\"Lee\",\"CompanyName\":\"Acme\",\"FullName\":\"Ann Lee\","
+        "\"Email1Address\":\"ann@acme.example\",\"CreationTime\":\"2020-01-01T00:00:00Z\"}\n"
+        "{\"Class\":26,\"Subject\":\"Meet\",\"Location\":\"Room\",\"Start\":\"2024-06-01T09:00:00Z\","
+        "\"End\":\"2024-06-01T10:00:00Z\"}\n"
+        "{\"Class\":48,\"Subject\":\"Do\",\"Status\":1,\"StartDate\":\"2024-06-01T00:00:00Z\","
+        "\"DueDate\":\"2024-06-02T00:00:00Z\"}\n"
+        "{\"Class\":44,\"Body\":\"note text\",\"Color\":3}\n"
+        "{\"Class\":45,\"Subject\":\"A post\"}\n"
+        "{\"Class\":69,\"Subject\":\"A list\"}\n");
+    MustRun({"import", "Personal Folders\\Inbox", file});
+    const auto first = Export("Personal Folders\\Inbox");
+    ASSERT_EQ(first.size(), 7u);
+
+    // Items without a creation time were given the import time, in file order.
+    std::vector<std::string> times;
+    for (const auto& line : first) {
+        auto pos = line.find("\"CreationTime\":\"");
+        ASSERT_NE(pos, std::string::npos) << line;
+        std::string t = line.substr(pos + 16, line.find('"', pos + 16) - pos - 16);
+        // Whole seconds are written without milliseconds; compare at one precision.
+        if (t.size() == 20) t.insert(19, ".000");
+        times.push_back(t);
+    }
+    EXPECT_EQ(times[1], "2020-01-01T00:00:00.000Z");
+    EXPECT_LT(times[0], times[2]);
+    for (size_t i = 3; i < times.size(); ++i) EXPECT_LT(times[i - 1], times[i]);
+
+    const auto exported = WriteFile("export.jsonl", MustRun({"list", "Personal Folders\\Inbox", "--json"}).out);
+    MustRun({"mkdir", "Personal Folders\\Copy", "--type", "mail"});
+    MustRun({"import", "Personal Folders\\Copy", exported});
+    EXPECT_EQ(Export("Personal Folders\\Copy"), first);
+
+    // The readable listing shows one row per item and the count.
+    const auto table = Lines(MustRun({"list", "Personal Folders\\Inbox"}).out);
+    ASSERT_EQ(table.size(), 9u);
+    EXPECT_EQ(table.back(), "7 items in Personal Folders\\Inbox");
+    EXPECT_NE(table[2].find("contact"), std::string::npos);
+    EXPECT_NE(table[2].find("Ann Lee"), std::string::npos);
+}
+
+TEST_F(Cli, TreeShowsTheDialogsNodes) {
+    MustRun({"store", "add", "hot.nbst", "--name", "Hotmail"});
+    MustRun({"store", "add", "arch.nbst", "--name", "Archive"});
+    MustRun({"mkdir", "Archive\\Boards", "--type", "post"});
+    MustRun({"mkdir", "Archive\\Boards\\Events", "--type", "appointment"});
+    MustRun({"mkdir", "Archive\\Diary", "--type", "journal"});
+    MustRun({"mkdir", "Archive\\Diary\\Below", "--type", "mail"});
+    MustRun({"store", "add", "lower.nbst", "--name", "hotmail"});
+    const auto out = MustRun({"tree"}).out;
+    EXPECT_EQ(Lines(out), (std::vector<std::string>{
+                              "r1\t2\tPersonal Folders",
+                              "Inbox_2\t1\tPersonal Folders\\Inbox",
+                              "Sent Items_3\t1\tPersonal Folders\\Sent Items",
+                              "Drafts_4\t1\tPersonal Folders\\Drafts",
+                              "Outbox_5\t1\tPersonal Folders\\Outbox",
+                              "Deleted Items_6\t1\tPersonal Folders\\Deleted Items",
+                              "Calendar_7\t4\tPersonal Folders\\Calendar",
+                              "Contacts_8\t3\tPersonal Folders\\Contacts",
+                              "Tasks_9\t5\tPersonal Folders\\Tasks",
+                              "Notes_10\t6\tPersonal Folders\\Notes",
+                              "r12\t2\tArchive",
+                              "Deleted Items_13\t1\tArchive\\Deleted Items",
+                              "Boards_14\t-\tArchive\\Boards",
+                              "Events_15\t4\tArchive\\Boards\\Events",
+                              "r16\t2\thotmail",
+                              "Deleted Items_17\t1\thotmail\\Deleted Items",
+                          }));
+}
+
+TEST_F(Cli, CleanPrintsTheDialogsOutcome) {
+    const auto contacts = WriteFile(
+        "contacts.jsonl",
+        "{\"Class\":40,\"FirstName\":\"Ann\",\"LastName\":\"Lee\",\"CompanyName\":\"Acme\",\"Email1Address\":\"a@x\","
+        "\"CreationTime\":\"2020-01-01T00:00:00Z\"}\n"
+        "{\"Class\":40,\"FirstName\":\"Bob\",\"LastName\":\"Lee\"}\n"
+        "{\"Class\":40,\"FirstName\":\"Ann\",\"LastName\":\"Lee\",\"CompanyName\":\"Acme\",\"Email1Address\":\"a@x\","
+        "\"CreationTime\":\"2021-01-01T00:00:00Z\"}\n");
+    const auto notes = WriteFile("notes.jsonl",
+                                 "{\"Class\":44,\"Body\":\"milk\",\"Color\":1}\n{\"Class\":44,\"Body\":\"milk\",\"Color\":1}\n"
+                                 "{\"Class\":44,\"Body\":\"milk\",\"Color\":2}\n{\"Class\":44,\"Body\":\"milk\",\"Color\":1}\n");
+    const auto tasks = WriteFile("tasks.jsonl", "{\"Class\":48,\"Subject\":\"a\"}\n{\"Class\":48,\"Subject\":\"b\"}\n");
+    MustRun({"import", "Personal Folders\\Contacts", contacts});
+    MustRun({"import", "Personal Folders\\Notes", notes});
+    MustRun({"import", "Personal Folders\\Tasks", tasks});
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Personal Folders\\Contacts", "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'"},
+        {"Personal Folders\\Notes", "Nubra has deleted 2 duplicate notes. Notes cannot be moved to a subfolder"},
+        {"Personal Folders\\Tasks", "There are no duplicates found in folder Tasks"},
+        {"Personal Folders\\Outbox", "Folder Outbox is empty"},
+        {"Personal Folders", "Folder Personal Folders is empty"},
+        // A second run finds nothing more.
+        {"Personal Folders\\Contacts", "There are no duplicates found in folder Contacts"},
+    };
+    for (const auto& [path, text] : cases) {
+        SCOPED_TRACE(path);
+        Result r = MustRun({"clean", path});
+        EXPECT_EQ(r.out, text + "\n");
+        EXPECT_NE(r.err.find("Log file: " + (dir.path() / "Nubra" / "Nubra.log").string()), std::string::npos)
+            << r.err;
+    }
+    // The older Ann Lee stays; the copy is in the subfolder.
+    const auto kept = Export("Personal Folders\\Contacts");
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_NE(kept[0].find("2020-01-01"), std::string::npos);
+    const auto moved = Export("Personal Folders\\Contacts\\Nubra_Duplicate_Items");
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_NE(moved[0].find("2021-01-01"), std::string::npos);
+    EXPECT_EQ(Export("Personal Folders\\Notes").size(), 2u);
+    // The run wrote the tree's lines into the log.
+    EXPECT_NE(testing::ReadFile(dir.path() / "Nubra" / "Nubra.log").find("nodes added to the treeview"),
+              std::string::npos);
+}
+
+TEST_F(Cli, SameNamedStoresAreToldApartByKey) {
+    MustRun({"store", "add", "second.nbst", "--name", "Personal Folders", "--standard-folders"});
+    const auto notes = WriteFile("notes.jsonl", "{\"Class\":44,\"Body\":\"x\"}\n{\"Class\":44,\"Body\":\"x\"}\n");
+    MustRun({"import", "Personal Folders\\Notes", notes});  // the first store's Notes
+
+    Result ambiguous = Run({"clean", "Personal Folders\\Notes"});
+    EXPECT_EQ(ambiguous.exit, 1);
+    EXPECT_NE(ambiguous.err.find("Notes_10, Notes_"), std::string::npos) << ambiguous.err;
+
+    // Cleaning the second store's Notes leaves the first store's duplicates alone.
+    std::string secondKey;
+    for (const auto& line : Lines(MustRun({"tree"}).out))
+        if (line.rfind("Notes_", 0) == 0 && line.rfind("Notes_10\t", 0) != 0) secondKey = line.substr(0, line.find('\t'));
+    ASSERT_FALSE(secondKey.empty());
+    EXPECT_EQ(MustRun({"clean", "--key", secondKey}).out, "Folder Notes is empty\n");
+    EXPECT_EQ(MustRun({"clean", "--key", "Notes_10"}).out,
+              "Nubra has deleted 1 duplicate notes. Notes cannot be moved to a subfolder\n");
+}
+
+TEST_F(Cli, ProfileComesFromTheEnvironmentAndIsCreatedOnFirstUse) {
+    const auto envProfile = dir.path() / "env-profile";
+    {
+        testing::ScopedEnv profile("NUBRA_PROFILE", envProfile.string());
+        Result r = Run({"stores"}, false);
+        EXPECT_EQ(r.exit, 0) << r.err;
+        EXPECT_EQ(r.out.rfind("Personal Folders\t", 0), 0u) << r.out;
+    }
+    EXPECT_TRUE(std::filesystem::exists(envProfile / "profile.json"));
+    {
+        testing::ScopedEnv profile("NUBRA_PROFILE", std::nullopt);
+        testing::ScopedEnv data("XDG_DATA_HOME", (dir.path() / "xdg").string());
+        EXPECT_EQ(Run({"stores"}, false).exit, 0);
+    }
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "xdg" / "nubrasweep" / "profile" / "profile.json"));
+}
+
+}  // namespace
+}  // namespace nubra
