@@ -120,6 +120,7 @@ void VisitPart(GMimeObject* /*parent*/, GMimeObject* part, gpointer data) {
 }
 
 std::string NormaliseNewlines(std::string text) {
+    if (text.find('\r') == std::string::npos) return text;
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -16,18 +17,28 @@
 namespace nubra::formats {
 
 std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) FailFile(path, "cannot open the file");
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) FailFile(path, "cannot read the file");
-    return std::move(buffer).str();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!f) FailFile(path, "cannot open the file");
+    std::string data;
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) data.append(chunk, n);
+    if (std::ferror(f.get())) FailFile(path, "cannot read the file");
+    return data;
 }
 
 std::optional<size_t> FindInvalidUtf8(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     size_t n = text.size(), i = 0;
     while (i < n) {
+        // Plain ASCII eight bytes at a time: the usual case.
+        while (i + 8 <= n) {
+            uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= n) break;
         unsigned char c = s[i];
         if (c < 0x80) {
             ++i;
