@@ -274,6 +274,23 @@ TEST_F(EngineTest, MixedFolderCleansEveryKind) {
     }
 }
 
+// Every search of a whole scan releases its table and filter, and every search of the
+// collecting matchers lets the library clean up.
+TEST_F(EngineTest, EverySearchReleasesItsObjects) {
+    auto fld = NewFolder("Released");
+    AddAll(fld, {ReceivedMail("<r1@x>", "R", At(8, 0)), ReceivedMail("<r1@x>", "R", At(8, 1)),
+                 Note("N", 2, At(8, 2)), Contact("C", "D", "", "", At(8, 3)),
+                 Appointment("A", "", At(10, 0), At(11, 0), At(8, 4)),
+                 Task("T", 0, std::nullopt, std::nullopt, At(8, 5))});
+    SearchObjectCounter counter;
+    WatchedTables watch(plan, counter);
+    EXPECT_EQ(Scan(fld), 1);
+    EXPECT_GE(counter.made.size(), 10u);  // a table and a filter per search
+    EXPECT_EQ(counter.Alive(), 0);
+    // One clean-up per search, and one per GMT conversion of an appointment and a task.
+    EXPECT_EQ(utils->cleanups, 5 + 2);
+}
+
 TEST_F(EngineTest, ScanningAFolderTwiceResolvesTheColourTagOnce) {
     auto fld = NewFolder("Notes2", outlook::olNoteItem);
     AddAll(fld, {Note("one", 1, At(9, 0)), Note("two", 1, At(9, 1))});
