@@ -18,8 +18,9 @@
 #include "host/AutomationDates.h"
 #include "standin_host/cli/Importers.h"
 #include "standin_host/cli/TerminalControls.h"
+#include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/JsonLines.h"
-#include "standin_host/store/MAPILibrary.h"
+#include "standin_host/session/SystemSession.h"
 #include "standin_host/store/Profile.h"
 #include "ui/FolderTree.h"
 #include "ui/TreeNodeList.h"
@@ -131,39 +132,33 @@ std::string Pad(std::string s, std::size_t width) {
     return s;
 }
 
-// The system as the dialog finds it: globals made by Init, the namespace over the profile,
-// the release year of the client. Releasing happens in the order the add-in's clean-up uses.
-class SystemSession {
-public:
-    SystemSession(const std::shared_ptr<store::Profile>& profile, TerminalPlatform& platform) {
-        SetPlatform(&platform);
-        armed_ = true;
-        store::RegisterMAPILibrary();
-        Init();
-        app_ = profile->Application();
-        goOlNameSpace = app_->GetNamespace("MAPI");
-        gsOlVersion = ReleaseYear(goOlNameSpace->Application()->Version(), gsOlVersion);
-    }
-    ~SystemSession() { Release(); }
-    SystemSession(const SystemSession&) = delete;
-    SystemSession& operator=(const SystemSession&) = delete;
+// The readers of the formats layer (mail messages, mbox, vCard, iCalendar) beside the built-in
+// JSON Lines reader; an Outlook data file is named so that the user is sent to import-pst.
+void RegisterFormatReaders() {
+    static const bool done = [] {
+        RegisterImporter(Importer{
+            "mail, vCard or iCalendar",
+            {".eml", ".mbox", ".mbx", ".vcf", ".vcard", ".ics", ".ical", ".ifb", ".pst", ".ost"},
+            [](const std::filesystem::path& file, std::string_view) {
+                switch (formats::DetectKind(file)) {
+                    case formats::FileKind::Eml:
+                    case formats::FileKind::Mbox:
+                    case formats::FileKind::VCard:
+                    case formats::FileKind::ICalendar:
+                    case formats::FileKind::Pst: return true;
+                    default: return false;
+                }
+            },
+            [](const std::filesystem::path& file) { return formats::ReadItemsFile(file); }});
+        return true;
+    }();
+    (void)done;
+}
 
-    void Release() {
-        if (!armed_) return;
-        armed_ = false;
-        goFldMon.reset();
-        goOlNameSpace.reset();
-        goredUtil.reset();
-        goErrHandler.reset();
-        goLog.reset();
-        app_.reset();
-        SetPlatform(nullptr);
-    }
+// Items without a creation time of their own get the import time, one millisecond apart.
+Date ImportClock() { return dates::LocalToUtc(dates::Now()); }
 
-private:
-    bool armed_ = false;
-    std::shared_ptr<outlook::Application> app_;
-};
+using session::SystemSession;
 
 // The node of the tree the user means: by key, or by full path when exactly one node has it.
 const ui::TreeNodeList::Node& PickNode(const ui::TreeNodeList& nodes, const std::string& path,
@@ -219,12 +214,28 @@ public:
     }
 
     int Import(const std::string& path, const std::vector<std::string>& files) {
+        RegisterFormatReaders();
         auto folder = Profile()->FindFolder(path);
-        Date clock = dates::Now();
-        clock = dates::LocalToUtc(clock);
+        Date clock = ImportClock();
         bool failed = false;
+        auto fail = [&](const std::string& f, const AutomationError& e) {
+            // One transaction per file: this file added nothing, the others go on.
+            PrintError(e.Description().find(f) == std::string::npos ? f + ": " + e.Description() : e.Description());
+            failed = true;
+        };
         for (const auto& f : files) {
             try {
+                std::error_code ec;
+                if (std::filesystem::is_directory(f, ec)) {
+                    // A Maildir: its messages are stored in batches by the formats layer.
+                    formats::ImportOptions options;
+                    options.importClock = &clock;
+                    auto result = formats::ImportFiles(*Profile(), *folder, {f}, options);
+                    for (const auto& e : result.failures) fail(f, e);
+                    std::cout << f << ": imported " << result.items << " item" << (result.items == 1 ? "" : "s")
+                              << " into " << path << "\n";
+                    continue;
+                }
                 const auto& importer = ImporterFor(f);
                 auto items = importer.read(f);
                 AssignImportTimes(items, clock);
@@ -232,13 +243,27 @@ public:
                 std::cout << f << ": imported " << n << " item" << (n == 1 ? "" : "s") << " into " << path
                           << "\n";
             } catch (const AutomationError& e) {
-                // One transaction per file: this file added nothing, the others go on.
-                PrintError(e.Description().find(f) == std::string::npos ? f + ": " + e.Description()
-                                                                         : e.Description());
-                failed = true;
+                fail(f, e);
             }
         }
         return failed ? kExitFailure : kExitOk;
+    }
+
+    int ImportPst(const std::string& file, const std::string& name) {
+        Date clock = ImportClock();
+        auto result = formats::ImportPst(*Profile(), file, name, &clock);
+        std::cout << "Store " << result.storeDisplayName << ": " << result.folders << " folders, " << result.items
+                  << " items from " << file << "\n";
+        return kExitOk;
+    }
+
+    int Export(const std::string& path, const std::string& dir, bool jsonl) {
+        auto folder = Profile()->FindFolder(path);
+        auto result = formats::Export(*Profile(), *folder, dir,
+                                      jsonl ? formats::ExportFormat::JsonLines : formats::ExportFormat::Natural);
+        for (const auto& f : result.files) std::cout << f.string() << "\n";
+        std::cout << result.items << " item" << (result.items == 1 ? "" : "s") << " of " << path << " exported\n";
+        return kExitOk;
     }
 
     int List(const std::string& path, bool json) {
@@ -290,12 +315,12 @@ public:
         TerminalProgressBar bar(stderr, terminal);
         platform.SetProgressBar(&bar);
         SystemSession session(Profile(), platform);
-        if (goLog) std::cerr << "Log file: " << goLog->FullPath() << "\n";
-
         ui::TreeNodeList nodes;
         ui::FolderTree tree(nodes);
         tree.FillTreeView();
         const auto& node = PickNode(nodes, path, key);
+        // Where the run's details go, for anyone who wants to know what the scan did.
+        if (goLog) std::cerr << "Log file: " << goLog->FullPath() << "\n";
 
         outlook::FolderRef folder;
         std::string outcome;
@@ -349,10 +374,7 @@ std::filesystem::path DefaultProfileDir() {
 }
 
 std::string ReleaseYear(const std::string& version, const std::string& current) {
-    static const std::map<std::string, std::string> years = {
-        {"9.", "2000"}, {"10", "2002"}, {"11", "2003"}, {"12", "2007"}, {"14", "2010"}};
-    auto it = years.find(version.substr(0, 2));
-    return it == years.end() ? current : it->second;
+    return session::ReleaseYear(version, current);
 }
 
 int Main(int argc, char** argv) {
@@ -394,8 +416,21 @@ int Main(int argc, char** argv) {
     std::string importPath;
     std::vector<std::string> importFiles;
     import->add_option("PATH", importPath, "Folder path")->required();
-    import->add_option("FILE", importFiles, "Files to import (JSON Lines: one item object per line)")
+    import->add_option("FILE", importFiles, "Files to import: JSON Lines (one item object per line), .eml, mbox, Maildir folders, .vcf, .ics")
         ->required();
+
+    auto* importPst = app.add_subcommand("import-pst", "Import an Outlook data file (.pst/.ost) as a new store");
+    std::string pstFile, pstName;
+    importPst->add_option("FILE", pstFile, "The .pst or .ost file")->required();
+    importPst->add_option("NAME", pstName, "Display name of the new store")->required();
+
+    auto* exportCmd = app.add_subcommand(
+        "export", "Export a folder's items: .eml per mail/post, contacts.vcf, calendar.ics, items.jsonl");
+    std::string exportPath, exportDir;
+    bool exportJsonl = false;
+    exportCmd->add_option("PATH", exportPath, "Folder path")->required();
+    exportCmd->add_option("DIR", exportDir, "Target folder (created when missing)")->required();
+    exportCmd->add_flag("--jsonl", exportJsonl, "Write every item to items.jsonl instead");
 
     auto* list = app.add_subcommand("list", "List the items of a folder in folder order");
     std::string listPath;
@@ -426,6 +461,8 @@ int Main(int argc, char** argv) {
         if (mkdir->parsed()) return commands.Mkdir(mkdirPath, mkdirType);
         if (treeCmd->parsed()) return commands.Tree();
         if (import->parsed()) return commands.Import(importPath, importFiles);
+        if (importPst->parsed()) return commands.ImportPst(pstFile, pstName);
+        if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
         if (list->parsed()) return commands.List(listPath, listJson);
         if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
     } catch (const CommandError& e) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
-#include <mutex>
 
 #include "host/AutomationDates.h"
 #include "standin_host/formats/FormatError.h"
@@ -18,7 +17,7 @@ std::vector<Importer>& Registry() {
         list.push_back(Importer{
             "JSON Lines",
             {".jsonl", ".ndjson", ".json"},
-            [](std::string_view head) {
+            [](const std::filesystem::path&, std::string_view head) {
                 auto pos = head.find_first_not_of(" \t\r\n");
                 if (head.substr(0, 3) == "\xEF\xBB\xBF") pos = head.find_first_not_of(" \t\r\n", 3);
                 return pos != std::string_view::npos && head[pos] == '{';
@@ -53,7 +52,7 @@ const Importer& ImporterFor(const std::filesystem::path& file) {
     in.read(head.data(), static_cast<std::streamsize>(head.size()));
     head.resize(static_cast<std::size_t>(in.gcount()));
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
-        if (it->sniff && it->sniff(head)) return *it;
+        if (it->sniff && it->sniff(file, head)) return *it;
     }
     formats::FailFile(file.string(), "unknown file format (no importer for extension '" + ext + "')");
 }

@@ -18,8 +18,8 @@ struct Importer {
     std::string name;
     // Extensions it reads, lower case with the dot (".jsonl").
     std::vector<std::string> extensions;
-    // True when the first bytes of a file (up to 4 KiB) look like this format.
-    std::function<bool(std::string_view head)> sniff;
+    // True when the file (its path, and its first bytes, up to 4 KiB) looks like this format.
+    std::function<bool(const std::filesystem::path& file, std::string_view head)> sniff;
     // Every item of the file in file order; raises formats::FormatError naming the file (and
     // line) for bad input, returning nothing then.
     std::function<std::vector<store::ItemData>(const std::filesystem::path&)> read;

@@ -285,6 +285,45 @@ TEST_F(Cli, SameNamedStoresAreToldApartByKey) {
               "Nubra has deleted 1 duplicate notes. Notes cannot be moved to a subfolder\n");
 }
 
+TEST_F(Cli, OtherFormatsAreChosenByExtensionOrContent) {
+    const std::filesystem::path data = NUBRA_TESTDATA_DIR;
+    const auto vcard = (data / "vcard/ez-vcard/John_Doe_EVOLUTION.vcf").string();
+    // The same vCard without an extension is recognised by its content.
+    const auto noExt = WriteFile("contact-without-extension", testing::ReadFile(vcard));
+    struct Case {
+        std::string folder, file;
+        int exit;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"Personal Folders\\Contacts", vcard, 0, ": imported 1 item into Personal Folders\\Contacts"},
+        {"Personal Folders\\Contacts", noExt, 0, ": imported 1 item into Personal Folders\\Contacts"},
+        {"Personal Folders\\Inbox", (data / "mail/tika/testGroupWiseEml.eml").string(), 0, ": imported 1 item"},
+        {"Personal Folders\\Calendar", (data / "ical/libical/2.ics").string(), 0, ": imported 1 item"},
+        {"Personal Folders\\Calendar", (data / "ical/libical/8.ics").string(), 1, "8.ics:1: "},
+        {"Personal Folders\\Inbox", (data / "pst/pstsdk_sample1.pst").string(), 1, "import-pst"},
+        {"Personal Folders\\Inbox", WriteFile("junk.bin", "\x01\x02 binary"), 1, "junk.bin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        Result r = Run({"import", c.folder, c.file});
+        EXPECT_EQ(r.exit, c.exit) << r.err;
+        EXPECT_NE((c.exit ? r.err : r.out).find(c.said), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(Export("Personal Folders\\Contacts").size(), 2u);
+    EXPECT_EQ(Export("Personal Folders\\Calendar").size(), 1u);
+
+    // An Outlook data file becomes a store of its own, shown in the tree.
+    Result pst = MustRun({"import-pst", (data / "pst/pstsdk_sample1.pst").string(), "Sample"});
+    EXPECT_EQ(pst.out.rfind("Store Sample: ", 0), 0u) << pst.out;
+    EXPECT_NE(MustRun({"tree"}).out.find("\t2\tSample\n"), std::string::npos);
+
+    // Export writes the natural files of the folder's kinds.
+    const auto out = dir.path() / "out";
+    Result exported = MustRun({"export", "Personal Folders\\Contacts", out.string()});
+    EXPECT_TRUE(std::filesystem::exists(out / "contacts.vcf")) << exported.out;
+}
+
 TEST_F(Cli, ProfileComesFromTheEnvironmentAndIsCreatedOnFirstUse) {
     const auto envProfile = dir.path() / "env-profile";
     {
