@@ -41,6 +41,7 @@ std::vector<QIcon> TreeImageList() {
                              "tree_tasks.svg", "tree_notes.svg"}) {
         QIcon icon;
         icon.addPixmap(Picture(QString::fromLatin1(name), kTreePictureSize, kTreePictureSize));
+        icon.addPixmap(Picture(QString::fromLatin1(name), kTreeIconSize, kTreeIconSize));
         list.push_back(icon);
     }
     return list;

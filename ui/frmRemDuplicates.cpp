@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMouseEvent>
@@ -181,15 +182,14 @@ frmRemDuplicates::frmRemDuplicates(QWidget* owner) : QWidget(owner, Qt::Window) 
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
     cmdClose->setFixedSize(89, 25);
 
-    auto* adLine = new QHBoxLayout;
-    adLine->setSpacing(0);
-    adLine->addWidget(lblAd, 0, Qt::AlignBottom);
-    adLine->addWidget(lblAmbrelLite, 0, Qt::AlignBottom);
-    adLine->addStretch(1);
-    auto* bottom = new QHBoxLayout;
-    bottom->addLayout(adLine, 1);
-    bottom->addSpacing(8);
-    bottom->addWidget(cmdClose, 0, Qt::AlignVCenter);
+    // The advertisement reads on into its link on the next line; Close sits at the bottom right.
+    auto* bottom = new QGridLayout;
+    bottom->setHorizontalSpacing(8);
+    bottom->setVerticalSpacing(0);
+    bottom->addWidget(lblAd, 0, 0, 1, 2, Qt::AlignLeft | Qt::AlignBottom);
+    bottom->addWidget(lblAmbrelLite, 1, 0, Qt::AlignLeft | Qt::AlignVCenter);
+    bottom->addWidget(cmdClose, 1, 1, Qt::AlignRight | Qt::AlignVCenter);
+    bottom->setColumnStretch(0, 1);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(8, 8, 8, 8);
@@ -235,7 +235,7 @@ QWidget* frmRemDuplicates::BuildRemovePage() {
     TreeView1->setColumnCount(1);
     TreeView1->setSelectionMode(QAbstractItemView::SingleSelection);
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    TreeView1->setIconSize(QSize(kTreePictureSize, kTreePictureSize));
+    TreeView1->setIconSize(QSize(kTreeIconSize, kTreeIconSize));
     TreeView1->setRootIsDecorated(true);
     TreeView1->setUniformRowHeights(true);
 
@@ -256,8 +256,7 @@ QWidget* frmRemDuplicates::BuildRemovePage() {
     cmdRemDups->setMinimumSize(150, 25);
 
     auto* runLine = new QHBoxLayout;
-    runLine->addWidget(lblBusy, 1);
-    runLine->addSpacing(8);
+    runLine->addStretch(1);
     runLine->addWidget(cmdRemDups);
 
     auto* layout = new QVBoxLayout(page);
@@ -269,6 +268,7 @@ QWidget* frmRemDuplicates::BuildRemovePage() {
     layout->addWidget(lblSelect);
     layout->addWidget(TreeView1, 1);
     layout->addWidget(ProgBarWidget);
+    layout->addWidget(lblBusy);
     layout->addLayout(runLine);
 
     // Not visible: the tree's pictures (imgList) live in the node collection.

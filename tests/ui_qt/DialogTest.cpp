@@ -67,8 +67,7 @@ TEST_F(DialogTest, TreeShowsEveryStoreWithKeysAndPictures) {
     }
     for (int i = 1; i <= nodes.Count(); ++i) EXPECT_EQ(nodes.At(i).Index(), i);
     EXPECT_EQ(Tree()->topLevelItemCount(), 2);
-    EXPECT_EQ(Tree()->iconSize(), QSize(32, 32));
-
+    
     const auto log = LogLines();
     EXPECT_NE(std::find(log.begin(), log.end(), "frmRemDuplicates.Form_load: Form loaded"), log.end());
     EXPECT_NE(std::find(log.begin(), log.end(), "FillTreeView: top level folder Hotmail is skipped"), log.end());
