@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "host/AutomationDates.h"
 #include "host/Platform.h"
@@ -45,6 +46,16 @@ void WriteFile(const std::string& path, const std::string& bytes, int openFlags)
     if (::close(fd) != 0 && errno != EINTR) RaiseFileError(errno, path);
 }
 
+#ifndef NDEBUG
+// Development builds echo entries the way a debugger's output window shows them: only when
+// someone listens. Standard error stands in for that window once NUBRA_DEBUG_ECHO is set, so
+// that programs whose standard error is part of their interface stay clean otherwise.
+bool DebugChannelOpen() {
+    const char* v = std::getenv("NUBRA_DEBUG_ECHO");
+    return v && *v && std::string(v) != "0";
+}
+#endif
+
 std::string Quoted(const std::string& text) { return "\"" + text + "\"" + kCrLf; }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -77,7 +88,7 @@ void clsLogging::WriteToLog(const std::string& psEntry) {
         const Date now = clock_ ? clock_() : dates::Now();
         const std::string line = dates::FormatGeneralDate(now) + "  " + psEntry;
 #ifndef NDEBUG
-        if (debugEcho_) std::fprintf(stderr, "%s\n", line.c_str());
+        if (debugEcho_ && DebugChannelOpen()) std::fprintf(stderr, "%s\n", line.c_str());
 #endif
         if (toFile_) Append(line + kCrLf);
     } catch (const std::exception&) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,12 @@ using testing::TempDir;
 
 Date gFixedNow = 0;
 Date FixedClock() { return gFixedNow; }
+
+size_t LineCount(const std::string& text) {
+    size_t n = 0;
+    for (size_t pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", pos + 2)) ++n;
+    return n;
+}
 
 int32_t ErrorOf(const std::function<void()>& f) {
     try {
@@ -163,19 +170,29 @@ TEST_F(Logging, FailedEntriesAreShownNotRaised) {
 
 TEST_F(Logging, DebugEchoGoesToStandardErrorInDebugBuildsOnly) {
     log.LogFile(dir.str(), "Nubra.log");
-    log.PrintToDebugWindow(true);
-    ::testing::internal::CaptureStderr();
-    log.WriteToLog("echo");
-    const std::string err = ::testing::internal::GetCapturedStderr();
+    struct Case {
+        bool echoSwitch;
+        std::optional<std::string> channel;
+        bool echoed;
+    };
+    const std::vector<Case> cases = {
+        {true, "1", true}, {true, std::nullopt, false}, {true, "0", false}, {true, "", false}, {false, "1", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.echoSwitch ? "on " : "off ") + (c.channel ? *c.channel : "-"));
+        testing::ScopedEnv channel("NUBRA_DEBUG_ECHO", c.channel);
+        log.PrintToDebugWindow(c.echoSwitch);
+        ::testing::internal::CaptureStderr();
+        log.WriteToLog("echo");
+        const std::string err = ::testing::internal::GetCapturedStderr();
 #ifdef NDEBUG
-    EXPECT_EQ(err, "");
+        EXPECT_EQ(err, "");
 #else
-    EXPECT_EQ(err, "24/12/2009 13:05:07  echo\n");
+        EXPECT_EQ(err, c.echoed ? "24/12/2009 13:05:07  echo\n" : "");
 #endif
-    log.PrintToDebugWindow(false);
-    ::testing::internal::CaptureStderr();
-    log.WriteToLog("quiet");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    }
+    // The file gets every entry either way.
+    EXPECT_EQ(LineCount(Content()), cases.size());
 }
 
 }  // namespace
