@@ -1,7 +1,11 @@
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +14,7 @@
 #include "engine/clsFldMon.h"
 #include "tests/ui_qt/DialogFixture.h"
 #include "ui/FolderTree.h"
+#include "ui/QtPlatform.h"
 
 namespace nubra::uitest {
 namespace {
@@ -245,6 +250,57 @@ TEST_F(DialogTest, EventsDuringAScan) {
     // Once the scan is over the frame closes the dialog.
     EXPECT_TRUE(CloseDialog());
     EXPECT_EQ(frmRemDuplicates::Instance(), nullptr);
+}
+
+// The host may destroy the dialog while a scan yields (the add-in shutting down): the scan
+// finishes on a progress bar that is still there, and nothing touches the gone dialog.
+TEST_F(DialogTest, DialogDestroyedDuringAScan) {
+    AddItems("Personal Folders\\Contacts",
+             {Contact("Ann", "Lee", "ann@example.org", 0), Contact("Ann", "Lee", "ann@example.org", 1),
+              Contact("Bob", "Lee", "bob@example.org", 2), Contact("Bob", "Lee", "bob@example.org", 3)});
+    Open();
+    ClickNode(NodeAt("Personal Folders\\Contacts"));
+    int yields = 0;
+    platform.onDoEvents = [&] {
+        if (++yields == 1) delete dialog;
+    };
+    QPointer<frmRemDuplicates> watch(dialog);
+    dialog->cmdRemDups_Click();
+    platform.onDoEvents = nullptr;
+    dialog = nullptr;
+
+    EXPECT_TRUE(watch.isNull());
+    EXPECT_EQ(frmRemDuplicates::Instance(), nullptr);
+    EXPECT_EQ(yields, 2) << "the scan ran to its end";
+    EXPECT_EQ(CountIn(DuplicatesOf(Folder("Personal Folders\\Contacts"))), 2);
+}
+
+// With the Qt platform installed, the dialog's notice is a real modal box that waits for
+// the user.
+TEST_F(DialogTest, NoticeIsAModalBoxOnTheQtPlatform) {
+    ui::QtPlatform qtPlatform;
+    session = std::make_unique<session::SystemSession>(profile, qtPlatform);
+    Open();
+    ClickNode(NodeAt("Personal Folders"));
+    QString text, title;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    bool buttonsOffMeanwhile = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        text = box->text();
+        title = box->windowTitle();
+        icon = box->icon();
+        buttonsOffMeanwhile = !RunButton()->isEnabled() && !CloseButton()->isEnabled();
+        box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(RunButton(), Qt::LeftButton);
+    EXPECT_EQ(text, "You have not made a selection. Please select a folder from the list");
+    EXPECT_EQ(title, "Nubrasweep");
+    EXPECT_EQ(icon, QMessageBox::Information);
+    EXPECT_TRUE(buttonsOffMeanwhile);
+    EXPECT_TRUE(RunButton()->isEnabled());
+    session.reset();  // before the platform it installed goes
 }
 
 // The run opens the node's own folder: with two stores of one name, the selected one is
