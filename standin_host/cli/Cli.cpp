@@ -158,6 +158,12 @@ void RegisterFormatReaders() {
 // Items without a creation time of their own get the import time, one millisecond apart.
 Date ImportClock() { return dates::LocalToUtc(dates::Now()); }
 
+// The log's echo to the debug window is a developer's aid; on a terminal it would bury the
+// command's own output among log lines, so the command line keeps the log in its file only.
+void QuietDebugEcho() {
+    if (goLog) goLog->PrintToDebugWindow(false);
+}
+
 using session::SystemSession;
 
 // The node of the tree the user means: by key, or by full path when exactly one node has it.
@@ -298,6 +304,7 @@ public:
     int Tree() {
         TerminalPlatform platform;
         SystemSession session(Profile(), platform);
+        QuietDebugEcho();
         ui::TreeNodeList nodes;
         ui::FolderTree tree(nodes);
         tree.FillTreeView();
@@ -315,6 +322,7 @@ public:
         TerminalProgressBar bar(stderr, terminal);
         platform.SetProgressBar(&bar);
         SystemSession session(Profile(), platform);
+        QuietDebugEcho();
         ui::TreeNodeList nodes;
         ui::FolderTree tree(nodes);
         tree.FillTreeView();
