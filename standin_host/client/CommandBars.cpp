@@ -28,6 +28,11 @@ void CommandBarControlImpl::SetCaption(const std::string& caption) {
     changed_->Raise();
 }
 
+void CommandBarControlImpl::Delete() {
+    if (auto owner = owner_.lock()) owner->Remove(this);
+    owner_.reset();
+}
+
 void CommandBarControlImpl::SetTag(const std::string& tag) { tag_ = tag; }
 
 std::shared_ptr<outlook::CommandBarControls> CommandBarControlImpl::Controls() {
@@ -79,6 +84,10 @@ void CommandBarControlsImpl::RemoveTemporary() {
     for (auto& c : items_)
         if (c->Children()) c->Children()->RemoveTemporary();
     if (items_.size() != before) changed_->Raise();
+}
+
+void CommandBarControlsImpl::Remove(const CommandBarControlImpl* control) {
+    if (std::erase_if(items_, [&](const auto& c) { return c.get() == control; }) > 0) changed_->Raise();
 }
 
 int32_t CommandBarControlsImpl::IndexOf(const CommandBarControlImpl* control) const {

@@ -37,6 +37,9 @@ public:
     // Returns the CancelDefault flag the handlers left.
     bool Execute();
 
+    // Removes the control from its bar or popup.
+    void Delete();
+
     // For renderers: the popup's controls (null for a button).
     const std::shared_ptr<CommandBarControlsImpl>& Children() const { return children_; }
 
@@ -68,6 +71,7 @@ public:
     void RemoveTemporary();
 
     const std::vector<std::shared_ptr<CommandBarControlImpl>>& Items() const { return items_; }
+    void Remove(const CommandBarControlImpl* control);
     int32_t IndexOf(const CommandBarControlImpl* control) const;
 
 private:
