@@ -342,7 +342,6 @@ public:
                 bar.SetMin(0);
                 bar.SetMax(static_cast<float>(folder->Items()->Count()));
                 const int32_t n = goFldMon->RemDuplicatesInFld(folder, bar);
-                bar.Finish();
                 if (n == 0)
                     outcome = "There are no duplicates found in folder " + folder->Name();
                 else if (folder->DefaultItemType() == outlook::olNoteItem)
@@ -352,6 +351,7 @@ public:
                     outcome = "Nubra moved " + std::to_string(n) + " duplicate items to subfolder '" +
                               std::string(kDuplicatesFolderName) + "'";
                 bar.SetValue(0);
+                bar.Finish();
             }
         } catch (const AutomationError& e) {
             bar.Finish();

@@ -1,7 +1,6 @@
 #include "standin_host/cli/TerminalControls.h"
 
 #include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,11 +13,13 @@ std::string RenderProgress(float min, float max, float value, int width) {
     const double span = static_cast<double>(max) - min;
     double fraction = span > 0 ? (static_cast<double>(value) - min) / span : 0.0;
     fraction = std::clamp(fraction, 0.0, 1.0);
-    const int filled = static_cast<int>(std::floor(fraction * width));
+    // A hair above the exact quotient, so 29 of 100 reads 29% despite binary fractions.
+    constexpr double kNudge = 1e-9;
+    const int filled = static_cast<int>(std::floor(fraction * width + kNudge));
     std::string line = "[" + std::string(static_cast<std::size_t>(filled), '#') +
                        std::string(static_cast<std::size_t>(width - filled), '-') + "] ";
     char tail[64];
-    std::snprintf(tail, sizeof tail, "%3d%% %lld/%lld", static_cast<int>(std::floor(fraction * 100)),
+    std::snprintf(tail, sizeof tail, "%3d%% %lld/%lld", static_cast<int>(std::floor(fraction * 100 + kNudge)),
                   static_cast<long long>(std::llround(value - min)), static_cast<long long>(std::llround(span)));
     return line + tail;
 }

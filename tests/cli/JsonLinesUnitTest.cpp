@@ -193,6 +193,8 @@ TEST(TerminalProgress, RendersAndRefusesValuesOutsideTheRange) {
     EXPECT_EQ(cli::RenderProgress(0, 20, 10, 10), "[#####-----]  50% 10/20");
     EXPECT_EQ(cli::RenderProgress(0, 3, 3, 4), "[####] 100% 3/3");
     EXPECT_EQ(cli::RenderProgress(0, 0, 0, 4), "[----]   0% 0/0");
+    EXPECT_EQ(cli::RenderProgress(0, 100, 29, 100).substr(101), "]  29% 29/100");
+    EXPECT_EQ(cli::RenderProgress(0, 100, 57, 100).substr(101), "]  57% 57/100");
 
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
