@@ -49,7 +49,7 @@ Variant ToVariant(const PropValue& v) {
 // A property's value as the library gives it out; Empty when the item lacks it.
 Variant PropertyOf(ItemImpl& item, uint32_t tag) {
     if (tag == tags::PR_ENTRYID) {
-        item.Prop(tags::PR_MESSAGE_CLASS);  // raises for an item deleted for good
+        item.Prop(tags::PR_MESSAGE_CLASS);  // raises for an item deleted for good (cached)
         return Variant(item.Store()->EntryId(StoreDb::kItemKind, item.Id()));
     }
     auto v = item.Prop(tag);

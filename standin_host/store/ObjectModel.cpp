@@ -48,18 +48,22 @@ FolderImpl& AsFolder(outlook::MAPIFolder& folder, const char* what) {
 // ---------------------------------------------------------------------------------------
 // Items
 
-std::optional<PropValue> ItemImpl::Prop(uint32_t tag) {
-    auto v = store_->GetProp(id_, tag);
-    if (!v && !store_->ItemExists(id_))
+void ItemImpl::RequireExists() {
+    if (!store_->Props(id_))
         RaiseError(errnum::kMapiNotFound,
                    "the item no longer exists (store file \"" + store_->File().string() + "\")", kSource);
-    return v;
+}
+
+std::optional<PropValue> ItemImpl::Prop(uint32_t tag) {
+    // Through the store's cache, which the MAPI library reads too, so both views agree.
+    RequireExists();
+    return store_->GetProp(id_, tag);
 }
 
 std::optional<PropValue> ItemImpl::NamedProp(const char* guid, uint16_t lid, uint32_t type) {
     uint16_t id = store_->NamedId(NamedPropertyKey{guid, lid}, false);
     if (id == 0) {
-        Prop(tags::PR_MESSAGE_CLASS);  // still raises for an item deleted for good
+        RequireExists();
         return std::nullopt;
     }
     return Prop((static_cast<uint32_t>(id) << 16) | type);
@@ -128,7 +132,7 @@ int32_t ItemImpl::Color() {
 }
 
 ObjectRef ItemImpl::MAPIOBJECT() {
-    Prop(tags::PR_MESSAGE_CLASS);  // raises for an item deleted for good
+    RequireExists();
     return std::make_shared<MAPIObjectImpl>(shared_from_this());
 }
 
@@ -147,9 +151,7 @@ std::shared_ptr<outlook::OutlookItem> ItemImpl::Move(outlook::MAPIFolder& destin
 void ItemImpl::Delete() { store_->DeleteItem(id_); }
 
 std::string ItemImpl::EntryID() {
-    if (!store_->ItemExists(id_))
-        RaiseError(errnum::kMapiNotFound,
-                   "the item no longer exists (store file \"" + store_->File().string() + "\")", kSource);
+    RequireExists();
     return ToHex(store_->EntryId(StoreDb::kItemKind, id_));
 }
 
@@ -233,7 +235,7 @@ outlook::ItemRef NameSpaceImpl::GetItemFromID(const std::string& entryIdHex, con
     for (const auto& s : profile_->StoreDbs()) {
         if (!storeId.empty() && s->StoreIdHex() != Upper(storeId)) continue;
         auto id = s->ParseEntryId(bytes, StoreDb::kItemKind);
-        if (id && s->ItemExists(*id)) return std::make_shared<ItemImpl>(s, *id);
+        if (id && s->Props(*id)) return std::make_shared<ItemImpl>(s, *id);
     }
     RaiseError(errnum::kMapiNotFound, "no item has the entry ID " + entryIdHex, kSource);
 }

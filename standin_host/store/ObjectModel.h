@@ -1,6 +1,7 @@
 // The object-model classes of the store (internal): folders, folder collections, items, the
 // items' MAPI objects and the namespace. Each is a light handle (store + row id); every member
-// reads the store, so two handles of one item never disagree.
+// reads through the store's caches (one per store connection, updated by every change made
+// through it), so two handles of one item, and the MAPI library's view, never disagree.
 #pragma once
 
 #include <memory>
@@ -43,6 +44,7 @@ public:
 
 private:
     void Require(int32_t kind, const char* member);
+    void RequireExists();  // raises kMapiNotFound for an item deleted for good
     std::shared_ptr<StoreDb> store_;
     int64_t id_;
     std::optional<int32_t> class_;

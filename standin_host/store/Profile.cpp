@@ -1,6 +1,7 @@
 #include "standin_host/store/Profile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,29 @@ void WriteAtomically(const std::filesystem::path& file, const std::string& text)
         RaiseError(errnum::kMapiDiskError, "cannot write the profile file \"" + file.string() + "\"", kSource);
     }
 }
+// An exclusive flock on the profile folder, held while a new profile is made so that two
+// processes opening the same new profile at once make it once.
+class FolderLock {
+public:
+    explicit FolderLock(const std::filesystem::path& dir) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0)
+            RaiseError(errnum::kMapiNoAccess, "cannot open the profile folder \"" + dir.string() + "\"", kSource);
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                ::close(fd_);
+                RaiseError(errnum::kMapiNoAccess, "cannot lock the profile folder \"" + dir.string() + "\"",
+                           kSource);
+            }
+        }
+    }
+    ~FolderLock() { ::close(fd_); }  // releases the lock
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
 }  // namespace
 
 Profile::Profile(std::filesystem::path dir) : dir_(std::move(dir)) {}
@@ -76,14 +100,19 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn) {
     auto profile = std::shared_ptr<Profile>(new Profile(dir));
     const auto file = dir / kProfileFileName;
     if (!std::filesystem::exists(file, ec)) {
-        // A new profile: the store first, then the profile file that lists it. A store left by
-        // an earlier attempt that ended before the profile file was written is taken over.
-        auto storeFile = dir / (std::string(kDefaultStoreName) + ".nbst");
-        auto store = std::filesystem::exists(storeFile, ec) ? StoreDb::Open(storeFile)
-                                                           : StoreDb::Create(storeFile, kDefaultStoreName, true);
-        profile->stores_.push_back(store);
-        profile->WriteProfileFile();
-        return profile;
+        FolderLock lock(dir);
+        // Another process may have made it while we waited for the lock.
+        if (!std::filesystem::exists(file, ec)) {
+            // A new profile: the store first, then the profile file that lists it. A store
+            // left by an earlier attempt that ended before the profile file was written is
+            // taken over.
+            auto storeFile = dir / (std::string(kDefaultStoreName) + ".nbst");
+            auto store = std::filesystem::exists(storeFile, ec) ? StoreDb::Open(storeFile)
+                                                               : StoreDb::Create(storeFile, kDefaultStoreName, true);
+            profile->stores_.push_back(store);
+            profile->WriteProfileFile();
+            return profile;
+        }
     }
     std::ifstream in(file, std::ios::binary);
     if (!in) RaiseError(errnum::kMapiNoAccess, "cannot read the profile file \"" + file.string() + "\"", kSource);
@@ -114,7 +143,32 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn) {
                 BadProfile(file, "the store \"" + p.string() + "\" is listed twice");
         profile->stores_.push_back(store);
     }
+    try {
+        profile->CompleteInterruptedMoves(nullptr);
+    } catch (const AutomationError& e) {
+        // Another process holding a store busy only delays the recovery to the next opening
+        // (or integrity check); the copies stay as they are meanwhile.
+        if (e.Number() != errnum::kMapiBusy) throw;
+    }
     return profile;
+}
+
+void Profile::CompleteInterruptedMoves(std::vector<std::string>* unresolved) {
+    for (const auto& dest : stores_) {
+        for (const auto& move : dest->PendingMoves()) {
+            auto source = StoreById(move.srcStoreHex);
+            if (!source) {
+                // Without the original's store nothing can be decided; both may hold the item.
+                if (unresolved)
+                    unresolved->push_back("store file \"" + dest->File().string() + "\": item " +
+                                          std::to_string(move.destItem) + " was moved in from store " +
+                                          move.srcStoreHex +
+                                          ", which is not in this profile, and the move did not finish");
+                continue;
+            }
+            dest->CompleteMove(move, *source);
+        }
+    }
 }
 
 void Profile::WriteProfileFile() const {
@@ -273,6 +327,11 @@ void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(
 
 IntegrityReport Profile::CheckIntegrity() {
     IntegrityReport r;
+    try {
+        CompleteInterruptedMoves(&r.problems);
+    } catch (const AutomationError& e) {
+        r.problems.push_back("an interrupted move between stores could not be completed: " + e.Description());
+    }
     for (const auto& s : stores_) s->CheckIntegrity(r.problems);
     return r;
 }

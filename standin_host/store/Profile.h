@@ -12,6 +12,17 @@
 // exactly as it was before the call (nothing half-written), and a process killed at any
 // instant leaves every item in exactly one folder.
 //
+// Durability: the stores run SQLite's WAL with synchronous NORMAL. A change is atomic, and
+// what a killed process committed is kept; only a power cut or an operating-system crash can
+// undo the last committed changes, each as a whole (a moved item is then back in its source
+// folder, still in exactly one folder). A move between two stores is flushed to disk at each
+// of its steps, and one that a process ended in the middle of is completed by the next Open.
+//
+// Other processes' changes: a reference sees them on its next read once SQLite reports them,
+// which the store asks for at most every kForeignCheckInterval (50 ms) outside a change and
+// always at the start of a change; changes made through this process are seen at once by every
+// reference of every profile object in it.
+//
 // Threads: a Profile and the objects it hands out belong to one thread (the UI thread).
 // Several processes may open the same profile at once; each change waits up to the busy
 // timeout for the other's transaction and then raises kMapiBusy.
@@ -69,6 +80,9 @@ public:
     // profile file or a store file is not ours or is damaged, kMapiNoAccess when a file cannot
     // be read or written, kMapiNotFound when a listed store file is missing. After a failure no
     // file was created or changed except that a new profile folder may remain empty.
+    // Two processes creating the same new profile at once make it once (a lock on the folder).
+    // Completes every move between two of its stores that a process ended in the middle of
+    // (OutlookItem::Move into another store), so that the item is in exactly one of them.
     static std::shared_ptr<Profile> Open(const std::filesystem::path& dir);
 
     ~Profile();
@@ -137,10 +151,11 @@ public:
     // and passes on. The folder must not be changed from inside `visit`.
     void ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit);
 
-    // Checks every store: SQLite's integrity check plus the store's own rules (every item in
-    // exactly one existing folder, unique order numbers and entry IDs, properties filed under
-    // their item's folder, named tags consistent, one top-level folder). Never raises for a
-    // damaged store; reports it.
+    // Completes interrupted moves between stores as Open does, then checks every store:
+    // SQLite's integrity check plus the store's own rules (every item in exactly one existing
+    // folder, unique order numbers and entry IDs, properties filed under their item's folder,
+    // named tags consistent, one top-level folder). A move whose source store is not in the
+    // profile cannot be completed and is reported. Never raises for a damaged store; reports it.
     IntegrityReport CheckIntegrity();
 
     // Internal: the open store with this store id (hex), or nullptr.
@@ -150,6 +165,8 @@ public:
 private:
     explicit Profile(std::filesystem::path dir);
     void WriteProfileFile() const;
+    // Adds a line to `unresolved` (when given) for each move it cannot complete.
+    void CompleteInterruptedMoves(std::vector<std::string>* unresolved);
 
     std::filesystem::path dir_;
     std::vector<std::shared_ptr<StoreDb>> stores_;

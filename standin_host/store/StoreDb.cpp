@@ -5,6 +5,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -60,6 +61,25 @@ CREATE TABLE named(
   lid INTEGER NOT NULL CHECK(lid BETWEEN 0 AND 65535),
   UNIQUE(guid, lid));
 )sql";
+
+const char* kTransitTable =
+    "CREATE TABLE IF NOT EXISTS transit(item_id INTEGER PRIMARY KEY, src_store BLOB NOT NULL, "
+    "src_item INTEGER NOT NULL)";
+
+// Item property sets kept in memory; a scan reads an item's properties several times while it
+// looks at the item, then moves on, so a small cache serves it.
+constexpr size_t kPropsCacheSize = 512;
+// Generated search statements kept prepared (one per shape of restriction).
+constexpr size_t kSearchStmtCacheSize = 64;
+
+// Bumped after every commit of any store connection of this process, so that another
+// connection of this process to the same file checks PRAGMA data_version at once.
+std::atomic<uint64_t> gChanges{0};
+
+std::function<void(const char*)>& FaultHook() {
+    static std::function<void(const char*)> hook;
+    return hook;
+}
 
 struct StandardFolder {
     const char* name;
@@ -118,6 +138,12 @@ std::string FirstLine(const std::string& body) {
 
 // ---------------------------------------------------------------------------------------
 // Helpers
+
+void SetFaultHookForTesting(std::function<void(const char* point)> hook) { FaultHook() = std::move(hook); }
+
+void StoreDb::Fault(const char* point) {
+    if (FaultHook()) FaultHook()(point);
+}
 
 int64_t DateToFileTime(Date d) { return (dates::ToUnixMillis(d) + kFileTimeUnixEpochMs) * 10000; }
 
@@ -262,22 +288,37 @@ private:
 };
 
 // One write transaction (BEGIN IMMEDIATE). Rolled back unless committed. Nested Txn objects
-// join the outer one.
+// join the outer one. The outer one checks for other connections' changes once it holds the
+// write lock (so the caches are exact for the change), writes the folders' order counters back
+// just before COMMIT, and runs the AfterCommit callbacks (cache updates) once committed.
 class StoreDb::Txn {
 public:
     explicit Txn(StoreDb& db) : db_(db), outer_(db.txnDepth_ == 0) {
         if (outer_) {
-            db.Exec("BEGIN IMMEDIATE");
             db.onCommit_.clear();
+            db.txnSeq_.clear();
+            db.RunLiteral("BEGIN IMMEDIATE");
+            try {
+                db.SyncCache(true);
+            } catch (...) {
+                sqlite3_exec(db.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
         }
         ++db.txnDepth_;
     }
-    void OnCommit(std::function<void()> f) { db_.onCommit_.push_back(std::move(f)); }
     void Commit() {
         if (outer_) {
-            db_.Exec("COMMIT");
+            db_.WriteBackSeqs();
+            db_.RunLiteral("COMMIT");
             committed_ = true;
             --db_.txnDepth_;
+            for (const auto& [folder, next] : db_.txnSeq_) db_.nextSeq_[folder] = next;
+            db_.txnSeq_.clear();
+            // Our own change needs no re-check here; another connection's counter moves on.
+            const uint64_t before = db_.seenChanges_;
+            const uint64_t after = gChanges.fetch_add(1, std::memory_order_acq_rel) + 1;
+            if (after == before + 1) db_.seenChanges_ = after;
             auto callbacks = std::move(db_.onCommit_);
             db_.onCommit_.clear();
             for (auto& f : callbacks) f();
@@ -292,6 +333,7 @@ public:
         if (outer_) {
             sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
             db_.onCommit_.clear();
+            db_.txnSeq_.clear();
         }
     }
     Txn(const Txn&) = delete;
@@ -303,6 +345,26 @@ private:
     bool committed_ = false;
 };
 
+void StoreDb::AfterCommit(std::function<void()> f) {
+    if (txnDepth_ > 0)
+        onCommit_.push_back(std::move(f));
+    else
+        f();
+}
+
+// Commits of the next transactions with synchronous FULL: used where the order in which two
+// store files reach the disk matters.
+class StoreDb::Durable {
+public:
+    explicit Durable(StoreDb& db) : db_(db) { db.Exec("PRAGMA synchronous=FULL"); }
+    ~Durable() { sqlite3_exec(db_.db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr); }
+    Durable(const Durable&) = delete;
+    Durable& operator=(const Durable&) = delete;
+
+private:
+    StoreDb& db_;
+};
+
 // ---------------------------------------------------------------------------------------
 // Opening and creating
 
@@ -310,6 +372,7 @@ StoreDb::StoreDb(std::filesystem::path file) : file_(std::move(file)) {}
 
 StoreDb::~StoreDb() {
     stmts_.clear();
+    dynStmts_.clear();
     if (db_) sqlite3_close_v2(db_);
 }
 
@@ -353,6 +416,21 @@ StoreDb::Stmt& StoreDb::Prep(const char* sql) {
     auto& ref = *s;
     stmts_.emplace(sql, std::move(s));
     return ref;
+}
+
+StoreDb::Stmt& StoreDb::PrepDynamic(const std::string& sql) {
+    auto it = dynStmts_.find(sql);
+    if (it != dynStmts_.end()) return *it->second;
+    if (dynStmts_.size() >= kSearchStmtCacheSize) dynStmts_.clear();  // none is in use here
+    auto s = std::make_unique<Stmt>(*this, sql.c_str());
+    auto& ref = *s;
+    dynStmts_.emplace(sql, std::move(s));
+    return ref;
+}
+
+void StoreDb::RunLiteral(const char* sql) {
+    Use u(Prep(sql));
+    u->Run();
 }
 
 void StoreDb::OpenConnection(bool create) {
@@ -442,6 +520,11 @@ void StoreDb::LoadMeta() {
                        "\"" + file_.string() + "\" is damaged: no top-level folder", kSource);
         root_ = u->Int(0);
     }
+    {
+        auto& s = Prep("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'transit'");
+        Use u(s);
+        hasTransit_ = u->Step();
+    }
 }
 
 std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
@@ -454,7 +537,7 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
     auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
     db->OpenConnection(false);
     db->CheckMarker();
-    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA cache_size=-16384;", nullptr,
+    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384;", nullptr,
                           nullptr, nullptr);
     if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
     db->LoadMeta();
@@ -487,10 +570,11 @@ std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
 
 void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
     Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=FULL");
+    Exec("PRAGMA synchronous=NORMAL");
     Exec("PRAGMA cache_size=-16384");
     Txn t(*this);
     Exec(kSchema);
+    Exec(kTransitTable);
     Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
     Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     std::random_device rd;
@@ -528,14 +612,26 @@ void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
 // ---------------------------------------------------------------------------------------
 // Caches
 
-void StoreDb::SyncCache() {
+void StoreDb::SyncCache(bool exact) {
+    const uint64_t changes = gChanges.load(std::memory_order_acquire);
+    const auto now = std::chrono::steady_clock::now();
+    if (!exact && changes == seenChanges_ && now - lastCheck_ < kForeignCheckInterval) return;
+    seenChanges_ = changes;
+    lastCheck_ = now;
     auto& s = Prep("PRAGMA data_version");
     Use u(s);
     int64_t v = u->Step() ? u->Int(0) : 0;
     if (v != dataVersion_) {
-        order_.clear();
+        DropCaches();
         dataVersion_ = v;
     }
+}
+
+void StoreDb::DropCaches() {
+    // Named properties stay: once committed, a number keeps its name for good.
+    order_.clear();
+    nextSeq_.clear();
+    props_.clear();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -673,17 +769,37 @@ int64_t StoreDb::ItemFolder(int64_t item) {
     return u->Int(0);
 }
 
+// Within a write transaction: the folder's next order number, counted on in memory and
+// written back once before COMMIT.
 int64_t StoreDb::TakeSeq(int64_t folder) {
-    auto& s = Prep("UPDATE folders SET next_seq = next_seq + 1 WHERE id = ? RETURNING next_seq - 1");
-    Use u(s);
-    u->Bind(1, folder);
-    if (!u->Step())
-        RaiseError(errnum::kMapiNotFound,
-                   "the folder no longer exists (store file \"" + file_.string() + "\")", kSource);
-    int64_t seq = u->Int(0);
-    while (u->Step()) {
+    int64_t next = 0;
+    if (auto it = txnSeq_.find(folder); it != txnSeq_.end()) {
+        next = it->second;
+    } else if (auto c = nextSeq_.find(folder); c != nextSeq_.end()) {
+        next = c->second;
+    } else {
+        auto& s = Prep("SELECT next_seq FROM folders WHERE id = ?");
+        Use u(s);
+        u->Bind(1, folder);
+        if (!u->Step())
+            RaiseError(errnum::kMapiNotFound,
+                       "the folder no longer exists (store file \"" + file_.string() + "\")", kSource);
+        next = u->Int(0);
     }
-    return seq;
+    txnSeq_[folder] = next + 1;
+    return next;
+}
+
+void StoreDb::WriteBackSeqs() {
+    for (const auto& [folder, next] : txnSeq_) {
+        auto& s = Prep("UPDATE folders SET next_seq = ? WHERE id = ?");
+        Use u(s);
+        u->Bind(1, next).Bind(2, folder);
+        u->Run();
+        if (sqlite3_changes(db_) != 1)
+            RaiseError(errnum::kMapiNotFound,
+                       "the folder no longer exists (store file \"" + file_.string() + "\")", kSource);
+    }
 }
 
 std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& data) {
@@ -813,10 +929,9 @@ int64_t StoreDb::InsertItem(int64_t folder, const ItemData& data) {
 }
 
 int64_t StoreDb::AddItem(int64_t folder, const ItemData& data) {
-    SyncCache();
     Txn t(*this);
     int64_t id = InsertItem(folder, data);
-    t.OnCommit([this, folder, id] {
+    AfterCommit([this, folder, id] {
         auto it = order_.find(folder);
         if (it != order_.end()) it->second.push_back(id);
     });
@@ -825,12 +940,11 @@ int64_t StoreDb::AddItem(int64_t folder, const ItemData& data) {
 }
 
 size_t StoreDb::AddItems(int64_t folder, std::span<const ItemData> items) {
-    SyncCache();
     Txn t(*this);
     std::vector<int64_t> ids;
     ids.reserve(items.size());
     for (const auto& d : items) ids.push_back(InsertItem(folder, d));
-    t.OnCommit([this, folder, ids = std::move(ids)] {
+    AfterCommit([this, folder, ids = std::move(ids)] {
         auto it = order_.find(folder);
         if (it != order_.end()) it->second.insert(it->second.end(), ids.begin(), ids.end());
     });
@@ -839,7 +953,6 @@ size_t StoreDb::AddItems(int64_t folder, std::span<const ItemData> items) {
 }
 
 void StoreDb::MoveItem(int64_t item, int64_t dest) {
-    SyncCache();
     Txn t(*this);
     int64_t src = ItemFolder(item);
     int64_t seq = TakeSeq(dest);
@@ -855,22 +968,67 @@ void StoreDb::MoveItem(int64_t item, int64_t dest) {
         u->Bind(1, dest).Bind(2, item);
         u->Run();
     }
-    t.OnCommit([this, src, dest, item] {
+    AfterCommit([this, src, dest, item] {
         if (auto it = order_.find(src); it != order_.end()) {
             auto& v = it->second;
-            v.erase(std::find(v.begin(), v.end(), item));
+            if (auto pos = std::find(v.begin(), v.end(), item); pos != v.end()) v.erase(pos);
         }
         if (auto it = order_.find(dest); it != order_.end()) it->second.push_back(item);
     });
     t.Commit();
 }
 
+// Within a write transaction: removes the item and its properties; nothing when it is gone.
+void StoreDb::RemoveItemRows(int64_t item) {
+    std::optional<int64_t> folder;
+    {
+        auto& s = Prep("SELECT folder_id FROM items WHERE id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        if (u->Step()) folder = u->Int(0);
+    }
+    if (!folder) return;
+    {
+        auto& s = Prep("DELETE FROM props WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        u->Run();
+    }
+    {
+        auto& s = Prep("DELETE FROM items WHERE id = ?");
+        Use u(s);
+        u->Bind(1, item);
+        u->Run();
+    }
+    AfterCommit([this, src = *folder, item] {
+        if (auto it = order_.find(src); it != order_.end()) {
+            auto& v = it->second;
+            if (auto pos = std::find(v.begin(), v.end(), item); pos != v.end()) v.erase(pos);
+        }
+        props_.erase(item);
+    });
+}
+
+void StoreDb::EnsureTransitTable() {
+    if (hasTransit_) return;
+    Exec(kTransitTable);
+    AfterCommit([this] { hasTransit_ = true; });
+}
+
 int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder) {
+    if (txnDepth_ > 0 || dest.txnDepth_ > 0)
+        RaiseError(errnum::kMapiCallFailed, "a move between stores cannot be part of another change", kSource);
     auto props = AllProps(item);
+    if (props.empty() && !ItemExists(item))
+        RaiseError(errnum::kMapiNotFound,
+                   "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
     int64_t newId = 0;
     {
-        dest.SyncCache();
+        // The copy must be on disk before the original goes, or a power cut could keep the
+        // removal and lose the copy.
+        Durable durable(dest);
         Txn t(dest);
+        dest.EnsureTransitTable();
         for (auto& [tag, v] : props) {
             if (IdOf(tag) >= 0x8000) {
                 auto key = NameOf(static_cast<uint16_t>(IdOf(tag)));
@@ -884,39 +1042,87 @@ int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder
         }
         std::sort(props.begin(), props.end(), [](auto& a, auto& b) { return a.first < b.first; });
         newId = dest.InsertItemProps(destFolder, props);
-        t.OnCommit([&dest, destFolder, newId] {
-            if (auto it = dest.order_.find(destFolder); it != dest.order_.end())
-                it->second.push_back(newId);
+        {
+            auto& s = dest.Prep("INSERT INTO transit(item_id, src_store, src_item) VALUES (?, ?, ?)");
+            Use u(s);
+            u->Bind(1, newId).Bind(2, std::span<const uint8_t>(uid_)).Bind(3, item);
+            u->Run();
+        }
+        dest.AfterCommit([&dest, destFolder, newId] {
+            if (auto it = dest.order_.find(destFolder); it != dest.order_.end()) it->second.push_back(newId);
         });
         t.Commit();
     }
-    SyncCache();
-    Txn t(*this);
-    int64_t src = ItemFolder(item);
-    {
-        auto& s = Prep("DELETE FROM props WHERE item_id = ?");
-        Use u(s);
-        u->Bind(1, item);
-        u->Run();
-    }
-    {
-        auto& s = Prep("DELETE FROM items WHERE id = ?");
-        Use u(s);
-        u->Bind(1, item);
-        u->Run();
-    }
-    t.OnCommit([this, src, item] {
-        if (auto it = order_.find(src); it != order_.end()) {
-            auto& v = it->second;
-            v.erase(std::find(v.begin(), v.end(), item));
+    Fault("move:copied");
+    try {
+        // On disk before the marker goes, for the same reason.
+        Durable durable(*this);
+        Txn t(*this);
+        RemoveItemRows(item);
+        t.Commit();
+    } catch (...) {
+        // The original stays: take the copy back. Should that fail too, the marker stays and
+        // the next recovery completes the move instead.
+        try {
+            Txn t(dest);
+            dest.RemoveItemRows(newId);
+            auto& s = dest.Prep("DELETE FROM transit WHERE item_id = ?");
+            Use u(s);
+            u->Bind(1, newId);
+            u->Run();
+            t.Commit();
+        } catch (const AutomationError&) {
         }
-    });
-    t.Commit();
+        throw;
+    }
+    Fault("move:removed");
+    try {
+        Txn t(dest);
+        auto& s = dest.Prep("DELETE FROM transit WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, newId);
+        u->Run();
+        t.Commit();
+    } catch (const AutomationError&) {
+        // The move is complete; a marker left behind names an original that is gone, and the
+        // next recovery just clears it.
+    }
     return newId;
 }
 
+std::vector<PendingMove> StoreDb::PendingMoves() {
+    if (!hasTransit_) {
+        auto& s = Prep("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'transit'");
+        Use u(s);
+        if (!u->Step()) return {};
+        hasTransit_ = true;
+    }
+    std::vector<PendingMove> r;
+    auto& s = Prep("SELECT item_id, src_store, src_item FROM transit ORDER BY item_id");
+    Use u(s);
+    while (u->Step()) r.push_back(PendingMove{u->Int(0), ToHex(u->Blob(1)), u->Int(2)});
+    return r;
+}
+
+void StoreDb::CompleteMove(const PendingMove& move, StoreDb& source) {
+    // The copy decides: while it exists the move goes forward (the original goes); when it is
+    // gone (removed since), the original is all there is and stays.
+    if (ItemExists(move.destItem)) {
+        Durable durable(source);
+        Txn t(source);
+        source.RemoveItemRows(move.srcItem);
+        t.Commit();
+    }
+    Fault("recover:removed");
+    Txn t(*this);
+    auto& s = Prep("DELETE FROM transit WHERE item_id = ?");
+    Use u(s);
+    u->Bind(1, move.destItem);
+    u->Run();
+    t.Commit();
+}
+
 void StoreDb::DeleteItem(int64_t item) {
-    SyncCache();
     Txn t(*this);
     int64_t src = ItemFolder(item);
     if (!IsInDeletedItems(src)) {
@@ -925,24 +1131,7 @@ void StoreDb::DeleteItem(int64_t item) {
         t.Commit();
         return;
     }
-    {
-        auto& s = Prep("DELETE FROM props WHERE item_id = ?");
-        Use u(s);
-        u->Bind(1, item);
-        u->Run();
-    }
-    {
-        auto& s = Prep("DELETE FROM items WHERE id = ?");
-        Use u(s);
-        u->Bind(1, item);
-        u->Run();
-    }
-    t.OnCommit([this, src, item] {
-        if (auto it = order_.find(src); it != order_.end()) {
-            auto& v = it->second;
-            v.erase(std::find(v.begin(), v.end(), item));
-        }
-    });
+    RemoveItemRows(item);
     t.Commit();
 }
 
@@ -965,12 +1154,53 @@ PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int
 }
 }  // namespace
 
+std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
+    SyncCache();
+    if (auto it = props_.find(item); it != props_.end()) return it->second;
+    auto p = std::make_shared<CachedProps>();
+    {
+        // Long texts (no folded copy) are left out until asked for: a scan reads subjects and
+        // IDs, not bodies.
+        auto& s = Prep(
+            "SELECT tag, ival, CASE WHEN tfold IS NULL AND tval IS NOT NULL THEN NULL ELSE tval END, bval, "
+            "tfold IS NULL AND tval IS NOT NULL FROM props WHERE item_id = ? ORDER BY tag");
+        Use u(s);
+        u->Bind(1, item);
+        while (u->Step()) {
+            auto tag = static_cast<uint32_t>(u->Int(0));
+            p->props.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
+            if (u->Int(4)) p->deferred.push_back(tag);
+        }
+    }
+    if (p->props.empty() && !ItemExists(item)) return nullptr;
+    // What a write transaction reads may still be rolled back: keep only committed state.
+    if (txnDepth_ == 0) {
+        if (props_.size() >= kPropsCacheSize) props_.clear();
+        props_.emplace(item, p);
+    }
+    return p;
+}
+
 std::optional<PropValue> StoreDb::GetProp(int64_t item, uint32_t tag) {
-    auto& s = Prep("SELECT ival, tval, bval FROM props WHERE item_id = ? AND tag = ?");
-    Use u(s);
-    u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
-    if (!u->Step()) return std::nullopt;
-    return RowValue(tag, *u, 0, 1, 2);
+    auto p = Props(item);
+    if (!p) return std::nullopt;
+    auto it = std::lower_bound(p->props.begin(), p->props.end(), tag,
+                               [](const auto& e, uint32_t t) { return e.first < t; });
+    if (it == p->props.end() || it->first != tag) return std::nullopt;
+    auto d = std::lower_bound(p->deferred.begin(), p->deferred.end(), tag);
+    if (d != p->deferred.end() && *d == tag) {
+        auto& s = Prep("SELECT tval FROM props WHERE item_id = ? AND tag = ?");
+        Use u(s);
+        u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
+        if (!u->Step()) {
+            // Removed meanwhile by another process: forget what we had.
+            props_.erase(item);
+            return std::nullopt;
+        }
+        it->second.text = u->Text(0);
+        p->deferred.erase(d);
+    }
+    return it->second;
 }
 
 std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item) {
@@ -1077,11 +1307,25 @@ void StoreDb::ForEachItem(int64_t folder, const std::function<void(int64_t, cons
 uint16_t StoreDb::NamedId(const NamedPropertyKey& keyIn, bool create) {
     auto guid = NormaliseGuid(keyIn.guid);
     if (!guid) Invalid("\"" + keyIn.guid + "\" is no property set GUID");
+    std::string cacheKey = *guid + "/" + std::to_string(keyIn.id);
+    if (auto it = namedIds_.find(cacheKey); it != namedIds_.end()) return it->second;
+    NamedPropertyKey key{*guid, keyIn.id};
+    auto remember = [this, cacheKey, key](uint16_t id) {
+        // Only once committed: a number taken in a transaction that is rolled back is free again.
+        AfterCommit([this, cacheKey, key, id] {
+            namedIds_[cacheKey] = id;
+            namedKeys_[id] = key;
+        });
+    };
     {
         auto& s = Prep("SELECT prop_id FROM named WHERE guid = ? AND lid = ?");
         Use u(s);
         u->Bind(1, *guid).Bind(2, static_cast<int64_t>(keyIn.id));
-        if (u->Step()) return static_cast<uint16_t>(u->Int(0));
+        if (u->Step()) {
+            auto id = static_cast<uint16_t>(u->Int(0));
+            remember(id);
+            return id;
+        }
     }
     if (!create) return 0;
     Txn t(*this);
@@ -1101,16 +1345,24 @@ uint16_t StoreDb::NamedId(const NamedPropertyKey& keyIn, bool create) {
         u->Bind(1, next).Bind(2, *guid).Bind(3, static_cast<int64_t>(keyIn.id));
         u->Run();
     }
+    remember(static_cast<uint16_t>(next));
     t.Commit();
     return static_cast<uint16_t>(next);
 }
 
 std::optional<NamedPropertyKey> StoreDb::NameOf(uint16_t propId) {
+    if (auto it = namedKeys_.find(propId); it != namedKeys_.end()) return it->second;
     auto& s = Prep("SELECT guid, lid FROM named WHERE prop_id = ?");
     Use u(s);
     u->Bind(1, static_cast<int64_t>(propId));
     if (!u->Step()) return std::nullopt;
-    return NamedPropertyKey{u->Text(0), static_cast<uint16_t>(u->Int(1))};
+    NamedPropertyKey key{u->Text(0), static_cast<uint16_t>(u->Int(1))};
+    std::string cacheKey = key.guid + "/" + std::to_string(key.id);
+    AfterCommit([this, cacheKey, key, propId] {
+        namedIds_[cacheKey] = propId;
+        namedKeys_[propId] = key;
+    });
+    return key;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1290,16 +1542,17 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
         }
     }
     sql += " ORDER BY i.seq";
-    Stmt s(*this, sql.c_str());
+    SyncCache();
+    Use s(PrepDynamic(sql));
     for (size_t k = 0; k < binds.size(); ++k) {
         const auto& b = binds[k];
         int idx = static_cast<int>(k + 1);
-        if (auto* i = std::get_if<int64_t>(&b)) s.Bind(idx, *i);
-        else if (auto* t = std::get_if<std::string>(&b)) s.Bind(idx, *t);
-        else s.Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
+        if (auto* i = std::get_if<int64_t>(&b)) s->Bind(idx, *i);
+        else if (auto* t = std::get_if<std::string>(&b)) s->Bind(idx, *t);
+        else s->Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
     }
     std::vector<int64_t> ids;
-    while (s.Step()) ids.push_back(s.Int(0));
+    while (s->Step()) ids.push_back(s->Int(0));
     return ids;
 }
 

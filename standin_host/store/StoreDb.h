@@ -11,13 +11,30 @@
 //                                         one row per property; folder_id repeats the item's
 //                                         folder so that the indexes below serve one folder
 //   named(prop_id, guid, lid)             named properties, 0x8000 upward in order of first use
+//   transit(item_id, src_store, src_item) items copied in from another store whose original
+//                                         may still be there (a move between stores that has
+//                                         not finished); older files get the table on their
+//                                         first such move
 // Indexes: items(folder_id, seq); props(folder_id, tag, ival) and props(folder_id, tag, tfold)
 // (tfold: the case-folded text) answer restrictions in logarithmic time.
 // Entry IDs: 4 zero flag bytes, the 16-byte store uid, a kind byte (1 folder, 2 item) and the
 // 8-byte row id (AUTOINCREMENT, never reused), so an ID survives moves within the store.
+//
+// Durability: WAL with synchronous NORMAL. Each change is one transaction, so it is atomic, and
+// a killed process loses nothing it committed; only a power cut (or an OS crash) can roll back
+// the last few committed transactions, each as a whole. A move between stores is the one change
+// that spans two files: its copy and its removal are committed with synchronous FULL, see
+// MoveItemToStore.
+//
+// Caches (one connection, one thread): the ordered item ids per folder, the next order number
+// per folder, named properties, prepared statements and the properties of recently read items.
+// Our own changes update them directly. Changes by another connection are found through
+// PRAGMA data_version: at once when this process made them (a process-wide change counter),
+// otherwise within kForeignCheckInterval, and always exactly inside a write transaction.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -68,6 +85,30 @@ std::optional<std::vector<uint8_t>> FromHex(const std::string& text);
 
 // Braced upper-case GUID text; nullopt for text that is no GUID.
 std::optional<std::string> NormaliseGuid(const std::string& text);
+
+// How long a read may go on trusting the caches without asking SQLite whether another process
+// changed the store.
+inline constexpr std::chrono::milliseconds kForeignCheckInterval{50};
+
+// A move between stores that did not finish: the destination holds the copy `destItem` of
+// item `srcItem` of the store `srcStoreHex`, whose original may still exist.
+struct PendingMove {
+    int64_t destItem = 0;
+    std::string srcStoreHex;
+    int64_t srcItem = 0;
+};
+
+// Test hook: called with the name of each point of a move between stores ("move:copied",
+// "move:removed") and of its recovery ("recover:removed"), so that a test can kill the
+// process exactly there. Empty (the default) in every real run.
+void SetFaultHookForTesting(std::function<void(const char* point)> hook);
+
+// The properties of one item as the caches hold them, sorted by tag. Texts too long for the
+// index (bodies) are read on first use.
+struct CachedProps {
+    std::vector<std::pair<uint32_t, PropValue>> props;
+    std::vector<uint32_t> deferred;  // tags whose text is not read yet, sorted
+};
 
 // One condition of a contents-table search.
 struct Condition {
@@ -126,14 +167,24 @@ public:
     size_t AddItems(int64_t folder, std::span<const ItemData> items);
     void MoveItem(int64_t item, int64_t destFolder);
     // Copies the item with its properties into `dest` (another store) and removes it here;
-    // returns its id in `dest`. The copy is committed before the removal, so a crash between
-    // the two leaves the item in both stores, never in neither.
+    // returns its id in `dest`. Three transactions: the copy together with a transit marker
+    // naming the original (flushed to disk before going on), the removal of the original
+    // (flushed too), the marker cleared. A process that ends between them leaves the marker,
+    // and CompleteMove (run by Profile::Open) finishes the move, so the item ends up in exactly
+    // one store. After a failure of the removal the copy is taken back.
     int64_t MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder);
+    // The unfinished moves into this store (none when it has no transit table).
+    std::vector<PendingMove> PendingMoves();
+    // Finishes a move into this store from `source` (the store named by `move`): removes the
+    // original when the copy still exists here, then clears the marker.
+    void CompleteMove(const PendingMove& move, StoreDb& source);
     // Moves the item to "Deleted Items" (created when missing), or removes it for good when it
     // is there already.
     void DeleteItem(int64_t item);
 
-    // Properties.
+    // Properties. Props gives the item's properties from the cache (one query on a miss),
+    // nullptr for an item that does not exist.
+    std::shared_ptr<CachedProps> Props(int64_t item);
     std::optional<PropValue> GetProp(int64_t item, uint32_t tag);
     std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item);
     ItemData ReadItem(int64_t item);
@@ -155,6 +206,7 @@ public:
 
     class Stmt;
     class Txn;
+    class Durable;
     friend class Txn;
 
 private:
@@ -163,8 +215,20 @@ private:
     void CheckMarker();
     void InitSchema(const std::string& displayName, bool standardFolders);
     void LoadMeta();
-    void SyncCache();
+    // Drops the caches when another connection changed the store. `exact`: ask SQLite now
+    // (inside a write transaction this costs no locking); otherwise only when this process
+    // changed the store through another connection or kForeignCheckInterval has passed.
+    void SyncCache(bool exact = false);
+    void DropCaches();
+    void AfterCommit(std::function<void()> f);
+    void WriteBackSeqs();
+    void RemoveItemRows(int64_t item);
+    void EnsureTransitTable();
+    void Fault(const char* point);
+    // Prep takes literal SQL only (statements are keyed by the literal's address).
     Stmt& Prep(const char* sql);
+    void RunLiteral(const char* sql);
+    Stmt& PrepDynamic(const std::string& sql);
     int64_t InsertItem(int64_t folder, const ItemData& data);
     int64_t InsertItemProps(int64_t folder, const std::vector<std::pair<uint32_t, PropValue>>& props);
     void InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropValue& v);
@@ -179,9 +243,20 @@ private:
     std::array<uint8_t, 16> uid_{};
     std::string storeIdHex_;
     int64_t root_ = 0;
-    std::unordered_map<std::string, std::unique_ptr<Stmt>> stmts_;
+    // Statements of literal SQL, keyed by the literal's address, and generated ones (searches)
+    // keyed by their text.
+    std::unordered_map<const char*, std::unique_ptr<Stmt>> stmts_;
+    std::unordered_map<std::string, std::unique_ptr<Stmt>> dynStmts_;
     std::unordered_map<int64_t, std::vector<int64_t>> order_;
+    std::unordered_map<int64_t, int64_t> nextSeq_;  // committed next_seq per folder
+    std::unordered_map<int64_t, int64_t> txnSeq_;   // next_seq taken in the open transaction
+    std::unordered_map<int64_t, std::shared_ptr<CachedProps>> props_;
+    std::unordered_map<std::string, uint16_t> namedIds_;  // "{GUID}/lid" -> prop id
+    std::unordered_map<uint16_t, NamedPropertyKey> namedKeys_;
     int64_t dataVersion_ = -1;
+    uint64_t seenChanges_ = 0;  // the process-wide change counter when last checked
+    std::chrono::steady_clock::time_point lastCheck_{};
+    bool hasTransit_ = false;
     int txnDepth_ = 0;
     std::vector<std::function<void()>> onCommit_;
 };
