@@ -16,6 +16,7 @@
 #include "addin/NubraGlobals.h"
 #include "engine/clsFldMon.h"
 #include "host/AutomationDates.h"
+#include "standin_host/cli/AddinCommands.h"
 #include "standin_host/cli/Importers.h"
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/formats/FileIO.h"
@@ -317,52 +318,25 @@ public:
     }
 
     int Clean(const std::string& path, const std::string& key) {
-        const bool terminal = isatty(STDERR_FILENO) != 0;
-        TerminalPlatform platform;
-        TerminalProgressBar bar(stderr, terminal);
-        platform.SetProgressBar(&bar);
-        SystemSession session(Profile(), platform);
-        QuietDebugEcho();
-        ui::TreeNodeList nodes;
-        ui::FolderTree tree(nodes);
-        tree.FillTreeView();
-        const auto& node = PickNode(nodes, path, key);
-        // Where the run's details go, for anyone who wants to know what the scan did.
-        if (goLog) std::cerr << "Log file: " << goLog->FullPath() << "\n";
-
-        outlook::FolderRef folder;
-        std::string outcome;
-        try {
-            // The node's own folder, even when another store carries the same name.
-            folder = ui::OpenNodeFolder(*goOlNameSpace, tree, node);
-            if (folder->Items()->Count() == 0) {
-                outcome = "Folder " + folder->Name() + " is empty";
-            } else {
-                if (terminal) std::cerr << "Processing items in folder " << folder->Name() << "\n";
-                bar.SetMin(0);
-                bar.SetMax(static_cast<float>(folder->Items()->Count()));
-                const int32_t n = goFldMon->RemDuplicatesInFld(folder, bar);
-                if (n == 0)
-                    outcome = "There are no duplicates found in folder " + folder->Name();
-                else if (folder->DefaultItemType() == outlook::olNoteItem)
-                    outcome = "Nubra has deleted " + std::to_string(n) +
-                              " duplicate notes. Notes cannot be moved to a subfolder";
-                else
-                    outcome = "Nubra moved " + std::to_string(n) + " duplicate items to subfolder '" +
-                              std::string(kDuplicatesFolderName) + "'";
-                bar.SetValue(0);
-                bar.Finish();
-            }
-        } catch (const AutomationError& e) {
-            bar.Finish();
-            Err().Set(e);
-            if (goErrHandler) goErrHandler->HandleError("frmRemDuplicates.cmdRemDups_Click");
-            folder.reset();
-            return kExitFailure;
+        // The folder the user means, from the tree the dialog shows: a path that names several
+        // folders is refused, and the node's own folder is used even when another store
+        // carries the same name.
+        std::optional<ui::FolderIdentity> id;
+        {
+            TerminalPlatform platform;
+            SystemSession session(Profile(), platform);
+            QuietDebugEcho();
+            ui::TreeNodeList nodes;
+            ui::FolderTree tree(nodes);
+            tree.FillTreeView();
+            const auto& node = PickNode(nodes, path, key);
+            id = tree.IdentityOf(node.Key());
+            if (!id) throw CommandError{"the folder " + node.FullPath() + " cannot be found again"};
         }
-        folder.reset();
-        std::cout << outcome << "\n";
-        return kExitOk;
+        // The run itself goes through the add-in, loaded and connected as the client does.
+        return CleanThroughAddin(Profile(), [id](outlook::NameSpace& ns) {
+            return ns.GetFolderFromID(id->entryId, id->storeId);
+        });
     }
 
 private:
@@ -451,6 +425,8 @@ int Main(int argc, char** argv) {
     clean->add_option("PATH", cleanPath, "Folder path as shown by 'tree'");
     clean->add_option("--key", cleanKey, "The folder's node key from 'tree' (for paths that name several folders)");
 
+    const AddinCommands addinCommands = AddAddinCommands(app);
+
     try {
         app.parse(argc, argv);
         if (clean->parsed() && cleanPath.empty() == cleanKey.empty())
@@ -473,6 +449,7 @@ int Main(int argc, char** argv) {
         if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
         if (list->parsed()) return commands.List(listPath, listJson);
         if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
+        if (int rc = RunAddinCommands(addinCommands, [&] { return commands.Profile(); }, argc, argv); rc >= 0) return rc;
     } catch (const CommandError& e) {
         PrintError(e.message);
         return kExitFailure;

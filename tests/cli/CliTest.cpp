@@ -37,7 +37,9 @@ class Cli : public ::testing::Test {
 protected:
     // Runs nubrasweep with the test's profile (unless `withProfile` is false).
     Result Run(const std::vector<std::string>& args, bool withProfile = true) {
-        std::string cmd = "NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " " + Quote(NUBRASWEEP_BINARY);
+        // The add-in is registered in the test's own registry file.
+        std::string cmd = "NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " XDG_CONFIG_HOME=" +
+                          Quote((dir.path() / "config").string()) + " " + Quote(NUBRASWEEP_BINARY);
         if (withProfile) cmd += " --profile " + Quote(Profile());
         for (const auto& a : args) cmd += " " + Quote(a);
         const auto errFile = dir.path() / "stderr.txt";

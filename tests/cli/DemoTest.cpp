@@ -10,8 +10,9 @@ namespace nubra {
 namespace {
 
 TEST(Demo, BuildsTheSampleProfileAndCleansEveryFolder) {
-    const std::string cmd = std::string("NUBRASWEEP='") + NUBRASWEEP_BINARY + "' bash '" + NUBRA_SOURCE_DIR +
-                            "/scripts/demo' 2>&1";
+    // The add-in registers itself in a registry file of the test's own.
+    const std::string cmd = std::string("XDG_CONFIG_HOME=\"$(mktemp -d)\" NUBRASWEEP='") + NUBRASWEEP_BINARY +
+                            "' bash '" + NUBRA_SOURCE_DIR + "/scripts/demo' 2>&1";
     std::FILE* p = ::popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     std::string out;

@@ -1,0 +1,160 @@
+#include "standin_host/client/AddinSetup.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+#include "addin/AddinState.h"
+#include "host/AddinHost.h"
+#include "host/Automation.h"
+#include "standin_host/client/Client.h"
+#include "standin_host/client/Registry.h"
+#include "standin_host/store/Profile.h"
+
+namespace nubra::client {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSetupKey = "HKEY_CURRENT_USER\\Software\\Nubrasweep\\Setup";
+constexpr const char* kDecided = "AddinRegistrationDecided";
+constexpr const char* kProgId = "Nubra.Addinconnect";
+constexpr int32_t kNotRegistered = static_cast<int32_t>(0x80040154u);  // REGDB_E_CLASSNOTREG
+
+[[noreturn]] void Fail(int32_t number, const std::string& text) { RaiseError(number, text, "nubrasweep"); }
+
+std::string Hex(int32_t hr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<uint32_t>(hr));
+    return buf;
+}
+
+}  // namespace
+
+fs::path DefaultModuleFile() {
+    if (const char* m = std::getenv("NUBRA_MODULE"); m && *m) return m;
+    std::error_code ec;
+    const auto exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        for (const auto& candidate : {exe.parent_path() / "libNubra.so",
+                                      exe.parent_path() / ".." / "lib" / "nubrasweep" / "libNubra.so"}) {
+            if (fs::exists(candidate, ec)) return fs::weakly_canonical(candidate, ec);
+        }
+    }
+#ifdef NUBRA_MODULE_BUILD_FILE
+    return NUBRA_MODULE_BUILD_FILE;
+#else
+    return exe.parent_path() / "libNubra.so";
+#endif
+}
+
+void RegisterAddin(const fs::path& module, bool unregister) {
+    const auto file = Registry::DefaultFile();
+    // A damaged registry is named here, with its line, before the module touches it.
+    Registry::Load(file);
+    void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* err = ::dlerror();
+        Fail(errnum::kCannotCreateObject,
+             "The add-in module " + module.string() + " cannot be loaded: " + (err ? err : "unknown error"));
+    }
+    const char* name = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+    auto fn = reinterpret_cast<com::DllRegisterServerFn>(::dlsym(handle, name));
+    const int32_t hr = fn ? fn() : com::E_UNEXPECTED;
+    auto canUnload = reinterpret_cast<com::DllCanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
+    if (canUnload && canUnload() == com::S_OK) ::dlclose(handle);
+    if (hr != com::S_OK)
+        Fail(hr, std::string(name) + " of " + module.string() + " failed (" + Hex(hr) + ")");
+    Registry::Update(file, [](Registry& r) { r.SetDword(kSetupKey, kDecided, 1); });
+}
+
+bool EnsureAddinRegistered(const fs::path& module) {
+    const auto reg = Registry::Load(Registry::DefaultFile());
+    if (reg.GetDword(kSetupKey, kDecided)) return false;
+    RegisterAddin(module, false);
+    return true;
+}
+
+outlook::FolderRef FindFolderByPath(outlook::NameSpace& ns, const std::string& path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (true) {
+        auto pos = path.find('\\', start);
+        parts.push_back(path.substr(start, pos == std::string::npos ? std::string::npos : pos - start));
+        if (pos == std::string::npos) break;
+        start = pos + 1;
+    }
+    auto folder = ns.Folders()->Item(parts.front());
+    for (std::size_t i = 1; i < parts.size(); ++i) folder = folder->Folders()->Item(parts[i]);
+    return folder;
+}
+
+HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile,
+                            const std::function<outlook::FolderRef(outlook::NameSpace&)>& findFolder, ProgressBar& bar,
+                            const std::function<void(const std::string&)>& started) {
+    Client client(profile, Registry::DefaultFile());
+    auto explorer = client.OpenExplorer();
+    client.LoadAddins();
+    const LoadedAddin* addin = client.Addin(kProgId);
+    if (!addin) {
+        for (const auto& a : client.Addins())
+            if (a.progId == kProgId) Fail(errnum::kCannotCreateObject, "The Nubrasweep add-in did not start: " + a.failure);
+        Fail(kNotRegistered, "The Nubrasweep add-in is not registered (run 'nubrasweep register')");
+    }
+    using SetHookFn = void (*)(const addin::ShowDialogHook*);
+    auto setHook = reinterpret_cast<SetHookFn>(addin->Symbol("NubraSetShowDialogHook"));
+    if (!setHook) Fail(errnum::kCannotCreateObject, "The add-in module " + addin->module.string() + " is not Nubrasweep's");
+
+    HeadlessRun run;
+    bool shown = false;
+    const addin::ShowDialogHook hook = [&](addin::DialogServices& s) {
+        shown = true;
+        run.logFile = s.LogFile();
+        if (started) started(run.logFile);
+        outlook::FolderRef folder;
+        try {
+            auto ns = s.NameSpace();
+            folder = findFolder(*ns);
+            if (folder->Items()->Count() == 0) {
+                run.outcome = "Folder " + folder->Name() + " is empty";
+            } else {
+                bar.SetMin(0);
+                bar.SetMax(static_cast<float>(folder->Items()->Count()));
+                const int32_t n = s.RemDuplicatesInFld(folder, bar);
+                if (n == 0)
+                    run.outcome = "There are no duplicates found in folder " + folder->Name();
+                else if (folder->DefaultItemType() == outlook::olNoteItem)
+                    run.outcome = "Nubra has deleted " + std::to_string(n) +
+                                  " duplicate notes. Notes cannot be moved to a subfolder";
+                else
+                    run.outcome = "Nubra moved " + std::to_string(n) + " duplicate items to subfolder '" +
+                                  "Nubra_Duplicate_Items" + "'";
+                bar.SetValue(0);
+            }
+        } catch (const AutomationError& e) {
+            Err().Set(e);
+            s.HandleError("frmRemDuplicates.cmdRemDups_Click");
+            run.failed = true;
+        }
+        folder.reset();
+    };
+    setHook(&hook);
+    std::shared_ptr<CommandBarControlImpl> button = FindControlDeep(*explorer->MenuBar(), "mnuNubra");
+    try {
+        if (!button) Fail(errnum::kMapiNotFound, "The Nubrasweep add-in put no command on the menu (see its log file)");
+        button->Execute();
+    } catch (...) {
+        setHook(nullptr);
+        button.reset();
+        client.Quit();
+        throw;
+    }
+    setHook(nullptr);
+    button.reset();
+    client.Quit();
+    if (!shown) Fail(errnum::kMapiCallFailed, "The add-in's command did not open its dialog");
+    return run;
+}
+
+}  // namespace nubra::client

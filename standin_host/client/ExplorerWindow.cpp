@@ -1,0 +1,298 @@
+#include "standin_host/client/ExplorerWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFormLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProcess>
+#include <QSplitter>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "host/AutomationDates.h"
+#include "standin_host/client/Registry.h"
+#include "standin_host/store/Application.h"
+
+namespace nubra::client {
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+constexpr const char* kTitle = "Nubrasweep client";
+
+std::string ClassName(int32_t cls) {
+    switch (cls) {
+        case outlook::olMail: return "Mail";
+        case outlook::olPost: return "Post";
+        case outlook::olContact: return "Contact";
+        case outlook::olAppointment: return "Appointment";
+        case outlook::olTask: return "Task";
+        case outlook::olNote: return "Note";
+        case outlook::olDistributionList: return "Distribution list";
+        case outlook::olActivity: return "Journal";
+        default: return std::to_string(cls);
+    }
+}
+
+// A property that the item's kind may lack: empty then.
+template <typename F>
+std::string Read(F&& get) {
+    try {
+        return get();
+    } catch (const AutomationError&) {
+        return {};
+    }
+}
+
+void ShowFailure(QWidget* parent, const AutomationError& e) {
+    QMessageBox::warning(parent, kTitle,
+                         Q(e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description()));
+}
+
+}  // namespace
+
+int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(Q(title.empty() ? std::string("Nubra") : title));
+    box.setText(Q(prompt));
+    const int icon = style & 0x70;
+    box.setIcon(icon == vbCritical ? QMessageBox::Critical
+                : icon == vbExclamation ? QMessageBox::Warning
+                : icon == vbInformation ? QMessageBox::Information
+                                        : QMessageBox::NoIcon);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    return vbOK;
+}
+
+void ClientQtPlatform::DoEvents() { QCoreApplication::processEvents(); }
+
+bool ClientQtPlatform::ShellExecute(const std::string& program, const std::vector<std::string>& arguments) {
+    QStringList args;
+    for (const auto& a : arguments) args << Q(a);
+    return QProcess::startDetached(Q(program), args);
+}
+
+ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> explorer)
+    : client_(client), explorer_(std::move(explorer)) {
+    setObjectName(QStringLiteral("Explorer"));
+    setWindowTitle(QStringLiteral("Inbox - Nubrasweep client"));
+    auto* split = new QSplitter(this);
+    folders_ = new QTreeWidget(split);
+    folders_->setObjectName(QStringLiteral("FolderList"));
+    folders_->setHeaderLabel(QStringLiteral("Folders"));
+    items_ = new QTreeWidget(split);
+    items_->setObjectName(QStringLiteral("ItemList"));
+    items_->setRootIsDecorated(false);
+    items_->setHeaderLabels({QStringLiteral("Class"), QStringLiteral("Subject"), QStringLiteral("Created")});
+    items_->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    split->setStretchFactor(1, 3);
+    setCentralWidget(split);
+    resize(900, 560);
+
+    connect(folders_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (!item) return;
+        const int index = item->data(0, Qt::UserRole).toInt();
+        if (index >= 0 && index < static_cast<int>(folderRefs_.size())) ShowItems(folderRefs_[static_cast<std::size_t>(index)]);
+    });
+    connect(items_, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* item) { OpenItem(item->data(0, Qt::UserRole).toInt()); });
+
+    changed_ = explorer_->Bars()->Changed().Subscribe([this] { ScheduleRebuild(); });
+    if (auto bar = explorer_->MenuBar()) {
+        auto file = std::dynamic_pointer_cast<CommandBarControlImpl>(bar->FindControlById(builtin::kFile));
+        auto help = std::dynamic_pointer_cast<CommandBarControlImpl>(bar->FindControlById(builtin::kHelp));
+        if (file && file->Children()->Count() > 0)
+            exitClick_ = file->Children()->Items()[0]->Click().Subscribe(
+                [this](outlook::CommandBarControl&, bool&) { QTimer::singleShot(0, this, [this] { close(); }); });
+        if (help && help->Children()->Count() > 0)
+            aboutClick_ = help->Children()->Items()[0]->Click().Subscribe([this](outlook::CommandBarControl&, bool&) {
+                QMessageBox::about(this, kTitle, QStringLiteral("The stand-in mail client of Nubrasweep."));
+            });
+    }
+    RebuildMenu();
+    FillFolders();
+}
+
+ExplorerWindow::~ExplorerWindow() {
+    changed_.reset();
+    exitClick_.reset();
+    aboutClick_.reset();
+}
+
+void ExplorerWindow::ScheduleRebuild() {
+    // Controls change while an action of the current menu may still be running.
+    if (rebuildPending_) return;
+    rebuildPending_ = true;
+    QTimer::singleShot(0, this, [this] { RebuildMenu(); });
+}
+
+void ExplorerWindow::RebuildMenu() {
+    rebuildPending_ = false;
+    menuBar()->clear();
+    auto bar = explorer_->MenuBar();
+    if (!bar) return;
+    std::function<void(QMenu*, const std::shared_ptr<CommandBarControlsImpl>&)> fill =
+        [&](QMenu* menu, const std::shared_ptr<CommandBarControlsImpl>& controls) {
+            for (const auto& control : controls->Items()) {
+                if (control->Children()) {
+                    QMenu* sub = menu ? menu->addMenu(Q(control->Caption())) : menuBar()->addMenu(Q(control->Caption()));
+                    sub->setObjectName(Q(control->Tag().empty() ? control->Caption() : control->Tag()));
+                    fill(sub, control->Children());
+                    continue;
+                }
+                QAction* action = menu ? menu->addAction(Q(control->Caption())) : menuBar()->addAction(Q(control->Caption()));
+                action->setObjectName(Q(control->Tag()));
+                std::weak_ptr<CommandBarControlImpl> weak = control;
+                connect(action, &QAction::triggered, this, [this, weak] {
+                    auto c = weak.lock();
+                    if (!c) return;
+                    try {
+                        c->Execute();
+                    } catch (const AutomationError& e) {
+                        ShowFailure(this, e);
+                    }
+                });
+            }
+        };
+    fill(nullptr, bar->ControlsImpl());
+}
+
+void ExplorerWindow::FillFolders() {
+    folders_->clear();
+    folderRefs_.clear();
+    try {
+        auto ns = client_.App()->GetNamespace("MAPI");
+        auto stores = ns->Folders();
+        for (int32_t i = 1; i <= stores->Count(); ++i) AddFolder(nullptr, stores->Item(i));
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+    }
+    folders_->expandToDepth(0);
+}
+
+void ExplorerWindow::AddFolder(QTreeWidgetItem* parent, const outlook::FolderRef& folder) {
+    auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(folders_);
+    item->setText(0, Q(folder->Name()));
+    item->setData(0, Qt::UserRole, static_cast<int>(folderRefs_.size()));
+    folderRefs_.push_back(folder);
+    auto subfolders = folder->Folders();
+    for (int32_t i = 1; i <= subfolders->Count(); ++i) AddFolder(item, subfolders->Item(i));
+}
+
+void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
+    items_->clear();
+    current_ = folder;
+    try {
+        setWindowTitle(Q(folder->Name()) + QStringLiteral(" - Nubrasweep client"));
+        auto items = folder->Items();
+        for (int32_t i = 1; i <= items->Count(); ++i) {
+            auto it = items->Item(i);
+            auto* row = new QTreeWidgetItem(items_);
+            row->setText(0, Q(ClassName(it->Class())));
+            row->setText(1, Q(Read([&] { return it->Subject(); })));
+            row->setText(2, Q(Read([&] { return dates::FormatGeneralDate(it->CreationTime()); })));
+            row->setData(0, Qt::UserRole, i);
+        }
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+    }
+}
+
+void ExplorerWindow::OpenItem(int index) {
+    if (!current_) return;
+    try {
+        auto item = current_->Items()->Item(index);
+        auto* window = new InspectorWindow(client_, item);
+        window->show();
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+    }
+}
+
+void ExplorerWindow::closeEvent(QCloseEvent* event) {
+    if (closing_ || !explorer_->IsOpen()) {
+        event->accept();
+        return;
+    }
+    if (client_.Busy()) {
+        QMessageBox::information(this, kTitle,
+                                 QStringLiteral("Duplicate items are still being removed. Close this window again "
+                                                "when the add-in has finished."));
+        event->ignore();
+        return;
+    }
+    closing_ = true;
+    current_.reset();
+    folderRefs_.clear();
+    client_.CloseExplorer(explorer_);
+    event->accept();
+}
+
+InspectorWindow::InspectorWindow(Client& client, outlook::ItemRef item)
+    : QWidget(nullptr, Qt::Window), client_(client), inspector_(client.OpenInspector(item)) {
+    setObjectName(QStringLiteral("Inspector"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    const std::string subject = Read([&] { return item->Subject(); });
+    setWindowTitle(Q(subject.empty() ? std::string("(no subject)") : subject) + QStringLiteral(" - Item"));
+    auto* form = new QFormLayout(this);
+    auto add = [&](const char* label, const std::string& value) {
+        if (value.empty()) return;
+        auto* field = new QLineEdit(Q(value), this);
+        field->setReadOnly(true);
+        form->addRow(QString::fromLatin1(label), field);
+    };
+    add("Class:", ClassName(item->Class()));
+    add("Subject:", subject);
+    add("Created:", Read([&] { return dates::FormatGeneralDate(item->CreationTime()); }));
+    add("First name:", Read([&] { return item->FirstName(); }));
+    add("Last name:", Read([&] { return item->LastName(); }));
+    add("Company:", Read([&] { return item->CompanyName(); }));
+    add("Location:", Read([&] { return item->Location(); }));
+    resize(420, 220);
+}
+
+void InspectorWindow::closeEvent(QCloseEvent* event) {
+    if (inspector_) {
+        auto inspector = std::move(inspector_);
+        client_.CloseInspector(inspector);
+    }
+    event->accept();
+}
+
+int RunExplorerApplication(const std::shared_ptr<store::Profile>& profile, int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    ClientQtPlatform platform;
+    SetPlatform(&platform);
+    int rc = 0;
+    {
+        Client client(profile, Registry::DefaultFile());
+        auto explorer = client.OpenExplorer();
+        QPointer<ExplorerWindow> window = new ExplorerWindow(client, explorer);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        std::vector<std::string> failures;
+        client.onAddinFailure = [&](const LoadedAddin& a) { failures.push_back(a.friendlyName + ": " + a.failure); };
+        client.onEnded = [] { QCoreApplication::quit(); };
+        window->show();
+        try {
+            client.LoadAddins();
+        } catch (const AutomationError& e) {
+            failures.push_back(e.Description());
+        }
+        for (const auto& f : failures) QMessageBox::warning(window, kTitle, Q("An add-in did not start.\n\n" + f));
+        if (!client.Ended()) rc = app.exec();
+        if (!client.Ended()) client.Quit();
+        delete window.data();
+    }
+    SetPlatform(nullptr);
+    return rc;
+}
+
+}  // namespace nubra::client

@@ -1,0 +1,199 @@
+// The explorer window with the add-in loaded from the registry, driven as a user would: the
+// menu command opens the dialog, a folder with duplicates is cleaned, and closing the window
+// during a scan is refused.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+
+#include "standin_host/client/AddinSetup.h"
+#include "standin_host/client/Client.h"
+#include "standin_host/client/ExplorerWindow.h"
+#include "standin_host/client/Registry.h"
+#include "standin_host/store/ItemData.h"
+#include "standin_host/store/Profile.h"
+#include "tests/support/TestEnv.h"
+
+namespace nubra::client {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::ScopedEnv;
+using testing::TempDir;
+
+QWidget* TopLevel(const char* name) {
+    for (auto* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String(name) && w->isVisible()) return w;
+    return nullptr;
+}
+
+QAction* FindAction(const QList<QAction*>& actions, const QString& text) {
+    for (auto* a : actions)
+        if (a->text() == text) return a;
+    return nullptr;
+}
+
+// The window with its open menu drawn where it pops up.
+QImage Screenshot(QMainWindow& window, QMenu& menu) {
+    QPixmap shot = window.grab();
+    QPainter painter(&shot);
+    const QPoint at = window.mapFromGlobal(menu.pos());
+    painter.drawPixmap(at, menu.grab());
+    painter.end();
+    return shot.toImage();
+}
+
+class ExplorerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto folder = profile->FindFolder("Personal Folders\\Contacts");
+        store::ItemData c;
+        c.Class = outlook::olContact;
+        c.FirstName = "Ada";
+        c.LastName = "Lovelace";
+        c.CompanyName = "Analytical Engines";
+        c.Email1Address = "ada@example.org";
+        std::vector<store::ItemData> items{c, c, c};
+        for (int i = 0; i < 3; ++i) items[static_cast<std::size_t>(i)].CreationTime = 42000 + i;
+        profile->AddItems(*folder, items);
+        RegisterAddin(NUBRA_MODULE_FILE, false);
+        SetPlatform(&platform);
+        explorer = client->OpenExplorer();
+        window = new ExplorerWindow(*client, explorer);
+        window->show();
+        client->LoadAddins();
+        window->RebuildMenu();
+    }
+    void TearDown() override {
+        if (window) {
+            window->close();
+            delete window.data();
+        }
+        client.reset();
+        SetPlatform(nullptr);
+    }
+
+    QMenu* NubraMenu() {
+        auto* popup = FindAction(window->menuBar()->actions(), QStringLiteral("&Nubra"));
+        return popup ? popup->menu() : nullptr;
+    }
+
+    TempDir dir;
+    ScopedEnv config{"XDG_CONFIG_HOME", (dir.path() / "config").string()};
+    ScopedEnv common{"NUBRA_COMMON_APPDATA", (dir.path() / "common").string()};
+    ClientQtPlatform platform;
+    std::shared_ptr<store::Profile> profile = store::Profile::Open(dir.path() / "profile");
+    std::unique_ptr<Client> client = std::make_unique<Client>(profile, Registry::DefaultFile());
+    std::shared_ptr<ExplorerImpl> explorer;
+    QPointer<ExplorerWindow> window;
+};
+
+TEST_F(ExplorerTest, TheMenuCommandOpensTheDialogThatCleansTheChosenFolder) {
+    // The menu bar as the add-in left it: its popup right before Help.
+    QStringList titles;
+    for (auto* a : window->menuBar()->actions()) titles << a->text();
+    EXPECT_EQ(titles, (QStringList{"&File", "&Edit", "&View", "&Go", "&Tools", "&Actions", "&Nubra", "&Help"}));
+    QMenu* menu = NubraMenu();
+    ASSERT_TRUE(menu);
+    QAction* command = FindAction(menu->actions(), QStringLiteral("&Remove duplicate items..."));
+    ASSERT_TRUE(command);
+
+    // The explorer shows the folder's items; the open menu goes into the screenshot.
+    auto contacts = window->FolderList()->findItems(QStringLiteral("Contacts"), Qt::MatchExactly | Qt::MatchRecursive);
+    ASSERT_EQ(contacts.size(), 1);
+    window->FolderList()->setCurrentItem(contacts[0]);
+    EXPECT_EQ(window->ItemList()->topLevelItemCount(), 3);
+    window->menuBar()->setActiveAction(FindAction(window->menuBar()->actions(), QStringLiteral("&Nubra")));
+    QApplication::processEvents();
+    if (!menu->isVisible()) menu->popup(window->mapToGlobal(QPoint(300, window->menuBar()->height())));
+    QApplication::processEvents();
+    menu->setActiveAction(command);
+    QApplication::processEvents();
+    const QImage shot = Screenshot(*window, *menu);
+    EXPECT_TRUE(shot.save(QStringLiteral(NUBRA_SCREENSHOT_BUILD)));
+    EXPECT_TRUE(shot.save(QStringLiteral(NUBRA_SCREENSHOT_DOCS)));
+    menu->hide();
+
+    command->trigger();
+    QWidget* dialog = TopLevel("frmRemDuplicates");
+    ASSERT_TRUE(dialog);
+    command->trigger();  // a second click only brings it up again
+    int dialogs = 0;
+    for (auto* w : QApplication::topLevelWidgets()) dialogs += w->objectName() == QLatin1String("frmRemDuplicates");
+    EXPECT_EQ(dialogs, 1);
+
+    auto* tree = dialog->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+    auto* run = dialog->findChild<QPushButton*>(QStringLiteral("cmdRemDups"));
+    auto* status = dialog->findChild<QLabel*>(QStringLiteral("lblBusy"));
+    ASSERT_TRUE(tree && run && status);
+    auto nodes = tree->findItems(QStringLiteral("Contacts"), Qt::MatchExactly | Qt::MatchRecursive);
+    ASSERT_EQ(nodes.size(), 1);
+    tree->setCurrentItem(nodes[0]);
+    emit tree->itemClicked(nodes[0], 0);
+    ASSERT_TRUE(run->isEnabled());
+
+    // The user closes the explorer while the scan yields: refused with a notice, which the
+    // user acknowledges.
+    bool refused = false;
+    QTimer::singleShot(0, window, [&] {
+        QTimer::singleShot(0, [&] {
+            if (auto* box = QApplication::activeModalWidget()) {
+                refused = true;
+                box->close();
+            }
+        });
+        window->close();
+    });
+    run->click();
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(status->text().toStdString(), "Nubra moved 2 duplicate items to subfolder 'Nubra_Duplicate_Items'");
+    EXPECT_EQ(profile->FindFolder("Personal Folders\\Contacts\\Nubra_Duplicate_Items")->Items()->Count(), 2);
+
+    // Now the window closes; the add-in cleans up and the dialog goes with it.
+    window->close();
+    QApplication::processEvents();
+    EXPECT_TRUE(client->Ended());
+    EXPECT_FALSE(TopLevel("frmRemDuplicates"));
+    const auto log = ReadFile(dir.path() / "common" / "Nubra" / "Nubra.log");
+    EXPECT_NE(log.find("Nubra has ended; cleanup runs"), std::string::npos);
+}
+
+TEST_F(ExplorerTest, AnOpenItemWindowKeepsTheClientRunning) {
+    auto contacts = window->FolderList()->findItems(QStringLiteral("Contacts"), Qt::MatchExactly | Qt::MatchRecursive);
+    window->FolderList()->setCurrentItem(contacts[0]);
+    auto* row = window->ItemList()->topLevelItem(0);
+    emit window->ItemList()->itemDoubleClicked(row, 0);
+    QWidget* inspector = TopLevel("Inspector");
+    ASSERT_TRUE(inspector);
+    EXPECT_EQ(client->InspectorCount(), 1);
+    window->close();
+    EXPECT_FALSE(client->Ended());
+    const auto logFile = dir.path() / "common" / "Nubra" / "Nubra.log";
+    EXPECT_EQ(ReadFile(logFile).find("cleanup runs"), std::string::npos);
+    inspector->close();
+    QApplication::processEvents();
+    EXPECT_TRUE(client->Ended());
+    EXPECT_NE(ReadFile(logFile).find("cleanup runs"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace nubra::client
+
+int main(int argc, char** argv) {
+    // No display is needed, also when the tests are only listed.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
