@@ -149,6 +149,8 @@ void Client::LoadAddins() {
         } catch (const AutomationError& e) {
             fail(progId + " did not start: " + (e.Description().empty() ? "error " + std::to_string(e.Number())
                                                                         : e.Description()));
+        } catch (const std::exception& e) {
+            fail(progId + " did not start: " + e.what());
         }
     }
 }
@@ -185,8 +187,11 @@ bool Client::CloseExplorer(const std::shared_ptr<ExplorerImpl>& explorer) {
     auto it = std::find(explorers_.begin(), explorers_.end(), explorer);
     if (it == explorers_.end()) return true;
     if (Busy()) return false;
-    // Still counted while its Close runs.
-    explorer->close_.Raise();
+    // Still counted while its Close runs. A handler's failure does not keep the window open.
+    try {
+        explorer->close_.Raise();
+    } catch (const std::exception&) {
+    }
     it = std::find(explorers_.begin(), explorers_.end(), explorer);
     if (it != explorers_.end()) explorers_.erase(it);
     explorer->open_ = false;
@@ -219,7 +224,7 @@ void Client::Shutdown() {
         try {
             a.connection->OnBeginShutdown(custom);
             a.connection->OnDisconnection(outlook::ext_dm_HostShutdown, custom);
-        } catch (const AutomationError&) {
+        } catch (const std::exception&) {
             // The client ends all the same.
         }
         a.connection.reset();

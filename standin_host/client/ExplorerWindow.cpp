@@ -196,7 +196,14 @@ void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
             auto it = items->Item(i);
             auto* row = new QTreeWidgetItem(items_);
             row->setText(0, Q(ClassName(it->Class())));
-            row->setText(1, Q(Read([&] { return it->Subject(); })));
+            std::string subject = Read([&] { return it->Subject(); });
+            if (subject.empty() && it->Class() == outlook::olContact) {
+                // A contact is known by its name.
+                subject = Read([&] { return it->FirstName(); });
+                const std::string last = Read([&] { return it->LastName(); });
+                subject += (subject.empty() || last.empty() ? "" : " ") + last;
+            }
+            row->setText(1, Q(subject));
             row->setText(2, Q(Read([&] { return dates::FormatGeneralDate(it->CreationTime()); })));
             row->setData(0, Qt::UserRole, i);
         }
