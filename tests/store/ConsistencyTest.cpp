@@ -147,6 +147,28 @@ TEST_F(ConsistencyTest, AnotherProcessesChangeIsSeenAfterTheCheckInterval) {
     EXPECT_TRUE(profile->CheckIntegrity().ok());
 }
 
+TEST_F(ConsistencyTest, OrderSurvivesFailedChangesWithoutReopening) {
+    auto inbox = Folder("Personal Folders\\Inbox");
+    auto drafts = Folder("Personal Folders\\Drafts");
+    profile->AddItems(*inbox, std::vector<ItemData>{Mail("a"), Mail("b")});
+    std::vector<ItemData> bad = {Mail("x"), Mail("y")};
+    bad[1].extraTagged[0x0037001E] = PropValue{mapi::PT_LONG, 1, {}, {}};  // type does not fit the tag
+    ExpectError(errnum::kMapiInvalidParameter, [&] { profile->AddItems(*inbox, bad); });
+    ExpectError(errnum::kMapiNotFound, [&] {
+        profile->NameSpace()->GetItemFromID(inbox->Items()->Item(1)->EntryID(), "")->Move(*drafts);
+        auto gone = profile->AddItem(*Folder("Personal Folders\\Deleted Items"), Mail("gone"));
+        gone->Delete();
+        gone->Move(*inbox);  // deleted for good: fails
+    });
+    profile->AddItem(*inbox, Mail("c"));
+    drafts->Items()->Item(1)->Move(*inbox);
+    EXPECT_EQ(TableSubjects(inbox), (std::vector<std::string>{"b", "c", "a"}));
+    auto report = profile->CheckIntegrity();
+    EXPECT_TRUE(report.ok()) << report.problems.front();
+    Reopen();
+    EXPECT_EQ(TableSubjects(Folder("Personal Folders\\Inbox")), (std::vector<std::string>{"b", "c", "a"}));
+}
+
 TEST_F(ConsistencyTest, LongTextsAreReadWhenAskedFor) {
     ItemData d = Mail("with a long body");
     d.Body = std::string(20000, 'b') + "end";
