@@ -26,9 +26,15 @@ namespace {
 constexpr int32_t kApplicationId = 0x4E425354;  // 'NBST'
 constexpr int32_t kSchemaVersion = 1;
 constexpr const char* kSource = "NubraStore";
-// Texts longer than this keep no folded copy in the index (bodies); a restriction on such a
-// text folds the stored value while it searches.
-constexpr size_t kFoldLimit = 4096;
+// Texts whose case-folded form is longer than this keep no folded copy (tfold) and so stay out
+// of the index: bodies would otherwise be stored three times (text, folded copy, index key).
+// A restriction on such a text folds the stored value while it searches. Files written before
+// kept folded copies up to 4096 bytes of the original text; the searches below are exact for
+// both (see Translate).
+constexpr size_t kFoldLimit = 512;
+// Case folding shrinks UTF-8 text at most threefold (a 3-byte letter folding to 1 byte), so a
+// longer text needs no folding to know it exceeds kFoldLimit.
+constexpr size_t kMaxFoldShrink = 3;
 constexpr int64_t kFileTimeUnixEpochMs = 11644473600000LL;
 
 const char* kSchema = R"sql(
@@ -903,7 +909,10 @@ void StoreDb::InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropV
         case mapi::PT_BOOLEAN: u->Bind(4, static_cast<int64_t>(v.integer != 0)); break;
         case mapi::PT_STRING8:
             u->Bind(5, v.text);
-            if (v.text.size() <= kFoldLimit) u->Bind(6, FoldCase(v.text));
+            if (v.text.size() <= kFoldLimit * kMaxFoldShrink) {
+                std::string folded = FoldCase(v.text);
+                if (folded.size() <= kFoldLimit) u->Bind(6, folded);
+            }
             break;
         case mapi::PT_BINARY: u->Bind(7, std::span<const uint8_t>(v.bytes)); break;
         default: Invalid("unsupported property type");
@@ -1436,14 +1445,15 @@ SqlCond Translate(const Condition& c) {
     switch (type) {
         case mapi::PT_STRING8: {
             std::string folded = FoldCase(c.value.AsString());
-            if (folded.size() <= kFoldLimit && (eq || c.relop == 5)) {
-                r.predicate = std::string("%.tfold ") + op + " ?";
+            if (eq && folded.size() <= kFoldLimit) {
+                // Every stored text that folds to this has its folded copy, in files of either
+                // rule (the older one kept copies of longer texts still).
+                r.predicate = "%.tfold = ?";
                 r.binds = {Bound(folded)};
-                if (eq) r.score = 3, r.index = "props_str";
-            } else if (eq) {
-                r.predicate = "%.tfold IS NULL AND nbfold(%.tval) = ?";
-                r.binds = {Bound(folded)};
+                r.score = 3, r.index = "props_str";
             } else {
+                // Long values, and inequalities, which long stored texts (no folded copy) take
+                // part in too.
                 r.predicate = std::string("coalesce(%.tfold, nbfold(%.tval)) ") + op + " ?";
                 r.binds = {Bound(folded)};
             }

@@ -1,9 +1,13 @@
 // Contents-table searches: the comparison rules of restrictions, both walks, row contents.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <algorithm>
 
 #include "StoreTestSupport.h"
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"
+#include "standin_host/store/StoreDb.h"
 
 namespace nubra::store::test {
 namespace {
@@ -192,6 +196,54 @@ TEST_F(RestrictionTest, IncompleteOrUnfitRestrictionsRaise) {
     d->SetPropTag(mapi::PR_CLIENT_SUBMIT_TIME);
     d->SetValue("no date at all");
     ExpectError(errnum::kMapiInvalidParameter, [&] { table->Filter()->Restrict(); });
+}
+
+}  // namespace
+}  // namespace nubra::store::test
+
+namespace nubra::store::test {
+namespace {
+
+// Texts too long for the index (folded form over 512 bytes) are still found by equality in any
+// letter case, and inequality takes them into account; rows written under the older rule
+// (folded copies of texts up to 4096 bytes) are found alike, each once.
+TEST_F(RestrictionTest, LongTextsAreComparedExactlyUnderEitherStorageRule) {
+    const std::string longSubject = "Long " + std::string(700, 'x') + " End";
+    const std::string upper = "LONG " + std::string(700, 'X') + " END";
+    // A text whose folding shrinks it (Kelvin sign, 3 bytes, folds to "k"): over 512 bytes as
+    // written, under it once folded.
+    std::string kelvins;
+    for (int i = 0; i < 200; ++i) kelvins += "\xE2\x84\xAA";
+    profile->AddItems(*folder, std::vector<ItemData>{Mail(longSubject), Mail(kelvins)});
+    const int32_t EQ = mapi::RELOP_EQ, NE = 5 /* RELOP_NE */, P = mapi::RES_PROPERTY;
+    const auto file = profile->Stores()[0].file;
+    for (bool olderRule : {false, true}) {
+        SCOPED_TRACE(olderRule ? "older rule" : "current rule");
+        if (olderRule) {
+            // What the older rule wrote: a folded copy of every text up to 4096 bytes.
+            profile.reset();
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+            sqlite3_create_function(db, "lower_ascii", 1, SQLITE_UTF8, nullptr,
+                                    [](sqlite3_context* ctx, int, sqlite3_value** v) {
+                                        std::string t = reinterpret_cast<const char*>(sqlite3_value_text(v[0]));
+                                        sqlite3_result_text(ctx, FoldCase(t).c_str(), -1, SQLITE_TRANSIENT);
+                                    },
+                                    nullptr, nullptr);
+            ASSERT_EQ(sqlite3_exec(db, "UPDATE props SET tfold = lower_ascii(tval) WHERE tval IS NOT NULL AND tfold IS NULL AND length(CAST(tval AS BLOB)) <= 4096", nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+            Reopen();
+            folder = Folder("Personal Folders\\Inbox");
+        }
+        EXPECT_EQ(RestrictedWalk({{P, EQ, mapi::PR_SUBJECT, upper}}), std::vector<std::string>{longSubject});
+        EXPECT_EQ(FindWalk({{P, EQ, mapi::PR_SUBJECT, upper}}), std::vector<std::string>{longSubject});
+        EXPECT_EQ(RestrictedWalk({{P, EQ, mapi::PR_SUBJECT, std::string(200, 'k')}}), std::vector<std::string>{kelvins});
+        auto others = RestrictedWalk({{P, NE, mapi::PR_SUBJECT, "hello world"}});
+        EXPECT_EQ(std::count(others.begin(), others.end(), longSubject), 1);
+        EXPECT_EQ(std::count(others.begin(), others.end(), "Hello World"), 0);
+        EXPECT_EQ(RestrictedWalk({{P, NE, mapi::PR_SUBJECT, upper}, {P, EQ, mapi::PR_SUBJECT, upper}}),
+                  std::vector<std::string>{});
+    }
 }
 
 }  // namespace
