@@ -242,6 +242,16 @@ public:
                                 static_cast<int>(v.size()), SQLITE_TRANSIENT));
         return *this;
     }
+    // Without a copy: `v` must stay unchanged until the statement is reset.
+    Stmt& BindStatic(int i, const std::string& v) {
+        Check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
+        return *this;
+    }
+    Stmt& BindStatic(int i, std::span<const uint8_t> v) {
+        Check(sqlite3_bind_blob(s_, i, v.empty() ? "" : static_cast<const void*>(v.data()),
+                                static_cast<int>(v.size()), SQLITE_STATIC));
+        return *this;
+    }
     Stmt& BindNull(int i) {
         Check(sqlite3_bind_null(s_, i));
         return *this;
@@ -908,13 +918,13 @@ void StoreDb::InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropV
         case mapi::PT_SYSTIME: u->Bind(4, v.integer); break;
         case mapi::PT_BOOLEAN: u->Bind(4, static_cast<int64_t>(v.integer != 0)); break;
         case mapi::PT_STRING8:
-            u->Bind(5, v.text);
+            u->BindStatic(5, v.text);  // bodies are large: no copy
             if (v.text.size() <= kFoldLimit * kMaxFoldShrink) {
                 std::string folded = FoldCase(v.text);
                 if (folded.size() <= kFoldLimit) u->Bind(6, folded);
             }
             break;
-        case mapi::PT_BINARY: u->Bind(7, std::span<const uint8_t>(v.bytes)); break;
+        case mapi::PT_BINARY: u->BindStatic(7, std::span<const uint8_t>(v.bytes)); break;
         default: Invalid("unsupported property type");
     }
     u->Run();
