@@ -133,6 +133,8 @@ struct RunCase {
     int32_t moved;      // items in the duplicates subfolder (-1: no subfolder)
 };
 
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
 class RunOutcomeTest : public DialogTest, public ::testing::WithParamInterface<RunCase> {};
 
 TEST_P(RunOutcomeTest, StatusLineTellsWhatHappened) {
@@ -376,6 +378,8 @@ struct FailureCase {
     std::function<void()> breakIt;  // runs after loading, before the run
     std::string logged;             // the start of the error's log line
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class RunFailureTest : public DialogTest, public ::testing::WithParamInterface<FailureCase> {};
 
