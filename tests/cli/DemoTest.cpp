@@ -11,7 +11,7 @@ namespace {
 
 TEST(Demo, BuildsTheSampleProfileAndCleansEveryFolder) {
     // The add-in registers itself in a registry file of the test's own.
-    const std::string cmd = std::string("XDG_CONFIG_HOME=\"$(mktemp -d)\" NUBRASWEEP='") + NUBRASWEEP_BINARY +
+    const std::string cmd = std::string("NUBRA_DEMO_HEADLESS=1 XDG_CONFIG_HOME=\"$(mktemp -d)\" NUBRASWEEP='") + NUBRASWEEP_BINARY +
                             "' bash '" + NUBRA_SOURCE_DIR + "/scripts/demo' 2>&1";
     std::FILE* p = ::popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
