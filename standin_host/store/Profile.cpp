@@ -323,6 +323,24 @@ void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(
     });
 }
 
+std::vector<std::vector<std::string>> Profile::ItemIdsSnapshot(std::span<outlook::MAPIFolder* const> folders) {
+    std::shared_ptr<StoreDb> store;
+    std::vector<int64_t> ids;
+    for (auto* folder : folders) {
+        auto& f = OwnFolder(*this, *folder, "ItemIdsSnapshot");
+        if (store && f.Store() != store)
+            RaiseError(errnum::kMapiInvalidParameter, "ItemIdsSnapshot: the folders are in different stores", kSource);
+        store = f.Store();
+        ids.push_back(f.Id());
+    }
+    std::vector<std::vector<std::string>> out(ids.size());
+    if (!store) return out;
+    auto rows = store->ItemIdsSnapshot(ids);
+    for (size_t i = 0; i < rows.size(); ++i)
+        for (int64_t id : rows[i]) out[i].push_back(ToHex(store->EntryId(StoreDb::kItemKind, id)));
+    return out;
+}
+
 IntegrityReport Profile::CheckIntegrity() {
     IntegrityReport r;
     try {

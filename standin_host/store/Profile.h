@@ -151,6 +151,13 @@ public:
     // and passes on. The folder must not be changed from inside `visit`.
     void ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit);
 
+    // The entry IDs (hex) of the items of each of `folders`, in folder order, all read in one
+    // read transaction: a move between two of them that another process commits meanwhile
+    // shows the item in exactly one of the lists. For watching a store that a scan is
+    // changing. The folders must belong to one store of this profile (kMapiInvalidParameter
+    // otherwise). Changes nothing.
+    std::vector<std::vector<std::string>> ItemIdsSnapshot(std::span<outlook::MAPIFolder* const> folders);
+
     // Completes interrupted moves between stores as Open does, then checks every store:
     // SQLite's integrity check plus the store's own rules (every item in exactly one existing
     // folder, unique order numbers and entry IDs, properties filed under their item's folder,

@@ -1343,6 +1343,24 @@ void StoreDb::ForEachItem(int64_t folder, const std::function<void(int64_t, cons
     flush();
 }
 
+std::vector<std::vector<int64_t>> StoreDb::ItemIdsSnapshot(std::span<const int64_t> folders) {
+    // One statement reads one snapshot (WAL), whatever other connections commit meanwhile;
+    // the folders' rows are sorted out afterwards.
+    std::vector<std::vector<int64_t>> out(folders.size());
+    if (folders.empty()) return out;
+    std::string sql = "SELECT folder_id, id FROM items WHERE folder_id IN (";
+    for (size_t i = 0; i < folders.size(); ++i) sql += i ? ",?" : "?";
+    sql += ") ORDER BY folder_id, seq";
+    Stmt s(*this, sql.c_str());
+    for (size_t i = 0; i < folders.size(); ++i) s.Bind(static_cast<int>(i + 1), folders[i]);
+    while (s.Step()) {
+        const int64_t folder = s.Int(0);
+        for (size_t i = 0; i < folders.size(); ++i)
+            if (folders[i] == folder) out[i].push_back(s.Int(1));
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------
 // Named properties
 

@@ -196,6 +196,10 @@ public:
     uint16_t NamedId(const NamedPropertyKey& key, bool create);
     std::optional<NamedPropertyKey> NameOf(uint16_t propId);
 
+    // The item ids of each of `folders`, in folder order, read by one query and so from one
+    // snapshot of the store: an item moved between two of them meanwhile is seen in exactly one.
+    std::vector<std::vector<int64_t>> ItemIdsSnapshot(std::span<const int64_t> folders);
+
     // Item ids of `folder` satisfying all conditions, in folder order.
     std::vector<int64_t> Search(int64_t folder, const std::vector<Condition>& conditions);
 
