@@ -246,7 +246,7 @@ ItemData MessageToItem(libpff_item_t* message, const std::string& file, int32_t 
             if (!p.name) continue;  // string-named properties have no (GUID, id) key
             const NamedPropertyKey& key = *p.name;
             bool used = true;
-            auto date = [&] { return DateFromFiletime(value.integer); };
+            auto date = [&v = value] { return DateFromFiletime(v.integer); };
             if (key.guid == store::PSETID_Address && key.id == store::kLidEmail1Address && type == PT_STRING8)
                 item.Email1Address = value.text;
             else if (key.guid == store::PSETID_Appointment && key.id == store::kLidLocation && type == PT_STRING8)
