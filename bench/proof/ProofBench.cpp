@@ -104,6 +104,7 @@ void BM_CleanThroughProgram(benchmark::State& state) {
         const std::string profile = (dir / "profile").string();
         const std::string appdata = (dir / "appdata").string(), config = (dir / "config").string();
         state.ResumeTiming();
+        std::fflush(nullptr);  // the child must not repeat what the parent has not flushed yet
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::setenv("NUBRA_COMMON_APPDATA", appdata.c_str(), 1);

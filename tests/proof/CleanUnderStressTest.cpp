@@ -55,6 +55,7 @@ protected:
         const std::string appdata = (work.path() / "appdata").string();
         const std::string config = (work.path() / "config").string();
         const std::string prof = profile.string();
+        std::fflush(nullptr);  // the child must not repeat what the parent has not flushed yet
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::setenv("NUBRA_COMMON_APPDATA", appdata.c_str(), 1);
