@@ -106,6 +106,12 @@ SearchResult clsFldMon::FindTaskOnLogicalID(const outlook::FolderRef& poOlFld, s
             search->AddProperty(mapi::RELOP_EQ, lTaskDueTag, Variant::FromDate(qoCDate(psDue)));
         else
             search->AddNotExist(lTaskDueTag);
+        // The exact subject check below decides; this condition only lets the store narrow the
+        // candidates by its index, so that tasks sharing a status and dates (undated tasks above
+        // all) are not each opened for every task of the folder. The store's comparison ignores
+        // letter case, so it never drops a task the exact check would keep; a task without a
+        // subject has no such property to compare, hence no condition then.
+        if (!psSubject.empty()) search->AddProperty(mapi::RELOP_EQ, mapi::PR_SUBJECT, Variant(psSubject));
         marker = 14;
         search->SetColumns({mapi::PR_ENTRYID});
         marker = 17;

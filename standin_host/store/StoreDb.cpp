@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <random>
 #include <set>
 #include <sstream>
@@ -867,11 +868,17 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
         case outlook::olNote: named(PSETID_Note, kLidNoteColor); break;
         default: break;
     }
-    std::optional<std::string> subject = data.Subject, body = data.Body;
+    // Pointers, not copies: bodies are large.
+    const std::string* subject = data.Subject ? &*data.Subject : nullptr;
+    const std::string* body = data.Body ? &*data.Body : nullptr;
+    std::string noteSubject;
     if (cls == outlook::olNote) {
         // A note has no subject of its own: it is the first line of the text.
         if (!body && subject) body = subject;
-        if (body) subject = FirstLine(*body);
+        if (body) {
+            noteSubject = FirstLine(*body);
+            subject = &noteSubject;
+        }
     }
     if (subject) {
         m[tags::PR_SUBJECT] = Str(*subject);
@@ -905,7 +912,7 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
     // client's defaults (not started, yellow) so that searches on them find the item.
     if (cls == outlook::olTask && !data.Status) m[named(PSETID_Task, kLidTaskStatus) | mapi::PT_LONG] = Long(0);
     if (cls == outlook::olNote && !data.Color) m[named(PSETID_Note, kLidNoteColor) | mapi::PT_LONG] = Long(3);
-    return {m.begin(), m.end()};
+    return {std::make_move_iterator(m.begin()), std::make_move_iterator(m.end())};
 }
 
 void StoreDb::InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropValue& v) {
@@ -1478,7 +1485,9 @@ SqlCond Translate(const Condition& c) {
                 // rule (the older one kept copies of longer texts still).
                 r.predicate = "%.tfold = ?";
                 r.binds = {Bound(folded)};
-                r.score = 3, r.index = "props_str";
+                // Text equality drives before date equality: subjects, names and message IDs
+                // repeat far less than dates do (many tasks share a due date).
+                r.score = 4, r.index = "props_str";
             } else {
                 // Long values, and inequalities, which long stored texts (no folded copy) take
                 // part in too.
