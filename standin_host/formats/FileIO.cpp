@@ -1,9 +1,10 @@
 #include "standin_host/formats/FileIO.h"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <unistd.h>
@@ -67,68 +68,146 @@ outlook::FolderRef Subfolder(store::Profile& profile, outlook::MAPIFolder& paren
     return profile.CreateFolder(parent, name, type);
 }
 
-// Parses mail files on `threads` threads; results in file order.
+// The outcome of reading one mail file.
 struct Parsed {
     std::optional<ItemData> item;
     std::optional<AutomationError> error;
 };
 
-std::vector<Parsed> ParseMailFiles(const std::vector<std::string>& files, size_t begin, size_t end, unsigned threads) {
-    std::vector<Parsed> results(end - begin);
-    std::atomic<size_t> next{begin};
-    auto work = [&] {
-        for (size_t i = next++; i < end; i = next++) {
-            try {
-                auto items = ReadEmlFile(files[i]);
-                results[i - begin].item = std::move(items.front());
-            } catch (const AutomationError& e) {
-                results[i - begin].error = e;
-            } catch (const std::exception& e) {
-                results[i - begin].error = FormatError(files[i], std::nullopt, std::nullopt, e.what());
-            }
-        }
-    };
-    unsigned n = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(end - begin)));
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < n; ++t) pool.emplace_back(work);
-    work();
-    for (auto& t : pool) t.join();
-    return results;
+Parsed ParseMailFile(const std::string& file) {
+    Parsed out;
+    try {
+        auto items = ReadEmlFile(file);
+        out.item = std::move(items.front());
+    } catch (const AutomationError& e) {
+        out.error = e;
+    } catch (const std::exception& e) {
+        out.error = FormatError(file, std::nullopt, std::nullopt, e.what());
+    }
+    return out;
 }
+
+// Reads the mail files of one Maildir level on worker threads, batch after batch, while the
+// calling thread (the one that owns the store) takes finished batches in file order and
+// writes them. Workers stay at most kBatchesAhead batches ahead of the writer, so memory holds
+// a few batches whatever the size of the folder.
+class BatchReader {
+public:
+    static constexpr size_t kBatchesAhead = 2;
+
+    BatchReader(const std::vector<std::string>& files, size_t batchSize, unsigned threads)
+        : files_(files), batchSize_(std::max<size_t>(1, batchSize)) {
+        unsigned n = std::max(1u, threads);
+        n = static_cast<unsigned>(std::min<size_t>(n, files_.size()));
+        for (unsigned t = 0; t < n; ++t) workers_.emplace_back([this] { Work(); });
+    }
+    ~BatchReader() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        space_.notify_all();
+        for (auto& t : workers_) t.join();
+    }
+    BatchReader(const BatchReader&) = delete;
+    BatchReader& operator=(const BatchReader&) = delete;
+
+    size_t Batches() const { return (files_.size() + batchSize_ - 1) / batchSize_; }
+    size_t BatchBegin(size_t k) const { return k * batchSize_; }
+
+    // The results of batch k (k counting up from 0, each taken once), in file order.
+    std::vector<Parsed> Take(size_t k) {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] {
+            auto it = slots_.find(k);
+            return it != slots_.end() && it->second.remaining == 0;
+        });
+        auto node = slots_.extract(k);
+        taken_ = k + 1;
+        lock.unlock();
+        space_.notify_all();
+        return std::move(node.mapped().results);
+    }
+
+private:
+    struct Slot {
+        std::vector<Parsed> results;
+        size_t remaining = 0;
+    };
+
+    void Work() {
+        for (;;) {
+            size_t i = 0;
+            Slot* slot = nullptr;
+            {
+                std::unique_lock lock(mutex_);
+                space_.wait(lock, [&] { return stop_ || next_ >= files_.size() || next_ / batchSize_ < taken_ + kBatchesAhead; });
+                if (stop_ || next_ >= files_.size()) return;
+                i = next_++;
+                size_t k = i / batchSize_;
+                auto [it, fresh] = slots_.try_emplace(k);
+                if (fresh) {
+                    size_t size = std::min(files_.size(), (k + 1) * batchSize_) - k * batchSize_;
+                    it->second.results.resize(size);
+                    it->second.remaining = size;
+                }
+                slot = &it->second;  // map nodes stay put until the writer takes the batch
+            }
+            Parsed parsed = ParseMailFile(files_[i]);
+            std::lock_guard lock(mutex_);
+            slot->results[i % batchSize_] = std::move(parsed);
+            if (--slot->remaining == 0) ready_.notify_all();
+        }
+    }
+
+    const std::vector<std::string>& files_;
+    const size_t batchSize_;
+    std::mutex mutex_;
+    std::condition_variable ready_;  // a batch is complete
+    std::condition_variable space_;  // the writer took a batch (or stop)
+    std::map<size_t, Slot> slots_;
+    size_t next_ = 0;   // next file to read
+    size_t taken_ = 0;  // batches the writer has taken
+    bool stop_ = false;
+    std::vector<std::thread> workers_;
+};
 
 void ImportMaildirLevel(store::Profile& profile, outlook::MAPIFolder& folder, const MaildirLayout& layout,
                         const ImportOptions& options, ImportResult& result) {
-    const auto& files = layout.files;
-    size_t batch = std::max<size_t>(1, options.batchSize);
-    for (size_t begin = 0; begin < files.size(); begin += batch) {
-        size_t end = std::min(files.size(), begin + batch);
-        std::vector<Parsed> parsed = ParseMailFiles(files, begin, end, options.threads);
-        std::vector<ItemData> good;
-        std::vector<size_t> goodIndex;
-        for (size_t i = 0; i < parsed.size(); ++i) {
-            if (parsed[i].error) {
-                result.failures.push_back(*parsed[i].error);
-            } else {
-                good.push_back(std::move(*parsed[i].item));
-                goodIndex.push_back(begin + i);
-            }
-        }
-        StampCreation(good, options.importClock);
-        try {
-            result.items += profile.AddItems(folder, good);
-        } catch (const AutomationError&) {
-            // Find the message the store refuses; the others still go in, each on its own.
-            for (size_t i = 0; i < good.size(); ++i) {
-                try {
-                    result.items += profile.AddItems(folder, std::span<const ItemData>(&good[i], 1));
-                } catch (const AutomationError& e) {
-                    result.failures.emplace_back(e.Number(), files[goodIndex[i]] + ": " + e.Description(), e.Source());
+    {
+        const auto& files = layout.files;
+        BatchReader reader(files, options.batchSize, options.threads);
+        for (size_t k = 0; k < reader.Batches(); ++k) {
+            const size_t begin = reader.BatchBegin(k);
+            std::vector<Parsed> parsed = reader.Take(k);
+            const size_t end = begin + parsed.size();
+            std::vector<ItemData> good;
+            std::vector<size_t> goodIndex;
+            for (size_t i = 0; i < parsed.size(); ++i) {
+                if (parsed[i].error) {
+                    result.failures.push_back(*parsed[i].error);
+                } else {
+                    good.push_back(std::move(*parsed[i].item));
+                    goodIndex.push_back(begin + i);
                 }
             }
+            StampCreation(good, options.importClock);
+            try {
+                result.items += profile.AddItems(folder, good);
+            } catch (const AutomationError&) {
+                // Find the message the store refuses; the others still go in, each on its own.
+                for (size_t i = 0; i < good.size(); ++i) {
+                    try {
+                        result.items += profile.AddItems(folder, std::span<const ItemData>(&good[i], 1));
+                    } catch (const AutomationError& e) {
+                        result.failures.emplace_back(e.Number(), files[goodIndex[i]] + ": " + e.Description(), e.Source());
+                    }
+                }
+            }
+            result.files += end - begin;
+            if (options.progress) options.progress(result.files);
         }
-        result.files += end - begin;
-        if (options.progress) options.progress(result.files);
-    }
+    }  // the readers are done before the subfolders start
     for (const auto& sub : layout.subfolders) {
         try {
             auto child = Subfolder(profile, folder, sub.name, 0);

@@ -99,6 +99,34 @@ struct BodySearch {
     bool haveHtml = false;
 };
 
+bool IsAscii(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// The decoded text of a part as GMime's g_mime_text_part_get_text gives it (converted from its
+// charset to UTF-8, cut at the first NUL), without running UTF-8 (or plain ASCII) text through
+// a charset converter: for such text the conversion changes nothing and costs as much as the
+// rest of the parse. Text that does not hold to its charset takes GMime's own way.
+std::string PartText(GMimeTextPart* part) {
+    GMimeContentType* type = g_mime_object_get_content_type(GMIME_OBJECT(part));
+    const char* charset = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
+    const bool utf8 = charset && (g_ascii_strcasecmp(charset, "utf-8") == 0 || g_ascii_strcasecmp(charset, "utf8") == 0);
+    const bool ascii = charset && g_ascii_strcasecmp(charset, "us-ascii") == 0;
+    if (!charset || utf8 || ascii) {
+        GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
+        if (!content) return {};
+        GPtr<GMimeStream> stream(g_mime_stream_mem_new());
+        g_mime_data_wrapper_write_to_stream(content, stream.get());
+        GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+        std::string text;
+        if (bytes && bytes->len) text.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+        if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+        if (!charset || (utf8 && !FindInvalidUtf8(text)) || (ascii && IsAscii(text))) return text;
+    }
+    GString_ text(g_mime_text_part_get_text(part));
+    return text ? std::string(text.get()) : std::string();
+}
+
 void VisitPart(GMimeObject* /*parent*/, GMimeObject* part, gpointer data) {
     auto* search = static_cast<BodySearch*>(data);
     if (!GMIME_IS_TEXT_PART(part)) return;
@@ -107,8 +135,7 @@ void VisitPart(GMimeObject* /*parent*/, GMimeObject* part, gpointer data) {
     bool plain = g_mime_content_type_is_type(type, "text", "plain");
     bool html = g_mime_content_type_is_type(type, "text", "html");
     if ((plain && search->havePlain) || (html && search->haveHtml) || (!plain && !html)) return;
-    GString_ text(g_mime_text_part_get_text(GMIME_TEXT_PART(part)));
-    std::string value = text ? std::string(text.get()) : std::string();
+    std::string value = PartText(GMIME_TEXT_PART(part));
     if (FindInvalidUtf8(value)) value = ToUtf8(value, "windows-1252").value_or(std::string());
     if (plain) {
         search->plain = std::move(value);

@@ -2,6 +2,10 @@
 // left out, .pst files as stores of their own, export per kind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
@@ -47,6 +51,58 @@ TEST(ImportFiles, GoodFilesStoredBadFilesReportedAndLeftOut) {
     std::vector<Date> times;
     profile->ForEachItem(*inbox, [&](const store::ItemRecord& rec) { times.push_back(rec.data.CreationTime.value_or(0)); });
     for (size_t i = 1; i < times.size(); ++i) EXPECT_LT(times[i - 1], times[i]);
+}
+
+// Messages are read ahead on worker threads while batches are stored: whatever the number of
+// threads and the batch size, the messages arrive in file order, each bad one is reported by
+// name in walk order and the others of its batch still go in.
+TEST(ImportFiles, MaildirBatchesKeepFileOrderWhateverTheThreads) {
+    struct Case {
+        unsigned threads;
+        size_t batchSize;
+    };
+    const Case cases[] = {{1, 1}, {1, 5}, {2, 5}, {2, 1000}, {3, 7}, {0, 4}};
+    testing::TempDir dir;
+    constexpr int kMails = 23;
+    const std::set<int> badAt = {0, 4, 11, 17, 22};
+    for (int i = 0; i < kMails; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "box/cur/%03d", i);
+        if (badAt.count(i))
+            dir.Write(name, "no header here\n");
+        else
+            dir.Write(name, "Subject: mail " + std::to_string(i) + "\nMessage-ID: <" + std::to_string(i) + "@x>\n\nbody\n");
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE("threads " + std::to_string(c.threads) + ", batch " + std::to_string(c.batchSize));
+        auto profileDir = dir.path() / ("profile" + std::to_string(c.threads) + "-" + std::to_string(c.batchSize));
+        auto profile = store::Profile::Open(profileDir);
+        auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+        ImportOptions options;
+        options.threads = c.threads;
+        options.batchSize = c.batchSize;
+        std::vector<size_t> progress;
+        options.progress = [&](size_t done) { progress.push_back(done); };
+        ImportResult r = ImportFiles(*profile, *inbox, {dir.path() / "box"}, options);
+        EXPECT_EQ(r.files, static_cast<size_t>(kMails));
+        EXPECT_EQ(r.items, kMails - badAt.size());
+        ASSERT_EQ(r.failures.size(), badAt.size());
+        size_t f = 0;
+        for (int i : badAt) {
+            char name[16];
+            std::snprintf(name, sizeof name, "cur/%03d", i);
+            EXPECT_NE(r.failures[f++].Description().find(name), std::string::npos) << name;
+        }
+        std::vector<std::string> subjects;
+        profile->ForEachItem(*inbox, [&](const store::ItemRecord& rec) { subjects.push_back(rec.data.Subject.value_or("")); });
+        std::vector<std::string> expected;
+        for (int i = 0; i < kMails; ++i)
+            if (!badAt.count(i)) expected.push_back("mail " + std::to_string(i));
+        EXPECT_EQ(subjects, expected);
+        ASSERT_FALSE(progress.empty());
+        EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+        EXPECT_EQ(progress.back(), static_cast<size_t>(kMails));
+    }
 }
 
 TEST(ImportPst, NewStoreWithTheFilesHierarchyAndItems) {

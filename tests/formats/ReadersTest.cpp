@@ -172,6 +172,44 @@ TEST(MailMessageId, KeptExactlyAsWrittenAndDateInUtc) {
     EXPECT_NE(items[0].To->find("b@example.org"), std::string::npos);
 }
 
+// Body texts by declared charset and transfer encoding. UTF-8 and ASCII text is taken as it
+// stands; text that breaks its declared charset, and other charsets, are converted.
+TEST(MailBodyCharsets, DecodedToUtf8) {
+    struct Case {
+        const char* name;
+        const char* headers;
+        std::string body;
+        std::optional<std::string> expected;  // nullopt: any valid UTF-8 starting "caf"
+    };
+    const Case cases[] = {
+        {"utf-8 8bit", "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n", "Gr\xC3\xBC\xC3\x9F" "e\n",
+         "Grüße\n"},
+        {"UTF8 base64", "Content-Type: text/plain; charset=\"UTF8\"\nContent-Transfer-Encoding: base64\n", "R3LDvMOfZQ==\n",
+         "Grüße"},
+        {"us-ascii", "Content-Type: text/plain; charset=us-ascii\n", "plain\n", "plain\n"},
+        {"no charset, Latin-1 bytes", "Content-Type: text/plain\nContent-Transfer-Encoding: 8bit\n", "caf\xE9\n",
+         "café\n"},
+        {"iso-8859-1 quoted-printable", "Content-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n",
+         "caf=E9\n", "café\n"},
+        {"NUL ends the text", "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n",
+         "ab=00cd\n", "ab"},
+        {"utf-8 declared, Latin-1 bytes", "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n",
+         "caf\xE9 ok\n", std::nullopt},
+        {"us-ascii declared, 8-bit bytes", "Content-Type: text/plain; charset=us-ascii\nContent-Transfer-Encoding: 8bit\n",
+         "caf\xE9 ok\n", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ItemData item = ParseMessage(std::string("Subject: s\nMIME-Version: 1.0\n") + c.headers + "\n" + c.body, "charset.eml");
+        ASSERT_TRUE(item.Body);
+        EXPECT_FALSE(FindInvalidUtf8(*item.Body));
+        if (c.expected)
+            EXPECT_EQ(*item.Body, *c.expected);
+        else
+            EXPECT_TRUE(item.Body->starts_with("caf")) << *item.Body;
+    }
+}
+
 TEST(MailMbox, VariantsSplitAndUnquote) {
     struct Case {
         const char* name;
