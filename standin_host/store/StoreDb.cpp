@@ -555,7 +555,7 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
     auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
     db->OpenConnection(false);
     db->CheckMarker();
-    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-16384; PRAGMA temp_store=MEMORY;", nullptr,
+    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-131072; PRAGMA temp_store=MEMORY;", nullptr,
                           nullptr, nullptr);
     if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
     db->LoadMeta();
@@ -589,7 +589,7 @@ std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
 void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
     Exec("PRAGMA journal_mode=WAL");
     Exec("PRAGMA synchronous=NORMAL");
-    Exec("PRAGMA cache_size=-16384");
+    Exec("PRAGMA cache_size=-131072");
     Exec("PRAGMA temp_store=MEMORY");
     Txn t(*this);
     Exec(kSchema);
