@@ -244,9 +244,7 @@ std::vector<ItemData> ParseICalendar(std::string_view data, const std::string& f
 }
 
 std::vector<ItemData> ReadICalendarFile(const std::string& path) {
-    std::string data = ReadWholeFile(path);
-    if (data.starts_with("\xEF\xBB\xBF")) data.erase(0, 3);
-    return ParseICalendar(data, path);
+    return ParseICalendar(ReadTextFile(path), path);
 }
 
 namespace {

@@ -27,6 +27,12 @@ std::string ReadWholeFile(const std::string& path) {
     return data;
 }
 
+std::string ReadTextFile(const std::string& path) {
+    std::string data = ReadWholeFile(path);
+    if (data.starts_with("\xEF\xBB\xBF")) data.erase(0, 3);
+    return data;
+}
+
 std::optional<size_t> FindInvalidUtf8(std::string_view text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     size_t n = text.size(), i = 0;

@@ -13,6 +13,8 @@ namespace nubra::formats {
 
 // Reads a whole file; an unreadable file raises FormatError naming it.
 std::string ReadWholeFile(const std::string& path);
+// ReadWholeFile without a leading UTF-8 byte order mark, which text formats may carry.
+std::string ReadTextFile(const std::string& path);
 
 // The offset of the first byte that is not part of well-formed UTF-8, or none.
 std::optional<size_t> FindInvalidUtf8(std::string_view text);

@@ -358,9 +358,7 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
 }
 
 std::vector<ItemData> ReadVCardFile(const std::string& path) {
-    std::string data = ReadWholeFile(path);
-    if (data.starts_with("\xEF\xBB\xBF")) data.erase(0, 3);
-    return ParseVCards(data, path);
+    return ParseVCards(ReadTextFile(path), path);
 }
 
 namespace {
