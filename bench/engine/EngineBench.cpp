@@ -21,22 +21,10 @@
 #include "host/Controls.h"
 #include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
+#include "tests/support/MemoryProgressBar.h"
 
 namespace nubra {
 namespace {
-
-class SilentBar : public ProgressBar {
-public:
-    float Min() const override { return 0; }
-    void SetMin(float) override {}
-    float Max() const override { return max_; }
-    void SetMax(float v) override { max_ = v; }
-    float Value() const override { return value_; }
-    void SetValue(float v) override { value_ = v; }
-
-private:
-    float max_ = 0, value_ = 0;
-};
 
 // One profile for the whole run, in a scratch folder removed at exit.
 struct World {
@@ -172,7 +160,7 @@ void RunScan(benchmark::State& state, const std::vector<store::ItemData>& items,
     for (auto _ : state) {
         state.PauseTiming();
         auto folder = w.Fill(items, type);
-        SilentBar bar;
+        testing::MemoryProgressBar bar;
         bar.SetMax(static_cast<float>(items.size()));
         clsFldMon mon;
         state.ResumeTiming();

@@ -22,24 +22,12 @@
 #include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
 #include "tests/proof/MixedFolder.h"
+#include "tests/support/MemoryProgressBar.h"
 
 namespace nubra {
 namespace {
 
 namespace fs = std::filesystem;
-
-class SilentBar : public ProgressBar {
-public:
-    float Min() const override { return 0; }
-    void SetMin(float) override {}
-    float Max() const override { return max_; }
-    void SetMax(float v) override { max_ = v; }
-    float Value() const override { return value_; }
-    void SetValue(float v) override { value_ = v; }
-
-private:
-    float max_ = 0, value_ = 0;
-};
 
 fs::path ScratchDir(const char* what) {
     // NUBRA_BENCH_DIR chooses the file system the stores live on.
@@ -69,7 +57,7 @@ void BM_ScanMixedFolder(benchmark::State& state) {
             gsOlVersion = "2010";
             gsAppTitle = "Nubrasweep";
             auto folder = profile->FindFolder("Personal Folders\\Mixed");
-            SilentBar bar;
+            testing::MemoryProgressBar bar;
             bar.SetMax(static_cast<float>(n));
             clsFldMon mon;
             state.ResumeTiming();

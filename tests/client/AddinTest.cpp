@@ -17,6 +17,7 @@
 #include "standin_host/store/Application.h"
 #include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
+#include "tests/support/MemoryProgressBar.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestEnv.h"
 
@@ -380,15 +381,7 @@ TEST_F(AddinTest, ShutdownDuringAScanWaitsForTheScanToEnd) {
     };
     int32_t removed = -1;
     addin::SetShowDialogHook([&](addin::DialogServices& s) {
-        struct Bar : ProgressBar {
-            float Min() const override { return min; }
-            void SetMin(float v) override { min = v; }
-            float Max() const override { return max; }
-            void SetMax(float v) override { max = v; }
-            float Value() const override { return value; }
-            void SetValue(float v) override { value = v; }
-            float min = 0, max = 0, value = 0;
-        } bar;
+        testing::MemoryProgressBar bar;
         auto f = s.NameSpace()->Folders()->Item("Personal Folders")->Folders()->Item("Contacts");
         bar.SetMax(static_cast<float>(f->Items()->Count()));
         removed = s.RemDuplicatesInFld(f, bar);

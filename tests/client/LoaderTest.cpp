@@ -14,6 +14,7 @@
 #include "standin_host/client/Registry.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/Profile.h"
+#include "tests/support/MemoryProgressBar.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestEnv.h"
 
@@ -31,17 +32,6 @@ int Count(const std::string& text, const std::string& part) {
     for (auto pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
     return n;
 }
-
-class Bar : public ProgressBar {
-public:
-    float Min() const override { return min; }
-    void SetMin(float v) override { min = v; }
-    float Max() const override { return max; }
-    void SetMax(float v) override { max = v; }
-    float Value() const override { return value; }
-    void SetValue(float v) override { value = v; }
-    float min = 0, max = 0, value = 0;
-};
 
 class LoaderTest : public ::testing::Test {
 protected:
@@ -122,7 +112,7 @@ TEST_F(LoaderTest, HeadlessCommandRunsTheScanAndTheClientWaitsForIt) {
     };
     int32_t removed = -1;
     addin::ShowDialogHook hook = [&](addin::DialogServices& s) {
-        Bar bar;
+        testing::MemoryProgressBar bar;
         auto folder = FindFolderByPath(*s.NameSpace(), "Personal Folders\\Contacts");
         bar.SetMax(static_cast<float>(folder->Items()->Count()));
         removed = s.RemDuplicatesInFld(folder, bar);
@@ -143,7 +133,7 @@ TEST_F(LoaderTest, HeadlessCommandRunsTheScanAndTheClientWaitsForIt) {
 TEST_F(LoaderTest, RunAddinCommandGivesTheDialogsOutcome) {
     ASSERT_TRUE(EnsureAddinRegistered(Module()));
     EXPECT_FALSE(EnsureAddinRegistered(Module()));  // once per user
-    Bar bar;
+    testing::MemoryProgressBar bar;
     auto run = RunAddinCommand(profile, [](outlook::NameSpace& ns) {
         return FindFolderByPath(ns, "Personal Folders\\Contacts");
     }, bar);
@@ -175,7 +165,7 @@ TEST_F(LoaderTest, AfterUnregisterTheClientStartsWithoutTheAddin) {
     client.LoadAddins();
     EXPECT_TRUE(client.Addins().empty());
     EXPECT_FALSE(FindControlDeep(*explorer->MenuBar(), "mnuNubra"));
-    Bar bar;
+    testing::MemoryProgressBar bar;
     try {
         RunAddinCommand(profile, [](outlook::NameSpace& ns) { return FindFolderByPath(ns, "Personal Folders"); }, bar);
         ADD_FAILURE() << "ran without the add-in";
