@@ -78,22 +78,31 @@ protected:
         std::vector<std::string> folder, duplicates, deleted;
         size_t total() const { return folder.size() + duplicates.size() + deleted.size(); }
     };
+    static outlook::FolderRef FindDuplicatesFolder(store::Profile& p) {
+        try {
+            return p.FindFolder(kFolder + "\\Nubra_Duplicate_Items");
+        } catch (const AutomationError&) {
+            return {};
+        }
+    }
     static Places Read(store::Profile& p) {
         auto fld = p.FindFolder(kFolder);
         auto del = p.FindFolder("Personal Folders\\Deleted Items");
-        outlook::FolderRef dup;
-        try {
-            dup = p.FindFolder(kFolder + "\\Nubra_Duplicate_Items");
-        } catch (const AutomationError&) {
+        for (;;) {
+            auto dup = FindDuplicatesFolder(p);
+            std::vector<outlook::MAPIFolder*> folders{fld.get(), del.get()};
+            if (dup) folders.push_back(dup.get());
+            auto ids = p.ItemIdsSnapshot(folders);
+            // The running clean may create the duplicates folder (and move items into it)
+            // between the look-up and the snapshot; the snapshot is whole only if the folder
+            // still does not exist afterwards.
+            if (!dup && FindDuplicatesFolder(p)) continue;
+            Places r;
+            r.folder = std::move(ids[0]);
+            r.deleted = std::move(ids[1]);
+            if (dup) r.duplicates = std::move(ids[2]);
+            return r;
         }
-        std::vector<outlook::MAPIFolder*> folders{fld.get(), del.get()};
-        if (dup) folders.push_back(dup.get());
-        auto ids = p.ItemIdsSnapshot(folders);
-        Places r;
-        r.folder = std::move(ids[0]);
-        r.deleted = std::move(ids[1]);
-        if (dup) r.duplicates = std::move(ids[2]);
-        return r;
     }
     // Each item once, in one of the three folders.
     static void ExpectEachOnce(const Places& p, size_t total) {
