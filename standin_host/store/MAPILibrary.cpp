@@ -205,7 +205,7 @@ public:
     void SetColumns(const std::vector<int32_t>& tags) override { columns_ = tags; }
 
     void GoToFirst() override {
-        rows_ = restricted_ ? *restricted_ : Items().Store()->ItemIds(Items().Folder());
+        rows_ = restricted_ ? *restricted_ : Items().Store()->ItemOrder(Items().Folder()).Ids();
         cursor_ = 0;
     }
 
@@ -272,7 +272,7 @@ private:
     // Search results come in folder order; the rank of an id there, for intersecting.
     size_t Rank(int64_t id) {
         if (rank_.empty()) {
-            const auto& order = Items().Store()->ItemIds(Items().Folder());
+            const auto order = Items().Store()->ItemOrder(Items().Folder()).Ids();
             for (size_t i = 0; i < order.size(); ++i) rank_[order[i]] = i;
         }
         auto it = rank_.find(id);

@@ -171,12 +171,12 @@ std::shared_ptr<outlook::Items> FolderImpl::Items() { return std::make_shared<It
 
 Variant FolderImpl::DefaultValue() { return Variant(StoreID() + ":" + EntryID()); }
 
-int32_t ItemsImpl::Count() { return static_cast<int32_t>(store_->ItemIds(folder_).size()); }
+int32_t ItemsImpl::Count() { return static_cast<int32_t>(store_->ItemOrder(folder_).size()); }
 
 outlook::ItemRef ItemsImpl::Item(int32_t index) {
-    const auto& ids = store_->ItemIds(folder_);
-    if (index < 1 || static_cast<size_t>(index) > ids.size()) RaiseError(errnum::kSubscriptOutOfRange);
-    return std::make_shared<ItemImpl>(store_, ids[static_cast<size_t>(index) - 1]);
+    const auto& order = store_->ItemOrder(folder_);
+    if (index < 1 || static_cast<size_t>(index) > order.size()) RaiseError(errnum::kSubscriptOutOfRange);
+    return std::make_shared<ItemImpl>(store_, order.At(static_cast<size_t>(index) - 1));
 }
 
 std::shared_ptr<outlook::MAPIFolder> ItemsImpl::Parent() {

@@ -25,7 +25,7 @@ namespace nubra::store {
 namespace {
 
 constexpr int32_t kApplicationId = 0x4E425354;  // 'NBST'
-constexpr int32_t kSchemaVersion = 1;
+constexpr int32_t kSchemaVersion = 2;
 constexpr const char* kSource = "NubraStore";
 // Texts whose case-folded form is longer than this keep no folded copy (tfold) and so stay out
 // of the index: bodies would otherwise be stored three times (text, folded copy, index key).
@@ -55,19 +55,46 @@ CREATE UNIQUE INDEX items_order ON items(folder_id, seq);
 CREATE TABLE props(
   item_id INTEGER NOT NULL,
   tag INTEGER NOT NULL,
-  folder_id INTEGER NOT NULL,
   ival INTEGER,
   tval TEXT,
   tfold TEXT,
   bval BLOB,
   PRIMARY KEY(item_id, tag)) WITHOUT ROWID;
-CREATE INDEX props_int ON props(folder_id, tag, ival) WHERE ival IS NOT NULL;
-CREATE INDEX props_str ON props(folder_id, tag, tfold) WHERE tfold IS NOT NULL;
+CREATE INDEX props_int ON props(tag, ival) WHERE ival IS NOT NULL;
+CREATE INDEX props_str ON props(tag, tfold) WHERE tfold IS NOT NULL;
 CREATE TABLE named(
   prop_id INTEGER PRIMARY KEY CHECK(prop_id BETWEEN 32768 AND 65534),
   guid TEXT NOT NULL,
   lid INTEGER NOT NULL CHECK(lid BETWEEN 0 AND 65535),
   UNIQUE(guid, lid));
+)sql";
+
+// Every connection that writes. WAL lets a reader see the store as of its last commit while a
+// scan moves items; NORMAL syncs at checkpoints only, which keeps every commit atomic (a crash
+// loses at most the latest commits, never half of one). Checkpoints come after 32 MB of WAL
+// rather than 4 MB: a scan's moves touch the same index pages again and again, and each
+// checkpoint writes them back to the file once.
+const char* kConnectionPragmas =
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-131072; "
+    "PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint=8192;";
+
+// Format 1 kept the item's folder in every property row, so that the indexes served one folder;
+// a move then rewrote all of them. Format 2 leaves the folder to the item alone.
+const char* kUpgradeFrom1 = R"sql(
+CREATE TABLE props_v2(
+  item_id INTEGER NOT NULL,
+  tag INTEGER NOT NULL,
+  ival INTEGER,
+  tval TEXT,
+  tfold TEXT,
+  bval BLOB,
+  PRIMARY KEY(item_id, tag)) WITHOUT ROWID;
+INSERT INTO props_v2 SELECT item_id, tag, ival, tval, tfold, bval FROM props;
+DROP TABLE props;
+ALTER TABLE props_v2 RENAME TO props;
+CREATE INDEX props_int ON props(tag, ival) WHERE ival IS NOT NULL;
+CREATE INDEX props_str ON props(tag, tfold) WHERE tfold IS NOT NULL;
+PRAGMA user_version=2;
 )sql";
 
 const char* kTransitTable =
@@ -462,7 +489,7 @@ void StoreDb::OpenConnection(bool create) {
     if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
 }
 
-void StoreDb::CheckMarker() {
+int64_t StoreDb::CheckMarker() {
     int64_t appId = 0, version = 0;
     {
         sqlite3_stmt* s = nullptr;
@@ -495,6 +522,23 @@ void StoreDb::CheckMarker() {
     if (version < 1)
         RaiseError(errnum::kMapiCorruptData,
                    "\"" + file_.string() + "\" is damaged: its format version is missing", kSource);
+    return version;
+}
+
+void StoreDb::Upgrade(int64_t version) {
+    if (version >= kSchemaVersion) return;
+    // One transaction: a file is in the old format or the new one, never in between.
+    try {
+        Txn t(*this);
+        Exec(kUpgradeFrom1);
+        t.Commit();
+    } catch (const AutomationError& e) {
+        RaiseError(e.Number(),
+                   "\"" + file_.string() + "\" could not be brought to the current format (" +
+                       std::to_string(kSchemaVersion) + ") from format " + std::to_string(version) + ": " +
+                       e.Description(),
+                   kSource);
+    }
 }
 
 void StoreDb::LoadMeta() {
@@ -503,7 +547,7 @@ void StoreDb::LoadMeta() {
         "SELECT key, value FROM meta LIMIT 0",
         "SELECT id, parent_id, name, item_type, next_seq FROM folders LIMIT 0",
         "SELECT id, folder_id, seq FROM items LIMIT 0",
-        "SELECT item_id, tag, folder_id, ival, tval, tfold, bval FROM props LIMIT 0",
+        "SELECT item_id, tag, ival, tval, tfold, bval FROM props LIMIT 0",
         "SELECT prop_id, guid, lid FROM named LIMIT 0",
     };
     for (const char* p : probes) {
@@ -554,10 +598,10 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
                    "\"" + file.string() + "\" is a folder, not a message store", kSource);
     auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
     db->OpenConnection(false);
-    db->CheckMarker();
-    int rc = sqlite3_exec(db->db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-131072; PRAGMA temp_store=MEMORY;", nullptr,
-                          nullptr, nullptr);
+    const int64_t version = db->CheckMarker();
+    int rc = sqlite3_exec(db->db_, kConnectionPragmas, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
+    db->Upgrade(version);
     db->LoadMeta();
     return db;
 }
@@ -587,10 +631,7 @@ std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
 }
 
 void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
-    Exec("PRAGMA journal_mode=WAL");
-    Exec("PRAGMA synchronous=NORMAL");
-    Exec("PRAGMA cache_size=-131072");
-    Exec("PRAGMA temp_store=MEMORY");
+    Exec(kConnectionPragmas);
     Txn t(*this);
     Exec(kSchema);
     Exec(kTransitTable);
@@ -757,18 +798,21 @@ bool StoreDb::IsInDeletedItems(int64_t folder) {
 // ---------------------------------------------------------------------------------------
 // Items
 
-const std::vector<int64_t>& StoreDb::ItemIds(int64_t folder) {
+const FolderOrder& StoreDb::ItemOrder(int64_t folder) {
     SyncCache();
     auto it = order_.find(folder);
     if (it != order_.end()) return it->second;
-    std::vector<int64_t> ids;
-    auto& s = Prep("SELECT id FROM items WHERE folder_id = ? ORDER BY seq");
+    std::vector<int64_t> seqs, ids;
+    auto& s = Prep("SELECT seq, id FROM items WHERE folder_id = ? ORDER BY seq");
     {
         Use u(s);
         u->Bind(1, folder);
-        while (u->Step()) ids.push_back(u->Int(0));
+        while (u->Step()) {
+            seqs.push_back(u->Int(0));
+            ids.push_back(u->Int(1));
+        }
     }
-    return order_.emplace(folder, std::move(ids)).first->second;
+    return order_.emplace(folder, FolderOrder(std::move(seqs), std::move(ids))).first->second;
 }
 
 bool StoreDb::ItemExists(int64_t item) {
@@ -778,14 +822,14 @@ bool StoreDb::ItemExists(int64_t item) {
     return u->Step();
 }
 
-int64_t StoreDb::ItemFolder(int64_t item) {
-    auto& s = Prep("SELECT folder_id FROM items WHERE id = ?");
+StoreDb::ItemPlace StoreDb::PlaceOf(int64_t item) {
+    auto& s = Prep("SELECT folder_id, seq FROM items WHERE id = ?");
     Use u(s);
     u->Bind(1, item);
     if (!u->Step())
         RaiseError(errnum::kMapiNotFound,
                    "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
-    return u->Int(0);
+    return {u->Int(0), u->Int(1)};
 }
 
 // Within a write transaction: the folder's next order number, counted on in memory and
@@ -915,23 +959,22 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
     return {std::make_move_iterator(m.begin()), std::make_move_iterator(m.end())};
 }
 
-void StoreDb::InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropValue& v) {
-    auto& s = Prep(
-        "INSERT INTO props(item_id, tag, folder_id, ival, tval, tfold, bval) VALUES (?,?,?,?,?,?,?)");
+void StoreDb::InsertProp(int64_t item, uint32_t tag, const PropValue& v) {
+    auto& s = Prep("INSERT INTO props(item_id, tag, ival, tval, tfold, bval) VALUES (?,?,?,?,?,?)");
     Use u(s);
-    u->Bind(1, item).Bind(2, static_cast<int64_t>(tag)).Bind(3, folder);
+    u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
     switch (v.type) {
         case mapi::PT_LONG:
-        case mapi::PT_SYSTIME: u->Bind(4, v.integer); break;
-        case mapi::PT_BOOLEAN: u->Bind(4, static_cast<int64_t>(v.integer != 0)); break;
+        case mapi::PT_SYSTIME: u->Bind(3, v.integer); break;
+        case mapi::PT_BOOLEAN: u->Bind(3, static_cast<int64_t>(v.integer != 0)); break;
         case mapi::PT_STRING8:
-            u->BindStatic(5, v.text);  // bodies are large: no copy
+            u->BindStatic(4, v.text);  // bodies are large: no copy
             if (v.text.size() <= kFoldLimit * kMaxFoldShrink) {
                 std::string folded = FoldCase(v.text);
-                if (folded.size() <= kFoldLimit) u->Bind(6, folded);
+                if (folded.size() <= kFoldLimit) u->Bind(5, folded);
             }
             break;
-        case mapi::PT_BINARY: u->BindStatic(7, std::span<const uint8_t>(v.bytes)); break;
+        case mapi::PT_BINARY: u->BindStatic(6, std::span<const uint8_t>(v.bytes)); break;
         default: Invalid("unsupported property type");
     }
     u->Run();
@@ -948,7 +991,10 @@ int64_t StoreDb::InsertItemProps(int64_t folder,
         u->Run();
         id = sqlite3_last_insert_rowid(db_);
     }
-    for (const auto& [tag, v] : props) InsertProp(id, folder, tag, v);
+    for (const auto& [tag, v] : props) InsertProp(id, tag, v);
+    AfterCommit([this, folder, seq, id] {
+        if (auto it = order_.find(folder); it != order_.end()) it->second.Insert(seq, id);
+    });
     return id;
 }
 
@@ -959,30 +1005,20 @@ int64_t StoreDb::InsertItem(int64_t folder, const ItemData& data) {
 int64_t StoreDb::AddItem(int64_t folder, const ItemData& data) {
     Txn t(*this);
     int64_t id = InsertItem(folder, data);
-    AfterCommit([this, folder, id] {
-        auto it = order_.find(folder);
-        if (it != order_.end()) it->second.push_back(id);
-    });
     t.Commit();
     return id;
 }
 
 size_t StoreDb::AddItems(int64_t folder, std::span<const ItemData> items) {
     Txn t(*this);
-    std::vector<int64_t> ids;
-    ids.reserve(items.size());
-    for (const auto& d : items) ids.push_back(InsertItem(folder, d));
-    AfterCommit([this, folder, ids = std::move(ids)] {
-        auto it = order_.find(folder);
-        if (it != order_.end()) it->second.insert(it->second.end(), ids.begin(), ids.end());
-    });
+    for (const auto& d : items) InsertItem(folder, d);
     t.Commit();
     return items.size();
 }
 
 void StoreDb::MoveItem(int64_t item, int64_t dest) {
     Txn t(*this);
-    int64_t src = ItemFolder(item);
+    const ItemPlace src = PlaceOf(item);
     int64_t seq = TakeSeq(dest);
     {
         auto& s = Prep("UPDATE items SET folder_id = ?, seq = ? WHERE id = ?");
@@ -990,32 +1026,23 @@ void StoreDb::MoveItem(int64_t item, int64_t dest) {
         u->Bind(1, dest).Bind(2, seq).Bind(3, item);
         u->Run();
     }
-    {
-        auto& s = Prep("UPDATE props SET folder_id = ? WHERE item_id = ?");
-        Use u(s);
-        u->Bind(1, dest).Bind(2, item);
-        u->Run();
-    }
-    AfterCommit([this, src, dest, item] {
-        if (auto it = order_.find(src); it != order_.end()) {
-            auto& v = it->second;
-            if (auto pos = std::find(v.begin(), v.end(), item); pos != v.end()) v.erase(pos);
-        }
-        if (auto it = order_.find(dest); it != order_.end()) it->second.push_back(item);
+    AfterCommit([this, src, dest, seq, item] {
+        if (auto it = order_.find(src.folder); it != order_.end()) it->second.Remove(src.seq);
+        if (auto it = order_.find(dest); it != order_.end()) it->second.Insert(seq, item);
     });
     t.Commit();
 }
 
 // Within a write transaction: removes the item and its properties; nothing when it is gone.
 void StoreDb::RemoveItemRows(int64_t item) {
-    std::optional<int64_t> folder;
+    std::optional<ItemPlace> place;
     {
-        auto& s = Prep("SELECT folder_id FROM items WHERE id = ?");
+        auto& s = Prep("SELECT folder_id, seq FROM items WHERE id = ?");
         Use u(s);
         u->Bind(1, item);
-        if (u->Step()) folder = u->Int(0);
+        if (u->Step()) place = ItemPlace{u->Int(0), u->Int(1)};
     }
-    if (!folder) return;
+    if (!place) return;
     {
         auto& s = Prep("DELETE FROM props WHERE item_id = ?");
         Use u(s);
@@ -1028,11 +1055,8 @@ void StoreDb::RemoveItemRows(int64_t item) {
         u->Bind(1, item);
         u->Run();
     }
-    AfterCommit([this, src = *folder, item] {
-        if (auto it = order_.find(src); it != order_.end()) {
-            auto& v = it->second;
-            if (auto pos = std::find(v.begin(), v.end(), item); pos != v.end()) v.erase(pos);
-        }
+    AfterCommit([this, src = *place, item] {
+        if (auto it = order_.find(src.folder); it != order_.end()) it->second.Remove(src.seq);
         props_.erase(item);
     });
 }
@@ -1076,9 +1100,6 @@ int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder
             u->Bind(1, newId).Bind(2, std::span<const uint8_t>(uid_)).Bind(3, item);
             u->Run();
         }
-        dest.AfterCommit([&dest, destFolder, newId] {
-            if (auto it = dest.order_.find(destFolder); it != dest.order_.end()) it->second.push_back(newId);
-        });
         t.Commit();
     }
     Fault("move:copied");
@@ -1173,8 +1194,7 @@ void StoreDb::CompleteMove(const PendingMove& move, StoreDb& source) {
 
 void StoreDb::DeleteItem(int64_t item) {
     Txn t(*this);
-    int64_t src = ItemFolder(item);
-    if (!IsInDeletedItems(src)) {
+    if (!IsInDeletedItems(PlaceOf(item).folder)) {
         int64_t dest = DeletedItemsFolder();
         MoveItem(item, dest);  // joins this transaction
         t.Commit();
@@ -1583,12 +1603,14 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
     std::vector<Bound> binds;
     auto bindInt = [&](int64_t v) { binds.emplace_back(v); };
     if (driver >= 0) {
+        // The index finds the value in every folder of the store; the item's own row says
+        // whether it is in this one.
         sql = std::string("SELECT i.id FROM props AS d INDEXED BY ") + conds[driver].index +
-              " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.folder_id = ? AND d.tag = ? AND " +
-              OnAlias(conds[driver].predicate, "d");
-        bindInt(folder);
+              " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.tag = ? AND " +
+              OnAlias(conds[driver].predicate, "d") + " AND i.folder_id = ?";
         bindInt(conditions[driver].tag);
         binds.insert(binds.end(), conds[driver].binds.begin(), conds[driver].binds.end());
+        bindInt(folder);
     } else {
         sql = "SELECT i.id FROM items AS i WHERE i.folder_id = ?";
         bindInt(folder);
@@ -1662,8 +1684,6 @@ void StoreDb::CheckIntegrity(std::vector<std::string>& problems) {
           "order number used twice:");
     query("SELECT DISTINCT p.item_id FROM props p WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.id = p.item_id)",
           "properties of a missing item:");
-    query("SELECT DISTINCT p.item_id FROM props p JOIN items i ON i.id = p.item_id WHERE p.folder_id <> i.folder_id",
-          "properties filed under another folder, item");
     query("SELECT DISTINCT p.tag FROM props p WHERE p.tag >= 2147483648 AND NOT EXISTS "
           "(SELECT 1 FROM named n WHERE n.prop_id = (p.tag >> 16))",
           "named property tag without a name:");

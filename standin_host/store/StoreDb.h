@@ -1,22 +1,22 @@
 // One information store: a SQLite file with folders, items and their MAPI properties.
 // Internal to the store; the object-model classes and the MAPI library work through it.
 //
-// Schema (application_id 'NBST', user_version 1):
+// Schema (application_id 'NBST', user_version 2; files of format 1 are upgraded when opened):
 //   meta(key, value)                      store uid (16 random bytes) and format marker
 //   folders(id, parent_id, name, item_type, next_seq)
 //                                         one root (parent NULL); names unique per parent
 //   items(id, folder_id, seq)             seq orders a folder's items: the folder's next_seq
 //                                         when the item arrived (created or moved in)
-//   props(item_id, tag, folder_id, ival, tval, tfold, bval)
-//                                         one row per property; folder_id repeats the item's
-//                                         folder so that the indexes below serve one folder
+//   props(item_id, tag, ival, tval, tfold, bval)
+//                                         one row per property; a move changes none of them
 //   named(prop_id, guid, lid)             named properties, 0x8000 upward in order of first use
 //   transit(item_id, src_store, src_item) items copied in from another store whose original
 //                                         may still be there (a move between stores that has
 //                                         not finished); older files get the table on their
 //                                         first such move
-// Indexes: items(folder_id, seq); props(folder_id, tag, ival) and props(folder_id, tag, tfold)
-// (tfold: the case-folded text) answer restrictions in logarithmic time.
+// Indexes: items(folder_id, seq); props(tag, ival) and props(tag, tfold) (tfold: the case-folded
+// text) answer restrictions in logarithmic time plus one look-up per item of the store that has
+// the value, the folder's own and others'.
 // Entry IDs: 4 zero flag bytes, the 16-byte store uid, a kind byte (1 folder, 2 item) and the
 // 8-byte row id (AUTOINCREMENT, never reused), so an ID survives moves within the store.
 //
@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "host/Automation.h"
+#include "standin_host/store/FolderOrder.h"
 #include "standin_host/store/ItemData.h"
 
 struct sqlite3;
@@ -160,9 +161,13 @@ public:
     bool IsInDeletedItems(int64_t folder);
 
     // Items.
-    const std::vector<int64_t>& ItemIds(int64_t folder);  // folder order, cached
+    const FolderOrder& ItemOrder(int64_t folder);  // folder order, cached
     bool ItemExists(int64_t item);
-    int64_t ItemFolder(int64_t item);  // raises kMapiNotFound for an item deleted for good
+    struct ItemPlace {
+        int64_t folder;
+        int64_t seq;  // its order number there
+    };
+    ItemPlace PlaceOf(int64_t item);  // raises kMapiNotFound for an item deleted for good
     int64_t AddItem(int64_t folder, const ItemData& data);
     size_t AddItems(int64_t folder, std::span<const ItemData> items);
     void MoveItem(int64_t item, int64_t destFolder);
@@ -216,7 +221,8 @@ public:
 private:
     explicit StoreDb(std::filesystem::path file);
     void OpenConnection(bool create);
-    void CheckMarker();
+    int64_t CheckMarker();  // the file's format version
+    void Upgrade(int64_t version);  // to the current format, in one transaction
     void InitSchema(const std::string& displayName, bool standardFolders);
     void LoadMeta();
     // Drops the caches when another connection changed the store. `exact`: ask SQLite now
@@ -235,7 +241,7 @@ private:
     Stmt& PrepDynamic(const std::string& sql);
     int64_t InsertItem(int64_t folder, const ItemData& data);
     int64_t InsertItemProps(int64_t folder, const std::vector<std::pair<uint32_t, PropValue>>& props);
-    void InsertProp(int64_t item, int64_t folder, uint32_t tag, const PropValue& v);
+    void InsertProp(int64_t item, uint32_t tag, const PropValue& v);
     int64_t TakeSeq(int64_t folder);
     int64_t DeletedItemsFolder();
     void Exec(const char* sql);
@@ -251,7 +257,7 @@ private:
     // keyed by their text.
     std::unordered_map<const char*, std::unique_ptr<Stmt>> stmts_;
     std::unordered_map<std::string, std::unique_ptr<Stmt>> dynStmts_;
-    std::unordered_map<int64_t, std::vector<int64_t>> order_;
+    std::unordered_map<int64_t, FolderOrder> order_;
     std::unordered_map<int64_t, int64_t> nextSeq_;  // committed next_seq per folder
     std::unordered_map<int64_t, int64_t> txnSeq_;   // next_seq taken in the open transaction
     std::unordered_map<int64_t, std::shared_ptr<CachedProps>> props_;

@@ -44,6 +44,8 @@ protected:
         items[4].DueDate = t0 + 1;
         items[5].DueDate = t0 + 1;
         profile->AddItems(*folder, items);
+        // The same items in another folder of the store, which no search of this one may find.
+        profile->AddItems(*Folder("Personal Folders\\Drafts"), items);
         utils = CreateObjectAs<mapi::MAPIUtils>(mapi::kProgIdMAPIUtils);
         auto named = [&](const char* guid, uint16_t id, int32_t type) {
             return utils->GetNamedPropertyTag(folder, guid, static_cast<int16_t>(id), false) | type;

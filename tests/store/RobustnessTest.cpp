@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "StoreTestSupport.h"
+#include "host/ClassRegistry.h"
 
 namespace nubra::store::test {
 namespace {
@@ -129,15 +130,69 @@ TEST_F(RobustnessTest, IntegrityCheckFindsBrokenInvariants) {
     profile->AddItem(*Folder("Personal Folders\\Inbox"), Mail("x"));
     ASSERT_TRUE(profile->CheckIntegrity().ok());
     const auto file = profile->Stores()[0].file;
-    RawSql(file, "UPDATE props SET folder_id = folder_id + 1 WHERE tag = 3604510;");  // PR_SUBJECT
+    RawSql(file, "INSERT INTO props(item_id, tag, ival) VALUES (424242, 3, 1);");
     RawSql(file, "INSERT INTO items(folder_id, seq) VALUES (9999, 1);");
     auto report = profile->CheckIntegrity();
     ASSERT_GE(report.problems.size(), 2u);
     std::string all;
     for (const auto& p : report.problems) all += p + "\n";
-    EXPECT_NE(all.find("another folder"), std::string::npos) << all;
+    EXPECT_NE(all.find("properties of a missing item"), std::string::npos) << all;
     EXPECT_NE(all.find("no existing folder"), std::string::npos) << all;
     EXPECT_NE(all.find(file.string()), std::string::npos) << all;
+}
+
+// Format 1 kept each item's folder in its property rows. Such a file opens as before, in the
+// current format from then on, with every item, property and search as it was.
+TEST_F(RobustnessTest, AStoreOfTheFirstFormatIsUpgradedWhenOpened) {
+    profile->AddItem(*Folder("Personal Folders\\Inbox"), Mail("kept in the inbox"));
+    profile->AddItem(*Folder("Personal Folders\\Drafts"), Mail("kept in the inbox"));
+    profile->AddItem(*Folder("Personal Folders\\Drafts"), Task("a task", 2));
+    const auto file = profile->Stores()[0].file;
+    profile.reset();
+    RawSql(file, R"sql(
+        CREATE TABLE props_v1(item_id INTEGER NOT NULL, tag INTEGER NOT NULL, folder_id INTEGER NOT NULL,
+          ival INTEGER, tval TEXT, tfold TEXT, bval BLOB, PRIMARY KEY(item_id, tag)) WITHOUT ROWID;
+        INSERT INTO props_v1 SELECT p.item_id, p.tag, i.folder_id, p.ival, p.tval, p.tfold, p.bval
+          FROM props p JOIN items i ON i.id = p.item_id;
+        DROP TABLE props;
+        ALTER TABLE props_v1 RENAME TO props;
+        CREATE INDEX props_int ON props(folder_id, tag, ival) WHERE ival IS NOT NULL;
+        CREATE INDEX props_str ON props(folder_id, tag, tfold) WHERE tfold IS NOT NULL;
+        PRAGMA user_version = 1;)sql");
+
+    Reopen();
+    auto inbox = Folder("Personal Folders\\Inbox");
+    auto drafts = Folder("Personal Folders\\Drafts");
+    ASSERT_EQ(inbox->Items()->Count(), 1);
+    ASSERT_EQ(drafts->Items()->Count(), 2);
+    EXPECT_EQ(drafts->Items()->Item(2)->Subject(), "a task");
+    auto withSubject = [](const outlook::FolderRef& folder, const char* subject) {
+        auto table = CreateObjectAs<mapi::MAPITable>(mapi::kProgIdMAPITable);
+        table->SetItem(folder->Items());
+        auto r = table->Filter()->SetKind(mapi::RES_AND)->Add(mapi::RES_PROPERTY);
+        r->SetRelop(mapi::RELOP_EQ);
+        r->SetPropTag(mapi::PR_SUBJECT);
+        r->SetValue(subject);
+        table->Filter()->Restrict();
+        table->GoToFirst();
+        int rows = 0;
+        while (!table->GetRow().IsEmpty()) ++rows;
+        return rows;
+    };
+    EXPECT_EQ(withSubject(inbox, "KEPT IN THE INBOX"), 1);
+    drafts->Items()->Item(1)->Move(*inbox);
+    EXPECT_EQ(withSubject(inbox, "kept in the inbox"), 2);
+    EXPECT_EQ(withSubject(drafts, "kept in the inbox"), 0);
+    EXPECT_TRUE(profile->CheckIntegrity().ok());
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 2);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
 }
 
 TEST_F(RobustnessTest, SecondConnectionSeesChangesOfTheFirst) {
