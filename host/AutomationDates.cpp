@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace nubra::dates {
@@ -115,6 +116,15 @@ struct LocaleData {
     icu::UnicodeString separator;     // the short date's separator
     std::vector<icu::UnicodeString> amMarkers, pmMarkers;  // folded
     std::vector<std::pair<icu::UnicodeString, int>> monthNames;  // folded name, month
+
+    // A scan turns the same dates into text and back many times (every duplicate test of an
+    // appointment or a task does), and ICU takes microseconds for each. Results are kept per
+    // locale; parsing fills in the current year where a text has none, so its results are
+    // kept for the year they were made in.
+    std::unordered_map<int64_t, std::string> formatted;  // UDate (whole ms) -> general date
+    std::unordered_map<std::string, Date> parsed;
+    int parsedYear = 0;
+    static constexpr size_t kMemoLimit = 1 << 16;  // entries per map, then start over
 };
 
 // Every run of 'y' outside quoted text becomes "yyyy".
@@ -607,20 +617,32 @@ std::string FormatGeneralDate(Date d) {
         ms -= kMsPerDay;
         ++day;
     }
-    const UDate when = static_cast<UDate>((day - kUnixEpochDay) * kMsPerDay + ms);
+    const int64_t whenMs = (day - kUnixEpochDay) * kMsPerDay + ms;
     auto& s = TheState();
     std::lock_guard lock(s.mutex);
     LocaleData& loc = CurrentLocale(s);
+    if (auto it = loc.formatted.find(whenMs); it != loc.formatted.end()) return it->second;
     icu::UnicodeString out;
-    (ms == 0 ? loc.dateOnly : loc.general)->format(when, out);
-    return ToUtf8(out);
+    (ms == 0 ? loc.dateOnly : loc.general)->format(static_cast<UDate>(whenMs), out);
+    if (loc.formatted.size() >= LocaleData::kMemoLimit) loc.formatted.clear();
+    return loc.formatted.emplace(whenMs, ToUtf8(out)).first->second;
 }
 
 Date ParseDate(std::string_view text) {
-    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     auto& s = TheState();
     std::lock_guard lock(s.mutex);
-    return ParseImpl(u, CurrentLocale(s));
+    LocaleData& loc = CurrentLocale(s);
+    const int year = CurrentYear();
+    if (year != loc.parsedYear || loc.parsed.size() >= LocaleData::kMemoLimit) {
+        loc.parsed.clear();
+        loc.parsedYear = year;
+    }
+    std::string key(text);
+    if (auto it = loc.parsed.find(key); it != loc.parsed.end()) return it->second;
+    icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+    const Date d = ParseImpl(u, loc);  // a text that is no date raises and is not kept
+    loc.parsed.emplace(std::move(key), d);
+    return d;
 }
 
 }  // namespace nubra::dates

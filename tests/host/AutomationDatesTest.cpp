@@ -247,6 +247,25 @@ TEST(ParseDate, TextThatIsNoDateRaises13) {
     EXPECT_EQ(ErrorOf("24.12.2009"), 0);
 }
 
+// Conversions are remembered; the same text or date met again under another locale must still
+// follow that locale, and a text that failed must fail again.
+TEST(ParseDate, RepeatedConversionsFollowTheLocale) {
+    const Date march = MakeDate(2009, 3, 4), april = MakeDate(2009, 4, 3);
+    const std::vector<std::tuple<std::string, Date, std::string>> rounds = {
+        {"en_US", march, "3/4/2009"}, {"de_DE", april, "04.03.2009"}, {"en_US", march, "3/4/2009"},
+        {"en_GB", april, "04/03/2009"}, {"de_DE", april, "04.03.2009"},
+    };
+    for (const auto& [locale, parsed, formatted] : rounds) {
+        SCOPED_TRACE(locale);
+        LocaleScope scope(locale);
+        for (int again = 0; again < 2; ++again) {
+            EXPECT_DOUBLE_EQ(ParseDate("3/4/2009"), parsed);
+            EXPECT_EQ(FormatGeneralDate(march), formatted);
+            EXPECT_EQ(ErrorOf("3/4/2009 x"), 13);
+        }
+    }
+}
+
 // Every date written in the general date form reads back as the same second.
 TEST(GeneralDate, RoundTripsInEveryLocaleFromYear100To9999) {
     std::vector<Date> samples = {
