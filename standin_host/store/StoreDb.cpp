@@ -56,12 +56,12 @@ CREATE TABLE props(
   item_id INTEGER NOT NULL,
   tag INTEGER NOT NULL,
   ival INTEGER,
-  tval TEXT,
   tfold TEXT,
   bval BLOB,
-  PRIMARY KEY(item_id, tag)) WITHOUT ROWID;
-CREATE INDEX props_int ON props(tag, ival) WHERE ival IS NOT NULL;
-CREATE INDEX props_str ON props(tag, tfold) WHERE tfold IS NOT NULL;
+  tval TEXT);
+CREATE UNIQUE INDEX props_key ON props(item_id, tag);
+CREATE INDEX props_int ON props(tag, ival, item_id) WHERE ival IS NOT NULL;
+CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 CREATE TABLE named(
   prop_id INTEGER PRIMARY KEY CHECK(prop_id BETWEEN 32768 AND 65534),
   guid TEXT NOT NULL,
@@ -79,21 +79,25 @@ const char* kConnectionPragmas =
     "PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint=8192;";
 
 // Format 1 kept the item's folder in every property row, so that the indexes served one folder;
-// a move then rewrote all of them. Format 2 leaves the folder to the item alone.
+// a move then rewrote all of them. It also kept the rows in their key's b-tree (WITHOUT
+// ROWID), where every key comparison against a row with a long text (a body) reads the whole
+// text from its overflow pages. Format 2 leaves the folder to the item, keeps the rows in a
+// rowid table with long texts last, and finds them through small indexes.
 const char* kUpgradeFrom1 = R"sql(
 CREATE TABLE props_v2(
   item_id INTEGER NOT NULL,
   tag INTEGER NOT NULL,
   ival INTEGER,
-  tval TEXT,
   tfold TEXT,
   bval BLOB,
-  PRIMARY KEY(item_id, tag)) WITHOUT ROWID;
-INSERT INTO props_v2 SELECT item_id, tag, ival, tval, tfold, bval FROM props;
+  tval TEXT);
+INSERT INTO props_v2(item_id, tag, ival, tfold, bval, tval)
+  SELECT item_id, tag, ival, tfold, bval, tval FROM props ORDER BY item_id, tag;
 DROP TABLE props;
 ALTER TABLE props_v2 RENAME TO props;
-CREATE INDEX props_int ON props(tag, ival) WHERE ival IS NOT NULL;
-CREATE INDEX props_str ON props(tag, tfold) WHERE tfold IS NOT NULL;
+CREATE UNIQUE INDEX props_key ON props(item_id, tag);
+CREATE INDEX props_int ON props(tag, ival, item_id) WHERE ival IS NOT NULL;
+CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 PRAGMA user_version=2;
 )sql";
 
@@ -1231,8 +1235,8 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
         // Long texts (no folded copy) are left out until asked for: a scan reads subjects and
         // IDs, not bodies.
         auto& s = Prep(
-            "SELECT tag, ival, CASE WHEN tfold IS NULL AND tval IS NOT NULL THEN NULL ELSE tval END, bval, "
-            "tfold IS NULL AND tval IS NOT NULL FROM props WHERE item_id = ? ORDER BY tag");
+            "SELECT tag, ival, CASE WHEN tfold IS NULL AND typeof(tval) = 'text' THEN NULL ELSE tval END, bval, "
+            "tfold IS NULL AND typeof(tval) = 'text' FROM props WHERE item_id = ? ORDER BY tag");
         Use u(s);
         u->Bind(1, item);
         while (u->Step()) {

@@ -7,16 +7,17 @@
 //                                         one root (parent NULL); names unique per parent
 //   items(id, folder_id, seq)             seq orders a folder's items: the folder's next_seq
 //                                         when the item arrived (created or moved in)
-//   props(item_id, tag, ival, tval, tfold, bval)
-//                                         one row per property; a move changes none of them
+//   props(item_id, tag, ival, tfold, bval, tval)
+//                                         one row per property (a rowid table, long texts
+//                                         last); a move changes none of them
 //   named(prop_id, guid, lid)             named properties, 0x8000 upward in order of first use
 //   transit(item_id, src_store, src_item) items copied in from another store whose original
 //                                         may still be there (a move between stores that has
 //                                         not finished); older files get the table on their
 //                                         first such move
-// Indexes: items(folder_id, seq); props(tag, ival) and props(tag, tfold) (tfold: the case-folded
-// text) answer restrictions in logarithmic time plus one look-up per item of the store that has
-// the value, the folder's own and others'.
+// Indexes: items(folder_id, seq); props(item_id, tag), unique; props(tag, ival, item_id) and
+// props(tag, tfold, item_id) (tfold: the case-folded text) answer restrictions in logarithmic
+// time plus one look-up per item of the store that has the value, the folder's own and others'.
 // Entry IDs: 4 zero flag bytes, the 16-byte store uid, a kind byte (1 folder, 2 item) and the
 // 8-byte row id (AUTOINCREMENT, never reused), so an ID survives moves within the store.
 //
