@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "diagnostics/clsLogging.h"
@@ -13,19 +14,28 @@ namespace {
 
 using namespace nubra;
 
+// Argument 1: the same date every time (remembered after the first); 0: a new second each time.
 void BM_FormatGeneralDate(benchmark::State& state) {
     dates::SetRegionalLocale("en_US");
+    const bool same = state.range(0) == 1;
     Date d = dates::MakeDate(2009, 12, 24, 13, 5, 7);
-    for (auto _ : state) benchmark::DoNotOptimize(dates::FormatGeneralDate(d));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(dates::FormatGeneralDate(d));
+        if (!same) d += 1.0 / 86400;
+    }
 }
-BENCHMARK(BM_FormatGeneralDate);
+BENCHMARK(BM_FormatGeneralDate)->Arg(0)->Arg(1);
 
 void BM_ParseDate(benchmark::State& state) {
     dates::SetRegionalLocale("en_US");
-    const std::string text = dates::FormatGeneralDate(dates::MakeDate(2009, 12, 24, 13, 5, 7));
-    for (auto _ : state) benchmark::DoNotOptimize(dates::ParseDate(text));
+    const bool same = state.range(0) == 1;
+    std::vector<std::string> texts;
+    for (int i = 0; i < (same ? 1 : 1 << 17); ++i)
+        texts.push_back(dates::FormatGeneralDate(dates::MakeDate(2009, 12, 24, 13, 5, 7) + i / 86400.0));
+    size_t i = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(dates::ParseDate(texts[i++ % texts.size()]));
 }
-BENCHMARK(BM_ParseDate);
+BENCHMARK(BM_ParseDate)->Arg(0)->Arg(1);
 
 void BM_UtcToLocal(benchmark::State& state) {
     Date d = dates::MakeDate(2009, 12, 24, 13, 5, 7);
