@@ -6,7 +6,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,12 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "addin/NubraGlobals.h"
 #include "engine/clsFldMon.h"
-#include "host/AutomationDates.h"
-#include "host/ClassRegistry.h"
 #include "host/Controls.h"
-#include "standin_host/store/MAPILibrary.h"
+#include "bench/BenchSupport.h"
 #include "standin_host/store/Profile.h"
 #include "tests/support/MemoryProgressBar.h"
 
@@ -28,41 +24,17 @@ namespace {
 
 // One profile for the whole run, in a scratch folder removed at exit.
 struct World {
-    std::filesystem::path dir;
-    std::shared_ptr<store::Profile> profile;
-    std::shared_ptr<outlook::Application> app;
-    outlook::FolderRef root;
+    struct Scratch {
+        std::filesystem::path dir = bench::ScratchDir("engine-bench");
+        ~Scratch() {
+            std::error_code ec;
+            std::filesystem::remove_all(dir, ec);
+        }
+    } scratch;  // first, so that it goes last, after the store is closed
+    std::shared_ptr<store::Profile> profile = store::Profile::Open(scratch.dir / "profile");
+    bench::EngineGlobals globals{*profile, scratch.dir};
+    outlook::FolderRef root = profile->FindFolder(store::kDefaultStoreName);
     int folders = 0;
-
-    World() {
-        // NUBRA_BENCH_DIR chooses the file system the store lives on (e.g. /dev/shm to take
-        // the disk's flush latency out of the figures).
-        const char* base = std::getenv("NUBRA_BENCH_DIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/nubra-engine-bench-XXXXXX";
-        dir = ::mkdtemp(tmpl.data());
-        dates::SetRegionalLocale("en_US");
-        store::RegisterMAPILibrary();
-        profile = store::Profile::Open(dir / "profile");
-        app = profile->Application();
-        root = profile->FindFolder(store::kDefaultStoreName);
-        goLog = std::make_unique<clsLogging>();
-        goLog->LogFile(dir.string(), "Nubra.log", "", true);
-        goErrHandler = std::make_unique<clsErrHandler>();
-        goredUtil = CreateObjectAs<mapi::MAPIUtils>(mapi::kProgIdMAPIUtils);
-        goOlNameSpace = app->GetNamespace("MAPI");
-        gsOlVersion = "2010";
-        gsAppTitle = "Nubrasweep";
-    }
-    ~World() {
-        goOlNameSpace.reset();
-        goredUtil.reset();
-        goErrHandler.reset();
-        goLog.reset();
-        app.reset();
-        profile.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
 
     outlook::FolderRef Fill(const std::vector<store::ItemData>& items, int32_t type) {
         auto folder = profile->CreateFolder(*root, "Bench" + std::to_string(++folders), type);

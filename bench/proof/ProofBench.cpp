@@ -14,14 +14,12 @@
 #include <memory>
 #include <string>
 
-#include "addin/NubraGlobals.h"
 #include "engine/clsFldMon.h"
-#include "host/AutomationDates.h"
-#include "host/ClassRegistry.h"
 #include "host/Controls.h"
-#include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
+#include "bench/BenchSupport.h"
 #include "tests/proof/MixedFolder.h"
+#include "tests/proof/RunClean.h"
 #include "tests/support/MemoryProgressBar.h"
 
 namespace nubra {
@@ -29,33 +27,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path ScratchDir(const char* what) {
-    // NUBRA_BENCH_DIR chooses the file system the stores live on.
-    const char* base = std::getenv("NUBRA_BENCH_DIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/nubra-proof-" + what + "-XXXXXX";
-    return ::mkdtemp(tmpl.data());
-}
-
 // A fresh profile per run, its folder filled from the mixed-folder generator.
 void BM_ScanMixedFolder(benchmark::State& state) {
     const int64_t n = state.range(0);
     int64_t removed = 0, expected = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        const auto dir = ScratchDir("scan");
+        const auto dir = bench::ScratchDir("proof-scan");
         expected = proof::FillMixedProfile(dir / "profile", "Mixed", n, 1);
         {
-            dates::SetRegionalLocale("en_US");
-            store::RegisterMAPILibrary();
             auto profile = store::Profile::Open(dir / "profile");
-            auto app = profile->Application();
-            goLog = std::make_unique<clsLogging>();
-            goLog->LogFile(dir.string(), "Nubra.log", "", true);
-            goErrHandler = std::make_unique<clsErrHandler>();
-            goredUtil = CreateObjectAs<mapi::MAPIUtils>(mapi::kProgIdMAPIUtils);
-            goOlNameSpace = app->GetNamespace("MAPI");
-            gsOlVersion = "2010";
-            gsAppTitle = "Nubrasweep";
+            bench::EngineGlobals globals(*profile, dir);
             auto folder = profile->FindFolder("Personal Folders\\Mixed");
             testing::MemoryProgressBar bar;
             bar.SetMax(static_cast<float>(n));
@@ -63,10 +45,6 @@ void BM_ScanMixedFolder(benchmark::State& state) {
             state.ResumeTiming();
             removed = mon.RemDuplicatesInFld(folder, bar);
             state.PauseTiming();
-            goOlNameSpace.reset();
-            goredUtil.reset();
-            goErrHandler.reset();
-            goLog.reset();
         }
         fs::remove_all(dir);
         state.ResumeTiming();
@@ -87,22 +65,12 @@ void BM_CleanThroughProgram(benchmark::State& state) {
     const int64_t n = state.range(0);
     for (auto _ : state) {
         state.PauseTiming();
-        const auto dir = ScratchDir("clean");
+        const auto dir = bench::ScratchDir("proof-clean");
         proof::FillMixedProfile(dir / "profile", "Mixed", n, 1);
-        const std::string profile = (dir / "profile").string();
-        const std::string appdata = (dir / "appdata").string(), config = (dir / "config").string();
+        const proof::CleanRun run{NUBRASWEEP_BINARY, dir / "profile", dir / "appdata", dir / "config",
+                                  "Personal Folders\\Mixed"};
         state.ResumeTiming();
-        std::fflush(nullptr);  // the child must not repeat what the parent has not flushed yet
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("NUBRA_COMMON_APPDATA", appdata.c_str(), 1);
-            ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-            if (std::FILE* f = std::freopen("/dev/null", "w", stdout)) (void)f;
-            if (std::FILE* f = std::freopen("/dev/null", "w", stderr)) (void)f;
-            ::execl(NUBRASWEEP_BINARY, NUBRASWEEP_BINARY, "--profile", profile.c_str(), "clean",
-                    "Personal Folders\\Mixed", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        const pid_t pid = proof::StartClean(run);
         int status = 0;
         ::waitpid(pid, &status, 0);
         state.PauseTiming();

@@ -52,21 +52,23 @@ CREATE TABLE items(
   folder_id INTEGER NOT NULL REFERENCES folders(id),
   seq INTEGER NOT NULL);
 CREATE UNIQUE INDEX items_order ON items(folder_id, seq);
-CREATE TABLE props(
-  item_id INTEGER NOT NULL,
-  tag INTEGER NOT NULL,
-  ival INTEGER,
-  tfold TEXT,
-  bval BLOB,
-  tval TEXT);
-CREATE UNIQUE INDEX props_key ON props(item_id, tag);
-CREATE INDEX props_int ON props(tag, ival, item_id) WHERE ival IS NOT NULL;
-CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 CREATE TABLE named(
   prop_id INTEGER PRIMARY KEY CHECK(prop_id BETWEEN 32768 AND 65534),
   guid TEXT NOT NULL,
   lid INTEGER NOT NULL CHECK(lid BETWEEN 0 AND 65535),
   UNIQUE(guid, lid));
+)sql";
+
+// The property table, created under the name given (a new file's, or the one an upgrade fills
+// before it takes the old one's place), and its indexes.
+std::string PropsTable(const char* name) {
+    return std::string("CREATE TABLE ") + name +
+           "(item_id INTEGER NOT NULL, tag INTEGER NOT NULL, ival INTEGER, tfold TEXT, bval BLOB, tval TEXT)";
+}
+const char* kPropsIndexes = R"sql(
+CREATE UNIQUE INDEX props_key ON props(item_id, tag);
+CREATE INDEX props_int ON props(tag, ival, item_id) WHERE ival IS NOT NULL;
+CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 )sql";
 
 // Every connection that writes. WAL lets a reader see the store as of its last commit while a
@@ -85,20 +87,10 @@ const char* kConnectionPragmas =
 // text from its overflow pages. Format 2 leaves the folder to the item, keeps the rows in a
 // rowid table with long texts last, and finds them through small indexes.
 const char* kUpgradeFrom1 = R"sql(
-CREATE TABLE props_v2(
-  item_id INTEGER NOT NULL,
-  tag INTEGER NOT NULL,
-  ival INTEGER,
-  tfold TEXT,
-  bval BLOB,
-  tval TEXT);
 INSERT INTO props_v2(item_id, tag, ival, tfold, bval, tval)
   SELECT item_id, tag, ival, tfold, bval, tval FROM props ORDER BY item_id, tag;
 DROP TABLE props;
 ALTER TABLE props_v2 RENAME TO props;
-CREATE UNIQUE INDEX props_key ON props(item_id, tag);
-CREATE INDEX props_int ON props(tag, ival, item_id) WHERE ival IS NOT NULL;
-CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 PRAGMA user_version=2;
 )sql";
 
@@ -535,7 +527,9 @@ void StoreDb::Upgrade(int64_t version) {
     // One transaction: a file is in the old format or the new one, never in between.
     try {
         Txn t(*this);
+        Exec(PropsTable("props_v2").c_str());
         Exec(kUpgradeFrom1);
+        Exec(kPropsIndexes);
         t.Commit();
     } catch (const AutomationError& e) {
         RaiseError(e.Number(),
@@ -639,6 +633,8 @@ void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
     Exec(kConnectionPragmas);
     Txn t(*this);
     Exec(kSchema);
+    Exec(PropsTable("props").c_str());
+    Exec(kPropsIndexes);
     Exec(kTransitTable);
     Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
     Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());

@@ -18,6 +18,7 @@
 
 #include "standin_host/store/Profile.h"
 #include "tests/proof/MixedFolder.h"
+#include "tests/proof/RunClean.h"
 #include "tests/support/TestEnv.h"
 
 namespace nubra::proof {
@@ -50,23 +51,9 @@ protected:
         return dir;
     }
 
-    // Starts `nubrasweep clean` on the profile; returns its process id.
     pid_t StartClean(const fs::path& profile) {
-        const std::string appdata = (work.path() / "appdata").string();
-        const std::string config = (work.path() / "config").string();
-        const std::string prof = profile.string();
-        std::fflush(nullptr);  // the child must not repeat what the parent has not flushed yet
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("NUBRA_COMMON_APPDATA", appdata.c_str(), 1);
-            ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-            if (std::FILE* f = std::freopen("/dev/null", "w", stdout)) (void)f;
-            if (std::FILE* f = std::freopen("/dev/null", "w", stderr)) (void)f;
-            ::execl(NUBRASWEEP_BINARY, NUBRASWEEP_BINARY, "--profile", prof.c_str(), "clean", kFolder.c_str(),
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        return pid;
+        return proof::StartClean(
+            {NUBRASWEEP_BINARY, profile, work.path() / "appdata", work.path() / "config", kFolder});
     }
     static int Wait(pid_t pid) {
         int status = 0;
