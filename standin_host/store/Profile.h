@@ -160,8 +160,8 @@ public:
 
     // Completes interrupted moves between stores as Open does, then checks every store:
     // SQLite's integrity check plus the store's own rules (every item in exactly one existing
-    // folder, unique order numbers and entry IDs, properties filed under their item's folder,
-    // named tags consistent, one top-level folder). A move whose source store is not in the
+    // folder, unique order numbers and entry IDs, no properties without their item, named
+    // tags consistent, every item with a message class, one top-level folder). A move whose source store is not in the
     // profile cannot be completed and is reported. Never raises for a damaged store; reports it.
     IntegrityReport CheckIntegrity();
 
