@@ -37,11 +37,29 @@ std::shared_ptr<T> Unwrap(const std::shared_ptr<T>& maybe) {
 }
 ObjectRef UnwrapObject(const ObjectRef& o) { return Unwrap(o); }
 
-class CFolder;
-class CItem : public outlook::OutlookItem, public Wrapper {
+// A decorator: ticks the counter, then calls the real object.
+template <class Interface>
+class Counted : public Interface {
 public:
-    CItem(outlook::ItemRef real, CallCounter& c) : real_(std::move(real)), c_(c) {}
-    ObjectRef RealObject() const override { return real_; }
+    Counted(std::shared_ptr<Interface> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
+
+protected:
+    std::shared_ptr<Interface> real_;
+    CallCounter& c_;
+};
+
+// One the store sees through when it is handed back (object-model objects).
+template <class Interface>
+class CountedObject : public Counted<Interface>, public Wrapper {
+public:
+    using Counted<Interface>::Counted;
+    ObjectRef RealObject() const override { return this->real_; }
+};
+
+class CFolder;
+class CItem : public CountedObject<outlook::OutlookItem> {
+public:
+    using CountedObject::CountedObject;
     int32_t Class() override { return c_.Tick("Item.Class"), real_->Class(); }
     std::string Subject() override { return c_.Tick("Item.Subject"), real_->Subject(); }
     Date CreationTime() override { return c_.Tick("Item.CreationTime"), real_->CreationTime(); }
@@ -58,10 +76,6 @@ public:
         real_->Delete();
     }
     std::string EntryID() override { return c_.Tick("Item.EntryID"), real_->EntryID(); }
-
-private:
-    outlook::ItemRef real_;
-    CallCounter& c_;
 };
 
 outlook::ItemRef WrapItem(outlook::ItemRef real, CallCounter& c) {
@@ -69,25 +83,19 @@ outlook::ItemRef WrapItem(outlook::ItemRef real, CallCounter& c) {
 }
 outlook::FolderRef WrapFolder(outlook::FolderRef real, CallCounter& c);
 
-class CItems : public outlook::Items, public Wrapper {
+class CItems : public CountedObject<outlook::Items> {
 public:
-    CItems(std::shared_ptr<outlook::Items> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
-    ObjectRef RealObject() const override { return real_; }
+    using CountedObject::CountedObject;
     int32_t Count() override { return c_.Tick("Items.Count"), real_->Count(); }
     outlook::ItemRef Item(int32_t index) override { return c_.Tick("Items.Item"), WrapItem(real_->Item(index), c_); }
     std::shared_ptr<outlook::MAPIFolder> Parent() override {
         return c_.Tick("Items.Parent"), WrapFolder(real_->Parent(), c_);
     }
-
-private:
-    std::shared_ptr<outlook::Items> real_;
-    CallCounter& c_;
 };
 
-class CFolders : public outlook::Folders, public Wrapper {
+class CFolders : public CountedObject<outlook::Folders> {
 public:
-    CFolders(std::shared_ptr<outlook::Folders> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
-    ObjectRef RealObject() const override { return real_; }
+    using CountedObject::CountedObject;
     int32_t Count() override { return c_.Tick("Folders.Count"), real_->Count(); }
     outlook::FolderRef Item(int32_t index) override {
         return c_.Tick("Folders.Item"), WrapFolder(real_->Item(index), c_);
@@ -98,16 +106,11 @@ public:
     outlook::FolderRef Add(const std::string& name) override {
         return c_.Tick("Folders.Add"), WrapFolder(real_->Add(name), c_);
     }
-
-private:
-    std::shared_ptr<outlook::Folders> real_;
-    CallCounter& c_;
 };
 
-class CFolder : public outlook::MAPIFolder, public Wrapper {
+class CFolder : public CountedObject<outlook::MAPIFolder> {
 public:
-    CFolder(outlook::FolderRef real, CallCounter& c) : real_(std::move(real)), c_(c) {}
-    ObjectRef RealObject() const override { return real_; }
+    using CountedObject::CountedObject;
     outlook::MAPIFolder& Real() { return *real_; }
     std::string Name() override { return c_.Tick("Folder.Name"), real_->Name(); }
     std::string StoreID() override { return c_.Tick("Folder.StoreID"), real_->StoreID(); }
@@ -120,10 +123,6 @@ public:
         return c_.Tick("Folder.Items"), std::make_shared<CItems>(real_->Items(), c_);
     }
     Variant DefaultValue() override { return c_.Tick("Folder.DefaultValue"), real_->DefaultValue(); }
-
-private:
-    outlook::FolderRef real_;
-    CallCounter& c_;
 };
 
 outlook::FolderRef WrapFolder(outlook::FolderRef real, CallCounter& c) {
@@ -136,10 +135,9 @@ outlook::ItemRef CItem::Move(outlook::MAPIFolder& destination) {
     return WrapItem(real_->Move(wrapped ? wrapped->Real() : destination), c_);
 }
 
-class CNameSpace : public outlook::NameSpace, public Wrapper {
+class CNameSpace : public CountedObject<outlook::NameSpace> {
 public:
-    CNameSpace(std::shared_ptr<outlook::NameSpace> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
-    ObjectRef RealObject() const override { return real_; }
+    using CountedObject::CountedObject;
     std::shared_ptr<outlook::Application> Application() override { return real_->Application(); }
     std::shared_ptr<outlook::Folders> Folders() override {
         return c_.Tick("NameSpace.Folders"), std::make_shared<CFolders>(real_->Folders(), c_);
@@ -150,15 +148,11 @@ public:
     outlook::FolderRef GetFolderFromID(const std::string& id, const std::string& storeId) override {
         return c_.Tick("NameSpace.GetFolderFromID"), WrapFolder(real_->GetFolderFromID(id, storeId), c_);
     }
-
-private:
-    std::shared_ptr<outlook::NameSpace> real_;
-    CallCounter& c_;
 };
 
-class CUtils : public mapi::MAPIUtils {
+class CUtils : public Counted<mapi::MAPIUtils> {
 public:
-    CUtils(std::shared_ptr<mapi::MAPIUtils> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
+    using Counted::Counted;
     Variant GetOneProperty(const ObjectRef& object, int32_t tag) override {
         return c_.Tick("Utils.GetOneProperty"), real_->GetOneProperty(UnwrapObject(object), tag);
     }
@@ -172,16 +166,11 @@ public:
         c_.Tick("Utils.Cleanup");
         real_->Cleanup();
     }
-
-private:
-    std::shared_ptr<mapi::MAPIUtils> real_;
-    CallCounter& c_;
 };
 
-class CRestriction : public mapi::Restriction, public Wrapper {
+class CRestriction : public CountedObject<mapi::Restriction> {
 public:
-    CRestriction(std::shared_ptr<mapi::Restriction> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
-    ObjectRef RealObject() const override { return real_; }
+    using CountedObject::CountedObject;
     int32_t Kind() override { return c_.Tick("Restriction.Kind"), real_->Kind(); }
     std::shared_ptr<Restriction> Add(int32_t kind) override {
         return c_.Tick("Restriction.Add"), Wrap(real_->Add(kind), c_);
@@ -204,15 +193,11 @@ public:
     static std::shared_ptr<Restriction> Wrap(std::shared_ptr<Restriction> r, CallCounter& c) {
         return r ? std::make_shared<CRestriction>(std::move(r), c) : nullptr;
     }
-
-private:
-    std::shared_ptr<mapi::Restriction> real_;
-    CallCounter& c_;
 };
 
-class CFilter : public mapi::TableFilter {
+class CFilter : public Counted<mapi::TableFilter> {
 public:
-    CFilter(std::shared_ptr<mapi::TableFilter> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
+    using Counted::Counted;
     void Clear() override {
         c_.Tick("Filter.Clear");
         real_->Clear();
@@ -226,15 +211,11 @@ public:
     }
     bool FindFirst(bool forward) override { return c_.Tick("Filter.FindFirst"), real_->FindFirst(forward); }
     bool FindNext(bool forward) override { return c_.Tick("Filter.FindNext"), real_->FindNext(forward); }
-
-private:
-    std::shared_ptr<mapi::TableFilter> real_;
-    CallCounter& c_;
 };
 
-class CTable : public mapi::MAPITable {
+class CTable : public Counted<mapi::MAPITable> {
 public:
-    CTable(std::shared_ptr<mapi::MAPITable> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
+    using Counted::Counted;
     void SetItem(const std::shared_ptr<outlook::Items>& items) override {
         c_.Tick("Table.SetItem");
         real_->SetItem(Unwrap(items));
@@ -255,14 +236,12 @@ public:
     Variant GetRow() override { return c_.Tick("Table.GetRow"), real_->GetRow(); }
 
 private:
-    std::shared_ptr<mapi::MAPITable> real_;
     std::shared_ptr<CFilter> filter_;
-    CallCounter& c_;
 };
 
-class CSafe : public mapi::SafeItem {
+class CSafe : public Counted<mapi::SafeItem> {
 public:
-    CSafe(std::shared_ptr<mapi::SafeItem> real, CallCounter& c) : real_(std::move(real)), c_(c) {}
+    using Counted::Counted;
     void SetItem(const outlook::ItemRef& item) override {
         c_.Tick("Safe.SetItem");
         real_->SetItem(Unwrap(item));
@@ -275,10 +254,6 @@ public:
     std::string LastName() override { return c_.Tick("Safe.LastName"), real_->LastName(); }
     std::string CompanyName() override { return c_.Tick("Safe.CompanyName"), real_->CompanyName(); }
     std::string Email1Address() override { return c_.Tick("Safe.Email1Address"), real_->Email1Address(); }
-
-private:
-    std::shared_ptr<mapi::SafeItem> real_;
-    CallCounter& c_;
 };
 
 const char* const kSafeProgIds[] = {mapi::kProgIdSafeMailItem, mapi::kProgIdSafePostItem,
