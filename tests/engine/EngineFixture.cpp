@@ -10,11 +10,11 @@ namespace nubra::enginetest {
 
 void RangeProgressBar::SetValue(float v) {
     values.push_back(v);
-    if (v < min_ || v > max_) {
+    if (v < min || v > max) {
         ++rejected;
         RaiseError(380);
     }
-    value_ = v;
+    value = v;
 }
 
 Variant WatchedUtils::GetOneProperty(const ObjectRef& object, int32_t propTag) {

@@ -19,26 +19,19 @@
 #include "host/Outlook.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/Profile.h"
+#include "tests/support/MemoryProgressBar.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestEnv.h"
 
 namespace nubra::enginetest {
 
 // A progress bar with the dialog's behaviour: values outside [Min, Max] raise 380.
-class RangeProgressBar : public ProgressBar {
+class RangeProgressBar : public testing::MemoryProgressBar {
 public:
-    float Min() const override { return min_; }
-    void SetMin(float v) override { min_ = v; }
-    float Max() const override { return max_; }
-    void SetMax(float v) override { max_ = v; }
-    float Value() const override { return value_; }
     void SetValue(float v) override;
 
     std::vector<float> values;  // every value set
     int rejected = 0;           // values refused because they were out of range
-
-private:
-    float min_ = 0, max_ = 0, value_ = 0;
 };
 
 // Failures the decorators inject, by operation name ("Restrict", "FindFirst", "FindNext",
