@@ -15,6 +15,7 @@ namespace nubra {
 
 namespace {
 constexpr const char* kProc = "clsCntProc.FindCntOnLogicalID";
+constexpr const char* kLogPrefix = "clsCntProc.FindCntOnLogicalID: ";
 constexpr const char* kPsetidAddress = "{00062004-0000-0000-C000-000000000046}";
 constexpr int16_t kLidEmail1Address = static_cast<int16_t>(0x8083);
 }  // namespace
@@ -35,12 +36,23 @@ bool clsFldMon::CntMatchesLogicalID(const outlook::ItemRef& item, const std::str
 SearchResult clsFldMon::FindCntOnLogicalID(const outlook::FolderRef& poOlFld, std::string& psFirstName,
                                            std::string& psLastName, std::string& psCompany, std::string& psEmail,
                                            bool& pbDuplicates, bool /*pbNoQoSCid*/, bool pbRestrict) {
+    using engine::TrimSpaces;
     SearchResult result;
     std::unique_ptr<engine::TableSearch> search;
     try {
         Err().Clear();
         auto items = poOlFld->Items();
         if (items->Count() == 0) return result;
+        // Without any of the four parts the search would have no condition and every such
+        // contact would match every other: different people known only by a display name
+        // would be taken for copies. Missing a duplicate is safe; moving a stranger is not.
+        if (TrimSpaces(psFirstName).empty() && TrimSpaces(psLastName).empty() && TrimSpaces(psCompany).empty() &&
+            TrimSpaces(psEmail).empty()) {
+            engine::Log(std::string(kLogPrefix) +
+                        "contact has no first name, last name, company or e-mail so looking for duplicates is "
+                        "not possible");
+            return result;
+        }
 
         if (moCntTagFld.Remember(poOlFld) == TagFolder::Check::Changed) lPrEmailTag = 0;
         if (lPrEmailTag == 0) {

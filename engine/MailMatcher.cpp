@@ -21,6 +21,15 @@ bool IsMailOrPost(const outlook::ItemRef& item) {
     return cls == outlook::olMail || cls == outlook::olPost;
 }
 
+// A candidate of an unsent item: another unsent mail or post. An empty message ID counts as
+// none (importers store one for drafts), so it is checked here rather than by the table, which
+// can only tell a present property from an absent one.
+bool IsUnsentMailOrPost(const outlook::ItemRef& item) {
+    if (!IsMailOrPost(item)) return false;
+    if (!goredUtil) RaiseError(errnum::kObjectVariableNotSet);
+    return goredUtil->GetOneProperty(item->MAPIOBJECT(), mapi::PR_INTERNET_MESSAGE_ID).AsString().empty();
+}
+
 // One second either side, in whole milliseconds so that the bounds stay exact seconds.
 Date ShiftSeconds(Date d, int seconds) {
     return dates::FromUnixMillis(dates::ToUnixMillis(d) + int64_t{seconds} * 1000);
@@ -57,7 +66,6 @@ SearchResult clsFldMon::FindMailOnLogicalID(const outlook::FolderRef& poFld, std
                     return result;
                 }
                 search->AddNotExist(mapi::PR_CLIENT_SUBMIT_TIME);
-                search->AddNotExist(mapi::PR_INTERNET_MESSAGE_ID);
                 unsentOnly = true;
             } else {
                 search->AddProperty(mapi::RELOP_GE, mapi::PR_CLIENT_SUBMIT_TIME,
@@ -72,7 +80,7 @@ SearchResult clsFldMon::FindMailOnLogicalID(const outlook::FolderRef& poFld, std
             ItemCollection found;
             search->RestrictedWalk([&](const engine::Row& row) {
                 auto item = search->OpenRow(row);
-                if (!unsentOnly || IsMailOrPost(item)) found.push_back(std::move(item));
+                if (!unsentOnly || IsUnsentMailOrPost(item)) found.push_back(std::move(item));
                 return true;
             });
             result.items = std::move(found);
@@ -93,7 +101,7 @@ SearchResult clsFldMon::FindMailOnLogicalID(const outlook::FolderRef& poFld, std
                 if (result.item) {
                     // A further row: without the unsent rule any row counts, with it only
                     // another unsent mail or post item.
-                    if (!unsentOnly || IsMailOrPost(search->OpenRow(row))) {
+                    if (!unsentOnly || IsUnsentMailOrPost(search->OpenRow(row))) {
                         pbDuplicates = true;
                         break;
                     }
@@ -109,7 +117,7 @@ SearchResult clsFldMon::FindMailOnLogicalID(const outlook::FolderRef& poFld, std
                                     err.Description + " item subject: " + subject + " item EntryID: " + hex);
                         throw;
                     }
-                    if (!unsentOnly || IsMailOrPost(item)) {
+                    if (!unsentOnly || IsUnsentMailOrPost(item)) {
                         result.item = std::move(item);
                         if (!unsentOnly) {
                             // Rows are taken as they are: any further row is a duplicate.

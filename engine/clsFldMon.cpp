@@ -25,6 +25,15 @@ std::string UpperAscii(std::string s) {
     return s;
 }
 
+// The item's entry ID in upper case, read twice before giving up ("" then): the scan's
+// bookkeeping of positions depends on it.
+std::string EntryIdOf(const outlook::ItemRef& item) {
+    std::string id;
+    if (Resume([&] { id = UpperAscii(item->EntryID()); }) || Resume([&] { id = UpperAscii(item->EntryID()); }))
+        return id;
+    return {};
+}
+
 // The matcher of the item's kind; other kinds have no duplicates.
 SearchResult MatchItem(clsFldMon& mon, const outlook::FolderRef& fld, int32_t cls, std::string& id1,
                        std::string& id2, std::string& id3, std::string& id4) {
@@ -120,8 +129,7 @@ struct Scan {
         int32_t visitedRemoved = 0;
         for (size_t i = group.size(); i-- > 0;) {
             const outlook::ItemRef& duplicate = group[i];
-            std::string entryId;
-            Resume([&] { entryId = UpperAscii(duplicate->EntryID()); });
+            const std::string entryId = EntryIdOf(duplicate);
             bool gone = false;
             if (isNote) {
                 gone = Resume([&] { duplicate->Delete(); });
@@ -139,11 +147,24 @@ struct Scan {
                 }
             }
             Resume([] { ThePlatform().DoEvents(); });
+            // Only an item that really left the folder counts: one whose move and deletion
+            // both failed is still there, and a count that included it would report a
+            // failure as success.
+            if (!gone) continue;
             ++progress;
             ++removed;
-            if (gone && !entryId.empty() && visited.erase(entryId) > 0) ++visitedRemoved;
+            if (!entryId.empty() && visited.erase(entryId) > 0) ++visitedRemoved;
         }
         return visitedRemoved;
+    }
+
+    // Remembers the item at the current position as visited. Its identity matters even when
+    // the item is skipped: should it later be removed as another item's duplicate, the items
+    // behind it move up. A failed read is tried once more, fetching the item again if need be.
+    void Visit(outlook::Items& items, const outlook::ItemRef& item) {
+        std::string entryId = item ? EntryIdOf(item) : std::string();
+        if (entryId.empty()) Resume([&] { entryId = EntryIdOf(items.Item(index)); });
+        if (!entryId.empty()) visited.insert(entryId);
     }
 };
 }  // namespace
@@ -180,8 +201,8 @@ int32_t clsFldMon::RemDuplicatesInFld(const outlook::FolderRef& poFld, ProgressB
             int32_t count = 0;
             if (firstItemPending)
                 count = items->Count();
-            else if (!Resume([&] { count = items->Count(); }))
-                break;
+            else if (!Resume([&] { count = items->Count(); }) && !Resume([&] { count = items->Count(); }))
+                break;  // read twice in vain: the folder cannot be walked any further
             if (scan.index > count) break;
 
             if (firstItemPending)
@@ -191,21 +212,22 @@ int32_t clsFldMon::RemDuplicatesInFld(const outlook::FolderRef& poFld, ProgressB
 
             outlook::ItemRef item;
             std::string ids[4];
+            bool visited = false;
             auto fetch = [&] {
                 item = items->Item(scan.index);
+                scan.Visit(*items, item);
+                visited = true;
                 GetItemLogicalIDs(item, ids[0], ids[1], ids[2], ids[3]);
             };
             if (firstItemPending) {
                 marker = 2;
                 fetch();
             } else if (!Resume(fetch)) {
+                if (!visited) scan.Visit(*items, item);
                 ++scan.index;
                 ++scan.progress;
                 continue;
             }
-
-            std::string entryId;
-            if (Resume([&] { entryId = UpperAscii(item->EntryID()); })) scan.visited.insert(entryId);
 
             int32_t cls = 0;
             SearchResult group;

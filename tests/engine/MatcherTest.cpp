@@ -43,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                  Contact("Ann", "Lee", "ACME", "ann@x", At(9, 1)), 0},
         PairCase{"BlankCompanyAgreesWithEmpty", Contact("Ann", "Lee", "", "", At(9, 0)),
                  Contact("Ann", "Lee", "   ", "", At(9, 1)), 1},
-        PairCase{"AllFourEmpty", Contact("", "", "", "", At(9, 0)), Contact("", " ", "", "", At(9, 1)), 1},
+        // Nothing to tell them apart by: never taken for copies of each other.
+        PairCase{"AllFourEmpty", Contact("", "", "", "", At(9, 0)), Contact("", " ", "", "", At(9, 1)), 0},
         PairCase{"DifferentCompany", Contact("Ann", "Lee", "ACME", "", At(9, 0)),
                  Contact("Ann", "Lee", "Initech", "", At(9, 1)), 0}),
     [](const auto& info) { return std::string(info.param.name); });

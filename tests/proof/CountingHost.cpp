@@ -1,5 +1,7 @@
 #include "tests/proof/CountingHost.h"
 
+#include <utility>
+
 #include "host/ClassRegistry.h"
 #include "standin_host/store/MAPILibrary.h"
 
@@ -87,7 +89,13 @@ class CItems : public CountedObject<outlook::Items> {
 public:
     using CountedObject::CountedObject;
     int32_t Count() override { return c_.Tick("Items.Count"), real_->Count(); }
-    outlook::ItemRef Item(int32_t index) override { return c_.Tick("Items.Item"), WrapItem(real_->Item(index), c_); }
+    outlook::ItemRef Item(int32_t index) override {
+        const bool scanStep = std::exchange(c_.scanStep, false);
+        c_.Tick("Items.Item");
+        auto item = real_->Item(index);
+        if (scanStep && item) c_.examined.push_back(item->EntryID());
+        return WrapItem(std::move(item), c_);
+    }
     std::shared_ptr<outlook::MAPIFolder> Parent() override {
         return c_.Tick("Items.Parent"), WrapFolder(real_->Parent(), c_);
     }

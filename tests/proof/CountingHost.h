@@ -20,6 +20,10 @@ struct CallCounter {
     std::string failedOp;
     bool recordOps = false;
     std::vector<std::string> ops;  // the name of every call, when recordOps
+    // Set by the progress bar at each step of a scan: the next Items.Item call is the scan
+    // fetching the item it examines, whose entry ID then goes into `examined`.
+    bool scanStep = false;
+    std::vector<std::string> examined;
 
     // Counts one call of `op`; raises when it is the chosen one.
     void Tick(const char* op);
