@@ -13,6 +13,8 @@ void Init() {
     folder = folder.empty() ? AddinModuleFolder() + "/LOG" : folder + "/Nubra";
     goLog->LogFile(folder, "Nubra.log", "", true);
     goLog->PrintToDebugWindow(true);
+    if (const std::string refusal = CommonFolderRefusal(); !refusal.empty())
+        goLog->WriteToLog("AddinGlobals.Init: the shared log folder is not used: " + refusal);
 
     goFldMon = std::make_unique<clsFldMon>();
     goErrHandler = std::make_unique<clsErrHandler>();

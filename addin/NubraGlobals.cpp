@@ -74,6 +74,35 @@ bool OwnFolderUsable(const std::string& path) {
     return S_ISDIR(st.st_mode) && ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
+// Why the common folder was last passed over as unsafe ("" when it was not).
+std::string gCommonFolderRefusal;
+
+// Another local user must not be able to choose what the log is written into: a common folder
+// that anyone may write to (without the sticky bit), or a Nubra folder or log file that is a
+// link or belongs to someone else, would let them plant a link to any file this user can
+// write. Returns why the common folder is unsafe, "" when it is safe.
+std::string UnsafeCommonFolder(const std::string& common) {
+    const uid_t uid = ::geteuid();
+    auto writableByOthers = [](const struct stat& st) {
+        return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+    };
+    auto ours = [uid](const struct stat& st) { return st.st_uid == uid || st.st_uid == 0; };
+    struct stat st{};
+    if (::stat(common.c_str(), &st) == 0 && writableByOthers(st))
+        return common + " is writable by other users";
+    const std::string nubra = common + "/Nubra";
+    if (::lstat(nubra.c_str(), &st) != 0) return {};
+    if (S_ISLNK(st.st_mode)) return nubra + " is a link";
+    if (!S_ISDIR(st.st_mode)) return {};  // not a folder at all: unusable, not unsafe
+    if (!ours(st)) return nubra + " belongs to another user";
+    if (writableByOthers(st)) return nubra + " is writable by other users";
+    const std::string log = nubra + "/Nubra.log";
+    if (::lstat(log.c_str(), &st) != 0) return {};
+    if (!S_ISREG(st.st_mode)) return log + " is not a plain file";
+    if (!ours(st)) return log + " belongs to another user";
+    return {};
+}
+
 // A folder only this user can reach, for the browser look-up's temporary file: the user's
 // runtime folder, else a 0700 folder named for the user under the temporary folder. Raises 75
 // when no such folder can be had (another user owns the name, or it is a link).
@@ -120,7 +149,8 @@ void Marker() {}
 
 std::string GetAppDataFolder() {
     const std::string common = WithoutTrailingSlash(EnvOr("NUBRA_COMMON_APPDATA", "/var/lib"));
-    if (UsableFolder(common, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+    gCommonFolderRefusal = common.empty() || common.front() != '/' ? std::string() : UnsafeCommonFolder(common);
+    if (gCommonFolderRefusal.empty() && UsableFolder(common, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                                  std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
                                  std::filesystem::perms::others_exec) &&
         OwnFolderUsable(common + "/Nubra"))
@@ -134,6 +164,8 @@ std::string GetAppDataFolder() {
     if (UsableFolder(local, std::filesystem::perms::owner_all)) return local;
     return {};
 }
+
+std::string CommonFolderRefusal() { return gCommonFolderRefusal; }
 
 std::string AddinModuleFolder() {
     Dl_info info{};

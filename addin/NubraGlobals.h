@@ -32,6 +32,9 @@ void Init();
 // The folder for the add-in's data: the common application-data folder, else the user's
 // local one, each created when missing; empty when neither can be had. Never raises.
 std::string GetAppDataFolder();
+// Why the last GetAppDataFolder passed the common folder over as unsafe for the log (a folder
+// other users may write to, a planted link, another user's file); "" when it did not.
+std::string CommonFolderRefusal();
 
 // Tolerant date text to date: empty text gives 1 January 4501; text that is no date gives
 // the zero date with error 13 pending (and one log line); "." separators are retried as "/"

@@ -30,7 +30,9 @@ constexpr const char* kCrLf = "\r\n";
 // Opens, writes everything in one call where possible, closes. O_APPEND keeps each entry whole
 // even when another process appends at the same time.
 void WriteFile(const std::string& path, const std::string& bytes, int openFlags) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | openFlags, 0644);
+    // Never through a link: one planted in a shared folder would send mail subjects into any
+    // file this user may write. The log holds mail subjects, so it is the user's own.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | openFlags, 0600);
     if (fd < 0) RaiseFileError(errno, path);
     size_t done = 0;
     while (done < bytes.size()) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -184,6 +185,57 @@ TEST_F(AppData, ACommonFolderWhoseNubraFolderIsUnusableIsPassedOver) {
     fs::remove(d + "/common/Nubra");
     fs::create_directory(d + "/common/Nubra");
     EXPECT_EQ(GetAppDataFolder(), d + "/common");
+}
+
+TEST_F(AppData, AnUnsafeCommonFolderIsPassedOverAndSaidWhy) {
+    const std::string d = dir.str();
+    std::ofstream(d + "/victim") << "precious";
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& common)> plant;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"WritableByAll", [](const std::string& c) { fs::permissions(c, fs::perms::all); }, true},
+        {"WritableByAllWithStickyBit",
+         [](const std::string& c) { fs::permissions(c, fs::perms::all | fs::perms::sticky_bit); }, false},
+        {"NubraFolderIsALink", [&](const std::string& c) { fs::create_directory_symlink(d, c + "/Nubra"); }, true},
+        {"NubraFolderWritableByAll",
+         [](const std::string& c) {
+             fs::create_directory(c + "/Nubra");
+             fs::permissions(c + "/Nubra", fs::perms::all);
+         },
+         true},
+        {"LogFileIsALink",
+         [&](const std::string& c) {
+             fs::create_directory(c + "/Nubra");
+             fs::create_symlink(d + "/victim", c + "/Nubra/Nubra.log");
+         },
+         true},
+        {"OwnLogFile",
+         [](const std::string& c) {
+             fs::create_directory(c + "/Nubra");
+             std::ofstream(c + "/Nubra/Nubra.log") << "old entries";
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string common = d + "/common-" + c.name;
+        fs::create_directories(common);
+        c.plant(common);
+        ScopedEnv e1("NUBRA_COMMON_APPDATA", common), e2("XDG_DATA_HOME", d + "/xdg");
+        EXPECT_EQ(GetAppDataFolder(), c.refused ? d + "/xdg" : common);
+        EXPECT_EQ(CommonFolderRefusal().empty(), !c.refused) << CommonFolderRefusal();
+    }
+    // The log itself never writes through a link, whoever planted it meanwhile.
+    fs::create_directories(d + "/raced");
+    fs::create_symlink(d + "/victim", d + "/raced/Nubra.log");
+    clsLogging log;
+    EXPECT_THROW(log.LogFile(d + "/raced", "Nubra.log", "first", true), AutomationError);
+    std::ifstream in(d + "/victim");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "precious");
 }
 
 TEST_F(AppData, TheLocalFolderIsPrivateWhenMade) {
