@@ -37,7 +37,7 @@ std::filesystem::path Absolute(const std::filesystem::path& p) {
 void WriteAtomically(const std::filesystem::path& file, const std::string& text) {
     auto tmp = file;
     tmp += ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         RaiseError(errnum::kMapiNoAccess, "cannot write the profile file \"" + file.string() + "\"", kSource);
     size_t done = 0;
@@ -85,29 +85,59 @@ Profile::~Profile() = default;
 
 const std::filesystem::path& Profile::Directory() const { return dir_; }
 
-std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn) {
+std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Access access) {
     const auto dir = Absolute(dirIn);
+    const bool readOnly = access == Access::ReadOnly;
     std::error_code ec;
     if (std::filesystem::exists(dir, ec) && !std::filesystem::is_directory(dir, ec))
         RaiseError(errnum::kMapiInvalidParameter, "\"" + dir.string() + "\" is a file, not a profile folder",
                    kSource);
-    std::filesystem::create_directories(dir, ec);
-    if (ec)
-        RaiseError(errnum::kMapiNoAccess, "cannot create the profile folder \"" + dir.string() + "\": " + ec.message(),
-                   kSource);
-    auto profile = std::shared_ptr<Profile>(new Profile(dir));
     const auto file = dir / kProfileFileName;
+    if (readOnly && !std::filesystem::exists(file, ec))
+        RaiseError(errnum::kMapiNotFound,
+                   "there is no profile in \"" + dir.string() + "\" (run a command that writes, e.g. 'nubrasweep tree', "
+                   "to make one)",
+                   kSource);
+    if (!std::filesystem::exists(dir, ec)) {
+        std::filesystem::create_directories(dir, ec);
+        if (ec)
+            RaiseError(errnum::kMapiNoAccess,
+                       "cannot create the profile folder \"" + dir.string() + "\": " + ec.message(), kSource);
+        // Mail is private, whatever the umask.
+        std::filesystem::permissions(dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
+                                     ec);
+    }
+    auto profile = std::shared_ptr<Profile>(new Profile(dir));
+    profile->readOnly_ = readOnly;
     if (!std::filesystem::exists(file, ec)) {
         FolderLock lock(dir);
         // Another process may have made it while we waited for the lock.
         if (!std::filesystem::exists(file, ec)) {
-            // A new profile: the store first, then the profile file that lists it. A store
-            // left by an earlier attempt that ended before the profile file was written is
-            // taken over.
-            auto storeFile = dir / (std::string(kDefaultStoreName) + ".nbst");
-            auto store = std::filesystem::exists(storeFile, ec) ? StoreDb::Open(storeFile)
-                                                               : StoreDb::Create(storeFile, kDefaultStoreName, true);
-            profile->stores_.push_back(store);
+            // A new profile: the store first, then the profile file that lists it. Store files
+            // already in the folder (an earlier attempt that ended before the profile file was
+            // written, or a profile file deleted by hand) are taken over, not forgotten.
+            const auto storeFile = dir / (std::string(kDefaultStoreName) + ".nbst");
+            std::vector<std::filesystem::path> found;
+            for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+                if (entry.path().extension() == ".nbst" && entry.is_regular_file(ec) && entry.path() != storeFile)
+                    found.push_back(entry.path());
+            std::sort(found.begin(), found.end());
+            const bool hadDefault = std::filesystem::exists(storeFile, ec);
+            profile->stores_.push_back(hadDefault ? StoreDb::Open(storeFile)
+                                                  : StoreDb::Create(storeFile, kDefaultStoreName, true));
+            for (const auto& f : found) {
+                try {
+                    profile->stores_.push_back(StoreDb::Open(f));
+                } catch (const AutomationError& e) {
+                    profile->warnings_.push_back("not taken into the profile: " + e.Description());
+                }
+            }
+            if (!found.empty())
+                profile->warnings_.push_back(
+                    "the profile file \"" + file.string() + "\" was missing; it was made again from the " +
+                    std::to_string(profile->stores_.size()) +
+                    " store files in the profile folder (stores kept elsewhere must be added again with "
+                    "'nubrasweep store add')");
             profile->WriteProfileFile();
             return profile;
         }
@@ -135,12 +165,13 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn) {
             BadProfile(file, "a store entry has no file name");
         std::filesystem::path p = s["file"].get<std::string>();
         if (p.is_relative()) p = dir / p;
-        auto store = StoreDb::Open(p);
+        auto store = StoreDb::Open(p, readOnly);
         for (const auto& other : profile->stores_)
             if (other->StoreIdHex() == store->StoreIdHex())
                 BadProfile(file, "the store \"" + p.string() + "\" is listed twice");
         profile->stores_.push_back(store);
     }
+    if (readOnly) return profile;
     try {
         profile->CompleteInterruptedMoves(nullptr);
     } catch (const AutomationError& e) {
@@ -189,7 +220,7 @@ std::vector<StoreInfo> Profile::Stores() const {
 }
 
 StoreInfo Profile::AddStore(const std::filesystem::path& fileIn, const std::string& displayName,
-                            bool standardFolders) {
+                            bool standardFolders, bool deletedItems) {
     auto file = Absolute(fileIn.is_relative() ? dir_ / fileIn : fileIn);
     for (const auto& s : stores_)
         if (Absolute(s->File()) == file)
@@ -197,7 +228,7 @@ StoreInfo Profile::AddStore(const std::filesystem::path& fileIn, const std::stri
                        kSource);
     std::error_code ec;
     bool created = !std::filesystem::exists(file, ec);
-    auto store = created ? StoreDb::Create(file, displayName, standardFolders) : StoreDb::Open(file);
+    auto store = created ? StoreDb::Create(file, displayName, standardFolders, deletedItems) : StoreDb::Open(file);
     auto drop = [&] {
         if (!created) return;
         store.reset();
@@ -263,13 +294,7 @@ outlook::FolderRef Profile::FindFolder(const std::string& path) {
     }
     if (!cur.empty()) parts.push_back(cur);
     if (parts.empty()) RaiseError(errnum::kMapiNotFound, "the folder path is empty", kSource);
-    std::shared_ptr<StoreDb> store;
-    for (const auto& s : stores_)
-        if (s->Folder(s->RootFolder()).name == parts[0]) {
-            store = s;
-            break;
-        }
-    if (!store) RaiseError(errnum::kMapiNotFound, "no store is named \"" + parts[0] + "\" (folder path " + path + ")", kSource);
+    std::shared_ptr<StoreDb> store = StoreByName(parts[0], path);
     int64_t id = store->RootFolder();
     for (size_t i = 1; i < parts.size(); ++i) {
         auto next = store->SubfolderByName(id, parts[i]);
@@ -279,6 +304,30 @@ outlook::FolderRef Profile::FindFolder(const std::string& path) {
     }
     return std::make_shared<FolderImpl>(store, id);
 }
+
+std::shared_ptr<StoreDb> Profile::StoreByName(const std::string& name, const std::string& path) const {
+    std::vector<std::shared_ptr<StoreDb>> named, byFile;
+    for (const auto& s : stores_) {
+        if (s->Folder(s->RootFolder()).name == name) named.push_back(s);
+        if (s->File().filename() == name || s->File() == name) byFile.push_back(s);
+    }
+    // Two stores may carry one name; the path must not silently pick one of them. The store's
+    // file (as 'stores' shows it) names it without doubt.
+    if (named.size() > 1) {
+        std::string files;
+        for (const auto& s : named) files += (files.empty() ? "" : ", ") + s->File().filename().string();
+        RaiseError(errnum::kMapiCollision,
+                   std::to_string(named.size()) + " stores are named \"" + name + "\" (files " + files +
+                       "); begin the folder path with the store's file name instead (folder path " + path + ")",
+                   kSource);
+    }
+    if (named.empty() && byFile.size() == 1) return byFile.front();
+    if (named.empty())
+        RaiseError(errnum::kMapiNotFound, "no store is named \"" + name + "\" (folder path " + path + ")", kSource);
+    return named.front();
+}
+
+const std::vector<std::string>& Profile::Warnings() const { return warnings_; }
 
 std::string Profile::FolderPath(outlook::MAPIFolder& folder) {
     auto& f = OwnFolder(*this, folder, "FolderPath");
@@ -296,6 +345,11 @@ outlook::FolderRef Profile::CreateFolder(outlook::MAPIFolder& parent, const std:
                                          int32_t defaultItemType) {
     auto& f = OwnFolder(*this, parent, "CreateFolder");
     return std::make_shared<FolderImpl>(f.Store(), f.Store()->CreateFolder(f.Id(), name, defaultItemType));
+}
+
+void Profile::SetDeletedItemsFolder(outlook::MAPIFolder& folder) {
+    auto& f = OwnFolder(*this, folder, "SetDeletedItemsFolder");
+    f.Store()->SetDeletedItemsFolder(f.Id());
 }
 
 outlook::ItemRef Profile::AddItem(outlook::MAPIFolder& folder, const ItemData& data) {

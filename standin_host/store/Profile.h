@@ -47,7 +47,7 @@ class StoreDb;  // one open store file (internal)
 inline constexpr const char* kProfileFileName = "profile.json";
 // Display name of the store a new profile is given.
 inline constexpr const char* kDefaultStoreName = "Personal Folders";
-// The folder Delete moves items into.
+// The folder Delete moves items into, unless the store names another (SetDeletedItemsFolder).
 inline constexpr const char* kDeletedItemsName = "Deleted Items";
 
 // One information store of a profile.
@@ -83,7 +83,20 @@ public:
     // Two processes creating the same new profile at once make it once (a lock on the folder).
     // Completes every move between two of its stores that a process ended in the middle of
     // (OutlookItem::Move into another store), so that the item is in exactly one of them.
-    static std::shared_ptr<Profile> Open(const std::filesystem::path& dir);
+    //
+    // Store files left in the folder without a profile file (it was deleted) are taken into
+    // the new profile file, with a warning. A new profile folder is made private to the user
+    // (0700) and store files 0600, whatever the umask.
+    //
+    // Access::ReadOnly, for commands that only read: nothing is created or written (no new
+    // profile, no recovery of interrupted moves, no upgrade of an older store format, which
+    // is refused); works on a profile this user may read but not write. Raises kMapiNotFound
+    // when there is no profile yet.
+    enum class Access { ReadWrite, ReadOnly };
+    static std::shared_ptr<Profile> Open(const std::filesystem::path& dir, Access access = Access::ReadWrite);
+
+    // What Open noticed and the user should hear of (stores rediscovered, files left out).
+    const std::vector<std::string>& Warnings() const;
 
     ~Profile();
     Profile(const Profile&) = delete;
@@ -96,14 +109,21 @@ public:
 
     // Attaches the store file `file` (relative paths are taken inside the profile folder) at
     // the end of the profile. A missing file is created as a new store whose top-level folder
-    // is `displayName`, holding "Deleted Items" and, when `standardFolders`, the other standard
-    // folders too; an existing store file keeps its own name and folders (`displayName` is not
+    // is `displayName`, holding "Deleted Items" (unless not `deletedItems`: for a store that
+    // will name its own with SetDeletedItemsFolder) and, when `standardFolders`, the other
+    // standard folders too; an existing store file keeps its own name and folders (`displayName` is not
     // used). Returns the store's information. Raises kMapiCollision when the file or its store
     // is already in the profile, kMapiCorruptData for a file that is not a store of ours,
     // kMapiInvalidParameter for an empty display name of a new store. After a failure the
     // profile is unchanged and no new file remains.
     StoreInfo AddStore(const std::filesystem::path& file, const std::string& displayName,
-                       bool standardFolders = false);
+                       bool standardFolders = false, bool deletedItems = true);
+
+    // Makes `folder` its store's Deleted Items, the folder Delete moves items into, whatever
+    // its name (the store remembers it), in one transaction. Raises kMapiInvalidParameter for
+    // a top-level folder or a folder not of this profile, kMapiNotFound for a folder that no
+    // longer exists.
+    void SetDeletedItemsFolder(outlook::MAPIFolder& folder);
 
     // The mail client's application object over this profile: the same object as long as
     // anyone holds it (the application keeps the profile open, not the other way round). Its
@@ -113,8 +133,10 @@ public:
     std::shared_ptr<outlook::NameSpace> NameSpace();
 
     // The folder at `path`: the top-level folder name, then subfolder names, separated by "\"
-    // (a leading "\" is allowed; names match exactly). Raises kMapiNotFound naming the first
-    // missing part.
+    // (a leading "\" is allowed; names match exactly). The first part may also be the store's
+    // file name (or full path) as Stores() gives it, which tells two stores of one name apart.
+    // Raises kMapiNotFound naming the first missing part, kMapiCollision when the first part
+    // names several stores.
     outlook::FolderRef FindFolder(const std::string& path);
     // The path FindFolder takes for `folder` (top-level name first, "\" separators).
     std::string FolderPath(outlook::MAPIFolder& folder);
@@ -175,7 +197,11 @@ private:
     // Adds a line to `unresolved` (when given) for each move it cannot complete.
     void CompleteInterruptedMoves(std::vector<std::string>* unresolved);
 
+    std::shared_ptr<StoreDb> StoreByName(const std::string& name, const std::string& path) const;
+
     std::filesystem::path dir_;
+    bool readOnly_ = false;
+    std::vector<std::string> warnings_;
     std::vector<std::shared_ptr<StoreDb>> stores_;
     std::weak_ptr<outlook::Application> app_;
 };

@@ -1,11 +1,14 @@
 #include "standin_host/store/StoreDb.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -337,6 +340,7 @@ class StoreDb::Txn {
 public:
     explicit Txn(StoreDb& db) : db_(db), outer_(db.txnDepth_ == 0) {
         if (outer_) {
+            db.RequireSound();
             db.onCommit_.clear();
             db.txnSeq_.clear();
             db.RunLiteral("BEGIN IMMEDIATE");
@@ -475,9 +479,29 @@ void StoreDb::RunLiteral(const char* sql) {
     u->Run();
 }
 
-void StoreDb::OpenConnection(bool create) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-    int rc = sqlite3_open_v2(file_.c_str(), &db_, flags, nullptr);
+void StoreDb::OpenConnection(int mode) {
+    int flags = SQLITE_OPEN_NOMUTEX;
+    std::string name = file_.string();
+    switch (mode) {
+        case 0: flags |= SQLITE_OPEN_READWRITE; break;
+        case 1: flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
+        case 2: flags |= SQLITE_OPEN_READONLY; break;
+        default: {
+            flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+            std::string escaped;
+            for (char c : name) {
+                if (c == '%' || c == '?' || c == '#') {
+                    char hex[4];
+                    std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+                    escaped += hex;
+                } else {
+                    escaped += c;
+                }
+            }
+            name = "file:" + escaped + "?immutable=1";
+        }
+    }
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, 5000);
@@ -588,15 +612,36 @@ void StoreDb::LoadMeta() {
     }
 }
 
-std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
+std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file, bool readOnly) {
     std::error_code ec;
     if (!std::filesystem::exists(file, ec))
         RaiseError(errnum::kMapiNotFound, "store file \"" + file.string() + "\" does not exist", kSource);
     if (std::filesystem::is_directory(file, ec))
         RaiseError(errnum::kMapiCorruptData,
                    "\"" + file.string() + "\" is a folder, not a message store", kSource);
+    if (readOnly) {
+        // SQLite reads a WAL file through a shared-memory file beside it; in a folder this user
+        // cannot write, where none can be made, the file is read as it stands.
+        for (int mode : {2, 3}) {
+            auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
+            try {
+                db->OpenConnection(mode);
+                if (db->CheckMarker() < kSchemaVersion)
+                    RaiseError(errnum::kMapiNoSupport,
+                               "\"" + file.string() + "\" is in an older format; run a command that writes to it "
+                               "(e.g. 'nubrasweep tree' as its owner) once to upgrade it",
+                               kSource);
+                db->Exec("PRAGMA cache_size=-262144; PRAGMA temp_store=MEMORY;");
+                db->LoadMeta();
+                return db;
+            } catch (const AutomationError& e) {
+                if (mode == 3 || e.Number() == errnum::kMapiCorruptData || e.Number() == errnum::kMapiNoSupport)
+                    throw;
+            }
+        }
+    }
     auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
-    db->OpenConnection(false);
+    db->OpenConnection(0);
     const int64_t version = db->CheckMarker();
     int rc = sqlite3_exec(db->db_, kConnectionPragmas, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) db->Fail(rc, "cannot prepare the store for writing");
@@ -606,7 +651,8 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file) {
 }
 
 std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
-                                         const std::string& displayName, bool standardFolders) {
+                                         const std::string& displayName, bool standardFolders,
+                                         bool deletedItems) {
     std::error_code ec;
     if (std::filesystem::exists(file, ec))
         RaiseError(errnum::kMapiCollision, "store file \"" + file.string() + "\" exists already", kSource);
@@ -618,9 +664,17 @@ std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
         std::filesystem::remove(file.string() + "-journal", ec);
     };
     try {
+        // Mail is private: the file (and so SQLite's -wal and -shm, which take its mode) is the
+        // user's alone, whatever the umask.
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            RaiseError(errno == ENOSPC ? errnum::kMapiDiskError : errnum::kMapiNoAccess,
+                       "cannot create the store file \"" + file.string() + "\": " + std::strerror(errno), kSource);
+        ::close(fd);
         auto db = std::shared_ptr<StoreDb>(new StoreDb(file));
-        db->OpenConnection(true);
-        db->InitSchema(displayName, standardFolders);
+        db->damage_ = std::string();  // new and empty: nothing to check
+        db->OpenConnection(1);
+        db->InitSchema(displayName, standardFolders, deletedItems);
         db->LoadMeta();
         return db;
     } catch (...) {
@@ -629,7 +683,7 @@ std::shared_ptr<StoreDb> StoreDb::Create(const std::filesystem::path& file,
     }
 }
 
-void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
+void StoreDb::InitSchema(const std::string& displayName, bool standardFolders, bool deletedItems) {
     Exec(kConnectionPragmas);
     Txn t(*this);
     Exec(kSchema);
@@ -662,7 +716,8 @@ void StoreDb::InitSchema(const std::string& displayName, bool standardFolders) {
     }
     auto& s = Prep("INSERT INTO folders(parent_id, name, item_type) VALUES (?, ?, ?)");
     for (const auto& f : kStandardFolders) {
-        if (!standardFolders && std::string(f.name) != kDeletedItemsName) continue;
+        const bool deleted = std::string(f.name) == kDeletedItemsName;
+        if (deleted ? !deletedItems : !standardFolders) continue;
         Use u(s);
         u->Bind(1, root).Bind(2, std::string(f.name)).Bind(3, f.type);
         u->Run();
@@ -780,13 +835,44 @@ int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t i
     return id;
 }
 
+// ---------------------------------------------------------------------------------------
+// Deleted Items: the folder Delete moves items into. A store may name any of its folders as
+// its Deleted Items (meta key 'deleted_items' holding the folder's id), as a store made from a
+// file of the client does with the file's own wastebasket, whatever it is called. Otherwise,
+// and when the named folder is gone, it is "Deleted Items" under the top-level folder, created
+// on first use.
+
+std::optional<int64_t> StoreDb::FindDeletedItems() {
+    {
+        auto& s = Prep("SELECT f.id FROM meta m JOIN folders f ON f.id = m.value WHERE m.key = 'deleted_items'");
+        Use u(s);
+        if (u->Step()) return u->Int(0);
+    }
+    return SubfolderByName(root_, kDeletedItemsName);
+}
+
+void StoreDb::SetDeletedItemsFolder(int64_t folder) {
+    Txn t(*this);
+    if (!FolderExists(folder))
+        RaiseError(errnum::kMapiNotFound,
+                   "the folder no longer exists (store file \"" + file_.string() + "\")", kSource);
+    if (folder == root_) Invalid("the top-level folder cannot be the store's Deleted Items");
+    auto& s = Prep("INSERT OR REPLACE INTO meta(key, value) VALUES ('deleted_items', ?)");
+    {
+        Use u(s);
+        u->Bind(1, folder);
+        u->Run();
+    }
+    t.Commit();
+}
+
 int64_t StoreDb::DeletedItemsFolder() {
-    if (auto id = SubfolderByName(root_, kDeletedItemsName)) return *id;
+    if (auto id = FindDeletedItems()) return *id;
     return CreateFolder(root_, kDeletedItemsName, 0);  // joins the caller's transaction
 }
 
 bool StoreDb::IsInDeletedItems(int64_t folder) {
-    auto deleted = SubfolderByName(root_, kDeletedItemsName);
+    auto deleted = FindDeletedItems();
     if (!deleted) return false;
     std::optional<int64_t> f = folder;
     for (int guard = 0; f && guard < 10000; ++guard) {
@@ -795,6 +881,7 @@ bool StoreDb::IsInDeletedItems(int64_t folder) {
     }
     return false;
 }
+// (end of Deleted Items)
 
 // ---------------------------------------------------------------------------------------
 // Items
@@ -1651,6 +1738,25 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
 
 // ---------------------------------------------------------------------------------------
 // Integrity
+
+void StoreDb::RequireSound() {
+    if (!damage_) {
+        std::string problem;
+        try {
+            Stmt s(*this, "PRAGMA quick_check(1)");
+            if (s.Step() && s.Text(0) != "ok") problem = s.Text(0);
+        } catch (const AutomationError& e) {
+            problem = e.Description();
+        }
+        damage_ = problem;
+    }
+    if (!damage_->empty())
+        RaiseError(errnum::kMapiCorruptData,
+                   "the store file \"" + file_.string() + "\" is damaged (" + *damage_ +
+                       "); it is left as it is. Restore it from a backup, or copy what 'nubrasweep list' "
+                       "can still read into a new store",
+                   kSource);
+}
 
 void StoreDb::CheckIntegrity(std::vector<std::string>& problems) {
     const std::string where = "store file \"" + file_.string() + "\": ";

@@ -2,7 +2,8 @@
 // Internal to the store; the object-model classes and the MAPI library work through it.
 //
 // Schema (application_id 'NBST', user_version 2; files of format 1 are upgraded when opened):
-//   meta(key, value)                      store uid (16 random bytes) and format marker
+//   meta(key, value)                      store uid (16 random bytes), format marker and,
+//                                         when set, the id of the folder that is Deleted Items
 //   folders(id, parent_id, name, item_type, next_seq)
 //                                         one root (parent NULL); names unique per parent
 //   items(id, folder_id, seq)             seq orders a folder's items: the folder's next_seq
@@ -127,12 +128,17 @@ public:
 
     // Opens an existing store file. Raises kMapiNotFound when missing, kMapiCorruptData when
     // it is not a store of ours or is damaged, kMapiNoAccess when it cannot be opened.
-    static std::shared_ptr<StoreDb> Open(const std::filesystem::path& file);
+    // `readOnly`: for commands that only read (a profile that is not ours to write, or on a
+    // read-only medium): nothing is written, not even an upgrade of an older format (which is
+    // refused) or SQLite's shared-memory file when the folder cannot take one (the file is then
+    // read as it stands).
+    static std::shared_ptr<StoreDb> Open(const std::filesystem::path& file, bool readOnly = false);
     // Creates a new store file (which must not exist) with root folder `displayName`,
-    // "Deleted Items" and, when `standardFolders`, the other standard folders. On failure the
-    // file is removed again.
+    // "Deleted Items" (unless not `deletedItems`) and, when `standardFolders`, the other
+    // standard folders. On failure the file is removed again.
     static std::shared_ptr<StoreDb> Create(const std::filesystem::path& file,
-                                           const std::string& displayName, bool standardFolders);
+                                           const std::string& displayName, bool standardFolders,
+                                           bool deletedItems = true);
     ~StoreDb();
     StoreDb(const StoreDb&) = delete;
     StoreDb& operator=(const StoreDb&) = delete;
@@ -160,6 +166,8 @@ public:
     std::optional<int64_t> SubfolderByName(int64_t parent, const std::string& name);
     int64_t CreateFolder(int64_t parent, const std::string& name, int32_t itemType);
     bool IsInDeletedItems(int64_t folder);
+    // Makes `folder` (not the top-level one) the store's Deleted Items, in one transaction.
+    void SetDeletedItemsFolder(int64_t folder);
 
     // Items.
     const FolderOrder& ItemOrder(int64_t folder);  // folder order, cached
@@ -184,8 +192,8 @@ public:
     // Finishes a move into this store from `source` (the store named by `move`): removes the
     // original when the copy still exists here, then clears the marker.
     void CompleteMove(const PendingMove& move, StoreDb& source);
-    // Moves the item to "Deleted Items" (created when missing), or removes it for good when it
-    // is there already.
+    // Moves the item to the store's Deleted Items (FindDeletedItems; "Deleted Items" created
+    // when there is none), or removes it for good when it is there already.
     void DeleteItem(int64_t item);
 
     // Properties. Props gives the item's properties from the cache (one query on a miss),
@@ -210,6 +218,11 @@ public:
     std::vector<int64_t> Search(int64_t folder, const std::vector<Condition>& conditions);
 
     void CheckIntegrity(std::vector<std::string>& problems);
+    // SQLite's quick check of the file, run once per connection before its first change (and
+    // whenever a caller asks before relying on searches): a damaged store is never written
+    // to, and a scan never runs on one that would quietly find less than it holds. Raises
+    // kMapiCorruptData naming the file and the first problem; the store is not changed.
+    void RequireSound();
 
     // Raises the MAPI status for a failed SQLite call, naming this store's file.
     [[noreturn]] void Fail(int rc, const std::string& what);
@@ -221,10 +234,11 @@ public:
 
 private:
     explicit StoreDb(std::filesystem::path file);
-    void OpenConnection(bool create);
+    // `mode`: 0 read-write, 1 create, 2 read-only, 3 read-only without locks (immutable).
+    void OpenConnection(int mode);
     int64_t CheckMarker();  // the file's format version
     void Upgrade(int64_t version);  // to the current format, in one transaction
-    void InitSchema(const std::string& displayName, bool standardFolders);
+    void InitSchema(const std::string& displayName, bool standardFolders, bool deletedItems);
     void LoadMeta();
     // Drops the caches when another connection changed the store. `exact`: ask SQLite now
     // (inside a write transaction this costs no locking); otherwise only when this process
@@ -244,7 +258,9 @@ private:
     int64_t InsertItemProps(int64_t folder, const std::vector<std::pair<uint32_t, PropValue>>& props);
     void InsertProp(int64_t item, uint32_t tag, const PropValue& v);
     int64_t TakeSeq(int64_t folder);
-    int64_t DeletedItemsFolder();
+    // The folder the store names as its Deleted Items, else "Deleted Items" under the top.
+    std::optional<int64_t> FindDeletedItems();
+    int64_t DeletedItemsFolder();  // FindDeletedItems, created when there is none
     void Exec(const char* sql);
     std::vector<std::pair<uint32_t, PropValue>> PropsFor(const ItemData& data);
     ItemData ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& props);
@@ -269,6 +285,8 @@ private:
     std::chrono::steady_clock::time_point lastCheck_{};
     bool hasTransit_ = false;
     int txnDepth_ = 0;
+    // RequireSound's verdict: nullopt until checked, else the problem ("" for a sound file).
+    std::optional<std::string> damage_;
     std::vector<std::function<void()>> onCommit_;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "StoreTestSupport.h"
+#include "tests/support/TestEnv.h"
 #include "host/ClassRegistry.h"
 
 namespace nubra::store::test {
@@ -112,6 +113,34 @@ TEST_F(RobustnessTest, DamagedStoreIsReportedNotCrashedOn) {
         EXPECT_EQ(e.Number(), errnum::kMapiCorruptData) << e.Description();
         EXPECT_NE(e.Description().find(file.string()), std::string::npos);
     }
+}
+
+TEST_F(RobustnessTest, ADamagedStoreTakesNoChange) {
+    std::vector<ItemData> batch;
+    for (int i = 0; i < 400; ++i) {
+        batch.push_back(Mail("message number " + std::to_string(i)));
+        batch.back().Body = std::string(3000, static_cast<char>('a' + i % 26));
+    }
+    profile->AddItems(*Folder("Personal Folders\\Inbox"), batch);
+    const auto file = profile->Stores()[0].file;
+    profile.reset();
+    {
+        // Damage far from the pages a new item is written to: SQLite itself would not notice.
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(file) / 2 / 4096 * 4096));
+        const std::string zeros(4096, '\0');
+        f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    profile = Profile::Open(dir.path() / "profile");
+    const std::string bytesBefore = nubra::testing::ReadFile(file);
+    try {
+        profile->AddItem(*profile->FindFolder("Personal Folders\\Drafts"), Mail("one more"));
+        ADD_FAILURE() << "a damaged store took a change";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), errnum::kMapiCorruptData);
+        EXPECT_NE(e.Description().find(file.string() + "\" is damaged"), std::string::npos) << e.Description();
+    }
+    EXPECT_EQ(nubra::testing::ReadFile(file), bytesBefore);
 }
 
 TEST_F(RobustnessTest, BadProfileFileNamesFileAndLine) {
