@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 
 #include <CLI/CLI.hpp>
@@ -41,6 +42,16 @@ int RunAddinCommands(const AddinCommands& c, const std::function<std::shared_ptr
     }
     if (c.guiCmd->parsed()) {
 #ifdef NUBRA_WITH_GUI
+        // Without a window system Qt would abort the program; say what is missing instead.
+        auto set = [](const char* name) {
+            const char* v = std::getenv(name);
+            return v && *v;
+        };
+        if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+            std::cerr << "nubrasweep: error: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY "
+                         "is set)\n";
+            return kExitFailure;
+        }
         client::EnsureAddinRegistered(module);
         return client::RunExplorerApplication(profile(), argc, argv);
 #else
@@ -71,7 +82,7 @@ int CleanThroughAddin(const std::shared_ptr<store::Profile>& profile,
     });
     bar.Finish();
     if (run.failed) return kExitFailure;
-    std::cout << run.outcome << "\n";
+    std::cout << Printable(run.outcome) << "\n";
     return kExitOk;
 }
 

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -23,6 +25,7 @@
 #include "standin_host/formats/JsonLines.h"
 #include "standin_host/session/SystemSession.h"
 #include "standin_host/store/Profile.h"
+#include "standin_host/store/StoreDb.h"
 #include "ui/FolderTree.h"
 #include "ui/TreeNodeList.h"
 
@@ -39,7 +42,16 @@ std::string Getenv(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
-void PrintError(const std::string& message) { std::cerr << "nubrasweep: error: " << message << "\n"; }
+void PrintError(const std::string& message) { std::cerr << "nubrasweep: error: " << Printable(message) << "\n"; }
+void PrintWarning(const std::string& message) { std::cerr << "nubrasweep: warning: " << Printable(message) << "\n"; }
+
+// Standard output that cannot be written (a full disk, a closed pipe) is a failure of the
+// command, not a success with part of its output lost.
+void CheckOutput() {
+    if (std::cout.flush() && std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+    const int error = errno;
+    throw CommandError{std::string("cannot write the output") + (error ? ": " + std::string(std::strerror(error)) : "")};
+}
 
 // Splits "Store\Folder\Sub" into the parent path and the last name.
 std::pair<std::string, std::string> SplitLast(const std::string& path) {
@@ -192,13 +204,25 @@ class Commands {
 public:
     explicit Commands(std::filesystem::path profileDir) : dir_(std::move(profileDir)) {}
 
+    // Commands that only read open the profile read-only, so that they work on a profile
+    // this user may read but not write; call before the first Profile().
+    void ReadOnly() { access_ = store::Profile::Access::ReadOnly; }
+
     std::shared_ptr<store::Profile> Profile() {
-        if (!profile_) profile_ = store::Profile::Open(dir_);
+        if (!profile_) {
+            // A first run makes the profile, whatever the command.
+            std::error_code ec;
+            if (!std::filesystem::exists(dir_ / store::kProfileFileName, ec))
+                access_ = store::Profile::Access::ReadWrite;
+            profile_ = store::Profile::Open(dir_, access_);
+            for (const auto& w : profile_->Warnings()) PrintWarning(w);
+        }
         return profile_;
     }
 
     int Stores() {
-        for (const auto& s : Profile()->Stores()) std::cout << s.displayName << "\t" << s.file.string() << "\n";
+        for (const auto& s : Profile()->Stores())
+            std::cout << Printable(s.displayName) << "\t" << Printable(s.file.string()) << "\n";
         return kExitOk;
     }
 
@@ -278,6 +302,7 @@ public:
         if (json) {
             Profile()->ForEachItem(*folder, [](const store::ItemRecord& r) {
                 std::cout << formats::ItemToJsonLine(r.data, r.entryIdHex) << "\n";
+                if (!std::cout) CheckOutput();  // stop at once, not after the last item
             });
             return kExitOk;
         }
@@ -286,7 +311,7 @@ public:
         int n = 0;
         Profile()->ForEachItem(*folder, [&](const store::ItemRecord& r) {
             rows.push_back({std::to_string(++n), ClassName(r.data.Class), ShortUtc(r.data.CreationTime),
-                            FirstLine(Title(r.data)), Details(r.data)});
+                            Printable(FirstLine(Title(r.data))), Printable(Details(r.data))});
         });
         std::vector<std::size_t> widths(rows.front().size(), 0);
         for (const auto& row : rows)
@@ -298,7 +323,7 @@ public:
             while (!line.empty() && line.back() == ' ') line.pop_back();
             std::cout << line << "\n";
         }
-        std::cout << n << " item" << (n == 1 ? "" : "s") << " in " << path << "\n";
+        std::cout << n << " item" << (n == 1 ? "" : "s") << " in " << Printable(path) << "\n";
         return kExitOk;
     }
 
@@ -311,8 +336,8 @@ public:
         tree.FillTreeView();
         for (int i = 1; i <= nodes.Count(); ++i) {
             const auto& node = nodes.At(i);
-            std::cout << node.Key() << "\t" << (node.Image() ? std::to_string(node.Image()) : "-") << "\t"
-                      << node.FullPath() << "\n";
+            std::cout << Printable(node.Key()) << "\t" << (node.Image() ? std::to_string(node.Image()) : "-")
+                      << "\t" << Printable(node.FullPath()) << "\n";
         }
         return kExitOk;
     }
@@ -333,6 +358,8 @@ public:
             id = tree.IdentityOf(node.Key());
             if (!id) throw CommandError{"the folder " + node.FullPath() + " cannot be found again"};
         }
+        // A scan of a damaged store would quietly find fewer duplicates than there are.
+        if (auto store = Profile()->StoreById(id->storeId)) store->RequireSound();
         // The run itself goes through the add-in, loaded and connected as the client does.
         return CleanThroughAddin(Profile(), [id](outlook::NameSpace& ns) {
             return ns.GetFolderFromID(id->entryId, id->storeId);
@@ -341,6 +368,7 @@ public:
 
 private:
     std::filesystem::path dir_;
+    store::Profile::Access access_ = store::Profile::Access::ReadWrite;
     std::shared_ptr<store::Profile> profile_;
 };
 
@@ -440,16 +468,22 @@ int Main(int argc, char** argv) {
 
     try {
         Commands commands(profileDir.empty() ? DefaultProfileDir() : std::filesystem::path(profileDir));
-        if (stores->parsed()) return commands.Stores();
-        if (storeAdd->parsed()) return commands.StoreAdd(storeFile, storeName, standardFolders);
-        if (mkdir->parsed()) return commands.Mkdir(mkdirPath, mkdirType);
-        if (treeCmd->parsed()) return commands.Tree();
-        if (import->parsed()) return commands.Import(importPath, importFiles);
-        if (importPst->parsed()) return commands.ImportPst(pstFile, pstName);
-        if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
-        if (list->parsed()) return commands.List(listPath, listJson);
-        if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
-        if (int rc = RunAddinCommands(addinCommands, [&] { return commands.Profile(); }, argc, argv); rc >= 0) return rc;
+        if (stores->parsed() || list->parsed() || exportCmd->parsed()) commands.ReadOnly();
+        const int rc = [&] {
+            if (stores->parsed()) return commands.Stores();
+            if (storeAdd->parsed()) return commands.StoreAdd(storeFile, storeName, standardFolders);
+            if (mkdir->parsed()) return commands.Mkdir(mkdirPath, mkdirType);
+            if (treeCmd->parsed()) return commands.Tree();
+            if (import->parsed()) return commands.Import(importPath, importFiles);
+            if (importPst->parsed()) return commands.ImportPst(pstFile, pstName);
+            if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
+            if (list->parsed()) return commands.List(listPath, listJson);
+            if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
+            if (int rc = RunAddinCommands(addinCommands, [&] { return commands.Profile(); }, argc, argv); rc >= 0) return rc;
+            return kExitUsage;
+        }();
+        CheckOutput();
+        return rc;
     } catch (const CommandError& e) {
         PrintError(e.message);
         return kExitFailure;
@@ -460,7 +494,6 @@ int Main(int argc, char** argv) {
         PrintError(e.what());
         return kExitFailure;
     }
-    return kExitUsage;
 }
 
 }  // namespace nubra::cli

@@ -59,9 +59,53 @@ void TerminalProgressBar::Finish() {
     last_.clear();
 }
 
+std::string Printable(std::string_view text, bool keepLineBreaks) {
+    std::string out;
+    out.reserve(text.size());
+    auto hex = [&out](const char* form, unsigned v) {
+        char buf[12];
+        std::snprintf(buf, sizeof buf, form, v);
+        out += buf;
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            if (keepLineBreaks && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                // a line break written the Windows way
+            } else if (keepLineBreaks && c == '\n') {
+                out += '\n';
+            } else {
+                hex("\\x%02X", c);
+            }
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // A whole UTF-8 sequence, or its first byte escaped when it is not one.
+        const size_t len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        bool valid = len > 0 && i + len <= text.size();
+        for (size_t k = 1; valid && k < len; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (!valid) {
+            hex("\\x%02X", c);
+            ++i;
+            continue;
+        }
+        const auto c1 = static_cast<unsigned char>(text[i + 1]);
+        if (c == 0xC2 && c1 < 0xA0) hex("\\u%04X", c1);  // U+0080..U+009F: C1 controls
+        else out.append(text.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
 int TerminalPlatform::MsgBox(const std::string& prompt, int, const std::string& title) {
     if (bar_) bar_->Finish();
-    std::fprintf(err_, "%s: %s\n", title.empty() ? "Nubra" : title.c_str(), prompt.c_str());
+    std::fprintf(err_, "%s: %s\n", Printable(title.empty() ? "Nubra" : title).c_str(),
+                 Printable(prompt, true).c_str());
     std::fflush(err_);
     return vbOK;
 }

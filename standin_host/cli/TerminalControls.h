@@ -5,12 +5,18 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Controls.h"
 #include "host/Platform.h"
 
 namespace nubra::cli {
+
+// `text` with every control character (C0 but line feed when `keepLineBreaks`, DEL, C1) written
+// as \xNN (\u0085 style for C1), so that a mail's subject cannot retitle, clear or otherwise
+// drive the terminal it is printed on. Invalid UTF-8 bytes are shown as \xNN too.
+std::string Printable(std::string_view text, bool keepLineBreaks = false);
 
 // One line picturing the bar: "[#####-----]  50% 10/20" in `width` columns for the bar itself.
 std::string RenderProgress(float min, float max, float value, int width = 30);

@@ -1744,7 +1744,14 @@ void StoreDb::RequireSound() {
         std::string problem;
         try {
             Stmt s(*this, "PRAGMA quick_check(1)");
-            if (s.Step() && s.Text(0) != "ok") problem = s.Text(0);
+            if (s.Step() && s.Text(0) != "ok") {
+                problem = s.Text(0);
+                // "*** in database main ***\nPage 166: ..." reads better as one line.
+                if (auto nl = problem.find('\n'); problem.rfind("***", 0) == 0 && nl != std::string::npos)
+                    problem.erase(0, nl + 1);
+                for (char& c : problem)
+                    if (c == '\n') c = ';';
+            }
         } catch (const AutomationError& e) {
             problem = e.Description();
         }

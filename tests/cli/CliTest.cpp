@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,14 +38,17 @@ std::vector<std::string> Lines(const std::string& text) {
 class Cli : public ::testing::Test {
 protected:
     // Runs nubrasweep with the test's profile (unless `withProfile` is false).
-    Result Run(const std::vector<std::string>& args, bool withProfile = true) {
+    // `prefix` goes before the program (a command that runs it, e.g. as another user), `suffix`
+    // after its arguments (a redirection of its output).
+    Result Run(const std::vector<std::string>& args, bool withProfile = true, const std::string& prefix = "",
+               const std::string& suffix = "") {
         // The add-in is registered in the test's own registry file.
-        std::string cmd = "NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " XDG_CONFIG_HOME=" +
+        std::string cmd = prefix + " env NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " XDG_CONFIG_HOME=" +
                           Quote((dir.path() / "config").string()) + " " + Quote(NUBRASWEEP_BINARY);
         if (withProfile) cmd += " --profile " + Quote(Profile());
         for (const auto& a : args) cmd += " " + Quote(a);
         const auto errFile = dir.path() / "stderr.txt";
-        cmd += " 2>" + Quote(errFile.string());
+        cmd += " " + suffix + " 2>" + Quote(errFile.string());
         Result r;
         std::FILE* p = ::popen(cmd.c_str(), "r");
         if (!p) return r;
@@ -271,7 +276,11 @@ TEST_F(Cli, CleanPrintsTheDialogsOutcome) {
 TEST_F(Cli, SameNamedStoresAreToldApartByKey) {
     MustRun({"store", "add", "second.nbst", "--name", "Personal Folders", "--standard-folders"});
     const auto notes = WriteFile("notes.jsonl", "{\"Class\":44,\"Body\":\"x\"}\n{\"Class\":44,\"Body\":\"x\"}\n");
-    MustRun({"import", "Personal Folders\\Notes", notes});  // the first store's Notes
+    // A path that names both stores is refused; the store's file names one of them.
+    Result which = Run({"import", "Personal Folders\\Notes", notes});
+    EXPECT_EQ(which.exit, 1);
+    EXPECT_NE(which.err.find("2 stores are named \"Personal Folders\""), std::string::npos) << which.err;
+    MustRun({"import", "Personal Folders.nbst\\Notes", notes});
 
     Result ambiguous = Run({"clean", "Personal Folders\\Notes"});
     EXPECT_EQ(ambiguous.exit, 1);
@@ -324,6 +333,81 @@ TEST_F(Cli, OtherFormatsAreChosenByExtensionOrContent) {
     const auto out = dir.path() / "out";
     Result exported = MustRun({"export", "Personal Folders\\Contacts", out.string()});
     EXPECT_TRUE(std::filesystem::exists(out / "contacts.vcf")) << exported.out;
+}
+
+TEST_F(Cli, ADamagedStoreIsNeverCleaned) {
+    std::string lines;
+    for (int i = 0; i < 3; ++i)
+        for (int copy = 0; copy < 2; ++copy)
+            lines += "{\"Class\":43,\"Subject\":\"dup\",\"InternetMessageID\":\"<d" + std::to_string(i) + "@x>\"}\n";
+    for (int i = 0; i < 300; ++i)
+        lines += "{\"Class\":43,\"Subject\":\"other\",\"Body\":\"" + std::string(3000, 'x') +
+                 "\",\"InternetMessageID\":\"<o" + std::to_string(i) + "@x>\"}\n";
+    MustRun({"import", "Personal Folders\\Inbox", WriteFile("a.jsonl", lines)});
+    const auto store = std::filesystem::path(Profile()) / "Personal Folders.nbst";
+    ASSERT_EQ(std::system(("python3 -c \"import sqlite3; sqlite3.connect('" + store.string() +
+                           "').execute('pragma wal_checkpoint(TRUNCATE)')\"").c_str()),
+              0);
+    {
+        // Damage that the scan's searches would not stumble on: they would quietly find less.
+        std::fstream f(store, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(store) / 2 / 4096 * 4096));
+        const std::string zeros(4096, '\0');
+        f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    const std::string before = testing::ReadFile(store);
+    Result r = Run({"clean", "Personal Folders\\Inbox"});
+    EXPECT_EQ(r.exit, 1) << r.out;
+    EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
+    EXPECT_EQ(testing::ReadFile(store), before);
+}
+
+TEST_F(Cli, HostileSettingsFailSafely) {
+    // Subjects and folder names cannot drive the terminal.
+    MustRun({"import", "Personal Folders\\Inbox",
+             WriteFile("esc.jsonl", "{\"Class\":43,\"Subject\":\"\\u001b]0;owned\\u0007 \\u001b[2J hi\"}\n")});
+    MustRun({"mkdir", "Personal Folders\\Inbox\\a\x1b[2Jb"});
+    for (const auto& out : {MustRun({"list", "Personal Folders\\Inbox"}).out, MustRun({"tree"}).out}) {
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+        EXPECT_NE(out.find("\\x1B["), std::string::npos) << out;
+    }
+    // Output that cannot be written is a failure, not a short success.
+    Result full = Run({"list", "Personal Folders\\Inbox", "--json"}, true, "", ">/dev/full");
+    EXPECT_EQ(full.exit, 1);
+    EXPECT_NE(full.err.find("cannot write the output"), std::string::npos) << full.err;
+    // No window system: an error, not an abort.
+    Result gui = Run({"gui"}, true, "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM");
+    EXPECT_EQ(gui.exit, 1);
+    EXPECT_NE(gui.err.find("no display"), std::string::npos) << gui.err;
+
+    // Mail is private whatever the umask.
+    const auto profile = std::filesystem::path(Profile());
+    for (const auto& [file, mode] : std::vector<std::pair<std::filesystem::path, std::filesystem::perms>>{
+             {profile, std::filesystem::perms::owner_all},
+             {profile / "Personal Folders.nbst", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write},
+             {profile / "profile.json", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write}})
+        EXPECT_EQ(std::filesystem::status(file).permissions(), mode) << file;
+
+    // A profile file deleted by hand: its stores are found again, with a word about it.
+    MustRun({"store", "add", "second.nbst", "--name", "Archive"});
+    std::filesystem::remove(profile / "profile.json");
+    Result found = MustRun({"stores"});
+    EXPECT_NE(found.out.find("Archive\t"), std::string::npos) << found.out;
+    EXPECT_NE(found.err.find("warning: the profile file"), std::string::npos) << found.err;
+
+    // A profile this user may read but not write still lists.
+    if (::geteuid() == 0) {
+        for (auto p = profile; p != p.root_path(); p = p.parent_path())
+            if (p.string().size() >= dir.str().size())
+                std::filesystem::permissions(p, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                             std::filesystem::perm_options::add);
+        for (const auto& entry : std::filesystem::directory_iterator(profile))
+            std::filesystem::permissions(entry.path(), std::filesystem::perms::others_read,
+                                         std::filesystem::perm_options::add);
+        Result other = Run({"list", "Personal Folders\\Inbox"}, true, "setpriv --reuid=65534 --regid=65534 --clear-groups");
+        EXPECT_EQ(other.exit, 0) << other.err;
+        EXPECT_NE(other.out.find("1 item in Personal Folders\\Inbox"), std::string::npos) << other.out;
+    }
 }
 
 TEST_F(Cli, ProfileComesFromTheEnvironmentAndIsCreatedOnFirstUse) {
