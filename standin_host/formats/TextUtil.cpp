@@ -78,12 +78,20 @@ std::optional<size_t> FindInvalidUtf8(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& charset) {
+namespace {
+
+// `strict`: a byte sequence that is not valid in `charset` fails the conversion instead of
+// becoming U+FFFD.
+std::optional<std::string> ConvertToUtf8(std::string_view bytes, const std::string& charset, bool strict) {
     UErrorCode status = U_ZERO_ERROR;
     UConverter* raw = ucnv_open(charset.c_str(), &status);
     if (U_FAILURE(status) || !raw) return std::nullopt;
     std::unique_ptr<UConverter, void (*)(UConverter*)> from(raw, ucnv_close);
     status = U_ZERO_ERROR;
+    if (strict) {
+        ucnv_setToUCallBack(from.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+        if (U_FAILURE(status)) return std::nullopt;
+    }
     std::unique_ptr<UConverter, void (*)(UConverter*)> to(ucnv_open("UTF-8", &status), ucnv_close);
     if (U_FAILURE(status)) return std::nullopt;
     std::string out;
@@ -97,6 +105,16 @@ std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& cha
     if (U_FAILURE(status)) return std::nullopt;
     out.resize(static_cast<size_t>(target - out.data()));
     return out;
+}
+
+}  // namespace
+
+std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& charset) {
+    return ConvertToUtf8(bytes, charset, false);
+}
+
+std::optional<std::string> ToUtf8Strict(std::string_view bytes, const std::string& charset) {
+    return ConvertToUtf8(bytes, charset, true);
 }
 
 std::optional<std::string> CharsetForCodePage(int32_t codePage) {
@@ -180,6 +198,63 @@ void AppendUtf8(std::string& out, uint32_t cp) {
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
+}
+
+namespace {
+
+// The words of a name: runs between blanks, tabs, line breaks, U+00A0 and U+3000.
+std::vector<std::string_view> NameWords(std::string_view s) {
+    std::vector<std::string_view> words;
+    size_t start = 0, i = 0;
+    auto flush = [&](size_t end) {
+        if (end > start) words.push_back(s.substr(start, end - start));
+    };
+    while (i < s.size()) {
+        size_t sep = 0;
+        if (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n') sep = 1;
+        else if (s.compare(i, 2, "\xC2\xA0") == 0) sep = 2;
+        else if (s.compare(i, 3, "\xE3\x80\x80") == 0) sep = 3;
+        if (sep) {
+            flush(i);
+            i += sep;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    flush(s.size());
+    return words;
+}
+
+std::string JoinWords(const std::vector<std::string_view>& words, size_t from, size_t to) {
+    std::string out;
+    for (size_t i = from; i < to; ++i) {
+        if (!out.empty()) out += ' ';
+        out += words[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+PersonName SplitFullName(std::string_view fullName) {
+    if (size_t comma = fullName.find(','); comma != std::string_view::npos) {
+        auto last = NameWords(fullName.substr(0, comma));
+        auto first = NameWords(fullName.substr(comma + 1));
+        if (!last.empty()) return {JoinWords(first, 0, first.size()), JoinWords(last, 0, last.size())};
+        fullName = fullName.substr(comma + 1);  // ", Anna": no last name before the comma
+    }
+    auto words = NameWords(fullName);
+    if (words.empty()) return {};
+    return {JoinWords(words, 0, words.size() - 1), std::string(words.back())};
+}
+
+void FillNamesFromFullName(std::optional<std::string>& first, std::optional<std::string>& last,
+                           const std::optional<std::string>& fullName) {
+    if (!fullName || !first.value_or("").empty() || !last.value_or("").empty()) return;
+    PersonName name = SplitFullName(*fullName);
+    if (!name.first.empty()) first = name.first;
+    if (!name.last.empty()) last = name.last;
 }
 
 namespace {

@@ -23,6 +23,9 @@ std::optional<size_t> FindInvalidUtf8(std::string_view text);
 // the charset is unknown; malformed bytes become U+FFFD.
 std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& charset);
 
+// ToUtf8, but none also when the bytes are not valid in `charset`: nothing is replaced.
+std::optional<std::string> ToUtf8Strict(std::string_view bytes, const std::string& charset);
+
 // The ICU converter name for a Windows code page number (932 -> Shift-JIS flavour, 1252, ...),
 // or none for numbers ICU does not know.
 std::optional<std::string> CharsetForCodePage(int32_t codePage);
@@ -48,5 +51,22 @@ std::string AsciiLower(std::string_view s);
 
 // Appends one code point as UTF-8.
 void AppendUtf8(std::string& out, uint32_t cp);
+
+// First and last name of a contact that has only a full (display) name, split the way the
+// desktop mail client splits what is typed into a contact's Full Name: the last word is the
+// last name and the words before it the first name ("Anna Maria Weber" -> "Anna Maria",
+// "Weber"); a single word is the last name ("Cher" -> "", "Cher"); written "Last, First" with
+// a comma, the part before the comma is the last name ("Weber, Anna Maria"). Words are
+// separated by blanks, tabs, no-break and ideographic spaces; the parts are joined by one
+// blank. Both importers that read full names use it, so that contacts which carry only a
+// display name still differ by name for the duplicate search.
+struct PersonName {
+    std::string first;
+    std::string last;
+};
+PersonName SplitFullName(std::string_view fullName);
+// Sets `first` and `last` from `fullName` by SplitFullName when neither holds a name.
+void FillNamesFromFullName(std::optional<std::string>& first, std::optional<std::string>& last,
+                           const std::optional<std::string>& fullName);
 
 }  // namespace nubra::formats

@@ -263,6 +263,8 @@ ItemData CardToItem(const Card& card, const std::string& file) {
         }
     }
     if (email) item.Email1Address = email->address;
+    // No N, or one that names nobody ("N:;;;;"): the names come from FN.
+    FillNamesFromFullName(item.FirstName, item.LastName, item.FullName);
     return item;
 }
 

@@ -11,7 +11,7 @@
 
 namespace nubra::formats {
 
-// N -> LastName / FirstName, ORG (first component) -> CompanyName, the preferred EMAIL (PREF
+// N -> LastName / FirstName (from FN by SplitFullName when N is missing or empty), ORG (first component) -> CompanyName, the preferred EMAIL (PREF
 // parameter, TYPE=pref, bare PREF; the lowest PREF number wins) else the first ->
 // Email1Address, FN -> FullName and Subject, NOTE -> Body; Class 40. Raises FormatError with
 // the line for anything that is not a sequence of well-formed cards.

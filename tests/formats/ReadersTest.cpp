@@ -287,10 +287,11 @@ TEST_P(VCardFiles, NamesCompanyEmail) {
 INSTANTIATE_TEST_SUITE_P(
     Samples, VCardFiles,
     ::testing::Values(
-        // The same contact written as vCard 3.0, 2.1 and 4.0: the preferred address wins in each.
-        ContactCase{"kcontacts/vcard1.vcf", 1, "", "", "Lotus Development Corporation", "Frank_Dawson@Lotus.com", "Frank Dawson"},
-        ContactCase{"kcontacts/vcard1.2_1ref.vcf", 1, "", "", "Lotus Development Corporation", "Frank_Dawson@Lotus.com", "Frank Dawson"},
-        ContactCase{"kcontacts/v4_0.vcard1.ref.vcf", 1, "", "", "Lotus Development Corporation", "Frank_Dawson@Lotus.com", "Frank Dawson"},
+        // The same contact written as vCard 3.0, 2.1 and 4.0: the preferred address wins in each;
+        // no N (3.0) or an empty one (2.1, 4.0): the names come from FN.
+        ContactCase{"kcontacts/vcard1.vcf", 1, "Frank", "Dawson", "Lotus Development Corporation", "Frank_Dawson@Lotus.com", "Frank Dawson"},
+        ContactCase{"kcontacts/vcard1.2_1ref.vcf", 1, "Frank", "Dawson", "Lotus Development Corporation", "Frank_Dawson@Lotus.com", "Frank Dawson"},
+        ContactCase{"kcontacts/v4_0.vcard1.ref.vcf", 1, "Frank", "Dawson", "Lotus Development Corporation", "Frank_Dawson@Lotus.com", "Frank Dawson"},
         ContactCase{"kcontacts/vcard5.vcf", 1, "Heiko", "Mustermann", "KDE", "heiko.mustermann@freenet.org", "Mustermann, Heiko"},
         ContactCase{"kcontacts/vcard5.ref.vcf", 1, "Heiko", "Mustermann", "KDE", "heiko.mustermann@freenet.org", "Mustermann, Heiko"},
         ContactCase{"kcontacts/v4_0.vcard5.ref.vcf", 1, "Heiko", "Mustermann", "KDE", "heiko.mustermann@freenet.org", "Mustermann, Heiko"},
@@ -298,7 +299,12 @@ INSTANTIATE_TEST_SUITE_P(
         ContactCase{"ez-vcard/John_Doe_MS_OUTLOOK.vcf", 1, "John", "Doe", "IBM", "john.doe@ibm.cm", "Mr. John Richter James Doe Sr."},
         ContactCase{"ez-vcard/outlook-2003.vcf", 1, "John", "Doe", "Company, The", "jdoe@hotmail.com", "John Doe III"},
         ContactCase{"ez-vcard/gmail-list.vcf", 3, "Arnold", "Smith", "", "asmithk@gmail.com", "Arnold Smith"},
-        ContactCase{"khard/korean-c.vcf", 1, "", "", "", "", "최유림"},
+        // Only FN, nothing else the duplicate search compares: the names must tell them apart.
+        ContactCase{"khard/korean-c.vcf", 1, "", "최유림", "", "", "최유림"},
+        ContactCase{"khard/minimal.vcf", 1, "minimal", "contact", "", "", "minimal contact"},
+        ContactCase{"khard/issue249.vcf", 1, "Foo", "Bar", "", "", "Foo Bar"},
+        ContactCase{"khard/text-bday.vcf", 1, "text", "birthday", "", "", "text birthday"},
+        ContactCase{"khard/photov4.vcf", 1, "with photo", "v4", "", "", "with photo v4"},
         ContactCase{"libical/leaktest.vcf", 3, "Derik", "Stenerson", "Microsoft Corporation", "deriks@Microsoft.com", "Derik Stenerson"},
         ContactCase{"ruby-msg/Swetlana_Novikova.vcf", 1, "Swetlana", "Novikova", "Scalabium Software", "support@scalabium.com", "Swetlana Novikova"}));
 
@@ -320,6 +326,30 @@ TEST(VCardEncodings, QuotedPrintableCharsetsAndPreference) {
         ASSERT_EQ(items.size(), 1u) << c.name;
         EXPECT_EQ(items[0].LastName.value_or(""), c.last) << c.name;
         EXPECT_EQ(items[0].Email1Address.value_or(""), c.email) << c.name;
+    }
+}
+
+// A card with only a full name gets first and last name from it, as the desktop client splits
+// a typed full name; a card's own N wins.
+TEST(VCardNames, FullNameSplitWhenNIsMissingOrEmpty) {
+    struct Case {
+        const char* lines;
+        const char* first;
+        const char* last;
+    };
+    const Case cases[] = {
+        {"FN:Anna Maria Weber", "Anna Maria", "Weber"},
+        {"FN:Cher", "", "Cher"},
+        {"FN:Weber\\, Anna Maria", "Anna Maria", "Weber"},
+        {"FN:山田　太郎", "山田", "太郎"},  // an ideographic space between the words
+        {"N:;;;;\nFN: Anna   Weber ", "Anna", "Weber"},
+        {"N:Smith;John;;;\nFN:Johnny B. Goode", "John", "Smith"},
+    };
+    for (const auto& c : cases) {
+        auto items = ParseVCards(std::string("BEGIN:VCARD\nVERSION:4.0\n") + c.lines + "\nEND:VCARD\n", c.lines);
+        ASSERT_EQ(items.size(), 1u) << c.lines;
+        EXPECT_EQ(items[0].FirstName.value_or(""), c.first) << c.lines;
+        EXPECT_EQ(items[0].LastName.value_or(""), c.last) << c.lines;
     }
 }
 
