@@ -13,7 +13,9 @@ void InstallQtDialogHooks() {
     SetShowDialogHook([](DialogServices&) {
         if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
             RaiseError(errnum::kInvalidProcedureCall, "This host has no windows for the dialog", "Nubra");
-        ui::frmRemDuplicates::Show(QApplication::activeWindow());
+        // Modeless and owned by no explorer window: closing one explorer must not take the
+        // dialog (and a scan it runs) with it; the clean-up closes it.
+        ui::frmRemDuplicates::Show(nullptr);
     });
     SetCloseDialogHook([] {
         QPointer<ui::frmRemDuplicates> dialog = ui::frmRemDuplicates::Instance();

@@ -98,7 +98,7 @@ std::string UnsafeCommonFolder(const std::string& common) {
     if (writableByOthers(st)) return nubra + " is writable by other users";
     const std::string log = nubra + "/Nubra.log";
     if (::lstat(log.c_str(), &st) != 0) return {};
-    if (!S_ISREG(st.st_mode)) return log + " is not a plain file";
+    if (S_ISLNK(st.st_mode)) return log + " is a link";
     if (!ours(st)) return log + " belongs to another user";
     return {};
 }

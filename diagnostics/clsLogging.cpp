@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "host/AutomationDates.h"
 #include "host/Platform.h"
@@ -58,6 +59,15 @@ bool DebugChannelOpen() {
 }
 #endif
 
+// Newer regional data puts a narrow no-break space (U+202F) before AM/PM and may use no-break
+// spaces elsewhere; the log is a plain 8-bit file that other tools search, so its time stamps
+// use the plain space.
+std::string PlainSpaces(std::string text) {
+    for (const std::string_view wide : {std::string_view("\xE2\x80\xAF"), std::string_view("\xC2\xA0")})
+        for (size_t pos; (pos = text.find(wide)) != std::string::npos;) text.replace(pos, wide.size(), " ");
+    return text;
+}
+
 std::string Quoted(const std::string& text) { return "\"" + text + "\"" + kCrLf; }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
@@ -88,7 +98,7 @@ void clsLogging::LogFile(const std::string& psLogFilePath, const std::string& ps
 void clsLogging::WriteToLog(const std::string& psEntry) {
     try {
         const Date now = clock_ ? clock_() : dates::Now();
-        const std::string line = dates::FormatGeneralDate(now) + "  " + psEntry;
+        const std::string line = PlainSpaces(dates::FormatGeneralDate(now)) + "  " + psEntry;
 #ifndef NDEBUG
         if (debugEcho_ && DebugChannelOpen()) std::fprintf(stderr, "%s\n", line.c_str());
 #endif

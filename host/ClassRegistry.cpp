@@ -49,9 +49,7 @@ ObjectRef CreateObject(const std::string& progId) {
         if (it == r.factories.end()) RaiseError(errnum::kCannotCreateObject);
         factory = it->second;
     }
-    auto obj = factory();
-    if (!obj) RaiseError(errnum::kCannotCreateObject);
-    return obj;
+    return factory();
 }
 
 }  // namespace nubra

@@ -20,14 +20,18 @@ void UnregisterClass(const std::string& progId);
 bool IsClassRegistered(const std::string& progId);
 
 // A new object of the class registered under `progId`. Raises 429 (ActiveX component can't
-// create object) when no class is registered, and passes on what the factory raises.
+// create object) when no class is registered, and passes on what the factory raises. A
+// factory that reports no failure but makes no object gives nothing (an empty reference), as
+// the platform's creation does; callers that need the object check for it.
 ObjectRef CreateObject(const std::string& progId);
 
 // CreateObject cast to the interface the caller expects; raises 13 when the object does not
-// offer it.
+// offer it, 429 when no object was made.
 template <typename T>
 std::shared_ptr<T> CreateObjectAs(const std::string& progId) {
-    auto obj = std::dynamic_pointer_cast<T>(CreateObject(progId));
+    auto made = CreateObject(progId);
+    if (!made) RaiseError(errnum::kCannotCreateObject);
+    auto obj = std::dynamic_pointer_cast<T>(made);
     if (!obj) RaiseError(errnum::kTypeMismatch);
     return obj;
 }

@@ -50,24 +50,29 @@ std::string Read(F&& get) {
     }
 }
 
+// A modal box whose text is shown as plain text: an error description or a folder name that
+// looks like markup must never be rendered as rich text.
+void ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const std::string& text) {
+    QMessageBox box(icon, title, Q(text), QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
 void ShowFailure(QWidget* parent, const AutomationError& e) {
-    QMessageBox::warning(parent, kTitle,
-                         Q(e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description()));
+    ShowBox(parent, QMessageBox::Warning, kTitle,
+            e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description());
 }
 
 }  // namespace
 
 int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {
-    QMessageBox box(QApplication::activeWindow());
-    box.setWindowTitle(Q(title.empty() ? std::string("Nubra") : title));
-    box.setText(Q(prompt));
     const int icon = style & 0x70;
-    box.setIcon(icon == vbCritical ? QMessageBox::Critical
-                : icon == vbExclamation ? QMessageBox::Warning
-                : icon == vbInformation ? QMessageBox::Information
-                                        : QMessageBox::NoIcon);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    ShowBox(QApplication::activeWindow(),
+            icon == vbCritical      ? QMessageBox::Critical
+            : icon == vbExclamation ? QMessageBox::Warning
+            : icon == vbInformation ? QMessageBox::Information
+                                    : QMessageBox::NoIcon,
+            Q(title.empty() ? std::string("Nubra") : title), prompt);
     return vbOK;
 }
 

@@ -128,11 +128,13 @@ TEST_F(InitTest, FailuresEndInitAndKeepWhatWasMade) {
     EXPECT_EQ(gsAppTitle, "Nubrasweep");
     EXPECT_FALSE(goredUtil);
 
-    // A factory that hands back nothing counts as a failed creation.
+    // A creation that reports no failure but gives no object: Init says so and ends normally.
     Reset();
     RegisterClass(mapi::kProgIdMAPIUtils, [] { return ObjectRef{}; });
-    EXPECT_EQ(InitError(), 429);
+    EXPECT_EQ(InitError(), 0);
     EXPECT_FALSE(goredUtil);
+    EXPECT_NE(testing::ReadFile(dir.path() / "common" / "Nubra" / "Nubra.log").find("AddinGlobals.Init: goredUtil could NOT be created"),
+              std::string::npos);
 
     // An object of another class does not pass for the library.
     Reset();

@@ -127,6 +127,7 @@ TEST_F(ExplorerTest, TheMenuCommandOpensTheDialogThatCleansTheChosenFolder) {
     command->trigger();
     QWidget* dialog = TopLevel("frmRemDuplicates");
     ASSERT_TRUE(dialog);
+    EXPECT_FALSE(dialog->parentWidget()) << "the dialog must not die with one explorer window";
     command->trigger();  // a second click only brings it up again
     int dialogs = 0;
     for (auto* w : QApplication::topLevelWidgets()) dialogs += w->objectName() == QLatin1String("frmRemDuplicates");

@@ -72,6 +72,13 @@ TEST_F(Logging, EntriesAreTimestampedCrLfLinesAppendedInUtf8) {
     EXPECT_TRUE(platform.boxes.empty());
 }
 
+TEST_F(Logging, TimeStampsUsePlainSpacesWhereTheRegionGivesNarrowOnes) {
+    dates::SetRegionalLocale("en_US");
+    log.LogFile(dir.str(), "Nubra.log", "", true);
+    log.WriteToLog("afternoon");
+    EXPECT_EQ(Content(), "12/24/2009 1:05:07 PM  afternoon\r\n");
+}
+
 TEST_F(Logging, EmptyAndSpacedLines) {
     log.LogFile(dir.str(), "Nubra.log");
     log.WriteToLogSpaced("spaced");
