@@ -1,11 +1,16 @@
 #include "standin_host/formats/FileIO.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
-#include <fstream>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 #include <unistd.h>
 
@@ -30,32 +35,87 @@ void StampCreation(std::vector<ItemData>& items, Date* clock) {
     }
 }
 
-// One thing to import: a single file, or the messages of one Maildir level.
+// One thing to import: a single file, or the messages of one Maildir level; or a folder the
+// walk could not read, reported in walk order.
 struct Unit {
     fs::path path;
     FileKind kind = FileKind::Unknown;
+    std::optional<AutomationError> error;
 };
+
+Unit FileUnit(const fs::path& path, FileKind kind = FileKind::Unknown) { return Unit{path, kind, std::nullopt}; }
+Unit FailedUnit(const fs::path& path, const AutomationError& error) { return Unit{path, FileKind::Unknown, error}; }
 
 bool Hidden(const fs::path& p) {
     std::string name = p.filename().string();
     return !name.empty() && name[0] == '.';
 }
 
-void Walk(const fs::path& path, std::vector<Unit>& out) {
+// Adds what there is to import at `path`. A path the caller gave is followed when it is a
+// link; inside a folder, links are followed to files only (see LinkNotFollowedWarning).
+void Walk(const fs::path& path, bool given, std::vector<Unit>& out, std::vector<std::string>& warnings) {
     std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        if (IsMaildir(path.string())) {
-            out.push_back({path, FileKind::Maildir});
-            return;
-        }
-        std::vector<fs::path> children;
-        for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
-            if (!Hidden(it->path())) children.push_back(it->path());
-        std::sort(children.begin(), children.end());
-        for (const auto& child : children) Walk(child, out);
+    const fs::file_status status = given ? fs::status(path, ec) : fs::symlink_status(path, ec);
+    if (fs::is_symlink(status)) {
+        if (fs::is_directory(path, ec))
+            warnings.push_back(LinkNotFollowedWarning(path));
+        else
+            out.push_back(FileUnit(path));  // a link to a FIFO or device is refused when read
         return;
     }
-    out.push_back({path, FileKind::Unknown});
+    if (!fs::is_directory(status)) {
+        out.push_back(FileUnit(path));
+        return;
+    }
+    if (IsMaildir(path.string())) {
+        out.push_back(FileUnit(path, FileKind::Maildir));
+        return;
+    }
+    std::vector<FolderEntry> entries;
+    try {
+        entries = ListFolder(path);
+    } catch (const AutomationError& e) {
+        out.push_back(FailedUnit(path, e));
+        return;
+    }
+    const size_t before = out.size();
+    for (const auto& entry : entries)
+        if (!Hidden(entry.path)) Walk(entry.path, false, out, warnings);
+    if (given && out.size() == before)
+        out.push_back(FailedUnit(path, FormatError(path.string(), std::nullopt, std::nullopt,
+                                                   "a folder with nothing to import: no files in it, and no "
+                                                   "Maildir (that has cur/ or new/)")));
+}
+
+// The OlItemType of the folder where items of this class belong.
+int32_t HomeFolderType(int32_t itemClass) {
+    switch (itemClass) {
+        case 26: return 1;           // appointment
+        case 40: case 69: return 2;  // contact, distribution list
+        case 48: return 3;           // task
+        case 42: return 4;           // journal entry
+        case 44: return 5;           // note
+        default: return 0;           // mail, post
+    }
+}
+
+// A warning when items of `file` went into a folder meant for another kind (a .vcf imported
+// into a mail folder is most likely a mistake, but it is the user's to judge).
+std::optional<std::string> MisplacedWarning(const fs::path& file, const std::vector<ItemData>& items,
+                                            int32_t folderType, const std::function<std::string()>& folderPath) {
+    static const char* const kFolderKinds[] = {"mail", "calendar", "contacts", "tasks", "journal", "notes"};
+    static const char* const kOne[] = {"mail message", "appointment", "contact", "task", "journal entry", "note"};
+    static const char* const kMany[] = {"mail messages", "appointments", "contacts", "tasks", "journal entries", "notes"};
+    int32_t home = folderType == 6 ? 0 : folderType == 7 ? 2 : folderType;  // posts, distribution lists
+    if (home < 0 || home > 5) home = 0;
+    std::map<int32_t, size_t> misplaced;
+    for (const auto& item : items)
+        if (int32_t type = HomeFolderType(item.Class); type != home) ++misplaced[type];
+    if (misplaced.empty()) return std::nullopt;
+    std::string what;
+    for (const auto& [type, n] : misplaced)
+        what += (what.empty() ? "" : " and ") + std::to_string(n) + " " + (n == 1 ? kOne[type] : kMany[type]);
+    return file.string() + ": " + what + " imported into " + folderPath() + ", a " + kFolderKinds[home] + " folder";
 }
 
 outlook::FolderRef Subfolder(store::Profile& profile, outlook::MAPIFolder& parent, const std::string& name,
@@ -225,27 +285,102 @@ std::string SafeFileName(const std::string& name) {
     return out;
 }
 
-void WriteAtomically(const fs::path& target, const std::string& contents) {
-    fs::path temp = target;
-    temp += ".part" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) FailFile(target.string(), "cannot be written");
-        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-        out.flush();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temp, ec);
-            FailFile(target.string(), "cannot be written (disk full?)");
-        }
-    }
-    std::error_code ec;
-    fs::rename(temp, target, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        FailFile(target.string(), "cannot be written: " + ec.message());
-    }
+// True for the names an export gives its files: NNNNNN.eml, contacts.vcf, calendar.ics,
+// items.jsonl.
+bool IsExportFileName(std::string_view name) {
+    if (name == "contacts.vcf" || name == "calendar.ics" || name == "items.jsonl") return true;
+    if (!name.ends_with(".eml")) return false;
+    std::string_view digits = name.substr(0, name.size() - 4);
+    return digits.size() >= 6 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
+
+std::string RandomHex() {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(random()));
+    return text;
+}
+
+// The target folder of an export, opened once: every file is created and named relative to
+// it, so that whatever happens to the folder's path meanwhile, nothing is written elsewhere.
+// Nothing in it is ever overwritten or written through a link: another user who may write to
+// the folder can plant links at any name without making the export write where they point.
+class ExportFolder {
+public:
+    explicit ExportFolder(const fs::path& dir) : dir_(dir) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) FailFile(dir.string(), std::string("cannot open the folder: ") + std::strerror(errno));
+    }
+    ~ExportFolder() { ::close(fd_); }
+    ExportFolder(const ExportFolder&) = delete;
+    ExportFolder& operator=(const ExportFolder&) = delete;
+
+    // The first entry (by name) that an earlier export may have written, if any.
+    std::optional<std::string> EarlierExportFile() const {
+        int fd = ::dup(fd_);
+        DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+        if (!d) {
+            if (fd >= 0) ::close(fd);
+            FailFile(dir_.string(), std::string("cannot list the folder: ") + std::strerror(errno));
+        }
+        ::rewinddir(d);
+        std::optional<std::string> first;
+        while (const dirent* entry = ::readdir(d))
+            if (IsExportFileName(entry->d_name) && (!first || *first > entry->d_name)) first = entry->d_name;
+        ::closedir(d);
+        return first;
+    }
+
+    // Writes `contents` as the new file `name`: under a fresh hidden temporary name first
+    // (created exclusively, so never an existing file or a link planted there), then given
+    // its name only while nothing has that name.
+    void WriteNew(const std::string& name, const std::string& contents) {
+        const std::string target = (dir_ / name).string();
+        std::string temp;
+        int fd = -1;
+        for (int attempt = 0; fd < 0; ++attempt) {
+            temp = "." + name + "." + RandomHex() + ".part";
+            fd = ::openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && (errno != EEXIST || attempt >= 100))
+                FailFile(target, std::string("cannot be written: ") + std::strerror(errno));
+        }
+        int error = 0;
+        for (size_t done = 0; done < contents.size() && !error;) {
+            ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+            if (n < 0 && errno != EINTR) error = errno;
+            if (n > 0) done += static_cast<size_t>(n);
+        }
+        if (::close(fd) != 0 && !error) error = errno;
+        if (!error && !PlaceWithoutReplacing(temp, name)) error = errno;
+        if (error) {
+            ::unlinkat(fd_, temp.c_str(), 0);
+            if (error == EEXIST) FailFile(target, "appeared while the export was running; it was not overwritten");
+            FailFile(target, std::string("cannot be written: ") + std::strerror(error));
+        }
+        placed_.push_back(name);
+    }
+
+    // Removes the files this export has put in place (after a failure: nothing half done).
+    void RemovePlaced() {
+        for (const auto& name : placed_) ::unlinkat(fd_, name.c_str(), 0);
+        placed_.clear();
+    }
+
+private:
+    // Gives `temp` the name `name` unless something has that name (EEXIST then).
+    bool PlaceWithoutReplacing(const std::string& temp, const std::string& name) {
+        if (::renameat2(fd_, temp.c_str(), fd_, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        // A file system without that flag: a hard link never replaces anything either.
+        if (::linkat(fd_, temp.c_str(), fd_, name.c_str(), 0) != 0) return false;
+        ::unlinkat(fd_, temp.c_str(), 0);
+        return true;
+    }
+
+    fs::path dir_;
+    int fd_ = -1;
+    std::vector<std::string> placed_;
+};
 
 }  // namespace
 
@@ -256,15 +391,23 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
     for (const auto& p : paths) {
         std::error_code ec;
         if (!fs::exists(p, ec)) {
-            result.failures.push_back(FormatError(p.string(), std::nullopt, std::nullopt, "no such file or folder"));
+            units.push_back(FailedUnit(p, FormatError(p.string(), std::nullopt, std::nullopt, "no such file or folder")));
             continue;
         }
-        Walk(p, units);
+        Walk(p, true, units, result.warnings);
     }
+    std::optional<int32_t> folderType;
+    auto folderPath = [&] { return profile.FolderPath(folder); };
     for (const auto& unit : units) {
+        if (unit.error) {
+            result.failures.push_back(*unit.error);
+            continue;
+        }
         if (unit.kind == FileKind::Maildir) {
             try {
-                ImportMaildirLevel(profile, folder, ScanMaildir(unit.path.string()), options, result);
+                MaildirLayout layout = ScanMaildir(unit.path.string());
+                result.warnings.insert(result.warnings.end(), layout.warnings.begin(), layout.warnings.end());
+                ImportMaildirLevel(profile, folder, layout, options, result);
             } catch (const AutomationError& e) {
                 result.failures.push_back(e);
             }
@@ -272,9 +415,16 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
         }
         ++result.files;
         try {
-            std::vector<ItemData> items = ReadItemsFile(unit.path);
+            FileKind kind = FileKind::Unknown;
+            std::vector<ItemData> items = ReadItemsFile(unit.path, options.threads, &kind);
             StampCreation(items, options.importClock);
             result.items += profile.AddItems(folder, items);
+            // JSON Lines hold whatever a folder held; the other formats have a kind of folder.
+            if (kind != FileKind::JsonLines) {
+                if (!folderType) folderType = folder.DefaultItemType();
+                if (auto warning = MisplacedWarning(unit.path, items, *folderType, folderPath))
+                    result.warnings.push_back(*warning);
+            }
         } catch (const AutomationError& e) {
             result.failures.push_back(e);
         } catch (const std::exception& e) {
@@ -330,12 +480,23 @@ ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const 
     if (ec) FailFile(dir.string(), "cannot create the folder: " + ec.message());
     ExportResult result;
     result.items = items.size();
-    for (auto& [name, contents] : RenderExport(items, format).files) {
-        fs::path target = dir / name;
-        WriteAtomically(target, contents);
-        result.files.push_back(target);
+    try {
+        for (auto& [name, contents] : RenderExport(items, format).files) {
+            target.WriteNew(name, contents);
+            result.files.push_back(dir / name);
+        }
+    } catch (...) {
+        target.RemovePlaced();
+        throw;
     }
     return result;
 }
 
+    ExportFolder target(dir);
+    // A second export into the same folder would overwrite the first's files or mix two
+    // folders' items in one place.
+    if (auto earlier = target.EarlierExportFile())
+        FailFile((dir / *earlier).string(),
+                 "already exists: the folder holds an earlier export; export into a new or empty folder "
+                 "(nothing was written)");
 }  // namespace nubra::formats

@@ -1,7 +1,7 @@
 // Format detection, reading any single file, and the contents of an export.
 #include <algorithm>
 #include <cstring>
-#include <fstream>
+#include <new>
 
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
@@ -15,15 +15,6 @@ namespace fs = std::filesystem;
 
 namespace nubra::formats {
 namespace {
-
-std::string Head(const fs::path& path, size_t n) {
-    std::ifstream in(path, std::ios::binary);
-    std::string head(n, '\0');
-    in.read(head.data(), static_cast<std::streamsize>(n));
-    head.resize(static_cast<size_t>(in.gcount()));
-    if (head.starts_with("\xEF\xBB\xBF")) head.erase(0, 3);
-    return head;
-}
 
 bool LooksLikeHeader(std::string_view head) {
     size_t n = 0;
@@ -40,9 +31,36 @@ FileKind SniffContent(const std::string& head) {
     if (first.starts_with("BEGIN:VCARD")) return FileKind::VCard;
     if (first.starts_with("BEGIN:VCALENDAR")) return FileKind::ICalendar;
     if (head.starts_with("From ")) return FileKind::Mbox;
-    if (!head.empty() && head[0] == '{') return FileKind::JsonLines;
+    if (first.starts_with("{")) return FileKind::JsonLines;
     if (LooksLikeHeader(head)) return FileKind::Eml;
     return FileKind::Unknown;
+}
+
+// The first bytes of a file for sniffing, without a UTF-8 byte order mark.
+std::string Head(InputFile& file) {
+    std::string head = file.Head(4096);
+    if (head.starts_with("\xEF\xBB\xBF")) head.erase(0, 3);
+    return head;
+}
+
+// The format of a regular file: by extension, else by `head`.
+FileKind KindOfFile(const fs::path& path, InputFile* file) {
+    std::string ext = AsciiLower(path.extension().string());
+    if (ext == ".pst" || ext == ".ost") return FileKind::Pst;
+    if (ext == ".vcf" || ext == ".vcard") return FileKind::VCard;
+    if (ext == ".ics" || ext == ".ical" || ext == ".ifb") return FileKind::ICalendar;
+    if (ext == ".jsonl" || ext == ".ndjson" || ext == ".json") return FileKind::JsonLines;
+    std::string head = file ? Head(*file) : std::string();
+    if (ext == ".mbox" || ext == ".mbx") return head.starts_with("From ") ? FileKind::Mbox : FileKind::Eml;
+    if (ext == ".eml") return FileKind::Eml;
+    return SniffContent(head);
+}
+
+// The whole text of a vCard or iCalendar file, without a byte order mark.
+std::string TextOf(InputFile& file) {
+    std::string data = file.ReadAll(kMaxTextFileBytes, "one contact or calendar file");
+    if (data.starts_with("\xEF\xBB\xBF")) data.erase(0, 3);
+    return data;
 }
 
 }  // namespace
@@ -62,34 +80,44 @@ const char* KindName(FileKind kind) {
 
 FileKind DetectKind(const fs::path& path) {
     std::error_code ec;
-    if (fs::is_directory(path, ec)) return IsMaildir(path.string()) ? FileKind::Maildir : FileKind::Unknown;
-    std::string ext = AsciiLower(path.extension().string());
-    if (ext == ".pst" || ext == ".ost") return FileKind::Pst;
-    if (ext == ".vcf" || ext == ".vcard") return FileKind::VCard;
-    if (ext == ".ics" || ext == ".ical" || ext == ".ifb") return FileKind::ICalendar;
-    if (ext == ".jsonl" || ext == ".ndjson") return FileKind::JsonLines;
-    std::string head = Head(path, 4096);
-    if (ext == ".mbox" || ext == ".mbx") return head.starts_with("From ") ? FileKind::Mbox : FileKind::Eml;
-    if (ext == ".eml") return FileKind::Eml;
-    return SniffContent(head);
+    fs::file_status status = fs::status(path, ec);
+    if (fs::is_directory(status)) return IsMaildir(path.string()) ? FileKind::Maildir : FileKind::Unknown;
+    // A FIFO or device is never opened: a look at its first bytes could wait for ever.
+    if (!fs::is_regular_file(status)) return FileKind::Unknown;
+    try {
+        InputFile file(path.string());
+        return KindOfFile(path, &file);
+    } catch (const FormatError&) {
+        return KindOfFile(path, nullptr);  // unreadable: the extension alone
+    }
 }
 
-std::vector<ItemData> ReadItemsFile(const fs::path& path) {
+std::vector<ItemData> ReadItemsFile(const fs::path& path, unsigned threads, FileKind* kind) {
     std::error_code ec;
-    if (!fs::exists(path, ec)) FailFile(path.string(), "no such file");
-    switch (DetectKind(path)) {
-        case FileKind::Eml: return ReadEmlFile(path.string());
-        case FileKind::Mbox: return ReadMboxFile(path.string());
-        case FileKind::VCard: return ReadVCardFile(path.string());
-        case FileKind::ICalendar: return ReadICalendarFile(path.string());
-        case FileKind::JsonLines: return ReadJsonLinesFile(path);
-        case FileKind::Pst: FailFile(path.string(), "an Outlook data file is imported as a store of its own (import-pst)");
-        case FileKind::Maildir: FailFile(path.string(), "a Maildir is a folder, not a file");
-        default: break;
+    if (fs::is_directory(path, ec))
+        FailFile(path.string(), IsMaildir(path.string()) ? "a Maildir is a folder, not a file" : "a folder that is no Maildir");
+    InputFile file(path.string());  // refuses what is not a regular file
+    try {
+        FileKind k = KindOfFile(path, &file);
+        if (kind) *kind = k;
+        switch (k) {
+            case FileKind::Eml: return ReadEml(file);
+            case FileKind::Mbox: return ReadMbox(file, threads);
+            case FileKind::VCard: return ParseVCards(TextOf(file), path.string());
+            case FileKind::ICalendar: return ParseICalendar(TextOf(file), path.string());
+            case FileKind::JsonLines: return ReadJsonLines(file);
+            case FileKind::Pst: FailFile(path.string(), "an Outlook data file is imported as a store of its own (import-pst)");
+            default: break;
+        }
+        if (file.Size() == 0) FailFile(path.string(), "the file is empty");
+        FailAtLine(path.string(), 1, "unknown file format");
+    } catch (const AutomationError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        FailFile(path.string(), "not enough memory to read the file");
+    } catch (const std::exception& e) {
+        FailFile(path.string(), e.what());
     }
-    if (fs::is_directory(path, ec)) FailFile(path.string(), "a folder that is no Maildir");
-    if (fs::file_size(path, ec) == 0) FailFile(path.string(), "the file is empty");
-    FailAtLine(path.string(), 1, "unknown file format");
 }
 
 ExportFiles RenderExport(const std::vector<ItemData>& items, ExportFormat format) {

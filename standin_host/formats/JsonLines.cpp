@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <istream>
 #include <limits>
@@ -244,28 +243,65 @@ std::string ItemToJsonLine(const ItemData& item, const std::string& entryId) {
     return out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
+namespace {
+
+// One line of `in` without its line break; false at the end. A line longer than one item can
+// be (kMaxMessageBytes) fails, so that a file without line breaks is not read whole.
+bool ReadLine(std::streambuf& in, std::string& text, const std::string& name, int64_t line) {
+    text.clear();
+    for (int c; (c = in.sbumpc()) != std::char_traits<char>::eof();) {
+        if (c == '\n') return true;
+        if (text.size() >= kMaxMessageBytes)
+            FailAtLine(name, line, "line longer than " + ByteSizeText(kMaxMessageBytes) + ", the limit for one item");
+        text.push_back(static_cast<char>(c));
+    }
+    return !text.empty();
+}
+
+// Reads an InputFile through a stream.
+class InputFileBuffer : public std::streambuf {
+public:
+    explicit InputFileBuffer(InputFile& file) : file_(file) {}
+
+protected:
+    int_type underflow() override {
+        size_t n = file_.Read(buffer_, sizeof buffer_);
+        if (n == 0) return traits_type::eof();
+        setg(buffer_, buffer_, buffer_ + n);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+private:
+    InputFile& file_;
+    char buffer_[65536];
+};
+
+}  // namespace
+
 std::vector<ItemData> ReadJsonLines(std::istream& in, const std::string& name) {
     std::vector<ItemData> items;
     std::string text;
     int64_t line = 0;
-    while (std::getline(in, text)) {
+    std::streambuf* buffer = in.rdbuf();
+    while (buffer && ReadLine(*buffer, text, name, line + 1)) {
         ++line;
         if (line == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
         if (!text.empty() && text.back() == '\r') text.pop_back();
         if (text.find_first_not_of(" \t") == std::string::npos) continue;
         items.push_back(ParseJsonItem(text, name, line));
     }
-    if (in.bad()) FailFile(name, "read error after line " + std::to_string(line));
     return items;
 }
 
+std::vector<ItemData> ReadJsonLines(InputFile& file) {
+    InputFileBuffer buffer(file);
+    std::istream in(&buffer);
+    return ReadJsonLines(in, file.Path());
+}
+
 std::vector<ItemData> ReadJsonLinesFile(const std::filesystem::path& file) {
-    const std::string name = file.string();
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) FailFile(name, "is a folder, not a file");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) FailFile(name, "cannot be opened for reading");
-    return ReadJsonLines(in, name);
+    InputFile input(file.string());
+    return ReadJsonLines(input);
 }
 
 }  // namespace nubra::formats

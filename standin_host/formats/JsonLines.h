@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/Automation.h"
+#include "standin_host/formats/Formats.h"
 #include "standin_host/store/ItemData.h"
 
 namespace nubra::formats {
@@ -32,9 +33,10 @@ store::ItemData ParseJsonItem(std::string_view text, const std::string& file, in
 std::string ItemToJsonLine(const store::ItemData& item, const std::string& entryId = {});
 
 // Every item of a JSON Lines file, in file order. Blank lines are allowed. Raises FormatError
-// naming the file (and line) for a file that cannot be read or a bad line: then nothing of the
-// file is returned.
+// naming the file (and line) for a file that cannot be read, is not a regular file, holds a
+// bad line or a line longer than kMaxMessageBytes: then nothing of the file is returned.
 std::vector<store::ItemData> ReadJsonLinesFile(const std::filesystem::path& file);
+std::vector<store::ItemData> ReadJsonLines(InputFile& file);
 // The same from a stream, `name` naming it in errors.
 std::vector<store::ItemData> ReadJsonLines(std::istream& in, const std::string& name);
 

@@ -4,10 +4,15 @@
 #include "standin_host/formats/Mail.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "host/AutomationDates.h"
 #include "standin_host/formats/FormatError.h"
@@ -43,14 +48,36 @@ using GString_ = std::unique_ptr<char, GFree>;
 
 bool IsFieldNameChar(unsigned char c) { return c >= 33 && c <= 126 && c != ':'; }
 
-// Checks the outline of a message before GMime sees it: a header field first, sane line
-// lengths. Returns nothing; raises FormatError with the line.
-void CheckOutline(std::string_view bytes, const std::string& file, int64_t firstLine, bool headerless) {
+// Header fields only mail carries. A text whose "name: value" lines name none of them (a
+// password file, a configuration file) is not taken for a message.
+bool IsMailFieldName(std::string_view name) {
+    static constexpr std::string_view kNames[] = {
+        "from", "sender", "reply-to", "to", "cc", "bcc", "message-id", "in-reply-to", "references",
+        "subject", "comments", "keywords", "date", "received", "return-path", "mime-version",
+        "delivered-to", "envelope-to", "user-agent", "organization", "newsgroups", "followup-to",
+        "importance", "priority", "thread-topic", "thread-index", "dkim-signature",
+        "authentication-results", "received-spf", "precedence", "errors-to", "mail-followup-to",
+        "disposition-notification-to", "return-receipt-to", "status", "lines", "xref", "path"};
+    static constexpr std::string_view kPrefixes[] = {"x-", "content-", "resent-", "list-", "arc-"};
+    std::string lower = AsciiLower(name);
+    for (auto known : kNames)
+        if (lower == known) return true;
+    for (auto prefix : kPrefixes)
+        if (lower.starts_with(prefix)) return true;
+    return false;
+}
+
+// Checks the outline of a message before GMime sees it: a header field first, at least one
+// field of mail, sane line lengths. Returns where the header ends (the byte after its
+// terminating empty line, or the end); raises FormatError with the line.
+size_t CheckOutline(std::string_view bytes, const std::string& file, int64_t firstLine, bool headerless) {
     if (bytes.empty()) FailAtLine(file, firstLine, "the message is empty");
     size_t pos = 0;
     int64_t line = firstLine;
     bool inHeader = true;
     bool first = true;
+    bool mailField = headerless;  // an mbox separator already says it is mail
+    size_t headerEnd = bytes.size();
     while (pos < bytes.size()) {
         size_t end = bytes.find('\n', pos);
         if (end == std::string_view::npos) end = bytes.size();
@@ -62,11 +89,13 @@ void CheckOutline(std::string_view bytes, const std::string& file, int64_t first
             if (text.empty()) {
                 if (first && !headerless) FailAtLine(file, line, "no header fields at the start of the message");
                 inHeader = false;
+                headerEnd = std::min(end + 1, bytes.size());
             } else if (text[0] == ' ' || text[0] == '\t') {
                 if (first) FailAtLine(file, line, "the message starts with a continuation line");
             } else {
                 size_t n = 0;
                 while (n < text.size() && IsFieldNameChar(static_cast<unsigned char>(text[n]))) ++n;
+                if (!mailField && IsMailFieldName(text.substr(0, n))) mailField = true;
                 while (n < text.size() && (text[n] == ' ' || text[n] == '\t')) ++n;
                 if (first && (n == 0 || n >= text.size() || text[n] != ':'))
                     FailAtLine(file, line, "not a mail header field");
@@ -76,6 +105,27 @@ void CheckOutline(std::string_view bytes, const std::string& file, int64_t first
         pos = end + 1;
         ++line;
     }
+    if (!mailField)
+        FailAtLine(file, firstLine,
+                   "no mail header field (From, To, Subject, Date, Message-ID, ...): not a mail message");
+    return headerEnd;
+}
+
+constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD
+
+// GMime hands texts over as C strings, which end at a NUL byte: a NUL in a header or body
+// would silently cut the text there. It becomes U+FFFD instead, so the text stays whole and
+// shows that something was there.
+std::string ReplaceNuls(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    size_t pos = 0;
+    for (size_t nul; (nul = text.find('\0', pos)) != std::string_view::npos; pos = nul + 1) {
+        out.append(text.substr(pos, nul - pos));
+        out.append(kReplacementChar);
+    }
+    out.append(text.substr(pos));
+    return out;
 }
 
 std::string Unfold(const char* raw) {
@@ -103,25 +153,32 @@ bool IsAscii(std::string_view text) {
     return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// The decoded text of a part as GMime's g_mime_text_part_get_text gives it (converted from its
-// charset to UTF-8, cut at the first NUL), without running UTF-8 (or plain ASCII) text through
-// a charset converter: for such text the conversion changes nothing and costs as much as the
-// rest of the parse. Text that does not hold to its charset takes GMime's own way.
+// The bytes of a part after its transfer encoding is undone, still in its charset.
+std::string DecodedContent(GMimeTextPart* part) {
+    GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
+    if (!content) return {};
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    g_mime_data_wrapper_write_to_stream(content, stream.get());
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+    std::string text;
+    if (bytes && bytes->len) text.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    return text;
+}
+
+// The decoded text of a part in UTF-8, NUL bytes kept, as GMime's g_mime_text_part_get_text
+// converts it from its charset, without running UTF-8 (or plain ASCII) text through a charset
+// converter: for such text the conversion changes nothing and costs as much as the rest of the
+// parse. Text that does not hold to its charset takes GMime's own way, unless it holds NUL
+// bytes: GMime's C string would end at the first one, so ICU converts it.
 std::string PartText(GMimeTextPart* part) {
     GMimeContentType* type = g_mime_object_get_content_type(GMIME_OBJECT(part));
     const char* charset = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
     const bool utf8 = charset && (g_ascii_strcasecmp(charset, "utf-8") == 0 || g_ascii_strcasecmp(charset, "utf8") == 0);
     const bool ascii = charset && g_ascii_strcasecmp(charset, "us-ascii") == 0;
-    if (!charset || utf8 || ascii) {
-        GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
-        if (!content) return {};
-        GPtr<GMimeStream> stream(g_mime_stream_mem_new());
-        g_mime_data_wrapper_write_to_stream(content, stream.get());
-        GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-        std::string text;
-        if (bytes && bytes->len) text.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
-        if (size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-        if (!charset || (utf8 && !FindInvalidUtf8(text)) || (ascii && IsAscii(text))) return text;
+    std::string raw = DecodedContent(part);
+    if (!charset || (utf8 && !FindInvalidUtf8(raw)) || (ascii && IsAscii(raw))) return raw;
+    if (raw.find('\0') != std::string::npos) {
+        if (auto text = ToUtf8(raw, charset)) return *text;
     }
     GString_ text(g_mime_text_part_get_text(part));
     return text ? std::string(text.get()) : std::string();
@@ -137,6 +194,7 @@ void VisitPart(GMimeObject* /*parent*/, GMimeObject* part, gpointer data) {
     if ((plain && search->havePlain) || (html && search->haveHtml) || (!plain && !html)) return;
     std::string value = PartText(GMIME_TEXT_PART(part));
     if (FindInvalidUtf8(value)) value = ToUtf8(value, "windows-1252").value_or(std::string());
+    if (value.find('\0') != std::string::npos) value = ReplaceNuls(value);
     if (plain) {
         search->plain = std::move(value);
         search->havePlain = true;
@@ -161,7 +219,15 @@ std::string NormaliseNewlines(std::string text) {
 
 ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64_t firstLine,
                           bool headerless) {
-    CheckOutline(bytes, file, firstLine, headerless);
+    const size_t headerEnd = CheckOutline(bytes, file, firstLine, headerless);
+    // NUL bytes in the header become U+FFFD before GMime reads it (see ReplaceNuls); those of
+    // a body are replaced once it is decoded, where they may belong to its charset.
+    std::string patched;
+    if (std::memchr(bytes.data(), '\0', headerEnd)) {
+        patched = ReplaceNuls(bytes.substr(0, headerEnd));
+        patched.append(bytes.substr(headerEnd));
+        bytes = patched;
+    }
     EnsureGMime();
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
@@ -223,8 +289,8 @@ ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t f
     return ParseMessageImpl(bytes, file, firstLine, false);
 }
 
-std::vector<ItemData> ReadEmlFile(const std::string& path) {
-    std::string data = ReadWholeFile(path);
+std::vector<ItemData> ReadEml(InputFile& file) {
+    std::string data = file.ReadAll(kMaxMessageBytes, "one message");
     std::string_view view(data);
     int64_t line = 1;
     // A single message saved with its envelope line.
@@ -234,37 +300,16 @@ std::vector<ItemData> ReadEmlFile(const std::string& path) {
         line = 2;
     }
     std::vector<ItemData> items;
-    items.push_back(ParseMessage(view, path, line));
+    items.push_back(ParseMessage(view, file.Path(), line));
     return items;
 }
 
-namespace {
-
-struct MboxMessage {
-    size_t begin, end;  // bytes of the message after its "From " line
-    int64_t line;       // line of the first header
-    bool byLength;      // taken by Content-Length (no unquoting)
-};
-
-bool IsFromLine(std::string_view data, size_t pos) { return data.compare(pos, 5, "From ") == 0; }
-
-std::optional<size_t> ContentLength(std::string_view header) {
-    size_t pos = 0;
-    while (pos < header.size()) {
-        size_t end = header.find('\n', pos);
-        if (end == std::string_view::npos) end = header.size();
-        std::string_view line = header.substr(pos, end - pos);
-        if (line.size() > 15 && AsciiLower(line.substr(0, 15)) == "content-length:") {
-            std::string digits = TrimWhite(line.substr(15));
-            if (digits.empty() || digits.size() > 12 ||
-                !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-                return std::nullopt;
-            return static_cast<size_t>(std::stoll(digits));
-        }
-        pos = end + 1;
-    }
-    return std::nullopt;
+std::vector<ItemData> ReadEmlFile(const std::string& path) {
+    InputFile file(path);
+    return ReadEml(file);
 }
+
+namespace {
 
 // Undoes ">From " quoting: mboxrd quotes every ">*From " line with one more ">", mboxo only
 // "From "; removing one ">" reads both (an mboxo line that began ">From " is ambiguous anyway).
@@ -287,92 +332,232 @@ std::string Unquote(std::string_view text) {
     return out;
 }
 
-}  // namespace
+// One message of an mbox as the splitter cuts it out.
+struct MboxMessage {
+    std::string bytes;  // after its "From " line, unquoted unless taken by Content-Length
+    int64_t line = 0;   // line of its first header
+};
 
-std::vector<ItemData> ParseMbox(std::string_view data, const std::string& file) {
-    if (!IsFromLine(data, 0)) FailAtLine(file, 1, "an mbox file must begin with a \"From \" line");
-    std::vector<MboxMessage> parts;
-    size_t pos = 0;
-    int64_t line = 1;
-    auto countLines = [&](size_t from, size_t to) {
-        return static_cast<int64_t>(std::count(data.begin() + static_cast<ptrdiff_t>(from),
-                                               data.begin() + static_cast<ptrdiff_t>(to), '\n'));
-    };
-    while (pos < data.size()) {
-        // pos is at a "From " line.
-        size_t eol = data.find('\n', pos);
-        if (eol == std::string_view::npos) FailAtLine(file, line, "a \"From \" line without a message");
-        if (eol - pos > kMaxLineLength) FailAtLine(file, line, "over-long \"From \" line");
-        size_t begin = eol + 1;
-        int64_t firstLine = line + 1;
-        // The header ends at the first empty line.
-        size_t headerEnd = begin;
-        if (data.compare(begin, 1, "\n") == 0 || data.compare(begin, 2, "\r\n") == 0) {
-            headerEnd = begin;
-        } else {
-            size_t blank = data.find("\n\n", begin);
-            size_t blankCr = data.find("\n\r\n", begin);
-            headerEnd = std::min(blank == std::string_view::npos ? data.size() : blank + 1,
-                                 blankCr == std::string_view::npos ? data.size() : blankCr + 1);
+// Cuts an mbox into messages while reading it piece by piece: memory holds the message being
+// cut (at most kMaxMessageBytes) and what was read ahead, whatever the size of the file. Each
+// byte is looked at a bounded number of times, so the time grows with the file's size.
+class MboxSplitter {
+public:
+    // `read` fills a buffer and returns how many bytes it gave, 0 at the end.
+    MboxSplitter(std::function<size_t(char*, size_t)> read, std::string file)
+        : read_(std::move(read)), file_(std::move(file)) {}
+
+    // The next message, or false at the end. Raises FormatError naming the file and line.
+    bool Next(MboxMessage& out) {
+        if (!Have(1)) return false;
+        // Every later message starts at a separator by construction.
+        if (!FromLineAt(0)) FailAtLine(file_, line_, "an mbox file must begin with a \"From \" line");
+        const size_t fromEnd = LineEnd(0, line_);
+        if (fromEnd == Available()) FailAtLine(file_, line_, "a \"From \" line without a message");
+        const size_t begin = fromEnd + 1;
+        const int64_t firstLine = line_ + 1;
+        size_t pos = begin;
+        int64_t line = firstLine;
+        auto checkSize = [&](size_t end) {
+            if (end - begin > kMaxMessageBytes)
+                FailAtLine(file_, firstLine,
+                           "the message is larger than " + ByteSizeText(kMaxMessageBytes) + ", the limit for one message");
+        };
+        // The header: up to its empty line, noting Content-Length (mboxcl).
+        std::optional<uint64_t> length;
+        bool lengthSeen = false;
+        std::optional<size_t> bodyStart;
+        while (Have(pos + 1) && !FromLineAt(pos)) {
+            const size_t end = LineEnd(pos, line);
+            checkSize(end);
+            std::string_view text(Data() + pos, end - pos);
+            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+            if (end == Available()) {  // the last line, without a line break
+                pos = end;
+                break;
+            }
+            pos = end + 1;
+            ++line;
+            if (text.empty()) {
+                bodyStart = pos;
+                break;
+            }
+            if (!lengthSeen && text.size() > 15 && AsciiLower(text.substr(0, 15)) == "content-length:") {
+                lengthSeen = true;
+                length = ParseLength(text.substr(15));
+            }
         }
-        size_t next = std::string_view::npos;
+        // The body: as long as Content-Length says where that lands on the end or on the next
+        // separator (blank lines between allowed), else up to the next "From " line.
+        size_t next = 0;
         bool byLength = false;
-        if (auto length = ContentLength(data.substr(begin, headerEnd - begin))) {
-            size_t bodyStart = data.find('\n', headerEnd);
-            if (bodyStart != std::string_view::npos) {
-                size_t candidate = bodyStart + 1 + *length;
-                // Trust the length only where it lands on the end or on the next separator.
-                size_t after = candidate;
-                while (after < data.size() && (data[after] == '\n' || data[after] == '\r')) ++after;
-                if (candidate <= data.size() && (after >= data.size() || IsFromLine(data, after))) {
-                    next = after >= data.size() ? data.size() : after;
-                    byLength = true;
-                }
+        if (length && bodyStart && *length <= kMaxMessageBytes && Have(*bodyStart + *length)) {
+            size_t after = *bodyStart + static_cast<size_t>(*length);
+            while (after - begin <= kMaxMessageBytes && Have(after + 1) && (Data()[after] == '\n' || Data()[after] == '\r'))
+                ++after;
+            if (!Have(after + 1) || FromLineAt(after)) {
+                checkSize(after);
+                line += std::count(Data() + pos, Data() + after, '\n');
+                next = after;
+                byLength = true;
             }
         }
         if (!byLength) {
-            size_t search = begin;
-            next = data.size();
-            while (true) {
-                size_t found = data.find("\nFrom ", search > 0 ? search - 1 : 0);
-                if (found == std::string_view::npos) break;
-                if (found + 1 >= begin) {
-                    next = found + 1;
+            while (Have(pos + 1) && !FromLineAt(pos)) {
+                const size_t end = LineEnd(pos, line);
+                checkSize(end);
+                if (end == Available()) {
+                    pos = end;
                     break;
                 }
-                search = found + 2;
+                pos = end + 1;
+                ++line;
             }
+            next = pos;
         }
-        size_t end = next;
         // The empty line before a separator belongs to the mbox, not to the message.
-        if (end < data.size() || (end > begin && data[end - 1] == '\n')) {
-            if (end > begin && data[end - 1] == '\n') {
-                size_t e = end - 1;
-                if (e > begin && data[e - 1] == '\r') --e;
-                if (e > begin && data[e - 1] == '\n') end = e;
-            }
+        size_t end = next;
+        if (end > begin && Data()[end - 1] == '\n') {
+            size_t e = end - 1;
+            if (e > begin && Data()[e - 1] == '\r') --e;
+            if (e > begin && Data()[e - 1] == '\n') end = e;
         }
-        parts.push_back({begin, std::max(end, begin), firstLine, byLength});
-        line += countLines(pos, next);
-        pos = next;
+        std::string_view raw(Data() + begin, end - begin);
+        out.bytes = byLength ? std::string(raw) : Unquote(raw);
+        out.line = firstLine;
+        start_ += next;
+        line_ = line;
+        return true;
     }
+
+    const std::string& File() const { return file_; }
+
+private:
+    static constexpr size_t kReadSize = size_t{1} << 20;
+
+    static std::optional<uint64_t> ParseLength(std::string_view value) {
+        std::string digits = TrimWhite(value);
+        if (digits.empty() || digits.size() > 12 ||
+            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        return std::stoull(digits);
+    }
+
+    // Offsets are counted from the start of the current message's "From " line.
+    const char* Data() const { return buffer_.data() + start_; }
+    size_t Available() const { return buffer_.size() - start_; }
+
+    // True when `n` bytes are there (reading more as needed); false when the input ends first.
+    bool Have(size_t n) {
+        while (Available() < n && !ended_) {
+            if (start_ > 0 && start_ >= buffer_.size() / 2) {
+                buffer_.erase(0, start_);  // what was handed out goes; offsets stay as they are
+                start_ = 0;
+            }
+            const size_t old = buffer_.size();
+            const size_t want = std::max(kReadSize, n - Available());
+            buffer_.resize(old + want);
+            const size_t got = read_(buffer_.data() + old, want);
+            buffer_.resize(old + got);
+            if (got == 0) ended_ = true;
+        }
+        return Available() >= n;
+    }
+
+    bool FromLineAt(size_t pos) { return Have(pos + 5) && std::memcmp(Data() + pos, "From ", 5) == 0; }
+
+    // Where the line starting at `pos` ends: its '\n', or Available() when the input ends
+    // without one. Raises FormatError for a line longer than kMaxLineLength.
+    size_t LineEnd(size_t pos, int64_t line) {
+        size_t scanned = pos;
+        for (;;) {
+            if (const void* nl = std::memchr(Data() + scanned, '\n', Available() - scanned)) {
+                const size_t end = static_cast<size_t>(static_cast<const char*>(nl) - Data());
+                if (end - pos > kMaxLineLength) break;
+                return end;
+            }
+            scanned = Available();
+            if (scanned - pos > kMaxLineLength) break;
+            if (!Have(scanned + 1)) return scanned;
+        }
+        FailAtLine(file_, line, "line longer than " + std::to_string(kMaxLineLength) + " bytes");
+    }
+
+    std::function<size_t(char*, size_t)> read_;
+    std::string file_;
+    std::string buffer_;
+    size_t start_ = 0;  // where the current message's "From " line starts in buffer_
+    int64_t line_ = 1;  // its line number
+    bool ended_ = false;
+};
+
+// Messages of an mbox parsed this many at a time (or fewer when they are large), spread over
+// the threads; parsing is most of the work of reading an mbox.
+constexpr size_t kMboxBatchMessages = 512;
+constexpr size_t kMboxBatchBytes = size_t{64} << 20;
+
+// Every message the splitter gives, parsed on `threads` threads (the calling one among them),
+// in file order. The first malformed message (in file order) fails the whole file.
+std::vector<ItemData> ParseMboxMessages(MboxSplitter& splitter, unsigned threads) {
     std::vector<ItemData> items;
-    items.reserve(parts.size());
-    for (const auto& part : parts) {
-        std::string_view raw = data.substr(part.begin, part.end - part.begin);
-        if (part.byLength) {
-            items.push_back(ParseMessageImpl(raw, file, part.line, true));
-        } else {
-            std::string text = Unquote(raw);
-            items.push_back(ParseMessageImpl(text, file, part.line, true));
+    std::vector<MboxMessage> batch;
+    bool more = true;
+    while (more) {
+        batch.clear();
+        size_t bytes = 0;
+        MboxMessage message;
+        while (batch.size() < kMboxBatchMessages && bytes < kMboxBatchBytes && (more = splitter.Next(message))) {
+            bytes += message.bytes.size();
+            batch.push_back(std::move(message));
+        }
+        std::vector<std::optional<ItemData>> parsed(batch.size());
+        std::vector<std::exception_ptr> errors(batch.size());
+        std::atomic<size_t> next{0};
+        auto work = [&] {
+            for (size_t i; (i = next++) < batch.size();) {
+                try {
+                    parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
+                } catch (...) {
+                    errors[i] = std::current_exception();
+                }
+            }
+        };
+        std::vector<std::thread> helpers;
+        const size_t helperCount = std::min<size_t>(std::max(1u, threads), batch.size()) - (batch.empty() ? 0 : 1);
+        for (size_t t = 0; t < helperCount; ++t) helpers.emplace_back(work);
+        work();
+        for (auto& t : helpers) t.join();
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (errors[i]) std::rethrow_exception(errors[i]);
+            items.push_back(std::move(*parsed[i]));
         }
     }
     return items;
 }
 
-std::vector<ItemData> ReadMboxFile(const std::string& path) {
-    std::string data = ReadWholeFile(path);
-    return ParseMbox(data, path);
+}  // namespace
+
+std::vector<ItemData> ParseMbox(std::string_view data, const std::string& file) {
+    size_t taken = 0;
+    MboxSplitter splitter(
+        [&](char* buffer, size_t n) {
+            n = std::min(n, data.size() - taken);
+            if (n) std::memcpy(buffer, data.data() + taken, n);
+            taken += n;
+            return n;
+        },
+        file);
+    return ParseMboxMessages(splitter, 1);
+}
+
+std::vector<ItemData> ReadMbox(InputFile& file, unsigned threads) {
+    MboxSplitter splitter([&](char* buffer, size_t n) { return file.Read(buffer, n); }, file.Path());
+    return ParseMboxMessages(splitter, threads);
+}
+
+std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads) {
+    InputFile file(path);
+    return ReadMbox(file, threads);
 }
 
 bool IsMaildir(const std::string& dir) {
@@ -382,27 +567,31 @@ bool IsMaildir(const std::string& dir) {
 
 namespace {
 
+// The message files of cur/ and new/ (files, or links to files; not hidden ones). Raises
+// FormatError for a cur/ or new/ that cannot be listed or is no folder.
 void ListMessages(const fs::path& dir, std::vector<std::string>& out) {
-    std::vector<std::string> names;
-    std::error_code ec;
     for (const char* sub : {"cur", "new"}) {
-        std::vector<std::string> level;
         fs::path p = dir / sub;
-        if (!fs::is_directory(p, ec)) continue;
-        for (fs::directory_iterator it(p, ec), end; !ec && it != end; it.increment(ec)) {
-            std::string name = it->path().filename().string();
+        std::error_code ec;
+        fs::file_status status = fs::status(p, ec);
+        if (status.type() == fs::file_type::not_found) continue;
+        if (ec) FailFile(p.string(), "cannot read the folder: " + ec.message());
+        if (!fs::is_directory(status)) FailFile(p.string(), "not a folder (a Maildir's cur and new are folders)");
+        for (const auto& entry : ListFolder(p)) {
+            std::string name = entry.path.filename().string();
             if (name.empty() || name[0] == '.') continue;
-            if (it->is_regular_file(ec)) level.push_back(it->path().string());
+            if (entry.type == fs::file_type::regular ||
+                (entry.type == fs::file_type::symlink && fs::is_regular_file(entry.path, ec)))
+                out.push_back(entry.path.string());
         }
-        std::sort(level.begin(), level.end());
-        out.insert(out.end(), level.begin(), level.end());
     }
 }
 
 MaildirLayout& ChildNamed(MaildirLayout& parent, const std::string& name) {
     for (auto& child : parent.subfolders)
         if (child.name == name) return child;
-    parent.subfolders.push_back({name, {}, {}});
+    parent.subfolders.emplace_back();
+    parent.subfolders.back().name = name;
     return parent.subfolders.back();
 }
 
@@ -414,13 +603,17 @@ MaildirLayout ScanMaildir(const std::string& dir) {
     if (top.name.empty()) top.name = fs::path(dir).parent_path().filename().string();
     ListMessages(dir, top.files);
     std::vector<std::string> subs;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.size() > 1 && name[0] == '.' && name != ".." && it->is_directory(ec) && IsMaildir(it->path().string()))
+    for (const auto& entry : ListFolder(dir)) {
+        std::string name = entry.path.filename().string();
+        if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+        std::error_code ec;
+        if (entry.type == fs::file_type::symlink) {
+            // ".Self -> ." would read every message twice.
+            if (fs::is_directory(entry.path, ec)) top.warnings.push_back(LinkNotFollowedWarning(entry.path));
+        } else if (entry.type == fs::file_type::directory && IsMaildir(entry.path.string())) {
             subs.push_back(name);
+        }
     }
-    std::sort(subs.begin(), subs.end());
     for (const auto& sub : subs) {
         // ".A.B" is folder B inside A.
         MaildirLayout* node = &top;

@@ -1,7 +1,8 @@
 // Internet mail in and out: single messages (.eml), mbox files (mboxo, mboxrd, mboxcl and
 // mboxcl2: "From " separators with or without quoting, Content-Length honoured where it
 // points at the next separator) and Maildir folders (cur/ and new/, Maildir++ ".Sub.Folder"
-// subfolders). Messages are read with GMime.
+// subfolders). Messages are read with GMime. One message may be up to kMaxMessageBytes; an
+// mbox is read piece by piece, so only its messages are limited, not the file.
 #pragma once
 
 #include <string>
@@ -13,24 +14,34 @@
 namespace nubra::formats {
 
 // One message from its raw bytes. `file` and `firstLine` place errors. Raises FormatError for
-// bytes that are no message (binary data, no header at the start, over-long lines).
+// bytes that are no message (binary data, no header at the start, no header field of mail,
+// over-long lines). NUL bytes in headers and text bodies show as U+FFFD in the item's texts.
 ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t firstLine = 1);
 
+// A file holding one message (an envelope "From " line before it is allowed).
+std::vector<ItemData> ReadEml(InputFile& file);
 std::vector<ItemData> ReadEmlFile(const std::string& path);
 
-// All messages of an mbox file. Any malformed message fails the whole file.
+// All messages of an mbox file. Any malformed message fails the whole file. The file is read
+// piece by piece (time and memory for the raw bytes grow with the size of the messages, not
+// of the file); the messages are parsed on `threads` threads, the caller's among them.
 std::vector<ItemData> ParseMbox(std::string_view data, const std::string& file);
-std::vector<ItemData> ReadMboxFile(const std::string& path);
+std::vector<ItemData> ReadMbox(InputFile& file, unsigned threads = 1);
+std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads = 1);
 
 // True when `dir` holds cur/ or new/.
 bool IsMaildir(const std::string& dir);
 
 // The message files of one Maildir level (cur/ then new/, sorted by name) and its Maildir++
-// subfolders (".A.B" under the top level becomes A/B).
+// subfolders (".A.B" under the top level becomes A/B). Links to folders among the subfolders
+// are not followed (".Self -> ." would read everything twice); each is named in `warnings`
+// of the top level. Raises FormatError naming the folder when a cur/ or new/ (or the Maildir
+// itself) cannot be listed: a Maildir is read whole or not at all.
 struct MaildirLayout {
     std::string name;
     std::vector<std::string> files;
     std::vector<MaildirLayout> subfolders;
+    std::vector<std::string> warnings;
 };
 MaildirLayout ScanMaildir(const std::string& dir);
 

@@ -2,8 +2,15 @@
 // left out, .pst files as stores of their own, export per kind.
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <set>
 
 #include "standin_host/formats/FileIO.h"
@@ -15,6 +22,7 @@
 namespace nubra::formats {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::Sample;
 
 size_t ItemCount(store::Profile& profile, outlook::MAPIFolder& folder) {
@@ -105,6 +113,121 @@ TEST(ImportFiles, MaildirBatchesKeepFileOrderWhateverTheThreads) {
     }
 }
 
+// Root may list any folder; while this lives the calling thread lacks the capabilities that
+// let it, so that a folder without read permission fails for root as it does for anyone.
+class WithoutReadOverride {
+public:
+    WithoutReadOverride() {
+        if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+        __user_cap_data_struct lowered[2] = {saved_[0], saved_[1]};
+        lowered[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+        active_ = ::syscall(SYS_capset, &header_, lowered) == 0;
+    }
+    ~WithoutReadOverride() {
+        if (active_) ::syscall(SYS_capset, &header_, saved_);
+    }
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+    bool active_ = false;
+};
+
+// What must never be taken for mail, read for ever or walked in circles, each given to
+// ImportFiles as the user would: refused with an error naming the path (and nothing stored
+// from it), or imported once with a warning naming what was skipped or looks wrong.
+TEST(ImportFiles, RefusesWhatIsNoMailNamingItAndSkipsLinksToFolders) {
+    testing::TempDir dir;
+    const auto& root = dir.path();
+    const std::string mail = "Subject: s\nMessage-ID: <m@x>\n\nbody\n";
+    struct Case {
+        std::string name;
+        std::function<fs::path()> make;
+        size_t items;
+        std::string failure;                // fragment of the one failure; empty: none
+        std::vector<std::string> warnings;  // fragments, one per warning
+        bool unreadable = false;            // run without root's right to read anything
+    };
+    const Case cases[] = {
+        {"folder named like a file", [&] { fs::create_directories(root / "a.eml"); return root / "a.eml/"; }, 0,
+         "a.eml/: a folder with nothing to import", {}},
+        {"Maildir with unreadable cur",
+         [&] {
+             dir.Write("md/new/1", mail);
+             dir.Write("md/cur/2", mail);
+             fs::permissions(root / "md/cur", fs::perms::none);
+             return root / "md";
+         },
+         0, "md/cur: cannot list the folder", {}, true},
+        {"FIFO", [&] { ::mkfifo((root / "fifo.eml").c_str(), 0600); return root / "fifo.eml"; }, 0,
+         "fifo.eml: a FIFO", {}},
+        {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", root / "zero"); return root / "zero"; }, 0,
+         "zero: a device", {}},
+        {"2 GB sparse message",
+         [&] {
+             auto p = dir.Write("sparse.eml", mail);
+             fs::resize_file(p, uint64_t{2} << 30);
+             return fs::path(p);
+         },
+         0, "sparse.eml: larger than 256 MiB", {}},
+        {"2 GB sparse mbox",
+         [&] {
+             auto p = dir.Write("sparse.mbox", "From x\n" + mail);
+             fs::resize_file(p, uint64_t{2} << 30);
+             return fs::path(p);
+         },
+         0, "sparse.mbox:6: line longer than", {}},
+        {"no header field of mail", [&] { return fs::path(dir.Write("passwd", "root:x:0:0:root:/root:/bin/bash\nbin:x:2:2\n")); },
+         0, "passwd:1: no mail header field", {}},
+        {"link to a file", [&] {
+             fs::create_symlink(dir.Write("real.eml", mail), root / "link.eml");
+             return root / "link.eml";
+         }, 1, "", {}},
+        {"links to folders in a tree",
+         [&] {
+             dir.Write("tree/sub/1.eml", mail);
+             fs::create_directory_symlink(".", root / "tree/loop");
+             fs::create_directory_symlink("..", root / "tree/sub/up");
+             return root / "tree";
+         },
+         1, "", {"tree/loop: a link to a folder, not followed", "tree/sub/up: a link to a folder, not followed"}},
+        {"Maildir++ subfolder linked to itself",
+         [&] {
+             dir.Write("self/cur/1", mail);
+             fs::create_directory_symlink(".", root / "self/.Self");
+             return root / "self";
+         },
+         1, "", {"self/.Self: a link to a folder, not followed"}},
+        {"contacts into a mail folder",
+         [&] { return fs::path(dir.Write("c.vcf", "BEGIN:VCARD\nVERSION:3.0\nFN:A B\nN:B;A\nEND:VCARD\n")); }, 1, "",
+         {"c.vcf: 1 contact imported into Personal Folders\\Inbox, a mail folder"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto profile = store::Profile::Open(root / ("profile-" + std::to_string(&c - cases)));
+        auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+        const fs::path path = c.make();
+        ImportResult r;
+        {
+            std::optional<WithoutReadOverride> unreadable;
+            if (c.unreadable) unreadable.emplace();
+            r = ImportFiles(*profile, *inbox, {path});
+        }
+        EXPECT_EQ(r.items, c.items);
+        EXPECT_EQ(ItemCount(*profile, *inbox), c.items);
+        if (c.failure.empty()) {
+            EXPECT_TRUE(r.failures.empty()) << r.failures.front().Description();
+        } else {
+            ASSERT_EQ(r.failures.size(), 1u);
+            EXPECT_NE(r.failures[0].Description().find(c.failure), std::string::npos) << r.failures[0].Description();
+        }
+        ASSERT_EQ(r.warnings.size(), c.warnings.size());
+        for (size_t i = 0; i < c.warnings.size(); ++i)
+            EXPECT_NE(r.warnings[i].find(c.warnings[i]), std::string::npos) << r.warnings[i];
+    }
+    fs::permissions(root / "md/cur", fs::perms::owner_all);  // so that the scratch folder can go
+}
+
 TEST(ImportPst, NewStoreWithTheFilesHierarchyAndItems) {
     testing::TempDir dir;
     auto profile = store::Profile::Open(dir.path() / "profile");
@@ -138,6 +261,56 @@ TEST(Export, EachKindToItsFormatAndBackAgain) {
     ImportResult back = ImportFiles(*profile, *again, {dir.path() / "out"});
     EXPECT_TRUE(back.failures.empty());
     EXPECT_EQ(back.items, in.items);
+}
+
+// Another user who may write to the export folder plants links at the names the export
+// writes (its temporary names of old and the final ones): nothing is written through them,
+// nothing there is overwritten, and a second export into the same folder is refused whole.
+TEST(Export, NeverWritesThroughLinksNorOverAnEarlierExport) {
+    testing::TempDir dir;
+    auto profile = store::Profile::Open(dir.path() / "profile");
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    ImportResult in = ImportFiles(*profile, *inbox, {dir.Write("in/1.eml", "Subject: one\n\nbody\n"),
+                                                     dir.Write("in/c.vcf", "BEGIN:VCARD\nVERSION:3.0\nFN:A B\nEND:VCARD\n")});
+    ASSERT_EQ(in.items, 2u);
+    const std::string victim = dir.Write("victim", "precious\n");
+    auto victimText = [&] { return testing::ReadText(victim); };
+    auto plant = [&](const fs::path& link) { fs::create_symlink(victim, link); };
+
+    // Links at temporary names: the export goes on beside them.
+    const fs::path out = dir.path() / "out";
+    fs::create_directories(out);
+    plant(out / ("000001.eml.part" + std::to_string(::getpid())));
+    plant(out / ".000001.eml.part");
+    ExportResult first = Export(*profile, *inbox, out);
+    EXPECT_EQ(first.files.size(), 2u);
+    EXPECT_EQ(victimText(), "precious\n");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out / "000001.eml")));
+    EXPECT_NE(testing::ReadText(out / "000001.eml").find("Subject: one"), std::string::npos);
+
+    // A link at a final name: refused, naming it, and nothing else written.
+    const fs::path trap = dir.path() / "trap";
+    fs::create_directories(trap);
+    plant(trap / "contacts.vcf");
+    try {
+        Export(*profile, *inbox, trap);
+        ADD_FAILURE() << "exported through a link";
+    } catch (const FormatError& e) {
+        EXPECT_EQ(e.File(), (trap / "contacts.vcf").string()) << e.Description();
+    }
+    EXPECT_EQ(victimText(), "precious\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(trap), fs::directory_iterator()), 1);
+
+    // Exporting into the first folder again: refused before anything is written.
+    const auto before = testing::ReadText(out / "000001.eml");
+    try {
+        Export(*profile, *inbox, out);
+        ADD_FAILURE() << "a second export into one folder";
+    } catch (const FormatError& e) {
+        EXPECT_EQ(e.File(), (out / "000001.eml").string()) << e.Description();
+    }
+    EXPECT_EQ(testing::ReadText(out / "000001.eml"), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 4);  // 2 links, 2 files
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // the duplicate search reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "standin_host/formats/FileIO.h"
+#include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/ICalendar.h"
 #include "standin_host/formats/Mail.h"
 #include "standin_host/formats/Pst.h"
@@ -191,8 +193,10 @@ TEST(MailBodyCharsets, DecodedToUtf8) {
          "café\n"},
         {"iso-8859-1 quoted-printable", "Content-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n",
          "caf=E9\n", "café\n"},
-        {"NUL ends the text", "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n",
-         "ab=00cd\n", "ab"},
+        {"NUL shown as U+FFFD", "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n",
+         "ab=00cd\n", "ab\xEF\xBF\xBD" "cd\n"},
+        {"NUL in Latin-1", "Content-Type: text/plain; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n",
+         "caf=E9=00!\n", "caf\xC3\xA9\xEF\xBF\xBD!\n"},
         {"utf-8 declared, Latin-1 bytes", "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n",
          "caf\xE9 ok\n", std::nullopt},
         {"us-ascii declared, 8-bit bytes", "Content-Type: text/plain; charset=us-ascii\nContent-Transfer-Encoding: 8bit\n",
@@ -227,6 +231,72 @@ TEST(MailMbox, VariantsSplitAndUnquote) {
         auto items = ParseMbox(c.text, c.name);
         ASSERT_EQ(items.size(), c.count) << c.name;
         EXPECT_EQ(items.back().Body.value_or(""), c.lastBody) << c.name;
+    }
+}
+
+// GMime hands texts over as C strings: a NUL byte must not cut a header or body short.
+TEST(MailNul, ShownAsReplacementCharacterNotCuttingTheText) {
+    const char raw[] = "Subject: a\0b\nMessage-ID: <m\0@x>\n\nh\0i\n";
+    const std::string message(raw, sizeof raw - 1);
+    const std::string fffd = "\xEF\xBF\xBD";
+    std::vector<ItemData> read = {ParseMessage(message, "nul.eml"),
+                                  ParseMbox("From x Mon Jan  1 00:00:00 2024\n" + message, "nul.mbox").at(0)};
+    for (const auto& item : read) {
+        EXPECT_EQ(item.Subject, "a" + fffd + "b");
+        EXPECT_EQ(item.InternetMessageID, "<m" + fffd + "@x>");
+        EXPECT_EQ(item.Body, "h" + fffd + "i\n");
+    }
+}
+
+// An mbox is read piece by piece: messages that straddle the reads, separators and quoting at
+// the seams, Content-Length bodies, all come out as from the whole text, and an error names
+// the line counted across the pieces.
+TEST(MailMbox, ReadPieceByPieceAsFromMemory) {
+    testing::TempDir dir;
+    std::string mbox;
+    int64_t lines = 0;
+    auto add = [&](const std::string& text) {
+        mbox += text;
+        lines += std::count(text.begin(), text.end(), '\n');
+    };
+    const std::string filler(990, 'x');
+    for (int i = 0; i < 40; ++i) {
+        std::string body;
+        for (int l = 0; l < (i % 7) * 150; ++l) body += (l % 50 == 3 ? "From the body " : "") + filler + "\n";
+        std::string quoted;  // ">From " where a body line began "From "
+        for (size_t p = 0, e; p < body.size(); p = e + 1) {
+            e = body.find('\n', p);
+            std::string line = body.substr(p, e - p + 1);
+            quoted += (line.starts_with("From ") ? ">" : "") + line;
+        }
+        add("From sender@x Mon Jan  1 00:00:00 2024\n");
+        add("Subject: mail " + std::to_string(i) + "\n");
+        if (i % 3 == 0)
+            add("Content-Length: " + std::to_string(body.size()) + "\n\n" + body + "\n");
+        else
+            add("\n" + quoted + "\n");
+    }
+    const std::string path = dir.Write("big.mbox", mbox);
+    ASSERT_GT(mbox.size(), size_t{8} << 20);
+    auto fromMemory = ParseMbox(mbox, "big.mbox");
+    for (unsigned threads : {1u, 3u}) {
+        auto fromFile = ReadMboxFile(path, threads);
+        ASSERT_EQ(fromFile.size(), 40u);
+        ASSERT_EQ(fromMemory.size(), 40u);
+        for (size_t i = 0; i < fromFile.size(); ++i) {
+            EXPECT_EQ(fromFile[i].Subject, "mail " + std::to_string(i));
+            EXPECT_EQ(fromFile[i].Body, fromMemory[i].Body) << i;
+            EXPECT_EQ(fromFile[i].Body.value_or("").find(">From"), std::string::npos) << i;
+        }
+    }
+    add("From sender@x Mon Jan  1 00:00:00 2024\n");
+    const int64_t badLine = lines + 1;
+    add("no header here\n\nbody\n");
+    try {
+        ReadMboxFile(dir.Write("bad.mbox", mbox), 2);
+        FAIL() << "no error";
+    } catch (const FormatError& e) {
+        EXPECT_EQ(e.Line(), badLine) << e.Description();
     }
 }
 

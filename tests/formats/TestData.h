@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,11 @@ inline std::map<int32_t, size_t> CountByClass(const std::vector<ItemData>& items
 inline void CountFolder(const FolderData& folder, std::map<int32_t, size_t>& counts) {
     for (const auto& item : folder.items) ++counts[item.Class];
     for (const auto& sub : folder.subfolders) CountFolder(sub, counts);
+}
+
+inline std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A scratch folder removed at the end of the test.
