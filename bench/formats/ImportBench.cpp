@@ -1,5 +1,7 @@
-// Importing a Maildir of 30,000 generated mails into a new profile: parsing on two threads,
-// store writes from one. Reports mails/s and the process's peak resident memory.
+// Importing generated mail into a new profile, as a Maildir (one file per mail) and as one
+// mbox file, at 1,000 to 30,000 mails: parsing on worker threads, store writes from one.
+// Reports mails/s and the process's peak resident memory. The two should grow linearly and
+// stay close to each other.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -15,14 +17,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path Corpus(int mails) {
-    fs::path dir = fs::temp_directory_path() / ("nubra-bench-maildir-" + std::to_string(mails));
-    if (!fs::exists(dir / "cur") && !fs::exists(dir / "new")) {
-        std::string command = std::string("python3 '") + NUBRA_GENCORPUS + "' " + std::to_string(mails) + " -o '" +
-                              dir.string() + "' >/dev/null";
+// The generated corpus of `mails` mails as a Maildir or as an mbox (the same mails either
+// way), made on first use and kept in the temporary folder.
+fs::path Corpus(int mails, bool mbox) {
+    const std::string name = std::string(mbox ? "nubra-bench-mbox-" : "nubra-bench-maildir-") + std::to_string(mails);
+    fs::path path = fs::temp_directory_path() / (mbox ? name + ".mbox" : name);
+    if (mbox ? !fs::exists(path) : !fs::exists(path / "cur") && !fs::exists(path / "new")) {
+        std::string command = std::string("python3 '") + NUBRA_GENCORPUS + "' " + std::to_string(mails) +
+                              (mbox ? " --mbox '" : " -o '") + path.string() + "' >/dev/null";
         if (std::system(command.c_str()) != 0) std::abort();
     }
-    return dir;
+    return path;
 }
 
 double PeakRssMb() {
@@ -31,9 +36,10 @@ double PeakRssMb() {
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-void BM_ImportMaildir(benchmark::State& state) {
+// range(0) mails, range(1) parsing threads.
+void Import(benchmark::State& state, bool mbox) {
     const int mails = static_cast<int>(state.range(0));
-    fs::path corpus = Corpus(mails);
+    fs::path corpus = Corpus(mails, mbox);
     size_t stored = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -53,11 +59,20 @@ void BM_ImportMaildir(benchmark::State& state) {
                                                    benchmark::Counter::kIsRate);
     state.counters["peak_rss_MB"] = PeakRssMb();
 }
-BENCHMARK(BM_ImportMaildir)->Args({30000, 2})->Args({30000, 1})->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
-// Parsing alone, to separate the reader's share from the store's.
+void BM_ImportMaildir(benchmark::State& state) { Import(state, false); }
+void BM_ImportMbox(benchmark::State& state) { Import(state, true); }
+
+void Sizes(benchmark::internal::Benchmark* b) {
+    b->Args({1000, 2})->Args({10000, 2})->Args({30000, 2})->Args({30000, 1});
+    b->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+}
+BENCHMARK(BM_ImportMaildir)->Apply(Sizes);
+BENCHMARK(BM_ImportMbox)->Apply(Sizes);
+
+// Parsing alone (one thread), to separate the readers' share from the store's.
 void BM_ParseMaildir(benchmark::State& state) {
-    fs::path corpus = Corpus(30000);
+    fs::path corpus = Corpus(30000, false);
     auto layout = nubra::formats::ScanMaildir(corpus.string());
     size_t n = 0;
     for (auto _ : state) {
@@ -66,6 +81,14 @@ void BM_ParseMaildir(benchmark::State& state) {
     state.counters["mails/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ParseMaildir)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
+
+void BM_ParseMbox(benchmark::State& state) {
+    fs::path corpus = Corpus(30000, true);
+    size_t n = 0;
+    for (auto _ : state) n += nubra::formats::ReadMboxFile(corpus.string()).size();
+    state.counters["mails/s"] = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ParseMbox)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
