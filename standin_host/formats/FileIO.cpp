@@ -437,28 +437,38 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
 
 namespace {
 
+// `wastebasket`: the source folder that becomes the store's Deleted Items.
 void FillFolder(store::Profile& profile, outlook::MAPIFolder& target, FolderData& source, Date* clock,
-                PstImportResult& result) {
+                PstImportResult& result, const FolderData* wastebasket) {
     StampCreation(source.items, clock);
     if (!source.items.empty()) result.items += profile.AddItems(target, source.items);
     for (auto& sub : source.subfolders) {
         std::string name = sub.name.empty() ? std::string("Folder") : sub.name;
         auto child = Subfolder(profile, target, name, sub.defaultItemType);
         ++result.folders;
-        FillFolder(profile, *child, sub, clock, result);
+        if (&sub == wastebasket) profile.SetDeletedItemsFolder(*child);
+        FillFolder(profile, *child, sub, clock, result, wastebasket);
     }
 }
 
 }  // namespace
 
-PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const std::string& name, Date* importClock) {
-    if (name.empty()) FailFile(file.string(), "the new store needs a name");
-    PstFile pst = ReadPst(file.string());  // all of it first: a bad file changes nothing
+PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const PstImportOptions& options) {
+    PstFile pst = ReadPst(file.string(), {options.codePage});  // all of it first: a bad file changes nothing
+    const std::string name = !options.name.empty()       ? options.name
+                             : !pst.displayName.empty() ? pst.displayName
+                                                        : file.stem().string();
+    // Two stores of one name would leave every later command to pick one of them unasked.
+    for (const auto& existing : profile.Stores())
+        if (existing.displayName == name)
+            FailFile(file.string(), "the profile has a store named \"" + name + "\" already; choose another name");
+    const FolderData* wastebasket = Wastebasket(pst);
     fs::path storeFile = profile.Directory() / (SafeFileName(name) + ".nbst");
     for (int n = 2; fs::exists(storeFile); ++n)
         storeFile = profile.Directory() / (SafeFileName(name) + " (" + std::to_string(n) + ").nbst");
-    store::StoreInfo info = profile.AddStore(storeFile, name, false);
+    store::StoreInfo info = profile.AddStore(storeFile, name, false, /*deletedItems=*/!wastebasket);
     PstImportResult result;
+    static_cast<PstReport&>(result) = ReportOf(pst, info.displayName);
     result.storeDisplayName = info.displayName;
     // The new store's top folder, found by store rather than by a name another store may share.
     outlook::FolderRef top;
@@ -468,7 +478,7 @@ PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const s
         if (f->StoreID() == info.storeId) top = f;
     }
     if (!top) top = profile.FindFolder(info.displayName);
-    FillFolder(profile, *top, pst.top, importClock, result);
+    FillFolder(profile, *top, pst.top, options.importClock, result, wastebasket);
     return result;
 }
 

@@ -17,8 +17,12 @@
 //   // Every r.warnings[i] is one line naming a path (a link not followed, contacts put into a
 //   // mail folder); print each, they do not fail the import.
 //
-//   // import-pst FILE NAME : a new store NAME holding the file's folders and items.
-//   formats::PstImportResult p = formats::ImportPst(*profile, "old.pst", "Archive");
+//   // import-pst FILE [--name NAME] [--codepage CP] : a new store holding the file's folders
+//   // and items, named NAME or else as the file names itself.
+//   formats::PstImportOptions po;  po.name = "Archive";  po.codePage = 932;  po.importClock = &clock;
+//   formats::PstImportResult p = formats::ImportPst(*profile, "old.pst", po);
+//   // p.skipped: one line per folder or item the file did not give up (exit non-zero when
+//   // any); p.warnings: texts that could not be decoded and the like (exit code unchanged).
 //
 //   // export FOLDER DIR : .eml per mail/post, contacts.vcf (vCard 4.0), calendar.ics
 //   // (appointments and tasks), items.jsonl (notes and everything else).
@@ -39,6 +43,7 @@
 #include "host/Automation.h"
 #include "host/Outlook.h"
 #include "standin_host/formats/Formats.h"
+#include "standin_host/formats/Pst.h"
 
 namespace nubra::store {
 class Profile;
@@ -85,17 +90,38 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder,
                          const std::vector<std::filesystem::path>& paths, const ImportOptions& options = {});
 
     std::vector<std::string> warnings;      // one line each, naming the path; in walk order
-struct PstImportResult {
-    std::string storeDisplayName;
-    size_t folders = 0;
-    size_t items = 0;
+struct PstImportOptions {
+    // The new store's name; empty: the name the file gives itself (its message store's
+    // display name), else the file's name without its extension.
+    std::string name;
+    // The Windows code page of every 8-bit text of an ANSI file, for files labelled wrongly or
+    // not at all; 0 takes the file's own labels (ReadPst).
+    int32_t codePage = 0;
+    // As ImportOptions::importClock.
+    Date* importClock = nullptr;
 };
 
-// Reads the whole file first (so a bad file changes nothing), then adds a store `name` (file
-// "<name>.nbst" in the profile folder) and fills it with the file's folders and items, one
-// transaction per folder. Raises FormatError for a file that cannot be read.
-PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file, const std::string& name,
-                          Date* importClock = nullptr);
+// PstReport: `skipped` (one line per folder or item left out, with the store's name in its
+// path; how many folders and items that is as far as known) and `warnings`.
+struct PstImportResult : PstReport {
+    std::string storeDisplayName;
+    size_t folders = 0;  // folders created below the store's top
+    size_t items = 0;    // items stored
+};
+
+// Reads the whole file first (so a file that cannot be read at all changes nothing), then adds
+// a store (file "<name>.nbst" in the profile folder) and fills it with the file's folders and
+// items, one transaction per folder. The folder the file names as its wastebasket becomes the
+// store's Deleted Items; only a file without one gets a new "Deleted Items". Folders and items
+// libpff cannot read are left out and listed in `skipped`. Raises FormatError naming the file
+// for a file that cannot be read at all or a name that a store of the profile has already.
+PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file,
+                          const PstImportOptions& options = {});
+// The former form, until every caller passes PstImportOptions.
+inline PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file, const std::string& name,
+                                 Date* importClock = nullptr) {
+    return ImportPst(profile, file, PstImportOptions{name, 0, importClock});
+}
 
 enum class ExportFormat { Natural, JsonLines };
 

@@ -2,11 +2,14 @@
 
 #include <libpff.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
@@ -28,6 +31,10 @@ constexpr uint16_t kIdMessageClass = 0x001A, kIdSubject = 0x0037, kIdClientSubmi
                    kIdDisplayName = 0x3001, kIdCreationTime = 0x3007, kIdContainerClass = 0x3613,
                    kIdGivenName = 0x3A06, kIdSurname = 0x3A11, kIdCompanyName = 0x3A16,
                    kIdInternetCpid = 0x3FDE, kIdMessageCodepage = 0x3FFD;
+// Of folders: how many items the folder lists, whether it has subfolders. Of the message store:
+// the entry IDs of the top of the visible tree and of the wastebasket.
+constexpr uint16_t kIdContentCount = 0x3602, kIdSubfolders = 0x360A, kIdIpmSubtree = 0x35E0,
+                   kIdWastebasket = 0x35E3;
 // Identity and bookkeeping the store gives every item anew.
 constexpr uint16_t kStoreOwned[] = {0x0FFF, 0x0FF9, 0x0FF6, 0x0FFB, 0x0FFE, 0x0E09, 0x0FF4, 0x0E08,
                                     0x0E07, 0x3008};
@@ -71,27 +78,35 @@ std::string GuidText(const uint8_t* g) {
     return buf;
 }
 
-std::vector<RawProp> ReadProps(libpff_item_t* item, const std::string& file) {
+// libpff could not read an item or folder at all; caught where it can be left out.
+struct Unreadable {
+    std::string reason;
+};
+
+// The properties of an item or folder. A value libpff cannot read (a partly overwritten
+// block) is left out and counted in `unreadableValues`; raises Unreadable when the item's
+// property list itself cannot be read.
+std::vector<RawProp> ReadProps(libpff_item_t* item, size_t& unreadableValues) {
     std::vector<RawProp> props;
     ErrorHolder err;
     int sets = 0;
-    if (libpff_item_get_number_of_record_sets(item, &sets, &err.error) != 1) FailFile(file, err.Text());
+    if (libpff_item_get_number_of_record_sets(item, &sets, &err.error) != 1) throw Unreadable{err.Text()};
     if (sets < 1) return props;
     libpff_record_set_t* set = nullptr;
-    if (libpff_item_get_record_set_by_index(item, 0, &set, &err.error) != 1) FailFile(file, err.Text());
+    if (libpff_item_get_record_set_by_index(item, 0, &set, &err.error) != 1) throw Unreadable{err.Text()};
     std::unique_ptr<libpff_record_set_t*, void (*)(libpff_record_set_t**)> setGuard(
         &set, [](libpff_record_set_t** s) { libpff_record_set_free(s, nullptr); });
     int entries = 0;
-    if (libpff_record_set_get_number_of_entries(set, &entries, &err.error) != 1) FailFile(file, err.Text());
+    if (libpff_record_set_get_number_of_entries(set, &entries, &err.error) != 1) throw Unreadable{err.Text()};
     for (int i = 0; i < entries; ++i) {
         libpff_record_entry_t* entry = nullptr;
-        if (libpff_record_set_get_entry_by_index(set, i, &entry, &err.error) != 1) FailFile(file, err.Text());
+        if (libpff_record_set_get_entry_by_index(set, i, &entry, &err.error) != 1) throw Unreadable{err.Text()};
         std::unique_ptr<libpff_record_entry_t*, void (*)(libpff_record_entry_t**)> entryGuard(
             &entry, [](libpff_record_entry_t** e) { libpff_record_entry_free(e, nullptr); });
         uint32_t id = 0, type = 0;
         if (libpff_record_entry_get_entry_type(entry, &id, &err.error) != 1 ||
             libpff_record_entry_get_value_type(entry, &type, &err.error) != 1)
-            FailFile(file, err.Text());
+            throw Unreadable{err.Text()};
         RawProp prop;
         prop.id = static_cast<uint16_t>(id);
         prop.type = static_cast<uint16_t>(type);
@@ -99,8 +114,8 @@ std::vector<RawProp> ReadProps(libpff_item_t* item, const std::string& file) {
         if (libpff_record_entry_get_data_size(entry, &size, &err.error) == 1 && size > 0) {
             prop.data.resize(size);
             if (libpff_record_entry_get_data(entry, prop.data.data(), size, &err.error) != 1) {
-                // An unreadable value (a partly overwritten block) is left out, not the item.
                 err.Text();
+                ++unreadableValues;
                 continue;
             }
         } else if (err.error) {
@@ -136,21 +151,106 @@ int64_t LittleEndian(const std::vector<uint8_t>& d, size_t n) {
     return static_cast<int64_t>(v);
 }
 
-std::string DecodeString(const RawProp& p, const std::string& charset) {
-    if (p.type == PT_UNICODE) {
-        size_t n = p.data.size() & ~size_t(1);
-        while (n >= 2 && p.data[n - 1] == 0 && p.data[n - 2] == 0) n -= 2;
-        return ToUtf8(std::string_view(reinterpret_cast<const char*>(p.data.data()), n), "UTF-16LE").value_or("");
+// The UTF-16 and UTF-32 labels: they describe a message's Unicode form, never 8-bit texts.
+bool IsWideCodePage(int32_t cp) { return cp == 1200 || cp == 1201 || cp == 12000 || cp == 12001; }
+
+// Plain ASCII reads the same in every code page these files use, so it needs no converter;
+// ESC, SO and SI shift ISO-2022 texts, '+' and '~' UTF-7 and HZ ones.
+bool PlainAscii(std::string_view bytes) {
+    for (char c : bytes) {
+        auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || c == '\x1B' || c == '\x0E' || c == '\x0F' || c == '+' || c == '~') return false;
     }
-    size_t n = p.data.size();
-    while (n > 0 && p.data[n - 1] == 0) --n;
-    std::string_view bytes(reinterpret_cast<const char*>(p.data.data()), n);
-    if (auto text = ToUtf8(bytes, charset)) return *text;
-    return ToUtf8(bytes, "windows-1252").value_or("");
+    return true;
+}
+
+// Turns the texts of one file into UTF-8 and counts those that are valid in none of the code
+// pages they may be in.
+class TextDecoder {
+public:
+    TextDecoder(int32_t overridePage, int32_t storePage) : override_(overridePage), store_(storePage) {}
+
+    // `codePages`: the item's own labels, best first; the override replaces them and the
+    // store's code page comes last.
+    std::string Decode(const RawProp& p, std::span<const int32_t> codePages) {
+        if (p.type == PT_UNICODE) {
+            size_t n = p.data.size() & ~size_t(1);
+            while (n >= 2 && p.data[n - 1] == 0 && p.data[n - 2] == 0) n -= 2;
+            if (n == 0) return {};
+            std::string_view bytes(reinterpret_cast<const char*>(p.data.data()), n);
+            if (auto text = ToUtf8Strict(bytes, "UTF-16LE")) return *text;
+            NoteUndecodable();
+            return ToUtf8(bytes, "UTF-16LE").value_or("");
+        }
+        size_t n = p.data.size();
+        while (n > 0 && p.data[n - 1] == 0) --n;
+        std::string_view bytes(reinterpret_cast<const char*>(p.data.data()), n);
+        if (PlainAscii(bytes)) return std::string(bytes);
+        const std::string* first = nullptr;
+        auto attempt = [&](int32_t cp) -> std::optional<std::string> {
+            const std::string* charset = Charset(cp);
+            if (!charset) return std::nullopt;
+            if (!first) first = charset;
+            return ToUtf8Strict(bytes, *charset);
+        };
+        if (override_) {
+            if (auto text = attempt(override_)) return *text;
+        } else {
+            for (int32_t cp : codePages)
+                if (auto text = attempt(cp)) return *text;
+            if (auto text = attempt(store_)) return *text;
+        }
+        NoteUndecodable();
+        return ToUtf8(bytes, first ? *first : std::string("windows-1252")).value_or("");
+    }
+
+    // The ICU name of a code page usable for 8-bit texts, or nullptr.
+    const std::string* Charset(int32_t cp) {
+        if (cp <= 0 || IsWideCodePage(cp)) return nullptr;
+        auto it = charsets_.find(cp);
+        if (it == charsets_.end()) it = charsets_.emplace(cp, CharsetForCodePage(cp)).first;
+        return it->second ? &*it->second : nullptr;
+    }
+
+    std::string where;  // the folder or item being read, for the first undecodable text
+    size_t undecodable = 0;
+    std::string firstUndecodable;
+
+private:
+    void NoteUndecodable() {
+        if (undecodable++ == 0) firstUndecodable = where;
+    }
+
+    int32_t override_;
+    int32_t store_;
+    std::map<int32_t, std::optional<std::string>> charsets_;
+};
+
+std::optional<int64_t> IntProp(const std::vector<RawProp>& props, uint16_t id) {
+    for (const auto& p : props)
+        if (p.id == id && (p.type == PT_LONG || p.type == PT_BOOLEAN) && !p.data.empty())
+            return p.type == PT_LONG ? static_cast<int32_t>(LittleEndian(p.data, 4)) : LittleEndian(p.data, 1);
+    return std::nullopt;
+}
+
+const RawProp* TextProp(const std::vector<RawProp>& props, uint16_t id) {
+    for (const auto& p : props)
+        if (p.id == id && (p.type == PT_STRING8 || p.type == PT_UNICODE)) return &p;
+    return nullptr;
+}
+
+// The code pages an item names for its 8-bit texts, best first: its own, then the one its
+// internet form was written in.
+std::vector<int32_t> ItemCodePages(const std::vector<RawProp>& props) {
+    std::vector<int32_t> pages;
+    for (uint16_t id : {kIdMessageCodepage, kIdInternetCpid})
+        if (auto cp = IntProp(props, id); cp && *cp > 0) pages.push_back(static_cast<int32_t>(*cp));
+    return pages;
 }
 
 // A raw property in the store's vocabulary; none for what has no value to keep.
-std::optional<std::pair<uint16_t, PropValue>> Convert(const RawProp& p, const std::string& charset) {
+std::optional<std::pair<uint16_t, PropValue>> Convert(const RawProp& p, TextDecoder& texts,
+                                                      std::span<const int32_t> codePages) {
     PropValue v;
     switch (p.type) {
         case PT_SHORT:
@@ -173,7 +273,7 @@ std::optional<std::pair<uint16_t, PropValue>> Convert(const RawProp& p, const st
         case PT_STRING8:
         case PT_UNICODE:
             v.type = PT_STRING8;
-            v.text = DecodeString(p, charset);
+            v.text = texts.Decode(p, codePages);
             return std::pair{PT_STRING8, v};
         case PT_OBJECT:
         case PT_ERROR:
@@ -221,25 +321,13 @@ int32_t ClassFor(const std::string& messageClass, std::optional<std::string>& ex
     return 0;
 }
 
-ItemData MessageToItem(libpff_item_t* message, const std::string& file, int32_t fileCodePage) {
-    std::vector<RawProp> props = ReadProps(message, file);
-    int32_t codePage = fileCodePage;
-    for (const auto& p : props) {
-        if ((p.id == kIdInternetCpid || p.id == kIdMessageCodepage) && p.type == PT_LONG) {
-            int32_t cp = static_cast<int32_t>(LittleEndian(p.data, 4));
-            if (CharsetForCodePage(cp)) {
-                codePage = cp;
-                if (p.id == kIdMessageCodepage) break;  // the message's own wins
-            }
-        }
-    }
-    std::string charset = CharsetForCodePage(codePage).value_or("windows-1252");
-
+ItemData MessageToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
+    const std::vector<int32_t> codePages = ItemCodePages(props);
     ItemData item;
     std::string messageClass;
     std::optional<std::string> html;
     for (const auto& p : props) {
-        auto converted = Convert(p, charset);
+        auto converted = Convert(p, texts, codePages);
         if (!converted) continue;
         auto& [type, value] = *converted;
         if (p.id >= 0x8000) {
@@ -296,6 +384,9 @@ ItemData MessageToItem(libpff_item_t* message, const std::string& file, int32_t 
         item.extraTagged[(static_cast<uint32_t>(p.id) << 16) | type] = std::move(value);
     }
     item.Class = ClassFor(messageClass, item.MessageClass);
+    // A contact saved with only a display name still needs names of its own: the duplicate
+    // search compares contacts by them.
+    if (item.Class == 40) FillNamesFromFullName(item.FirstName, item.LastName, item.FullName);
     // Only contacts and distribution lists carry their display name as FullName.
     if (item.Class != 40 && item.Class != 69) {
         if (item.FullName) item.extraTagged[(static_cast<uint32_t>(kIdDisplayName) << 16) | PT_STRING8] =
@@ -306,49 +397,154 @@ ItemData MessageToItem(libpff_item_t* message, const std::string& file, int32_t 
     return item;
 }
 
-std::string FolderName(libpff_item_t* folder, const std::string& file) {
-    ErrorHolder err;
-    size_t size = 0;
-    if (libpff_folder_get_utf8_name_size(folder, &size, &err.error) != 1 || size == 0) return {};
-    std::string name(size, '\0');
-    if (libpff_folder_get_utf8_name(folder, reinterpret_cast<uint8_t*>(name.data()), size, &err.error) != 1)
-        FailFile(file, err.Text());
-    while (!name.empty() && name.back() == '\0') name.pop_back();
-    return name;
-}
+// Reading happens in two passes. The first takes every folder's and item's raw properties
+// from libpff, noting what it cannot read; the second decodes them, once the file's most
+// common item code page (the one for texts without a label of their own, folder names
+// included) is known.
+struct RawFolder {
+    uint32_t id = 0;  // libpff's identifier (the node id entry IDs name)
+    std::vector<RawProp> props;
+    std::vector<std::vector<RawProp>> items;
+    std::vector<RawFolder> subfolders;
+    std::vector<PstLoss> losses;  // `folder` is filled in by the second pass
+};
 
-FolderData ReadFolder(libpff_item_t* folder, const std::string& file, int32_t codePage, int depth) {
-    if (depth > 64) FailFile(file, "folders nested deeper than 64 levels");
+struct FirstPass {
+    size_t unreadableValues = 0;
+};
+
+constexpr int kMaxDepth = 64;
+
+RawFolder ReadRawFolder(libpff_item_t* folder, int depth, FirstPass& pass) {
     ErrorHolder err;
-    FolderData data;
-    data.name = FolderName(folder, file);
-    for (const auto& p : ReadProps(folder, file)) {
-        if (p.id == kIdContainerClass && (p.type == PT_STRING8 || p.type == PT_UNICODE))
-            data.containerClass = DecodeString(p, CharsetForCodePage(codePage).value_or("windows-1252"));
+    RawFolder raw;
+    if (libpff_item_get_identifier(folder, &raw.id, &err.error) != 1) err.Text();
+    auto lose = [&](std::string what, std::string reason, size_t items, size_t folders) {
+        raw.losses.push_back({{}, std::move(what), std::move(reason), items, folders});
+    };
+    try {
+        raw.props = ReadProps(folder, pass.unreadableValues);
+    } catch (const Unreadable& u) {
+        lose("the folder's name and properties", u.reason, 0, 0);
     }
-    data.defaultItemType = DefaultItemTypeForContainerClass(data.containerClass);
+    // The number of items the folder's contents table lists: libpff finds its items through
+    // the file's index instead, and a damaged index drops some without a word.
+    std::optional<int64_t> listed = IntProp(raw.props, kIdContentCount);
     int messages = 0;
-    if (libpff_folder_get_number_of_sub_messages(folder, &messages, &err.error) != 1) messages = 0, err.Text();
+    if (libpff_folder_get_number_of_sub_messages(folder, &messages, &err.error) != 1) {
+        lose("its items", err.Text(), static_cast<size_t>(std::max<int64_t>(listed.value_or(0), 0)), 0);
+        messages = 0;
+    } else if (listed && *listed > messages) {
+        lose(std::to_string(*listed - messages) + " of the " + std::to_string(*listed) + " items it lists",
+             "libpff found no data for them", static_cast<size_t>(*listed - messages), 0);
+    }
     for (int i = 0; i < messages; ++i) {
+        std::string what = "item " + std::to_string(i + 1) + " of " + std::to_string(messages);
         ItemHandle message;
-        if (libpff_folder_get_sub_message(folder, i, &message.item, &err.error) != 1)
-            FailFile(file, "folder \"" + data.name + "\", item " + std::to_string(i + 1) + ": " + err.Text());
-        data.items.push_back(MessageToItem(message.item, file, codePage));
+        if (libpff_folder_get_sub_message(folder, i, &message.item, &err.error) != 1) {
+            lose(what, err.Text(), 1, 0);
+            continue;
+        }
+        try {
+            raw.items.push_back(ReadProps(message.item, pass.unreadableValues));
+        } catch (const Unreadable& u) {
+            lose(what, u.reason, 1, 0);
+        }
     }
     int subfolders = 0;
-    if (libpff_folder_get_number_of_sub_folders(folder, &subfolders, &err.error) != 1) subfolders = 0, err.Text();
+    if (libpff_folder_get_number_of_sub_folders(folder, &subfolders, &err.error) != 1) {
+        lose("its subfolders", err.Text(), 0, 1);
+        subfolders = 0;
+    } else if (subfolders == 0 && IntProp(raw.props, kIdSubfolders).value_or(0) != 0) {
+        lose("its subfolders", "the folder has subfolders but libpff found none", 0, 1);
+    } else if (subfolders > 0 && depth >= kMaxDepth) {
+        lose("its subfolders", "folders nested deeper than " + std::to_string(kMaxDepth) + " levels", 0,
+             static_cast<size_t>(subfolders));
+        subfolders = 0;
+    }
     for (int i = 0; i < subfolders; ++i) {
         ItemHandle sub;
-        if (libpff_folder_get_sub_folder(folder, i, &sub.item, &err.error) != 1)
-            FailFile(file, "folder \"" + data.name + "\", subfolder " + std::to_string(i + 1) + ": " + err.Text());
-        data.subfolders.push_back(ReadFolder(sub.item, file, codePage, depth + 1));
+        if (libpff_folder_get_sub_folder(folder, i, &sub.item, &err.error) != 1) {
+            lose("subfolder " + std::to_string(i + 1) + " of " + std::to_string(subfolders), err.Text(), 0, 1);
+            continue;
+        }
+        raw.subfolders.push_back(ReadRawFolder(sub.item, depth + 1, pass));
+    }
+    return raw;
+}
+
+// Counts the code page an item names first. Plain ASCII (20127) says nothing about which
+// 8-bit code page the file's other texts are in.
+void CountCodePage(const std::vector<RawProp>& item, std::map<int32_t, size_t>& counts) {
+    auto pages = ItemCodePages(item);
+    if (!pages.empty() && pages.front() != 20127 && !IsWideCodePage(pages.front())) ++counts[pages.front()];
+}
+
+void CountCodePages(const RawFolder& folder, std::map<int32_t, size_t>& counts) {
+    for (const auto& item : folder.items) CountCodePage(item, counts);
+    for (const auto& sub : folder.subfolders) CountCodePages(sub, counts);
+}
+
+std::string FolderNameOf(const RawFolder& raw, TextDecoder& texts) {
+    const RawProp* name = TextProp(raw.props, kIdDisplayName);
+    return name ? texts.Decode(*name, {}) : std::string();
+}
+
+std::string SubPath(const std::string& parent, const std::string& name) {
+    return parent.empty() ? name : parent + "\\" + name;
+}
+
+struct SecondPass {
+    TextDecoder& texts;
+    PstFile& out;
+    std::optional<uint32_t> wastebasket;
+    std::vector<size_t> at;  // subfolder indexes from the top to the folder being converted
+};
+
+// `name` is decoded already (by the parent, which needs it for the path); `path`: the folder's
+// path below the top (empty for the top). Frees the raw items as it goes.
+FolderData ConvertFolder(RawFolder& raw, std::string name, const std::string& path, SecondPass& pass) {
+    const std::string label = path.empty() ? "the top folder" : "folder \"" + path + "\"";
+    FolderData data;
+    data.name = std::move(name);
+    pass.texts.where = label;
+    if (const RawProp* cls = TextProp(raw.props, kIdContainerClass)) data.containerClass = pass.texts.Decode(*cls, {});
+    data.defaultItemType = DefaultItemTypeForContainerClass(data.containerClass);
+    if (!pass.at.empty() && pass.wastebasket && raw.id == *pass.wastebasket) pass.out.wastebasket = pass.at;
+    for (auto& loss : raw.losses) {
+        loss.folder = path;
+        pass.out.losses.push_back(std::move(loss));
+    }
+    data.items.reserve(raw.items.size());
+    for (size_t i = 0; i < raw.items.size(); ++i) {
+        pass.texts.where = label + ", item " + std::to_string(i + 1);
+        data.items.push_back(MessageToItem(raw.items[i], pass.texts));
+        std::vector<RawProp>().swap(raw.items[i]);
+    }
+    for (size_t i = 0; i < raw.subfolders.size(); ++i) {
+        pass.texts.where = "the name of subfolder " + std::to_string(i + 1) + " of " + label;
+        std::string sub = FolderNameOf(raw.subfolders[i], pass.texts);
+        if (sub.empty()) sub = "Folder";  // the store needs a name for every folder
+        pass.at.push_back(i);
+        data.subfolders.push_back(ConvertFolder(raw.subfolders[i], sub, SubPath(path, sub), pass));
+        pass.at.pop_back();
     }
     return data;
 }
 
+// The node id an entry ID of this file names: flags, the provider's UID, then the id.
+std::optional<uint32_t> EntryIdNode(const std::vector<RawProp>& props, uint16_t id) {
+    for (const auto& p : props)
+        if (p.id == id && p.type == PT_BINARY && p.data.size() == 24)
+            return static_cast<uint32_t>(LittleEndian(std::vector<uint8_t>(p.data.begin() + 20, p.data.end()), 4));
+    return std::nullopt;
+}
+
 }  // namespace
 
-PstFile ReadPst(const std::string& path) {
+PstFile ReadPst(const std::string& path, const PstReadOptions& options) {
+    if (options.codePage != 0 && (IsWideCodePage(options.codePage) || !CharsetForCodePage(options.codePage)))
+        FailFile(path, "code page " + std::to_string(options.codePage) + " is not a code page of 8-bit texts that is known here");
     ErrorHolder err;
     libpff_file_t* raw = nullptr;
     if (libpff_file_initialize(&raw, &err.error) != 1) FailFile(path, err.Text());
@@ -368,51 +564,139 @@ PstFile ReadPst(const std::string& path) {
     if (libpff_file_open(raw, path.c_str(), LIBPFF_OPEN_READ, &err.error) != 1)
         FailFile(path, "cannot read the Outlook data file: " + err.Text());
     PstFile result;
-    int codePage = 1252;
-    if (libpff_file_get_ascii_codepage(raw, &codePage, &err.error) != 1) codePage = 1252, err.Text();
-    result.codePage = codePage;
-    std::optional<uint32_t> subtree;
+    FirstPass first;
+    int fileCodePage = 1252;
+    if (libpff_file_get_ascii_codepage(raw, &fileCodePage, &err.error) != 1) fileCodePage = 1252, err.Text();
+
+    // The message store: its name, the top of the visible tree and the wastebasket.
+    std::vector<RawProp> storeProps;
     {
         ItemHandle store;
-        if (libpff_file_get_message_store(raw, &store.item, &err.error) == 1 && store.item) {
-            for (const auto& p : ReadProps(store.item, path)) {
-                if (p.id == kIdDisplayName && (p.type == PT_STRING8 || p.type == PT_UNICODE))
-                    result.displayName = DecodeString(p, CharsetForCodePage(codePage).value_or("windows-1252"));
-                // PR_IPM_SUBTREE_ENTRYID: flags, provider UID, then the folder's node id.
-                if (p.id == 0x35E0 && p.type == PT_BINARY && p.data.size() == 24)
-                    subtree = static_cast<uint32_t>(LittleEndian(std::vector<uint8_t>(p.data.begin() + 20, p.data.end()), 4));
-            }
-        } else if (err.error) {
+        try {
+            if (libpff_file_get_message_store(raw, &store.item, &err.error) != 1 || !store.item)
+                throw Unreadable{err.Text()};
+            storeProps = ReadProps(store.item, first.unreadableValues);
+        } catch (const Unreadable& u) {
+            result.losses.push_back({{}, "the file's name and where its special folders are", u.reason, 0, 0});
+        }
+    }
+    RawFolder top;
+    bool fromRoot = true;
+    if (auto subtree = EntryIdNode(storeProps, kIdIpmSubtree)) {
+        ItemHandle item;
+        if (libpff_file_get_item_by_identifier(raw, *subtree, &item.item, &err.error) == 1 && item.item) {
+            top = ReadRawFolder(item.item, 0, first);
+            fromRoot = false;
+        } else {
             err.Text();
         }
     }
-    if (subtree) {
-        ItemHandle top;
-        if (libpff_file_get_item_by_identifier(raw, *subtree, &top.item, &err.error) == 1 && top.item) {
-            result.top = ReadFolder(top.item, path, codePage, 0);
-            return result;
-        }
-        if (err.error) err.Text();
+    if (fromRoot) {
+        ItemHandle root;
+        if (libpff_file_get_root_folder(raw, &root.item, &err.error) != 1 || !root.item)
+            FailFile(path, "the file is damaged or truncated: no root folder (" + err.Text() + ")");
+        top = ReadRawFolder(root.item, 0, first);
     }
-    ItemHandle root;
-    if (libpff_file_get_root_folder(raw, &root.item, &err.error) != 1 || !root.item)
-        FailFile(path, "the file is damaged or truncated: no root folder (" + err.Text() + ")");
-    FolderData rootData = ReadFolder(root.item, path, codePage, 0);
-    // The root holds the visible tree ("Top of Personal Folders") beside search folders.
-    for (auto& sub : rootData.subfolders) {
-        if (sub.name.rfind("Top of", 0) == 0 || sub.name.rfind("Stamm", 0) == 0) {
-            result.top = std::move(sub);
-            return result;
-        }
-    }
-    for (auto& sub : rootData.subfolders) {
-        if (!sub.subfolders.empty() && sub.name.find("Search") == std::string::npos) {
-            result.top = std::move(sub);
-            return result;
+    // Items of the file's index whose folder libpff cannot find.
+    std::vector<std::vector<RawProp>> orphans;
+    size_t unreadableOrphans = 0;
+    int orphanCount = 0;
+    if (libpff_file_get_number_of_orphan_items(raw, &orphanCount, &err.error) != 1) orphanCount = 0, err.Text();
+    for (int i = 0; i < orphanCount; ++i) {
+        ItemHandle orphan;
+        try {
+            if (libpff_file_get_orphan_item_by_index(raw, i, &orphan.item, &err.error) != 1) throw Unreadable{err.Text()};
+            orphans.push_back(ReadProps(orphan.item, first.unreadableValues));
+        } catch (const Unreadable&) {
+            ++unreadableOrphans;
         }
     }
-    result.top = std::move(rootData);
+
+    std::map<int32_t, size_t> counts;
+    CountCodePages(top, counts);
+    for (const auto& item : orphans) CountCodePage(item, counts);
+    int32_t storePage = CharsetForCodePage(fileCodePage) ? fileCodePage : 1252;
+    size_t best = 0;
+    for (const auto& [cp, n] : counts)
+        if (n > best && CharsetForCodePage(cp)) best = n, storePage = cp;
+    result.codePage = options.codePage ? options.codePage : storePage;
+    TextDecoder texts(options.codePage, storePage);
+
+    texts.where = "the file's name";
+    if (const RawProp* name = TextProp(storeProps, kIdDisplayName)) result.displayName = texts.Decode(*name, {});
+    texts.where = "the top folder";
+    std::string topName = FolderNameOf(top, texts);
+    if (fromRoot) {
+        // The root holds the visible tree ("Top of Personal Folders") beside search folders.
+        std::vector<std::string> names;
+        for (size_t i = 0; i < top.subfolders.size(); ++i) {
+            texts.where = "the name of subfolder " + std::to_string(i + 1) + " of the file's root folder";
+            names.push_back(FolderNameOf(top.subfolders[i], texts));
+        }
+        std::optional<size_t> pick;
+        for (size_t i = 0; i < names.size() && !pick; ++i)
+            if (names[i].rfind("Top of", 0) == 0 || names[i].rfind("Stamm", 0) == 0) pick = i;
+        for (size_t i = 0; i < names.size() && !pick; ++i)
+            if (!top.subfolders[i].subfolders.empty() && names[i].find("Search") == std::string::npos) pick = i;
+        if (pick) {
+            for (auto& loss : top.losses) {
+                loss.what += " (of the file's root folder)";
+                result.losses.push_back(std::move(loss));
+            }
+            RawFolder chosen = std::move(top.subfolders[*pick]);
+            top = std::move(chosen);
+            topName = std::move(names[*pick]);
+        }
+    }
+    SecondPass second{texts, result, EntryIdNode(storeProps, kIdWastebasket), {}};
+    result.top = ConvertFolder(top, topName, "", second);
+
+    if (!orphans.empty() || unreadableOrphans) {
+        std::string what = std::to_string(orphans.size() + unreadableOrphans) + " items in no folder";
+        std::string names;
+        texts.where = "an item in no folder";
+        for (const auto& item : orphans) {
+            std::string subject = MessageToItem(item, texts).Subject.value_or("");
+            if (!subject.empty()) names += (names.empty() ? ": \"" : ", \"") + subject + "\"";
+        }
+        result.losses.push_back({{}, what + names, "the file's index lists them but no folder holds them",
+                                 orphans.size() + unreadableOrphans, 0});
+    }
+    result.undecodableTexts = texts.undecodable;
+    result.firstUndecodable = texts.firstUndecodable;
+    result.unreadableValues = first.unreadableValues;
     return result;
+}
+
+PstReport ReportOf(const PstFile& pst, const std::string& topPath) {
+    PstReport report;
+    for (const auto& loss : pst.losses) {
+        std::string where = loss.folder.empty() ? topPath : topPath + "\\" + loss.folder;
+        report.skipped.push_back(where + ": " + loss.what + ": " + loss.reason);
+        report.skippedFolders += loss.folders;
+        report.skippedItems += loss.items;
+    }
+    if (pst.undecodableTexts)
+        report.warnings.push_back(
+            std::to_string(pst.undecodableTexts) + " text" + (pst.undecodableTexts == 1 ? " is" : "s are") +
+            " not valid in the code page " + (pst.undecodableTexts == 1 ? "it" : "they") + " should be in (" +
+            std::to_string(pst.codePage) + " for texts without their own) and kept U+FFFD for the bad bytes; the first is in " +
+            pst.firstUndecodable + ". The right code page can be given.");
+    if (pst.unreadableValues)
+        report.warnings.push_back(std::to_string(pst.unreadableValues) + " property value" +
+                                  (pst.unreadableValues == 1 ? "" : "s") +
+                                  " could not be read and were left out of their items");
+    return report;
+}
+
+const FolderData* Wastebasket(const PstFile& pst) {
+    if (!pst.wastebasket) return nullptr;
+    const FolderData* f = &pst.top;
+    for (size_t i : *pst.wastebasket) {
+        if (i >= f->subfolders.size()) return nullptr;
+        f = &f->subfolders[i];
+    }
+    return f;
 }
 
 }  // namespace nubra::formats
