@@ -1,9 +1,12 @@
 #include "addin/AddinState.h"
 
+#include <memory>
 #include <vector>
 
-#include "addin/NubraGlobals.h"
-#include "engine/clsFldMon.h"
+#include "globals/NubraGlobals.h"
+#include "ui/FolderTree.h"
+#include "ui/RemovalRun.h"
+#include "ui/TreeNodeList.h"
 
 namespace nubra::addin {
 
@@ -20,25 +23,39 @@ void Kick() {
     if (gPoster) gPoster([] { RunPendingIfIdle(); });
 }
 
+// What the hook of a host without windows is handed: the dialog's tree and its run.
 class Services : public DialogServices {
 public:
-    std::shared_ptr<outlook::NameSpace> NameSpace() override {
-        if (!goOlNameSpace) RaiseError(errnum::kObjectVariableNotSet);
-        return goOlNameSpace;
-    }
-    int32_t RemDuplicatesInFld(const outlook::FolderRef& folder, ProgressBar& bar) override {
-        if (!goFldMon) RaiseError(errnum::kObjectVariableNotSet);
-        int32_t n = 0;
-        {
-            ScanGuard scanning;
-            n = goFldMon->RemDuplicatesInFld(folder, bar);
+    std::vector<host::FolderNode> FolderTree() override {
+        nodes_ = std::make_unique<ui::TreeNodeList>();
+        tree_ = std::make_unique<ui::FolderTree>(*nodes_);
+        tree_->FillTreeView();
+        std::vector<host::FolderNode> out;
+        for (int i = 1; i <= nodes_->Count(); ++i) {
+            const auto& node = nodes_->At(i);
+            out.push_back({node.Key(), node.FullPath(), node.Image(), node.Index()});
         }
-        return n;
+        return out;
+    }
+    host::RemovalResult RemoveDuplicates(const std::string& nodeKey, ProgressBar& bar) override {
+        const auto* node = nodes_ ? nodes_->Find(nodeKey) : nullptr;
+        if (!node) RaiseError(errnum::kObjectVariableNotSet);
+        auto folder = ui::FolderOfNode(*tree_, *node);
+        std::unique_ptr<ScanGuard> scanning;
+        ui::RemovalRun run({}, [&](bool on) {
+            if (on) scanning = std::make_unique<ScanGuard>();
+            else scanning.reset();
+        });
+        return run.Run(folder, bar);
     }
     void HandleError(const std::string& procedure) override {
         if (goErrHandler) goErrHandler->HandleError(procedure);
     }
     std::string LogFile() override { return goLog ? goLog->FullPath() : std::string(); }
+
+private:
+    std::unique_ptr<ui::TreeNodeList> nodes_;
+    std::unique_ptr<ui::FolderTree> tree_;
 };
 }  // namespace
 

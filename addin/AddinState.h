@@ -8,8 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "host/Controls.h"
-#include "host/Outlook.h"
+#include "host/DialogHost.h"
 
 namespace nubra::addin {
 
@@ -47,21 +46,9 @@ void SetLaterPoster(std::function<void(std::function<void()>)> poster);
 // True while a scan runs or kept work waits.
 bool Busy();
 
-// What a shown dialog reaches of the add-in.
-class DialogServices {
-public:
-    virtual ~DialogServices() = default;
-    // goOlNameSpace; raises 91 when it is not set.
-    virtual std::shared_ptr<outlook::NameSpace> NameSpace() = 0;
-    // RemDuplicatesInFld of goFldMon, counted as a running scan; raises 91 without goFldMon.
-    virtual int32_t RemDuplicatesInFld(const outlook::FolderRef& folder, ProgressBar& bar) = 0;
-    // HandleError of goErrHandler for the pending error (nothing without a handler).
-    virtual void HandleError(const std::string& procedure) = 0;
-    // The log file's full path (empty without a log).
-    virtual std::string LogFile() = 0;
-};
+using host::DialogServices;
+using host::ShowDialogHook;
 
-using ShowDialogHook = std::function<void(DialogServices&)>;
 // Installs how the dialog is shown (empty: no dialog can be shown).
 void SetShowDialogHook(ShowDialogHook hook);
 bool HasShowDialogHook();

@@ -1,6 +1,6 @@
 #include "addin/Addinconnect.h"
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/clsFldMon.h"
 
 namespace nubra {

@@ -1,4 +1,4 @@
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/clsFldMon.h"
 #include "host/ClassRegistry.h"
 

@@ -4,15 +4,17 @@
 #include <dlfcn.h>
 #include <strings.h>
 
+#include <filesystem>
 #include <iostream>
 
 #include "addin/AddinState.h"
 #include "addin/Addinconnect.h"
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "addin/Registration.h"
 #include "addin/clsNubra.h"
 #include "host/AddinHost.h"
-#include "standin_host/client/Registry.h"
+#include "host/AddinRegistry.h"
+#include "host/DialogHost.h"
 
 #define NUBRA_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -61,8 +63,7 @@ using namespace nubra;
 NUBRA_EXPORT int32_t DllRegisterServer() {
     try {
         const auto module = std::filesystem::absolute(addin::ModuleFile()).lexically_normal().string();
-        client::Registry::Update(client::Registry::DefaultFile(),
-                                 [&](client::Registry& reg) { addin::RegisterServer(reg, module); });
+        host::UpdateAddinRegistry([&](host::AddinRegistry& reg) { addin::RegisterServer(reg, module); });
         return com::S_OK;
     } catch (const std::exception& e) {
         return addin::Report(e);
@@ -71,8 +72,7 @@ NUBRA_EXPORT int32_t DllRegisterServer() {
 
 NUBRA_EXPORT int32_t DllUnregisterServer() {
     try {
-        client::Registry::Update(client::Registry::DefaultFile(),
-                                 [](client::Registry& reg) { addin::UnregisterServer(reg); });
+        host::UpdateAddinRegistry([](host::AddinRegistry& reg) { addin::UnregisterServer(reg); });
         return com::S_OK;
     } catch (const std::exception& e) {
         return addin::Report(e);
@@ -98,7 +98,7 @@ NUBRA_EXPORT int AddinBusy() { return addin::Busy() ? 1 : 0; }
 
 // Lets a host without windows show the dialog its own way (e.g. a terminal run of the scan).
 // Null restores the module's own way.
-NUBRA_EXPORT void NubraSetShowDialogHook(const addin::ShowDialogHook* hook) {
+NUBRA_EXPORT void NubraSetShowDialogHook(const host::ShowDialogHook* hook) {
     if (hook) {
         addin::SetShowDialogHook(*hook);
         return;

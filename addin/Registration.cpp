@@ -1,11 +1,11 @@
 #include "addin/Registration.h"
 
-#include "standin_host/client/Registry.h"
+
 
 namespace nubra::addin {
 
 namespace {
-using client::kClassesKey;
+using host::kClassesKey;
 
 struct ClassInfo {
     const char* progId;
@@ -16,9 +16,9 @@ constexpr ClassInfo kClasses[] = {{kProgIdConnect, kClsidConnect}, {kProgIdNubra
 std::string Classes(const std::string& rest) { return std::string(kClassesKey) + "\\" + rest; }
 }  // namespace
 
-std::string AddinKey() { return std::string(client::kOutlookAddinsKey) + "\\" + kProgIdConnect; }
+std::string AddinKey() { return std::string(host::kOutlookAddinsKey) + "\\" + kProgIdConnect; }
 
-void RegisterServer(client::Registry& reg, const std::string& modulePath) {
+void RegisterServer(host::AddinRegistry& reg, const std::string& modulePath) {
     reg.SetString(AddinKey(), "FriendlyName", kFriendlyName);
     reg.SetString(AddinKey(), "Description", kDescription);
     reg.SetDword(AddinKey(), "LoadBehavior", kLoadBehavior);
@@ -39,7 +39,7 @@ void RegisterServer(client::Registry& reg, const std::string& modulePath) {
     reg.SetString(lib + "\\HELPDIR", "", "");
 }
 
-void UnregisterServer(client::Registry& reg) {
+void UnregisterServer(host::AddinRegistry& reg) {
     reg.DeleteTree(AddinKey());
     for (const auto& c : kClasses) {
         reg.DeleteTree(Classes(c.progId));

@@ -3,9 +3,7 @@
 
 #include <string>
 
-namespace nubra::client {
-class Registry;
-}
+#include "host/AddinRegistry.h"
 
 namespace nubra::addin {
 
@@ -24,8 +22,8 @@ std::string AddinKey();
 
 // Writes the add-in key (FriendlyName, Description, LoadBehavior), both classes (ProgID ->
 // CLSID -> InprocServer32 = `modulePath`) and the type library.
-void RegisterServer(client::Registry& registry, const std::string& modulePath);
+void RegisterServer(host::AddinRegistry& registry, const std::string& modulePath);
 // Removes exactly what RegisterServer writes; shared parent keys stay.
-void UnregisterServer(client::Registry& registry);
+void UnregisterServer(host::AddinRegistry& registry);
 
 }  // namespace nubra::addin

@@ -1,6 +1,6 @@
 #include "addin/clsNubra.h"
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 
 namespace nubra {
 

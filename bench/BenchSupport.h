@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"
 #include "standin_host/store/MAPILibrary.h"

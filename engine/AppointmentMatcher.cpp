@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/EngineSupport.h"
 #include "engine/TableSearch.h"
 #include "engine/clsFldMon.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/EngineSupport.h"
 #include "engine/TableSearch.h"
 #include "engine/clsFldMon.h"

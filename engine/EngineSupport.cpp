@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
 
 namespace nubra::engine {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/EngineSupport.h"
 #include "engine/clsFldMon.h"
 #include "host/ClassRegistry.h"

@@ -1,6 +1,6 @@
 #include "engine/TableSearch.h"
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "host/ClassRegistry.h"
 
 namespace nubra::engine {

@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/EngineSupport.h"
 #include "host/Platform.h"
 

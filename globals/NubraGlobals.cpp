@@ -1,4 +1,4 @@
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

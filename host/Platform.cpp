@@ -10,6 +10,9 @@
 extern char** environ;
 
 namespace nubra {
+
+std::shared_ptr<void> Platform::LockFolderForRun(outlook::MAPIFolder&) { return nullptr; }
+
 namespace {
 // Until a host installs its own: boxes go to standard error and return at once; programs are
 // started directly (no shell, so no text of an argument is ever interpreted).

@@ -3,9 +3,14 @@
 // host installs one implementation (a window system, a terminal, a test recorder).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace nubra::outlook {
+class MAPIFolder;
+}
 
 namespace nubra {
 
@@ -29,6 +34,11 @@ public:
     // Starts `program` with `arguments` (no shell involved). Returns false when it cannot be
     // started.
     virtual bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) = 0;
+    // Keeps every other removal run, in this process or another, off `folder` for as long as
+    // the returned object lives. Raises (with a text for the user) when another run holds the
+    // folder; nothing is held then. The default holds nothing: a host whose stores only one
+    // process opens needs no lock.
+    virtual std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder);
 };
 
 // The installed platform; a quiet default (boxes on standard error, no events) until a host

@@ -3,7 +3,7 @@
 #include <array>
 #include <exception>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "host/Platform.h"
 
 namespace nubra::ui {

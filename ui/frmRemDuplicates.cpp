@@ -16,12 +16,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "addin/NubraGlobals.h"
-#include "engine/clsFldMon.h"
+#include "globals/NubraGlobals.h"
 #include "host/Platform.h"
 #include "ui/FolderTree.h"
 #include "ui/Pictures.h"
 #include "ui/QtControls.h"
+#include "ui/RemovalRun.h"
 
 #ifndef NUBRA_VERSION_MAJOR
 #define NUBRA_VERSION_MAJOR 0
@@ -450,39 +450,19 @@ void frmRemDuplicates::cmdRemDups_Click() {
         if (!node) RaiseError(errnum::kObjectVariableNotSet);
         // The very first node counts as no selection.
         if (node->Index() > 1) {
-            // The node's own folder, by the identity the fill recorded: two stores may carry
-            // the same name, and a name may contain the path separator.
-            if (!goOlNameSpace) RaiseError(errnum::kObjectVariableNotSet);
-            const auto id = folderTree_->IdentityOf(node->Key());
-            if (!id) RaiseError(errnum::kMapiNotFound, "The folder " + node->FullPath() + " cannot be found again");
-            folder = goOlNameSpace->GetFolderFromID(id->entryId, id->storeId);
-            if (!folder) RaiseError(errnum::kMapiNotFound, "The folder " + node->FullPath() + " cannot be found again");
-
+            folder = FolderOfNode(*folderTree_, *node);
             lblBusy->setVisible(true);
-            if (folder->Items()->Count() == 0) {
-                lblBusy->setText(Q("Folder " + folder->Name() + " is empty"));
-            } else {
-                lblBusy->setText(Q("Processing items in folder " + folder->Name()));
-                lblBusy->repaint();
-                bar->SetMin(0);
-                bar->SetMax(static_cast<float>(folder->Items()->Count()));
-                mbReady = false;
-                if (!goFldMon) RaiseError(errnum::kObjectVariableNotSet);
-                const int32_t n = goFldMon->RemDuplicatesInFld(folder, *bar);
-                if (!self) return;
-                std::string outcome;
-                if (n == 0)
-                    outcome = "There are no duplicates found in folder " + folder->Name();
-                else if (folder->DefaultItemType() == outlook::olNoteItem)
-                    outcome = "Nubra has deleted " + std::to_string(n) +
-                              " duplicate notes. Notes cannot be moved to a subfolder";
-                else
-                    outcome = "Nubra moved " + std::to_string(n) + " duplicate items to subfolder '" +
-                              kDuplicatesFolderName + "'";
-                lblBusy->setText(Q(outcome));
-            }
-            mbReady = true;
-            bar->SetValue(0);
+            RemovalRun run(
+                [self](const std::string& text) {
+                    if (!self) return;
+                    self->lblBusy->setText(Q(text));
+                    self->lblBusy->repaint();
+                },
+                [self](bool scanning) {
+                    if (self) self->mbReady = !scanning;
+                });
+            run.Run(folder, *bar);
+            if (!self) return;
         } else {
             ThePlatform().MsgBox("You have not made a selection. Please select a folder from the list",
                                  vbInformation, gsAppTitle);

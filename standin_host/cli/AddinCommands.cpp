@@ -12,6 +12,7 @@
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/client/AddinSetup.h"
 #include "standin_host/client/Registry.h"
+#include "standin_host/store/ChangeObserver.h"
 #ifdef NUBRA_WITH_GUI
 #include "standin_host/client/ExplorerWindow.h"
 #endif
@@ -65,8 +66,37 @@ int RunAddinCommands(const AddinCommands& c, const std::function<std::shared_ptr
     return -1;
 }
 
-int CleanThroughAddin(const std::shared_ptr<store::Profile>& profile,
-                      const std::function<outlook::FolderRef(outlook::NameSpace&)>& findFolder) {
+namespace {
+// Counts what the store could not do during a run.
+class FailureCounter : public store::ChangeObserver {
+public:
+    explicit FailureCounter(AddinRun& run) : run_(run), previous_(store::SetChangeObserver(this)) {}
+    ~FailureCounter() override { store::SetChangeObserver(previous_); }
+    FailureCounter(const FailureCounter&) = delete;
+    FailureCounter& operator=(const FailureCounter&) = delete;
+
+    void Changed(const store::ItemChange& c) override {
+        const bool isDelete = std::string(c.operation) == "Delete";
+        if (c.kind == store::ItemChange::Failed) {
+            run_.lastFailure = c.error;
+            if (isDelete) ++run_.failedRemovals;
+            else movePending_ = true;
+            return;
+        }
+        // The engine deletes a duplicate that it could not move.
+        if (isDelete && movePending_) ++run_.deletedInstead;
+        movePending_ = false;
+    }
+
+private:
+    AddinRun& run_;
+    store::ChangeObserver* previous_;
+    bool movePending_ = false;
+};
+}  // namespace
+
+AddinRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, const client::PickNode& pick,
+                         bool announceLog) {
     client::EnsureAddinRegistered(client::DefaultModuleFile());
     const bool terminal = isatty(STDERR_FILENO) != 0;
     TerminalPlatform platform;
@@ -76,14 +106,14 @@ int CleanThroughAddin(const std::shared_ptr<store::Profile>& profile,
     struct Restore {
         ~Restore() { SetPlatform(nullptr); }
     } restore;
-    auto run = client::RunAddinCommand(profile, findFolder, bar, [&](const std::string& log) {
-        // Where the run's details go, for anyone who wants to know what the scan did.
-        if (!log.empty()) std::cerr << "Log file: " << log << "\n";
+    AddinRun out;
+    FailureCounter counter(out);
+    out.run = client::RunAddinCommand(profile, pick, bar, [&](const std::string& log) {
+        // Where a run's details go, for anyone who wants to know what the scan did.
+        if (!log.empty() && announceLog) std::cerr << "Log file: " << Printable(log) << "\n";
     });
     bar.Finish();
-    if (run.failed) return kExitFailure;
-    std::cout << Printable(run.outcome) << "\n";
-    return kExitOk;
+    return out;
 }
 
 }  // namespace nubra::cli

@@ -1,12 +1,12 @@
 // The commands that go through the add-in as the client loads it: register, unregister, gui,
-// and the run behind clean.
+// and the headless dialog behind tree and clean.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "host/Outlook.h"
+#include "standin_host/client/AddinSetup.h"
 
 namespace CLI {
 class App;
@@ -30,10 +30,20 @@ AddinCommands AddAddinCommands(CLI::App& app);
 int RunAddinCommands(const AddinCommands& commands, const std::function<std::shared_ptr<store::Profile>()>& profile,
                      int argc, char** argv);
 
-// clean: registers the add-in on first use, starts the client without a window, lets the
-// add-in connect, clicks its command and runs the dialog's scan on the folder `findFolder`
-// gives; prints the outcome. Exit 1 when the add-in is not registered or the run failed.
-int CleanThroughAddin(const std::shared_ptr<store::Profile>& profile,
-                      const std::function<outlook::FolderRef(outlook::NameSpace&)>& findFolder);
+// tree and clean: registers the add-in on first use, starts the client without a window, lets
+// the add-in connect and clicks its command; where the dialog would open, the add-in fills its
+// tree and `pick` chooses the node to clean ("" for none: only the tree is wanted). A progress
+// bar is drawn on standard error when it is a terminal, and with `announceLog` the log file is
+// named there before anything runs. Failed removals (an item that could be
+// neither moved nor deleted) are counted in `failedRemovals`, with the last reason. Raises what
+// RunAddinCommand raises.
+struct AddinRun {
+    client::HeadlessRun run;
+    int failedRemovals = 0;   // duplicates left in the folder: move and delete both failed
+    int deletedInstead = 0;   // duplicates that went to Deleted Items because the move failed
+    std::string lastFailure;  // the reason of the last failed move or delete
+};
+AddinRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, const client::PickNode& pick,
+                         bool announceLog);
 
 }  // namespace nubra::cli

@@ -15,19 +15,14 @@
 
 #include <CLI/CLI.hpp>
 
-#include "addin/NubraGlobals.h"
-#include "engine/clsFldMon.h"
 #include "host/AutomationDates.h"
+#include "host/DialogHost.h"
 #include "standin_host/cli/AddinCommands.h"
 #include "standin_host/cli/Importers.h"
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/JsonLines.h"
-#include "standin_host/session/SystemSession.h"
 #include "standin_host/store/Profile.h"
-#include "standin_host/store/StoreDb.h"
-#include "ui/FolderTree.h"
-#include "ui/TreeNodeList.h"
 
 namespace nubra::cli {
 namespace {
@@ -171,29 +166,21 @@ void RegisterFormatReaders() {
 // Items without a creation time of their own get the import time, one millisecond apart.
 Date ImportClock() { return dates::LocalToUtc(dates::Now()); }
 
-// The log's echo to the debug window is a developer's aid; on a terminal it would bury the
-// command's own output among log lines, so the command line keeps the log in its file only.
-void QuietDebugEcho() {
-    if (goLog) goLog->PrintToDebugWindow(false);
-}
-
-using session::SystemSession;
-
 // The node of the tree the user means: by key, or by full path when exactly one node has it.
-const ui::TreeNodeList::Node& PickNode(const ui::TreeNodeList& nodes, const std::string& path,
-                                       const std::string& key) {
+const host::FolderNode& PickNode(const std::vector<host::FolderNode>& nodes, const std::string& path,
+                                 const std::string& key) {
     if (!key.empty()) {
-        const auto* node = nodes.Find(key);
-        if (!node) throw CommandError{"no folder with key '" + key + "' in the tree (see 'nubrasweep tree')"};
-        return *node;
+        for (const auto& n : nodes)
+            if (n.key == key) return n;
+        throw CommandError{"no folder with key '" + key + "' in the tree (see 'nubrasweep tree')"};
     }
-    std::vector<const ui::TreeNodeList::Node*> hits;
-    for (int i = 1; i <= nodes.Count(); ++i)
-        if (nodes.At(i).FullPath() == path) hits.push_back(&nodes.At(i));
+    std::vector<const host::FolderNode*> hits;
+    for (const auto& n : nodes)
+        if (n.fullPath == path) hits.push_back(&n);
     if (hits.empty()) throw CommandError{"no folder '" + path + "' in the tree (see 'nubrasweep tree')"};
     if (hits.size() > 1) {
         std::string keys;
-        for (const auto* n : hits) keys += (keys.empty() ? "" : ", ") + n->Key();
+        for (const auto* n : hits) keys += (keys.empty() ? "" : ", ") + n->key;
         throw CommandError{"'" + path + "' names " + std::to_string(hits.size()) +
                            " folders (keys " + keys + "); choose one with --key"};
     }
@@ -257,7 +244,7 @@ public:
         for (const auto& f : files) {
             try {
                 std::error_code ec;
-                if (std::filesystem::is_directory(f, ec)) {
+                if (formats::DetectKind(f) != formats::FileKind::JsonLines) {
                     // A Maildir: its messages are stored in batches by the formats layer.
                     formats::ImportOptions options;
                     options.importClock = &clock;
@@ -328,17 +315,13 @@ public:
     }
 
     int Tree() {
-        TerminalPlatform platform;
-        SystemSession session(Profile(), platform);
-        QuietDebugEcho();
-        ui::TreeNodeList nodes;
-        ui::FolderTree tree(nodes);
-        tree.FillTreeView();
-        for (int i = 1; i <= nodes.Count(); ++i) {
-            const auto& node = nodes.At(i);
-            std::cout << Printable(node.Key()) << "\t" << (node.Image() ? std::to_string(node.Image()) : "-")
-                      << "\t" << Printable(node.FullPath()) << "\n";
-        }
+        // The tree as the add-in's dialog fills it, through the add-in itself.
+        const auto done = RunThroughAddin(Profile(), [](const std::vector<host::FolderNode>&) { return std::string(); },
+                                          false);
+        if (done.run.failed) return kExitFailure;
+        for (const auto& node : done.run.tree)
+            std::cout << Printable(node.key) << "\t" << (node.image ? std::to_string(node.image) : "-") << "\t"
+                      << Printable(node.fullPath) << "\n";
         return kExitOk;
     }
 
@@ -346,24 +329,18 @@ public:
         // The folder the user means, from the tree the dialog shows: a path that names several
         // folders is refused, and the node's own folder is used even when another store
         // carries the same name.
-        std::optional<ui::FolderIdentity> id;
-        {
-            TerminalPlatform platform;
-            SystemSession session(Profile(), platform);
-            QuietDebugEcho();
-            ui::TreeNodeList nodes;
-            ui::FolderTree tree(nodes);
-            tree.FillTreeView();
-            const auto& node = PickNode(nodes, path, key);
-            id = tree.IdentityOf(node.Key());
-            if (!id) throw CommandError{"the folder " + node.FullPath() + " cannot be found again"};
-        }
-        // A scan of a damaged store would quietly find fewer duplicates than there are.
-        if (auto store = Profile()->StoreById(id->storeId)) store->RequireSound();
-        // The run itself goes through the add-in, loaded and connected as the client does.
-        return CleanThroughAddin(Profile(), [id](outlook::NameSpace& ns) {
-            return ns.GetFolderFromID(id->entryId, id->storeId);
-        });
+        const auto pick = [&](const std::vector<host::FolderNode>& nodes) { return PickNode(nodes, path, key).key; };
+        const auto done = RunThroughAddin(Profile(), pick, true);
+        if (done.run.failed) return kExitFailure;
+        std::cout << Printable(done.run.result.outcome) << "\n";
+        if (done.deletedInstead > 0)
+            PrintWarning(std::to_string(done.deletedInstead) +
+                         " duplicate items could not be moved and went to Deleted Items instead: " + done.lastFailure);
+        if (done.failedRemovals > 0)
+            throw CommandError{std::to_string(done.failedRemovals) +
+                               " duplicate items could be neither moved nor deleted and are still in the folder: " +
+                               done.lastFailure};
+        return kExitOk;
     }
 
 private:
@@ -381,10 +358,6 @@ std::filesystem::path DefaultProfileDir() {
     else if (auto h = Getenv("HOME"); !h.empty()) base = std::filesystem::path(h) / ".local" / "share";
     else throw CommandError{"no profile folder: set NUBRA_PROFILE or HOME, or give --profile"};
     return base / "nubrasweep" / "profile";
-}
-
-std::string ReleaseYear(const std::string& version, const std::string& current) {
-    return session::ReleaseYear(version, current);
 }
 
 int Main(int argc, char** argv) {

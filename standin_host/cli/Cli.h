@@ -20,8 +20,4 @@ int Main(int argc, char** argv);
 // $XDG_DATA_HOME/nubrasweep/profile, else ~/.local/share/nubrasweep/profile.
 std::filesystem::path DefaultProfileDir();
 
-// The client's release year for its version text ("11.0.8217" gives "2003"); `current` for a
-// version the table does not know.
-std::string ReleaseYear(const std::string& version, const std::string& current);
-
 }  // namespace nubra::cli

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "standin_host/store/RunLock.h"
+
 extern char** environ;
 
 namespace nubra::cli {
@@ -100,6 +102,10 @@ std::string Printable(std::string_view text, bool keepLineBreaks) {
         i += len;
     }
     return out;
+}
+
+std::shared_ptr<void> TerminalPlatform::LockFolderForRun(outlook::MAPIFolder& folder) {
+    return store::LockFolderForRun(folder);
 }
 
 int TerminalPlatform::MsgBox(const std::string& prompt, int, const std::string& title) {

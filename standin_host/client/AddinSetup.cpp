@@ -3,9 +3,10 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <exception>
 
-#include "addin/AddinState.h"
 #include "host/AddinHost.h"
+#include "host/DialogHost.h"
 #include "host/Automation.h"
 #include "standin_host/client/Client.h"
 #include "standin_host/client/Registry.h"
@@ -53,6 +54,7 @@ void RegisterAddin(const fs::path& module, bool unregister) {
     const auto file = Registry::DefaultFile();
     // A damaged registry is named here, with its line, before the module touches it.
     Registry::Load(file);
+    InstallAsAddinRegistry();
     void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* err = ::dlerror();
@@ -76,22 +78,7 @@ bool EnsureAddinRegistered(const fs::path& module) {
     return true;
 }
 
-outlook::FolderRef FindFolderByPath(outlook::NameSpace& ns, const std::string& path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (true) {
-        auto pos = path.find('\\', start);
-        parts.push_back(path.substr(start, pos == std::string::npos ? std::string::npos : pos - start));
-        if (pos == std::string::npos) break;
-        start = pos + 1;
-    }
-    auto folder = ns.Folders()->Item(parts.front());
-    for (std::size_t i = 1; i < parts.size(); ++i) folder = folder->Folders()->Item(parts[i]);
-    return folder;
-}
-
-HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile,
-                            const std::function<outlook::FolderRef(outlook::NameSpace&)>& findFolder, ProgressBar& bar,
+HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, const PickNode& pick, ProgressBar& bar,
                             const std::function<void(const std::string&)>& started) {
     Client client(profile, Registry::DefaultFile());
     auto explorer = client.OpenExplorer();
@@ -102,42 +89,34 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile,
             if (a.progId == kProgId) Fail(errnum::kCannotCreateObject, "The Nubrasweep add-in did not start: " + a.failure);
         Fail(kNotRegistered, "The Nubrasweep add-in is not registered (run 'nubrasweep register')");
     }
-    using SetHookFn = void (*)(const addin::ShowDialogHook*);
+    using SetHookFn = void (*)(const host::ShowDialogHook*);
     auto setHook = reinterpret_cast<SetHookFn>(addin->Symbol("NubraSetShowDialogHook"));
     if (!setHook) Fail(errnum::kCannotCreateObject, "The add-in module " + addin->module.string() + " is not Nubrasweep's");
 
     HeadlessRun run;
     bool shown = false;
-    const addin::ShowDialogHook hook = [&](addin::DialogServices& s) {
+    std::exception_ptr picking;  // the pick's own failure, raised once the client has ended
+    const host::ShowDialogHook hook = [&](host::DialogServices& s) {
         shown = true;
         run.logFile = s.LogFile();
-        if (started) started(run.logFile);
-        outlook::FolderRef folder;
         try {
-            auto ns = s.NameSpace();
-            folder = findFolder(*ns);
-            if (folder->Items()->Count() == 0) {
-                run.outcome = "Folder " + folder->Name() + " is empty";
-            } else {
-                bar.SetMin(0);
-                bar.SetMax(static_cast<float>(folder->Items()->Count()));
-                const int32_t n = s.RemDuplicatesInFld(folder, bar);
-                if (n == 0)
-                    run.outcome = "There are no duplicates found in folder " + folder->Name();
-                else if (folder->DefaultItemType() == outlook::olNoteItem)
-                    run.outcome = "Nubra has deleted " + std::to_string(n) +
-                                  " duplicate notes. Notes cannot be moved to a subfolder";
-                else
-                    run.outcome = "Nubra moved " + std::to_string(n) + " duplicate items to subfolder '" +
-                                  "Nubra_Duplicate_Items" + "'";
-                bar.SetValue(0);
+            run.tree = s.FolderTree();
+            std::string key;
+            try {
+                key = pick ? pick(run.tree) : std::string();
+            } catch (...) {
+                picking = std::current_exception();
+                return;
             }
+            if (key.empty()) return;
+            if (started) started(run.logFile);
+            run.result = s.RemoveDuplicates(key, bar);
+            run.ran = true;
         } catch (const AutomationError& e) {
             Err().Set(e);
             s.HandleError("frmRemDuplicates.cmdRemDups_Click");
             run.failed = true;
         }
-        folder.reset();
     };
     setHook(&hook);
     std::shared_ptr<CommandBarControlImpl> button = FindControlDeep(*explorer->MenuBar(), "mnuNubra");
@@ -153,6 +132,7 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile,
     setHook(nullptr);
     button.reset();
     client.Quit();
+    if (picking) std::rethrow_exception(picking);
     if (!shown) Fail(errnum::kMapiCallFailed, "The add-in's command did not open its dialog");
     return run;
 }

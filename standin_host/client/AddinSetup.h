@@ -7,9 +7,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/Controls.h"
-#include "host/Outlook.h"
+#include "host/DialogHost.h"
 
 namespace nubra::store {
 class Profile;
@@ -31,23 +32,26 @@ bool EnsureAddinRegistered(const std::filesystem::path& module);
 
 // The outcome of a headless run of "Remove duplicate items...".
 struct HeadlessRun {
-    std::string outcome;  // the dialog's status text
-    bool failed = false;  // the run ended in the error handler
+    std::vector<host::FolderNode> tree;  // the dialog's folder tree
+    host::RemovalResult result;          // what the run did (nothing when no node was picked)
+    bool ran = false;                    // a node was picked and its run ended normally
+    bool failed = false;                 // the run ended in the error handler
     std::string logFile;
 };
 
-// Starts the client over `profile` without a window, loads the registered add-ins, clicks the
-// add-in's command and, where the dialog would open, finds the folder with `findFolder`
-// (given the add-in's namespace) and runs the scan as the dialog does. The client then ends
-// as it always does. `started` is told the log file before the scan runs. Raises (with a text
-// for the user) when the add-in is not registered, does not start or puts no command on the
-// menu.
-HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile,
-                            const std::function<outlook::FolderRef(outlook::NameSpace&)>& findFolder, ProgressBar& bar,
-                            const std::function<void(const std::string& logFile)>& started = {});
+// Picks the node to run on from the dialog's tree and returns its key; "" to run nothing (only
+// the tree is wanted). May raise: what it raises reaches RunAddinCommand's caller after the
+// client has ended.
+using PickNode = std::function<std::string(const std::vector<host::FolderNode>&)>;
 
-// The dialog's folder look-up: the top-level folder named by the first part of `path`, then
-// each further part as a subfolder name ("\" separates the parts).
-outlook::FolderRef FindFolderByPath(outlook::NameSpace& ns, const std::string& path);
+// Starts the client over `profile` without a window, loads the registered add-ins and clicks
+// the add-in's command; where the dialog would open, the add-in fills the dialog's tree, `pick`
+// chooses a node and the add-in runs the removal on it as the dialog's button does. The client
+// then ends as it always does. `started` is told the log file once a node was picked, before
+// its run. Raises
+// (with a text for the user) when the add-in is not registered, does not start or puts no
+// command on the menu.
+HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, const PickNode& pick, ProgressBar& bar,
+                            const std::function<void(const std::string& logFile)>& started = {});
 
 }  // namespace nubra::client

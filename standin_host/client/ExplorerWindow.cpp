@@ -17,6 +17,7 @@
 #include "host/AutomationDates.h"
 #include "standin_host/client/Registry.h"
 #include "standin_host/store/Application.h"
+#include "standin_host/store/RunLock.h"
 
 namespace nubra::client {
 
@@ -64,6 +65,10 @@ void ShowFailure(QWidget* parent, const AutomationError& e) {
 }
 
 }  // namespace
+
+std::shared_ptr<void> ClientQtPlatform::LockFolderForRun(outlook::MAPIFolder& folder) {
+    return store::LockFolderForRun(folder);
+}
 
 int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {
     const int icon = style & 0x70;

@@ -27,6 +27,8 @@ public:
     int MsgBox(const std::string& prompt, int style, const std::string& title) override;
     void DoEvents() override;
     bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) override;
+    // The store's lock on the folder (store::LockFolderForRun).
+    std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) override;
 };
 
 class ExplorerWindow : public QMainWindow {

@@ -367,4 +367,10 @@ std::optional<ServerRegistration> FindServer(const Registry& registry, const std
     return ServerRegistration{*clsid, *module};
 }
 
+void InstallAsAddinRegistry() {
+    host::SetAddinRegistryProvider([](const std::function<void(host::AddinRegistry&)>& change) {
+        Registry::Update(Registry::DefaultFile(), [&](Registry& r) { change(r); });
+    });
+}
+
 }  // namespace nubra::client

@@ -18,6 +18,8 @@
 #include <variant>
 #include <vector>
 
+#include "host/AddinRegistry.h"
+
 namespace nubra::client {
 
 // A registry value: text or a 32-bit number.
@@ -28,7 +30,7 @@ inline constexpr int32_t kRegistryCorrupt = static_cast<int32_t>(0x800703F1u);
 // ... and for a file that cannot be read or written (ERROR_ACCESS_DENIED as a status code).
 inline constexpr int32_t kRegistryAccess = static_cast<int32_t>(0x80070005u);
 
-class Registry {
+class Registry : public host::AddinRegistry {
 public:
     // The registry file used when no other is named (see above).
     static std::filesystem::path DefaultFile();
@@ -46,15 +48,15 @@ public:
     // Creates the key (and its parents) when missing.
     void CreateKey(const std::string& key);
     // Removes the key with its values and every key below it; false when it did not exist.
-    bool DeleteTree(const std::string& key);
+    bool DeleteTree(const std::string& key) override;
     // Removes the key when it has no values and no subkeys; true when it was removed.
     bool DeleteKeyIfEmpty(const std::string& key);
     // Names of the direct subkeys, in sorted order (as stored, letter case kept).
     std::vector<std::string> SubKeys(const std::string& key) const;
 
     // Sets a value, creating the key when missing. Value names are stored as given.
-    void SetString(const std::string& key, const std::string& name, const std::string& value);
-    void SetDword(const std::string& key, const std::string& name, uint32_t value);
+    void SetString(const std::string& key, const std::string& name, const std::string& value) override;
+    void SetDword(const std::string& key, const std::string& name, uint32_t value) override;
     std::optional<RegValue> Get(const std::string& key, const std::string& name) const;
     std::optional<std::string> GetString(const std::string& key, const std::string& name) const;
     std::optional<uint32_t> GetDword(const std::string& key, const std::string& name) const;
@@ -79,8 +81,8 @@ private:
 };
 
 // Where the platform's add-ins and classes are registered.
-inline constexpr const char* kOutlookAddinsKey = "HKEY_CURRENT_USER\\Software\\Microsoft\\Office\\Outlook\\Addins";
-inline constexpr const char* kClassesKey = "HKEY_CURRENT_USER\\Software\\Classes";
+using host::kClassesKey;
+using host::kOutlookAddinsKey;
 
 // The module file registered for a ProgID (ProgID -> CLSID -> InprocServer32), with the
 // CLSID; nullopt when any link is missing.
@@ -89,5 +91,9 @@ struct ServerRegistration {
     std::filesystem::path module;
 };
 std::optional<ServerRegistration> FindServer(const Registry& registry, const std::string& progId);
+
+// Makes the default registry file the registry that add-in modules register themselves in
+// (host::UpdateAddinRegistry goes through Registry::Update on Registry::DefaultFile()).
+void InstallAsAddinRegistry();
 
 }  // namespace nubra::client

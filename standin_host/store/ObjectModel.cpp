@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "host/AutomationDates.h"
 #include "host/MAPIUtils.h"
+#include "standin_host/store/ChangeObserver.h"
 #include "standin_host/store/Profile.h"
 
 namespace nubra::store {
@@ -136,19 +138,80 @@ ObjectRef ItemImpl::MAPIOBJECT() {
     return std::make_shared<MAPIObjectImpl>(shared_from_this());
 }
 
+namespace {
+ChangeObserver* gObserver = nullptr;
+
+std::string ItemHex(StoreDb& store, int64_t id) { return ToHex(store.EntryId(StoreDb::kItemKind, id)); }
+std::string FolderHex(StoreDb& store, int64_t id) { return ToHex(store.EntryId(StoreDb::kFolderKind, id)); }
+
+// The item's side of a change before it happens; filled in afterwards, or reported as failed.
+ItemChange Before(const char* operation, StoreDb& store, int64_t item) {
+    ItemChange c;
+    c.operation = operation;
+    c.storeBefore = store.StoreIdHex();
+    c.entryBefore = ItemHex(store, item);
+    try {
+        c.folderBefore = FolderHex(store, store.PlaceOf(item).folder);
+    } catch (const AutomationError&) {
+        // gone already: the change itself will say so
+    }
+    return c;
+}
+
+void TellFailure(ItemChange c, const AutomationError& e) {
+    if (!gObserver) return;
+    c.kind = ItemChange::Failed;
+    c.errorNumber = e.Number();
+    c.error = e.Description();
+    gObserver->Changed(c);
+}
+}  // namespace
+
+ChangeObserver* SetChangeObserver(ChangeObserver* observer) { return std::exchange(gObserver, observer); }
+
 std::shared_ptr<outlook::OutlookItem> ItemImpl::Move(outlook::MAPIFolder& destination) {
     auto& dest = AsFolder(destination, "Move");
-    if (dest.Store() == store_) {
-        store_->MoveItem(id_, dest.Id());
-    } else {
-        int64_t newId = store_->MoveItemToStore(id_, *dest.Store(), dest.Id());
-        store_ = dest.Store();
-        id_ = newId;
+    ItemChange change = gObserver ? Before("Move", *store_, id_) : ItemChange{};
+    try {
+        if (dest.Store() == store_) {
+            store_->MoveItem(id_, dest.Id());
+        } else {
+            int64_t newId = store_->MoveItemToStore(id_, *dest.Store(), dest.Id());
+            store_ = dest.Store();
+            id_ = newId;
+        }
+    } catch (const AutomationError& e) {
+        TellFailure(std::move(change), e);
+        throw;
+    }
+    if (gObserver) {
+        change.kind = ItemChange::Moved;
+        change.storeAfter = store_->StoreIdHex();
+        change.entryAfter = ItemHex(*store_, id_);
+        change.folderAfter = FolderHex(*store_, dest.Id());
+        gObserver->Changed(change);
     }
     return shared_from_this();
 }
 
-void ItemImpl::Delete() { store_->DeleteItem(id_); }
+void ItemImpl::Delete() {
+    ItemChange change = gObserver ? Before("Delete", *store_, id_) : ItemChange{};
+    try {
+        store_->DeleteItem(id_);
+    } catch (const AutomationError& e) {
+        TellFailure(std::move(change), e);
+        throw;
+    }
+    if (gObserver) {
+        change.kind = ItemChange::Deleted;
+        change.storeAfter = store_->StoreIdHex();
+        if (store_->ItemExists(id_)) {
+            change.entryAfter = change.entryBefore;
+            change.folderAfter = FolderHex(*store_, store_->PlaceOf(id_).folder);
+        }
+        gObserver->Changed(change);
+    }
+}
 
 std::string ItemImpl::EntryID() {
     RequireExists();

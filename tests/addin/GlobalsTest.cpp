@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestEnv.h"

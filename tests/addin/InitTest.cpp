@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/clsFldMon.h"
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"

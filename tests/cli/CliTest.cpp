@@ -1,6 +1,7 @@
 // Runs the nubrasweep program as a user does and checks what it prints and returns.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "standin_host/store/Profile.h"
+#include "standin_host/store/RunLock.h"
 #include "tests/support/TestEnv.h"
 
 namespace nubra {
@@ -360,6 +363,47 @@ TEST_F(Cli, ADamagedStoreIsNeverCleaned) {
     EXPECT_EQ(r.exit, 1) << r.out;
     EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
     EXPECT_EQ(testing::ReadFile(store), before);
+}
+
+TEST_F(Cli, ARemovalThatFailsOrIsHeldOffFailsTheClean) {
+    std::string lines;
+    for (int i = 0; i < 200; ++i)
+        lines += "{\"Class\":43,\"Subject\":\"s\",\"Body\":\"" + std::string(2000, 'b') +
+                 "\",\"InternetMessageID\":\"<m" + std::to_string(i / 2) + "@x>\"}\n";
+    const auto items = WriteFile("pairs.jsonl", lines);
+
+    // Another run holds the folder: refused before anything moves.
+    MustRun({"import", "Personal Folders\\Inbox", items});
+    {
+        auto profile = store::Profile::Open(Profile());
+        const auto held = store::LockFolderForRun(*profile->FindFolder("Personal Folders\\Inbox"));
+        Result r = Run({"clean", "Personal Folders\\Inbox"});
+        EXPECT_EQ(r.exit, 1);
+        EXPECT_NE(r.err.find("Another removal run is working on folder Inbox"), std::string::npos) << r.err;
+        EXPECT_NE(MustRun({"list", "Personal Folders\\Inbox"}).out.find("200 items"), std::string::npos);
+    }
+
+    // A disk that fills: what could be neither moved nor deleted is not reported as removed.
+    const auto mnt = dir.path() / "small";
+    std::filesystem::create_directories(mnt);
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::filesystem::path dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+    const std::string small = (mnt / "profile").string();
+    ASSERT_EQ(Run({"--profile", small, "import", "Personal Folders\\Inbox", items}, false).exit, 0);
+    {
+        std::ofstream ballast(mnt / "ballast", std::ios::binary);
+        const std::string block(16 * 1024, 'x');
+        while (ballast.write(block.data(), block.size())) {
+        }
+    }
+    // Room to open the store and begin, not to finish.
+    std::filesystem::resize_file(mnt / "ballast", std::filesystem::file_size(mnt / "ballast") - 160 * 1024);
+    Result full = Run({"--profile", small, "clean", "Personal Folders\\Inbox"}, false);
+    EXPECT_EQ(full.exit, 1) << full.out;
+    EXPECT_NE(full.err.find("could be neither moved nor deleted"), std::string::npos) << full.err;
 }
 
 TEST_F(Cli, HostileSettingsFailSafely) {

@@ -9,7 +9,7 @@
 
 #include "addin/AddinState.h"
 #include "addin/Addinconnect.h"
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "addin/clsNubra.h"
 #include "engine/clsFldMon.h"
 #include "host/ClassRegistry.h"
@@ -348,7 +348,7 @@ TEST_F(AddinTest, TheCommandShowsTheDialogThroughTheHookEveryClick) {
     int shown = 0;
     addin::SetShowDialogHook([&](addin::DialogServices& s) {
         ++shown;
-        EXPECT_EQ(s.NameSpace(), goOlNameSpace);
+        EXPECT_FALSE(s.FolderTree().empty());
     });
     Button()->Execute();
     Button()->Execute();
@@ -382,9 +382,8 @@ TEST_F(AddinTest, ShutdownDuringAScanWaitsForTheScanToEnd) {
     int32_t removed = -1;
     addin::SetShowDialogHook([&](addin::DialogServices& s) {
         testing::MemoryProgressBar bar;
-        auto f = s.NameSpace()->Folders()->Item("Personal Folders")->Folders()->Item("Contacts");
-        bar.SetMax(static_cast<float>(f->Items()->Count()));
-        removed = s.RemDuplicatesInFld(f, bar);
+        for (const auto& node : s.FolderTree())
+            if (node.fullPath == "Personal Folders\\Contacts") removed = s.RemoveDuplicates(node.key, bar).removed;
     });
     Button()->Execute();
     EXPECT_TRUE(duringScan);

@@ -33,6 +33,16 @@ int Count(const std::string& text, const std::string& part) {
     return n;
 }
 
+// The key of the node with `path` in the dialog's tree ("" when there is none).
+std::string Key(const std::vector<host::FolderNode>& tree, const std::string& path) {
+    for (const auto& node : tree)
+        if (node.fullPath == path) return node.key;
+    return {};
+}
+PickNode Picking(const std::string& path) {
+    return [path](const std::vector<host::FolderNode>& tree) { return Key(tree, path); };
+}
+
 class LoaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -97,7 +107,7 @@ TEST_F(LoaderTest, HeadlessCommandRunsTheScanAndTheClientWaitsForIt) {
     client.LoadAddins();
     const LoadedAddin* addin = client.Addin("Nubra.Addinconnect");
     ASSERT_TRUE(addin);
-    using SetHookFn = void (*)(const addin::ShowDialogHook*);
+    using SetHookFn = void (*)(const host::ShowDialogHook*);
     auto setHook = reinterpret_cast<SetHookFn>(addin->Symbol("NubraSetShowDialogHook"));
     ASSERT_TRUE(setHook);
 
@@ -111,11 +121,9 @@ TEST_F(LoaderTest, HeadlessCommandRunsTheScanAndTheClientWaitsForIt) {
         EXPECT_EQ(Count(Log(), "cleanup runs"), 0);
     };
     int32_t removed = -1;
-    addin::ShowDialogHook hook = [&](addin::DialogServices& s) {
+    host::ShowDialogHook hook = [&](host::DialogServices& s) {
         testing::MemoryProgressBar bar;
-        auto folder = FindFolderByPath(*s.NameSpace(), "Personal Folders\\Contacts");
-        bar.SetMax(static_cast<float>(folder->Items()->Count()));
-        removed = s.RemDuplicatesInFld(folder, bar);
+        removed = s.RemoveDuplicates(Key(s.FolderTree(), "Personal Folders\\Contacts"), bar).removed;
     };
     setHook(&hook);
     FindControlDeep(*explorer->MenuBar(), "mnuNubra")->Execute();
@@ -134,16 +142,14 @@ TEST_F(LoaderTest, RunAddinCommandGivesTheDialogsOutcome) {
     ASSERT_TRUE(EnsureAddinRegistered(Module()));
     EXPECT_FALSE(EnsureAddinRegistered(Module()));  // once per user
     testing::MemoryProgressBar bar;
-    auto run = RunAddinCommand(profile, [](outlook::NameSpace& ns) {
-        return FindFolderByPath(ns, "Personal Folders\\Contacts");
-    }, bar);
+    auto run = RunAddinCommand(profile, Picking("Personal Folders\\Contacts"), bar);
     EXPECT_FALSE(run.failed);
-    EXPECT_EQ(run.outcome, "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'");
+    EXPECT_EQ(run.result.outcome, "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'");
     EXPECT_EQ(fs::path(run.logFile), dir.path() / "common" / "Nubra" / "Nubra.log");
 
-    run = RunAddinCommand(profile, [](outlook::NameSpace& ns) { return FindFolderByPath(ns, "Personal Folders\\Notes"); }, bar);
-    EXPECT_EQ(run.outcome, "Folder Notes is empty");
-    run = RunAddinCommand(profile, [](outlook::NameSpace& ns) { return FindFolderByPath(ns, "Personal Folders\\Nowhere"); }, bar);
+    run = RunAddinCommand(profile, Picking("Personal Folders\\Notes"), bar);
+    EXPECT_EQ(run.result.outcome, "Folder Notes is empty");
+    run = RunAddinCommand(profile, [](const std::vector<host::FolderNode>&) { return std::string("Nowhere_99"); }, bar);
     EXPECT_TRUE(run.failed);
     EXPECT_EQ(Count(Log(), "in proc: frmRemDuplicates.cmdRemDups_Click."), 1) << Log();
     EXPECT_EQ(Count(Log(), "Nubra has ended; cleanup runs"), 3);
@@ -167,7 +173,7 @@ TEST_F(LoaderTest, AfterUnregisterTheClientStartsWithoutTheAddin) {
     EXPECT_FALSE(FindControlDeep(*explorer->MenuBar(), "mnuNubra"));
     testing::MemoryProgressBar bar;
     try {
-        RunAddinCommand(profile, [](outlook::NameSpace& ns) { return FindFolderByPath(ns, "Personal Folders"); }, bar);
+        RunAddinCommand(profile, Picking("Personal Folders"), bar);
         ADD_FAILURE() << "ran without the add-in";
     } catch (const AutomationError& e) {
         EXPECT_NE(e.Description().find("not registered"), std::string::npos) << e.Description();

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/clsFldMon.h"
 #include "host/Controls.h"
 #include "host/MAPIUtils.h"

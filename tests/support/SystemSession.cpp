@@ -1,20 +1,12 @@
-#include "standin_host/session/SystemSession.h"
+#include "tests/support/SystemSession.h"
 
-#include <map>
-
-#include "addin/NubraGlobals.h"
+#include "addin/clsNubra.h"
 #include "engine/clsFldMon.h"
+#include "globals/NubraGlobals.h"
 #include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
 
 namespace nubra::session {
-
-std::string ReleaseYear(const std::string& version, const std::string& current) {
-    static const std::map<std::string, std::string> years = {
-        {"9.", "2000"}, {"10", "2002"}, {"11", "2003"}, {"12", "2007"}, {"14", "2010"}};
-    auto it = years.find(version.substr(0, 2));
-    return it == years.end() ? current : it->second;
-}
 
 SystemSession::SystemSession(const std::shared_ptr<store::Profile>& profile, Platform& platform) {
     SetPlatform(&platform);
@@ -24,7 +16,7 @@ SystemSession::SystemSession(const std::shared_ptr<store::Profile>& profile, Pla
         Init();
         app_ = profile->Application();
         goOlNameSpace = app_->GetNamespace("MAPI");
-        gsOlVersion = ReleaseYear(goOlNameSpace->Application()->Version(), gsOlVersion);
+        gsOlVersion = clsNubra::ReleaseYear(goOlNameSpace->Application()->Version(), gsOlVersion);
     } catch (...) {
         Release();
         throw;

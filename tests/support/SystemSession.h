@@ -1,6 +1,6 @@
-// The system as the dialog finds it inside the mail client: the globals made by Init, the
-// namespace over a profile and the client's release year. Releasing happens in the order the
-// add-in's clean-up uses.
+// For tests of the dialog without the add-in module: the system as the dialog finds it inside
+// the mail client (the globals made by Init, the namespace over a profile, the client's release
+// year). Releasing happens in the order the add-in's clean-up uses.
 #pragma once
 
 #include <memory>
@@ -14,10 +14,6 @@ class Profile;
 }
 
 namespace nubra::session {
-
-// The client's release year for its version text ("11.0.8217" gives "2003"); `current` for a
-// version the table does not know.
-std::string ReleaseYear(const std::string& version, const std::string& current);
 
 class SystemSession {
 public:

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestEnv.h"
 #include "ui/FolderTree.h"

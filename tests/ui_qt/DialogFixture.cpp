@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QTest>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
 
 namespace nubra::uitest {

@@ -17,7 +17,7 @@
 #include <QTreeWidget>
 
 #include "host/Outlook.h"
-#include "standin_host/session/SystemSession.h"
+#include "tests/support/SystemSession.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/Profile.h"
 #include "tests/support/RecordingPlatform.h"

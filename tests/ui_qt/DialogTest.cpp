@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "addin/NubraGlobals.h"
+#include "globals/NubraGlobals.h"
 #include "engine/clsFldMon.h"
 #include "tests/ui_qt/DialogFixture.h"
 #include "ui/FolderTree.h"

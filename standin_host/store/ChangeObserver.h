@@ -1,0 +1,31 @@
+// What the object model does to items, told as it happens, for whoever watches a run: the
+// command line counts the removals that failed, the history records what went where. One
+// observer per process, installed and removed on the thread that owns the stores; it must not
+// change the stores from inside Changed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace nubra::store {
+
+struct ItemChange {
+    enum Kind { Moved, Deleted, Failed } kind = Moved;
+    const char* operation = "";  // "Move" or "Delete"
+    std::string storeBefore, storeAfter;    // store IDs (hex)
+    std::string entryBefore, entryAfter;    // item entry IDs (hex); entryAfter "" when deleted for good
+    std::string folderBefore, folderAfter;  // folder entry IDs (hex)
+    int32_t errorNumber = 0;                // Failed: the error raised to the caller
+    std::string error;
+};
+
+class ChangeObserver {
+public:
+    virtual ~ChangeObserver() = default;
+    virtual void Changed(const ItemChange& change) = 0;
+};
+
+// Installs `observer` (not owned; nullptr for none) and returns the one it replaces.
+ChangeObserver* SetChangeObserver(ChangeObserver* observer);
+
+}  // namespace nubra::store

@@ -1,0 +1,47 @@
+#include "standin_host/store/RunLock.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "standin_host/store/ObjectModel.h"
+
+namespace nubra::store {
+
+std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
+    auto& f = AsFolder(folder, "LockFolderForRun");
+    // A scan of a damaged store would quietly find fewer duplicates than there are.
+    f.Store()->RequireSound();
+    const std::string file = f.Store()->File().string() + "-runlock";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        RaiseError(errnum::kMapiNoAccess, "cannot make the lock file \"" + file + "\": " + std::strerror(errno),
+                   "NubraStore");
+    // An open-file-description lock on the byte at the folder's row id: it belongs to this
+    // descriptor (not to the process, so no other descriptor's close drops it) and the
+    // system lets go of it when the process ends.
+    struct flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(f.Id());
+    lock.l_len = 1;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EAGAIN || error == EACCES)
+            RaiseError(errnum::kMapiBusy,
+                       "Another removal run is working on folder " + folder.Name() +
+                           "; try again when it has finished",
+                       "NubraStore");
+        RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
+    }
+    return std::shared_ptr<void>(new int(fd), [](void* p) {
+        auto* held = static_cast<int*>(p);
+        ::close(*held);
+        delete held;
+    });
+}
+
+}  // namespace nubra::store
