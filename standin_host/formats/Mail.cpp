@@ -433,6 +433,7 @@ public:
     const std::string& File() const { return file_; }
 
 private:
+    static constexpr size_t kFirstReadSize = size_t{64} << 10;
     static constexpr size_t kReadSize = size_t{1} << 20;
 
     static std::optional<uint64_t> ParseLength(std::string_view value) {
@@ -455,7 +456,9 @@ private:
                 start_ = 0;
             }
             const size_t old = buffer_.size();
-            const size_t want = std::max(kReadSize, n - Available());
+            // Small reads while the buffer is small, so that a short text is not padded to a
+            // megabyte; then a megabyte at a time.
+            const size_t want = std::max(std::clamp(buffer_.size(), kFirstReadSize, kReadSize), n - Available());
             buffer_.resize(old + want);
             const size_t got = read_(buffer_.data() + old, want);
             buffer_.resize(old + got);
