@@ -488,6 +488,13 @@ ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const 
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) FailFile(dir.string(), "cannot create the folder: " + ec.message());
+    ExportFolder target(dir);
+    // A second export into the same folder would overwrite the first's files or mix two
+    // folders' items in one place.
+    if (auto earlier = target.EarlierExportFile())
+        FailFile((dir / *earlier).string(),
+                 "already exists: the folder holds an earlier export; export into a new or empty folder "
+                 "(nothing was written)");
     ExportResult result;
     result.items = items.size();
     try {
@@ -502,11 +509,4 @@ ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const 
     return result;
 }
 
-    ExportFolder target(dir);
-    // A second export into the same folder would overwrite the first's files or mix two
-    // folders' items in one place.
-    if (auto earlier = target.EarlierExportFile())
-        FailFile((dir / *earlier).string(),
-                 "already exists: the folder holds an earlier export; export into a new or empty folder "
-                 "(nothing was written)");
 }  // namespace nubra::formats

@@ -84,12 +84,12 @@ struct ImportResult {
     size_t files = 0;  // files read (stored or failed)
     size_t items = 0;  // items stored
     std::vector<AutomationError> failures;  // one per bad file, in walk order
+    std::vector<std::string> warnings;      // one line each, naming the path; in walk order
 };
 
 ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder,
                          const std::vector<std::filesystem::path>& paths, const ImportOptions& options = {});
 
-    std::vector<std::string> warnings;      // one line each, naming the path; in walk order
 struct PstImportOptions {
     // The new store's name; empty: the name the file gives itself (its message store's
     // display name), else the file's name without its extension.
