@@ -62,23 +62,8 @@ bool clsFldMon::AppMatchesLogicalID(const outlook::ItemRef& item, const std::str
 
 void clsFldMon::GetGMTstartEndTimes(const outlook::ItemRef& poApp, std::string& psStartGMT,
                                     std::string& psEndGMT) {
-    std::shared_ptr<mapi::SafeItem> safe;
-    try {
-        safe = CreateObjectAs<mapi::SafeItem>(mapi::kProgIdSafeAppointmentItem);
-        safe->SetItem(poApp);
-        const int32_t startTag =
-            safe->GetNamedPropertyTag(kPsetidAppointment, kLidStart) | static_cast<int32_t>(mapi::PT_SYSTIME);
-        const int32_t endTag =
-            safe->GetNamedPropertyTag(kPsetidAppointment, kLidEnd) | static_cast<int32_t>(mapi::PT_SYSTIME);
-        if (!goredUtil) RaiseError(errnum::kObjectVariableNotSet);
-        psStartGMT = engine::GmtText(goredUtil->GetOneProperty(poApp, startTag));
-        psEndGMT = engine::GmtText(goredUtil->GetOneProperty(poApp, endTag));
-    } catch (...) {
-        engine::SetErrFromCurrentException();
-        engine::ReportPendingError("clsAppProcessor.GetGMTstartEndTimes");
-    }
-    engine::LibraryCleanup();
-    safe.reset();
+    engine::ReadGmtDates(poApp, mapi::kProgIdSafeAppointmentItem, kPsetidAppointment, kLidStart, kLidEnd, psStartGMT,
+                         psEndGMT, "clsAppProcessor.GetGMTstartEndTimes");
 }
 
 SearchResult clsFldMon::FindAppOnLogicalID(const outlook::FolderRef& poFld, std::string& psStart,

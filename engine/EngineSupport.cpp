@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <new>
 
+#include "engine/TableSearch.h"
 #include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
+#include "host/ClassRegistry.h"
+#include "host/MAPIUtils.h"
 
 namespace nubra::engine {
 
@@ -75,6 +78,26 @@ outlook::ItemRef FirstItemOfClass(outlook::Items& items, int32_t olClass) {
 std::string GmtText(const Variant& value) {
     if (value.IsEmpty()) return {};
     return dates::FormatGeneralDate(value.AsDate());
+}
+
+void ReadGmtDates(const outlook::ItemRef& item, const char* safeProgId, const char* propertySet, int16_t lidFirst,
+                  int16_t lidSecond, std::string& first, std::string& second, const char* procName) {
+    std::shared_ptr<mapi::SafeItem> safe;
+    try {
+        safe = CreateObjectAs<mapi::SafeItem>(safeProgId);
+        safe->SetItem(item);
+        const int32_t firstTag = safe->GetNamedPropertyTag(propertySet, lidFirst) | static_cast<int32_t>(mapi::PT_SYSTIME);
+        const int32_t secondTag =
+            safe->GetNamedPropertyTag(propertySet, lidSecond) | static_cast<int32_t>(mapi::PT_SYSTIME);
+        if (!goredUtil) RaiseError(errnum::kObjectVariableNotSet);
+        first = GmtText(goredUtil->GetOneProperty(item, firstTag));
+        second = GmtText(goredUtil->GetOneProperty(item, secondTag));
+    } catch (...) {
+        SetErrFromCurrentException();
+        ReportPendingError(procName);
+    }
+    LibraryCleanup();
+    safe.reset();
 }
 
 }  // namespace nubra::engine

@@ -53,4 +53,10 @@ outlook::ItemRef FirstItemOfClass(outlook::Items& items, int32_t olClass);
 // A UTC date value as GMT text (general date form); an empty value gives "".
 std::string GmtText(const Variant& value);
 
+// Two date properties of `item` as GMT text, read through a safe item of `safeProgId`: the
+// named properties `lidFirst` and `lidSecond` of `propertySet`. A failure is reported under
+// `procName` (what was read before it stays); the library is cleaned up either way.
+void ReadGmtDates(const outlook::ItemRef& item, const char* safeProgId, const char* propertySet, int16_t lidFirst,
+                  int16_t lidSecond, std::string& first, std::string& second, const char* procName);
+
 }  // namespace nubra::engine

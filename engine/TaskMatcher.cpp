@@ -24,23 +24,8 @@ constexpr int16_t kLidDueDate = static_cast<int16_t>(0x8105);
 
 void clsFldMon::GetGMTstartdueDates(const outlook::ItemRef& poTask, std::string& psStartDateGMT,
                                     std::string& psDueDateGMT) {
-    std::shared_ptr<mapi::SafeItem> safe;
-    try {
-        safe = CreateObjectAs<mapi::SafeItem>(mapi::kProgIdSafeTaskItem);
-        safe->SetItem(poTask);
-        const int32_t startTag =
-            safe->GetNamedPropertyTag(kPsetidTask, kLidStartDate) | static_cast<int32_t>(mapi::PT_SYSTIME);
-        const int32_t dueTag =
-            safe->GetNamedPropertyTag(kPsetidTask, kLidDueDate) | static_cast<int32_t>(mapi::PT_SYSTIME);
-        if (!goredUtil) RaiseError(errnum::kObjectVariableNotSet);
-        psStartDateGMT = engine::GmtText(goredUtil->GetOneProperty(poTask, startTag));
-        psDueDateGMT = engine::GmtText(goredUtil->GetOneProperty(poTask, dueTag));
-    } catch (...) {
-        engine::SetErrFromCurrentException();
-        engine::ReportPendingError("clsAppProcessor.GetGMTstartdueDates");
-    }
-    engine::LibraryCleanup();
-    safe.reset();
+    engine::ReadGmtDates(poTask, mapi::kProgIdSafeTaskItem, kPsetidTask, kLidStartDate, kLidDueDate, psStartDateGMT,
+                         psDueDateGMT, "clsAppProcessor.GetGMTstartdueDates");
 }
 
 SearchResult clsFldMon::FindTaskOnLogicalID(const outlook::FolderRef& poOlFld, std::string& psStart,

@@ -41,6 +41,10 @@ public:
     virtual std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder);
 };
 
+// Starts `program` with `arguments` directly (no shell, so no text of an argument is ever
+// interpreted) and reaps it when it ends. False when it cannot be started.
+bool StartProgram(const std::string& program, const std::vector<std::string>& arguments);
+
 // The installed platform; a quiet default (boxes on standard error, no events) until a host
 // installs its own.
 Platform& ThePlatform();

@@ -1,13 +1,9 @@
 #include "standin_host/cli/TerminalControls.h"
 
-#include <spawn.h>
-
 #include <algorithm>
 #include <cmath>
 
 #include "standin_host/store/RunLock.h"
-
-extern char** environ;
 
 namespace nubra::cli {
 
@@ -121,16 +117,7 @@ void TerminalPlatform::DoEvents() {
 }
 
 bool TerminalPlatform::ShellExecute(const std::string& program, const std::vector<std::string>& arguments) {
-    // Started directly, never through a shell, so nothing in the arguments is interpreted.
-    std::vector<std::string> args;
-    args.push_back(program);
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return false;
-    return true;
+    return StartProgram(program, arguments);
 }
 
 }  // namespace nubra::cli

@@ -16,20 +16,13 @@
 namespace nubra {
 namespace {
 
+using testing::ErrorOf;
+
 namespace fs = std::filesystem;
 using testing::ReadFile;
 using testing::RecordingPlatform;
 using testing::ScopedEnv;
 using testing::TempDir;
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
 
 size_t LineCount(const std::string& text) {
     size_t n = 0;

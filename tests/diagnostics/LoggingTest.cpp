@@ -14,6 +14,8 @@
 namespace nubra {
 namespace {
 
+using testing::ErrorOf;
+
 using testing::ReadFile;
 using testing::RecordingPlatform;
 using testing::TempDir;
@@ -25,15 +27,6 @@ size_t LineCount(const std::string& text) {
     size_t n = 0;
     for (size_t pos = text.find("\r\n"); pos != std::string::npos; pos = text.find("\r\n", pos + 2)) ++n;
     return n;
-}
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
 }
 
 class Logging : public ::testing::Test {

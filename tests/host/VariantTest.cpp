@@ -6,18 +6,12 @@
 
 #include "host/Automation.h"
 #include "host/AutomationDates.h"
+#include "tests/support/TestEnv.h"
 
 namespace nubra {
 namespace {
 
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
+using testing::ErrorOf;
 
 class VariantDates : public ::testing::Test {
 protected:

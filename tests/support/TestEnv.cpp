@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "host/Automation.h"
+
 namespace nubra::testing {
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
@@ -48,6 +50,15 @@ std::string ReadFile(const std::filesystem::path& file) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const AutomationError& e) {
+        return e.Number();
+    }
+    return 0;
 }
 
 }  // namespace nubra::testing

@@ -1,7 +1,9 @@
 // Scoped environment variables and scratch folders for tests.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -33,6 +35,9 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// The number of the automation error `f` raises; 0 when it raises none.
+int32_t ErrorOf(const std::function<void()>& f);
 
 // The whole content of a file as bytes in a string (empty when it cannot be read).
 std::string ReadFile(const std::filesystem::path& file);

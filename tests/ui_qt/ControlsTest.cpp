@@ -11,21 +11,15 @@
 #include "ui/Pictures.h"
 #include "ui/QtControls.h"
 #include "ui/QtPlatform.h"
+#include "tests/support/TestEnv.h"
 
 namespace nubra::uitest {
 namespace {
 
+using testing::ErrorOf;
+
 using ui::QtProgressBar;
 using ui::QtTreeNodes;
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const AutomationError& e) {
-        return e.Number();
-    }
-    return 0;
-}
 
 // The bar keeps single-precision numbers and shows them on its own integer scale.
 TEST(QtProgressBarTest, MapsRangeAndRefusesValuesOutsideIt) {
