@@ -2,16 +2,20 @@
 // left out, .pst files as stores of their own, export per kind.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <set>
+#include <stop_token>
+#include <thread>
 
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
@@ -186,11 +190,11 @@ TEST(ImportFiles, RefusesWhatIsNoMailNamingItAndSkipsLinksToFolders) {
         {"links to folders in a tree",
          [&] {
              dir.Write("tree/sub/1.eml", mail);
-             fs::create_directory_symlink(".", root / "tree/loop");
-             fs::create_directory_symlink("..", root / "tree/sub/up");
+             fs::create_directory_symlink("sub", root / "tree/again");
+             fs::create_directory_symlink(".", root / "tree/sub/loop");
              return root / "tree";
          },
-         1, "", {"tree/loop: a link to a folder, not followed", "tree/sub/up: a link to a folder, not followed"}},
+         1, "", {"tree/again: a link to a folder, not followed", "tree/sub/loop: a link to a folder, not followed"}},
         {"Maildir++ subfolder linked to itself",
          [&] {
              dir.Write("self/cur/1", mail);
@@ -202,6 +206,14 @@ TEST(ImportFiles, RefusesWhatIsNoMailNamingItAndSkipsLinksToFolders) {
          [&] { return fs::path(dir.Write("c.vcf", "BEGIN:VCARD\nVERSION:3.0\nFN:A B\nN:B;A\nEND:VCARD\n")); }, 1, "",
          {"c.vcf: 1 contact imported into Personal Folders\\Inbox, a mail folder"}},
     };
+    // Should the FIFO ever be opened for reading, a writer comes along and the case fails
+    // instead of the test waiting for ever.
+    std::jthread writer([fifo = root / "fifo.eml"](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            if (int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) ::close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto profile = store::Profile::Open(root / ("profile-" + std::to_string(&c - cases)));
@@ -301,10 +313,11 @@ TEST(Export, NeverWritesThroughLinksNorOverAnEarlierExport) {
     EXPECT_EQ(victimText(), "precious\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(trap), fs::directory_iterator()), 1);
 
-    // Exporting into the first folder again: refused before anything is written.
+    // Exporting into the first folder again, even as files of other names (items.jsonl):
+    // refused before anything is written, so two exports never mix.
     const auto before = testing::ReadText(out / "000001.eml");
     try {
-        Export(*profile, *inbox, out);
+        Export(*profile, *inbox, out, ExportFormat::JsonLines);
         ADD_FAILURE() << "a second export into one folder";
     } catch (const FormatError& e) {
         EXPECT_EQ(e.File(), (out / "000001.eml").string()) << e.Description();
