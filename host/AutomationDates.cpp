@@ -559,6 +559,15 @@ Date FromUnixMillis(int64_t ms) {
     return Compose(day + kUnixEpochDay, ms - day * kMsPerDay);
 }
 
+namespace {
+// Milliseconds from 1601-01-01 to 1970-01-01.
+constexpr int64_t kFileTimeUnixEpochMs = 11644473600000LL;
+}  // namespace
+
+int64_t DateToFileTime(Date d) { return (ToUnixMillis(d) + kFileTimeUnixEpochMs) * 10000; }
+
+Date FileTimeToDate(int64_t ft) { return FromUnixMillis(FloorDiv(ft + 5000, 10000) - kFileTimeUnixEpochMs); }
+
 Date UtcToLocal(Date utc) {
     const int64_t ms = ToUnixMillis(utc);
     auto& s = TheState();

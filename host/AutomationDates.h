@@ -29,6 +29,11 @@ DateParts SplitDate(Date d);
 int64_t ToUnixMillis(Date d);
 Date FromUnixMillis(int64_t ms);
 
+// FILETIME (100 ns since 1601-01-01, UTC: what MAPI stores) for a UTC date value, and back
+// rounded to the nearest millisecond.
+int64_t DateToFileTime(Date d);
+Date FileTimeToDate(int64_t ft);
+
 // Local time (TZ) of a UTC date value, and the UTC value of a local date value.
 Date UtcToLocal(Date utc);
 Date LocalToUtc(Date local);

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "host/Automation.h"
+#include "host/AutomationDates.h"
 #include "standin_host/store/FolderOrder.h"
 #include "standin_host/store/ItemData.h"
 
@@ -75,9 +76,9 @@ inline constexpr uint32_t PR_SURNAME = 0x3A11001E;
 inline constexpr uint32_t PR_COMPANY_NAME = 0x3A16001E;
 }  // namespace tags
 
-// FILETIME (100 ns since 1601, UTC) <-> automation date (UTC), rounded to the millisecond.
-int64_t DateToFileTime(Date d);
-Date FileTimeToDate(int64_t ft);
+// FILETIME conversions live with the other date conversions.
+using dates::DateToFileTime;
+using dates::FileTimeToDate;
 
 // Unicode simple case folding of UTF-8 text (the rule of string restrictions).
 std::string FoldCase(const std::string& text);

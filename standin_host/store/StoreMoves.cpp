@@ -1,0 +1,210 @@
+// What spans two store files or checks a whole one: moves between stores (crash-safe through
+// transit markers, completed by the next opening) and the integrity checks.
+#include "host/MAPIUtils.h"
+#include "standin_host/store/StoreSql.h"
+
+namespace nubra::store {
+
+using namespace detail;
+
+void StoreDb::EnsureTransitTable() {
+    if (hasTransit_) return;
+    Exec(kTransitTable);
+    AfterCommit([this] { hasTransit_ = true; });
+}
+
+int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder) {
+    if (txnDepth_ > 0 || dest.txnDepth_ > 0)
+        RaiseError(errnum::kMapiCallFailed, "a move between stores cannot be part of another change", kSource);
+    auto props = AllProps(item);
+    if (props.empty() && !ItemExists(item))
+        RaiseError(errnum::kMapiNotFound,
+                   "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
+    int64_t newId = 0;
+    {
+        // The copy must be on disk before the original goes, or a power cut could keep the
+        // removal and lose the copy.
+        Durable durable(dest);
+        Txn t(dest);
+        dest.EnsureTransitTable();
+        for (auto& [tag, v] : props) {
+            if (IdOf(tag) >= 0x8000) {
+                auto key = NameOf(static_cast<uint16_t>(IdOf(tag)));
+                if (!key)
+                    RaiseError(errnum::kMapiCorruptData,
+                               "a named property of the item is not registered (store file \"" +
+                                   file_.string() + "\")",
+                               kSource);
+                tag = (static_cast<uint32_t>(dest.NamedId(*key, true)) << 16) | TypeOf(tag);
+            }
+        }
+        std::sort(props.begin(), props.end(), [](auto& a, auto& b) { return a.first < b.first; });
+        newId = dest.InsertItemProps(destFolder, props);
+        {
+            auto& s = dest.Prep("INSERT INTO transit(item_id, src_store, src_item) VALUES (?, ?, ?)");
+            Use u(s);
+            u->Bind(1, newId).Bind(2, std::span<const uint8_t>(uid_)).Bind(3, item);
+            u->Run();
+        }
+        t.Commit();
+    }
+    Fault("move:copied");
+    std::exception_ptr failure;
+    try {
+        // On disk before the marker goes, for the same reason.
+        Durable durable(*this);
+        Txn t(*this);
+        RemoveItemRows(item);
+        t.Commit();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The original could not be removed: take the copy back, unless a recovery in another
+        // process completed the move meanwhile. Both decide under the destination's write
+        // lock, so they cannot both act. Should this fail too, the marker stays and the next
+        // recovery completes the move.
+        bool originalGone = false;
+        try {
+            Txn t(dest);
+            if (ItemExists(item)) {
+                dest.RemoveItemRows(newId);
+                auto& s = dest.Prep("DELETE FROM transit WHERE item_id = ?");
+                Use u(s);
+                u->Bind(1, newId);
+                u->Run();
+            } else {
+                originalGone = true;
+            }
+            t.Commit();
+        } catch (const AutomationError&) {
+        }
+        if (!originalGone) std::rethrow_exception(failure);
+    }
+    Fault("move:removed");
+    try {
+        Txn t(dest);
+        auto& s = dest.Prep("DELETE FROM transit WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, newId);
+        u->Run();
+        t.Commit();
+    } catch (const AutomationError&) {
+        // The move is complete; a marker left behind names an original that is gone, and the
+        // next recovery just clears it.
+    }
+    return newId;
+}
+
+std::vector<PendingMove> StoreDb::PendingMoves() {
+    if (!hasTransit_) {
+        auto& s = Prep("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'transit'");
+        Use u(s);
+        if (!u->Step()) return {};
+        hasTransit_ = true;
+    }
+    std::vector<PendingMove> r;
+    auto& s = Prep("SELECT item_id, src_store, src_item FROM transit ORDER BY item_id");
+    Use u(s);
+    while (u->Step()) r.push_back(PendingMove{u->Int(0), ToHex(u->Blob(1)), u->Int(2)});
+    return r;
+}
+
+void StoreDb::CompleteMove(const PendingMove& move, StoreDb& source) {
+    // Under this store's write lock, which a mover taking its copy back holds too (see
+    // MoveItemToStore), and re-read under it: another process may have finished first.
+    Txn t(*this);
+    {
+        auto& s = Prep("SELECT 1 FROM transit WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, move.destItem);
+        if (!u->Step()) return;  // nothing left to do; the transaction ends unused
+    }
+    // The copy decides: while it exists the move goes forward (the original goes); when it is
+    // gone (removed since), the original is all there is and stays.
+    if (ItemExists(move.destItem)) {
+        Durable durable(source);
+        Txn ts(source);
+        source.RemoveItemRows(move.srcItem);
+        ts.Commit();
+    }
+    Fault("recover:removed");
+    {
+        auto& s = Prep("DELETE FROM transit WHERE item_id = ?");
+        Use u(s);
+        u->Bind(1, move.destItem);
+        u->Run();
+    }
+    t.Commit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Integrity
+
+void StoreDb::RequireSound() {
+    if (!damage_) {
+        std::string problem;
+        try {
+            Stmt s(*this, "PRAGMA quick_check(1)");
+            if (s.Step() && s.Text(0) != "ok") {
+                problem = s.Text(0);
+                // "*** in database main ***\nPage 166: ..." reads better as one line.
+                if (auto nl = problem.find('\n'); problem.rfind("***", 0) == 0 && nl != std::string::npos)
+                    problem.erase(0, nl + 1);
+                for (char& c : problem)
+                    if (c == '\n') c = ';';
+            }
+        } catch (const AutomationError& e) {
+            problem = e.Description();
+        }
+        damage_ = problem;
+    }
+    if (!damage_->empty())
+        RaiseError(errnum::kMapiCorruptData,
+                   "the store file \"" + file_.string() + "\" is damaged (" + *damage_ +
+                       "); it is left as it is. Restore it from a backup, or copy what 'nubrasweep list' "
+                       "can still read into a new store",
+                   kSource);
+}
+
+void StoreDb::CheckIntegrity(std::vector<std::string>& problems) {
+    const std::string where = "store file \"" + file_.string() + "\": ";
+    auto query = [&](const char* sql, const std::string& what) {
+        try {
+            Stmt s(*this, sql);
+            while (s.Step()) problems.push_back(where + what + " " + s.Text(0));
+        } catch (const AutomationError& e) {
+            problems.push_back(where + e.Description());
+        }
+    };
+    try {
+        Stmt s(*this, "PRAGMA integrity_check");
+        while (s.Step()) {
+            std::string line = s.Text(0);
+            if (line != "ok") problems.push_back(where + line);
+        }
+    } catch (const AutomationError& e) {
+        problems.push_back(where + e.Description());
+        return;
+    }
+    query("SELECT count(*) FROM folders WHERE parent_id IS NULL HAVING count(*) <> 1",
+          "top-level folder count is");
+    query("SELECT f.id FROM folders f WHERE f.parent_id IS NOT NULL AND "
+          "NOT EXISTS (SELECT 1 FROM folders p WHERE p.id = f.parent_id)",
+          "folder without parent:");
+    query("SELECT i.id FROM items i WHERE NOT EXISTS (SELECT 1 FROM folders f WHERE f.id = i.folder_id)",
+          "item in no existing folder:");
+    query("SELECT i.id FROM items i JOIN folders f ON f.id = i.folder_id WHERE i.seq >= f.next_seq",
+          "item order number not below its folder's next:");
+    query("SELECT folder_id || '/' || seq FROM items GROUP BY folder_id, seq HAVING count(*) > 1",
+          "order number used twice:");
+    query("SELECT DISTINCT p.item_id FROM props p WHERE NOT EXISTS (SELECT 1 FROM items i WHERE i.id = p.item_id)",
+          "properties of a missing item:");
+    query("SELECT DISTINCT p.tag FROM props p WHERE p.tag >= 2147483648 AND NOT EXISTS "
+          "(SELECT 1 FROM named n WHERE n.prop_id = (p.tag >> 16))",
+          "named property tag without a name:");
+    query("SELECT i.id FROM items i WHERE NOT EXISTS (SELECT 1 FROM props p WHERE p.item_id = i.id AND p.tag = 1703966)",
+          "item without message class:");
+}
+
+}  // namespace nubra::store

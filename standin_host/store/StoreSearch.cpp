@@ -1,0 +1,210 @@
+// Contents-table searches: restrictions turned into SQL over the property indexes.
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "host/AutomationDates.h"
+#include "host/MAPIUtils.h"
+#include "standin_host/store/StoreSql.h"
+
+namespace nubra::store {
+
+using namespace detail;
+
+// ---------------------------------------------------------------------------------------
+// Search
+
+namespace {
+
+// One property condition turned into SQL on a props row alias, with its bound values.
+using Bound = std::variant<int64_t, std::string, std::vector<uint8_t>>;
+
+struct SqlCond {
+    std::string predicate;  // on alias "%" (replaced by the alias)
+    std::vector<Bound> binds;
+    int score = 0;          // how well it selects through an index (0: not at all)
+    const char* index = nullptr;
+    bool never = false;     // can match no row
+};
+
+std::optional<int64_t> SpelledInteger(const std::string& text) {
+    size_t b = text.find_first_not_of(' '), e = text.find_last_not_of(' ');
+    if (b == std::string::npos) return std::nullopt;
+    std::string t = text.substr(b, e - b + 1);
+    size_t i = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+    if (i >= t.size() || t.size() - i > 18) return std::nullopt;
+    for (size_t k = i; k < t.size(); ++k)
+        if (!std::isdigit(static_cast<unsigned char>(t[k]))) return std::nullopt;
+    return std::stoll(t);
+}
+
+const char* SqlOp(int32_t relop) {
+    switch (relop) {
+        case 0: return "<";
+        case 1: return "<=";
+        case 2: return ">";
+        case 3: return ">=";
+        case 4: return "=";
+        case 5: return "<>";
+        default: return nullptr;
+    }
+}
+
+SqlCond Translate(const Condition& c) {
+    SqlCond r;
+    const uint32_t type = TypeOf(c.tag);
+    const char* op = SqlOp(c.relop);
+    if (!op) Invalid("relational operator " + std::to_string(c.relop) + " is not supported");
+    const bool eq = c.relop == 4;
+    switch (type) {
+        case mapi::PT_STRING8: {
+            std::string folded = FoldCase(c.value.AsString());
+            if (eq && folded.size() <= kFoldLimit) {
+                // Every stored text that folds to this has its folded copy, in files of either
+                // rule (the older one kept copies of longer texts still).
+                r.predicate = "%.tfold = ?";
+                r.binds = {Bound(folded)};
+                // Text equality drives before date equality: subjects, names and message IDs
+                // repeat far less than dates do (many tasks share a due date).
+                r.score = 4, r.index = "props_str";
+            } else {
+                // Long values, and inequalities, which long stored texts (no folded copy) take
+                // part in too.
+                r.predicate = std::string("coalesce(%.tfold, nbfold(%.tval)) ") + op + " ?";
+                r.binds = {Bound(folded)};
+            }
+            break;
+        }
+        case mapi::PT_LONG:
+        case mapi::PT_BOOLEAN: {
+            std::optional<int64_t> n;
+            switch (c.value.type()) {
+                case Variant::Type::String: n = SpelledInteger(c.value.AsString()); break;
+                case Variant::Type::Boolean: n = c.value.AsBool() ? 1 : 0; break;
+                case Variant::Type::Integer:
+                case Variant::Type::Long:
+                case Variant::Type::Double: n = c.value.AsLong(); break;
+                default: Invalid("a restriction value does not fit an integer property");
+            }
+            if (!n) {
+                r.never = true;
+                return r;
+            }
+            if (type == mapi::PT_BOOLEAN) *n = *n != 0;
+            r.predicate = std::string("%.ival ") + op + " ?";
+            r.binds = {Bound(*n)};
+            r.score = eq ? 2 : 1;
+            r.index = "props_int";
+            break;
+        }
+        case mapi::PT_SYSTIME: {
+            Date d = 0;
+            try {
+                d = c.value.AsDate();
+            } catch (const AutomationError&) {
+                Invalid("a restriction value is no date");
+            }
+            const int64_t ms = dates::ToUnixMillis(d);
+            const int64_t half = (ms % 1000 == 0) ? 5000000 : 5000;  // half the precision given
+            const int64_t ft = DateToFileTime(d);
+            const int64_t lo = ft - half, hi = ft + half;  // [lo, hi) stands for the value
+            auto b = [](int64_t v) { return Bound(v); };
+            switch (c.relop) {
+                case 0: r.predicate = "%.ival < ?", r.binds = {b(lo)}; break;
+                case 1: r.predicate = "%.ival < ?", r.binds = {b(hi)}; break;
+                case 2: r.predicate = "%.ival >= ?", r.binds = {b(hi)}; break;
+                case 3: r.predicate = "%.ival >= ?", r.binds = {b(lo)}; break;
+                case 4: r.predicate = "%.ival >= ? AND %.ival < ?", r.binds = {b(lo), b(hi)}; break;
+                case 5: r.predicate = "(%.ival < ? OR %.ival >= ?)", r.binds = {b(lo), b(hi)}; break;
+            }
+            r.score = eq ? 3 : (c.relop == 5 ? 0 : 1);
+            if (r.score) r.index = "props_int";
+            break;
+        }
+        case mapi::PT_BINARY: {
+            if (!eq && c.relop != 5) Invalid("binary properties compare only for equality");
+            if (c.value.type() != Variant::Type::Bytes)
+                Invalid("a restriction value does not fit a binary property");
+            r.predicate = std::string("%.bval ") + op + " ?";
+            r.binds = {Bound(c.value.AsBytes())};
+            break;
+        }
+        default: Invalid("property type of tag " + std::to_string(c.tag) + " is not supported");
+    }
+    return r;
+}
+
+std::string OnAlias(const std::string& pred, const std::string& alias) {
+    std::string out;
+    for (char ch : pred) {
+        if (ch == '%')
+            out += alias;
+        else
+            out += ch;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition>& conditions) {
+    std::vector<SqlCond> conds(conditions.size());
+    int driver = -1;
+    for (size_t i = 0; i < conditions.size(); ++i) {
+        const auto& c = conditions[i];
+        if (c.kind != Condition::Property) continue;
+        conds[i] = Translate(c);
+        if (conds[i].never) return {};
+        if (conds[i].score > 0 && (driver < 0 || conds[i].score > conds[driver].score))
+            driver = static_cast<int>(i);
+    }
+    std::string sql;
+    std::vector<Bound> binds;
+    auto bindInt = [&](int64_t v) { binds.emplace_back(v); };
+    if (driver >= 0) {
+        // The index finds the value in every folder of the store; the item's own row says
+        // whether it is in this one.
+        sql = std::string("SELECT i.id FROM props AS d INDEXED BY ") + conds[driver].index +
+              " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.tag = ? AND " +
+              OnAlias(conds[driver].predicate, "d") + " AND i.folder_id = ?";
+        bindInt(conditions[driver].tag);
+        binds.insert(binds.end(), conds[driver].binds.begin(), conds[driver].binds.end());
+        bindInt(folder);
+    } else {
+        sql = "SELECT i.id FROM items AS i WHERE i.folder_id = ?";
+        bindInt(folder);
+    }
+    for (size_t i = 0; i < conditions.size(); ++i) {
+        if (static_cast<int>(i) == driver) continue;
+        const auto& c = conditions[i];
+        std::string x = "x" + std::to_string(i);
+        if (c.kind == Condition::Property) {
+            sql += " AND EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " +
+                   x + ".tag = ? AND " + OnAlias(conds[i].predicate, x) + ")";
+            bindInt(c.tag);
+            binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
+        } else {
+            // Any type of the property identifier counts.
+            sql += std::string(" AND ") + (c.kind == Condition::NotExist ? "NOT " : "") +
+                   "EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " + x +
+                   ".tag BETWEEN ? AND ?)";
+            bindInt(c.tag & 0xFFFF0000u);
+            bindInt((c.tag & 0xFFFF0000u) | 0xFFFF);
+        }
+    }
+    sql += " ORDER BY i.seq";
+    SyncCache();
+    Use s(PrepDynamic(sql));
+    for (size_t k = 0; k < binds.size(); ++k) {
+        const auto& b = binds[k];
+        int idx = static_cast<int>(k + 1);
+        if (auto* i = std::get_if<int64_t>(&b)) s->Bind(idx, *i);
+        else if (auto* t = std::get_if<std::string>(&b)) s->Bind(idx, *t);
+        else s->Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
+    }
+    std::vector<int64_t> ids;
+    while (s->Step()) ids.push_back(s->Int(0));
+    return ids;
+}
+
+}  // namespace nubra::store

@@ -1,0 +1,235 @@
+// The store's SQLite wrapper: connections, statements, failures turned into MAPI status codes,
+// the caches' check for other connections' changes, and the small text helpers of the store.
+#include "standin_host/store/StoreSql.h"
+
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <functional>
+
+#include "host/AutomationDates.h"
+
+namespace nubra::store {
+
+namespace detail {
+
+std::atomic<uint64_t> gChanges{0};
+
+void Invalid(const std::string& what) {
+    RaiseError(errnum::kMapiInvalidParameter, what, kSource);
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+namespace {
+
+std::function<void(const char*)>& FaultHook() {
+    static std::function<void(const char*)> hook;
+    return hook;
+}
+
+void FoldFunction(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    const unsigned char* t = sqlite3_value_text(argv[0]);
+    if (!t) {
+        sqlite3_result_null(ctx);
+        return;
+    }
+    std::string folded = FoldCase(reinterpret_cast<const char*>(t));
+    sqlite3_result_text(ctx, folded.c_str(), static_cast<int>(folded.size()), SQLITE_TRANSIENT);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+void SetFaultHookForTesting(std::function<void(const char* point)> hook) { FaultHook() = std::move(hook); }
+
+void StoreDb::Fault(const char* point) {
+    if (FaultHook()) FaultHook()(point);
+}
+
+std::string FoldCase(const std::string& text) {
+    bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
+    if (ascii) {
+        std::string r = text;
+        for (auto& c : r)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return r;
+    }
+    std::string out;
+    icu::UnicodeString::fromUTF8(text).foldCase(U_FOLD_CASE_DEFAULT).toUTF8String(out);
+    return out;
+}
+
+std::string ToHex(std::span<const uint8_t> bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (uint8_t b : bytes) {
+        s.push_back(digits[b >> 4]);
+        s.push_back(digits[b & 15]);
+    }
+    return s;
+}
+
+std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
+    if (text.empty() || text.size() % 2) return std::nullopt;
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    std::vector<uint8_t> out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        int hi = nibble(text[2 * i]), lo = nibble(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return out;
+}
+
+std::optional<std::string> NormaliseGuid(const std::string& text) {
+    std::string s = text;
+    if (s.size() == 38 && s.front() == '{' && s.back() == '}') s = s.substr(1, 36);
+    if (s.size() != 36) return std::nullopt;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char& c = s[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-') return std::nullopt;
+        } else if (std::isxdigit(static_cast<unsigned char>(c))) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return "{" + s + "}";
+}
+
+void StoreDb::AfterCommit(std::function<void()> f) {
+    if (txnDepth_ > 0)
+        onCommit_.push_back(std::move(f));
+    else
+        f();
+}
+
+void StoreDb::Fail(int rc, const std::string& what) {
+    int primary = rc & 0xFF;
+    std::string detail = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    std::string where = " (store file \"" + file_.string() + "\")";
+    switch (primary) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            RaiseError(errnum::kMapiBusy, what + ": the store is busy in another program" + where,
+                       kSource);
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+            RaiseError(errnum::kMapiCorruptData, what + ": the store file is damaged: " + detail + where,
+                       kSource);
+        case SQLITE_FULL:
+        case SQLITE_IOERR:
+            RaiseError(errnum::kMapiDiskError, what + ": " + detail + where, kSource);
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_CANTOPEN:
+        case SQLITE_AUTH:
+            RaiseError(errnum::kMapiNoAccess, what + ": " + detail + where, kSource);
+        case SQLITE_CONSTRAINT:
+            RaiseError(errnum::kMapiCollision, what + ": " + detail + where, kSource);
+        case SQLITE_NOMEM: RaiseError(errnum::kOutOfMemory, {}, kSource);
+        default: RaiseError(errnum::kMapiCallFailed, what + ": " + detail + where, kSource);
+    }
+}
+
+void StoreDb::Exec(const char* sql) {
+    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, std::string("cannot run \"") + std::string(sql).substr(0, 40) + "\"");
+}
+
+StoreDb::Stmt& StoreDb::Prep(const char* sql) {
+    auto it = stmts_.find(sql);
+    if (it != stmts_.end()) return *it->second;
+    auto s = std::make_unique<Stmt>(*this, sql);
+    auto& ref = *s;
+    stmts_.emplace(sql, std::move(s));
+    return ref;
+}
+
+StoreDb::Stmt& StoreDb::PrepDynamic(const std::string& sql) {
+    auto it = dynStmts_.find(sql);
+    if (it != dynStmts_.end()) return *it->second;
+    if (dynStmts_.size() >= kSearchStmtCacheSize) dynStmts_.clear();  // none is in use here
+    auto s = std::make_unique<Stmt>(*this, sql.c_str());
+    auto& ref = *s;
+    dynStmts_.emplace(sql, std::move(s));
+    return ref;
+}
+
+void StoreDb::RunLiteral(const char* sql) {
+    Use u(Prep(sql));
+    u->Run();
+}
+
+void StoreDb::OpenConnection(int mode) {
+    int flags = SQLITE_OPEN_NOMUTEX;
+    std::string name = file_.string();
+    switch (mode) {
+        case 0: flags |= SQLITE_OPEN_READWRITE; break;
+        case 1: flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
+        case 2: flags |= SQLITE_OPEN_READONLY; break;
+        default: {
+            flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+            std::string escaped;
+            for (char c : name) {
+                if (c == '%' || c == '?' || c == '#') {
+                    char hex[4];
+                    std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+                    escaped += hex;
+                } else {
+                    escaped += c;
+                }
+            }
+            name = "file:" + escaped + "?immutable=1";
+        }
+    }
+    int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, 5000);
+    rc = sqlite3_create_function_v2(db_, "nbfold", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                    &FoldFunction, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
+}
+
+// ---------------------------------------------------------------------------------------
+// Caches
+
+void StoreDb::SyncCache(bool exact) {
+    const uint64_t changes = gChanges.load(std::memory_order_acquire);
+    const auto now = std::chrono::steady_clock::now();
+    if (!exact && changes == seenChanges_ && now - lastCheck_ < kForeignCheckInterval) return;
+    seenChanges_ = changes;
+    lastCheck_ = now;
+    auto& s = Prep("PRAGMA data_version");
+    Use u(s);
+    int64_t v = u->Step() ? u->Int(0) : 0;
+    if (v != dataVersion_) {
+        DropCaches();
+        dataVersion_ = v;
+    }
+}
+
+void StoreDb::DropCaches() {
+    // Named properties stay: once committed, a number keeps its name for good.
+    order_.clear();
+    nextSeq_.clear();
+    props_.clear();
+}
+
+}  // namespace nubra::store

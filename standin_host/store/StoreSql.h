@@ -1,0 +1,213 @@
+// Internal to the store: the SQLite wrapper its parts share (prepared statements, the write
+// transaction, commits flushed to disk) and the constants they agree on. Included by the
+// store's own .cpp files only.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "standin_host/store/StoreDb.h"
+
+namespace nubra::store {
+
+namespace detail {
+
+inline constexpr const char* kSource = "NubraStore";
+
+// Texts whose case-folded form is longer than this keep no folded copy (tfold) and so stay out
+// of the index: bodies would otherwise be stored three times (text, folded copy, index key).
+// A restriction on such a text folds the stored value while it searches. Files written before
+// kept folded copies up to 4096 bytes of the original text; the searches below are exact for
+// both (see Translate).
+inline constexpr size_t kFoldLimit = 512;
+// Case folding shrinks UTF-8 text at most threefold (a 3-byte letter folding to 1 byte), so a
+// longer text needs no folding to know it exceeds kFoldLimit.
+inline constexpr size_t kMaxFoldShrink = 3;
+
+// Items copied in from another store whose original may still be there (see MoveItemToStore).
+inline constexpr const char* kTransitTable =
+    "CREATE TABLE IF NOT EXISTS transit(item_id INTEGER PRIMARY KEY, src_store BLOB NOT NULL, "
+    "src_item INTEGER NOT NULL)";
+
+// Generated search statements kept prepared (one per shape of restriction).
+inline constexpr size_t kSearchStmtCacheSize = 64;
+
+// Bumped after every commit of any store connection of this process, so that another
+// connection of this process to the same file checks PRAGMA data_version at once.
+extern std::atomic<uint64_t> gChanges;
+
+inline uint32_t TypeOf(uint32_t tag) { return tag & 0xFFFF; }
+inline uint32_t IdOf(uint32_t tag) { return tag >> 16; }
+
+// Raises kMapiInvalidParameter with `what`.
+[[noreturn]] void Invalid(const std::string& what);
+
+}  // namespace detail
+
+class StoreDb::Stmt {
+public:
+    Stmt(StoreDb& db, const char* sql) : db_(db) {
+        int rc = sqlite3_prepare_v3(db.db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr);
+        if (rc != SQLITE_OK) db.Fail(rc, "cannot prepare a query");
+    }
+    ~Stmt() { sqlite3_finalize(s_); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+
+    Stmt& Bind(int i, int64_t v) {
+        Check(sqlite3_bind_int64(s_, i, v));
+        return *this;
+    }
+    Stmt& Bind(int i, const std::string& v) {
+        Check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    Stmt& Bind(int i, std::span<const uint8_t> v) {
+        Check(sqlite3_bind_blob(s_, i, v.empty() ? "" : static_cast<const void*>(v.data()),
+                                static_cast<int>(v.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    // Without a copy: `v` must stay unchanged until the statement is reset.
+    Stmt& BindStatic(int i, const std::string& v) {
+        Check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
+        return *this;
+    }
+    Stmt& BindStatic(int i, std::span<const uint8_t> v) {
+        Check(sqlite3_bind_blob(s_, i, v.empty() ? "" : static_cast<const void*>(v.data()),
+                                static_cast<int>(v.size()), SQLITE_STATIC));
+        return *this;
+    }
+    Stmt& BindNull(int i) {
+        Check(sqlite3_bind_null(s_, i));
+        return *this;
+    }
+    // True while there is a row.
+    bool Step() {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        sqlite3_reset(s_);
+        db_.Fail(rc, "query failed");
+    }
+    void Run() {
+        while (Step()) {
+        }
+        Reset();
+    }
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+    int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
+    std::string Text(int c) const {
+        auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
+        return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
+    }
+    std::vector<uint8_t> Blob(int c) const {
+        auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s_, c));
+        return b ? std::vector<uint8_t>(b, b + sqlite3_column_bytes(s_, c)) : std::vector<uint8_t>();
+    }
+
+private:
+    void Check(int rc) {
+        if (rc != SQLITE_OK) db_.Fail(rc, "cannot bind a value");
+    }
+    StoreDb& db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+namespace detail {
+
+// Resets a cached statement when the scope ends, whatever way it ends.
+class Use {
+public:
+    explicit Use(StoreDb::Stmt& s) : s_(s) {}
+    ~Use() { s_.Reset(); }
+    StoreDb::Stmt* operator->() { return &s_; }
+    StoreDb::Stmt& operator*() { return s_; }
+
+private:
+    StoreDb::Stmt& s_;
+};
+
+}  // namespace detail
+
+// One write transaction (BEGIN IMMEDIATE). Rolled back unless committed. Nested Txn objects
+// join the outer one. The outer one checks for other connections' changes once it holds the
+// write lock (so the caches are exact for the change), writes the folders' order counters back
+// just before COMMIT, and runs the AfterCommit callbacks (cache updates) once committed.
+class StoreDb::Txn {
+public:
+    explicit Txn(StoreDb& db) : db_(db), outer_(db.txnDepth_ == 0) {
+        if (outer_) {
+            db.RequireSound();
+            db.onCommit_.clear();
+            db.txnSeq_.clear();
+            db.RunLiteral("BEGIN IMMEDIATE");
+            try {
+                db.SyncCache(true);
+            } catch (...) {
+                sqlite3_exec(db.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+        }
+        ++db.txnDepth_;
+    }
+    void Commit() {
+        if (outer_) {
+            db_.WriteBackSeqs();
+            db_.RunLiteral("COMMIT");
+            committed_ = true;
+            --db_.txnDepth_;
+            for (const auto& [folder, next] : db_.txnSeq_) db_.nextSeq_[folder] = next;
+            db_.txnSeq_.clear();
+            // Our own change needs no re-check here; another connection's counter moves on.
+            const uint64_t before = db_.seenChanges_;
+            const uint64_t after = detail::gChanges.fetch_add(1, std::memory_order_acq_rel) + 1;
+            if (after == before + 1) db_.seenChanges_ = after;
+            auto callbacks = std::move(db_.onCommit_);
+            db_.onCommit_.clear();
+            for (auto& f : callbacks) f();
+        } else {
+            committed_ = true;
+            --db_.txnDepth_;
+        }
+    }
+    ~Txn() {
+        if (committed_) return;
+        --db_.txnDepth_;
+        if (outer_) {
+            sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            db_.onCommit_.clear();
+            db_.txnSeq_.clear();
+        }
+    }
+    Txn(const Txn&) = delete;
+    Txn& operator=(const Txn&) = delete;
+
+private:
+    StoreDb& db_;
+    bool outer_;
+    bool committed_ = false;
+};
+
+// Commits of the next transactions with synchronous FULL: used where the order in which two
+// store files reach the disk matters.
+class StoreDb::Durable {
+public:
+    explicit Durable(StoreDb& db) : db_(db) { db.Exec("PRAGMA synchronous=FULL"); }
+    ~Durable() { sqlite3_exec(db_.db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr); }
+    Durable(const Durable&) = delete;
+    Durable& operator=(const Durable&) = delete;
+
+private:
+    StoreDb& db_;
+};
+
+}  // namespace nubra::store
