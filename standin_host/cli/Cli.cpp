@@ -267,12 +267,23 @@ public:
         return failed ? kExitFailure : kExitOk;
     }
 
-    int ImportPst(const std::string& file, const std::string& name) {
+    int ImportPst(const std::string& file, const std::string& name, int32_t codePage) {
         Date clock = ImportClock();
-        auto result = formats::ImportPst(*Profile(), file, name, &clock);
-        std::cout << "Store " << result.storeDisplayName << ": " << result.folders << " folders, " << result.items
-                  << " items from " << file << "\n";
-        return kExitOk;
+        formats::PstImportOptions options;
+        options.name = name;
+        options.codePage = codePage;
+        options.importClock = &clock;
+        auto result = formats::ImportPst(*Profile(), file, options);
+        std::cout << "Store " << Printable(result.storeDisplayName) << ": " << result.folders << " folders, "
+                  << result.items << " items from " << Printable(file) << "\n";
+        for (const auto& w : result.warnings) PrintWarning(file + ": " + w);
+        if (result.skipped.empty()) return kExitOk;
+        // What was read stays in the store; what could not be read is named, and the command
+        // fails so that no script takes the import for complete.
+        for (const auto& s : result.skipped) std::cerr << Printable(file) << ": skipped: " << Printable(s) << "\n";
+        throw CommandError{file + ": " + std::to_string(result.skippedFolders) + " folders and " +
+                           std::to_string(result.skippedItems) +
+                           " items (as far as known) could not be read; the store holds the rest"};
     }
 
     int Export(const std::string& path, const std::string& dir, bool jsonl) {
@@ -404,8 +415,13 @@ int Main(int argc, char** argv) {
 
     auto* importPst = app.add_subcommand("import-pst", "Import an Outlook data file (.pst/.ost) as a new store");
     std::string pstFile, pstName;
+    int32_t pstCodePage = 0;
     importPst->add_option("FILE", pstFile, "The .pst or .ost file")->required();
-    importPst->add_option("NAME", pstName, "Display name of the new store")->required();
+    importPst->add_option("--name", pstName,
+                          "Display name of the new store (default: the name the file gives itself, else its file name)");
+    importPst->add_option("--codepage", pstCodePage,
+                          "Windows code page of the 8-bit texts of an old (ANSI) file, when its own labels are "
+                          "wrong or missing (e.g. 932 for Japanese)");
 
     auto* exportCmd = app.add_subcommand(
         "export", "Export a folder's items: .eml per mail/post, contacts.vcf, calendar.ics, items.jsonl");
@@ -448,7 +464,7 @@ int Main(int argc, char** argv) {
             if (mkdir->parsed()) return commands.Mkdir(mkdirPath, mkdirType);
             if (treeCmd->parsed()) return commands.Tree();
             if (import->parsed()) return commands.Import(importPath, importFiles);
-            if (importPst->parsed()) return commands.ImportPst(pstFile, pstName);
+            if (importPst->parsed()) return commands.ImportPst(pstFile, pstName, pstCodePage);
             if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
             if (list->parsed()) return commands.List(listPath, listJson);
             if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);

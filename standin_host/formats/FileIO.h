@@ -117,11 +117,6 @@ struct PstImportResult : PstReport {
 // for a file that cannot be read at all or a name that a store of the profile has already.
 PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file,
                           const PstImportOptions& options = {});
-// The former form, until every caller passes PstImportOptions.
-inline PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file, const std::string& name,
-                                 Date* importClock = nullptr) {
-    return ImportPst(profile, file, PstImportOptions{name, 0, importClock});
-}
 
 enum class ExportFormat { Natural, JsonLines };
 

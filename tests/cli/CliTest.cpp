@@ -328,9 +328,15 @@ TEST_F(Cli, OtherFormatsAreChosenByExtensionOrContent) {
     EXPECT_EQ(Export("Personal Folders\\Calendar").size(), 1u);
 
     // An Outlook data file becomes a store of its own, shown in the tree.
-    Result pst = MustRun({"import-pst", (data / "pst/pstsdk_sample1.pst").string(), "Sample"});
+    Result pst = MustRun({"import-pst", (data / "pst/pstsdk_sample1.pst").string(), "--name", "Sample"});
     EXPECT_EQ(pst.out.rfind("Store Sample: ", 0), 0u) << pst.out;
     EXPECT_NE(MustRun({"tree"}).out.find("\t2\tSample\n"), std::string::npos);
+    // A file cut short: what was read is kept, what was not is listed, and the import fails.
+    const std::string whole = testing::ReadFile(data / "pst/process-pst_flags_jane_doe.pst");
+    Result cut = Run({"import-pst", WriteFile("cut.pst", whole.substr(0, 90 * 1024)), "--name", "Cut"});
+    EXPECT_EQ(cut.exit, 1);
+    EXPECT_NE(cut.err.find("skipped: Cut"), std::string::npos) << cut.err;
+    EXPECT_NE(cut.err.find("could not be read"), std::string::npos) << cut.err;
 
     // Export writes the natural files of the folder's kinds.
     const auto out = dir.path() / "out";

@@ -243,7 +243,7 @@ TEST(ImportFiles, RefusesWhatIsNoMailNamingItAndSkipsLinksToFolders) {
 TEST(ImportPst, NewStoreWithTheFilesHierarchyAndItems) {
     testing::TempDir dir;
     auto profile = store::Profile::Open(dir.path() / "profile");
-    PstImportResult r = ImportPst(*profile, Sample("pst/process-pst_unsent_email.pst"), "Old mail");
+    PstImportResult r = ImportPst(*profile, Sample("pst/process-pst_unsent_email.pst"), PstImportOptions{"Old mail", 0, nullptr});
     EXPECT_EQ(r.items, 3u);
     auto contacts = profile->FindFolder("Old mail\\Contacts");
     EXPECT_EQ(contacts->DefaultItemType(), 2);
@@ -255,7 +255,7 @@ TEST(ImportPst, NewStoreWithTheFilesHierarchyAndItems) {
     EXPECT_EQ(items[0].Subject, "This email was never sent");
     EXPECT_EQ(UtcStamp(items[0].CreationTime.value()), "20100624T192508Z");  // the file's own
     size_t stores = profile->Stores().size();
-    EXPECT_THROW(ImportPst(*profile, Sample("mail/gmime/empty0.eml"), "Bad"), FormatError);
+    EXPECT_THROW(ImportPst(*profile, Sample("mail/gmime/empty0.eml"), PstImportOptions{"Bad", 0, nullptr}), FormatError);
     EXPECT_EQ(profile->Stores().size(), stores) << "a bad file adds no store";
 }
 
