@@ -18,6 +18,7 @@
 #include "host/AutomationDates.h"
 #include "host/DialogHost.h"
 #include "standin_host/cli/AddinCommands.h"
+#include "standin_host/cli/ConnectedCommands.h"
 #include "standin_host/cli/Importers.h"
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/formats/FileIO.h"
@@ -209,7 +210,8 @@ public:
 
     int Stores() {
         for (const auto& s : Profile()->Stores())
-            std::cout << Printable(s.displayName) << "\t" << Printable(s.file.string()) << "\n";
+            std::cout << Printable(s.displayName) << "\t" << Printable(s.file.string()) << "\t" << Printable(s.kindText)
+                      << (s.source.empty() ? "" : "\t" + Printable(s.source)) << "\n";
         return kExitOk;
     }
 
@@ -382,7 +384,7 @@ int Main(int argc, char** argv) {
     app.add_option("--profile", profileDir, "Profile folder (default: $NUBRA_PROFILE, else "
                                             "$XDG_DATA_HOME/nubrasweep/profile); created on first use");
 
-    auto* stores = app.add_subcommand("stores", "List the profile's stores: name TAB file");
+    auto* stores = app.add_subcommand("stores", "List the profile's stores: name TAB file TAB kind (TAB source, for a connected store)");
 
     auto* store = app.add_subcommand("store", "Manage the profile's stores");
     store->require_subcommand(1);
@@ -393,6 +395,8 @@ int Main(int argc, char** argv) {
     storeAdd->add_option("--name", storeName, "Display name of a new store (default: the file name)");
     storeAdd->add_flag("--standard-folders", standardFolders,
                        "Give a new store Inbox, Calendar, Contacts, ... (otherwise only Deleted Items)");
+
+    const ConnectedCommands connectedCommands = AddConnectedCommands(*store);
 
     auto* mkdir = app.add_subcommand("mkdir", "Create a folder");
     std::string mkdirPath, mkdirType;
@@ -468,6 +472,7 @@ int Main(int argc, char** argv) {
             if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
             if (list->parsed()) return commands.List(listPath, listJson);
             if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
+            if (int rc = RunConnectedCommands(connectedCommands, [&] { return commands.Profile(); }); rc >= 0) return rc;
             if (int rc = RunAddinCommands(addinCommands, [&] { return commands.Profile(); }, argc, argv); rc >= 0) return rc;
             return kExitUsage;
         }();

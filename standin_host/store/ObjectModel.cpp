@@ -8,6 +8,7 @@
 #include "host/MAPIUtils.h"
 #include "standin_host/store/ChangeObserver.h"
 #include "standin_host/store/Profile.h"
+#include "standin_host/store/Upstream.h"
 
 namespace nubra::store {
 
@@ -175,6 +176,10 @@ std::shared_ptr<outlook::OutlookItem> ItemImpl::Move(outlook::MAPIFolder& destin
     try {
         if (dest.Store() == store_) {
             store_->MoveItem(id_, dest.Id());
+        } else if (store_->GetUpstream() || dest.Store()->GetUpstream()) {
+            // Connected stores: a move between two sources has no one atomic step to record.
+            RaiseError(errnum::kMapiNoSupport,
+                       "items cannot be moved between a connected store and another store", "NubraStore");
         } else {
             int64_t newId = store_->MoveItemToStore(id_, *dest.Store(), dest.Id());
             store_ = dest.Store();

@@ -5,6 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
 #include <cerrno>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -13,6 +17,7 @@
 #include "standin_host/store/Application.h"
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/StoreDb.h"
+#include "standin_host/store/Upstream.h"
 
 namespace nubra::store {
 
@@ -85,7 +90,7 @@ Profile::~Profile() = default;
 
 const std::filesystem::path& Profile::Directory() const { return dir_; }
 
-std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Access access) {
+std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Access access, Upstreams upstreams) {
     const auto dir = Absolute(dirIn);
     const bool readOnly = access == Access::ReadOnly;
     std::error_code ec;
@@ -165,11 +170,25 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
             BadProfile(file, "a store entry has no file name");
         std::filesystem::path p = s["file"].get<std::string>();
         if (p.is_relative()) p = dir / p;
-        auto store = StoreDb::Open(p, readOnly);
+        // Connected store: the file is its cache, made again when it was cleared away.
+        std::optional<ConnectedEntry> conn;
+        if (s.contains("kind") && s["kind"].is_string() && s["kind"].get<std::string>() != "store") {
+            if (!s.contains("source") || !s["source"].is_string())
+                BadProfile(file, "the connected store \"" + p.string() + "\" has no source");
+            conn = ConnectedEntry{s["kind"].get<std::string>(), s["source"].get<std::string>(), {}};
+            if (s.contains("options") && s["options"].is_object())
+                for (const auto& [k, v] : s["options"].items())
+                    if (v.is_string()) conn->options[k] = v.get<std::string>();
+        }
+        std::error_code missing;
+        auto store = conn && !readOnly && !std::filesystem::exists(p, missing)
+                         ? StoreDb::Create(p, s.value("name", conn->source), false, false)
+                         : StoreDb::Open(p, readOnly);
         for (const auto& other : profile->stores_)
             if (other->StoreIdHex() == store->StoreIdHex())
                 BadProfile(file, "the store \"" + p.string() + "\" is listed twice");
         profile->stores_.push_back(store);
+        if (conn) profile->AttachConnected(store, *conn, upstreams);
     }
     if (readOnly) return profile;
     try {
@@ -208,14 +227,32 @@ void Profile::WriteProfileFile() const {
     for (const auto& s : stores_) {
         auto rel = s->File().lexically_relative(dir_);
         bool inside = !rel.empty() && rel.begin()->string() != "..";
-        j["stores"].push_back({{"file", inside ? rel.string() : s->File().string()}});
+        nlohmann::json entry = {{"file", inside ? rel.string() : s->File().string()}};
+        if (auto c = connected_.find(s.get()); c != connected_.end()) {
+            entry["kind"] = c->second.kind;
+            entry["source"] = c->second.source;
+            entry["name"] = s->Folder(s->RootFolder()).name;
+            if (!c->second.options.empty()) entry["options"] = c->second.options;
+        }
+        j["stores"].push_back(entry);
     }
     WriteAtomically(dir_ / kProfileFileName, j.dump(2) + "\n");
 }
 
 std::vector<StoreInfo> Profile::Stores() const {
     std::vector<StoreInfo> r;
-    for (const auto& s : stores_) r.push_back({s->StoreIdHex(), s->Folder(s->RootFolder()).name, s->File()});
+    for (const auto& s : stores_) {
+        StoreInfo info;
+        info.storeId = s->StoreIdHex();
+        info.displayName = s->Folder(s->RootFolder()).name;
+        info.file = s->File();
+        if (auto c = connected_.find(s.get()); c != connected_.end()) {
+            info.kind = info.kindText = c->second.kind;
+            info.source = c->second.source;
+            if (auto u = upstreams_.find(s.get()); u != upstreams_.end()) info.kindText = u->second->KindText();
+        }
+        r.push_back(std::move(info));
+    }
     return r;
 }
 
@@ -251,7 +288,7 @@ StoreInfo Profile::AddStore(const std::filesystem::path& fileIn, const std::stri
         drop();
         throw;
     }
-    return {store->StoreIdHex(), store->Folder(store->RootFolder()).name, store->File()};
+    return Stores().back();  // the store just added
 }
 
 std::shared_ptr<outlook::Application> Profile::Application() {
@@ -329,6 +366,99 @@ std::shared_ptr<StoreDb> Profile::StoreByName(const std::string& name, const std
 
 const std::vector<std::string>& Profile::Warnings() const { return warnings_; }
 
+// ---------------------------------------------------------------------------------------
+// Connected stores (Upstream.h)
+
+namespace {
+std::map<std::string, UpstreamFactory>& Factories() {
+    static std::map<std::string, UpstreamFactory> factories;
+    return factories;
+}
+}  // namespace
+
+void RegisterUpstreamFactory(const std::string& kind, UpstreamFactory factory) {
+    Factories()[kind] = std::move(factory);
+}
+
+std::filesystem::path ConnectedCacheDir() {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base = xdg && *xdg ? std::filesystem::path(xdg)
+                                 : home && *home ? std::filesystem::path(home) / ".cache"
+                                                 : std::filesystem::temp_directory_path();
+    return base / "nubrasweep";
+}
+
+std::shared_ptr<Upstream> Profile::UpstreamOf(const StoreDb& store) const {
+    auto u = upstreams_.find(&store);
+    return u == upstreams_.end() ? nullptr : u->second;
+}
+
+void Profile::AttachConnected(const std::shared_ptr<StoreDb>& cache, const ConnectedEntry& entry, Upstreams mode) {
+    connected_[cache.get()] = entry;
+    if (mode == Upstreams::Detach) return;
+    auto factory = Factories().find(entry.kind);
+    if (factory == Factories().end())
+        RaiseError(errnum::kMapiNoSupport,
+                   "the store file \"" + cache->File().string() + "\" is the cache of a " + entry.kind + " source (" +
+                       entry.source + "), which this program cannot reach",
+                   kSource);
+    auto up = factory->second(entry, *cache);
+    upstreams_[cache.get()] = up;
+    if (readOnly_) return;  // nothing may change: shown as last synchronised
+    try {
+        up->Synchronise(*cache);
+        for (auto& w : up->TakeWarnings()) warnings_.push_back(std::move(w));
+    } catch (const AutomationError& e) {
+        // The other stores stay usable; this one refuses changes and runs until it syncs.
+        warnings_.push_back("the store \"" + cache->Folder(cache->RootFolder()).name + "\" (" + entry.source +
+                            ") is shown as last synchronised: " + e.Description());
+    }
+    cache->SetUpstream(up);
+}
+
+StoreInfo Profile::AddConnectedStore(const ConnectedEntry& entry, const std::string& displayName) {
+    if (readOnly_) RaiseError(errnum::kMapiNoAccess, "the profile is open read-only", kSource);
+    for (const auto& [db, c] : connected_)
+        if (c.kind == entry.kind && c.source == entry.source)
+            RaiseError(errnum::kMapiCollision, "\"" + entry.source + "\" is in the profile already", kSource);
+    auto factory = Factories().find(entry.kind);
+    if (factory == Factories().end())
+        RaiseError(errnum::kMapiNoSupport, "no provider for connected stores of kind " + entry.kind, kSource);
+    const auto dir = ConnectedCacheDir();
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace, ec);
+    // One cache per profile and source: FNV-1a of both names it.
+    uint64_t h = 1469598103934665603ull;
+    for (char c : dir_.string() + "\n" + entry.kind + "\n" + entry.source) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+    const auto file = dir / (entry.kind + "-" + hex + ".nbst");
+    auto removeFiles = [&] {
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(file.string() + suffix, ec);
+    };
+    removeFiles();  // a cache left from an earlier attachment of the same source
+    auto cache = StoreDb::Create(file, displayName, false, false);
+    try {
+        auto up = factory->second(entry, *cache);
+        up->Synchronise(*cache);
+        cache->SetUpstream(up);
+        stores_.push_back(cache);
+        connected_[cache.get()] = entry;
+        upstreams_[cache.get()] = up;
+        WriteProfileFile();
+    } catch (...) {
+        if (!stores_.empty() && stores_.back() == cache) stores_.pop_back();
+        connected_.erase(cache.get());
+        upstreams_.erase(cache.get());
+        cache.reset();
+        removeFiles();
+        throw;
+    }
+    return Stores().back();
+}
+
 std::string Profile::FolderPath(outlook::MAPIFolder& folder) {
     auto& f = OwnFolder(*this, folder, "FolderPath");
     std::string path;
@@ -366,14 +496,21 @@ ItemData Profile::ReadItem(outlook::OutlookItem& item) {
     auto& i = AsItem(item, "ReadItem");
     if (StoreById(i.Store()->StoreIdHex()) != i.Store())
         RaiseError(errnum::kMapiInvalidParameter, "ReadItem: the item is not in this profile", kSource);
-    return i.Store()->ReadItem(i.Id());
+    ItemData data = i.Store()->ReadItem(i.Id());
+    // Connected store: the cache holds headers; the whole message comes from the source.
+    if (auto up = UpstreamOf(*i.Store())) up->CompleteItem(*i.Store(), i.Id(), data);
+    return data;
 }
 
 void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit) {
     auto& f = OwnFolder(*this, folder, "ForEachItem");
     auto store = f.Store();
+    auto up = UpstreamOf(*store);  // connected store: bodies come from the source
     store->ForEachItem(f.Id(), [&](int64_t id, const ItemData& data) {
-        visit(ItemRecord{ToHex(store->EntryId(StoreDb::kItemKind, id)), data});
+        if (!up) return visit(ItemRecord{ToHex(store->EntryId(StoreDb::kItemKind, id)), data});
+        ItemRecord record{ToHex(store->EntryId(StoreDb::kItemKind, id)), data};
+        up->CompleteItem(*store, id, record.data);
+        visit(record);
     });
 }
 

@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -55,7 +56,27 @@ struct StoreInfo {
     std::string storeId;            // hex text, as MAPIFolder::StoreID gives it
     std::string displayName;        // the name of the store's top-level folder
     std::filesystem::path file;     // absolute path of the SQLite file
+    // Connected stores (Upstream.h): the file is the cache of mail kept elsewhere. "store" for
+    // a store of our own, else the source's kind ("maildir", "imap") and where it is;
+    // kindText as `stores` shows it ("maildir (Maildir++)").
+    std::string kind = "store";
+    std::string source;
+    std::string kindText = "store";
 };
+
+// A connected store as the profile file lists it: kind, source and the provider's options
+// (never a password). A provider registers a factory for its kind; Profile::Open asks it for
+// the upstream of each such store.
+struct ConnectedEntry {
+    std::string kind;
+    std::string source;
+    std::map<std::string, std::string> options;
+};
+class Upstream;
+using UpstreamFactory = std::function<std::shared_ptr<Upstream>(const ConnectedEntry&, StoreDb& cache)>;
+void RegisterUpstreamFactory(const std::string& kind, UpstreamFactory factory);
+// Where caches of connected stores live: $XDG_CACHE_HOME/nubrasweep (else ~/.cache/nubrasweep).
+std::filesystem::path ConnectedCacheDir();
 
 // One item as ForEachItem hands it out.
 struct ItemRecord {
@@ -93,7 +114,15 @@ public:
     // is refused); works on a profile this user may read but not write. Raises kMapiNotFound
     // when there is no profile yet.
     enum class Access { ReadWrite, ReadOnly };
-    static std::shared_ptr<Profile> Open(const std::filesystem::path& dir, Access access = Access::ReadWrite);
+    // Connected stores: Attach (the default) synchronises each cache with its source (ReadWrite
+    // only) and attaches its upstream, so that changes reach the source first; a connected
+    // store whose source cannot be reached is left as last synchronised, with a warning, and
+    // refuses changes and removal runs. Detach opens every cache as a plain store file (for a
+    // copy of the profile, as a dry run makes). A kind without a registered factory raises
+    // kMapiNoSupport unless detached.
+    enum class Upstreams { Attach, Detach };
+    static std::shared_ptr<Profile> Open(const std::filesystem::path& dir, Access access = Access::ReadWrite,
+                                         Upstreams upstreams = Upstreams::Attach);
 
     // What Open noticed and the user should hear of (stores rediscovered, files left out).
     const std::vector<std::string>& Warnings() const;
@@ -187,6 +216,15 @@ public:
     // profile cannot be completed and is reported. Never raises for a damaged store; reports it.
     IntegrityReport CheckIntegrity();
 
+    // Connected stores: attaches `entry` (its factory must be registered) as a new store
+    // named `displayName` at the end of the profile, its cache made in ConnectedCacheDir()
+    // and synchronised once. Raises kMapiCollision when the source is in the profile already,
+    // and what the first synchronisation raises (no cache and no profile entry remain then).
+    StoreInfo AddConnectedStore(const ConnectedEntry& entry, const std::string& displayName);
+    // The upstream of a connected store (nullptr for others), even when it is not attached
+    // (a read-only profile), for fetching whole messages.
+    std::shared_ptr<Upstream> UpstreamOf(const StoreDb& store) const;
+
     // Internal: the open store with this store id (hex), or nullptr.
     std::shared_ptr<StoreDb> StoreById(const std::string& storeIdHex) const;
     const std::vector<std::shared_ptr<StoreDb>>& StoreDbs() const;
@@ -204,6 +242,10 @@ private:
     std::vector<std::string> warnings_;
     std::vector<std::shared_ptr<StoreDb>> stores_;
     std::weak_ptr<outlook::Application> app_;
+    // Connected stores, by their cache (Upstream.h).
+    std::map<const StoreDb*, ConnectedEntry> connected_;
+    std::map<const StoreDb*, std::shared_ptr<Upstream>> upstreams_;
+    void AttachConnected(const std::shared_ptr<StoreDb>& cache, const ConnectedEntry& entry, Upstreams mode);
 };
 
 }  // namespace nubra::store

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "standin_host/store/ObjectModel.h"
+#include "standin_host/store/Upstream.h"
 
 namespace nubra::store {
 
@@ -14,7 +15,14 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     auto& f = AsFolder(folder, "LockFolderForRun");
     // A scan of a damaged store would quietly find fewer duplicates than there are.
     f.Store()->RequireSound();
-    const std::string file = f.Store()->File().string() + "-runlock";
+    std::string file = f.Store()->File().string() + "-runlock";
+    off_t byte = static_cast<off_t>(f.Id());
+    // Connected store: the lock belongs to the source (two profiles may attach one).
+    if (auto* up = f.Store()->GetUpstream()) {
+        const auto place = up->RunLockFor(*f.Store(), f.Id());
+        file = place.file.string();
+        byte = static_cast<off_t>(place.offset);
+    }
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         RaiseError(errnum::kMapiNoAccess, "cannot make the lock file \"" + file + "\": " + std::strerror(errno),
@@ -25,7 +33,7 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     struct flock lock{};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = static_cast<off_t>(f.Id());
+    lock.l_start = byte;
     lock.l_len = 1;
     if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
         const int error = errno;
@@ -36,6 +44,16 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
                            "; try again when it has finished",
                        "NubraStore");
         RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
+    }
+    // Connected store: the run starts from what the source holds now (Upstream.h); a source
+    // that cannot be reached stops the run before anything is looked at.
+    if (auto* up = f.Store()->GetUpstream()) {
+        try {
+            up->Synchronise(*f.Store());
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
     }
     return std::shared_ptr<void>(new int(fd), [](void* p) {
         auto* held = static_cast<int*>(p);

@@ -26,6 +26,7 @@
 #include "host/Outlook.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/StoreSql.h"
+#include "standin_host/store/Upstream.h"
 
 namespace nubra::store {
 
@@ -419,6 +420,14 @@ std::optional<int64_t> StoreDb::SubfolderByName(int64_t parent, const std::strin
 int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t itemType) {
     if (name.empty()) Invalid("a folder needs a name");
     if (itemType < 0 || itemType > 7) Invalid("folder item type " + std::to_string(itemType) + " is not 0 to 7");
+    // Connected store: the folder is made at the source first (Upstream.h).
+    if (ToUpstream()) {
+        if (SubfolderByName(parent, name))
+            RaiseError(errnum::kMapiCollision,
+                       "a folder named \"" + name + "\" exists already (store file \"" + file_.string() + "\")",
+                       kSource);
+        return upstream_->CreateFolder(*this, parent, name, [&] { return CreateFolder(parent, name, itemType); });
+    }
     Txn t(*this);
     if (!FolderExists(parent))
         RaiseError(errnum::kMapiNotFound,
@@ -709,6 +718,11 @@ size_t StoreDb::AddItems(int64_t folder, std::span<const ItemData> items) {
 }
 
 void StoreDb::MoveItem(int64_t item, int64_t dest) {
+    // Connected store: the source moves first, the cache after it (Upstream.h).
+    if (ToUpstream()) {
+        upstream_->MoveItem(*this, item, dest, [&] { MoveItem(item, dest); });
+        return;
+    }
     Txn t(*this);
     const ItemPlace src = PlaceOf(item);
     int64_t seq = TakeSeq(dest);
@@ -754,6 +768,16 @@ void StoreDb::RemoveItemRows(int64_t item) {
 }
 
 void StoreDb::DeleteItem(int64_t item) {
+    // Connected store: each step reaches the source first, so none may run inside a cache
+    // transaction (the upstream commits its intent before it touches the source).
+    if (ToUpstream()) {
+        if (!IsInDeletedItems(PlaceOf(item).folder)) {
+            MoveItem(item, DeletedItemsFolder());
+            return;
+        }
+        upstream_->RemoveItem(*this, item, [&] { RemoveItem(item); });
+        return;
+    }
     Txn t(*this);
     if (!IsInDeletedItems(PlaceOf(item).folder)) {
         int64_t dest = DeletedItemsFolder();
@@ -762,6 +786,63 @@ void StoreDb::DeleteItem(int64_t item) {
         return;
     }
     RemoveItemRows(item);
+    t.Commit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Connected stores: the cache's side of a change (Upstream.h)
+
+void StoreDb::ApplyLocally(const std::function<void()>& body) {
+    ++localDepth_;
+    try {
+        body();
+    } catch (...) {
+        --localDepth_;
+        throw;
+    }
+    --localDepth_;
+}
+
+void StoreDb::InTransaction(const std::function<void()>& body) {
+    Txn t(*this);
+    body();
+    t.Commit();
+}
+
+void StoreDb::RemoveItem(int64_t item) {
+    Txn t(*this);
+    RemoveItemRows(item);
+    t.Commit();
+}
+
+void StoreDb::RemoveFolder(int64_t folder) {
+    if (folder == root_) Invalid("the top-level folder cannot be removed");
+    Txn t(*this);
+    // Children before parents: folders(parent_id) refers to the parent.
+    std::vector<int64_t> order{folder};
+    for (size_t i = 0; i < order.size(); ++i)
+        for (int64_t sub : Subfolders(order[i])) order.push_back(sub);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        std::vector<int64_t> items;
+        {
+            auto& s = Prep("SELECT id FROM items WHERE folder_id = ?");
+            Use u(s);
+            u->Bind(1, *it);
+            while (u->Step()) items.push_back(u->Int(0));
+        }
+        for (int64_t item : items) RemoveItemRows(item);
+        auto& s = Prep("DELETE FROM folders WHERE id = ?");
+        Use u(s);
+        u->Bind(1, *it);
+        u->Run();
+        txnSeq_.erase(*it);
+    }
+    AfterCommit([this, order] {
+        for (int64_t f : order) {
+            order_.erase(f);
+            nextSeq_.erase(f);
+        }
+    });
     t.Commit();
 }
 

@@ -122,6 +122,8 @@ struct Condition {
     Variant value;
 };
 
+class Upstream;
+
 class StoreDb : public std::enable_shared_from_this<StoreDb> {
 public:
     static constexpr uint8_t kFolderKind = 1;
@@ -228,6 +230,25 @@ public:
     // Raises the MAPI status for a failed SQLite call, naming this store's file.
     [[noreturn]] void Fail(int rc, const std::string& what);
 
+    // --- Connected stores (Upstream.h): the file is the cache of a source kept elsewhere ---
+    // With an upstream attached, MoveItem, DeleteItem and CreateFolder change the source first
+    // (the upstream then applies the change here); without one the file is a plain store.
+    void SetUpstream(std::shared_ptr<Upstream> upstream) { upstream_ = std::move(upstream); }
+    Upstream* GetUpstream() const { return upstream_.get(); }
+    // Runs `body` with the upstream bypassed: changes reach the cache only (the upstream's own
+    // half of a change, and synchronisation).
+    void ApplyLocally(const std::function<void()>& body);
+    // Runs `body` in one write transaction (joining an open one), so that a provider's own
+    // tables in this file change together with the store's.
+    void InTransaction(const std::function<void()>& body);
+    // The connection, for a provider's own tables (statements it prepares itself; they must
+    // be finalised before the StoreDb goes).
+    sqlite3* Handle() const { return db_; }
+    // Removes an item, or a folder with its items and subfolders, for good (what the source
+    // lost), in one transaction.
+    void RemoveItem(int64_t item);
+    void RemoveFolder(int64_t folder);
+
     class Stmt;
     class Txn;
     class Durable;
@@ -289,6 +310,9 @@ private:
     // RequireSound's verdict: nullopt until checked, else the problem ("" for a sound file).
     std::optional<std::string> damage_;
     std::vector<std::function<void()>> onCommit_;
+    std::shared_ptr<Upstream> upstream_;  // connected stores only
+    int localDepth_ = 0;                  // > 0 inside ApplyLocally
+    bool ToUpstream() const { return upstream_ && localDepth_ == 0; }
 };
 
 }  // namespace nubra::store

@@ -1,0 +1,69 @@
+// A small SQLite helper for the providers' own tables in a connected store's cache file (file
+// names, UIDs, intents). It works on the cache's own connection (StoreDb::Handle), so that
+// a provider's rows change in the same transaction as the store's (StoreDb::InTransaction).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "standin_host/store/StoreDb.h"
+
+namespace nubra::connected {
+
+class CacheSql {
+public:
+    explicit CacheSql(store::StoreDb& cache) : cache_(cache) {}
+    CacheSql(const CacheSql&) = delete;
+    CacheSql& operator=(const CacheSql&) = delete;
+
+    class Stmt {
+    public:
+        Stmt(CacheSql& owner, sqlite3_stmt* s) : owner_(owner), s_(s) {}
+        ~Stmt() { sqlite3_finalize(s_); }
+        Stmt(const Stmt&) = delete;
+        Stmt& operator=(const Stmt&) = delete;
+        Stmt& Bind(int i, int64_t v);
+        Stmt& Bind(int i, const std::string& v);
+        Stmt& BindNull(int i);
+        bool Step();  // true while there is a row
+        void Run();   // steps to the end and resets
+        void Reset();
+        int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
+        std::string Text(int c) const;
+        bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+
+    private:
+        CacheSql& owner_;
+        sqlite3_stmt* s_;
+    };
+
+    // A statement of literal SQL, prepared once; reset when the returned scope ends.
+    class Use {
+    public:
+        explicit Use(Stmt& s) : s_(s) {}
+        ~Use() { s_.Reset(); }
+        Stmt* operator->() { return &s_; }
+
+    private:
+        Stmt& s_;
+    };
+    Stmt& Prep(const char* sql);
+    void Exec(const std::string& sql);
+    // A provider setting kept in the cache (its own key/value table).
+    std::optional<std::string> Setting(const std::string& key);
+    void SetSetting(const std::string& key, const std::string& value);
+
+    store::StoreDb& Cache() { return cache_; }
+    [[noreturn]] void Fail(int rc, const std::string& what);
+
+private:
+    store::StoreDb& cache_;
+    std::unordered_map<const char*, std::unique_ptr<Stmt>> stmts_;
+};
+
+}  // namespace nubra::connected

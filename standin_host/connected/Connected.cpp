@@ -1,0 +1,45 @@
+#include "standin_host/connected/Connected.h"
+
+#include "standin_host/connected/Common.h"
+#include "standin_host/connected/Imap.h"
+#include "standin_host/connected/Maildir.h"
+
+namespace nubra::connected {
+
+void RegisterConnectedStores() {
+    static const bool done = [] {
+        store::RegisterUpstreamFactory("maildir", MakeMaildirUpstream);
+        store::RegisterUpstreamFactory("imap", MakeImapUpstream);
+        return true;
+    }();
+    (void)done;
+}
+
+store::StoreInfo AddMaildirStore(store::Profile& profile, const std::filesystem::path& dirIn, const std::string& name) {
+    RegisterConnectedStores();
+    std::error_code ec;
+    auto dir = std::filesystem::canonical(std::filesystem::absolute(dirIn), ec);
+    if (ec) RaiseError(errnum::kMapiNotFound, "the Maildir \"" + dirIn.string() + "\" does not exist", kSource);
+    const auto layout = DetectMaildirLayout(dir);
+    store::ConnectedEntry entry{"maildir", dir.string(), {{"layout", layout == MaildirLayoutKind::Nested ? "nested" : "maildir++"}}};
+    std::string display = name.empty() ? dir.filename().string() : name;
+    return profile.AddConnectedStore(entry, display);
+}
+
+store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name) {
+    RegisterConnectedStores();
+    const ImapUrl url = ParseImapUrl(account.url);
+    store::ConnectedEntry entry{"imap", url.Canonical(), {}};
+    if (!account.caFile.empty()) {
+        std::error_code ec;
+        entry.options["ca-file"] = std::filesystem::absolute(account.caFile, ec).string();
+    }
+    if (!account.passwordFile.empty()) {
+        std::error_code ec;
+        entry.options["password-file"] = std::filesystem::absolute(account.passwordFile, ec).string();
+    }
+    if (account.allowPlain) entry.options["allow-plain"] = "yes";
+    return profile.AddConnectedStore(entry, name.empty() ? url.user + "@" + url.host : name);
+}
+
+}  // namespace nubra::connected

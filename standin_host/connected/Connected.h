@@ -1,0 +1,42 @@
+// Connected stores: mail cleaned where it lives, a Maildir tree in place or an IMAP account,
+// each a store of the profile over a local cache (standin_host/store/Upstream.h). These are
+// the plain functions the command line and the explorer call.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "standin_host/store/Profile.h"
+
+namespace nubra::connected {
+
+// Registers the providers ("maildir", "imap") with the profile; call once before
+// Profile::Open (the command line and the explorer do).
+void RegisterConnectedStores();
+
+// Attaches the Maildir tree `dir` (Maildir++ or nested maildirs, detected) as a new store at
+// the end of `profile`, named `name` (default: the folder's name), and synchronises its cache.
+// Raises kMapiNotFound / kMapiInvalidParameter for a folder that is no Maildir, kMapiCollision
+// when it is in the profile already; after a failure the profile is unchanged.
+store::StoreInfo AddMaildirStore(store::Profile& profile, const std::filesystem::path& dir,
+                                 const std::string& name = {});
+
+// An IMAP account: imaps://USER@HOST[:PORT]/ (TLS from the start) or imap://USER@HOST[:PORT]/
+// (STARTTLS, which must succeed unless allowPlain, meant for tests on the loopback).
+// Certificates are verified against the system's trust store, plus caFile when given. The
+// password comes from NUBRA_IMAP_PASSWORD, else passwordFile (refused unless private to the
+// user), else the desktop's secret service; it is never stored in the profile.
+struct ImapAccount {
+    std::string url;
+    std::string caFile;
+    std::string passwordFile;
+    bool allowPlain = false;
+};
+
+// Attaches the account as a new store (default name: USER@HOST) and synchronises its cache.
+// Raises what connecting, logging in and the first synchronisation raise (kMapiNoAccess for
+// a refused password or certificate, kMapiCallFailed for a server that cannot be reached or
+// lacks what a clean needs); after a failure the profile is unchanged.
+store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name = {});
+
+}  // namespace nubra::connected

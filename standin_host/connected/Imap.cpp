@@ -1,0 +1,574 @@
+#include "standin_host/connected/Imap.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <utility>
+#include <unordered_map>
+#include <vector>
+
+#include "host/AutomationDates.h"
+#include "standin_host/connected/CacheSql.h"
+#include "standin_host/connected/Common.h"
+#include "standin_host/connected/Secrets.h"
+#include "standin_host/store/StoreDb.h"
+
+namespace nubra::connected {
+namespace {
+
+const char* kTables = R"sql(
+CREATE TABLE IF NOT EXISTS conn_settings(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS im_folders(folder_id INTEGER PRIMARY KEY, mailbox TEXT NOT NULL UNIQUE,
+  uidvalidity INTEGER NOT NULL DEFAULT 0, uidnext INTEGER NOT NULL DEFAULT 0,
+  messages INTEGER NOT NULL DEFAULT 0, modseq INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE IF NOT EXISTS im_items(item_id INTEGER PRIMARY KEY, folder_id INTEGER NOT NULL, uid INTEGER NOT NULL,
+  size INTEGER, internal INTEGER, flags TEXT);
+CREATE INDEX IF NOT EXISTS im_items_uid ON im_items(folder_id, uid);
+CREATE TABLE IF NOT EXISTS im_intents(item_id INTEGER PRIMARY KEY, src TEXT NOT NULL, uid INTEGER NOT NULL,
+  uidvalidity INTEGER NOT NULL, dest TEXT NOT NULL, dest_uidnext INTEGER NOT NULL, internal INTEGER,
+  size INTEGER, method TEXT NOT NULL);
+)sql";
+
+// The header fields the items are made of (see formats::ParseMessage).
+const std::vector<std::string> kFields = {"MESSAGE-ID", "DATE",        "SUBJECT",         "FROM",        "TO",
+                                          "CC",         "MIME-VERSION", "X-MESSAGE-CLASS", "CONTENT-TYPE"};
+
+[[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
+
+class ImapUpstream : public store::Upstream {
+public:
+    ImapUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache)
+        : entry_(entry), url_(ParseImapUrl(entry.source)), sql_(cache) {
+        auto opt = [&](const char* key) {
+            auto it = entry.options.find(key);
+            return it == entry.options.end() ? std::string() : it->second;
+        };
+        options_.caFile = opt("ca-file");
+        options_.allowPlain = opt("allow-plain") == "yes";
+        passwordFile_ = opt("password-file");
+    }
+
+    std::string KindText() const override { return "imap"; }
+
+    LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
+        RequireSynced();
+        RequireMoves();
+        std::error_code ec;
+        std::filesystem::create_directories(store::ConnectedCacheDir(), ec);
+        return {store::ConnectedCacheDir() / ("imap-" + Hex64(Fnv1a(url_.Canonical())) + ".runlock"),
+                static_cast<int64_t>(Fnv1a(MailboxOf(cache, folder).value_or("")) & 0x3FFFFFFF)};
+    }
+
+    void Synchronise(store::StoreDb& cache) override {
+        try {
+            SynchroniseNow(cache);
+            lastError_.clear();
+        } catch (const AutomationError& e) {
+            lastError_ = e.Description();
+            session_.reset();  // a connection in an unknown state is not used again
+            throw;
+        }
+    }
+
+    std::vector<std::string> TakeWarnings() override { return std::exchange(warnings_, {}); }
+
+    void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
+        RequireSynced();
+        auto& s = Session();
+        RequireMoves();
+        const auto row = ItemOf(item);
+        if (!row) Raise(errnum::kMapiNotFound, "the message is not in the account " + url_.Canonical() + " any more");
+        const auto src = MailboxOf(cache, row->folder);
+        const auto target = MailboxOf(cache, dest);
+        if (!src || !target) Raise(errnum::kMapiNotFound, "a folder of the move is not on the server " + s.Server());
+        const auto validity = SelectChecked(cache, row->folder, *src);
+        const bool viaMove = s.HasMove();
+        uint32_t destNext = 0;
+        if (!viaMove) destNext = s.StatusOf(*target).uidNext;
+        // The intent first: a process ended between the server's change and the cache's leaves
+        // it for the next synchronisation.
+        cache.InTransaction([&] {
+            auto& st = sql_.Prep(
+                "INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, internal, size, "
+                "method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+            CacheSql::Use u(st);
+            u->Bind(1, item).Bind(2, *src).Bind(3, row->uid).Bind(4, validity).Bind(5, *target).Bind(6, destNext);
+            u->Bind(7, row->internal).Bind(8, row->size).Bind(9, std::string(viaMove ? "move" : "copy"));
+            u->Run();
+        });
+        std::optional<uint32_t> newUid;
+        try {
+            if (viaMove) {
+                newUid = s.UidMove(static_cast<uint32_t>(row->uid), *target);
+            } else {
+                newUid = s.UidCopy(static_cast<uint32_t>(row->uid), *target);
+                if (newUid) {
+                    FaultPoint("imap:copied");
+                    s.UidMarkDeleted(static_cast<uint32_t>(row->uid));
+                    s.UidExpunge(static_cast<uint32_t>(row->uid));
+                }
+            }
+        } catch (const AutomationError&) {
+            session_.reset();
+            throw;  // the intent stays; the next synchronisation settles it
+        }
+        if (!newUid && !StillThere(*src, static_cast<uint32_t>(row->uid))) {
+            // The server moved nothing: another client expunged or moved it meanwhile.
+            Settle(cache, item, [&] {
+                cache.RemoveItem(item);
+                DeleteRow(item);
+            });
+            Raise(errnum::kMapiNotFound, "the message (UID " + std::to_string(row->uid) + " of " + *src +
+                                             ") vanished from the server (expunged or moved by another client)");
+        }
+        if (!newUid && !viaMove) {
+            // COPY gave no COPYUID: nothing was copied, so the original is not touched.
+            ClearIntent(cache, item);
+            Raise(errnum::kMapiCallFailed, "the server " + s.Server() + " did not confirm the copy into " + *target);
+        }
+        FaultPoint("imap:moved");
+        Settle(cache, item, [&] {
+            apply();
+            auto& st = sql_.Prep("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?");
+            CacheSql::Use u(st);
+            u->Bind(1, dest).Bind(2, static_cast<int64_t>(newUid.value_or(0))).Bind(3, item);
+            u->Run();
+        });
+    }
+
+    void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
+        RequireSynced();
+        auto& s = Session();
+        if (!s.HasUidPlus())
+            Raise(errnum::kMapiNoSupport, "the server " + s.Server() +
+                                              " cannot expunge one message alone (no UIDPLUS); nothing was deleted");
+        if (const auto row = ItemOf(item)) {
+            const auto box = MailboxOf(cache, row->folder);
+            if (box) {
+                SelectChecked(cache, row->folder, *box);
+                s.UidMarkDeleted(static_cast<uint32_t>(row->uid));
+                s.UidExpunge(static_cast<uint32_t>(row->uid));
+            }
+        }
+        Settle(cache, item, [&] {
+            apply();
+            DeleteRow(item);
+        });
+    }
+
+    int64_t CreateFolder(store::StoreDb& cache, int64_t parent, const std::string& name,
+                         const std::function<int64_t()>& apply) override {
+        RequireSynced();
+        auto& s = Session();
+        const char delim = Delimiter();
+        if (name.empty() || (delim && name.find(delim) != std::string::npos))
+            Raise(errnum::kMapiInvalidParameter, "the folder name \"" + name + "\" cannot be a folder on " + s.Server());
+        std::string box = name;
+        if (parent != cache.RootFolder()) {
+            const auto p = MailboxOf(cache, parent);
+            if (!p) Raise(errnum::kMapiNotFound, "the parent folder is not on the server " + s.Server());
+            box = *p + std::string(1, delim ? delim : '/') + name;
+        }
+        try {
+            s.Create(box);
+        } catch (const AutomationError&) {
+            // Made meanwhile by another client (or by a run that ended before its cache knew):
+            // fine as long as it is there now.
+            bool there = false;
+            for (const auto& m : s.List()) there = there || m.name == box;
+            if (!there) throw;
+        }
+        s.Subscribe(box);
+        int64_t id = 0;
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                id = apply();
+                MapFolder(id, box);
+            });
+        });
+        return id;
+    }
+
+    void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
+        if (data.Body) return;
+        const auto row = ItemOf(item);
+        if (!row || row->uid == 0) return;
+        const auto box = MailboxOf(cache, row->folder);
+        if (!box) return;
+        auto& s = Session();
+        if (s.Selected() != *box) s.Select(*box);
+        std::optional<std::string> whole;
+        s.Fetch({static_cast<uint32_t>(row->uid)}, {}, [&](ImapSession::Message&& m) { whole = std::move(m.header); });
+        if (!whole)
+            Raise(errnum::kMapiNotFound, "the message (UID " + std::to_string(row->uid) + " of " + *box +
+                                             ") is no longer on the server " + s.Server());
+        data.Body = BodyOfMessage(*whole, url_.Canonical() + *box + ";UID=" + std::to_string(row->uid));
+    }
+
+private:
+    struct Row {
+        int64_t folder, uid, size, internal;
+    };
+
+    ImapSession& Session() {
+        if (!session_) {
+            const std::string password = LookupImapPassword(url_.user, url_.host, passwordFile_);
+            session_ = std::make_unique<ImapSession>(url_, options_, password);
+        }
+        return *session_;
+    }
+
+    void RequireSynced() const {
+        if (!lastError_.empty())
+            Raise(errnum::kMapiCallFailed, "the account " + url_.Canonical() +
+                                               " could not be synchronised, so nothing there is changed: " + lastError_);
+    }
+    void RequireMoves() {
+        auto& s = Session();
+        if (!s.HasMove() && !s.HasUidPlus())
+            Raise(errnum::kMapiNoSupport,
+                  "the server " + s.Server() +
+                      " offers neither MOVE nor UIDPLUS, so a message cannot be moved without also expunging "
+                      "messages marked deleted by the user; nothing was changed");
+    }
+
+    char Delimiter() {
+        auto d = sql_.Setting("delimiter");
+        return d && !d->empty() ? (*d)[0] : '/';
+    }
+
+    std::optional<Row> ItemOf(int64_t item) {
+        auto& st = sql_.Prep("SELECT folder_id, uid, coalesce(size, 0), coalesce(internal, 0) FROM im_items WHERE item_id = ?");
+        CacheSql::Use u(st);
+        u->Bind(1, item);
+        if (!u->Step()) return std::nullopt;
+        return Row{u->Int(0), u->Int(1), u->Int(2), u->Int(3)};
+    }
+    std::optional<std::string> MailboxOf(store::StoreDb&, int64_t folder) {
+        auto& st = sql_.Prep("SELECT mailbox FROM im_folders WHERE folder_id = ?");
+        CacheSql::Use u(st);
+        u->Bind(1, folder);
+        if (!u->Step()) return std::nullopt;
+        return u->Text(0);
+    }
+    void MapFolder(int64_t id, const std::string& box) {
+        auto& st = sql_.Prep("INSERT OR IGNORE INTO im_folders(folder_id, mailbox) VALUES (?, ?)");
+        CacheSql::Use u(st);
+        u->Bind(1, id).Bind(2, box);
+        u->Run();
+    }
+    void DeleteRow(int64_t item) {
+        auto& st = sql_.Prep("DELETE FROM im_items WHERE item_id = ?");
+        CacheSql::Use u(st);
+        u->Bind(1, item);
+        u->Run();
+    }
+    void ClearIntentRow(int64_t item) {
+        auto& st = sql_.Prep("DELETE FROM im_intents WHERE item_id = ?");
+        CacheSql::Use u(st);
+        u->Bind(1, item);
+        u->Run();
+    }
+    void ClearIntent(store::StoreDb& cache, int64_t item) {
+        cache.InTransaction([&] { ClearIntentRow(item); });
+    }
+    // The cache's half of a change, with the intent cleared in the same transaction.
+    void Settle(store::StoreDb& cache, int64_t item, const std::function<void()>& body) {
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                body();
+                ClearIntentRow(item);
+            });
+        });
+    }
+
+    // Selects the folder's mailbox when it is not, and checks that its UIDs still mean what
+    // the cache says. Returns the UIDVALIDITY.
+    int64_t SelectChecked(store::StoreDb& cache, int64_t folder, const std::string& box) {
+        auto& s = Session();
+        int64_t known = 0;
+        {
+            auto& st = sql_.Prep("SELECT uidvalidity FROM im_folders WHERE folder_id = ?");
+            CacheSql::Use u(st);
+            u->Bind(1, folder);
+            if (u->Step()) known = u->Int(0);
+        }
+        if (s.Selected() == box && selectedValidity_ == known) return known;
+        const auto status = s.Select(box);
+        selectedValidity_ = status.uidValidity;
+        if (known != 0 && status.uidValidity != known) {
+            lastError_ = "the folder " + box + " was rebuilt on the server (UIDVALIDITY changed)";
+            (void)cache;
+            Raise(errnum::kMapiCallFailed, "the folder " + box + " on " + s.Server() +
+                                               " was rebuilt meanwhile (UIDVALIDITY changed); run again");
+        }
+        return status.uidValidity;
+    }
+
+    bool StillThere(const std::string& box, uint32_t uid) {
+        auto& s = Session();
+        if (s.Selected() != box) s.Select(box);
+        auto uids = s.UidSearchFrom(uid);
+        return !uids.empty() && uids.front() == uid;
+    }
+
+    // ------------------------------------------------------------------ synchronisation
+    void SynchroniseNow(store::StoreDb& cache) {
+        cache.InTransaction([&] { sql_.Exec(kTables); });
+        auto& s = Session();
+        SettleIntents(cache);
+        auto boxes = s.List();
+        char delim = 0;
+        for (const auto& b : boxes)
+            if (b.delimiter) delim = b.delimiter;
+        if (delim) cache.InTransaction([&] { sql_.SetSetting("delimiter", std::string(1, delim)); });
+        auto split = [&](const std::string& name) {
+            std::vector<std::string> parts;
+            size_t start = 0;
+            while (true) {
+                const size_t d = delim ? name.find(delim, start) : std::string::npos;
+                parts.push_back(name.substr(start, d == std::string::npos ? std::string::npos : d - start));
+                if (d == std::string::npos) break;
+                start = d + 1;
+            }
+            return parts;
+        };
+        std::sort(boxes.begin(), boxes.end(), [&](const auto& a, const auto& b) {
+            const auto da = split(a.name).size(), db = split(b.name).size();
+            return da != db ? da < db : a.name < b.name;
+        });
+        std::map<std::string, int64_t> known;
+        {
+            auto& st = sql_.Prep("SELECT mailbox, folder_id FROM im_folders");
+            CacheSql::Use u(st);
+            while (u->Step()) known[u->Text(0)] = u->Int(1);
+        }
+        std::map<std::string, int64_t> byBox;
+        std::optional<int64_t> trash;
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                std::set<std::string> present;
+                for (const auto& b : boxes) {
+                    present.insert(b.name);
+                    int64_t id = 0;
+                    if (auto k = known.find(b.name); k != known.end() && cache.FolderExists(k->second)) {
+                        id = k->second;
+                    } else {
+                        auto parts = split(b.name);
+                        int64_t parent = cache.RootFolder();
+                        std::string prefix;
+                        for (size_t i = 0; i + 1 < parts.size(); ++i) {
+                            prefix += (i ? std::string(1, delim) : std::string()) + parts[i];
+                            auto p = byBox.find(prefix);
+                            if (p != byBox.end()) {
+                                parent = p->second;
+                                continue;
+                            }
+                            auto existing = cache.SubfolderByName(parent, parts[i]);
+                            parent = existing ? *existing : cache.CreateFolder(parent, parts[i], 0);
+                            byBox[prefix] = parent;
+                        }
+                        auto existing = cache.SubfolderByName(parent, parts.back());
+                        id = existing ? *existing : cache.CreateFolder(parent, parts.back(), 0);
+                        auto& st = sql_.Prep("INSERT OR REPLACE INTO im_folders(folder_id, mailbox) VALUES (?, ?)");
+                        CacheSql::Use u(st);
+                        u->Bind(1, id).Bind(2, b.name);
+                        u->Run();
+                    }
+                    byBox[b.name] = id;
+                    if (b.trash && !trash) trash = id;
+                }
+                for (const auto& [box, id] : known) {
+                    if (present.count(box)) continue;
+                    // Deleted or renamed by another client.
+                    if (cache.FolderExists(id)) cache.RemoveFolder(id);
+                    auto& st = sql_.Prep("DELETE FROM im_folders WHERE mailbox = ?");
+                    CacheSql::Use u(st);
+                    u->Bind(1, box);
+                    u->Run();
+                }
+                sql_.Exec("DELETE FROM im_items WHERE folder_id NOT IN (SELECT folder_id FROM im_folders)");
+            });
+        });
+        if (!trash)
+            if (auto t = byBox.find("Trash"); t != byBox.end()) trash = t->second;
+        if (!trash) {
+            s.Create("Trash");
+            s.Subscribe("Trash");
+            cache.ApplyLocally([&] {
+                cache.InTransaction([&] {
+                    auto existing = cache.SubfolderByName(cache.RootFolder(), "Trash");
+                    trash = existing ? *existing : cache.CreateFolder(cache.RootFolder(), "Trash", 0);
+                    MapFolder(*trash, "Trash");
+                });
+            });
+            byBox["Trash"] = *trash;
+            boxes.push_back({"Trash", delim, true, true});
+        }
+        cache.SetDeletedItemsFolder(*trash);
+        for (const auto& b : boxes)
+            if (b.selectable) SyncFolder(cache, b.name, byBox.at(b.name));
+    }
+
+    void SyncFolder(store::StoreDb& cache, const std::string& box, int64_t folder) {
+        auto& s = Session();
+        int64_t validity = 0, next = 0, messages = 0, count = 0;
+        {
+            auto& st = sql_.Prep("SELECT uidvalidity, uidnext, messages FROM im_folders WHERE folder_id = ?");
+            CacheSql::Use u(st);
+            u->Bind(1, folder);
+            if (u->Step()) validity = u->Int(0), next = u->Int(1), messages = u->Int(2);
+        }
+        {
+            auto& st = sql_.Prep("SELECT count(*) FROM im_items WHERE folder_id = ? AND uid != 0");
+            CacheSql::Use u(st);
+            u->Bind(1, folder);
+            if (u->Step()) count = u->Int(0);
+        }
+        ImapSession::Status status;
+        try {
+            status = s.StatusOf(box);
+        } catch (const AutomationError& e) {
+            // Deleted by another client between LIST and now: the next sync drops it.
+            warnings_.push_back(e.Description());
+            return;
+        }
+        // Nothing arrived (UIDNEXT) and nothing went (the count) since the cache was made.
+        if (validity != 0 && status.uidValidity == validity && status.uidNext == next && status.messages == messages &&
+            count == messages)
+            return;
+        const auto selected = s.Select(box);
+        selectedValidity_ = selected.uidValidity;
+        std::unordered_map<int64_t, int64_t> cached;  // uid -> item
+        std::vector<int64_t> unknown;                 // moved in by us, UID not told
+        {
+            auto& st = sql_.Prep("SELECT uid, item_id FROM im_items WHERE folder_id = ?");
+            CacheSql::Use u(st);
+            u->Bind(1, folder);
+            while (u->Step()) {
+                if (u->Int(0) == 0) unknown.push_back(u->Int(1));
+                else cached.emplace(u->Int(0), u->Int(1));
+            }
+        }
+        const bool rebuilt = validity != 0 && selected.uidValidity != validity;
+        const auto uids = s.UidSearchAll();
+        std::vector<uint32_t> fresh;
+        std::set<int64_t> now(uids.begin(), uids.end());
+        for (uint32_t uid : uids)
+            if (rebuilt || !cached.count(uid)) fresh.push_back(uid);
+        std::vector<std::pair<ImapSession::Message, store::ItemData>> parsed;
+        parsed.reserve(fresh.size());
+        s.Fetch(fresh, kFields, [&](ImapSession::Message&& m) {
+            const std::string label = url_.Canonical() + box + ";UID=" + std::to_string(m.uid);
+            try {
+                auto item = ItemFromHeader(m.header, label, dates::FromUnixMillis(m.internalDateMs));
+                m.header.clear();
+                parsed.emplace_back(std::move(m), std::move(item));
+            } catch (const AutomationError& e) {
+                warnings_.push_back(e.Description() + "; skipped");
+            }
+        });
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                // A changed UIDVALIDITY: every UID of the cache means nothing now.
+                for (const auto& [uid, item] : cached)
+                    if (rebuilt || !now.count(uid)) {
+                        cache.RemoveItem(item);
+                        DeleteRow(item);
+                    }
+                for (int64_t item : unknown) {
+                    cache.RemoveItem(item);
+                    DeleteRow(item);
+                }
+                auto& ins = sql_.Prep(
+                    "INSERT INTO im_items(item_id, folder_id, uid, size, internal, flags) VALUES (?, ?, ?, ?, ?, ?)");
+                for (const auto& [m, data] : parsed) {
+                    const int64_t id = cache.AddItem(folder, data);
+                    CacheSql::Use u(ins);
+                    u->Bind(1, id).Bind(2, folder).Bind(3, static_cast<int64_t>(m.uid)).Bind(4, static_cast<int64_t>(m.size));
+                    u->Bind(5, m.internalDateMs).Bind(6, m.flags);
+                    u->Run();
+                }
+                auto& st = sql_.Prep(
+                    "UPDATE im_folders SET uidvalidity = ?, uidnext = ?, messages = ?, modseq = ? WHERE folder_id = ?");
+                CacheSql::Use u(st);
+                u->Bind(1, static_cast<int64_t>(selected.uidValidity)).Bind(2, static_cast<int64_t>(selected.uidNext));
+                u->Bind(3, static_cast<int64_t>(uids.size())).Bind(4, static_cast<int64_t>(selected.highestModSeq));
+                u->Bind(5, folder);
+                u->Run();
+            });
+        });
+    }
+
+    void SettleIntents(store::StoreDb& cache) {
+        struct Intent {
+            int64_t item;
+            std::string src;
+            int64_t uid, validity;
+            std::string dest;
+            int64_t destNext, internal, size;
+            std::string method;
+        };
+        std::vector<Intent> intents;
+        {
+            auto& st = sql_.Prep(
+                "SELECT item_id, src, uid, uidvalidity, dest, dest_uidnext, coalesce(internal, 0), coalesce(size, 0), "
+                "method FROM im_intents");
+            CacheSql::Use u(st);
+            while (u->Step())
+                intents.push_back({u->Int(0), u->Text(1), u->Int(2), u->Int(3), u->Text(4), u->Int(5), u->Int(6),
+                                   u->Int(7), u->Text(8)});
+        }
+        auto& s = Session();
+        for (const auto& in : intents) {
+            // A MOVE is atomic: the folders' synchronisation shows where the message is.
+            if (in.method == "copy") {
+                const auto st = s.Select(in.src);
+                if (st.uidValidity == static_cast<uint32_t>(in.validity) &&
+                    StillThere(in.src, static_cast<uint32_t>(in.uid))) {
+                    // Copied already? A message that arrived in the target since, with the same
+                    // arrival time and size, is the copy.
+                    s.Select(in.dest);
+                    bool copied = false;
+                    s.Fetch(s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(in.destNext, 1))), {"MESSAGE-ID"},
+                            [&](ImapSession::Message&& m) {
+                                copied = copied || (m.internalDateMs == in.internal && m.size == in.size);
+                            });
+                    if (copied) {
+                        s.Select(in.src);
+                        s.UidMarkDeleted(static_cast<uint32_t>(in.uid));
+                        s.UidExpunge(static_cast<uint32_t>(in.uid));
+                    }
+                }
+            }
+            // The cache follows at the folders' synchronisation below: the message leaves the
+            // source folder's cache where the server no longer has it, and the target gains it.
+            cache.ApplyLocally([&] {
+                cache.InTransaction([&] { ClearIntentRow(in.item); });
+            });
+        }
+        if (!intents.empty()) {
+            // Every folder is looked at again, whatever its counters say.
+            cache.InTransaction([&] { sql_.Exec("UPDATE im_folders SET messages = -1"); });
+        }
+    }
+
+    store::ConnectedEntry entry_;
+    ImapUrl url_;
+    ImapConnectOptions options_;
+    std::string passwordFile_;
+    CacheSql sql_;
+    std::unique_ptr<ImapSession> session_;
+    int64_t selectedValidity_ = -1;
+    std::string lastError_ = "not synchronised yet";
+    std::vector<std::string> warnings_;
+};
+
+}  // namespace
+
+std::shared_ptr<store::Upstream> MakeImapUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache) {
+    return std::make_shared<ImapUpstream>(entry, cache);
+}
+
+}  // namespace nubra::connected

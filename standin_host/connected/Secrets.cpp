@@ -1,0 +1,67 @@
+#include "standin_host/connected/Secrets.h"
+
+#include <fcntl.h>
+#include <libsecret/secret.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "standin_host/connected/Common.h"
+
+namespace nubra::connected {
+namespace {
+
+[[noreturn]] void Refuse(const std::string& text) { RaiseError(errnum::kMapiNoAccess, text, kSource); }
+
+std::string FromFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) Refuse("cannot read the password file \"" + path + "\": " + std::strerror(errno));
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        Refuse("the password file \"" + path + "\" is not a regular file");
+    }
+    // A password others may read is no secret; one others may write could be swapped.
+    if (st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
+        ::close(fd);
+        Refuse("the password file \"" + path + "\" is not private to this user (chmod 600, owned by the user)");
+    }
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 && text.size() < 65536) text.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    text = text.substr(0, text.find_first_of("\r\n"));
+    if (text.empty()) Refuse("the password file \"" + path + "\" is empty");
+    return text;
+}
+
+std::string FromSecretService(const std::string& user, const std::string& host) {
+    // Only with a session bus: without one GLib would try to start a bus of its own.
+    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!bus || !*bus) return {};
+    GError* error = nullptr;
+    gchar* found = secret_password_lookup_sync(SECRET_SCHEMA_COMPAT_NETWORK, nullptr, &error, "user", user.c_str(),
+                                               "server", host.c_str(), "protocol", "imap", nullptr);
+    if (error) g_error_free(error);
+    if (!found) return {};
+    std::string password = found;
+    secret_password_free(found);
+    return password;
+}
+
+}  // namespace
+
+std::string LookupImapPassword(const std::string& user, const std::string& host, const std::string& passwordFile) {
+    if (const char* env = std::getenv("NUBRA_IMAP_PASSWORD"); env && *env) return env;
+    if (!passwordFile.empty()) return FromFile(passwordFile);
+    if (auto p = FromSecretService(user, host); !p.empty()) return p;
+    Refuse("no password for " + user + "@" + host +
+           ": set NUBRA_IMAP_PASSWORD, give --password-file FILE (private to you), or keep it in the desktop's "
+           "keyring (secret-tool store --label=IMAP protocol imap server " + host + " user " + user + ")");
+}
+
+}  // namespace nubra::connected
