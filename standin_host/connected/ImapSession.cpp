@@ -30,13 +30,25 @@ struct TlsLow {
     int fd = -1;
     gnutls_session_t session = nullptr;
     gnutls_certificate_credentials_t credentials = nullptr;
+    int timeoutMs = 30000;
 };
+
+// libetpan may make the socket non-blocking: wait for it (up to the time-out) and try again.
+bool WaitFor(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    return rc == 1;
+}
 
 ssize_t TlsRead(mailstream_low* s, void* buf, size_t count) {
     auto* t = static_cast<TlsLow*>(s->data);
     for (;;) {
         const ssize_t n = gnutls_record_recv(t->session, buf, count);
         if (n == GNUTLS_E_INTERRUPTED) continue;
+        if (n == GNUTLS_E_AGAIN && WaitFor(t->fd, POLLIN, t->timeoutMs)) continue;
         return n < 0 ? -1 : n;
     }
 }
@@ -45,6 +57,7 @@ ssize_t TlsWrite(mailstream_low* s, const void* buf, size_t count) {
     for (;;) {
         const ssize_t n = gnutls_record_send(t->session, buf, count);
         if (n == GNUTLS_E_INTERRUPTED) continue;
+        if (n == GNUTLS_E_AGAIN && WaitFor(t->fd, POLLOUT, t->timeoutMs)) continue;
         return n < 0 ? -1 : n;
     }
 }
@@ -74,9 +87,11 @@ mailstream_low_driver gTlsDriver = {TlsRead, TlsWrite, TlsClose, TlsFd,    TlsFr
 [[noreturn]] void Refuse(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
 // A TLS stream over `fd` (taken over: closed on failure), verified for `host`.
-mailstream_low* OpenTls(int fd, const std::string& host, const std::string& server, const std::string& caFile) {
+mailstream_low* OpenTls(int fd, const std::string& host, const std::string& server, const std::string& caFile,
+                        int timeoutSeconds) {
     auto t = std::make_unique<TlsLow>();
     t->fd = fd;
+    t->timeoutMs = timeoutSeconds * 1000;
     auto fail = [&](const std::string& what) {
         if (t->session) gnutls_deinit(t->session);
         if (t->credentials) gnutls_certificate_free_credentials(t->credentials);
@@ -270,7 +285,7 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
     }
     mailimap_set_timeout(imap_, options.timeoutSeconds);
     try {
-        mailstream_low* low = url.tls ? OpenTls(fd, url.host, server_, options.caFile) : mailstream_low_socket_open(fd);
+        mailstream_low* low = url.tls ? OpenTls(fd, url.host, server_, options.caFile, options.timeoutSeconds) : mailstream_low_socket_open(fd);
         if (!low) {
             ::close(fd);
             Refuse(errnum::kOutOfMemory, "out of memory");
@@ -286,7 +301,7 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
                 mailstream_low* plain = mailstream_get_low(imap_->imap_stream);
                 const int sfd = mailstream_low_get_fd(plain);
                 // The socket stays; only the plain stream over it goes.
-                mailstream_low* tls = OpenTls(::dup(sfd), url.host, server_, options.caFile);
+                mailstream_low* tls = OpenTls(::dup(sfd), url.host, server_, options.caFile, options.timeoutSeconds);
                 mailstream_low_close(plain);
                 mailstream_low_free(plain);
                 mailstream_set_low(imap_->imap_stream, tls);
