@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
@@ -12,7 +13,7 @@
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/client/AddinSetup.h"
 #include "standin_host/client/Registry.h"
-#include "standin_host/store/ChangeObserver.h"
+#include "standin_host/history/RunRecorder.h"
 #ifdef NUBRA_WITH_GUI
 #include "standin_host/client/ExplorerWindow.h"
 #endif
@@ -66,37 +67,8 @@ int RunAddinCommands(const AddinCommands& c, const std::function<std::shared_ptr
     return -1;
 }
 
-namespace {
-// Counts what the store could not do during a run.
-class FailureCounter : public store::ChangeObserver {
-public:
-    explicit FailureCounter(AddinRun& run) : run_(run), previous_(store::SetChangeObserver(this)) {}
-    ~FailureCounter() override { store::SetChangeObserver(previous_); }
-    FailureCounter(const FailureCounter&) = delete;
-    FailureCounter& operator=(const FailureCounter&) = delete;
-
-    void Changed(const store::ItemChange& c) override {
-        const bool isDelete = std::string(c.operation) == "Delete";
-        if (c.kind == store::ItemChange::Failed) {
-            run_.lastFailure = c.error;
-            if (isDelete) ++run_.failedRemovals;
-            else movePending_ = true;
-            return;
-        }
-        // The engine deletes a duplicate that it could not move.
-        if (isDelete && movePending_) ++run_.deletedInstead;
-        movePending_ = false;
-    }
-
-private:
-    AddinRun& run_;
-    store::ChangeObserver* previous_;
-    bool movePending_ = false;
-};
-}  // namespace
-
-AddinRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, const client::PickNode& pick,
-                         bool announceLog) {
+client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, client::HeadlessPlan plan,
+                                    bool announceLog, history::RunRecorder* recorder) {
     client::EnsureAddinRegistered(client::DefaultModuleFile());
     const bool terminal = isatty(STDERR_FILENO) != 0;
     TerminalPlatform platform;
@@ -106,14 +78,30 @@ AddinRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, const c
     struct Restore {
         ~Restore() { SetPlatform(nullptr); }
     } restore;
-    AddinRun out;
-    FailureCounter counter(out);
-    out.run = client::RunAddinCommand(profile, pick, bar, [&](const std::string& log) {
-        // Where a run's details go, for anyone who wants to know what the scan did.
-        if (!log.empty() && announceLog) std::cerr << "Log file: " << Printable(log) << "\n";
-    });
+    std::optional<history::StepBar> stepBar;
+    if (recorder) stepBar.emplace(bar, *recorder);
+    // The bar says which folder it counts when there are several.
+    auto before = std::move(plan.beforeFolder);
+    plan.beforeFolder = [&bar, before](const host::FolderNode& node, size_t position, size_t count) {
+        bar.SetLabel(count > 1 ? "[" + std::to_string(position) + "/" + std::to_string(count) + "] " +
+                                     Printable(node.fullPath)
+                               : std::string());
+        if (before) before(node, position, count);
+    };
+    auto after = std::move(plan.afterFolder);
+    plan.afterFolder = [&bar, after](const client::HeadlessFolderRun& folder) {
+        bar.Finish();  // the folder's own lines start on a clean line
+        if (after) after(folder);
+    };
+    auto run = client::RunAddinCommand(profile, plan, stepBar ? static_cast<ProgressBar&>(*stepBar) : bar,
+                                       [&](const std::string& log) {
+                                           // Where a run's details go, for anyone who wants to
+                                           // know what the scan did.
+                                           if (!log.empty() && announceLog)
+                                               std::cerr << "Log file: " << Printable(log) << "\n";
+                                       });
     bar.Finish();
-    return out;
+    return run;
 }
 
 }  // namespace nubra::cli

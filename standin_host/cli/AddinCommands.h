@@ -14,6 +14,9 @@ class App;
 namespace nubra::store {
 class Profile;
 }
+namespace nubra::history {
+class RunRecorder;
+}
 
 namespace nubra::cli {
 
@@ -32,18 +35,11 @@ int RunAddinCommands(const AddinCommands& commands, const std::function<std::sha
 
 // tree and clean: registers the add-in on first use, starts the client without a window, lets
 // the add-in connect and clicks its command; where the dialog would open, the add-in fills its
-// tree and `pick` chooses the node to clean ("" for none: only the tree is wanted). A progress
-// bar is drawn on standard error when it is a terminal, and with `announceLog` the log file is
-// named there before anything runs. Failed removals (an item that could be
-// neither moved nor deleted) are counted in `failedRemovals`, with the last reason. Raises what
-// RunAddinCommand raises.
-struct AddinRun {
-    client::HeadlessRun run;
-    int failedRemovals = 0;   // duplicates left in the folder: move and delete both failed
-    int deletedInstead = 0;   // duplicates that went to Deleted Items because the move failed
-    std::string lastFailure;  // the reason of the last failed move or delete
-};
-AddinRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, const client::PickNode& pick,
-                         bool announceLog);
+// tree and runs the plan (RunAddinCommand). A progress bar is drawn on standard error when it is
+// a terminal, labelled with the folder and its place among the plan's folders; with
+// `announceLog` the log file is named there before anything runs; a `recorder` (optional) is
+// told each step of the scans. Raises what RunAddinCommand raises.
+client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, client::HeadlessPlan plan,
+                                    bool announceLog, history::RunRecorder* recorder = nullptr);
 
 }  // namespace nubra::cli

@@ -19,6 +19,8 @@
 #include "host/DialogHost.h"
 #include "standin_host/cli/AddinCommands.h"
 #include "standin_host/cli/ConnectedCommands.h"
+#include "standin_host/cli/Output.h"
+#include "standin_host/cli/RunCommands.h"
 #include "standin_host/cli/Importers.h"
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/formats/FileIO.h"
@@ -28,25 +30,9 @@
 namespace nubra::cli {
 namespace {
 
-// A failure of the command itself (not of the system it runs): one line on standard error.
-struct CommandError {
-    std::string message;
-};
-
 std::string Getenv(const char* name) {
     const char* v = std::getenv(name);
     return v ? std::string(v) : std::string();
-}
-
-void PrintError(const std::string& message) { std::cerr << "nubrasweep: error: " << Printable(message) << "\n"; }
-void PrintWarning(const std::string& message) { std::cerr << "nubrasweep: warning: " << Printable(message) << "\n"; }
-
-// Standard output that cannot be written (a full disk, a closed pipe) is a failure of the
-// command, not a success with part of its output lost.
-void CheckOutput() {
-    if (std::cout.flush() && std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
-    const int error = errno;
-    throw CommandError{std::string("cannot write the output") + (error ? ": " + std::string(std::strerror(error)) : "")};
 }
 
 // Splits "Store\Folder\Sub" into the parent path and the last name.
@@ -66,46 +52,6 @@ const std::map<std::string, int32_t>& FolderTypes() {
     return types;
 }
 
-std::string ClassName(int32_t cls) {
-    switch (cls) {
-        case outlook::olMail: return "mail";
-        case outlook::olPost: return "post";
-        case outlook::olContact: return "contact";
-        case outlook::olAppointment: return "appointment";
-        case outlook::olTask: return "task";
-        case outlook::olNote: return "note";
-        case outlook::olDistributionList: return "distlist";
-        case outlook::olActivity: return "journal";
-        default: return std::to_string(cls);
-    }
-}
-
-std::string ShortUtc(const std::optional<Date>& d) {
-    if (!d) return "-";
-    auto p = dates::SplitDate(*d);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
-                  p.second);
-    return buf;
-}
-
-std::string FirstLine(const std::string& s) {
-    auto pos = s.find_first_of("\r\n");
-    return pos == std::string::npos ? s : s.substr(0, pos);
-}
-
-// What a person would recognise the item by.
-std::string Title(const store::ItemData& d) {
-    if (d.Class == outlook::olContact) {
-        if (d.FullName) return *d.FullName;
-        std::string name = d.FirstName.value_or("");
-        if (d.LastName) name += (name.empty() ? "" : " ") + *d.LastName;
-        return name;
-    }
-    if (d.Class == outlook::olNote && !d.Subject && d.Body) return FirstLine(*d.Body);
-    return d.Subject.value_or("");
-}
-
 // The fields each kind is matched on, so a listing shows why two items count as duplicates.
 std::string Details(const store::ItemData& d) {
     std::ostringstream out;
@@ -113,7 +59,7 @@ std::string Details(const store::ItemData& d) {
         case outlook::olMail:
         case outlook::olPost:
             if (d.InternetMessageID) out << "id " << *d.InternetMessageID;
-            else if (d.SentOn) out << "sent " << ShortUtc(d.SentOn);
+            else if (d.SentOn) out << "sent " << store::UtcText(d.SentOn);
             else out << "unsent";
             break;
         case outlook::olContact:
@@ -121,12 +67,12 @@ std::string Details(const store::ItemData& d) {
             if (d.Email1Address) out << (d.CompanyName ? ", " : "") << *d.Email1Address;
             break;
         case outlook::olAppointment:
-            out << ShortUtc(d.Start) << " - " << ShortUtc(d.End);
+            out << store::UtcText(d.Start) << " - " << store::UtcText(d.End);
             if (d.Location) out << " @ " << *d.Location;
             break;
         case outlook::olTask:
-            out << "status " << (d.Status ? std::to_string(*d.Status) : "-") << ", start " << ShortUtc(d.StartDate)
-                << ", due " << ShortUtc(d.DueDate);
+            out << "status " << (d.Status ? std::to_string(*d.Status) : "-") << ", start " << store::UtcText(d.StartDate)
+                << ", due " << store::UtcText(d.DueDate);
             break;
         case outlook::olNote:
             out << "color " << (d.Color ? std::to_string(*d.Color) : "-");
@@ -167,30 +113,10 @@ void RegisterFormatReaders() {
 // Items without a creation time of their own get the import time, one millisecond apart.
 Date ImportClock() { return dates::LocalToUtc(dates::Now()); }
 
-// The node of the tree the user means: by key, or by full path when exactly one node has it.
-const host::FolderNode& PickNode(const std::vector<host::FolderNode>& nodes, const std::string& path,
-                                 const std::string& key) {
-    if (!key.empty()) {
-        for (const auto& n : nodes)
-            if (n.key == key) return n;
-        throw CommandError{"no folder with key '" + key + "' in the tree (see 'nubrasweep tree')"};
-    }
-    std::vector<const host::FolderNode*> hits;
-    for (const auto& n : nodes)
-        if (n.fullPath == path) hits.push_back(&n);
-    if (hits.empty()) throw CommandError{"no folder '" + path + "' in the tree (see 'nubrasweep tree')"};
-    if (hits.size() > 1) {
-        std::string keys;
-        for (const auto* n : hits) keys += (keys.empty() ? "" : ", ") + n->key;
-        throw CommandError{"'" + path + "' names " + std::to_string(hits.size()) +
-                           " folders (keys " + keys + "); choose one with --key"};
-    }
-    return *hits.front();
-}
-
 class Commands {
 public:
     explicit Commands(std::filesystem::path profileDir) : dir_(std::move(profileDir)) {}
+    const std::filesystem::path& Directory() const { return dir_; }
 
     // Commands that only read open the profile read-only, so that they work on a profile
     // this user may read but not write; call before the first Profile().
@@ -245,23 +171,25 @@ public:
         };
         for (const auto& f : files) {
             try {
-                std::error_code ec;
                 if (formats::DetectKind(f) != formats::FileKind::JsonLines) {
-                    // A Maildir: its messages are stored in batches by the formats layer.
+                    // The formats layer checks the file (only regular files, within the size
+                    // limits) and stores a Maildir in batches.
                     formats::ImportOptions options;
                     options.importClock = &clock;
                     auto result = formats::ImportFiles(*Profile(), *folder, {f}, options);
+                    for (const auto& w : result.warnings) PrintWarning(w);
                     for (const auto& e : result.failures) fail(f, e);
-                    std::cout << f << ": imported " << result.items << " item" << (result.items == 1 ? "" : "s")
-                              << " into " << path << "\n";
+                    if (result.items > 0 || result.failures.empty())
+                        std::cout << Printable(f) << ": imported " << result.items << " item"
+                                  << (result.items == 1 ? "" : "s") << " into " << Printable(path) << "\n";
                     continue;
                 }
                 const auto& importer = ImporterFor(f);
                 auto items = importer.read(f);
                 AssignImportTimes(items, clock);
                 const auto n = Profile()->AddItems(*folder, items);
-                std::cout << f << ": imported " << n << " item" << (n == 1 ? "" : "s") << " into " << path
-                          << "\n";
+                std::cout << Printable(f) << ": imported " << n << " item" << (n == 1 ? "" : "s") << " into "
+                          << Printable(path) << "\n";
             } catch (const AutomationError& e) {
                 fail(f, e);
             }
@@ -310,8 +238,8 @@ public:
         rows.push_back({"#", "Class", "Created (UTC)", "Subject / name", "Details"});
         int n = 0;
         Profile()->ForEachItem(*folder, [&](const store::ItemRecord& r) {
-            rows.push_back({std::to_string(++n), ClassName(r.data.Class), ShortUtc(r.data.CreationTime),
-                            Printable(FirstLine(Title(r.data))), Printable(Details(r.data))});
+            rows.push_back({std::to_string(++n), store::KindName(r.data.Class), store::UtcText(r.data.CreationTime),
+                            Printable(store::TitleOf(r.data)), Printable(Details(r.data))});
         });
         std::vector<std::size_t> widths(rows.front().size(), 0);
         for (const auto& row : rows)
@@ -329,30 +257,11 @@ public:
 
     int Tree() {
         // The tree as the add-in's dialog fills it, through the add-in itself.
-        const auto done = RunThroughAddin(Profile(), [](const std::vector<host::FolderNode>&) { return std::string(); },
-                                          false);
-        if (done.run.failed) return kExitFailure;
-        for (const auto& node : done.run.tree)
+        const auto run = RunThroughAddin(Profile(), client::HeadlessPlan{}, false);
+        if (run.failed) return kExitFailure;
+        for (const auto& node : run.tree)
             std::cout << Printable(node.key) << "\t" << (node.image ? std::to_string(node.image) : "-") << "\t"
                       << Printable(node.fullPath) << "\n";
-        return kExitOk;
-    }
-
-    int Clean(const std::string& path, const std::string& key) {
-        // The folder the user means, from the tree the dialog shows: a path that names several
-        // folders is refused, and the node's own folder is used even when another store
-        // carries the same name.
-        const auto pick = [&](const std::vector<host::FolderNode>& nodes) { return PickNode(nodes, path, key).key; };
-        const auto done = RunThroughAddin(Profile(), pick, true);
-        if (done.run.failed) return kExitFailure;
-        std::cout << Printable(done.run.result.outcome) << "\n";
-        if (done.deletedInstead > 0)
-            PrintWarning(std::to_string(done.deletedInstead) +
-                         " duplicate items could not be moved and went to Deleted Items instead: " + done.lastFailure);
-        if (done.failedRemovals > 0)
-            throw CommandError{std::to_string(done.failedRemovals) +
-                               " duplicate items could be neither moved nor deleted and are still in the folder: " +
-                               done.lastFailure};
         return kExitOk;
     }
 
@@ -441,17 +350,14 @@ int Main(int argc, char** argv) {
     list->add_option("PATH", listPath, "Folder path")->required();
     list->add_flag("--json", listJson, "Write JSON Lines (with EntryID), which 'import' reads back");
 
-    auto* clean = app.add_subcommand("clean", "Remove the duplicate items of a folder, as the dialog does");
-    std::string cleanPath, cleanKey;
-    clean->add_option("PATH", cleanPath, "Folder path as shown by 'tree'");
-    clean->add_option("--key", cleanKey, "The folder's node key from 'tree' (for paths that name several folders)");
+    RunOptions runOptions;
+    AddRunCommands(app, runOptions);
 
     const AddinCommands addinCommands = AddAddinCommands(app);
 
     try {
         app.parse(argc, argv);
-        if (clean->parsed() && cleanPath.empty() == cleanKey.empty())
-            throw CLI::ValidationError("clean", "give either PATH or --key");
+        ValidateRunCommands(runOptions);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
         std::cerr << "nubrasweep: " << e.what() << "\n"
@@ -471,7 +377,11 @@ int Main(int argc, char** argv) {
             if (importPst->parsed()) return commands.ImportPst(pstFile, pstName, pstCodePage);
             if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
             if (list->parsed()) return commands.List(listPath, listJson);
-            if (clean->parsed()) return commands.Clean(cleanPath, cleanKey);
+            const auto openProfile = [&](bool readOnly) {
+                if (readOnly) commands.ReadOnly();
+                return commands.Profile();
+            };
+            if (int rc = RunRunCommands(runOptions, openProfile, commands.Directory()); rc >= 0) return rc;
             if (int rc = RunConnectedCommands(connectedCommands, [&] { return commands.Profile(); }); rc >= 0) return rc;
             if (int rc = RunAddinCommands(addinCommands, [&] { return commands.Profile(); }, argc, argv); rc >= 0) return rc;
             return kExitUsage;

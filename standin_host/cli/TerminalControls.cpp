@@ -41,6 +41,15 @@ void TerminalProgressBar::SetValue(float v) {
 void TerminalProgressBar::Redraw() {
     if (!enabled_ || !out_) return;
     std::string line = RenderProgress(min_, max_, value_);
+    if (!label_.empty()) {
+        std::string label = label_;
+        if (label.size() > 40) {
+            size_t cut = 37;
+            while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+            label = label.substr(0, cut) + "...";
+        }
+        line = label + " " + line;
+    }
     if (drawn_ && line == last_) return;
     std::fprintf(out_, "\r%s", line.c_str());
     std::fflush(out_);

@@ -35,6 +35,8 @@ public:
     // Raises 380 (Invalid property value) outside [Min, Max], leaving the value unchanged.
     void SetValue(float v) override;
 
+    // A text shown before the bar (which folder of several it counts); "" for none.
+    void SetLabel(std::string label) { label_ = std::move(label); }
     // Draws the bar now (when enabled and something changed since the last drawing).
     void Redraw();
     // Clears the bar's line so that what follows starts on a clean line.
@@ -45,6 +47,7 @@ private:
     bool enabled_;
     bool drawn_ = false;
     std::string last_;
+    std::string label_;
     float min_ = 0, max_ = 100, value_ = 0;
 };
 

@@ -78,7 +78,7 @@ bool EnsureAddinRegistered(const fs::path& module) {
     return true;
 }
 
-HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, const PickNode& pick, ProgressBar& bar,
+HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, const HeadlessPlan& plan, ProgressBar& bar,
                             const std::function<void(const std::string&)>& started) {
     Client client(profile, Registry::DefaultFile());
     auto explorer = client.OpenExplorer();
@@ -95,27 +95,48 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, cons
 
     HeadlessRun run;
     bool shown = false;
-    std::exception_ptr picking;  // the pick's own failure, raised once the client has ended
+    std::exception_ptr picking;  // the plan's own failure, raised once the client has ended
     const host::ShowDialogHook hook = [&](host::DialogServices& s) {
         shown = true;
         run.logFile = s.LogFile();
+        auto report = [&] {
+            run.failed = true;
+            s.HandleError("frmRemDuplicates.cmdRemDups_Click");
+        };
         try {
             run.tree = s.FolderTree();
-            std::string key;
-            try {
-                key = pick ? pick(run.tree) : std::string();
-            } catch (...) {
-                picking = std::current_exception();
-                return;
-            }
-            if (key.empty()) return;
-            if (started) started(run.logFile);
-            run.result = s.RemoveDuplicates(key, bar);
-            run.ran = true;
         } catch (const AutomationError& e) {
             Err().Set(e);
-            s.HandleError("frmRemDuplicates.cmdRemDups_Click");
-            run.failed = true;
+            report();
+            return;
+        }
+        std::vector<std::string> keys;
+        try {
+            if (plan.pick) keys = plan.pick(run.tree);
+        } catch (...) {
+            picking = std::current_exception();
+            return;
+        }
+        if (!keys.empty() && started) started(run.logFile);
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (plan.stop && plan.stop()) {
+                run.stopped = true;
+                break;
+            }
+            HeadlessFolderRun folder;
+            for (const auto& node : run.tree)
+                if (node.key == keys[i]) folder.node = node;
+            folder.node.key = keys[i];
+            if (plan.beforeFolder) plan.beforeFolder(folder.node, i + 1, keys.size());
+            try {
+                folder.result = s.RemoveDuplicates(keys[i], bar);
+            } catch (const AutomationError& e) {
+                Err().Set(e);
+                report();
+                folder.failed = true;
+            }
+            if (plan.afterFolder) plan.afterFolder(folder);
+            run.folders.push_back(std::move(folder));
         }
     };
     setHook(&hook);

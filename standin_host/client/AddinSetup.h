@@ -30,28 +30,45 @@ void RegisterAddin(const std::filesystem::path& module, bool unregister);
 // an explicit unregister it stays unregistered. True when it registered now.
 bool EnsureAddinRegistered(const std::filesystem::path& module);
 
+// One folder's run.
+struct HeadlessFolderRun {
+    host::FolderNode node;
+    host::RemovalResult result;
+    bool failed = false;  // it ended in the error handler (reported there)
+};
+
+// What a headless host asks of the add-in's dialog: which folders to run on, in order, and what
+// to be told along the way. Every member may be empty.
+struct HeadlessPlan {
+    // The keys of the nodes to run on, chosen from the dialog's tree; none: only the tree is
+    // wanted. May raise: what it raises reaches RunAddinCommand's caller once the client has
+    // ended.
+    std::function<std::vector<std::string>(const std::vector<host::FolderNode>&)> pick;
+    // Asked before each folder; true stops the runs there (the folders done so far stay done).
+    std::function<bool()> stop;
+    // Told before each folder's run (with its position among the picked ones, from 1).
+    std::function<void(const host::FolderNode&, size_t position, size_t count)> beforeFolder;
+    // Told after each folder's run.
+    std::function<void(const HeadlessFolderRun&)> afterFolder;
+};
+
 // The outcome of a headless run of "Remove duplicate items...".
 struct HeadlessRun {
-    std::vector<host::FolderNode> tree;  // the dialog's folder tree
-    host::RemovalResult result;          // what the run did (nothing when no node was picked)
-    bool ran = false;                    // a node was picked and its run ended normally
-    bool failed = false;                 // the run ended in the error handler
+    std::vector<host::FolderNode> tree;     // the dialog's folder tree
+    std::vector<HeadlessFolderRun> folders; // the folders run on, in order
+    bool failed = false;                    // the tree could not be filled, or a folder failed
+    bool stopped = false;                   // `stop` ended the runs early
     std::string logFile;
 };
 
-// Picks the node to run on from the dialog's tree and returns its key; "" to run nothing (only
-// the tree is wanted). May raise: what it raises reaches RunAddinCommand's caller after the
-// client has ended.
-using PickNode = std::function<std::string(const std::vector<host::FolderNode>&)>;
-
 // Starts the client over `profile` without a window, loads the registered add-ins and clicks
-// the add-in's command; where the dialog would open, the add-in fills the dialog's tree, `pick`
-// chooses a node and the add-in runs the removal on it as the dialog's button does. The client
-// then ends as it always does. `started` is told the log file once a node was picked, before
-// its run. Raises
-// (with a text for the user) when the add-in is not registered, does not start or puts no
-// command on the menu.
-HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, const PickNode& pick, ProgressBar& bar,
+// the add-in's command; where the dialog would open, the add-in fills the dialog's tree, the
+// plan picks the folders and the add-in runs the removal on each as the dialog's button does
+// (a folder that fails is reported through the add-in's error handler and the next one runs).
+// The client then ends as it always does. `started` is told the log file once folders were
+// picked, before the first run. Raises (with a text for the user) when the add-in is not
+// registered, does not start or puts no command on the menu.
+HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, const HeadlessPlan& plan, ProgressBar& bar,
                             const std::function<void(const std::string& logFile)>& started = {});
 
 }  // namespace nubra::client

@@ -23,6 +23,11 @@ class ChangeObserver {
 public:
     virtual ~ChangeObserver() = default;
     virtual void Changed(const ItemChange& change) = 0;
+    // An item was opened by its position in a folder's Items (how a scan visits items).
+    virtual void Fetched(const std::string& storeId, const std::string& entryId) {
+        (void)storeId;
+        (void)entryId;
+    }
 };
 
 // Installs `observer` (not owned; nullptr for none) and returns the one it replaces.

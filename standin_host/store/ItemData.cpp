@@ -1,6 +1,10 @@
 #include "standin_host/store/ItemData.h"
 
 #include <cctype>
+#include <cstdio>
+
+#include "host/AutomationDates.h"
+#include "host/Outlook.h"
 
 namespace nubra::store {
 
@@ -40,6 +44,47 @@ int32_t ClassForMessageClass(const std::string& messageClass) {
             return c.olClass;
     }
     return 0;
+}
+
+std::string KindName(int32_t cls) {
+    switch (cls) {
+        case outlook::olMail: return "mail";
+        case outlook::olPost: return "post";
+        case outlook::olContact: return "contact";
+        case outlook::olAppointment: return "appointment";
+        case outlook::olTask: return "task";
+        case outlook::olNote: return "note";
+        case outlook::olDistributionList: return "distlist";
+        case outlook::olActivity: return "journal";
+        default: return std::to_string(cls);
+    }
+}
+
+namespace {
+std::string FirstLine(const std::string& s) {
+    auto pos = s.find_first_of("\r\n");
+    return pos == std::string::npos ? s : s.substr(0, pos);
+}
+}  // namespace
+
+std::string TitleOf(const ItemData& d) {
+    if (d.Class == outlook::olContact) {
+        if (d.FullName) return FirstLine(*d.FullName);
+        std::string name = d.FirstName.value_or("");
+        if (d.LastName) name += (name.empty() ? "" : " ") + *d.LastName;
+        return FirstLine(name);
+    }
+    if (d.Class == outlook::olNote && !d.Subject && d.Body) return FirstLine(*d.Body);
+    return FirstLine(d.Subject.value_or(""));
+}
+
+std::string UtcText(const std::optional<Date>& d) {
+    if (!d) return "-";
+    auto p = dates::SplitDate(*d);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
+                  p.second);
+    return buf;
 }
 
 }  // namespace nubra::store

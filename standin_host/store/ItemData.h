@@ -88,4 +88,13 @@ struct ItemData {
 std::string MessageClassFor(int32_t olClass);
 int32_t ClassForMessageClass(const std::string& messageClass);
 
+// How listings name an item's kind ("mail", "contact", ...; the number for a class without a
+// name).
+std::string KindName(int32_t olClass);
+// What a person recognises the item by: a contact's full name (else first and last), a note
+// without subject by its body's first line, anything else by its subject; one line.
+std::string TitleOf(const ItemData& data);
+// A UTC date as "YYYY-MM-DD hh:mm:ss"; "-" for none.
+std::string UtcText(const std::optional<Date>& date);
+
 }  // namespace nubra::store

@@ -244,7 +244,9 @@ int32_t ItemsImpl::Count() { return static_cast<int32_t>(store_->ItemOrder(folde
 outlook::ItemRef ItemsImpl::Item(int32_t index) {
     const auto& order = store_->ItemOrder(folder_);
     if (index < 1 || static_cast<size_t>(index) > order.size()) RaiseError(errnum::kSubscriptOutOfRange);
-    return std::make_shared<ItemImpl>(store_, order.At(static_cast<size_t>(index) - 1));
+    const int64_t id = order.At(static_cast<size_t>(index) - 1);
+    if (gObserver) gObserver->Fetched(store_->StoreIdHex(), ItemHex(*store_, id));
+    return std::make_shared<ItemImpl>(store_, id);
 }
 
 std::shared_ptr<outlook::MAPIFolder> ItemsImpl::Parent() {

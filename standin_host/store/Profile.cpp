@@ -532,6 +532,51 @@ std::vector<std::vector<std::string>> Profile::ItemIdsSnapshot(std::span<outlook
     return out;
 }
 
+std::vector<std::string> Profile::DeletedItemsPaths() {
+    std::vector<std::string> paths;
+    for (const auto& s : stores_)
+        if (auto id = s->FindDeletedItems()) {
+            FolderImpl folder(s, *id);
+            paths.push_back(FolderPath(folder));
+        }
+    return paths;
+}
+
+outlook::FolderRef Profile::ParentFolder(outlook::OutlookItem& item) {
+    auto& i = AsItem(item, "ParentFolder");
+    if (StoreById(i.Store()->StoreIdHex()) != i.Store())
+        RaiseError(errnum::kMapiInvalidParameter, "ParentFolder: the item is not in this profile", kSource);
+    return std::make_shared<FolderImpl>(i.Store(), i.Store()->PlaceOf(i.Id()).folder);
+}
+
+bool Profile::RemoveFolderIfEmpty(outlook::MAPIFolder& folder) {
+    auto& f = OwnFolder(*this, folder, "RemoveFolderIfEmpty");
+    return f.Store()->RemoveFolderIfEmpty(f.Id());
+}
+
+void Profile::SnapshotTo(const std::filesystem::path& dirIn) const {
+    const auto dir = Absolute(dirIn);
+    std::error_code ec;
+    if (!std::filesystem::create_directory(dir, ec) || ec)
+        RaiseError(errnum::kMapiCollision, "cannot make the snapshot folder \"" + dir.string() + "\"", kSource);
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace, ec);
+    try {
+        nlohmann::json j;
+        j["format"] = kProfileFormat;
+        j["version"] = 1;
+        j["stores"] = nlohmann::json::array();
+        for (size_t i = 0; i < stores_.size(); ++i) {
+            const std::string name = std::to_string(i + 1) + "-" + stores_[i]->File().filename().string();
+            stores_[i]->BackupTo(dir / name);
+            j["stores"].push_back({{"file", name}});
+        }
+        WriteAtomically(dir / kProfileFileName, j.dump(2) + "\n");
+    } catch (...) {
+        std::filesystem::remove_all(dir, ec);
+        throw;
+    }
+}
+
 IntegrityReport Profile::CheckIntegrity() {
     IntegrityReport r;
     try {

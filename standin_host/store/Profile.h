@@ -216,6 +216,23 @@ public:
     // profile cannot be completed and is reported. Never raises for a damaged store; reports it.
     IntegrityReport CheckIntegrity();
 
+    // The path (as FindFolder takes it) of each store's Deleted Items, for stores that have one.
+    std::vector<std::string> DeletedItemsPaths();
+
+    // The folder `item` is in now. Raises kMapiNotFound for an item deleted for good.
+    outlook::FolderRef ParentFolder(outlook::OutlookItem& item);
+
+    // Removes `folder` when it holds no items and no subfolders (never a store's top folder or
+    // its Deleted Items), in one transaction; true when it was removed.
+    bool RemoveFolderIfEmpty(outlook::MAPIFolder& folder);
+
+    // Writes a private copy of every store of the profile, each as of one moment, with a
+    // profile file listing them, into the new folder `dir` (created 0700; it must not exist),
+    // for running something on the copy instead of the real stores (a dry run). The copies
+    // keep the stores' identities, so entry IDs read there name the same items here. Raises
+    // kMapiCollision when `dir` exists, and what copying raises (the folder is removed again).
+    void SnapshotTo(const std::filesystem::path& dir) const;
+
     // Connected stores: attaches `entry` (its factory must be registered) as a new store
     // named `displayName` at the end of the profile, its cache made in ConnectedCacheDir()
     // and synchronised once. Raises kMapiCollision when the source is in the profile already,

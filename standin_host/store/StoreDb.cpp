@@ -448,6 +448,25 @@ int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t i
     return id;
 }
 
+bool StoreDb::RemoveFolderIfEmpty(int64_t folder) {
+    Txn t(*this);
+    if (folder == root_ || !FolderExists(folder) || !Subfolders(folder).empty() || ItemOrder(folder).size() != 0)
+        return false;
+    if (auto deleted = FindDeletedItems(); deleted && *deleted == folder) return false;
+    {
+        auto& s = Prep("DELETE FROM folders WHERE id = ?");
+        Use u(s);
+        u->Bind(1, folder);
+        u->Run();
+    }
+    AfterCommit([this, folder] {
+        order_.erase(folder);
+        nextSeq_.erase(folder);
+    });
+    t.Commit();
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Deleted Items: the folder Delete moves items into. A store may name any of its folders as
 // its Deleted Items (meta key 'deleted_items' holding the folder's id), as a store made from a

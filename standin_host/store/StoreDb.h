@@ -168,7 +168,12 @@ public:
     std::vector<int64_t> Subfolders(int64_t parent);  // in creation order
     std::optional<int64_t> SubfolderByName(int64_t parent, const std::string& name);
     int64_t CreateFolder(int64_t parent, const std::string& name, int32_t itemType);
+    // Removes the folder when it holds no items and no subfolders (and is not the root or the
+    // store's Deleted Items); true when it was removed.
+    bool RemoveFolderIfEmpty(int64_t folder);
     bool IsInDeletedItems(int64_t folder);
+    // The folder the store names as its Deleted Items, else "Deleted Items" under the top.
+    std::optional<int64_t> FindDeletedItems();
     // Makes `folder` (not the top-level one) the store's Deleted Items, in one transaction.
     void SetDeletedItemsFolder(int64_t folder);
 
@@ -221,6 +226,11 @@ public:
     std::vector<int64_t> Search(int64_t folder, const std::vector<Condition>& conditions);
 
     void CheckIntegrity(std::vector<std::string>& problems);
+    // Writes a consistent copy of the whole store, as of one moment, to `file` (which must not
+    // exist; made private to the user). The copy is a store of its own with the same uid, so
+    // entry IDs read in it name the same items here. Raises kMapiDiskError or kMapiNoAccess
+    // naming the file; a part-written copy is removed.
+    void BackupTo(const std::filesystem::path& file);
     // SQLite's quick check of the file, run once per connection before its first change (and
     // whenever a caller asks before relying on searches): a damaged store is never written
     // to, and a scan never runs on one that would quietly find less than it holds. Raises
@@ -280,8 +290,6 @@ private:
     int64_t InsertItemProps(int64_t folder, const std::vector<std::pair<uint32_t, PropValue>>& props);
     void InsertProp(int64_t item, uint32_t tag, const PropValue& v);
     int64_t TakeSeq(int64_t folder);
-    // The folder the store names as its Deleted Items, else "Deleted Items" under the top.
-    std::optional<int64_t> FindDeletedItems();
     int64_t DeletedItemsFolder();  // FindDeletedItems, created when there is none
     void Exec(const char* sql);
     std::vector<std::pair<uint32_t, PropValue>> PropsFor(const ItemData& data);

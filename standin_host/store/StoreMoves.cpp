@@ -1,5 +1,11 @@
-// What spans two store files or checks a whole one: moves between stores (crash-safe through
-// transit markers, completed by the next opening) and the integrity checks.
+// What spans two store files or takes a whole one: moves between stores (crash-safe through
+// transit markers, completed by the next opening), the integrity checks and the backup copy.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "host/MAPIUtils.h"
 #include "standin_host/store/StoreSql.h"
 
@@ -205,6 +211,35 @@ void StoreDb::CheckIntegrity(std::vector<std::string>& problems) {
           "named property tag without a name:");
     query("SELECT i.id FROM items i WHERE NOT EXISTS (SELECT 1 FROM props p WHERE p.item_id = i.id AND p.tag = 1703966)",
           "item without message class:");
+}
+
+void StoreDb::BackupTo(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        RaiseError(errnum::kMapiNoAccess, "cannot create \"" + file.string() + "\": " + std::strerror(errno), kSource);
+    ::close(fd);
+    sqlite3* copy = nullptr;
+    int rc = sqlite3_open_v2(file.c_str(), &copy, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) {
+        // One step over all pages: the copy shows the store as of one moment.
+        sqlite3_backup* b = sqlite3_backup_init(copy, "main", db_, "main");
+        if (!b) {
+            rc = sqlite3_errcode(copy);
+        } else {
+            rc = sqlite3_backup_step(b, -1);
+            const int finish = sqlite3_backup_finish(b);
+            rc = rc == SQLITE_DONE ? finish : rc;
+        }
+    }
+    std::string detail = copy ? sqlite3_errmsg(copy) : sqlite3_errstr(rc);
+    sqlite3_close_v2(copy);
+    if (rc != SQLITE_OK) {
+        std::error_code ec;
+        std::filesystem::remove(file, ec);
+        RaiseError((rc & 0xFF) == SQLITE_FULL ? errnum::kMapiDiskError : errnum::kMapiNoAccess,
+                   "cannot copy the store \"" + file_.string() + "\" to \"" + file.string() + "\": " + detail,
+                   kSource);
+    }
 }
 
 }  // namespace nubra::store

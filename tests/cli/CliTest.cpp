@@ -14,79 +14,15 @@
 
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/RunLock.h"
+#include "tests/cli/CliFixture.h"
 #include "tests/support/TestEnv.h"
 
 namespace nubra {
 namespace {
 
-struct Result {
-    int exit = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-class Cli : public ::testing::Test {
-protected:
-    // Runs nubrasweep with the test's profile (unless `withProfile` is false).
-    // `prefix` goes before the program (a command that runs it, e.g. as another user), `suffix`
-    // after its arguments (a redirection of its output).
-    Result Run(const std::vector<std::string>& args, bool withProfile = true, const std::string& prefix = "",
-               const std::string& suffix = "") {
-        // The add-in is registered in the test's own registry file.
-        std::string cmd = prefix + " env NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " XDG_CONFIG_HOME=" +
-                          Quote((dir.path() / "config").string()) + " " + Quote(NUBRASWEEP_BINARY);
-        if (withProfile) cmd += " --profile " + Quote(Profile());
-        for (const auto& a : args) cmd += " " + Quote(a);
-        const auto errFile = dir.path() / "stderr.txt";
-        cmd += " " + suffix + " 2>" + Quote(errFile.string());
-        Result r;
-        std::FILE* p = ::popen(cmd.c_str(), "r");
-        if (!p) return r;
-        char buf[4096];
-        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-        const int status = ::pclose(p);
-        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        r.err = testing::ReadFile(errFile);
-        return r;
-    }
-    Result MustRun(const std::vector<std::string>& args) {
-        Result r = Run(args);
-        EXPECT_EQ(r.exit, 0) << "nubrasweep " << ::testing::PrintToString(args) << "\n" << r.err;
-        return r;
-    }
-    std::string Profile() const { return (dir.path() / "profile").string(); }
-    std::string WriteFile(const std::string& name, const std::string& content) {
-        const auto file = dir.path() / name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file.string();
-    }
-    // The items of a folder as JSON Lines without their entry IDs.
-    std::vector<std::string> Export(const std::string& path) {
-        std::vector<std::string> lines;
-        for (auto line : Lines(MustRun({"list", path, "--json"}).out)) {
-            auto pos = line.find(",\"EntryID\":");
-            EXPECT_NE(pos, std::string::npos) << line;
-            if (pos != std::string::npos) line = line.substr(0, pos) + "}";
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-    testing::TempDir dir;
-};
+using clitest::Cli;
+using clitest::Lines;
+using clitest::Result;
 
 TEST_F(Cli, HelpAndUsageErrors) {
     const std::vector<std::pair<std::vector<std::string>, int>> cases = {

@@ -39,8 +39,10 @@ std::string Key(const std::vector<host::FolderNode>& tree, const std::string& pa
         if (node.fullPath == path) return node.key;
     return {};
 }
-PickNode Picking(const std::string& path) {
-    return [path](const std::vector<host::FolderNode>& tree) { return Key(tree, path); };
+HeadlessPlan Picking(const std::string& path) {
+    HeadlessPlan plan;
+    plan.pick = [path](const std::vector<host::FolderNode>& tree) { return std::vector<std::string>{Key(tree, path)}; };
+    return plan;
 }
 
 class LoaderTest : public ::testing::Test {
@@ -144,12 +146,15 @@ TEST_F(LoaderTest, RunAddinCommandGivesTheDialogsOutcome) {
     testing::MemoryProgressBar bar;
     auto run = RunAddinCommand(profile, Picking("Personal Folders\\Contacts"), bar);
     EXPECT_FALSE(run.failed);
-    EXPECT_EQ(run.result.outcome, "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'");
+    ASSERT_EQ(run.folders.size(), 1u);
+    EXPECT_EQ(run.folders[0].result.outcome, "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'");
     EXPECT_EQ(fs::path(run.logFile), dir.path() / "common" / "Nubra" / "Nubra.log");
 
     run = RunAddinCommand(profile, Picking("Personal Folders\\Notes"), bar);
-    EXPECT_EQ(run.result.outcome, "Folder Notes is empty");
-    run = RunAddinCommand(profile, [](const std::vector<host::FolderNode>&) { return std::string("Nowhere_99"); }, bar);
+    EXPECT_EQ(run.folders.at(0).result.outcome, "Folder Notes is empty");
+    HeadlessPlan nowhere;
+    nowhere.pick = [](const std::vector<host::FolderNode>&) { return std::vector<std::string>{"Nowhere_99"}; };
+    run = RunAddinCommand(profile, nowhere, bar);
     EXPECT_TRUE(run.failed);
     EXPECT_EQ(Count(Log(), "in proc: frmRemDuplicates.cmdRemDups_Click."), 1) << Log();
     EXPECT_EQ(Count(Log(), "Nubra has ended; cleanup runs"), 3);

@@ -51,10 +51,11 @@ protected:
         return dir;
     }
 
-    pid_t StartClean(const fs::path& profile) {
-        return proof::StartClean(
-            {NUBRASWEEP_BINARY, profile, work.path() / "appdata", work.path() / "config", kFolder});
+    pid_t Start(const fs::path& profile, std::vector<std::string> args) {
+        return proof::StartNubrasweep(
+            {NUBRASWEEP_BINARY, profile, work.path() / "appdata", work.path() / "config", std::move(args)});
     }
+    pid_t StartClean(const fs::path& profile) { return Start(profile, {"clean", kFolder}); }
     static int Wait(pid_t pid) {
         int status = 0;
         ::waitpid(pid, &status, 0);
@@ -146,6 +147,55 @@ TEST_F(CleanUnderStress, KilledAtRandomInstantsThenRunAgainEndsAsOneRun) {
         if (!::testing::Test::HasFailure()) ++survived;
     }
     std::cout << "[ proof    ] " << survived << " of 20 kills survived, " << midway << " of them in the middle of a scan\n";
+}
+
+TEST_F(CleanUnderStress, RestoreKilledAtRandomInstantsThenRunAgainPutsEverythingBack) {
+    // A smaller folder: each round cleans it once before the restore that is killed.
+    testing::TempDir small;
+    FillMixedProfile(small.path() / "profile", "Mixed", 3000, seed);
+    auto fresh = [&](const std::string& name) {
+        const auto dir = work.path() / name;
+        fs::copy(small.path() / "profile", dir, fs::copy_options::recursive);
+        EXPECT_EQ(Wait(StartClean(dir)), 0);
+        return dir;
+    };
+    std::set<std::string> original;
+    {
+        auto p = store::Profile::Open(small.path() / "profile");
+        p->ForEachItem(*p->FindFolder(kFolder), [&](const store::ItemRecord& r) { original.insert(r.entryIdHex); });
+    }
+    // One undisturbed restore bounds the kill instants.
+    const auto reference = fresh("restore-reference");
+    const auto t0 = Clock::now();
+    ASSERT_EQ(Wait(Start(reference, {"restore", "--last"})), 0);
+    const auto restoreTime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+
+    std::mt19937 rng(seed + 1);
+    std::uniform_int_distribution<int64_t> when(0, restoreTime.count());
+    int survived = 0;
+    for (int run = 0; run < 10; ++run) {
+        const auto delay = std::chrono::milliseconds(when(rng));
+        SCOPED_TRACE("restore " + std::to_string(run) + ", killed after " + std::to_string(delay.count()) + " ms");
+        const auto dir = fresh("restore" + std::to_string(run));
+        const pid_t pid = Start(dir, {"restore", "--last"});
+        std::this_thread::sleep_for(delay);
+        ::kill(pid, SIGKILL);
+        Wait(pid);
+        {
+            auto p = store::Profile::Open(dir);
+            ExpectEachOnce(Read(*p), original.size());
+        }
+        ASSERT_EQ(Wait(Start(dir, {"restore", "--last"})), 0);
+        auto p = store::Profile::Open(dir);
+        EXPECT_TRUE(p->CheckIntegrity().ok());
+        const auto end = Read(*p);
+        ExpectEachOnce(end, original.size());
+        EXPECT_EQ(std::set<std::string>(end.folder.begin(), end.folder.end()), original);
+        EXPECT_FALSE(FindDuplicatesFolder(*p)) << "the emptied duplicates folder stays";
+        if (!::testing::Test::HasFailure()) ++survived;
+    }
+    std::cout << "[ proof    ] restore of 3000 items: " << restoreTime.count() << " ms; " << survived
+              << " of 10 kills survived\n";
 }
 
 TEST_F(CleanUnderStress, AReaderAlwaysSeesEachItemInExactlyOnePlace) {

@@ -1,0 +1,147 @@
+// Runs before and after: a dry run reports exactly what the real run then removes and changes
+// nothing, every run is recorded, and a restore puts every kind of item back once, leaving
+// alone what the user moved since.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "standin_host/store/Profile.h"
+#include "tests/cli/CliFixture.h"
+
+namespace nubra {
+namespace {
+
+using clitest::Cli;
+using clitest::Lines;
+using clitest::Result;
+using Json = nlohmann::json;
+
+// Two copies (and a third for mail) of one item of every kind, and one item of each without a
+// copy.
+std::string Mixed() {
+    std::string s;
+    auto add = [&](const std::string& line, int copies) {
+        for (int i = 0; i < copies; ++i) s += line + "\n";
+    };
+    add(R"({"Class":43,"Subject":"Report","InternetMessageID":"<r@x>","SentOn":"2024-05-01T10:00:00Z"})", 3);
+    add(R"({"Class":43,"Subject":"Other","InternetMessageID":"<o@x>"})", 1);
+    add(R"({"Class":40,"FirstName":"Ann","LastName":"Lee","Email1Address":"ann@x"})", 2);
+    add(R"({"Class":26,"Subject":"Meet","Location":"Room","Start":"2024-06-01T09:00:00Z","End":"2024-06-01T10:00:00Z"})", 2);
+    add(R"({"Class":48,"Subject":"Do it","Status":1,"StartDate":"2024-06-01T00:00:00Z","DueDate":"2024-06-02T00:00:00Z"})", 2);
+    add(R"({"Class":44,"Body":"remember the milk","Color":3})", 2);
+    return s;
+}
+
+class Runs : public Cli {
+protected:
+    // The folder's items (properties and entry IDs), in no particular order.
+    std::multiset<std::string> Items(const std::string& path) {
+        auto lines = Lines(MustRun({"list", path, "--json"}).out);
+        return {lines.begin(), lines.end()};
+    }
+    std::vector<Json> JsonLines(const std::string& text) {
+        std::vector<Json> out;
+        for (const auto& l : Lines(text)) out.push_back(Json::parse(l));
+        return out;
+    }
+    std::string LastRun() {
+        auto runs = JsonLines(MustRun({"history", "--json"}).out);
+        return runs.empty() ? std::string() : runs.back()["run"].get<std::string>();
+    }
+};
+
+TEST_F(Runs, ADryRunReportsWhatTheRunRemovesAndARestorePutsItAllBack) {
+    const std::string folder = "Personal Folders\\Inbox";
+    MustRun({"import", folder, WriteFile("mixed.jsonl", Mixed())});
+    const auto before = Items(folder);
+    const std::string deletedItems = "Personal Folders\\Deleted Items";
+
+    // The dry run changes nothing and says what would go, and why.
+    Result dry = MustRun({"clean", folder, "--dry-run", "--json"});
+    EXPECT_EQ(Items(folder), before);
+    EXPECT_TRUE(Items(deletedItems).empty());
+    EXPECT_EQ(MustRun({"history"}).out, "Run  Started (UTC)  Status  Folders  Removed  Restored  Command\nNo runs yet\n");
+    std::multiset<std::string> wouldGo;
+    std::string dryOutcome;
+    for (const auto& j : JsonLines(dry.out)) {
+        if (j.contains("outcome")) {
+            dryOutcome = j["outcome"];
+            continue;
+        }
+        wouldGo.insert(j["entryId"].get<std::string>() + " " + j["action"].get<std::string>());
+        EXPECT_FALSE(j["duplicateOf"]["entryId"].get<std::string>().empty()) << j.dump();
+        EXPECT_FALSE(j["kind"].get<std::string>().empty()) << j.dump();
+    }
+    EXPECT_EQ(wouldGo.size(), 6u) << dry.out;  // 2 mail, 1 each of the other kinds
+    EXPECT_EQ(dryOutcome, "Nubra moved 6 duplicate items to subfolder 'Nubra_Duplicate_Items'");
+
+    // The real run takes out exactly those, and says so in the same words.
+    Result real = MustRun({"clean", folder});
+    EXPECT_EQ(real.out, dryOutcome + "\n");
+    const std::string run = LastRun();
+    ASSERT_FALSE(run.empty());
+    std::multiset<std::string> went;
+    for (const auto& j : JsonLines(MustRun({"history", run, "--json"}).out))
+        went.insert(j["entryId"].get<std::string>() + " " + j["action"].get<std::string>());
+    EXPECT_EQ(went, wouldGo);
+    EXPECT_EQ(Items(folder).size(), before.size() - 6);
+    EXPECT_EQ(Items(deletedItems).size(), 1u);  // the note
+
+    // The user moves one of the set-aside items elsewhere: the restore leaves it there.
+    {
+        auto profile = store::Profile::Open(Profile());
+        auto aside = profile->FindFolder(folder + "\\Nubra_Duplicate_Items");
+        auto item = aside->Items()->Item(1);
+        item->Move(*profile->FindFolder("Personal Folders\\Drafts"));
+    }
+    Result restored = MustRun({"restore", run});
+    EXPECT_EQ(restored.out.rfind("Restored 5 items of run " + run, 0), 0u) << restored.out;
+    EXPECT_NE(restored.err.find("moved elsewhere since, left where it is"), std::string::npos) << restored.err;
+    EXPECT_EQ(Items("Personal Folders\\Drafts").size(), 1u);
+    EXPECT_TRUE(Items(deletedItems).empty());
+
+    // Everything else is back as it was (the moved item aside), and the duplicates folder,
+    // empty now, is gone. A second restore moves nothing.
+    auto now = Items(folder);
+    EXPECT_EQ(now.size(), before.size() - 1);
+    for (const auto& line : now) EXPECT_EQ(before.count(line), 1u) << line;
+    EXPECT_EQ(MustRun({"tree"}).out.find("Nubra_Duplicate_Items"), std::string::npos);
+    EXPECT_EQ(MustRun({"restore", "--last"}).out.rfind("Restored 0 items", 0), 0u);
+    EXPECT_EQ(Items(folder), now);
+}
+
+TEST_F(Runs, EveryFolderOfEveryStoreAndTheSubfoldersOfOne) {
+    MustRun({"store", "add", "second.nbst", "--name", "Second", "--standard-folders"});
+    MustRun({"mkdir", "Personal Folders\\Inbox\\Sub"});
+    for (const std::string folder : {"Personal Folders\\Inbox", "Personal Folders\\Inbox\\Sub", "Second\\Notes"})
+        MustRun({"import", folder, WriteFile("m.jsonl", Mixed())});
+
+    // Below one folder: the folder, its subfolder, never a duplicates folder.
+    Result sub = MustRun({"clean", "Personal Folders\\Inbox", "--recursive", "--dry-run"});
+    EXPECT_NE(sub.out.find("Personal Folders\\Inbox: Nubra moved 6"), std::string::npos) << sub.out;
+    EXPECT_NE(sub.out.find("Personal Folders\\Inbox\\Sub: Nubra moved 6"), std::string::npos) << sub.out;
+    EXPECT_NE(sub.out.find("2 folders, 12 duplicate items would be removed"), std::string::npos) << sub.out;
+
+    // Every folder the tree shows but the Deleted Items (a duplicate there would be deleted for
+    // good); the dry run and the run agree on the total.
+    Result dry = MustRun({"clean", "--all", "--dry-run"});
+    const std::string total = "19 folders, 18 duplicate items";
+    EXPECT_EQ(dry.out.find("Deleted Items:"), std::string::npos) << dry.out;
+    EXPECT_NE(dry.out.find("Second\\Notes: Nubra has deleted 6 duplicate notes"), std::string::npos) << dry.out;
+    EXPECT_NE(dry.out.find(total + " would be removed"), std::string::npos) << dry.out;
+    Result all = MustRun({"clean", "--all"});
+    EXPECT_NE(all.out.find(total + " removed"), std::string::npos) << all.out;
+    // Done once, the folders hold no more duplicates, and the duplicates folders are not
+    // cleaned themselves.
+    Result again = MustRun({"clean", "--all"});
+    EXPECT_NE(again.out.find("0 duplicate items removed"), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find("Nubra_Duplicate_Items:"), std::string::npos) << again.out;
+}
+
+}  // namespace
+}  // namespace nubra
