@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ inline constexpr uint16_t kLidTaskStatus = 0x8101;
 inline constexpr uint16_t kLidTaskStartDate = 0x8104;
 inline constexpr uint16_t kLidTaskDueDate = 0x8105;
 inline constexpr uint16_t kLidNoteColor = 0x8B00;
+
+struct ItemSource;  // ItemSource.h
 
 // A raw property value with its MAPI type (the low 16 bits of a tag).
 struct PropValue {
@@ -79,6 +82,11 @@ struct ItemData {
     // Further properties by fixed tag (identifier < 0x8000) and by name.
     std::map<uint32_t, PropValue> extraTagged;
     std::map<NamedPropertyKey, PropValue> extraNamed;
+
+    // What the item was made of, kept whole (ItemSource.h): set by the importers, stored
+    // beside the properties, read back only on request (export, the item window). Null for
+    // items made from properties alone.
+    std::shared_ptr<const ItemSource> Source;
 
     bool operator==(const ItemData&) const = default;
 };

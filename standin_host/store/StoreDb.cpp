@@ -35,7 +35,7 @@ using namespace detail;
 namespace {
 
 constexpr int32_t kApplicationId = 0x4E425354;  // 'NBST'
-constexpr int32_t kSchemaVersion = 2;
+constexpr int32_t kSchemaVersion = 3;
 
 const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -90,7 +90,6 @@ INSERT INTO props_v2(item_id, tag, ival, tfold, bval, tval)
   SELECT item_id, tag, ival, tfold, bval, tval FROM props ORDER BY item_id, tag;
 DROP TABLE props;
 ALTER TABLE props_v2 RENAME TO props;
-PRAGMA user_version=2;
 )sql";
 
 // Item property sets kept in memory; a scan reads an item's properties several times while it
@@ -181,9 +180,14 @@ void StoreDb::Upgrade(int64_t version) {
     // One transaction: a file is in the old format or the new one, never in between.
     try {
         Txn t(*this);
-        Exec(PropsTable("props_v2").c_str());
-        Exec(kUpgradeFrom1);
-        Exec(kPropsIndexes);
+        if (version < 2) {
+            Exec(PropsTable("props_v2").c_str());
+            Exec(kUpgradeFrom1);
+            Exec(kPropsIndexes);
+        }
+        // Format 3 keeps what items were made of; older items simply have no source.
+        Exec(kSourcesSchema);
+        Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         t.Commit();
     } catch (const AutomationError& e) {
         RaiseError(e.Number(),
@@ -202,6 +206,7 @@ void StoreDb::LoadMeta() {
         "SELECT id, folder_id, seq FROM items LIMIT 0",
         "SELECT item_id, tag, ival, tval, tfold, bval FROM props LIMIT 0",
         "SELECT prop_id, guid, lid FROM named LIMIT 0",
+        "SELECT item_id, kind, envelope, fingerprint, size, data FROM sources LIMIT 0",
     };
     for (const char* p : probes) {
         sqlite3_stmt* s = nullptr;
@@ -320,6 +325,7 @@ void StoreDb::InitSchema(const std::string& displayName, bool standardFolders, b
     Exec(PropsTable("props").c_str());
     Exec(kPropsIndexes);
     Exec(kTransitTable);
+    Exec(kSourcesSchema);
     Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
     Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     std::random_device rd;
@@ -719,7 +725,10 @@ int64_t StoreDb::InsertItemProps(int64_t folder,
 }
 
 int64_t StoreDb::InsertItem(int64_t folder, const ItemData& data) {
-    return InsertItemProps(folder, PropsFor(data));
+    const auto props = PropsFor(data);
+    const int64_t id = InsertItemProps(folder, props);
+    if (data.Source) InsertSource(id, *data.Source, props);
+    return id;
 }
 
 int64_t StoreDb::AddItem(int64_t folder, const ItemData& data) {

@@ -1,7 +1,7 @@
 // One information store: a SQLite file with folders, items and their MAPI properties.
 // Internal to the store; the object-model classes and the MAPI library work through it.
 //
-// Schema (application_id 'NBST', user_version 2; files of format 1 are upgraded when opened):
+// Schema (application_id 'NBST', user_version 3; older files are upgraded when opened):
 //   meta(key, value)                      store uid (16 random bytes), format marker and,
 //                                         when set, the id of the folder that is Deleted Items
 //   folders(id, parent_id, name, item_type, next_seq)
@@ -16,6 +16,9 @@
 //                                         may still be there (a move between stores that has
 //                                         not finished); older files get the table on their
 //                                         first such move
+//   sources(item_id, kind, envelope, fingerprint, size, data)
+//                                         what an item was made of (ItemSource.h), compressed;
+//                                         deleted with its item by a trigger (format 3)
 // Indexes: items(folder_id, seq); props(item_id, tag), unique; props(tag, ival, item_id) and
 // props(tag, tfold, item_id) (tfold: the case-folded text) answer restrictions in logarithmic
 // time plus one look-up per item of the store that has the value, the folder's own and others'.
@@ -51,6 +54,7 @@
 #include "host/AutomationDates.h"
 #include "standin_host/store/FolderOrder.h"
 #include "standin_host/store/ItemData.h"
+#include "standin_host/store/ItemSource.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -259,6 +263,21 @@ public:
     void RemoveItem(int64_t item);
     void RemoveFolder(int64_t folder);
 
+    // --- Sources (ItemSource.h): what an item was made of, kept whole beside it ---
+    // In a table of their own (sources: item id, kind, envelope, fingerprint, size and the zstd
+    // frame), so that no scan, search or property cache ever reads them. A row goes with its
+    // item (a trigger on items), a move within the store changes none, MoveItemToStore carries
+    // it along in the copy's transaction. AddItem(s) store an item's Source with it.
+    // The item's source, nullopt when it has none.
+    std::optional<ItemSource> ReadSource(int64_t item);
+    // Adds items in one transaction, all or nothing, as `produce` hands them over batch by
+    // batch through the function it is given: memory holds one batch, however many items.
+    size_t AddItemsInBatches(int64_t folder,
+                             const std::function<void(const std::function<void(std::span<const ItemData>)>&)>& produce);
+    // A smaller page cache while a bulk import runs (its pages are written once and not read
+    // again); the scan's own size comes back when the returned object goes.
+    std::shared_ptr<void> LimitCacheForImport();
+
     class Stmt;
     class Txn;
     class Durable;
@@ -281,6 +300,9 @@ private:
     void WriteBackSeqs();
     void RemoveItemRows(int64_t item);
     void EnsureTransitTable();
+    // Sources (StoreSources.cpp): stored with a new item, copied with one moved to `dest`.
+    void InsertSource(int64_t item, const ItemSource& source, const std::vector<std::pair<uint32_t, PropValue>>& props);
+    void CopySource(int64_t item, StoreDb& dest, int64_t destItem);
     void Fault(const char* point);
     // Prep takes literal SQL only (statements are keyed by the literal's address).
     Stmt& Prep(const char* sql);

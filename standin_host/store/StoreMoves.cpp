@@ -46,6 +46,7 @@ int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder
         }
         std::sort(props.begin(), props.end(), [](auto& a, auto& b) { return a.first < b.first; });
         newId = dest.InsertItemProps(destFolder, props);
+        CopySource(item, dest, newId);
         {
             auto& s = dest.Prep("INSERT INTO transit(item_id, src_store, src_item) VALUES (?, ?, ?)");
             Use u(s);

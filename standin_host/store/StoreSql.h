@@ -34,6 +34,22 @@ inline constexpr const char* kTransitTable =
     "CREATE TABLE IF NOT EXISTS transit(item_id INTEGER PRIMARY KEY, src_store BLOB NOT NULL, "
     "src_item INTEGER NOT NULL)";
 
+// What items were made of (ItemSource.h), one row per item that has a source, and the
+// trigger that removes it with its item (format 3). `data` comes last: the short columns of a
+// row are read without touching its overflow pages.
+inline constexpr const char* kSourcesSchema = R"sql(
+CREATE TABLE IF NOT EXISTS sources(
+  item_id INTEGER PRIMARY KEY,
+  kind INTEGER NOT NULL,
+  envelope TEXT,
+  fingerprint INTEGER,
+  size INTEGER NOT NULL,
+  data BLOB NOT NULL);
+CREATE TRIGGER IF NOT EXISTS sources_follow_items AFTER DELETE ON items BEGIN
+  DELETE FROM sources WHERE item_id = old.id;
+END;
+)sql";
+
 // Generated search statements kept prepared (one per shape of restriction).
 inline constexpr size_t kSearchStmtCacheSize = 64;
 

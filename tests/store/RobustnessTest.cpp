@@ -219,7 +219,7 @@ TEST_F(RobustnessTest, AStoreOfTheFirstFormatIsUpgradedWhenOpened) {
     sqlite3_stmt* s = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &s, nullptr), SQLITE_OK);
     ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(s, 0), 2);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 3);
     sqlite3_finalize(s);
     sqlite3_close(db);
 }
