@@ -41,19 +41,21 @@ ConnectedCommands AddConnectedCommands(CLI::App& store) {
 
 int RunConnectedCommands(const ConnectedCommands& c, const std::function<std::shared_ptr<store::Profile>()>& profile) {
     const auto& v = *c.values;
+    if (!c.addMaildir->parsed() && !c.addImap->parsed()) return -1;
+    const size_t warned = profile()->Warnings().size();  // those of opening are shown already
     store::StoreInfo info;
     if (c.addMaildir->parsed()) {
         info = connected::AddMaildirStore(*profile(), v.dir, v.name);
-    } else if (c.addImap->parsed()) {
+    } else {
         connected::ImapAccount account{v.url, v.caFile, v.passwordFile, v.allowPlain};
         info = connected::AddImapStore(*profile(), account, v.name);
-    } else {
-        return -1;
     }
     std::cout << "Store " << Printable(info.displayName) << " (" << Printable(info.kindText) << ", "
               << Printable(info.source) << ") is in the profile; its cache is " << Printable(info.file.string())
               << "\n";
-    for (const auto& w : profile()->Warnings()) std::cerr << "nubrasweep: warning: " << Printable(w) << "\n";
+    const auto& warnings = profile()->Warnings();
+    for (size_t i = warned; i < warnings.size(); ++i)
+        std::cerr << "nubrasweep: warning: " << Printable(warnings[i]) << "\n";
     return kExitOk;
 }
 

@@ -443,6 +443,7 @@ StoreInfo Profile::AddConnectedStore(const ConnectedEntry& entry, const std::str
     try {
         auto up = factory->second(entry, *cache);
         up->Synchronise(*cache);
+        for (auto& w : up->TakeWarnings()) warnings_.push_back(std::move(w));
         cache->SetUpstream(up);
         stores_.push_back(cache);
         connected_[cache.get()] = entry;

@@ -1,0 +1,81 @@
+// What the connected-store tests share: running nubrasweep (and the second IMAP client) as a
+// user runs them, a Dovecot started on 127.0.0.1 on free ports with its configuration, users
+// and self-signed certificate in a temporary folder, and generated mail.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace nubra::connected_tests {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int exit = -1;
+    std::string out, err;
+};
+
+// Runs `argv` with `env` added to the environment, standard input closed.
+Result RunProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+// Starts it without waiting (output discarded); the caller waits.
+pid_t StartProgram(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+int WaitFor(pid_t pid);  // the exit status as waitpid gives it
+
+// One user's environment for nubrasweep: profile, cache, configuration and log in `dir`.
+struct User {
+    fs::path dir;
+    std::map<std::string, std::string> env() const;
+    Result Run(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) const;
+    pid_t Start(const std::vector<std::string>& args, std::map<std::string, std::string> extra = {}) const;
+};
+
+// `count` mails from the shared corpus generator as a Maildir in `dir`; returns the number of
+// duplicates it says it made.
+int GenerateCorpus(const fs::path& dir, int count, int seed);
+
+// Message files of a maildir folder (cur/ and new/), by name.
+std::vector<std::string> MessageFiles(const fs::path& maildir);
+
+class Dovecot {
+public:
+    struct Options {
+        bool move = true;     // offer MOVE
+        bool uidplus = true;  // offer UIDPLUS
+    };
+    // Skips (returns false from Started) when Dovecot is not installed.
+    Dovecot(const fs::path& dir, Options options);
+    explicit Dovecot(const fs::path& dir) : Dovecot(dir, Options{}) {}
+    ~Dovecot();
+    Dovecot(const Dovecot&) = delete;
+    Dovecot& operator=(const Dovecot&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    const std::string& Why() const { return why_; }
+    int ImapsPort() const { return imapsPort_; }
+    int ImapPort() const { return imapPort_; }
+    const fs::path& CaFile() const { return ca_; }
+    // The account address nubrasweep takes for `user`.
+    std::string Url(const std::string& user) const;
+    // Adds a user with password "pw-<user>"; its mail is in Home(user)/Maildir.
+    void AddUser(const std::string& user);
+    fs::path Maildir(const std::string& user) const;
+    static std::string Password(const std::string& user) { return "pw-" + user; }
+
+    // The second, independent client (tests/connected/imap_tool.py).
+    Result Tool(const std::string& user, const std::vector<std::string>& args) const;
+    std::vector<std::string> ToolArgv(const std::string& user, const std::vector<std::string>& args) const;
+    // mailbox -> Message-IDs (sorted), as the server shows them.
+    std::map<std::string, std::vector<std::string>> Contents(const std::string& user) const;
+
+private:
+    fs::path dir_, ca_;
+    pid_t pid_ = -1;
+    int imapsPort_ = 0, imapPort_ = 0;
+    std::string why_;
+};
+
+}  // namespace nubra::connected_tests

@@ -1,0 +1,322 @@
+// Connected stores as a user meets them: a Maildir tree cleaned in place (both layouts) and an
+// IMAP account on a Dovecot started for the tests on 127.0.0.1, checked on the server's side
+// through a second, independent client (or the files in the Maildir).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "standin_host/connected/Connected.h"
+#include "standin_host/store/Profile.h"
+#include "standin_host/store/StoreDb.h"
+#include "tests/connected/ConnectedSupport.h"
+#include "tests/support/TestEnv.h"
+
+namespace nubra::connected_tests {
+namespace {
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t Total(const std::map<std::string, std::vector<std::string>>& boxes) {
+    size_t n = 0;
+    for (const auto& [box, ids] : boxes) n += ids.size();
+    return n;
+}
+
+// ---------------------------------------------------------------------------------- Maildir
+
+struct Layout {
+    const char* name;
+    const char* kind;         // as `stores` shows it
+    const char* folder;       // the folder path to clean
+    const char* inbox;        // its directory in the tree
+    const char* duplicates;   // where the duplicates go, in the tree's own layout
+};
+
+class MaildirInPlace : public ::testing::TestWithParam<Layout> {};
+
+TEST_P(MaildirInPlace, CleansWhereTheMailLivesAndKeepsNamesAndFlags) {
+    const Layout& l = GetParam();
+    testing::TempDir tmp;
+    const fs::path tree = tmp.path() / "tree";
+    const fs::path inbox = tree / l.inbox;
+    fs::create_directories(inbox.parent_path());
+    const int duplicates = GenerateCorpus(inbox, 200, 7);
+    ASSERT_GT(duplicates, 0);
+    // What another program may leave in a tree: a link back to the top (a loop when
+    // followed), a file that is no mail, a message file that is a link.
+    fs::create_directory_symlink(std::string(l.name) == std::string("nested") ? ".." : ".", inbox.parent_path() / ".Loop");
+    fs::create_directory_symlink("..", inbox / "loop");
+    { std::ofstream(inbox / "cur" / "1600000000.junk.host:2,S") << std::string("\x01\x02\x03 binary\n", 11); }
+    fs::create_symlink("/etc/passwd", inbox / "cur" / "1600000001.link.host:2,");
+    const auto before = MessageFiles(inbox);
+
+    User user{tmp.path() / "user"};
+    const auto added = user.Run({"store", "add-maildir", tree.string(), "--name", "Box"});
+    ASSERT_EQ(added.exit, 0) << added.err;
+    EXPECT_TRUE(Has(added.err, "not followed")) << added.err;
+    EXPECT_TRUE(Has(added.err, "1600000000.junk.host")) << added.err;  // named, and skipped
+    const auto stores = user.Run({"stores"});
+    EXPECT_TRUE(Has(stores.out, std::string("Box\t")) && Has(stores.out, l.kind)) << stores.out;
+
+    const auto clean = user.Run({"clean", l.folder});
+    ASSERT_EQ(clean.exit, 0) << clean.err;
+    EXPECT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates) + " duplicate")) << clean.out;
+
+    // Exactly the duplicates moved, each under its own name with its flags; nothing lost.
+    const auto kept = MessageFiles(inbox), moved = MessageFiles(tree / l.duplicates);
+    EXPECT_EQ(moved.size(), static_cast<size_t>(duplicates));
+    std::vector<std::string> after = kept;
+    after.insert(after.end(), moved.begin(), moved.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, before);
+    EXPECT_TRUE(std::find(kept.begin(), kept.end(), "1600000000.junk.host:2,S") != kept.end());
+    // Deleted Items is the tree's Trash, made in its layout.
+    EXPECT_TRUE(fs::is_directory(tree / (std::string(l.name) == "nested" ? "Trash" : ".Trash") / "cur"));
+
+    const auto again = user.Run({"clean", l.folder});
+    EXPECT_EQ(again.exit, 0) << again.err;
+    EXPECT_TRUE(Has(again.out, "no duplicates")) << again.out;
+    EXPECT_EQ(MessageFiles(tree / l.duplicates).size(), static_cast<size_t>(duplicates));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, MaildirInPlace,
+    ::testing::Values(Layout{"maildirpp", "maildir (Maildir++)", "Box\\Inbox", "", ".INBOX.Nubra_Duplicate_Items"},
+                      Layout{"nested", "maildir (nested)", "Box\\Work\\INBOX", "Work/INBOX",
+                             "Work/INBOX/Nubra_Duplicate_Items"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Another program at work between the synchronisation and the move: a flag change renames a
+// file (found again by its unique part), a deleted file is reported and forgotten; the cache,
+// copied alone, is a plain store anyone can read.
+TEST(MaildirChangedMeanwhile, RenamedFilesAreFoundAgainVanishedOnesReported) {
+    testing::TempDir tmp;
+    testing::ScopedEnv cache("XDG_CACHE_HOME", (tmp.path() / "cache").string());
+    const fs::path md = tmp.path() / "md";
+    for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(md / sub);
+    for (int i = 0; i < 3; ++i)
+        std::ofstream(md / "cur" / ("170000000" + std::to_string(i) + ".M1P1.host:2,")) << "Message-ID: <m" << i
+                                                                                        << "@x>\nSubject: s\n\nbody\n";
+    connected::RegisterConnectedStores();
+    auto profile = store::Profile::Open(tmp.path() / "profile");
+    connected::AddMaildirStore(*profile, md, "Box");
+    auto inbox = profile->FindFolder("Box\\Inbox");
+    auto dups = inbox->Folders()->Add("Nubra_Duplicate_Items");
+    ASSERT_TRUE(fs::is_directory(md / ".INBOX.Nubra_Duplicate_Items" / "cur"));
+    auto items = inbox->Items();
+    ASSERT_EQ(items->Count(), 3);
+    auto first = items->Item(1), second = items->Item(2);
+
+    fs::rename(md / "cur" / "1700000000.M1P1.host:2,", md / "cur" / "1700000000.M1P1.host:2,FS");
+    fs::remove(md / "cur" / "1700000001.M1P1.host:2,");
+    first->Move(*dups);
+    EXPECT_TRUE(fs::exists(md / ".INBOX.Nubra_Duplicate_Items" / "cur" / "1700000000.M1P1.host:2,FS"));
+    int32_t error = 0;
+    std::string why;
+    try {
+        second->Move(*dups);
+    } catch (const AutomationError& e) {
+        error = e.Number();
+        why = e.Description();
+    }
+    EXPECT_EQ(error, errnum::kMapiNotFound);
+    EXPECT_TRUE(Has(why, "vanished")) << why;
+    EXPECT_EQ(inbox->Items()->Count(), 1);  // the cache claims no message that is gone
+    EXPECT_EQ(dups->Items()->Count(), 1);
+
+    // A whole message is read from its file when asked for (export, the inspector).
+    EXPECT_EQ(profile->ReadItem(*dups->Items()->Item(1)).Body.value_or(""), "body\n");
+
+    // A dry run's private snapshot holds the cache as an ordinary store; the profile itself
+    // also opens with its upstreams detached.
+    profile->SnapshotTo(tmp.path() / "snapshot");
+    {
+        auto snapshot = store::Profile::Open(tmp.path() / "snapshot");
+        auto copied = snapshot->FindFolder("Box\\Inbox");
+        copied->Items()->Item(1)->Move(*snapshot->FindFolder("Box\\Inbox\\Nubra_Duplicate_Items"));
+        EXPECT_TRUE(fs::exists(md / "cur" / "1700000002.M1P1.host:2,")) << "the snapshot reached the Maildir";
+    }
+    profile.reset();
+    inbox.reset();
+    dups.reset();
+    first.reset();
+    second.reset();
+    items.reset();
+    auto detached = store::Profile::Open(tmp.path() / "profile", store::Profile::Access::ReadWrite,
+                                         store::Profile::Upstreams::Detach);
+    EXPECT_EQ(detached->FindFolder("Box\\Inbox\\Nubra_Duplicate_Items")->Items()->Count(), 1);
+}
+
+// ---------------------------------------------------------------------------------- IMAP
+
+class ImapAccount : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        tmp = new testing::TempDir;
+        server = new Dovecot(tmp->path() / "dovecot");
+        corpus = tmp->path() / "corpus";
+        duplicates = GenerateCorpus(corpus, 200, 11);
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete tmp;
+    }
+    void SetUp() override {
+        if (!server->Started()) GTEST_SKIP() << server->Why();
+    }
+    static std::vector<std::string> CorpusFiles() {
+        std::vector<std::string> files;
+        for (const auto& name : MessageFiles(corpus))
+            files.push_back((corpus / (fs::exists(corpus / "cur" / name) ? "cur" : "new") / name).string());
+        return files;
+    }
+    // A new account holding the corpus in INBOX.
+    static void Fill(const Dovecot& dovecot, const std::string& account) {
+        auto args = std::vector<std::string>{"append", "INBOX"};
+        for (auto& f : CorpusFiles()) args.push_back(f);
+        const auto r = dovecot.Tool(account, args);
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+    static std::map<std::string, std::string> Password(const std::string& account) {
+        return {{"NUBRA_IMAP_PASSWORD", Dovecot::Password(account)}};
+    }
+
+    static inline testing::TempDir* tmp = nullptr;
+    static inline Dovecot* server = nullptr;
+    static inline fs::path corpus;
+    static inline int duplicates = 0;
+    testing::TempDir work;
+};
+
+TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
+    server->AddUser("u1");
+    Fill(*server, "u1");
+    User user{work.path()};
+    const auto added = user.Run({"store", "add-imap", server->Url("u1"), "--ca-file", server->CaFile().string()},
+                                Password("u1"));
+    ASSERT_EQ(added.exit, 0) << added.err;
+    EXPECT_TRUE(Has(user.Run({"stores"}).out, "\timap\t" + server->Url("u1")));
+    const auto tree = user.Run({"tree"}, Password("u1"));
+    EXPECT_TRUE(Has(tree.out, "u1@127.0.0.1\\INBOX")) << tree.out << tree.err;
+
+    const auto clean = user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1"));
+    ASSERT_EQ(clean.exit, 0) << clean.err;
+    EXPECT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates) + " duplicate")) << clean.out;
+    auto boxes = server->Contents("u1");
+    const auto& inbox = boxes["INBOX"];
+    EXPECT_EQ(std::set<std::string>(inbox.begin(), inbox.end()).size(), inbox.size()) << "a duplicate stayed";
+    EXPECT_EQ(boxes["INBOX/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
+    EXPECT_EQ(Total(boxes), 200u) << "a message was lost or doubled";
+
+    // Nothing new: the second clean finds nothing and changes nothing.
+    const auto again = user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1"));
+    EXPECT_EQ(again.exit, 0) << again.err;
+    EXPECT_TRUE(Has(again.out, "no duplicates")) << again.out;
+    EXPECT_EQ(server->Contents("u1"), boxes);
+
+    // Another client deletes the duplicates folder: the next clean starts from the server.
+    ASSERT_EQ(server->Tool("u1", {"delete-mailbox", "INBOX/Nubra_Duplicate_Items"}).exit, 0);
+    EXPECT_EQ(user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1")).exit, 0);
+    EXPECT_FALSE(Has(user.Run({"tree"}, Password("u1")).out, "Nubra_Duplicate_Items"));
+}
+
+struct Refusal {
+    const char* name;
+    std::vector<std::string> extraArgs;
+    std::map<std::string, std::string> env;
+    const char* said;
+};
+
+TEST_F(ImapAccount, RefusesWhatItCannotTrustWithAClearError) {
+    server->AddUser("u2");
+    std::ofstream(work.path() / "open-password") << Dovecot::Password("u2") << "\n";
+    ::chmod((work.path() / "open-password").c_str(), 0644);
+    const std::vector<Refusal> cases = {
+        {"no CA", {}, Password("u2"), "certificate"},
+        {"wrong password", {"--ca-file", server->CaFile().string()}, {{"NUBRA_IMAP_PASSWORD", "not-it"}}, "refused the login"},
+        {"readable password file",
+         {"--ca-file", server->CaFile().string(), "--password-file", (work.path() / "open-password").string()},
+         {{"NUBRA_IMAP_PASSWORD", ""}},
+         "not private"},
+        {"no password", {"--ca-file", server->CaFile().string()}, {{"NUBRA_IMAP_PASSWORD", ""}}, "no password"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        User user{work.path() / c.name};
+        std::vector<std::string> args{"store", "add-imap", server->Url("u2")};
+        args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+        const auto r = user.Run(args, c.env);
+        EXPECT_EQ(r.exit, 1);
+        EXPECT_TRUE(Has(r.err, c.said)) << r.err;
+        EXPECT_FALSE(Has(r.out + r.err, Dovecot::Password("u2")));
+        EXPECT_FALSE(Has(user.Run({"stores"}).out, "imap")) << "the profile changed";
+    }
+    User user{work.path() / "unreachable"};
+    const auto r = user.Run({"store", "add-imap", "imaps://u2@127.0.0.1:1/"}, Password("u2"));
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_TRUE(Has(r.err, "cannot reach")) << r.err;
+}
+
+TEST_F(ImapAccount, AnotherClientExpungingAndMovingDuringACleanLosesAndDoublesNothing) {
+    server->AddUser("u3");
+    Fill(*server, "u3");
+    User user{work.path()};
+    ASSERT_EQ(user.Run({"store", "add-imap", server->Url("u3"), "--ca-file", server->CaFile().string()},
+                       Password("u3"))
+                  .exit,
+              0);
+    const pid_t clean = user.Start({"clean", "u3@127.0.0.1\\INBOX"}, Password("u3"));
+    const auto churn = server->Tool("u3", {"churn", "INBOX", "10"});
+    ASSERT_EQ(churn.exit, 0) << churn.err;
+    WaitFor(clean);  // it may report the messages that went under it
+    const auto second = user.Run({"clean", "u3@127.0.0.1\\INBOX"}, Password("u3"));
+    EXPECT_EQ(second.exit, 0) << second.err;
+    auto boxes = server->Contents("u3");
+    const auto& inbox = boxes["INBOX"];
+    EXPECT_EQ(std::set<std::string>(inbox.begin(), inbox.end()).size(), inbox.size());
+    EXPECT_EQ(boxes["Elsewhere"].size(), 10u);
+    EXPECT_EQ(Total(boxes), 190u) << "only the 10 expunged by the other client may be gone";
+}
+
+// Servers without MOVE: the copy, \Deleted and UID EXPUNGE way; without UIDPLUS too: refused
+// before anything changes (a plain EXPUNGE would take what the user had marked deleted).
+TEST_F(ImapAccount, CopiesWithoutMoveAndRefusesWithoutEither) {
+    struct Case {
+        const char* name;
+        Dovecot::Options options;
+        bool cleans;
+    };
+    for (const auto& c : {Case{"uidplus only", {false, true}, true}, Case{"neither", {false, false}, false}}) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir dir;
+        Dovecot limited(dir.path() / "dovecot", c.options);
+        ASSERT_TRUE(limited.Started()) << limited.Why();
+        limited.AddUser("u4");
+        Fill(limited, "u4");
+        User user{dir.path() / "user"};
+        ASSERT_EQ(user.Run({"store", "add-imap", limited.Url("u4"), "--ca-file", limited.CaFile().string()},
+                           Password("u4"))
+                      .exit,
+                  0);
+        const auto before = limited.Contents("u4");
+        const auto clean = user.Run({"clean", "u4@127.0.0.1\\INBOX"}, Password("u4"));
+        const auto after = limited.Contents("u4");
+        if (c.cleans) {
+            EXPECT_EQ(clean.exit, 0) << clean.err;
+            EXPECT_EQ(after.at("INBOX/Nubra_Duplicate_Items").size(), static_cast<size_t>(duplicates));
+            EXPECT_EQ(Total(after), 200u);
+        } else {
+            EXPECT_NE(clean.exit, 0);
+            EXPECT_TRUE(Has(clean.err, "neither MOVE nor UIDPLUS")) << clean.err;
+            EXPECT_EQ(after, before);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace nubra::connected_tests

@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""A second IMAP client for the connected-store tests, independent of ours (Python's imaplib).
+
+Usage: imap_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
+  append MAILBOX FILE...   APPEND each file (INTERNALDATE 2023-01-01 plus one minute per file)
+  dump                     one line per message: mailbox TAB Message-ID TAB INTERNALDATE TAB size
+  churn MAILBOX COUNT      while a clean runs: expunge COUNT messages by UID, move COUNT to
+                           "Elsewhere" (made when missing), one at a time, printing what it did
+  delete-mailbox MAILBOX   delete a mailbox (another client's doing)
+Only 127.0.0.1 is ever contacted.
+"""
+import email.parser
+import imaplib
+import re
+import ssl
+import sys
+import time
+
+
+def connect(port, cafile, user, password):
+    ctx = ssl.create_default_context(cafile=cafile)
+    m = imaplib.IMAP4_SSL("127.0.0.1", int(port), ssl_context=ctx)
+    m.login(user, password)
+    return m
+
+
+def quote(name):
+    return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def mailboxes(m):
+    typ, data = m.list()
+    out = []
+    for line in data:
+        text = line.decode()
+        name = re.match(r'\(.*?\) (?:"[^"]*"|NIL) (.*)$', text).group(1)
+        out.append(name.strip('"'))
+    return sorted(out)
+
+
+def cmd_append(m, mailbox, files):
+    base = time.mktime((2023, 1, 1, 0, 0, 0, 0, 0, -1))
+    for i, f in enumerate(files):
+        with open(f, "rb") as fh:
+            data = fh.read()
+        typ, _ = m.append(quote(mailbox), None, imaplib.Time2Internaldate(base + 60 * i), data)
+        if typ != "OK":
+            sys.exit("append failed: %s" % f)
+
+
+def cmd_dump(m):
+    parser = email.parser.BytesHeaderParser()
+    for box in mailboxes(m):
+        typ, _ = m.select(quote(box), readonly=True)
+        if typ != "OK":
+            continue
+        typ, data = m.uid("FETCH", "1:*", "(INTERNALDATE RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
+        for part in data:
+            if not isinstance(part, tuple):
+                continue
+            meta = part[0].decode()
+            date = re.search(r'INTERNALDATE "([^"]*)"', meta).group(1)
+            size = re.search(r"RFC822.SIZE (\d+)", meta).group(1)
+            msgid = (parser.parsebytes(part[1]).get("Message-ID") or "").strip()
+            print("%s\t%s\t%s\t%s" % (box, msgid, date, size))
+
+
+def cmd_churn(m, mailbox, count):
+    m.create("Elsewhere")
+    m.select(quote(mailbox))
+    typ, data = m.uid("SEARCH", "ALL")
+    uids = data[0].split()
+    # From the end: the clean's scan works from the front.
+    victims = uids[::-1][: 2 * count]
+    for i, uid in enumerate(victims):
+        if i % 2 == 0:
+            m.uid("STORE", uid, "+FLAGS.SILENT", r"(\Deleted)")
+            m.uid("EXPUNGE", uid)
+            print("expunged", uid.decode())
+        else:
+            m.uid("MOVE", uid, "Elsewhere")
+            print("moved", uid.decode())
+        sys.stdout.flush()
+        time.sleep(0.01)
+
+
+def main():
+    port, cafile, user, password, command = sys.argv[1:6]
+    args = sys.argv[6:]
+    m = connect(port, cafile, user, password)
+    if command == "append":
+        cmd_append(m, args[0], args[1:])
+    elif command == "dump":
+        cmd_dump(m)
+    elif command == "churn":
+        cmd_churn(m, args[0], int(args[1]))
+    elif command == "delete-mailbox":
+        typ, _ = m.delete(quote(args[0]))
+        if typ != "OK":
+            sys.exit("delete failed")
+    else:
+        sys.exit("unknown command " + command)
+    m.logout()
+
+
+if __name__ == "__main__":
+    main()
