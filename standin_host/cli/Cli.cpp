@@ -216,12 +216,18 @@ public:
                            " items (as far as known) could not be read; the store holds the rest"};
     }
 
-    int Export(const std::string& path, const std::string& dir, bool jsonl) {
+    int Export(const std::string& path, const std::string& dir, bool jsonl, const std::string& format, bool recursive) {
         auto folder = Profile()->FindFolder(path);
-        auto result = formats::Export(*Profile(), *folder, dir,
-                                      jsonl ? formats::ExportFormat::JsonLines : formats::ExportFormat::Natural);
+        formats::ExportOptions options;
+        options.format = jsonl ? formats::ExportFormat::JsonLines
+                         : format == "mbox"    ? formats::ExportFormat::Mbox
+                         : format == "maildir" ? formats::ExportFormat::Maildir
+                                               : formats::ExportFormat::Natural;
+        options.recursive = recursive;
+        auto result = formats::Export(*Profile(), *folder, dir, options);
         for (const auto& f : result.files) std::cout << f.string() << "\n";
-        std::cout << result.items << " item" << (result.items == 1 ? "" : "s") << " of " << path << " exported\n";
+        std::cout << result.items << " item" << (result.items == 1 ? "" : "s") << " of " << path
+                  << (result.folders > 1 ? " and its subfolders" : "") << " exported\n";
         return kExitOk;
     }
 
@@ -337,12 +343,18 @@ int Main(int argc, char** argv) {
                           "wrong or missing (e.g. 932 for Japanese)");
 
     auto* exportCmd = app.add_subcommand(
-        "export", "Export a folder's items: .eml per mail/post, contacts.vcf, calendar.ics, items.jsonl");
-    std::string exportPath, exportDir;
-    bool exportJsonl = false;
+        "export", "Export a folder's items: .eml per mail/post (or mbox, Maildir), contacts.vcf, calendar.ics, items.jsonl");
+    std::string exportPath, exportDir, exportFormat = "eml";
+    bool exportJsonl = false, exportRecursive = false;
     exportCmd->add_option("PATH", exportPath, "Folder path")->required();
     exportCmd->add_option("DIR", exportDir, "Target folder (created when missing)")->required();
-    exportCmd->add_flag("--jsonl", exportJsonl, "Write every item to items.jsonl instead");
+    exportCmd->add_option("--format", exportFormat,
+                          "How mail and posts are written: eml (a file each, the default), mbox (mboxrd, "
+                          "<folder>.mbox), maildir (cur/ and new/ by read state); each as it came in")
+        ->check(CLI::IsMember({"eml", "mbox", "maildir"}));
+    exportCmd->add_flag("--recursive", exportRecursive,
+                        "The subfolders too: a folder each (a Maildir++ tree with --format maildir)");
+    exportCmd->add_flag("--jsonl", exportJsonl, "Write every item to items.jsonl instead")->excludes("--format");
 
     auto* list = app.add_subcommand("list", "List the items of a folder in folder order");
     std::string listPath;
@@ -375,7 +387,8 @@ int Main(int argc, char** argv) {
             if (treeCmd->parsed()) return commands.Tree();
             if (import->parsed()) return commands.Import(importPath, importFiles);
             if (importPst->parsed()) return commands.ImportPst(pstFile, pstName, pstCodePage);
-            if (exportCmd->parsed()) return commands.Export(exportPath, exportDir, exportJsonl);
+            if (exportCmd->parsed())
+                return commands.Export(exportPath, exportDir, exportJsonl, exportFormat, exportRecursive);
             if (list->parsed()) return commands.List(listPath, listJson);
             const auto openProfile = [&](bool readOnly) {
                 if (readOnly) commands.ReadOnly();

@@ -1,11 +1,16 @@
 #include "standin_host/formats/FileIO.h"
 
 #include <algorithm>
+#include <utility>
+#include <set>
+#include <chrono>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -18,6 +23,7 @@
 #include "standin_host/formats/Mail.h"
 #include "standin_host/formats/Pst.h"
 #include "standin_host/formats/TextUtil.h"
+#include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/Profile.h"
 
 namespace fs = std::filesystem;
@@ -100,8 +106,9 @@ int32_t HomeFolderType(int32_t itemClass) {
 }
 
 // A warning when items of `file` went into a folder meant for another kind (a .vcf imported
-// into a mail folder is most likely a mistake, but it is the user's to judge).
-std::optional<std::string> MisplacedWarning(const fs::path& file, const std::vector<ItemData>& items,
+// into a mail folder is most likely a mistake, but it is the user's to judge). `classes`: how
+// many items of each class the file held.
+std::optional<std::string> MisplacedWarning(const fs::path& file, const std::map<int32_t, size_t>& classes,
                                             int32_t folderType, const std::function<std::string()>& folderPath) {
     static const char* const kFolderKinds[] = {"mail", "calendar", "contacts", "tasks", "journal", "notes"};
     static const char* const kOne[] = {"mail message", "appointment", "contact", "task", "journal entry", "note"};
@@ -109,8 +116,8 @@ std::optional<std::string> MisplacedWarning(const fs::path& file, const std::vec
     int32_t home = folderType == 6 ? 0 : folderType == 7 ? 2 : folderType;  // posts, distribution lists
     if (home < 0 || home > 5) home = 0;
     std::map<int32_t, size_t> misplaced;
-    for (const auto& item : items)
-        if (int32_t type = HomeFolderType(item.Class); type != home) ++misplaced[type];
+    for (const auto& [cls, n] : classes)
+        if (int32_t type = HomeFolderType(cls); type != home) misplaced[type] += n;
     if (misplaced.empty()) return std::nullopt;
     std::string what;
     for (const auto& [type, n] : misplaced)
@@ -137,8 +144,7 @@ struct Parsed {
 Parsed ParseMailFile(const std::string& file) {
     Parsed out;
     try {
-        auto items = ReadEmlFile(file);
-        out.item = std::move(items.front());
+        out.item = ReadMaildirMessage(file);
     } catch (const AutomationError& e) {
         out.error = e;
     } catch (const std::exception& e) {
@@ -285,10 +291,13 @@ std::string SafeFileName(const std::string& name) {
     return out;
 }
 
-// True for the names an export gives its files: NNNNNN.eml, contacts.vcf, calendar.ics,
-// items.jsonl.
+// True for the names an export gives what it writes into a folder: NNNNNN.eml, contacts.vcf,
+// calendar.ics, items.jsonl, *.mbox, a Maildir's cur/, new/ and tmp/.
 bool IsExportFileName(std::string_view name) {
-    if (name == "contacts.vcf" || name == "calendar.ics" || name == "items.jsonl") return true;
+    if (name == "contacts.vcf" || name == "calendar.ics" || name == "items.jsonl" || name == "cur" || name == "new" ||
+        name == "tmp")
+        return true;
+    if (name.ends_with(".mbox") && name.size() > 5) return true;
     if (!name.ends_with(".eml")) return false;
     std::string_view digits = name.substr(0, name.size() - 4);
     return digits.size() >= 6 && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -301,10 +310,65 @@ std::string RandomHex() {
     return text;
 }
 
-// The target folder of an export, opened once: every file is created and named relative to
-// it, so that whatever happens to the folder's path meanwhile, nothing is written elsewhere.
-// Nothing in it is ever overwritten or written through a link: another user who may write to
-// the folder can plant links at any name without making the export write where they point.
+// A file being written under a fresh hidden temporary name (created exclusively, so never an
+// existing file or a link planted there), given its final name by Place. Removed unless placed.
+class NewFile {
+public:
+    NewFile(int dirFd, const std::string& name, std::string target) : dirFd_(dirFd), target_(std::move(target)) {
+        for (int attempt = 0; fd_ < 0; ++attempt) {
+            temp_ = "." + name + "." + RandomHex() + ".part";
+            fd_ = ::openat(dirFd_, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd_ < 0 && (errno != EEXIST || attempt >= 100))
+                FailFile(target_, std::string("cannot be written: ") + std::strerror(errno));
+        }
+    }
+    ~NewFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!temp_.empty()) ::unlinkat(dirFd_, temp_.c_str(), 0);
+    }
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    void Append(std::string_view bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) FailFile(target_, std::string("cannot be written: ") + std::strerror(errno));
+            done += static_cast<size_t>(n);
+        }
+    }
+    // Gives the file the name `name` in the folder `toFd` unless something has that name.
+    void Place(int toFd, const std::string& name) {
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0) FailFile(target_, std::string("cannot be written: ") + std::strerror(errno));
+        if (!PlaceWithoutReplacing(toFd, name)) {
+            if (errno == EEXIST) FailFile(target_, "appeared while the export was running; it was not overwritten");
+            FailFile(target_, std::string("cannot be written: ") + std::strerror(errno));
+        }
+        temp_.clear();
+    }
+
+private:
+    bool PlaceWithoutReplacing(int toFd, const std::string& name) {
+        if (::renameat2(dirFd_, temp_.c_str(), toFd, name.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno != EINVAL && errno != ENOSYS) return false;
+        // A file system without that flag: a hard link never replaces anything either.
+        if (::linkat(dirFd_, temp_.c_str(), toFd, name.c_str(), 0) != 0) return false;
+        ::unlinkat(dirFd_, temp_.c_str(), 0);
+        return true;
+    }
+
+    int dirFd_;
+    std::string target_;
+    std::string temp_;
+    int fd_ = -1;
+};
+
+// A target folder of an export, opened once: every file and subfolder is created and named
+// relative to it, so that whatever happens to the folder's path meanwhile, nothing is written
+// elsewhere. Nothing in it is ever overwritten or written through a link: another user who may
+// write to the folder can plant links at any name without making the export write where they
+// point.
 class ExportFolder {
 public:
     explicit ExportFolder(const fs::path& dir) : dir_(dir) {
@@ -315,8 +379,12 @@ public:
     ExportFolder(const ExportFolder&) = delete;
     ExportFolder& operator=(const ExportFolder&) = delete;
 
-    // The first entry (by name) that an earlier export may have written, if any.
-    std::optional<std::string> EarlierExportFile() const {
+    const fs::path& Path() const { return dir_; }
+    int Fd() const { return fd_; }
+
+    // The first entry (by name) that an earlier export may have written or that is among
+    // `taken` (names this export will give subfolders), if any.
+    std::optional<std::string> EarlierExportFile(const std::set<std::string>& taken) const {
         int fd = ::dup(fd_);
         DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
         if (!d) {
@@ -326,67 +394,201 @@ public:
         ::rewinddir(d);
         std::optional<std::string> first;
         while (const dirent* entry = ::readdir(d))
-            if (IsExportFileName(entry->d_name) && (!first || *first > entry->d_name)) first = entry->d_name;
+            if ((IsExportFileName(entry->d_name) || taken.count(entry->d_name)) && (!first || *first > entry->d_name))
+                first = entry->d_name;
         ::closedir(d);
         return first;
     }
 
-    // Writes `contents` as the new file `name`: under a fresh hidden temporary name first
-    // (created exclusively, so never an existing file or a link planted there), then given
-    // its name only while nothing has that name.
-    void WriteNew(const std::string& name, const std::string& contents) {
-        const std::string target = (dir_ / name).string();
-        std::string temp;
-        int fd = -1;
-        for (int attempt = 0; fd < 0; ++attempt) {
-            temp = "." + name + "." + RandomHex() + ".part";
-            fd = ::openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd < 0 && (errno != EEXIST || attempt >= 100))
-                FailFile(target, std::string("cannot be written: ") + std::strerror(errno));
-        }
-        int error = 0;
-        for (size_t done = 0; done < contents.size() && !error;) {
-            ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-            if (n < 0 && errno != EINTR) error = errno;
-            if (n > 0) done += static_cast<size_t>(n);
-        }
-        if (::close(fd) != 0 && !error) error = errno;
-        if (!error && !PlaceWithoutReplacing(temp, name)) error = errno;
-        if (error) {
-            ::unlinkat(fd_, temp.c_str(), 0);
-            if (error == EEXIST) FailFile(target, "appeared while the export was running; it was not overwritten");
-            FailFile(target, std::string("cannot be written: ") + std::strerror(error));
-        }
+    void WriteNew(const std::string& name, std::string_view contents) {
+        NewFile file(fd_, name, (dir_ / name).string());
+        file.Append(contents);
+        file.Place(fd_, name);
         placed_.push_back(name);
     }
+    // A file written piece by piece (an mbox); placed by Close.
+    NewFile& Open(const std::string& name) {
+        auto& slot = open_[name];
+        if (!slot) slot = std::make_unique<NewFile>(fd_, name, (dir_ / name).string());
+        return *slot;
+    }
+    void CloseAll() {
+        for (auto& [name, file] : open_) {
+            file->Place(fd_, name);
+            placed_.push_back(name);
+        }
+        open_.clear();
+    }
+    // A new subfolder (never one that exists, never through a link).
+    ExportFolder& Subfolder(const std::string& name) {
+        if (::mkdirat(fd_, name.c_str(), 0777) != 0) {
+            if (errno == EEXIST) FailFile((dir_ / name).string(), "already exists; it was not written into");
+            FailFile((dir_ / name).string(), std::string("cannot create the folder: ") + std::strerror(errno));
+        }
+        made_.push_back(name);
+        const int fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) FailFile((dir_ / name).string(), std::string("cannot open the folder: ") + std::strerror(errno));
+        subfolders_.push_back(std::unique_ptr<ExportFolder>(new ExportFolder(dir_ / name, fd)));
+        return *subfolders_.back();
+    }
 
-    // Removes the files this export has put in place (after a failure: nothing half done).
+    // Removes what this export has put here (after a failure: nothing half done).
     void RemovePlaced() {
+        open_.clear();
+        for (auto& sub : subfolders_) sub->RemovePlaced();
+        subfolders_.clear();
         for (const auto& name : placed_) ::unlinkat(fd_, name.c_str(), 0);
         placed_.clear();
+        for (auto it = made_.rbegin(); it != made_.rend(); ++it) ::unlinkat(fd_, it->c_str(), AT_REMOVEDIR);
+        made_.clear();
     }
 
 private:
-    // Gives `temp` the name `name` unless something has that name (EEXIST then).
-    bool PlaceWithoutReplacing(const std::string& temp, const std::string& name) {
-        if (::renameat2(fd_, temp.c_str(), fd_, name.c_str(), RENAME_NOREPLACE) == 0) return true;
-        if (errno != EINVAL && errno != ENOSYS) return false;
-        // A file system without that flag: a hard link never replaces anything either.
-        if (::linkat(fd_, temp.c_str(), fd_, name.c_str(), 0) != 0) return false;
-        ::unlinkat(fd_, temp.c_str(), 0);
-        return true;
-    }
+    ExportFolder(fs::path dir, int fd) : dir_(std::move(dir)), fd_(fd) {}
 
     fs::path dir_;
     int fd_ = -1;
     std::vector<std::string> placed_;
+    std::vector<std::string> made_;
+    std::map<std::string, std::unique_ptr<NewFile>> open_;
+    std::vector<std::unique_ptr<ExportFolder>> subfolders_;
 };
+
+// Unique Maildir names: time, microseconds, process and a counter, and the host.
+std::string MaildirUniqueName() {
+    static std::atomic<uint64_t> counter{0};
+    static const std::string host = [] {
+        char name[256] = {};
+        if (::gethostname(name, sizeof name - 1) != 0 || !name[0]) return std::string("localhost");
+        std::string out;
+        for (const char* c = name; *c; ++c) out += *c == '/' ? std::string("\\057") : *c == ':' ? std::string("\\072") : std::string(1, *c);
+        return out;
+    }();
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+    return std::to_string(us / 1000000) + ".M" + std::to_string(us % 1000000) + "P" + std::to_string(::getpid()) + "Q" +
+           std::to_string(++counter) + "." + host;
+}
+
+// Export's sink: the files of one folder of the store in one folder of the file system.
+class FolderSink : public ExportSink {
+public:
+    FolderSink(ExportFolder& target, ExportResult& result) : target_(target), result_(result) {}
+    void File(const std::string& name, const std::string& contents) override {
+        target_.WriteNew(name, contents);
+        result_.files.push_back(target_.Path() / name);
+    }
+    void MboxEntry(const std::string& name, const std::string& entry) override {
+        if (!mboxes_.count(name)) {
+            mboxes_.insert(name);
+            result_.files.push_back(target_.Path() / name);
+        }
+        target_.Open(name).Append(entry);
+    }
+    void MaildirMessage(bool seen, const std::string& message) override {
+        if (!tmp_) {
+            // Maildir delivery: written in tmp/, then named into cur/ or new/.
+            tmp_ = &target_.Subfolder("tmp");
+            cur_ = &target_.Subfolder("cur");
+            new_ = &target_.Subfolder("new");
+        }
+        const std::string unique = MaildirUniqueName();
+        const std::string name = seen ? unique + ":2,S" : unique;
+        ExportFolder& into = seen ? *cur_ : *new_;
+        NewFile file(tmp_->Fd(), unique, (into.Path() / name).string());
+        file.Append(message);
+        file.Place(into.Fd(), name);
+        result_.files.push_back(into.Path() / name);
+    }
+    void Close() { target_.CloseAll(); }
+
+private:
+    ExportFolder& target_;
+    ExportResult& result_;
+    std::set<std::string> mboxes_;
+    ExportFolder* tmp_ = nullptr;
+    ExportFolder* cur_ = nullptr;
+    ExportFolder* new_ = nullptr;
+};
+
+// A folder name as the name of a file or folder of the export: nothing that leads elsewhere.
+std::string ExportName(const std::string& name, bool maildirPlusPlus) {
+    std::string out;
+    for (char c : name) out += (c == '/' || c == '\\' || c == '\0' || c == ':' || (maildirPlusPlus && c == '.')) ? '_' : c;
+    if (out.empty() || out == "." || out == "..") out = "Folder";
+    return out;
+}
+
+// One folder of the store to export and where its files go.
+struct ExportPlan {
+    outlook::FolderRef folder;
+    std::string name;     // its name as a file name
+    std::string maildir;  // Maildir++: ".A.B" below the top; empty for the top
+    std::vector<ExportPlan> subfolders;
+};
+
+ExportPlan PlanExport(const outlook::FolderRef& folder, const std::string& maildir, bool recursive, bool plusPlus) {
+    ExportPlan plan{folder, ExportName(folder->Name(), plusPlus), maildir, {}};
+    if (!recursive) return plan;
+    std::set<std::string> used;
+    auto subs = folder->Folders();
+    for (int32_t i = 1; i <= subs->Count(); ++i) {
+        auto sub = subs->Item(i);
+        // Names that come out alike get a number ("a/b" and "a_b").
+        std::string base = ExportName(sub->Name(), plusPlus), name = base;
+        for (int n = 2; !used.insert(name).second; ++n) name = base + " (" + std::to_string(n) + ")";
+        ExportPlan child = PlanExport(sub, maildir + "." + name, recursive, plusPlus);
+        child.name = name;
+        child.maildir = maildir + "." + name;
+        plan.subfolders.push_back(std::move(child));
+    }
+    return plan;
+}
+
+// The names `plan`'s subfolders take in the export's top folder.
+void TopNames(const ExportPlan& plan, bool plusPlus, std::set<std::string>& names) {
+    for (const auto& sub : plan.subfolders) {
+        names.insert(plusPlus ? sub.maildir : sub.name);
+        if (plusPlus) TopNames(sub, plusPlus, names);
+    }
+}
+
+void ExportOne(store::Profile& profile, const ExportPlan& plan, ExportFolder& target, ExportFormat format,
+               ExportResult& result) {
+    auto& f = store::AsFolder(*plan.folder, "Export");
+    const auto& db = f.Store();
+    FolderSink sink(target, result);
+    FolderWriter writer(sink, format, plan.name + ".mbox");
+    // One item at a time, with its source: memory holds one message whatever the folder's size.
+    profile.ForEachItem(*plan.folder, [&](const store::ItemRecord& record) {
+        ItemData item = record.data;
+        if (auto bytes = store::FromHex(record.entryIdHex))
+            if (auto id = db->ParseEntryId(*bytes, store::StoreDb::kItemKind))
+                if (auto source = db->ReadSource(*id)) item.Source = std::make_shared<store::ItemSource>(std::move(*source));
+        writer.Add(item);
+        ++result.items;
+    });
+    writer.Finish();
+    sink.Close();
+    ++result.folders;
+}
+
+void ExportTree(store::Profile& profile, const ExportPlan& plan, ExportFolder& top, ExportFolder& here,
+                ExportFormat format, ExportResult& result) {
+    ExportOne(profile, plan, here, format, result);
+    for (const auto& sub : plan.subfolders) {
+        // Maildir++ keeps every folder beside the top's cur/, new/ and tmp/.
+        ExportFolder& into = format == ExportFormat::Maildir ? top.Subfolder(sub.maildir) : here.Subfolder(sub.name);
+        ExportTree(profile, sub, top, into, format, result);
+    }
+}
 
 }  // namespace
 
 ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, const std::vector<fs::path>& paths,
                          const ImportOptions& options) {
     ImportResult result;
+    const auto cacheLimit = store::AsFolder(folder, "ImportFiles").Store()->LimitCacheForImport();
     std::vector<Unit> units;
     for (const auto& p : paths) {
         std::error_code ec;
@@ -416,13 +618,21 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
         ++result.files;
         try {
             FileKind kind = FileKind::Unknown;
-            std::vector<ItemData> items = ReadItemsFile(unit.path, options.threads, &kind);
-            StampCreation(items, options.importClock);
-            result.items += profile.AddItems(folder, items);
+            std::map<int32_t, size_t> classes;
+            // One transaction per file, fed batch by batch: an mbox of any size is stored whole
+            // or not at all while memory holds one batch of its messages.
+            auto& f = store::AsFolder(folder, "ImportFiles");
+            result.items += f.Store()->AddItemsInBatches(f.Id(), [&](const auto& store) {
+                ReadItemsInBatches(unit.path, options.threads, &kind, [&](std::vector<ItemData>& items) {
+                    StampCreation(items, options.importClock);
+                    for (const auto& item : items) ++classes[item.Class];
+                    store(items);
+                });
+            });
             // JSON Lines hold whatever a folder held; the other formats have a kind of folder.
             if (kind != FileKind::JsonLines) {
                 if (!folderType) folderType = folder.DefaultItemType();
-                if (auto warning = MisplacedWarning(unit.path, items, *folderType, folderPath))
+                if (auto warning = MisplacedWarning(unit.path, classes, *folderType, folderPath))
                     result.warnings.push_back(*warning);
             }
         } catch (const AutomationError& e) {
@@ -482,31 +692,34 @@ PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const P
     return result;
 }
 
-ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const fs::path& dir, ExportFormat format) {
-    std::vector<ItemData> items;
-    profile.ForEachItem(folder, [&](const store::ItemRecord& record) { items.push_back(record.data); });
+ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const fs::path& dir,
+                    const ExportOptions& options) {
+    const bool plusPlus = options.format == ExportFormat::Maildir;
+    const ExportPlan plan = PlanExport(store::AsFolder(folder, "Export").shared_from_this(), "", options.recursive, plusPlus);
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) FailFile(dir.string(), "cannot create the folder: " + ec.message());
     ExportFolder target(dir);
     // A second export into the same folder would overwrite the first's files or mix two
     // folders' items in one place.
-    if (auto earlier = target.EarlierExportFile())
+    std::set<std::string> taken;
+    TopNames(plan, plusPlus, taken);
+    if (auto earlier = target.EarlierExportFile(taken))
         FailFile((dir / *earlier).string(),
                  "already exists: the folder holds an earlier export; export into a new or empty folder "
                  "(nothing was written)");
     ExportResult result;
-    result.items = items.size();
     try {
-        for (auto& [name, contents] : RenderExport(items, format).files) {
-            target.WriteNew(name, contents);
-            result.files.push_back(dir / name);
-        }
+        ExportTree(profile, plan, target, target, options.format, result);
     } catch (...) {
         target.RemovePlaced();
         throw;
     }
     return result;
+}
+
+ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const fs::path& dir, ExportFormat format) {
+    return Export(profile, folder, dir, ExportOptions{format, false});
 }
 
 }  // namespace nubra::formats

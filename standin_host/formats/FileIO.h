@@ -67,6 +67,11 @@ const char* KindName(FileKind kind);
 std::vector<ItemData> ReadItemsFile(const std::filesystem::path& path, unsigned threads = 1,
                                     FileKind* kind = nullptr);
 
+// ReadItemsFile handing the items over batch by batch (an mbox a few hundred messages at a
+// time; other formats all at once): memory holds one batch whatever the size of the file.
+void ReadItemsInBatches(const std::filesystem::path& path, unsigned threads, FileKind* kind,
+                        const std::function<void(std::vector<ItemData>&)>& take);
+
 struct ImportOptions {
     // When set, items without a CreationTime get *importClock, which then advances by one
     // millisecond per item, so that an import's items keep their order in time.
@@ -118,24 +123,80 @@ struct PstImportResult : PstReport {
 PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file,
                           const PstImportOptions& options = {});
 
-enum class ExportFormat { Natural, JsonLines };
+// How export writes a folder. Mail and posts go out as they came in (their source) where the
+// store kept it, composed from what an Outlook data file held, else made from their
+// properties; contacts and calendar items unchanged since import as they were read.
+//   Natural (also "eml"): NNNNNN.eml per mail or post, contacts.vcf (vCard), calendar.ics
+//                 (appointments and tasks), items.jsonl (notes and everything else)
+//   Mbox:         mail and posts into "<folder name>.mbox" (mboxrd: every ">*From " line quoted
+//                 with one more ">"; the "From " line each came with, else one made from the
+//                 sender and time); the other kinds as Natural
+//   Maildir:      mail and posts into cur/ (read) or new/ (unread) with unique names, written in
+//                 tmp/ first; the other kinds as Natural beside them
+//   JsonLines:    every item into items.jsonl
+enum class ExportFormat { Natural, JsonLines, Mbox, Maildir };
+
+struct ExportOptions {
+    ExportFormat format = ExportFormat::Natural;
+    // The subfolders too, each below its parent's: a Maildir++ tree (".Sub.SubSub" beside
+    // cur/, new/ and tmp/) for Maildir, otherwise a folder of the subfolder's name.
+    bool recursive = false;
+};
 
 struct ExportResult {
     std::vector<std::filesystem::path> files;
     size_t items = 0;
+    size_t folders = 0;  // folders exported
 };
 
-// Writes the items of `folder` (not its subfolders) into `dir` (created when missing). Each
-// file is written under a fresh temporary name (created exclusively, never through a link)
-// and then given its name only if that name is still free, so no half-written file remains
-// and nothing already there is overwritten or written through. A folder that already holds
-// an export's files (NNNNNN.eml, contacts.vcf, calendar.ics, items.jsonl) is refused with an
-// error naming the first such file, before anything is written: two exports are never mixed.
-// When writing fails, the files this export put there are removed again.
+// Writes the items of `folder` into `dir` (created when missing), item by item (memory holds
+// one message, and the folder's contacts and calendar items). Each file is written under a
+// fresh temporary name (created exclusively, never through a link) and then given its name
+// only if that name is still free, so no half-written file remains and nothing already there
+// is overwritten or written through; subfolders are made new, never entered when they exist.
+// Nothing is written outside `dir`: folder names become file names with "/", "\", ":" and
+// NUL replaced ("." too in Maildir++ names). A folder that already holds an export's files
+// (NNNNNN.eml, contacts.vcf, calendar.ics, items.jsonl, *.mbox, cur/, new/, tmp/, or a name a
+// subfolder would take) is refused with an error naming the first such entry, before anything
+// is written: two exports are never mixed. When writing fails, what this export put there is
+// removed again.
+ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const std::filesystem::path& dir,
+                    const ExportOptions& options);
 ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const std::filesystem::path& dir,
                     ExportFormat format = ExportFormat::Natural);
 
-// The file contents Export writes, without the store (for tests and other callers).
+// Where the writer of one folder puts what it makes (Export: files in a folder; RenderExport:
+// memory).
+class ExportSink {
+public:
+    virtual ~ExportSink() = default;
+    virtual void File(const std::string& name, const std::string& contents) = 0;
+    // One more entry of the mbox file `name`.
+    virtual void MboxEntry(const std::string& name, const std::string& entry) = 0;
+    // One message delivered into the Maildir (cur/ when `seen`, else new/).
+    virtual void MaildirMessage(bool seen, const std::string& message) = 0;
+};
+
+// The items of one folder, handed over one by one in folder order, turned into files.
+class FolderWriter {
+public:
+    // `mboxName`: the name of the folder's mbox file.
+    FolderWriter(ExportSink& sink, ExportFormat format, std::string mboxName);
+    void Add(const ItemData& item);
+    // Writes the files gathered over the folder (contacts, calendar, JSON Lines).
+    void Finish();
+
+private:
+    ExportSink& sink_;
+    ExportFormat format_;
+    std::string mboxName_;
+    size_t mails_ = 0;
+    std::string contacts_, jsonl_;
+    std::vector<ItemData> calendar_;
+};
+
+// The file contents Export writes, without the store (for tests and other callers); a Maildir
+// as "cur/N:2,S" and "new/N".
 struct ExportFiles {
     std::vector<std::pair<std::string, std::string>> files;  // name, contents
 };

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
@@ -10,6 +11,7 @@
 #include "standin_host/formats/Mail.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/formats/VCard.h"
+#include "standin_host/store/ItemSource.h"
 
 namespace fs = std::filesystem;
 
@@ -120,34 +122,100 @@ std::vector<ItemData> ReadItemsFile(const fs::path& path, unsigned threads, File
     }
 }
 
-ExportFiles RenderExport(const std::vector<ItemData>& items, ExportFormat format) {
-    ExportFiles out;
-    std::string contacts, jsonl;
-    std::vector<ItemData> calendar;
-    size_t mails = 0;
-    for (const auto& item : items) {
-        if (format == ExportFormat::JsonLines) {
-            jsonl += ItemToJsonLine(item) + "\n";
-            continue;
+void ReadItemsInBatches(const fs::path& path, unsigned threads, FileKind* kind,
+                        const std::function<void(std::vector<ItemData>&)>& take) {
+    std::error_code ec;
+    if (!fs::is_directory(path, ec)) {
+        std::optional<InputFile> file;
+        try {
+            file.emplace(path.string());
+        } catch (const FormatError&) {
+            file.reset();  // ReadItemsFile names the fault
         }
-        switch (item.Class) {
-            case 43:
-            case 45: {
-                char name[32];
-                std::snprintf(name, sizeof name, "%06zu.eml", ++mails);
-                out.files.emplace_back(name, WriteEml(item));
-                break;
+        if (file && KindOfFile(path, &*file) == FileKind::Mbox) {
+            if (kind) *kind = FileKind::Mbox;
+            try {
+                ReadMboxInBatches(*file, threads, take);
+            } catch (const AutomationError&) {
+                throw;
+            } catch (const std::bad_alloc&) {
+                FailFile(path.string(), "not enough memory to read the file");
+            } catch (const std::exception& e) {
+                FailFile(path.string(), e.what());
             }
-            case 40: contacts += WriteVCard(item); break;
-            case 26:
-            case 48: calendar.push_back(item); break;
-            default: jsonl += ItemToJsonLine(item) + "\n"; break;
+            return;
         }
     }
-    if (!contacts.empty()) out.files.emplace_back("contacts.vcf", contacts);
-    if (!calendar.empty()) out.files.emplace_back("calendar.ics", WriteICalendar(calendar));
-    if (!jsonl.empty()) out.files.emplace_back("items.jsonl", jsonl);
-    return out;
+    std::vector<ItemData> items = ReadItemsFile(path, threads, kind);
+    take(items);
+}
+
+FolderWriter::FolderWriter(ExportSink& sink, ExportFormat format, std::string mboxName)
+    : sink_(sink), format_(format), mboxName_(std::move(mboxName)) {}
+
+void FolderWriter::Add(const ItemData& item) {
+    if (format_ == ExportFormat::JsonLines) {
+        jsonl_ += ItemToJsonLine(item) + "\n";
+        return;
+    }
+    switch (item.Class) {
+        case 43:
+        case 45: {
+            const std::string message = MessageBytes(item);
+            if (format_ == ExportFormat::Mbox) {
+                const bool envelope = item.Source && !item.Source->envelope.empty();
+                sink_.MboxEntry(mboxName_, formats::MboxEntry(envelope ? item.Source->envelope : MakeEnvelope(item), message));
+            } else if (format_ == ExportFormat::Maildir) {
+                auto flags = item.extraTagged.find(store::PR_MESSAGE_FLAGS);
+                sink_.MaildirMessage(flags != item.extraTagged.end() && (flags->second.integer & store::MSGFLAG_READ), message);
+            } else {
+                char name[32];
+                std::snprintf(name, sizeof name, "%06zu.eml", ++mails_);
+                // A message without header fields (an mbox may hold one) is only mail with the
+                // "From " line it came with.
+                const bool headerless = message.starts_with("\n") || message.starts_with("\r\n");
+                if (headerless && item.Source && !item.Source->envelope.empty())
+                    sink_.File(name, item.Source->envelope + "\n" + message);
+                else
+                    sink_.File(name, message);
+            }
+            break;
+        }
+        case 40: contacts_ += WriteVCard(item); break;
+        case 26:
+        case 48: calendar_.push_back(item); break;
+        default: jsonl_ += ItemToJsonLine(item) + "\n"; break;
+    }
+}
+
+void FolderWriter::Finish() {
+    if (!contacts_.empty()) sink_.File("contacts.vcf", contacts_);
+    if (!calendar_.empty()) sink_.File("calendar.ics", WriteICalendar(calendar_));
+    if (!jsonl_.empty()) sink_.File("items.jsonl", jsonl_);
+}
+
+ExportFiles RenderExport(const std::vector<ItemData>& items, ExportFormat format) {
+    struct Memory : ExportSink {
+        ExportFiles out;
+        size_t delivered = 0;
+        void File(const std::string& name, const std::string& contents) override { out.files.emplace_back(name, contents); }
+        void MboxEntry(const std::string& name, const std::string& entry) override {
+            for (auto& [n, contents] : out.files)
+                if (n == name) {
+                    contents += entry;
+                    return;
+                }
+            out.files.emplace_back(name, entry);
+        }
+        void MaildirMessage(bool seen, const std::string& message) override {
+            const std::string n = std::to_string(++delivered);
+            out.files.emplace_back(seen ? "cur/" + n + ":2,S" : "new/" + n, message);
+        }
+    } memory;
+    FolderWriter writer(memory, format, "messages.mbox");
+    for (const auto& item : items) writer.Add(item);
+    writer.Finish();
+    return std::move(memory.out);
 }
 
 }  // namespace nubra::formats

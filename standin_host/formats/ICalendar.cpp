@@ -4,12 +4,16 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 
 #include "host/AutomationDates.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
+#include "standin_host/store/ItemSource.h"
 
 namespace nubra::formats {
 namespace {
@@ -19,14 +23,46 @@ constexpr size_t kMaxLineLength = 1 << 20;
 struct ComponentStart {
     std::string name;  // VEVENT or VTODO
     int64_t line;
+    size_t begin = 0, end = 0;       // bytes: its BEGIN line to the end of its END line
+    std::vector<std::string> tzids;  // time zones its times name (TZID parameters)
 };
+
+// A VTIMEZONE as written.
+struct TimeZoneText {
+    std::string tzid;
+    size_t begin = 0, end = 0;
+};
+
+struct Outline {
+    std::vector<ComponentStart> starts;  // top-level VEVENT and VTODO components, in file order
+    std::vector<TimeZoneText> timezones;
+};
+
+// The TZID parameter of a content line ("DTSTART;TZID=Europe/Berlin:..."), if any.
+std::optional<std::string> TzidParameter(std::string_view line, size_t nameEnd, size_t colon) {
+    const std::string params = AsciiLower(line.substr(nameEnd, colon - nameEnd));
+    const size_t at = params.find(";tzid=");
+    if (at == std::string::npos) return std::nullopt;
+    std::string_view value = line.substr(nameEnd + at + 6, colon - nameEnd - at - 6);
+    if (!value.empty() && value.front() == '"') {
+        value.remove_prefix(1);
+        value = value.substr(0, value.find('"'));
+    } else {
+        value = value.substr(0, value.find(';'));
+    }
+    return std::string(value);
+}
 
 // Checks the text line by line before libical sees it (libical repairs what it cannot read
 // and would hide the place of the fault): every content line has a name and a colon,
-// BEGIN/END pair up, the text is UTF-8 without NUL. Returns the begin lines of the VEVENT and
-// VTODO components in file order.
-std::vector<ComponentStart> CheckOutline(std::string_view data, const std::string& file) {
-    std::vector<ComponentStart> starts;
+// BEGIN/END pair up, the text is UTF-8 without NUL. Returns where the VEVENT and VTODO
+// components and the VTIMEZONEs are, in file order.
+Outline CheckOutline(std::string_view data, const std::string& file) {
+    Outline outline;
+    std::vector<ComponentStart>& starts = outline.starts;
+    std::optional<size_t> inComponent;   // the index in `starts` of the component being read
+    std::optional<TimeZoneText> inZone;  // the VTIMEZONE being read
+    size_t logicalBegin = 0, logicalEnd = 0;
     std::vector<std::pair<std::string, int64_t>> stack;
     size_t pos = 0;
     int64_t number = 0;
@@ -76,7 +112,11 @@ std::vector<ComponentStart> CheckOutline(std::string_view data, const std::strin
                 FailAtLine(file, logicalLine, "BEGIN:" + value + " outside BEGIN:VCALENDAR");
             if (upper == "VCALENDAR") sawCalendar = true;
             bool topLevel = stack.empty() || (stack.size() == 1 && stack[0].first == "VCALENDAR");
-            if (topLevel && (upper == "VEVENT" || upper == "VTODO")) starts.push_back({upper, logicalLine});
+            if (topLevel && (upper == "VEVENT" || upper == "VTODO")) {
+                starts.push_back({upper, logicalLine, logicalBegin, 0, {}});
+                inComponent = starts.size() - 1;
+            }
+            if (topLevel && upper == "VTIMEZONE") inZone = TimeZoneText{{}, logicalBegin, 0};
             stack.emplace_back(upper, logicalLine);
         } else if (name == "end") {
             if (stack.empty()) FailAtLine(file, logicalLine, "END:" + value + " without BEGIN");
@@ -85,8 +125,22 @@ std::vector<ComponentStart> CheckOutline(std::string_view data, const std::strin
                            "END:" + value + " does not close BEGIN:" + stack.back().first + " of line " +
                                std::to_string(stack.back().second));
             stack.pop_back();
+            const bool topLevel = stack.empty() || (stack.size() == 1 && stack[0].first == "VCALENDAR");
+            if (topLevel && inComponent) {
+                starts[*inComponent].end = logicalEnd;
+                inComponent.reset();
+            }
+            if (topLevel && inZone) {
+                inZone->end = logicalEnd;
+                outline.timezones.push_back(std::move(*inZone));
+                inZone.reset();
+            }
         } else if (stack.empty()) {
             FailAtLine(file, logicalLine, "content line outside BEGIN:VCALENDAR ... END:VCALENDAR");
+        } else if (inZone && name == "tzid" && stack.back().first == "VTIMEZONE") {
+            inZone->tzid = value;
+        } else if (inComponent) {
+            if (auto tzid = TzidParameter(logical, i, colon)) starts[*inComponent].tzids.push_back(*tzid);
         }
         logical.clear();
     };
@@ -97,7 +151,8 @@ std::vector<ComponentStart> CheckOutline(std::string_view data, const std::strin
         if (end - pos > kMaxLineLength)
             FailAtLine(file, number, "line longer than " + std::to_string(kMaxLineLength) + " bytes");
         std::string_view line = data.substr(pos, end - pos);
-        pos = end + 1;
+        const size_t lineBegin = pos;
+        pos = std::min(end + 1, data.size());
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         for (size_t k = 0; k < line.size(); ++k) {
             unsigned char c = static_cast<unsigned char>(line[k]);
@@ -112,18 +167,21 @@ std::vector<ComponentStart> CheckOutline(std::string_view data, const std::strin
         if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
             if (logical.empty()) FailAtLine(file, number, "continuation line without a content line");
             logical.append(line.substr(1));
+            logicalEnd = pos;
             continue;
         }
         checkLogical();
         if (TrimWhite(line).empty()) continue;
         logical.assign(line);
         logicalLine = number;
+        logicalBegin = lineBegin;
+        logicalEnd = pos;
     }
     checkLogical();
     if (!sawCalendar) FailAtLine(file, 1, "no BEGIN:VCALENDAR in the file");
     if (!stack.empty())
         FailAtLine(file, stack.back().second, "BEGIN:" + stack.back().first + " without END");
-    return starts;
+    return outline;
 }
 
 void EnsureLibical() {
@@ -168,7 +226,8 @@ std::optional<std::string> TimeError(icalcomponent* comp) {
 }  // namespace
 
 std::vector<ItemData> ParseICalendar(std::string_view data, const std::string& file) {
-    std::vector<ComponentStart> starts = CheckOutline(data, file);
+    const Outline outline = CheckOutline(data, file);
+    const std::vector<ComponentStart>& starts = outline.starts;
     EnsureLibical();
     std::string text(data);
     std::unique_ptr<icalcomponent, void (*)(icalcomponent*)> root(icalparser_parse_string(text.c_str()),
@@ -197,6 +256,10 @@ std::vector<ItemData> ParseICalendar(std::string_view data, const std::string& f
         }
     }
     std::vector<ItemData> items;
+    // The components each item is made of (its own first, then its overrides), by index.
+    std::vector<std::vector<size_t>> parts;
+    std::map<std::string, size_t> itemOfUid;
+    std::vector<size_t> overrides;
     size_t index = 0;
     {
         for (icalcomponent* comp : components) {
@@ -205,7 +268,12 @@ std::vector<ItemData> ParseICalendar(std::string_view data, const std::string& f
             ++index;
             if (auto error = TimeError(comp))
                 FailAtLine(file, line, std::string(kind == ICAL_VEVENT_COMPONENT ? "VEVENT" : "VTODO") + ": " + *error);
-            if (icalcomponent_get_first_property(comp, ICAL_RECURRENCEID_PROPERTY)) continue;
+            if (icalcomponent_get_first_property(comp, ICAL_RECURRENCEID_PROPERTY)) {
+                overrides.push_back(index - 1);
+                continue;
+            }
+            if (const char* uid = icalcomponent_get_uid(comp)) itemOfUid.emplace(uid, items.size());
+            parts.push_back({index - 1});
             ItemData item;
             item.Subject = Text(icalcomponent_get_summary(comp));
             if (kind == ICAL_VEVENT_COMPONENT) {
@@ -240,6 +308,32 @@ std::vector<ItemData> ParseICalendar(std::string_view data, const std::string& f
             items.push_back(std::move(item));
         }
     }
+    // Each item keeps the text it was read from, its overrides (changed occurrences) and the
+    // time zones they name, so that alarms, attendees, recurrence rules and whatever else no
+    // field holds go out again as they came in. Only when libical saw the components the
+    // outline found: otherwise they could not be told apart.
+    if (components.size() != starts.size()) return items;
+    for (size_t o : overrides) {
+        const char* uid = icalcomponent_get_uid(components[o]);
+        if (auto it = uid ? itemOfUid.find(uid) : itemOfUid.end(); it != itemOfUid.end()) parts[it->second].push_back(o);
+    }
+    auto appendBlock = [&](std::string& out, size_t begin, size_t end) {
+        out.append(data.substr(begin, end - begin));
+        if (!out.empty() && out.back() != '\n') out += "\r\n";  // the file's last line had no line end
+    };
+    for (size_t k = 0; k < items.size(); ++k) {
+        std::string text;
+        std::set<std::string> zones;
+        for (size_t c : parts[k]) zones.insert(starts[c].tzids.begin(), starts[c].tzids.end());
+        for (const auto& zone : zones)
+            for (const auto& tz : outline.timezones)
+                if (tz.tzid == zone) {
+                    appendBlock(text, tz.begin, tz.end);
+                    break;
+                }
+        for (size_t c : parts[k]) appendBlock(text, starts[c].begin, starts[c].end);
+        items[k].Source = store::ItemSource::Pack(store::ItemSource::Kind::ICalendar, text);
+    }
     return items;
 }
 
@@ -262,21 +356,25 @@ std::string EscapeText(const std::string& s) {
     return out;
 }
 
-void AppendFolded(std::string& out, const std::string& line) {
-    size_t pos = 0;
-    bool first = true;
-    do {
-        size_t room = first ? 75 : 74;
-        size_t take = std::min(room, line.size() - pos);
-        while (take > 1 && pos + take < line.size() &&
-               (static_cast<unsigned char>(line[pos + take]) & 0xC0) == 0x80)
-            --take;
-        if (!first) out += ' ';
-        out.append(line, pos, take);
-        out += "\r\n";
-        pos += take;
-        first = false;
-    } while (pos < line.size());
+// The components of a source, each from its BEGIN line to the end of its END line.
+std::vector<std::string> TopLevelBlocks(std::string_view text) {
+    std::vector<std::string> blocks;
+    std::string name;  // of the open block
+    size_t begin = 0, pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        std::string upper = AsciiLower(TrimWhite(text.substr(pos, end - pos)));
+        if (name.empty() && upper.starts_with("begin:")) {
+            name = upper.substr(6);
+            begin = pos;
+        } else if (!name.empty() && upper == "end:" + name) {
+            blocks.emplace_back(text.substr(begin, end - begin));
+            name.clear();
+        }
+        pos = end;
+    }
+    return blocks;
 }
 
 // A stable UID from what identifies the item, so exporting twice gives the same file.
@@ -295,17 +393,38 @@ std::string MakeUid(const ItemData& item, size_t index) {
 std::string WriteICalendar(const std::vector<ItemData>& items) {
     std::string out = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Nubrasweep//Export//EN\r\n";
     std::string stamp = UtcStamp(dates::LocalToUtc(dates::Now()));
+    // Items unchanged since they were read go out as they came in: the time zones they name
+    // first (each once), then their components.
+    std::vector<std::string> kept(items.size());
+    std::set<std::string> zonesWritten;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const ItemData& item = items[i];
+        if ((item.Class != 26 && item.Class != 48) || !store::SourceIsCurrent(item) ||
+            item.Source->kind != store::ItemSource::Kind::ICalendar)
+            continue;
+        for (auto& block : TopLevelBlocks(item.Source->Unpack())) {
+            if (!block.starts_with("BEGIN:VTIMEZONE")) {
+                kept[i] += block;
+            } else if (zonesWritten.insert(block).second) {
+                out += block;
+            }
+        }
+    }
     for (size_t i = 0; i < items.size(); ++i) {
         const ItemData& item = items[i];
         if (item.Class != 26 && item.Class != 48) continue;
+        if (!kept[i].empty()) {
+            out += kept[i];
+            continue;
+        }
         bool event = item.Class == 26;
         out += event ? "BEGIN:VEVENT\r\n" : "BEGIN:VTODO\r\n";
-        AppendFolded(out, "UID:" + MakeUid(item, i));
+        AppendFoldedLine(out, "UID:" + MakeUid(item, i));
         out += "DTSTAMP:" + stamp + "\r\n";
         if (event) {
             if (item.Start) out += "DTSTART:" + UtcStamp(*item.Start) + "\r\n";
             if (item.End) out += "DTEND:" + UtcStamp(*item.End) + "\r\n";
-            if (item.Location) AppendFolded(out, "LOCATION:" + EscapeText(*item.Location));
+            if (item.Location) AppendFoldedLine(out, "LOCATION:" + EscapeText(*item.Location));
         } else {
             if (item.StartDate) out += "DTSTART:" + UtcStamp(*item.StartDate) + "\r\n";
             if (item.DueDate) out += "DUE:" + UtcStamp(*item.DueDate) + "\r\n";
@@ -318,8 +437,8 @@ std::string WriteICalendar(const std::vector<ItemData>& items) {
             }
             out += std::string("STATUS:") + status + "\r\n";
         }
-        if (item.Subject) AppendFolded(out, "SUMMARY:" + EscapeText(*item.Subject));
-        if (item.Body && !item.Body->empty()) AppendFolded(out, "DESCRIPTION:" + EscapeText(*item.Body));
+        if (item.Subject) AppendFoldedLine(out, "SUMMARY:" + EscapeText(*item.Subject));
+        if (item.Body && !item.Body->empty()) AppendFoldedLine(out, "DESCRIPTION:" + EscapeText(*item.Body));
         out += event ? "END:VEVENT\r\n" : "END:VTODO\r\n";
     }
     out += "END:VCALENDAR\r\n";

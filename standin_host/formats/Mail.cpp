@@ -1,5 +1,5 @@
 // GMime's headers must come before anything that could define its keywords.
-#include <gmime/gmime.h>
+#include "standin_host/formats/MimeUtil.h"
 
 #include "standin_host/formats/Mail.h"
 
@@ -15,8 +15,11 @@
 #include <thread>
 
 #include "host/AutomationDates.h"
+#include "standin_host/formats/Attachments.h"
 #include "standin_host/formats/FormatError.h"
+#include "standin_host/formats/PstSource.h"
 #include "standin_host/formats/TextUtil.h"
+#include "standin_host/store/ItemSource.h"
 
 namespace fs = std::filesystem;
 
@@ -26,25 +29,6 @@ namespace {
 // A line longer than this is no mail any program writes; refusing it keeps a binary file
 // (or an attack) from being taken for a message with one enormous header.
 constexpr size_t kMaxLineLength = 1 << 20;
-
-void EnsureGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
-
-template <typename T>
-struct GUnref {
-    void operator()(T* p) const {
-        if (p) g_object_unref(p);
-    }
-};
-template <typename T>
-using GPtr = std::unique_ptr<T, GUnref<T>>;
-
-struct GFree {
-    void operator()(char* p) const { g_free(p); }
-};
-using GString_ = std::unique_ptr<char, GFree>;
 
 bool IsFieldNameChar(unsigned char c) { return c >= 33 && c <= 126 && c != ':'; }
 
@@ -153,18 +137,6 @@ bool IsAscii(std::string_view text) {
     return std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// The bytes of a part after its transfer encoding is undone, still in its charset.
-std::string DecodedContent(GMimeTextPart* part) {
-    GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(part));
-    if (!content) return {};
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(content, stream.get());
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-    std::string text;
-    if (bytes && bytes->len) text.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
-    return text;
-}
-
 // The decoded text of a part in UTF-8, NUL bytes kept, as GMime's g_mime_text_part_get_text
 // converts it from its charset, without running UTF-8 (or plain ASCII) text through a charset
 // converter: for such text the conversion changes nothing and costs as much as the rest of the
@@ -175,7 +147,7 @@ std::string PartText(GMimeTextPart* part) {
     const char* charset = type ? g_mime_content_type_get_parameter(type, "charset") : nullptr;
     const bool utf8 = charset && (g_ascii_strcasecmp(charset, "utf-8") == 0 || g_ascii_strcasecmp(charset, "utf8") == 0);
     const bool ascii = charset && g_ascii_strcasecmp(charset, "us-ascii") == 0;
-    std::string raw = DecodedContent(part);
+    std::string raw = DecodedContent(GMIME_PART(part));
     if (!charset || (utf8 && !FindInvalidUtf8(raw)) || (ascii && IsAscii(raw))) return raw;
     if (raw.find('\0') != std::string::npos) {
         if (auto text = ToUtf8(raw, charset)) return *text;
@@ -228,11 +200,7 @@ ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64
         patched.append(bytes.substr(headerEnd));
         bytes = patched;
     }
-    EnsureGMime();
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    GPtr<GMimeMessage> message = ParseMime(bytes);
     if (!message) FailAtLine(file, firstLine, "not a mail message");
 
     ItemData item;
@@ -282,6 +250,13 @@ ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64
         item.Body = NormaliseNewlines(std::move(search.plain));
     else if (search.haveHtml)
         item.Body = HtmlToText(search.html);
+    // The read state an mbox writer keeps in "Status: RO", and whether there is anything to
+    // list as an attachment; both only when set, so that plain mail carries no extra row.
+    int64_t flags = 0;
+    if (GMimeHeader* status = g_mime_header_list_get_header(headers, "Status"))
+        if (Unfold(g_mime_header_get_raw_value(status)).find('R') != std::string::npos) flags |= store::MSGFLAG_READ;
+    if (HasMimeAttachments(message.get())) flags |= store::MSGFLAG_HASATTACH;
+    if (flags) item.extraTagged[store::PR_MESSAGE_FLAGS] = {0x0003, flags, {}, {}};
     return item;
 }
 
@@ -293,14 +268,18 @@ std::vector<ItemData> ReadEml(InputFile& file) {
     std::string data = file.ReadAll(kMaxMessageBytes, "one message");
     std::string_view view(data);
     int64_t line = 1;
-    // A single message saved with its envelope line.
+    std::string envelope;
+    // A single message saved with its envelope line, which is kept beside it.
     if (view.starts_with("From ")) {
         size_t eol = view.find('\n');
+        envelope = EnvelopeLine(view.substr(0, eol));
         view = eol == std::string_view::npos ? std::string_view() : view.substr(eol + 1);
         line = 2;
     }
     std::vector<ItemData> items;
-    items.push_back(ParseMessage(view, file.Path(), line));
+    // After an envelope line a message without header fields is mail, as it is in an mbox.
+    items.push_back(ParseMessageImpl(view, file.Path(), line, !envelope.empty()));
+    items.back().Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, view, std::move(envelope));
     return items;
 }
 
@@ -332,10 +311,21 @@ std::string Unquote(std::string_view text) {
     return out;
 }
 
+}  // namespace
+
+std::string EnvelopeLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return std::string(line);
+}
+
+namespace {
+
 // One message of an mbox as the splitter cuts it out.
 struct MboxMessage {
-    std::string bytes;  // after its "From " line, unquoted unless taken by Content-Length
-    int64_t line = 0;   // line of its first header
+    std::string envelope;  // its "From " line, without the line end
+    std::string bytes;     // after its "From " line, unquoted unless taken by Content-Length
+    int64_t line = 0;      // line of its first header
 };
 
 // Cuts an mbox into messages while reading it piece by piece: memory holds the message being
@@ -424,6 +414,7 @@ public:
         }
         std::string_view raw(Data() + begin, end - begin);
         out.bytes = byLength ? std::string(raw) : Unquote(raw);
+        out.envelope = EnvelopeLine(std::string_view(Data(), fromEnd));
         out.line = firstLine;
         start_ += next;
         line_ = line;
@@ -497,12 +488,12 @@ private:
 // Messages of an mbox parsed this many at a time (or fewer when they are large), spread over
 // the threads; parsing is most of the work of reading an mbox.
 constexpr size_t kMboxBatchMessages = 512;
-constexpr size_t kMboxBatchBytes = size_t{64} << 20;
+constexpr size_t kMboxBatchBytes = size_t{16} << 20;
 
 // Every message the splitter gives, parsed on `threads` threads (the calling one among them),
-// in file order. The first malformed message (in file order) fails the whole file.
-std::vector<ItemData> ParseMboxMessages(MboxSplitter& splitter, unsigned threads) {
-    std::vector<ItemData> items;
+// handed to `take` batch by batch in file order, each with its source. The first malformed
+// message (in file order) fails the whole file.
+void ParseMboxMessages(MboxSplitter& splitter, unsigned threads, const MboxBatchSink& take) {
     std::vector<MboxMessage> batch;
     bool more = true;
     while (more) {
@@ -520,6 +511,9 @@ std::vector<ItemData> ParseMboxMessages(MboxSplitter& splitter, unsigned threads
             for (size_t i; (i = next++) < batch.size();) {
                 try {
                     parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
+                    parsed[i]->Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes,
+                                                                std::move(batch[i].envelope));
+                    std::string().swap(batch[i].bytes);
                 } catch (...) {
                     errors[i] = std::current_exception();
                 }
@@ -530,12 +524,22 @@ std::vector<ItemData> ParseMboxMessages(MboxSplitter& splitter, unsigned threads
         for (size_t t = 0; t < helperCount; ++t) helpers.emplace_back(work);
         work();
         for (auto& t : helpers) t.join();
+        std::vector<ItemData> items;
+        items.reserve(batch.size());
         for (size_t i = 0; i < batch.size(); ++i) {
             if (errors[i]) std::rethrow_exception(errors[i]);
             items.push_back(std::move(*parsed[i]));
         }
+        if (!items.empty()) take(items);
     }
-    return items;
+}
+
+std::vector<ItemData> CollectMbox(MboxSplitter& splitter, unsigned threads) {
+    std::vector<ItemData> all;
+    ParseMboxMessages(splitter, threads, [&](std::vector<ItemData>& items) {
+        for (auto& item : items) all.push_back(std::move(item));
+    });
+    return all;
 }
 
 }  // namespace
@@ -550,12 +554,17 @@ std::vector<ItemData> ParseMbox(std::string_view data, const std::string& file) 
             return n;
         },
         file);
-    return ParseMboxMessages(splitter, 1);
+    return CollectMbox(splitter, 1);
 }
 
 std::vector<ItemData> ReadMbox(InputFile& file, unsigned threads) {
     MboxSplitter splitter([&](char* buffer, size_t n) { return file.Read(buffer, n); }, file.Path());
-    return ParseMboxMessages(splitter, threads);
+    return CollectMbox(splitter, threads);
+}
+
+void ReadMboxInBatches(InputFile& file, unsigned threads, const MboxBatchSink& take) {
+    MboxSplitter splitter([&](char* buffer, size_t n) { return file.Read(buffer, n); }, file.Path());
+    ParseMboxMessages(splitter, threads, take);
 }
 
 std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads) {
@@ -638,56 +647,9 @@ FolderData ReadLayout(const MaildirLayout& layout) {
     FolderData folder;
     folder.name = layout.name;
     folder.containerClass = "IPF.Note";
-    for (const auto& file : layout.files) {
-        auto items = ReadEmlFile(file);
-        for (auto& item : items) folder.items.push_back(std::move(item));
-    }
+    for (const auto& file : layout.files) folder.items.push_back(ReadMaildirMessage(file));
     for (const auto& sub : layout.subfolders) folder.subfolders.push_back(ReadLayout(sub));
     return folder;
-}
-
-// RFC 2047 encoded words of at most 45 bytes of UTF-8 each, never splitting a character.
-std::string EncodeHeaderText(const std::string& text) {
-    bool plain = !text.empty() && text.size() < 900 && text.front() != ' ' && text.back() != ' ' &&
-                 text.find("=?") == std::string::npos && text.find("  ") == std::string::npos;
-    for (unsigned char c : text)
-        if (c < 32 || c > 126) plain = false;
-    if (plain) return text;
-    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t take = std::min<size_t>(45, text.size() - pos);
-        while (pos + take < text.size() && (static_cast<unsigned char>(text[pos + take]) & 0xC0) == 0x80) --take;
-        if (take == 0) take = 1;
-        std::string_view chunk(text.data() + pos, take);
-        if (!out.empty()) out += "\r\n ";
-        out += "=?UTF-8?B?";
-        for (size_t i = 0; i < chunk.size(); i += 3) {
-            uint32_t v = static_cast<unsigned char>(chunk[i]) << 16;
-            if (i + 1 < chunk.size()) v |= static_cast<unsigned char>(chunk[i + 1]) << 8;
-            if (i + 2 < chunk.size()) v |= static_cast<unsigned char>(chunk[i + 2]);
-            out += kB64[(v >> 18) & 63];
-            out += kB64[(v >> 12) & 63];
-            out += i + 1 < chunk.size() ? kB64[(v >> 6) & 63] : '=';
-            out += i + 2 < chunk.size() ? kB64[v & 63] : '=';
-        }
-        out += "?=";
-        pos += take;
-    }
-    return out;
-}
-
-// A display name as a quoted string, or as encoded words when it is not plain ASCII.
-std::string DisplayName(const std::string& name) {
-    std::string encoded = EncodeHeaderText(name);
-    if (encoded != name) return encoded;
-    std::string quoted = "\"";
-    for (char c : name) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
 }
 
 std::string Base64Lines(std::string_view data) {
@@ -712,17 +674,28 @@ std::string Base64Lines(std::string_view data) {
     return out;
 }
 
-std::string Rfc5322Date(Date d) {
+// A UTC time to the second with the English names of its weekday and month.
+struct UtcTime {
+    dates::DateParts parts;
+    const char* weekday;
+    const char* month;
+};
+UtcTime UtcTimeOf(Date d) {
     static const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    int64_t seconds = UnixSecondsFromDate(d);
-    auto p = dates::SplitDate(DateFromUnixSeconds(seconds));
-    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    int weekday = static_cast<int>(((days % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
+    const int64_t seconds = UnixSecondsFromDate(d);
+    const auto p = dates::SplitDate(DateFromUnixSeconds(seconds));
+    const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+    const int weekday = static_cast<int>(((days % 7) + 7 + 4) % 7);  // 1970-01-01 was a Thursday
+    return {p, kDays[weekday], kMonths[p.month - 1]};
+}
+
+std::string Rfc5322Date(Date d) {
+    const UtcTime t = UtcTimeOf(d);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s, %d %s %04d %02d:%02d:%02d +0000", kDays[weekday], p.day,
-                  kMonths[p.month - 1], p.year, p.hour, p.minute, p.second);
+    std::snprintf(buf, sizeof buf, "%s, %d %s %04d %02d:%02d:%02d +0000", t.weekday, t.parts.day, t.month,
+                  t.parts.year, t.parts.hour, t.parts.minute, t.parts.second);
     return buf;
 }
 
@@ -736,7 +709,27 @@ std::string OneLine(const std::string& s) {
 
 FolderData ReadMaildir(const std::string& dir) { return ReadLayout(ScanMaildir(dir)); }
 
-std::string WriteEml(const ItemData& item) {
+bool MaildirSeen(const std::string& path) {
+    const fs::path p(path);
+    if (p.parent_path().filename() != "cur") return false;  // new/: not yet seen by any client
+    const std::string name = p.filename().string();
+    // "unique:2,FLAGS" (some systems write '!' for ':'); the flags are sorted capitals.
+    size_t info = name.rfind(":2,");
+    if (info == std::string::npos) info = name.rfind("!2,");
+    return info != std::string::npos && name.find('S', info + 3) != std::string::npos;
+}
+
+ItemData ReadMaildirMessage(const std::string& path) {
+    ItemData item = std::move(ReadEmlFile(path).front());
+    // Where the file lies says whether it was read, whatever its headers say.
+    auto& flags = item.extraTagged[store::PR_MESSAGE_FLAGS];
+    flags.type = 0x0003;
+    flags.integer = (flags.integer & ~store::MSGFLAG_READ) | (MaildirSeen(path) ? store::MSGFLAG_READ : 0);
+    if (flags.integer == 0) item.extraTagged.erase(store::PR_MESSAGE_FLAGS);
+    return item;
+}
+
+std::string MailHeaders(const ItemData& item) {
     std::string out;
     if (item.InternetMessageID) out += "Message-ID: " + OneLine(*item.InternetMessageID) + "\r\n";
     if (item.SentOn) out += "Date: " + Rfc5322Date(*item.SentOn) + "\r\n";
@@ -746,13 +739,10 @@ std::string WriteEml(const ItemData& item) {
     if (item.SenderName || !senderAddress.empty()) {
         std::string name = item.SenderName.value_or("");
         if (!senderAddress.empty() && senderAddress.find('@') != std::string::npos) {
-            if (name.empty() || name == senderAddress)
-                out += "From: <" + senderAddress + ">\r\n";
-            else
-                out += "From: " + DisplayName(name) + " <" + senderAddress + ">\r\n";
+            out += "From: " + MailboxText(name, senderAddress) + "\r\n";
         } else {
             // No usable address: a group keeps the display name readable and parseable.
-            out += "From: " + DisplayName(name) + " <unknown@invalid>\r\n";
+            out += "From: " + DisplayNameText(name) + " <unknown@invalid>\r\n";
         }
     }
     // Address lists go out as UTF-8 text (RFC 6532): encoded words would hide their structure.
@@ -761,10 +751,58 @@ std::string WriteEml(const ItemData& item) {
     if (item.Subject) out += "Subject: " + EncodeHeaderText(*item.Subject) + "\r\n";
     if (item.Class == 45) out += "X-Message-Class: IPM.Post\r\n";
     else if (item.MessageClass && !item.MessageClass->empty()) out += "X-Message-Class: " + OneLine(*item.MessageClass) + "\r\n";
+    return out;
+}
+
+std::string WriteEml(const ItemData& item) {
+    std::string out = MailHeaders(item);
     out += "MIME-Version: 1.0\r\n";
     out += "Content-Type: text/plain; charset=utf-8\r\n";
     out += "Content-Transfer-Encoding: base64\r\n\r\n";
     out += Base64Lines(item.Body.value_or(""));
+    return out;
+}
+
+std::string MessageBytes(const ItemData& item) {
+    if (item.Source && item.Source->kind == store::ItemSource::Kind::Mime) return item.Source->Unpack();
+    if (item.Source && item.Source->kind == store::ItemSource::Kind::PstMessage)
+        return MessageFromPst(item, DecodePstMessage(item.Source->Unpack()));
+    return WriteEml(item);
+}
+
+std::string MakeEnvelope(const ItemData& item) {
+    std::string sender = "MAILER-DAEMON";
+    if (auto it = item.extraTagged.find(PR_SENDER_EMAIL_ADDRESS); it != item.extraTagged.end()) {
+        const std::string& a = it->second.text;
+        if (a.find('@') != std::string::npos &&
+            std::none_of(a.begin(), a.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
+            sender = a;
+    }
+    const UtcTime t = UtcTimeOf(item.SentOn.value_or(item.CreationTime.value_or(DateFromUnixSeconds(0))));
+    char when[64];
+    std::snprintf(when, sizeof when, "%s %s %2d %02d:%02d:%02d %04d", t.weekday, t.month, t.parts.day, t.parts.hour,
+                  t.parts.minute, t.parts.second, t.parts.year);
+    return "From " + sender + " " + when;
+}
+
+std::string MboxEntry(const std::string& envelope, std::string_view message) {
+    std::string out;
+    out.reserve(envelope.size() + message.size() + message.size() / 64 + 4);
+    out += envelope;
+    out += '\n';
+    size_t pos = 0;
+    while (pos < message.size()) {
+        size_t end = message.find('\n', pos);
+        end = end == std::string_view::npos ? message.size() : end + 1;
+        std::string_view line = message.substr(pos, end - pos);
+        size_t q = 0;
+        while (q < line.size() && line[q] == '>') ++q;
+        if (line.substr(q).starts_with("From ")) out += '>';
+        out.append(line);
+        pos = end;
+    }
+    if (!message.empty() && message.back() != '\n') out += '\n';
+    out += '\n';
     return out;
 }
 

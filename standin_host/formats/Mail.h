@@ -5,6 +5,7 @@
 // mbox is read piece by piece, so only its messages are limited, not the file.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,13 @@ namespace nubra::formats {
 // One message from its raw bytes. `file` and `firstLine` place errors. Raises FormatError for
 // bytes that are no message (binary data, no header at the start, no header field of mail,
 // over-long lines). NUL bytes in headers and text bodies show as U+FFFD in the item's texts.
+// PR_MESSAGE_FLAGS is set when the message has attachments (MSGFLAG_HASATTACH) or says it was
+// read ("Status: RO", MSGFLAG_READ). The item carries no Source: the file readers below add it.
 ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t firstLine = 1);
+
+// The readers below keep each message whole: the item's Source is the message as read (for an
+// mbox after undoing the ">From " quoting of the variant read), and the "From " line it came
+// with is kept beside it.
 
 // A file holding one message (an envelope "From " line before it is allowed).
 std::vector<ItemData> ReadEml(InputFile& file);
@@ -28,6 +35,21 @@ std::vector<ItemData> ReadEmlFile(const std::string& path);
 std::vector<ItemData> ParseMbox(std::string_view data, const std::string& file);
 std::vector<ItemData> ReadMbox(InputFile& file, unsigned threads = 1);
 std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads = 1);
+// The same handed over batch by batch in file order (a few hundred messages or some MiB at a
+// time), so that memory holds one batch whatever the size of the file. What `take` leaves in
+// the vector is dropped.
+using MboxBatchSink = std::function<void(std::vector<ItemData>&)>;
+void ReadMboxInBatches(InputFile& file, unsigned threads, const MboxBatchSink& take);
+
+// The line an mbox message starts with, without its line end.
+std::string EnvelopeLine(std::string_view line);
+// A message as one mbox entry (mboxrd): `envelope` (a "From " line made up from the item when
+// empty is given by the caller), every ">*From " line quoted with one more ">", an empty line
+// after it. A message that does not end with a line break gets one: mbox cannot say otherwise.
+std::string MboxEntry(const std::string& envelope, std::string_view message);
+// A "From " line for a message that came without one: its sender (else MAILER-DAEMON) and the
+// time it was sent (else created), in asctime form.
+std::string MakeEnvelope(const ItemData& item);
 
 // True when `dir` holds cur/ or new/.
 bool IsMaildir(const std::string& dir);
@@ -47,10 +69,21 @@ MaildirLayout ScanMaildir(const std::string& dir);
 
 // A whole Maildir read at once (the first bad message fails it).
 FolderData ReadMaildir(const std::string& dir);
+// One message file of a Maildir, read (MSGFLAG_READ) when it lies in cur/ with the S flag in
+// its name, unread otherwise.
+ItemData ReadMaildirMessage(const std::string& path);
+bool MaildirSeen(const std::string& path);
 
-// A message as .eml text (CRLF line ends, UTF-8 headers encoded per RFC 2047, the body in
-// base64). Keeps Message-ID as it stands, the submit time to the second, subject, sender,
-// To and Cc.
+// A message as .eml text made from its properties (CRLF line ends, UTF-8 headers encoded per
+// RFC 2047, the body in base64). Keeps Message-ID as it stands, the submit time to the second,
+// subject, sender, To and Cc.
 std::string WriteEml(const ItemData& item);
+// The header block WriteEml starts with (Message-ID, Date, From, To, Cc, Subject, the class of
+// what is not mail), each field ending in CRLF; no MIME fields.
+std::string MailHeaders(const ItemData& item);
+
+// The message export writes for a mail or post: its source as it came in, a message composed
+// from what an Outlook data file held (MessageFromPst), else WriteEml.
+std::string MessageBytes(const ItemData& item);
 
 }  // namespace nubra::formats

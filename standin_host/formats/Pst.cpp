@@ -12,7 +12,9 @@
 #include <utility>
 
 #include "standin_host/formats/FormatError.h"
+#include "standin_host/formats/PstSource.h"
 #include "standin_host/formats/TextUtil.h"
+#include "standin_host/store/ItemSource.h"
 
 namespace nubra::formats {
 namespace {
@@ -35,6 +37,17 @@ constexpr uint16_t kIdMessageClass = 0x001A, kIdSubject = 0x0037, kIdClientSubmi
 // the entry IDs of the top of the visible tree and of the wastebasket.
 constexpr uint16_t kIdContentCount = 0x3602, kIdSubfolders = 0x360A, kIdIpmSubtree = 0x35E0,
                    kIdWastebasket = 0x35E3;
+// What an item holds beyond the properties the store keeps: it goes into the item's source.
+constexpr uint16_t kIdTransportHeaders = 0x007D, kIdRtfCompressed = 0x1009, kIdMessageFlags = 0x0E07,
+                   kIdSenderSmtp = 0x5D01;
+// Of recipients and attachments.
+constexpr uint16_t kIdRecipientType = 0x0C15, kIdAddressType = 0x3002, kIdEmailAddress = 0x3003,
+                   kIdSmtpAddress = 0x39FE, kIdAttachData = 0x3701, kIdAttachFilename = 0x3704,
+                   kIdAttachMethod = 0x3705, kIdAttachLongFilename = 0x3707, kIdAttachMimeTag = 0x370E,
+                   kIdAttachContentId = 0x3712, kIdAttachFlags = 0x3714, kIdAttachmentHidden = 0x7FFE;
+constexpr int64_t kAttachMhtmlRef = 4;  // PR_ATTACH_FLAGS: the body refers to it
+// Embedded messages nested deeper than this are left out (and reported).
+constexpr int kMaxEmbedding = 32;
 // Identity and bookkeeping the store gives every item anew.
 constexpr uint16_t kStoreOwned[] = {0x0FFF, 0x0FF9, 0x0FF6, 0x0FFB, 0x0FFE, 0x0E09, 0x0FF4, 0x0E08,
                                     0x0E07, 0x3008};
@@ -86,14 +99,20 @@ struct Unreadable {
 // The properties of an item or folder. A value libpff cannot read (a partly overwritten
 // block) is left out and counted in `unreadableValues`; raises Unreadable when the item's
 // property list itself cannot be read.
-std::vector<RawProp> ReadProps(libpff_item_t* item, size_t& unreadableValues) {
-    std::vector<RawProp> props;
+int RecordSets(libpff_item_t* item) {
     ErrorHolder err;
     int sets = 0;
     if (libpff_item_get_number_of_record_sets(item, &sets, &err.error) != 1) throw Unreadable{err.Text()};
-    if (sets < 1) return props;
+    return sets;
+}
+
+// `setIndex`: the record set (one per recipient of a recipient table; items have one).
+std::vector<RawProp> ReadProps(libpff_item_t* item, size_t& unreadableValues, int setIndex = 0) {
+    std::vector<RawProp> props;
+    ErrorHolder err;
+    if (RecordSets(item) <= setIndex) return props;
     libpff_record_set_t* set = nullptr;
-    if (libpff_item_get_record_set_by_index(item, 0, &set, &err.error) != 1) throw Unreadable{err.Text()};
+    if (libpff_item_get_record_set_by_index(item, setIndex, &set, &err.error) != 1) throw Unreadable{err.Text()};
     std::unique_ptr<libpff_record_set_t*, void (*)(libpff_record_set_t**)> setGuard(
         &set, [](libpff_record_set_t** s) { libpff_record_set_free(s, nullptr); });
     int entries = 0;
@@ -321,7 +340,24 @@ int32_t ClassFor(const std::string& messageClass, std::optional<std::string>& ex
     return 0;
 }
 
-ItemData MessageToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
+// What libpff gives of a message: its properties, one property list per recipient, and its
+// attachments, each with its bytes or the message it embeds.
+struct RawAttachment;
+struct RawItem {
+    std::vector<RawProp> props;
+    std::vector<std::vector<RawProp>> recipients;
+    std::vector<RawAttachment> attachments;
+    std::vector<std::pair<std::string, std::string>> problems;  // what, reason: parts libpff could not read
+};
+struct RawAttachment {
+    std::vector<RawProp> props;
+    std::string data;
+    std::unique_ptr<RawItem> item;  // an embedded message
+};
+
+// The properties of an item in the store's vocabulary: the named fields, everything else the
+// store may keep in extraTagged and extraNamed; not what goes into the item's source.
+ItemData PropsToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
     const std::vector<int32_t> codePages = ItemCodePages(props);
     ItemData item;
     std::string messageClass;
@@ -377,7 +413,14 @@ ItemData MessageToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
             case kIdClientSubmitTime: if (type == PT_SYSTIME) item.SentOn = DateFromFiletime(value.integer); continue;
             case kIdHtml:
                 html = type == PT_BINARY ? std::string(value.bytes.begin(), value.bytes.end()) : value.text;
-                break;
+                continue;  // kept in the source, as are the next two
+            case kIdRtfCompressed:
+            case kIdTransportHeaders: continue;
+            case kIdMessageFlags:
+                // Only the read state: the rest is the store's own bookkeeping.
+                if (type == PT_LONG && (value.integer & store::MSGFLAG_READ))
+                    item.extraTagged[store::PR_MESSAGE_FLAGS] = PropValue{PT_LONG, store::MSGFLAG_READ, {}, {}};
+                continue;
             default: break;
         }
         if (IsStoreOwned(p.id)) continue;
@@ -397,6 +440,80 @@ ItemData MessageToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
     return item;
 }
 
+std::string DecodedText(const std::vector<RawProp>& props, uint16_t id, TextDecoder& texts,
+                        std::span<const int32_t> codePages) {
+    const RawProp* p = TextProp(props, id);
+    return p ? texts.Decode(*p, codePages) : std::string();
+}
+
+const RawProp* BinaryProp(const std::vector<RawProp>& props, uint16_t id) {
+    for (const auto& p : props)
+        if (p.id == id && p.type == PT_BINARY) return &p;
+    return nullptr;
+}
+
+// What the item holds beyond its properties, embedded messages whole.
+PstMessage RichOf(const RawItem& raw, TextDecoder& texts) {
+    const std::vector<int32_t> codePages = ItemCodePages(raw.props);
+    PstMessage m;
+    if (const RawProp* html = BinaryProp(raw.props, kIdHtml)) {
+        // Bytes in the code page the message was written in, kept as they are.
+        m.html.assign(html->data.begin(), html->data.end());
+        const std::string* charset = nullptr;
+        for (int32_t cp : codePages)
+            if ((charset = texts.Charset(cp))) break;
+        m.htmlCharset = charset ? *charset : "utf-8";
+    } else if (TextProp(raw.props, kIdHtml)) {
+        m.html = DecodedText(raw.props, kIdHtml, texts, codePages);
+        m.htmlCharset = "utf-8";
+    }
+    if (const RawProp* rtf = BinaryProp(raw.props, kIdRtfCompressed)) m.rtfCompressed.assign(rtf->data.begin(), rtf->data.end());
+    m.transportHeaders = DecodedText(raw.props, kIdTransportHeaders, texts, codePages);
+    for (const auto& r : raw.recipients) {
+        PstRecipient recipient;
+        recipient.type = static_cast<int32_t>(IntProp(r, kIdRecipientType).value_or(1));
+        recipient.name = DecodedText(r, kIdDisplayName, texts, codePages);
+        recipient.addressType = DecodedText(r, kIdAddressType, texts, codePages);
+        recipient.address = DecodedText(r, kIdSmtpAddress, texts, codePages);
+        if (recipient.address.empty()) recipient.address = DecodedText(r, kIdEmailAddress, texts, codePages);
+        m.recipients.push_back(std::move(recipient));
+    }
+    for (const auto& a : raw.attachments) {
+        PstAttachment attachment;
+        for (uint16_t id : {kIdAttachLongFilename, kIdAttachFilename, kIdDisplayName})
+            if (attachment.name.empty()) attachment.name = DecodedText(a.props, id, texts, codePages);
+        attachment.mimeType = DecodedText(a.props, kIdAttachMimeTag, texts, codePages);
+        attachment.contentId = DecodedText(a.props, kIdAttachContentId, texts, codePages);
+        if (attachment.contentId.size() >= 2 && attachment.contentId.front() == '<' && attachment.contentId.back() == '>')
+            attachment.contentId = attachment.contentId.substr(1, attachment.contentId.size() - 2);
+        attachment.method = static_cast<int32_t>(IntProp(a.props, kIdAttachMethod).value_or(0));
+        attachment.isInline = (IntProp(a.props, kIdAttachFlags).value_or(0) & kAttachMhtmlRef) != 0 ||
+                              IntProp(a.props, kIdAttachmentHidden).value_or(0) != 0;
+        if (a.item) {
+            attachment.message = std::make_shared<PstMessage>(RichOf(*a.item, texts));
+            attachment.message->item = PropsToItem(a.item->props, texts);
+        } else {
+            attachment.data = a.data;
+        }
+        m.attachments.push_back(std::move(attachment));
+    }
+    return m;
+}
+
+ItemData MessageToItem(const RawItem& raw, TextDecoder& texts) {
+    ItemData item = PropsToItem(raw.props, texts);
+    PstMessage rich = RichOf(raw, texts);
+    if (!rich.attachments.empty()) {
+        auto& flags = item.extraTagged[store::PR_MESSAGE_FLAGS];
+        flags.type = PT_LONG;
+        flags.integer |= store::MSGFLAG_HASATTACH;
+    }
+    if (!rich.html.empty() || !rich.rtfCompressed.empty() || !rich.transportHeaders.empty() ||
+        !rich.recipients.empty() || !rich.attachments.empty())
+        item.Source = store::ItemSource::Pack(store::ItemSource::Kind::PstMessage, EncodePstMessage(rich));
+    return item;
+}
+
 // Reading happens in two passes. The first takes every folder's and item's raw properties
 // from libpff, noting what it cannot read; the second decodes them, once the file's most
 // common item code page (the one for texts without a label of their own, folder names
@@ -404,7 +521,7 @@ ItemData MessageToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
 struct RawFolder {
     uint32_t id = 0;  // libpff's identifier (the node id entry IDs name)
     std::vector<RawProp> props;
-    std::vector<std::vector<RawProp>> items;
+    std::vector<RawItem> items;
     std::vector<RawFolder> subfolders;
     std::vector<PstLoss> losses;  // `folder` is filled in by the second pass
 };
@@ -414,6 +531,78 @@ struct FirstPass {
 };
 
 constexpr int kMaxDepth = 64;
+
+RawItem ReadRawItem(libpff_item_t* message, FirstPass& pass, int depth);
+
+RawAttachment ReadRawAttachment(libpff_item_t* attachment, FirstPass& pass, int depth, RawItem& owner,
+                                const std::string& what) {
+    ErrorHolder err;
+    RawAttachment raw;
+    raw.props = ReadProps(attachment, pass.unreadableValues);
+    // The bytes themselves are read as libpff reads an attachment, not kept twice.
+    std::erase_if(raw.props, [](const RawProp& p) { return p.id == kIdAttachData; });
+    int type = 0;
+    if (libpff_attachment_get_type(attachment, &type, &err.error) != 1) throw Unreadable{err.Text()};
+    if (type == LIBPFF_ATTACHMENT_TYPE_ITEM) {
+        ItemHandle item;
+        if (libpff_attachment_get_item(attachment, &item.item, &err.error) != 1 || !item.item) throw Unreadable{err.Text()};
+        if (depth >= kMaxEmbedding) {
+            owner.problems.emplace_back(what, "messages embedded deeper than " + std::to_string(kMaxEmbedding) + " levels");
+        } else {
+            raw.item = std::make_unique<RawItem>(ReadRawItem(item.item, pass, depth + 1));
+        }
+        return raw;
+    }
+    size64_t size = 0;
+    const int has = libpff_attachment_get_data_size(attachment, &size, &err.error);
+    if (has < 0) throw Unreadable{err.Text()};
+    if (has == 1 && size > 0) {
+        if (size > kMaxMessageBytes) throw Unreadable{"larger than " + ByteSizeText(kMaxMessageBytes)};
+        raw.data.resize(static_cast<size_t>(size));
+        size_t done = 0;
+        while (done < raw.data.size()) {
+            const ssize_t n = libpff_attachment_data_read_buffer(
+                attachment, reinterpret_cast<uint8_t*>(raw.data.data()) + done, raw.data.size() - done, &err.error);
+            if (n <= 0) throw Unreadable{n < 0 ? err.Text() : "its data ends early"};
+            done += static_cast<size_t>(n);
+        }
+    }
+    return raw;
+}
+
+RawItem ReadRawItem(libpff_item_t* message, FirstPass& pass, int depth) {
+    ErrorHolder err;
+    RawItem raw;
+    raw.props = ReadProps(message, pass.unreadableValues);
+    ItemHandle recipients;
+    const int hasRecipients = libpff_message_get_recipients(message, &recipients.item, &err.error);
+    if (hasRecipients == 1 && recipients.item) {
+        try {
+            const int sets = RecordSets(recipients.item);
+            for (int i = 0; i < sets; ++i) raw.recipients.push_back(ReadProps(recipients.item, pass.unreadableValues, i));
+        } catch (const Unreadable& u) {
+            raw.problems.emplace_back("its recipients", u.reason);
+        }
+    } else if (hasRecipients < 0) {
+        raw.problems.emplace_back("its recipients", err.Text());
+    }
+    int attachments = 0;
+    if (libpff_message_get_number_of_attachments(message, &attachments, &err.error) != 1) {
+        err.Text();  // items without an attachment table
+        attachments = 0;
+    }
+    for (int i = 0; i < attachments; ++i) {
+        const std::string what = "attachment " + std::to_string(i + 1) + " of " + std::to_string(attachments);
+        ItemHandle attachment;
+        try {
+            if (libpff_message_get_attachment(message, i, &attachment.item, &err.error) != 1) throw Unreadable{err.Text()};
+            raw.attachments.push_back(ReadRawAttachment(attachment.item, pass, depth, raw, what));
+        } catch (const Unreadable& u) {
+            raw.problems.emplace_back(what, u.reason);
+        }
+    }
+    return raw;
+}
 
 RawFolder ReadRawFolder(libpff_item_t* folder, int depth, FirstPass& pass) {
     ErrorHolder err;
@@ -446,10 +635,13 @@ RawFolder ReadRawFolder(libpff_item_t* folder, int depth, FirstPass& pass) {
             continue;
         }
         try {
-            raw.items.push_back(ReadProps(message.item, pass.unreadableValues));
+            raw.items.push_back(ReadRawItem(message.item, pass, 0));
         } catch (const Unreadable& u) {
             lose(what, u.reason, 1, 0);
+            continue;
         }
+        // The item comes in; what libpff could not read of it is listed.
+        for (auto& [part, reason] : raw.items.back().problems) lose(what + ", " + part, reason, 0, 0);
     }
     int subfolders = 0;
     if (libpff_folder_get_number_of_sub_folders(folder, &subfolders, &err.error) != 1) {
@@ -481,7 +673,7 @@ void CountCodePage(const std::vector<RawProp>& item, std::map<int32_t, size_t>& 
 }
 
 void CountCodePages(const RawFolder& folder, std::map<int32_t, size_t>& counts) {
-    for (const auto& item : folder.items) CountCodePage(item, counts);
+    for (const auto& item : folder.items) CountCodePage(item.props, counts);
     for (const auto& sub : folder.subfolders) CountCodePages(sub, counts);
 }
 
@@ -519,7 +711,7 @@ FolderData ConvertFolder(RawFolder& raw, std::string name, const std::string& pa
     for (size_t i = 0; i < raw.items.size(); ++i) {
         pass.texts.where = label + ", item " + std::to_string(i + 1);
         data.items.push_back(MessageToItem(raw.items[i], pass.texts));
-        std::vector<RawProp>().swap(raw.items[i]);
+        raw.items[i] = RawItem();
     }
     for (size_t i = 0; i < raw.subfolders.size(); ++i) {
         pass.texts.where = "the name of subfolder " + std::to_string(i + 1) + " of " + label;
@@ -656,7 +848,7 @@ PstFile ReadPst(const std::string& path, const PstReadOptions& options) {
         std::string names;
         texts.where = "an item in no folder";
         for (const auto& item : orphans) {
-            std::string subject = MessageToItem(item, texts).Subject.value_or("");
+            std::string subject = PropsToItem(item, texts).Subject.value_or("");
             if (!subject.empty()) names += (names.empty() ? ": \"" : ", \"") + subject + "\"";
         }
         result.losses.push_back({{}, what + names, "the file's index lists them but no folder holds them",

@@ -2,6 +2,7 @@
 
 #include <unicode/ucnv.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -151,13 +152,24 @@ int64_t UnixSecondsFromDate(Date d) {
 }
 
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
-constexpr int64_t kFiletimeUnixEpoch = 116444736000000000LL;
+Date DateFromFiletime(int64_t filetime) { return dates::FileTimeToDate(filetime); }
 
-Date DateFromFiletime(int64_t filetime) {
-    return dates::FromUnixMillis((filetime - kFiletimeUnixEpoch) / 10000);
+int64_t FiletimeFromDate(Date d) { return dates::DateToFileTime(d); }
+
+void AppendFoldedLine(std::string& out, std::string_view line) {
+    size_t pos = 0;
+    bool first = true;
+    do {
+        size_t take = std::min<size_t>(first ? 75 : 74, line.size() - pos);
+        while (take > 1 && pos + take < line.size() && (static_cast<unsigned char>(line[pos + take]) & 0xC0) == 0x80)
+            --take;
+        if (!first) out += ' ';
+        out.append(line.substr(pos, take));
+        out += "\r\n";
+        pos += take;
+        first = false;
+    } while (pos < line.size());
 }
-
-int64_t FiletimeFromDate(Date d) { return dates::ToUnixMillis(d) * 10000 + kFiletimeUnixEpoch; }
 
 std::string UtcStamp(Date d) {
     auto p = dates::SplitDate(dates::FromUnixMillis(UnixSecondsFromDate(d) * 1000));

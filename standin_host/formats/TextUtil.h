@@ -30,7 +30,8 @@ std::optional<std::string> ToUtf8Strict(std::string_view bytes, const std::strin
 // or none for numbers ICU does not know.
 std::optional<std::string> CharsetForCodePage(int32_t codePage);
 
-// Automation dates (UTC) from and to other clocks.
+// Automation dates (UTC) from and to other clocks. FILETIME through dates::FileTimeToDate and
+// dates::DateToFileTime, the one conversion of the whole program.
 Date DateFromUnixSeconds(int64_t seconds);
 int64_t UnixSecondsFromDate(Date d);  // rounded to the nearest second
 Date DateFromFiletime(int64_t filetime);
@@ -38,6 +39,10 @@ int64_t FiletimeFromDate(Date d);
 
 // "20240131T081500Z"
 std::string UtcStamp(Date d);
+
+// Appends `line` as a vCard / iCalendar content line: folded at 75 bytes (continuation lines
+// start with a blank), never inside a UTF-8 sequence, each physical line ending in CRLF.
+void AppendFoldedLine(std::string& out, std::string_view line);
 
 // The visible text of an HTML fragment: tags, scripts and styles dropped, the common
 // entities decoded, block ends become line breaks.

@@ -7,6 +7,7 @@
 
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
+#include "standin_host/store/ItemSource.h"
 
 namespace nubra::formats {
 namespace {
@@ -27,6 +28,7 @@ struct Param {
 
 struct Property {
     int64_t line = 0;
+    size_t begin = 0, end = 0;  // bytes of the text it was read from: its first line to its last line's end
     std::string name;  // upper case, group removed
     std::vector<Param> params;
     std::string value;  // raw (still escaped / encoded)
@@ -146,6 +148,7 @@ std::string DecodeQuotedPrintable(std::string_view s) {
 
 struct Card {
     int64_t line = 0;
+    size_t begin = 0, end = 0;  // BEGIN:VCARD to the end of its END:VCARD line
     std::string version;
     std::vector<Property> props;
 };
@@ -291,6 +294,7 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
             } else {
                 card = Card{};
                 card->line = prop.line;
+                card->begin = prop.begin;
             }
             return;
         }
@@ -302,6 +306,7 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
                 --depth;
                 return;
             }
+            card->end = prop.end;
             cards.push_back(std::move(*card));
             card.reset();
             return;
@@ -321,23 +326,27 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
         if (end - pos > kMaxLineLength)
             FailAtLine(file, number, "line longer than " + std::to_string(kMaxLineLength) + " bytes");
         std::string line(data.substr(pos, end - pos));
-        pos = end + 1;
+        const size_t lineBegin = pos;
+        pos = std::min(end + 1, data.size());
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find('\0') != std::string::npos) FailAtLine(file, number, "NUL byte in the text");
 
         if (open && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+            open->end = pos;
             open->value += line.substr(1);
             continueQp = open->IsQuotedPrintable() && !open->value.empty() && open->value.back() == '=';
             continue;
         }
         if (open && continueQp) {
             // Soft line break: the '=' at the end joins the next line.
+            open->end = pos;
             open->value.pop_back();
             open->value += line;
             continueQp = !open->value.empty() && open->value.back() == '=';
             continue;
         }
         if (open && open->IsBase64() && !line.empty() && line.find(':') == std::string::npos) {
+            open->end = pos;
             open->value += line;  // 2.1 base64 runs on until an empty line
             continue;
         }
@@ -348,6 +357,8 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
         finishProperty();
         auto prop = SplitProperty(line, number);
         if (!prop) FailAtLine(file, number, "not a vCard property line");
+        prop->begin = lineBegin;
+        prop->end = pos;
         open = std::move(prop);
         continueQp = open->IsQuotedPrintable() && !open->value.empty() && open->value.back() == '=';
     }
@@ -355,7 +366,12 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
     if (card) FailAtLine(file, card->line, "BEGIN:VCARD without END:VCARD");
     if (cards.empty()) FailAtLine(file, 1, "no vCard in the file");
     items.reserve(cards.size());
-    for (const auto& c : cards) items.push_back(CardToItem(c, file));
+    for (const auto& c : cards) {
+        items.push_back(CardToItem(c, file));
+        // The card as written, so that what no field holds (photos, categories, X- properties)
+        // goes out again as it came in.
+        items.back().Source = store::ItemSource::Pack(store::ItemSource::Kind::VCard, data.substr(c.begin, c.end - c.begin));
+    }
     return items;
 }
 
@@ -379,49 +395,35 @@ std::string Escape(const std::string& s, bool structured) {
     return out;
 }
 
-// Folds a content line at 75 bytes without splitting a UTF-8 sequence.
-void AppendFolded(std::string& out, const std::string& line) {
-    size_t pos = 0;
-    bool first = true;
-    while (pos < line.size()) {
-        size_t room = first ? 75 : 74;
-        size_t take = std::min(room, line.size() - pos);
-        while (take > 1 && pos + take < line.size() &&
-               (static_cast<unsigned char>(line[pos + take]) & 0xC0) == 0x80)
-            --take;
-        if (!first) out += ' ';
-        out.append(line, pos, take);
-        out += "\r\n";
-        pos += take;
-        first = false;
-    }
-    if (line.empty()) out += "\r\n";
-}
-
 }  // namespace
 
 std::string WriteVCard(const ItemData& item) {
+    if (store::SourceIsCurrent(item) && item.Source->kind == store::ItemSource::Kind::VCard) {
+        std::string card = item.Source->Unpack();
+        if (!card.empty() && card.back() != '\n') card += "\r\n";  // the last card of a file without a line end
+        return card;
+    }
     std::string out = "BEGIN:VCARD\r\nVERSION:4.0\r\n";
     std::string fn = item.FullName.value_or(item.Subject.value_or(""));
     if (fn.empty()) {
         fn = item.FirstName.value_or("");
         if (item.LastName) fn += (fn.empty() ? "" : " ") + *item.LastName;
     }
-    AppendFolded(out, "FN:" + Escape(fn, false));
-    AppendFolded(out, "N:" + Escape(item.LastName.value_or(""), true) + ";" +
+    AppendFoldedLine(out, "FN:" + Escape(fn, false));
+    AppendFoldedLine(out, "N:" + Escape(item.LastName.value_or(""), true) + ";" +
                           Escape(item.FirstName.value_or(""), true) + ";;;");
-    if (item.CompanyName) AppendFolded(out, "ORG:" + Escape(*item.CompanyName, true));
-    if (item.Email1Address) AppendFolded(out, "EMAIL;PREF=1:" + Escape(*item.Email1Address, false));
+    if (item.CompanyName) AppendFoldedLine(out, "ORG:" + Escape(*item.CompanyName, true));
+    if (item.Email1Address) AppendFoldedLine(out, "EMAIL;PREF=1:" + Escape(*item.Email1Address, false));
     auto tagged = [&](uint32_t tag) -> const std::string* {
         auto it = item.extraTagged.find(tag);
         return it == item.extraTagged.end() || it->second.text.empty() ? nullptr : &it->second.text;
     };
-    if (auto* v = tagged(PR_TITLE)) AppendFolded(out, "TITLE:" + Escape(*v, false));
-    if (auto* v = tagged(PR_NICKNAME)) AppendFolded(out, "NICKNAME:" + Escape(*v, false));
-    if (auto* v = tagged(PR_BUSINESS_TELEPHONE_NUMBER)) AppendFolded(out, "TEL;TYPE=work:" + Escape(*v, false));
-    if (auto* v = tagged(PR_HOME_TELEPHONE_NUMBER)) AppendFolded(out, "TEL;TYPE=home:" + Escape(*v, false));
-    if (auto* v = tagged(PR_MOBILE_TELEPHONE_NUMBER)) AppendFolded(out, "TEL;TYPE=cell:" + Escape(*v, false));
-    if (item.Body && !item.Body->empty()) AppendFolded(out, "NOTE:" + Escape(*item.Body, false));
+    if (auto* v = tagged(PR_TITLE)) AppendFoldedLine(out, "TITLE:" + Escape(*v, false));
+    if (auto* v = tagged(PR_NICKNAME)) AppendFoldedLine(out, "NICKNAME:" + Escape(*v, false));
+    if (auto* v = tagged(PR_BUSINESS_TELEPHONE_NUMBER)) AppendFoldedLine(out, "TEL;TYPE=work:" + Escape(*v, false));
+    if (auto* v = tagged(PR_HOME_TELEPHONE_NUMBER)) AppendFoldedLine(out, "TEL;TYPE=home:" + Escape(*v, false));
+    if (auto* v = tagged(PR_MOBILE_TELEPHONE_NUMBER)) AppendFoldedLine(out, "TEL;TYPE=cell:" + Escape(*v, false));
+    if (item.Body && !item.Body->empty()) AppendFoldedLine(out, "NOTE:" + Escape(*item.Body, false));
     out += "END:VCARD\r\n";
     return out;
 }

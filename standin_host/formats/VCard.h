@@ -11,6 +11,7 @@
 
 namespace nubra::formats {
 
+// Each item's Source is its card as written (BEGIN:VCARD to END:VCARD).
 // N -> LastName / FirstName (from FN by SplitFullName when N is missing or empty), ORG (first component) -> CompanyName, the preferred EMAIL (PREF
 // parameter, TYPE=pref, bare PREF; the lowest PREF number wins) else the first ->
 // Email1Address, FN -> FullName and Subject, NOTE -> Body; Class 40. Raises FormatError with
@@ -18,7 +19,8 @@ namespace nubra::formats {
 std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file);
 std::vector<ItemData> ReadVCardFile(const std::string& path);
 
-// One card, vCard 4.0, CRLF line ends, folded at 75 bytes.
+// One card: the card the item was imported from, as it was, while the item is unchanged since
+// (SourceIsCurrent); else vCard 4.0 from its fields, CRLF line ends, folded at 75 bytes.
 std::string WriteVCard(const ItemData& item);
 
 }  // namespace nubra::formats
