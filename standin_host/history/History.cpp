@@ -14,6 +14,7 @@
 #include "host/Automation.h"
 #include "host/Outlook.h"
 #include "standin_host/store/Profile.h"
+#include "standin_host/store/RunLock.h"
 
 namespace nubra::history {
 
@@ -287,6 +288,21 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     RestoreResult result;
     std::vector<std::pair<std::string, std::string>> emptied;  // duplicates folders items left
     const auto folders = history.Folders(runId);
+    // No removal run may work on a folder while its items come back (and a damaged store takes
+    // nothing back).
+    std::vector<std::shared_ptr<void>> held;
+    std::vector<std::pair<std::string, std::string>> locked;
+    for (const auto& f : folders)
+        for (const auto& r : f.removals) {
+            const std::pair<std::string, std::string> source{r.folderBefore, r.storeBefore};
+            if (!r.restored.empty() || std::find(locked.begin(), locked.end(), source) != locked.end()) continue;
+            locked.push_back(source);
+            try {
+                held.push_back(store::LockFolderForRun(*ns->GetFolderFromID(source.first, source.second)));
+            } catch (const AutomationError& e) {
+                if (e.Number() != errnum::kMapiNotFound) throw;  // a folder gone since: its items are skipped below
+            }
+        }
     for (size_t f = 0; f < folders.size(); ++f) {
         for (size_t i = 0; i < folders[f].removals.size(); ++i) {
             const Removal& r = folders[f].removals[i];

@@ -106,7 +106,9 @@ struct RestoreResult {
 // marks each in the history as it goes. An item that is no longer where the run put it (the
 // user moved or deleted it since) is left alone and listed, never copied; an item found back in
 // its folder already (an earlier restore that was interrupted) is only marked. Duplicates
-// folders left empty are removed. Raises kMapiNotFound for an unknown run.
+// folders left empty are removed. The folders the items go back to are held against removal
+// runs meanwhile (store::LockFolderForRun). Raises kMapiNotFound for an unknown run, and what
+// the lock raises (another run holds a folder, a damaged store) before anything moves.
 RestoreResult Restore(store::Profile& profile, History& history, const std::string& runId);
 
 }  // namespace nubra::history

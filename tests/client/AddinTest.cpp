@@ -44,6 +44,22 @@ private:
 
 class NoProgId : public Object {};
 
+// The client's application whose namespace cannot be opened.
+class NoNamespaceApp : public outlook::Application {
+public:
+    explicit NoNamespaceApp(std::shared_ptr<outlook::Application> real) : real_(std::move(real)) {}
+    std::shared_ptr<outlook::Explorer> ActiveExplorer() override { return real_->ActiveExplorer(); }
+    std::shared_ptr<outlook::WindowCollection> Explorers() override { return real_->Explorers(); }
+    std::shared_ptr<outlook::WindowCollection> Inspectors() override { return real_->Inspectors(); }
+    std::shared_ptr<outlook::NameSpace> GetNamespace(const std::string&) override {
+        RaiseError(errnum::kMapiNotFound, "The profile cannot be opened");
+    }
+    std::string Version() override { return real_->Version(); }
+
+private:
+    std::shared_ptr<outlook::Application> real_;
+};
+
 int Count(const std::string& text, const std::string& part) {
     int n = 0;
     for (auto pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1)) ++n;
@@ -67,10 +83,11 @@ protected:
         Err().Clear();
     }
 
-    void Connect(CustomArray custom = CustomArray(1, {Variant(int32_t{1})}), ObjectRef inst = nullptr) {
+    void Connect(CustomArray custom = CustomArray(1, {Variant(int32_t{1})}), ObjectRef inst = nullptr,
+                 std::shared_ptr<outlook::Application> app = nullptr) {
         if (!inst) inst = std::make_shared<Inst>("Nubra.Addinconnect");
         conn = std::make_shared<Addinconnect>();
-        conn->OnConnection(client->App(), outlook::ext_cm_Startup, inst, custom);
+        conn->OnConnection(app ? app : client->App(), outlook::ext_cm_Startup, inst, custom);
     }
     void BeginShutdown() {
         CustomArray custom(1, {Variant(int32_t{1})});
@@ -211,6 +228,34 @@ TEST_F(AddinTest, ABarWithoutTheHelpMenuIsReportedOnceAndTheAddinRunsOn) {
     EXPECT_FALSE(conn->NubraClass()->HoldsButton());
     EXPECT_TRUE(GlobalsAlive());
     EXPECT_TRUE(conn->WatchesExplorer());
+}
+
+TEST_F(AddinTest, AFailureInsideTheMenuClassIsReportedOnceAndTheWindowStaysWatched) {
+    Connect(CustomArray(1, {Variant(int32_t{1})}), nullptr, std::make_shared<NoNamespaceApp>(client->App()));
+    EXPECT_EQ(Popups(), 0);
+    EXPECT_EQ(platform.boxes.size(), 1u);
+    EXPECT_EQ(Count(Log(), "in proc: Connect:IDTExtensibility2_OnConnection. The profile cannot be opened"), 1) << Log();
+    EXPECT_TRUE(conn->WatchesExplorer());
+    EXPECT_TRUE(GlobalsAlive());
+}
+
+TEST_F(AddinTest, AMenuThatFailsAfterItsPopupKeepsThePopupButNoButton) {
+    // The client refuses the button once the popup is on the bar.
+    auto bars = std::dynamic_pointer_cast<client::CommandBarsImpl>(explorer->CommandBars());
+    ASSERT_TRUE(bars);
+    auto refuse = bars->Changed().Subscribe([&] {
+        auto popup = client::FindControlDeep(*explorer->MenuBar(), "mnuNubrapopup");
+        if (popup && popup->Controls()->Count() > 0) RaiseError(errnum::kMapiCallFailed, "The menu is full");
+    });
+    Connect();
+    refuse.reset();
+    EXPECT_EQ(Popups(), 1);
+    ASSERT_TRUE(conn->NubraClass());
+    EXPECT_FALSE(conn->NubraClass()->HoldsButton());
+    EXPECT_EQ(platform.boxes.size(), 1u);
+    EXPECT_EQ(Count(Log(), "in proc: clsNubra.CreateMenu. The menu is full"), 1) << Log();
+    EXPECT_TRUE(conn->WatchesExplorer());
+    EXPECT_TRUE(GlobalsAlive());
 }
 
 TEST_F(AddinTest, ReleaseYearFollowsTheFirstTwoCharactersOfTheVersion) {

@@ -18,6 +18,7 @@
 #include "host/MAPIUtils.h"
 #include "host/Outlook.h"
 #include "standin_host/store/ItemData.h"
+#include "tests/support/Items.h"
 #include "standin_host/store/Profile.h"
 #include "tests/support/MemoryProgressBar.h"
 #include "tests/support/RecordingPlatform.h"
@@ -99,19 +100,16 @@ private:
     FaultPlan& plan_;
 };
 
-// Item data builders. Times are automation dates in UTC.
+// Item data: the builders of tests/support/Items.h; times on one day.
 Date At(int hour, int minute, int second = 0);  // on 15 March 2010
-store::ItemData ReceivedMail(const std::string& msgId, const std::string& subject, Date created);
-store::ItemData SentMail(const std::string& subject, Date sentOn, Date created);
-store::ItemData UnsentMail(const std::string& subject, Date created);
-store::ItemData Contact(const std::string& first, const std::string& last, const std::string& company,
-                        const std::string& email, Date created);
-store::ItemData Appointment(const std::string& subject, const std::string& location, Date start, Date end,
-                            Date created);
-store::ItemData Task(const std::string& subject, int32_t status, std::optional<Date> start, std::optional<Date> due,
-                     Date created);
-store::ItemData Note(const std::string& body, int32_t colour, Date created);
-store::ItemData DistributionList(const std::string& subject, Date created);
+using testing::Appointment;
+using testing::Contact;
+using testing::DistributionList;
+using testing::Note;
+using testing::ReceivedMail;
+using testing::SentMail;
+using testing::Task;
+using testing::UnsentMail;
 
 class EngineTest : public ::testing::Test {
 protected:

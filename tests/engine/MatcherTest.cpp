@@ -107,6 +107,45 @@ TEST_F(EngineTest, NamedTagsAreResolvedOncePerFolderAndAgainForAnotherStore) {
     EXPECT_EQ(count(), 3);
 }
 
+// A clsFldMon keeps named-property tags per folder. Two stores number the same named
+// properties differently: a scan of a folder of the second store must not search it with the
+// first store's numbers.
+struct KindCase {
+    const char* name;
+    int32_t folderType;
+    ItemData item;
+};
+void PrintTo(const KindCase& c, std::ostream* os) { *os << c.name; }
+
+class TagsAcrossStores : public EngineTest, public ::testing::WithParamInterface<KindCase> {};
+
+TEST_P(TagsAcrossStores, AreResolvedAgainForTheOtherStoresNumbering) {
+    profile->AddStore(tmp.path() / "other.nbst", "Other Store", true);
+    auto copy = [](ItemData d, int minutes) {
+        d.CreationTime = At(9, minutes);
+        return d;
+    };
+    auto here = NewFolder("Here", GetParam().folderType);
+    AddAll(here, {copy(GetParam().item, 0), copy(GetParam().item, 1)});
+    // The other store learns every other kind's names first, so this kind's come later there.
+    auto other = profile->FindFolder("Other Store");
+    AddAll(AddFolderTo(other, "First", outlook::olMailItem),
+           {Contact("F", "L", "", "f@x", At(8, 0)), Task("T", 1, At(8, 0), At(8, 1), At(8, 0)),
+            Appointment("A", "R", At(8, 0), At(8, 1), At(8, 0)), Note("N", 4, At(8, 0))});
+    auto there = AddFolderTo(other, "There", GetParam().folderType);
+    AddAll(there, {copy(GetParam().item, 0), copy(GetParam().item, 1)});
+    EXPECT_EQ(Scan(here), 1);
+    EXPECT_EQ(Scan(there), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TagsAcrossStores,
+    ::testing::Values(
+        KindCase{"Appointment", outlook::olAppointmentItem, Appointment("Meet", "Room", At(10, 0), At(11, 0), At(9, 0))},
+        KindCase{"Task", outlook::olTaskItem, Task("Do", 1, At(10, 0), At(11, 0), At(9, 0))},
+        KindCase{"Note", outlook::olNoteItem, Note("Milk", 3, At(9, 0))}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- appointments --------------------------------------------------------------------
 
 class AppointmentPairs : public EngineTest, public ::testing::WithParamInterface<PairCase> {};

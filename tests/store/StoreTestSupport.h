@@ -11,6 +11,7 @@
 #include "host/MAPIUtils.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/Profile.h"
+#include "tests/support/Items.h"
 
 namespace nubra::store::test {
 
@@ -36,12 +37,11 @@ protected:
     std::shared_ptr<Profile> profile;
 };
 
-ItemData Mail(const std::string& subject);
-ItemData Contact(const std::string& first, const std::string& last, const std::string& company,
-                 const std::string& email);
-ItemData Note(const std::string& body, int32_t color);
-ItemData Task(const std::string& subject, int32_t status);
-ItemData Appointment(const std::string& subject, const std::string& location, Date start, Date end);
+using nubra::testing::Appointment;
+using nubra::testing::Contact;
+using nubra::testing::Mail;
+using nubra::testing::Note;
+using nubra::testing::Task;
 
 // Runs `f`, expecting AutomationError `number`; returns its description.
 std::string ExpectError(int32_t number, const std::function<void()>& f);

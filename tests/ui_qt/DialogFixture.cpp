@@ -5,6 +5,7 @@
 
 #include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
+#include "tests/support/Items.h"
 
 namespace nubra::uitest {
 
@@ -14,24 +15,10 @@ Date At(int minute) { return 40252.0 + (9 * 60 + minute) / 1440.0; }
 }  // namespace
 
 store::ItemData Contact(const std::string& first, const std::string& last, const std::string& email, int minute) {
-    store::ItemData d;
-    d.Class = outlook::olContact;
-    d.FirstName = first;
-    d.LastName = last;
-    d.CompanyName = "ACME";
-    d.Email1Address = email;
-    d.CreationTime = At(minute);
-    return d;
+    return testing::Contact(first, last, "ACME", email, At(minute));
 }
 
-store::ItemData Note(const std::string& body, int minute) {
-    store::ItemData d;
-    d.Class = outlook::olNote;
-    d.Body = body;
-    d.Color = 3;
-    d.CreationTime = At(minute);
-    return d;
-}
+store::ItemData Note(const std::string& body, int minute) { return testing::Note(body, 3, At(minute)); }
 
 void DialogTest::SetUp() {
     dates::SetRegionalLocale("en_US");
