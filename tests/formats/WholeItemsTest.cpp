@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -14,6 +16,7 @@
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/Mail.h"
+#include "standin_host/formats/PstSource.h"
 #include "standin_host/store/ItemSource.h"
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/Profile.h"
@@ -273,6 +276,103 @@ TEST(WholeItems, ContactsAndCalendarsComeBackAsTheyWereWritten) {
                 files, objects, orphans, refused.size());
     for (const auto& r : refused) std::printf("[ info     ]   %s\n", r.c_str());
     EXPECT_GT(objects, 100u);
+}
+
+// What a data file's attachments come to: the bytes of each file attached, and the number of
+// attached items (messages, appointments), over every level of embedding.
+struct AttachmentTally {
+    std::multiset<std::string> data;
+    size_t embedded = 0;
+    bool operator==(const AttachmentTally&) const = default;
+};
+
+// pffexport (libpff's own tool) writes each item's attachments into its "Attachments" folder:
+// a file per attached file, an "AttachmentNNNNN" folder per attached item. `kind`: only the
+// top-level items whose folder name starts with it ("Message"), or all.
+AttachmentTally PffexportTally(const fs::path& exported, const std::string& kind) {
+    AttachmentTally tally;
+    for (auto it = fs::recursive_directory_iterator(exported); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path().parent_path().filename() != "Attachments") continue;
+        // The top-level item this belongs to: the folder just below the first "Attachments"'s
+        // owner's folder.
+        const std::string rel = fs::relative(it->path(), exported).string();
+        const size_t first = rel.find("/Attachments/");
+        const std::string owner = fs::path(rel.substr(0, first)).filename().string();
+        if (!kind.empty() && !owner.starts_with(kind)) continue;
+        if (it->is_directory())
+            ++tally.embedded;
+        else
+            tally.data.insert(ReadText(it->path()));
+    }
+    return tally;
+}
+
+void Tally(const PstMessage& m, AttachmentTally& tally) {
+    for (const auto& a : m.attachments) {
+        if (!a.message) {
+            tally.data.insert(a.data);
+            continue;
+        }
+        ++tally.embedded;
+        Tally(*a.message, tally);
+    }
+}
+
+void Tally(const store::ItemSource& mime, AttachmentTally& tally) {
+    const auto list = ListAttachments(mime);
+    for (size_t i = 0; i < list.size(); ++i) {
+        const std::string content = AttachmentContent(mime, i);
+        if (!list[i].isMessage) {
+            tally.data.insert(content);
+            continue;
+        }
+        ++tally.embedded;
+        Tally(*store::ItemSource::Pack(store::ItemSource::Kind::Mime, content), tally);
+    }
+}
+
+void EveryItem(const outlook::FolderRef& folder, const std::function<void(outlook::OutlookItem&)>& visit) {
+    auto items = folder->Items();
+    for (int32_t i = 1; i <= items->Count(); ++i) visit(*items->Item(i));
+    auto subs = folder->Folders();
+    for (int32_t i = 1; i <= subs->Count(); ++i) EveryItem(subs->Item(i), visit);
+}
+
+// Every data file of the samples: the store keeps every attachment of every item, embedded
+// items whole, byte for byte as libpff reads them (pffexport, its own tool, is the reference);
+// the mail exported again carries them all, attached messages as message/rfc822 parts.
+TEST(WholeItems, OutlookAttachmentsAsLibpffReadsThem) {
+    if (std::system("pffexport -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "pffexport (pff-tools) is not installed";
+    size_t attachments = 0, embedded = 0;
+    for (const auto& file : FilesUnder(Sample("pst"))) {
+        SCOPED_TRACE(file.string());
+        testing::TempDir dir;
+        const fs::path reference = dir.path() / "pffexport";
+        const std::string command = "pffexport -q -m items -f all -t '" + reference.string() + "' '" + file.string() +
+                                    "' > /dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        const fs::path exported = reference.string() + ".export";
+        auto profile = store::Profile::Open(dir.path() / "profile");
+        PstImportResult imported = ImportPst(*profile, file, PstImportOptions{"From the file", 0, nullptr});
+        auto top = profile->FindFolder(imported.storeDisplayName);
+
+        AttachmentTally kept;
+        EveryItem(top, [&](outlook::OutlookItem& item) {
+            if (auto source = store::SourceOf(item); source && source->kind == store::ItemSource::Kind::PstMessage)
+                Tally(DecodePstMessage(source->Unpack()), kept);
+        });
+        EXPECT_TRUE(kept == PffexportTally(exported, "")) << kept.data.size() << " files, " << kept.embedded << " items";
+        attachments += kept.data.size();
+        embedded += kept.embedded;
+
+        AttachmentTally sent;
+        for (const auto& f : Export(*profile, *top, dir.path() / "out", ExportOptions{ExportFormat::Natural, true}).files)
+            if (f.extension() == ".eml") Tally(*store::ItemSource::Pack(store::ItemSource::Kind::Mime, ReadText(f)), sent);
+        EXPECT_TRUE(sent == PffexportTally(exported, "Message")) << sent.data.size() << " files, " << sent.embedded << " messages";
+    }
+    std::printf("[ info     ] %zu attached files and %zu attached items, as pffexport reads them\n", attachments, embedded);
+    EXPECT_GT(attachments, 0u);
+    EXPECT_GT(embedded, 0u);
 }
 
 }  // namespace
