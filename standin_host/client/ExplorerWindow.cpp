@@ -1,6 +1,14 @@
 #include "standin_host/client/ExplorerWindow.h"
 
 #include <QApplication>
+#include <QSaveFile>
+#include <QPushButton>
+#include <QPainterPath>
+#include <QPainter>
+#include <QLocale>
+#include <QFileInfo>
+#include <QFileDialog>
+#include <QDir>
 #include <QCloseEvent>
 #include <QFormLayout>
 #include <QHeaderView>
@@ -16,7 +24,9 @@
 
 #include "host/AutomationDates.h"
 #include "standin_host/client/Registry.h"
+#include "standin_host/formats/Attachments.h"
 #include "standin_host/store/Application.h"
+#include "standin_host/store/ItemSource.h"
 #include "standin_host/store/RunLock.h"
 
 namespace nubra::client {
@@ -26,6 +36,9 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr const char* kTitle = "Nubrasweep client";
+// The item list's paper-clip column, and the role that tells an item with attachments.
+constexpr int kClipColumn = 0;
+constexpr int kHasAttachmentsRole = Qt::UserRole + 1;
 
 std::string ClassName(int32_t cls) {
     switch (cls) {
@@ -43,7 +56,7 @@ std::string ClassName(int32_t cls) {
 
 // A property that the item's kind may lack: empty then.
 template <typename F>
-std::string Read(F&& get) {
+auto Read(F&& get) -> decltype(get()) {
     try {
         return get();
     } catch (const AutomationError&) {
@@ -57,6 +70,27 @@ void ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, cons
     QMessageBox box(icon, title, Q(text), QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+// A paper clip, drawn: no icon theme can be relied on.
+QIcon PaperClip() {
+    static const QIcon icon = [] {
+        QPixmap pixmap(32, 32);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(QPen(QColor(90, 90, 90), 2.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        QPainterPath clip;
+        clip.moveTo(20, 9);
+        clip.lineTo(20, 23);
+        clip.arcTo(10, 18, 10, 10, 0, -180);
+        clip.lineTo(10, 7);
+        clip.arcTo(10, 2, 14, 10, 180, -180);
+        clip.lineTo(24, 22);
+        p.drawPath(clip);
+        return QIcon(pixmap);
+    }();
+    return icon;
 }
 
 void ShowFailure(QWidget* parent, const AutomationError& e) {
@@ -100,8 +134,12 @@ ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> exp
     items_ = new QTreeWidget(split);
     items_->setObjectName(QStringLiteral("ItemList"));
     items_->setRootIsDecorated(false);
-    items_->setHeaderLabels({QStringLiteral("Class"), QStringLiteral("Subject"), QStringLiteral("Created")});
-    items_->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    items_->setHeaderLabels({QString(), QStringLiteral("Class"), QStringLiteral("Subject"), QStringLiteral("Created")});
+    items_->headerItem()->setIcon(kClipColumn, PaperClip());
+    items_->headerItem()->setToolTip(kClipColumn, QStringLiteral("Attachments"));
+    items_->header()->setSectionResizeMode(kClipColumn, QHeaderView::Fixed);
+    items_->header()->resizeSection(kClipColumn, 28);
+    items_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
     split->setStretchFactor(1, 3);
     setCentralWidget(split);
     resize(900, 560);
@@ -205,7 +243,13 @@ void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
         for (int32_t i = 1; i <= items->Count(); ++i) {
             auto it = items->Item(i);
             auto* row = new QTreeWidgetItem(items_);
-            row->setText(0, Q(ClassName(it->Class())));
+            // From the item's flags: the list never reads what an item was made of.
+            if (Read([&] { return (store::MessageFlags(*it) & store::MSGFLAG_HASATTACH) != 0; })) {
+                row->setIcon(kClipColumn, PaperClip());
+                row->setToolTip(kClipColumn, QStringLiteral("Has attachments"));
+                row->setData(kClipColumn, kHasAttachmentsRole, true);
+            }
+            row->setText(1, Q(ClassName(it->Class())));
             std::string subject = Read([&] { return it->Subject(); });
             if (subject.empty() && it->Class() == outlook::olContact) {
                 // A contact is known by its name.
@@ -213,8 +257,8 @@ void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
                 const std::string last = Read([&] { return it->LastName(); });
                 subject += (subject.empty() || last.empty() ? "" : " ") + last;
             }
-            row->setText(1, Q(subject));
-            row->setText(2, Q(Read([&] { return dates::FormatGeneralDate(it->CreationTime()); })));
+            row->setText(2, Q(subject));
+            row->setText(3, Q(Read([&] { return dates::FormatGeneralDate(it->CreationTime()); })));
             row->setData(0, Qt::UserRole, i);
         }
     } catch (const AutomationError& e) {
@@ -253,7 +297,7 @@ void ExplorerWindow::closeEvent(QCloseEvent* event) {
 }
 
 InspectorWindow::InspectorWindow(Client& client, outlook::ItemRef item)
-    : QWidget(nullptr, Qt::Window), client_(client), inspector_(client.OpenInspector(item)) {
+    : QWidget(nullptr, Qt::Window), client_(client), inspector_(client.OpenInspector(item)), item_(item) {
     setObjectName(QStringLiteral("Inspector"));
     setAttribute(Qt::WA_DeleteOnClose);
     const std::string subject = Read([&] { return item->Subject(); });
@@ -272,7 +316,71 @@ InspectorWindow::InspectorWindow(Client& client, outlook::ItemRef item)
     add("Last name:", Read([&] { return item->LastName(); }));
     add("Company:", Read([&] { return item->CompanyName(); }));
     add("Location:", Read([&] { return item->Location(); }));
-    resize(420, 220);
+
+    attachments_ = new QTreeWidget(this);
+    attachments_->setObjectName(QStringLiteral("AttachmentList"));
+    attachments_->setRootIsDecorated(false);
+    attachments_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("Size")});
+    attachments_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    try {
+        if (auto source = store::SourceOf(*item))
+            for (const auto& a : formats::ListAttachments(*source)) {
+                auto* row = new QTreeWidgetItem(attachments_);
+                row->setIcon(0, PaperClip());
+                row->setText(0, Q(a.name));
+                row->setText(1, Q(a.mimeType));
+                row->setText(2, QLocale().formattedDataSize(static_cast<qint64>(a.size)));
+                row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+            }
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+    }
+    if (attachments_->topLevelItemCount() == 0) {
+        attachments_->hide();
+    } else {
+        auto* save = new QPushButton(QStringLiteral("&Save attachment..."), this);
+        save->setObjectName(QStringLiteral("SaveAttachment"));
+        auto enable = [this, save] { save->setEnabled(attachments_->currentItem() != nullptr); };
+        connect(attachments_, &QTreeWidget::currentItemChanged, this, enable);
+        connect(save, &QPushButton::clicked, this,
+                [this] { SaveAttachment(attachments_->indexOfTopLevelItem(attachments_->currentItem())); });
+        connect(attachments_, &QTreeWidget::itemDoubleClicked, this,
+                [this](QTreeWidgetItem* row) { SaveAttachment(attachments_->indexOfTopLevelItem(row)); });
+        enable();
+        form->addRow(QStringLiteral("Attachments:"), attachments_);
+        form->addRow(QString(), save);
+    }
+    chooseFile = [](QWidget* parent, const QString& suggested) {
+        return QFileDialog::getSaveFileName(parent, QStringLiteral("Save attachment"),
+                                            QDir::home().filePath(suggested));
+    };
+    resize(480, attachments_->isHidden() ? 220 : 380);
+}
+
+bool InspectorWindow::SaveAttachment(int index) {
+    if (index < 0 || index >= attachments_->topLevelItemCount()) return false;
+    // Only the last part of the name the message gives: it must not choose the folder.
+    const QString suggested = QFileInfo(attachments_->topLevelItem(index)->text(0)).fileName();
+    const QString file = chooseFile ? chooseFile(this, suggested) : QString();
+    if (file.isEmpty()) return false;
+    try {
+        auto source = store::SourceOf(*item_);
+        if (!source) return false;
+        const std::string bytes = formats::AttachmentContent(*source, static_cast<size_t>(index));
+        // Written under another name and renamed: the file is whole or not there.
+        QSaveFile out(file);
+        if (!out.open(QIODevice::WriteOnly) ||
+            out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
+            !out.commit()) {
+            ShowBox(this, QMessageBox::Warning, kTitle,
+                    "The attachment could not be saved to \"" + file.toStdString() + "\": " + out.errorString().toStdString());
+            return false;
+        }
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+        return false;
+    }
+    return true;
 }
 
 void InspectorWindow::closeEvent(QCloseEvent* event) {

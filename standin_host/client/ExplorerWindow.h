@@ -2,6 +2,7 @@
 // bar drawn from the command bars) and the read-only item window (an inspector).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -39,6 +40,7 @@ public:
     ~ExplorerWindow() override;
 
     QTreeWidget* FolderList() const { return folders_; }
+    // The selected folder's items; column 0 shows a paper clip for items with attachments.
     QTreeWidget* ItemList() const { return items_; }
     // Draws the menu bar from the command bars now (it is otherwise redrawn after changes).
     void RebuildMenu();
@@ -69,11 +71,22 @@ private:
     bool closing_ = false;
 };
 
-// Shows one item, read-only; counts among the client's inspectors while open.
+// Shows one item, read-only, with the files attached to it (name, type, size), each of which
+// can be saved to a file the user chooses; counts among the client's inspectors while open.
 class InspectorWindow : public QWidget {
     Q_OBJECT
 public:
     InspectorWindow(Client& client, outlook::ItemRef item);
+
+    // The list of attachments (columns: name, type, size), in the item's order.
+    QTreeWidget* AttachmentList() const { return attachments_; }
+    // Asks for a file (the chooser below, given the suggested name) and writes attachment
+    // `index` there whole or not at all; a failure is shown in a box. False when nothing was
+    // written (cancelled or failed).
+    bool SaveAttachment(int index);
+    // Where SaveAttachment asks for the file: a save dialog unless replaced (tests). An empty
+    // result cancels.
+    std::function<QString(QWidget* parent, const QString& suggestedName)> chooseFile;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -81,6 +94,8 @@ protected:
 private:
     Client& client_;
     std::shared_ptr<InspectorImpl> inspector_;
+    outlook::ItemRef item_;
+    QTreeWidget* attachments_ = nullptr;
 };
 
 // `nubrasweep gui`: the client with its explorer over `profile` and the registered add-ins,

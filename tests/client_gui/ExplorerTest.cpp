@@ -14,11 +14,13 @@
 #include <QTreeWidget>
 
 #include <filesystem>
+#include <fstream>
 
 #include "standin_host/client/AddinSetup.h"
 #include "standin_host/client/Client.h"
 #include "standin_host/client/ExplorerWindow.h"
 #include "standin_host/client/Registry.h"
+#include "standin_host/formats/FileIO.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/Profile.h"
 #include "tests/support/TestEnv.h"
@@ -186,6 +188,50 @@ TEST_F(ExplorerTest, AnOpenItemWindowKeepsTheClientRunning) {
     QApplication::processEvents();
     EXPECT_TRUE(client->Ended());
     EXPECT_NE(ReadFile(logFile).find("cleanup runs"), std::string::npos);
+}
+
+// A message with a file attached: the list shows the clip for it (and not for the other), the
+// item window lists the file and saves it whole, its bytes as they were before encoding.
+TEST_F(ExplorerTest, AnAttachmentIsListedAndSavedAsItWasSent) {
+    std::string bytes;
+    for (int i = 0; i < 3000; ++i) bytes += static_cast<char>((i * 131) & 0xFF);
+    QByteArray encoded = QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())).toBase64();
+    std::string base64;
+    for (qsizetype i = 0; i < encoded.size(); i += 76) base64 += encoded.mid(i, 76).toStdString() + "\r\n";
+    const std::string mail =
+        "From: a@example.org\r\nSubject: with a file\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\nsee the file\r\n"
+        "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; filename=\"../data.bin\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\n" + base64 + "--b--\r\n";
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    std::ofstream(dir.path() / "with.eml", std::ios::binary) << mail;
+    std::ofstream(dir.path() / "without.eml", std::ios::binary) << "From: a@example.org\r\nSubject: plain\r\n\r\ntext\r\n";
+    ASSERT_EQ(formats::ImportFiles(*profile, *inbox, {dir.path() / "with.eml", dir.path() / "without.eml"}).items, 2u);
+
+    window->FolderList()->setCurrentItem(
+        window->FolderList()->findItems(QStringLiteral("Inbox"), Qt::MatchExactly | Qt::MatchRecursive)[0]);
+    ASSERT_EQ(window->ItemList()->topLevelItemCount(), 2);
+    EXPECT_FALSE(window->ItemList()->topLevelItem(0)->icon(0).isNull());
+    EXPECT_TRUE(window->ItemList()->topLevelItem(1)->icon(0).isNull());
+
+    emit window->ItemList()->itemDoubleClicked(window->ItemList()->topLevelItem(0), 0);
+    auto* inspector = qobject_cast<InspectorWindow*>(TopLevel("Inspector"));
+    ASSERT_TRUE(inspector);
+    ASSERT_EQ(inspector->AttachmentList()->topLevelItemCount(), 1);
+    auto* row = inspector->AttachmentList()->topLevelItem(0);
+    EXPECT_EQ(row->text(0), QStringLiteral("../data.bin"));
+    EXPECT_EQ(row->text(1), QStringLiteral("application/octet-stream"));
+    QString suggested;
+    const fs::path target = dir.path() / "saved.bin";
+    inspector->chooseFile = [&](QWidget*, const QString& name) {
+        suggested = name;
+        return QString::fromStdString(target.string());
+    };
+    EXPECT_TRUE(inspector->SaveAttachment(0));
+    EXPECT_EQ(suggested, QStringLiteral("data.bin")) << "the message must not choose the folder";
+    EXPECT_EQ(ReadFile(target), bytes);
+    inspector->close();
+    QApplication::processEvents();
 }
 
 }  // namespace
