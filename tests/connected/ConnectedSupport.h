@@ -60,15 +60,19 @@ public:
     const fs::path& CaFile() const { return ca_; }
     // The account address nubrasweep takes for `user`.
     std::string Url(const std::string& user) const;
-    // Adds a user with password "pw-<user>"; its mail is in Home(user)/Maildir.
+    // Makes the home of a user (every user's password is "pw-<user>"); its mail is in
+    // Maildir(user).
     void AddUser(const std::string& user);
     fs::path Maildir(const std::string& user) const;
+    // A new user holding a copy of `from`'s mail (same UIDs), made while no client uses it.
+    void CopyUser(const std::string& from, const std::string& to);
     static std::string Password(const std::string& user) { return "pw-" + user; }
 
     // The second, independent client (tests/connected/imap_tool.py).
     Result Tool(const std::string& user, const std::vector<std::string>& args) const;
     std::vector<std::string> ToolArgv(const std::string& user, const std::vector<std::string>& args) const;
-    // mailbox -> Message-IDs (sorted), as the server shows them.
+    // mailbox -> "Message-ID TAB INTERNALDATE TAB size" of each message (sorted), as the
+    // server shows them.
     std::map<std::string, std::vector<std::string>> Contents(const std::string& user) const;
 
 private:

@@ -21,6 +21,12 @@ namespace {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::set<std::string> MessageIds(const std::vector<std::string>& lines) {
+    std::set<std::string> ids;
+    for (const auto& l : lines) ids.insert(l.substr(0, l.find('\t')));
+    return ids;
+}
+
 size_t Total(const std::map<std::string, std::vector<std::string>>& boxes) {
     size_t n = 0;
     for (const auto& [box, ids] : boxes) n += ids.size();
@@ -209,7 +215,7 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     EXPECT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates) + " duplicate")) << clean.out;
     auto boxes = server->Contents("u1");
     const auto& inbox = boxes["INBOX"];
-    EXPECT_EQ(std::set<std::string>(inbox.begin(), inbox.end()).size(), inbox.size()) << "a duplicate stayed";
+    EXPECT_EQ(MessageIds(inbox).size(), inbox.size()) << "a duplicate stayed";
     EXPECT_EQ(boxes["INBOX/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
     EXPECT_EQ(Total(boxes), 200u) << "a message was lost or doubled";
 
@@ -278,7 +284,7 @@ TEST_F(ImapAccount, AnotherClientExpungingAndMovingDuringACleanLosesAndDoublesNo
     EXPECT_EQ(second.exit, 0) << second.err;
     auto boxes = server->Contents("u3");
     const auto& inbox = boxes["INBOX"];
-    EXPECT_EQ(std::set<std::string>(inbox.begin(), inbox.end()).size(), inbox.size());
+    EXPECT_EQ(MessageIds(inbox).size(), inbox.size());
     EXPECT_EQ(boxes["Elsewhere"].size(), 10u);
     EXPECT_EQ(Total(boxes), 190u) << "only the 10 expunged by the other client may be gone";
 }
