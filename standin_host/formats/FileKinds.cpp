@@ -65,6 +65,21 @@ std::string TextOf(InputFile& file) {
     return data;
 }
 
+// Runs `read`; what else than an automation error it raises becomes a FormatError naming the
+// file.
+template <typename F>
+auto NamingTheFile(const fs::path& path, F&& read) -> decltype(read()) {
+    try {
+        return read();
+    } catch (const AutomationError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        FailFile(path.string(), "not enough memory to read the file");
+    } catch (const std::exception& e) {
+        FailFile(path.string(), e.what());
+    }
+}
+
 }  // namespace
 
 const char* KindName(FileKind kind) {
@@ -99,7 +114,7 @@ std::vector<ItemData> ReadItemsFile(const fs::path& path, unsigned threads, File
     if (fs::is_directory(path, ec))
         FailFile(path.string(), IsMaildir(path.string()) ? "a Maildir is a folder, not a file" : "a folder that is no Maildir");
     InputFile file(path.string());  // refuses what is not a regular file
-    try {
+    return NamingTheFile(path, [&]() -> std::vector<ItemData> {
         FileKind k = KindOfFile(path, &file);
         if (kind) *kind = k;
         switch (k) {
@@ -113,13 +128,7 @@ std::vector<ItemData> ReadItemsFile(const fs::path& path, unsigned threads, File
         }
         if (file.Size() == 0) FailFile(path.string(), "the file is empty");
         FailAtLine(path.string(), 1, "unknown file format");
-    } catch (const AutomationError&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        FailFile(path.string(), "not enough memory to read the file");
-    } catch (const std::exception& e) {
-        FailFile(path.string(), e.what());
-    }
+    });
 }
 
 void ReadItemsInBatches(const fs::path& path, unsigned threads, FileKind* kind,
@@ -134,15 +143,7 @@ void ReadItemsInBatches(const fs::path& path, unsigned threads, FileKind* kind,
         }
         if (file && KindOfFile(path, &*file) == FileKind::Mbox) {
             if (kind) *kind = FileKind::Mbox;
-            try {
-                ReadMboxInBatches(*file, threads, take);
-            } catch (const AutomationError&) {
-                throw;
-            } catch (const std::bad_alloc&) {
-                FailFile(path.string(), "not enough memory to read the file");
-            } catch (const std::exception& e) {
-                FailFile(path.string(), e.what());
-            }
+            NamingTheFile(path, [&] { ReadMboxInBatches(*file, threads, take); });
             return;
         }
     }

@@ -290,24 +290,35 @@ std::vector<ItemData> ReadEmlFile(const std::string& path) {
 
 namespace {
 
+// The ">" count of a line that is a "From " line behind zero or more ">": mbox quoting.
+std::optional<size_t> QuotedFromDepth(std::string_view line) {
+    size_t q = 0;
+    while (q < line.size() && line[q] == '>') ++q;
+    if (!line.substr(q).starts_with("From ")) return std::nullopt;
+    return q;
+}
+
+// Calls `f` with every line of `text`, its line end included.
+template <typename F>
+void ForEachLine(std::string_view text, F&& f) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        f(text.substr(pos, end - pos));
+        pos = end;
+    }
+}
+
 // Undoes ">From " quoting: mboxrd quotes every ">*From " line with one more ">", mboxo only
 // "From "; removing one ">" reads both (an mboxo line that began ">From " is ambiguous anyway).
 std::string Unquote(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find('\n', pos);
-        end = end == std::string_view::npos ? text.size() : end + 1;
-        std::string_view line = text.substr(pos, end - pos);
-        size_t q = 0;
-        while (q < line.size() && line[q] == '>') ++q;
-        if (q > 0 && line.substr(q).starts_with("From "))
-            out.append(line.substr(1));
-        else
-            out.append(line);
-        pos = end;
-    }
+    ForEachLine(text, [&](std::string_view line) {
+        auto depth = QuotedFromDepth(line);
+        out.append(depth && *depth > 0 ? line.substr(1) : line);
+    });
     return out;
 }
 
@@ -653,24 +664,9 @@ FolderData ReadLayout(const MaildirLayout& layout) {
 }
 
 std::string Base64Lines(std::string_view data) {
-    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string encoded = Base64(data);
     std::string out;
-    size_t col = 0;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        uint32_t v = static_cast<unsigned char>(data[i]) << 16;
-        if (i + 1 < data.size()) v |= static_cast<unsigned char>(data[i + 1]) << 8;
-        if (i + 2 < data.size()) v |= static_cast<unsigned char>(data[i + 2]);
-        out += kB64[(v >> 18) & 63];
-        out += kB64[(v >> 12) & 63];
-        out += i + 1 < data.size() ? kB64[(v >> 6) & 63] : '=';
-        out += i + 2 < data.size() ? kB64[v & 63] : '=';
-        col += 4;
-        if (col >= 76) {
-            out += "\r\n";
-            col = 0;
-        }
-    }
-    if (col) out += "\r\n";
+    for (size_t pos = 0; pos < encoded.size(); pos += 76) out.append(encoded, pos, 76).append("\r\n");
     return out;
 }
 
@@ -790,17 +786,10 @@ std::string MboxEntry(const std::string& envelope, std::string_view message) {
     out.reserve(envelope.size() + message.size() + message.size() / 64 + 4);
     out += envelope;
     out += '\n';
-    size_t pos = 0;
-    while (pos < message.size()) {
-        size_t end = message.find('\n', pos);
-        end = end == std::string_view::npos ? message.size() : end + 1;
-        std::string_view line = message.substr(pos, end - pos);
-        size_t q = 0;
-        while (q < line.size() && line[q] == '>') ++q;
-        if (line.substr(q).starts_with("From ")) out += '>';
+    ForEachLine(message, [&](std::string_view line) {
+        if (QuotedFromDepth(line)) out += '>';
         out.append(line);
-        pos = end;
-    }
+    });
     if (!message.empty() && message.back() != '\n') out += '\n';
     out += '\n';
     return out;

@@ -97,13 +97,28 @@ std::string WriteMimeObject(GMimeObject* object) {
     return text ? std::string(text.get()) : std::string();
 }
 
+std::string Base64(std::string_view data) {
+    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((data.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < data.size(); i += 3) {
+        uint32_t v = static_cast<unsigned char>(data[i]) << 16;
+        if (i + 1 < data.size()) v |= static_cast<unsigned char>(data[i + 1]) << 8;
+        if (i + 2 < data.size()) v |= static_cast<unsigned char>(data[i + 2]);
+        out += kB64[(v >> 18) & 63];
+        out += kB64[(v >> 12) & 63];
+        out += i + 1 < data.size() ? kB64[(v >> 6) & 63] : '=';
+        out += i + 2 < data.size() ? kB64[v & 63] : '=';
+    }
+    return out;
+}
+
 std::string EncodeHeaderText(const std::string& text) {
     bool plain = !text.empty() && text.size() < 900 && text.front() != ' ' && text.back() != ' ' &&
                  text.find("=?") == std::string::npos && text.find("  ") == std::string::npos;
     for (unsigned char c : text)
         if (c < 32 || c > 126) plain = false;
     if (plain) return text;
-    static const char* kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -112,17 +127,7 @@ std::string EncodeHeaderText(const std::string& text) {
         if (take == 0) take = 1;
         std::string_view chunk(text.data() + pos, take);
         if (!out.empty()) out += "\r\n ";
-        out += "=?UTF-8?B?";
-        for (size_t i = 0; i < chunk.size(); i += 3) {
-            uint32_t v = static_cast<unsigned char>(chunk[i]) << 16;
-            if (i + 1 < chunk.size()) v |= static_cast<unsigned char>(chunk[i + 1]) << 8;
-            if (i + 2 < chunk.size()) v |= static_cast<unsigned char>(chunk[i + 2]);
-            out += kB64[(v >> 18) & 63];
-            out += kB64[(v >> 12) & 63];
-            out += i + 1 < chunk.size() ? kB64[(v >> 6) & 63] : '=';
-            out += i + 2 < chunk.size() ? kB64[v & 63] : '=';
-        }
-        out += "?=";
+        out += "=?UTF-8?B?" + Base64(chunk) + "?=";
         pos += take;
     }
     return out;

@@ -46,6 +46,8 @@ GMimeObject* MessagePart(std::string_view message, const std::string& name);
 // A part or multipart with its own header fields, encoded for 7-bit transport, CRLF line ends.
 std::string WriteMimeObject(GMimeObject* object);
 
+// Base64 without line breaks.
+std::string Base64(std::string_view data);
 // RFC 2047 encoded words of at most 45 bytes of UTF-8 each (the text itself when it is plain
 // printable ASCII).
 std::string EncodeHeaderText(const std::string& text);

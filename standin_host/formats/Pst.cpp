@@ -38,8 +38,7 @@ constexpr uint16_t kIdMessageClass = 0x001A, kIdSubject = 0x0037, kIdClientSubmi
 constexpr uint16_t kIdContentCount = 0x3602, kIdSubfolders = 0x360A, kIdIpmSubtree = 0x35E0,
                    kIdWastebasket = 0x35E3;
 // What an item holds beyond the properties the store keeps: it goes into the item's source.
-constexpr uint16_t kIdTransportHeaders = 0x007D, kIdRtfCompressed = 0x1009, kIdMessageFlags = 0x0E07,
-                   kIdSenderSmtp = 0x5D01;
+constexpr uint16_t kIdTransportHeaders = 0x007D, kIdRtfCompressed = 0x1009, kIdMessageFlags = 0x0E07;
 // Of recipients and attachments.
 constexpr uint16_t kIdRecipientType = 0x0C15, kIdAddressType = 0x3002, kIdEmailAddress = 0x3003,
                    kIdSmtpAddress = 0x39FE, kIdAttachData = 0x3701, kIdAttachFilename = 0x3704,

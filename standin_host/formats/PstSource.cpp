@@ -22,6 +22,12 @@ std::string BinaryText(const json& value) {
     return std::string(b.begin(), b.end());
 }
 
+// The texts an embedded message keeps of its properties, by key.
+const std::pair<const char*, std::optional<std::string> ItemData::*> kItemTexts[] = {
+    {"mc", &ItemData::MessageClass}, {"subject", &ItemData::Subject}, {"body", &ItemData::Body},
+    {"id", &ItemData::InternetMessageID}, {"from", &ItemData::SenderName}, {"to", &ItemData::To},
+    {"cc", &ItemData::Cc}};
+
 // Short keys: the record sits beside every item of a data file.
 json Encode(const PstMessage& m, bool withItem) {
     json j = json::object();
@@ -29,16 +35,8 @@ json Encode(const PstMessage& m, bool withItem) {
         const ItemData& d = m.item;
         json i = json::object();
         i["class"] = d.Class;
-        auto text = [&](const char* key, const std::optional<std::string>& v) {
-            if (v) i[key] = *v;
-        };
-        text("mc", d.MessageClass);
-        text("subject", d.Subject);
-        text("body", d.Body);
-        text("id", d.InternetMessageID);
-        text("from", d.SenderName);
-        text("to", d.To);
-        text("cc", d.Cc);
+        for (const auto& [key, field] : kItemTexts)
+            if (d.*field) i[key] = *(d.*field);
         if (auto it = d.extraTagged.find(PR_SENDER_EMAIL_ADDRESS); it != d.extraTagged.end())
             i["fromAddr"] = it->second.text;
         if (d.SentOn) i["sent"] = FiletimeFromDate(*d.SentOn);
@@ -77,16 +75,8 @@ PstMessage Decode(const json& j) {
         const json& i = *it;
         ItemData& d = m.item;
         d.Class = i.value("class", 43);
-        auto text = [&](const char* key, std::optional<std::string>& v) {
-            if (auto f = i.find(key); f != i.end()) v = f->get<std::string>();
-        };
-        text("mc", d.MessageClass);
-        text("subject", d.Subject);
-        text("body", d.Body);
-        text("id", d.InternetMessageID);
-        text("from", d.SenderName);
-        text("to", d.To);
-        text("cc", d.Cc);
+        for (const auto& [key, field] : kItemTexts)
+            if (auto f = i.find(key); f != i.end()) d.*field = f->get<std::string>();
         if (auto f = i.find("fromAddr"); f != i.end())
             d.extraTagged[PR_SENDER_EMAIL_ADDRESS] = {0x001E, 0, f->get<std::string>(), {}};
         if (auto f = i.find("sent"); f != i.end()) d.SentOn = DateFromFiletime(f->get<int64_t>());
@@ -157,6 +147,13 @@ std::string AddressList(const std::vector<PstRecipient>& recipients, int32_t typ
 // Headers made from the properties, with the recipients' addresses where the file has them.
 std::string HeadersOf(const ItemData& item, const PstMessage& m) {
     ItemData plain = item;
+    // An Exchange sender ("/O=...") has its Internet address beside it.
+    constexpr uint32_t PR_SENDER_SMTP_ADDRESS = 0x5D01001E;
+    auto smtp = item.extraTagged.find(PR_SENDER_SMTP_ADDRESS);
+    auto address = plain.extraTagged.find(PR_SENDER_EMAIL_ADDRESS);
+    if (smtp != item.extraTagged.end() && smtp->second.text.find('@') != std::string::npos &&
+        (address == plain.extraTagged.end() || address->second.text.find('@') == std::string::npos))
+        plain.extraTagged[PR_SENDER_EMAIL_ADDRESS] = smtp->second;
     std::string to = AddressList(m.recipients, 1), cc = AddressList(m.recipients, 2), bcc = AddressList(m.recipients, 3);
     if (!to.empty()) plain.To.reset();
     if (!cc.empty()) plain.Cc.reset();
