@@ -113,7 +113,9 @@ public:
             session_.reset();
             throw;  // the intent stays; the next synchronisation settles it
         }
-        if (!newUid && !StillThere(*src, static_cast<uint32_t>(row->uid))) {
+        // With UIDPLUS every successful copy or move names the new UID (COPYUID); without an
+        // answer and without the message, another client took it first.
+        if (!newUid && s.HasUidPlus() && !StillThere(*src, static_cast<uint32_t>(row->uid))) {
             // The server moved nothing: another client expunged or moved it meanwhile.
             Settle(cache, item, [&] {
                 cache.RemoveItem(item);
