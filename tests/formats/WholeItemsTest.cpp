@@ -3,7 +3,7 @@
 // objects unchanged since import, Outlook attachments as libpff itself reads them).
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -187,6 +187,64 @@ TEST(WholeItems, ABadMessageLateInABigMboxLeavesNothingOfIt) {
         << r.failures[0].Description();
     EXPECT_EQ(r.items, 0u);
     EXPECT_EQ(inbox->Items()->Count(), 0);
+}
+
+// A message moved into another store takes its source along, and its original goes with it;
+// a store of the format before sources is upgraded when opened for writing (a read-only
+// opening refuses it), its items exported from their properties.
+TEST(WholeItems, SourcesMoveBetweenStoresAndOlderStoresAreUpgraded) {
+    testing::TempDir dir;
+    const std::string sample = Sample("mail/gmime/photo-discuss/message-partial.0.eml");
+    const std::string original = ReadText(sample);
+    {
+        auto profile = store::Profile::Open(dir.path() / "profile");
+        auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+        ASSERT_EQ(ImportFiles(*profile, *inbox, {sample}).items, 1u);
+        profile->AddStore("Other.nbst", "Other", true);
+        auto other = profile->FindFolder("Other\\Inbox");
+        auto moved = inbox->Items()->Item(1)->Move(*other);
+        ASSERT_TRUE(store::SourceOf(*moved));
+        EXPECT_EQ(store::SourceOf(*moved)->Unpack(), original);
+        auto out = Export(*profile, *other, dir.path() / "out").files;
+        ASSERT_EQ(out.size(), 1u);
+        EXPECT_EQ(ReadText(out[0]), original);
+        EXPECT_TRUE(profile->CheckIntegrity().ok());
+        ASSERT_EQ(ImportFiles(*profile, *inbox, {sample}).items, 1u);
+        inbox->Items()->Item(1)->Delete();
+        profile->FindFolder("Personal Folders\\Deleted Items")->Items()->Item(1)->Delete();
+    }
+    const fs::path file = dir.path() / "profile" / "Personal Folders.nbst";
+    auto sql = [&](const char* text) {
+        sqlite3* db = nullptr;
+        int64_t value = -1;
+        EXPECT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(
+                      db, text, [](void* out, int, char** row, char**) { return *static_cast<int64_t*>(out) = std::atoll(row[0]), 0; },
+                      &value, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return value;
+    };
+    // Neither the moved item nor the one deleted for good left its source behind.
+    EXPECT_EQ(sql("SELECT count(*) FROM sources"), 0);
+    {
+        auto again = store::Profile::Open(dir.path() / "profile");
+        ASSERT_EQ(ImportFiles(*again, *again->FindFolder("Personal Folders\\Inbox"), {sample}).items, 1u);
+    }
+    // The file as the previous format had it.
+    sql("DROP TRIGGER sources_follow_items; DROP TABLE sources; PRAGMA user_version=2;");
+    EXPECT_THROW(store::Profile::Open(dir.path() / "profile", store::Profile::Access::ReadOnly), AutomationError);
+    auto profile = store::Profile::Open(dir.path() / "profile");
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    ASSERT_EQ(inbox->Items()->Count(), 1);
+    EXPECT_FALSE(store::SourceOf(*inbox->Items()->Item(1)));
+    auto out = Export(*profile, *inbox, dir.path() / "old").files;
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_NE(ReadText(out[0]).find("Content-Type: text/plain"), std::string::npos);
+    ASSERT_EQ(ImportFiles(*profile, *inbox, {sample}).items, 1u);
+    EXPECT_EQ(store::SourceOf(*inbox->Items()->Item(2))->Unpack(), original);
+    EXPECT_TRUE(profile->CheckIntegrity().ok());
 }
 
 // The text of every VCARD, and of every VEVENT and VTODO with the VTIMEZONEs a calendar holds,
