@@ -3,6 +3,7 @@
 #include "standin_host/connected/Common.h"
 #include "standin_host/connected/Imap.h"
 #include "standin_host/connected/Maildir.h"
+#include "standin_host/connected/Secrets.h"
 
 namespace nubra::connected {
 
@@ -26,7 +27,8 @@ store::StoreInfo AddMaildirStore(store::Profile& profile, const std::filesystem:
     return profile.AddConnectedStore(entry, display);
 }
 
-store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name) {
+store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name,
+                              const std::string& password) {
     RegisterConnectedStores();
     const ImapUrl url = ParseImapUrl(account.url);
     store::ConnectedEntry entry{"imap", url.Canonical(), {}};
@@ -39,7 +41,15 @@ store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& accoun
         entry.options["password-file"] = std::filesystem::absolute(account.passwordFile, ec).string();
     }
     if (account.allowPlain) entry.options["allow-plain"] = "yes";
-    return profile.AddConnectedStore(entry, name.empty() ? url.user + "@" + url.host : name);
+    const std::string display = name.empty() ? url.user + "@" + url.host : name;
+    if (password.empty()) return profile.AddConnectedStore(entry, display);
+    RememberImapPassword(url.user, url.host, password);
+    try {
+        return profile.AddConnectedStore(entry, display);
+    } catch (...) {
+        RememberImapPassword(url.user, url.host, {});  // a refused password is not tried again
+        throw;
+    }
 }
 
 }  // namespace nubra::connected

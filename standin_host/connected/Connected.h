@@ -37,6 +37,10 @@ struct ImapAccount {
 // Raises what connecting, logging in and the first synchronisation raise (kMapiNoAccess for
 // a refused password or certificate, kMapiCallFailed for a server that cannot be reached or
 // lacks what a clean needs); after a failure the profile is unchanged.
-store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name = {});
+// `password`, when given (typed into a window), is kept in this process's memory for the
+// account and tried before any other source (RememberImapPassword); forgotten again when the
+// account is refused.
+store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name = {},
+                              const std::string& password = {});
 
 }  // namespace nubra::connected

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "standin_host/connected/Common.h"
 
@@ -53,9 +55,25 @@ std::string FromSecretService(const std::string& user, const std::string& host) 
     return password;
 }
 
+std::mutex gRememberedLock;
+std::map<std::string, std::string>& Remembered() {
+    static std::map<std::string, std::string> passwords;  // by "user@host"
+    return passwords;
+}
+
 }  // namespace
 
+void RememberImapPassword(const std::string& user, const std::string& host, const std::string& password) {
+    std::lock_guard lock(gRememberedLock);
+    if (password.empty()) Remembered().erase(user + "@" + host);
+    else Remembered()[user + "@" + host] = password;
+}
+
 std::string LookupImapPassword(const std::string& user, const std::string& host, const std::string& passwordFile) {
+    {
+        std::lock_guard lock(gRememberedLock);
+        if (auto it = Remembered().find(user + "@" + host); it != Remembered().end()) return it->second;
+    }
     if (const char* env = std::getenv("NUBRA_IMAP_PASSWORD"); env && *env) return env;
     if (!passwordFile.empty()) return FromFile(passwordFile);
     if (auto p = FromSecretService(user, host); !p.empty()) return p;
