@@ -23,7 +23,10 @@
 #include <QTreeWidget>
 
 #include "host/AutomationDates.h"
+#include "standin_host/client/ItemView.h"
 #include "standin_host/client/Registry.h"
+#include "standin_host/client/StoreChanges.h"
+#include "standin_host/client/WindowSupport.h"
 #include "standin_host/formats/Attachments.h"
 #include "standin_host/store/Application.h"
 #include "standin_host/store/ItemSource.h"
@@ -35,24 +38,10 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-constexpr const char* kTitle = "Nubrasweep client";
+constexpr const char* kTitle = kClientTitle;
 // The item list's paper-clip column, and the role that tells an item with attachments.
 constexpr int kClipColumn = 0;
 constexpr int kHasAttachmentsRole = Qt::UserRole + 1;
-
-std::string ClassName(int32_t cls) {
-    switch (cls) {
-        case outlook::olMail: return "Mail";
-        case outlook::olPost: return "Post";
-        case outlook::olContact: return "Contact";
-        case outlook::olAppointment: return "Appointment";
-        case outlook::olTask: return "Task";
-        case outlook::olNote: return "Note";
-        case outlook::olDistributionList: return "Distribution list";
-        case outlook::olActivity: return "Journal";
-        default: return std::to_string(cls);
-    }
-}
 
 // A property that the item's kind may lack: empty then.
 template <typename F>
@@ -64,12 +53,12 @@ auto Read(F&& get) -> decltype(get()) {
     }
 }
 
-// A modal box whose text is shown as plain text: an error description or a folder name that
-// looks like markup must never be rendered as rich text.
-void ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const std::string& text) {
-    QMessageBox box(icon, title, Q(text), QMessageBox::Ok, parent);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+// A button, or a popup with a button somewhere inside.
+bool HoldsCommands(const CommandBarControlImpl& control) {
+    if (!control.Children()) return true;
+    for (const auto& c : control.Children()->Items())
+        if (HoldsCommands(*c)) return true;
+    return false;
 }
 
 // A paper clip, drawn: no icon theme can be relied on.
@@ -94,8 +83,8 @@ QIcon PaperClip() {
 }
 
 void ShowFailure(QWidget* parent, const AutomationError& e) {
-    ShowBox(parent, QMessageBox::Warning, kTitle,
-            e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description());
+    ShowPlainBox(parent, QMessageBox::Warning, kTitle,
+                 e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description());
 }
 
 }  // namespace
@@ -106,12 +95,12 @@ std::shared_ptr<void> ClientQtPlatform::LockFolderForRun(outlook::MAPIFolder& fo
 
 int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {
     const int icon = style & 0x70;
-    ShowBox(QApplication::activeWindow(),
-            icon == vbCritical      ? QMessageBox::Critical
-            : icon == vbExclamation ? QMessageBox::Warning
-            : icon == vbInformation ? QMessageBox::Information
-                                    : QMessageBox::NoIcon,
-            Q(title.empty() ? std::string("Nubra") : title), prompt);
+    ShowPlainBox(QApplication::activeWindow(),
+                 icon == vbCritical      ? QMessageBox::Critical
+                 : icon == vbExclamation ? QMessageBox::Warning
+                 : icon == vbInformation ? QMessageBox::Information
+                                         : QMessageBox::NoIcon,
+                 Q(title.empty() ? std::string("Nubra") : title), prompt);
     return vbOK;
 }
 
@@ -153,12 +142,14 @@ ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> exp
             [this](QTreeWidgetItem* item) { OpenItem(item->data(0, Qt::UserRole).toInt()); });
 
     changed_ = explorer_->Bars()->Changed().Subscribe([this] { ScheduleRebuild(); });
+    AddOwnCommands();
     if (auto bar = explorer_->MenuBar()) {
         auto file = std::dynamic_pointer_cast<CommandBarControlImpl>(bar->FindControlById(builtin::kFile));
         auto help = std::dynamic_pointer_cast<CommandBarControlImpl>(bar->FindControlById(builtin::kHelp));
-        if (file && file->Children()->Count() > 0)
-            exitClick_ = file->Children()->Items()[0]->Click().Subscribe(
-                [this](outlook::CommandBarControl&, bool&) { QTimer::singleShot(0, this, [this] { close(); }); });
+        for (const auto& c : file ? file->Children()->Items() : std::vector<std::shared_ptr<CommandBarControlImpl>>{})
+            if (c->Id() == builtin::kExit)
+                exitClick_ = c->Click().Subscribe(
+                    [this](outlook::CommandBarControl&, bool&) { QTimer::singleShot(0, this, [this] { close(); }); });
         if (help && help->Children()->Count() > 0)
             aboutClick_ = help->Children()->Items()[0]->Click().Subscribe([this](outlook::CommandBarControl&, bool&) {
                 QMessageBox::about(this, kTitle, QStringLiteral("The stand-in mail client of Nubrasweep."));
@@ -166,9 +157,19 @@ ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> exp
     }
     RebuildMenu();
     FillFolders();
+
+    program_ = ThisProgram();
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setSingleShot(true);
+    connect(refreshTimer_, &QTimer::timeout, this, [this] { RefreshWhenIdle(); });
+    storeChanges_ = WatchStoreChanges([this] {
+        if (!refreshTimer_->isActive()) refreshTimer_->start(0);
+    });
 }
 
 ExplorerWindow::~ExplorerWindow() {
+    storeChanges_.reset();
+    ownClicks_.clear();
     changed_.reset();
     exitClick_.reset();
     aboutClick_.reset();
@@ -190,6 +191,7 @@ void ExplorerWindow::RebuildMenu() {
         [&](QMenu* menu, const std::shared_ptr<CommandBarControlsImpl>& controls) {
             for (const auto& control : controls->Items()) {
                 if (control->Children()) {
+                    if (!HoldsCommands(*control)) continue;  // an empty menu is not shown
                     QMenu* sub = menu ? menu->addMenu(Q(control->Caption())) : menuBar()->addMenu(Q(control->Caption()));
                     sub->setObjectName(Q(control->Tag().empty() ? control->Caption() : control->Tag()));
                     fill(sub, control->Children());
@@ -249,7 +251,7 @@ void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
                 row->setToolTip(kClipColumn, QStringLiteral("Has attachments"));
                 row->setData(kClipColumn, kHasAttachmentsRole, true);
             }
-            row->setText(1, Q(ClassName(it->Class())));
+            row->setText(1, Q(KindText(it->Class())));
             std::string subject = Read([&] { return it->Subject(); });
             if (subject.empty() && it->Class() == outlook::olContact) {
                 // A contact is known by its name.
@@ -260,6 +262,7 @@ void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
             row->setText(2, Q(subject));
             row->setText(3, Q(Read([&] { return dates::FormatGeneralDate(it->CreationTime()); })));
             row->setData(0, Qt::UserRole, i);
+            row->setData(0, kEntryIdRole, Q(it->EntryID()));
         }
     } catch (const AutomationError& e) {
         ShowFailure(this, e);
@@ -300,22 +303,10 @@ InspectorWindow::InspectorWindow(Client& client, outlook::ItemRef item)
     : QWidget(nullptr, Qt::Window), client_(client), inspector_(client.OpenInspector(item)), item_(item) {
     setObjectName(QStringLiteral("Inspector"));
     setAttribute(Qt::WA_DeleteOnClose);
-    const std::string subject = Read([&] { return item->Subject(); });
-    setWindowTitle(Q(subject.empty() ? std::string("(no subject)") : subject) + QStringLiteral(" - Item"));
+    const ItemView view = DescribeItem(*client.App()->GetProfile(), *item);
+    setWindowTitle(Q(view.title) + QStringLiteral(" - Item"));
     auto* form = new QFormLayout(this);
-    auto add = [&](const char* label, const std::string& value) {
-        if (value.empty()) return;
-        auto* field = new QLineEdit(Q(value), this);
-        field->setReadOnly(true);
-        form->addRow(QString::fromLatin1(label), field);
-    };
-    add("Class:", ClassName(item->Class()));
-    add("Subject:", subject);
-    add("Created:", Read([&] { return dates::FormatGeneralDate(item->CreationTime()); }));
-    add("First name:", Read([&] { return item->FirstName(); }));
-    add("Last name:", Read([&] { return item->LastName(); }));
-    add("Company:", Read([&] { return item->CompanyName(); }));
-    add("Location:", Read([&] { return item->Location(); }));
+    AddItemView(*form, view, this);
 
     attachments_ = new QTreeWidget(this);
     attachments_->setObjectName(QStringLiteral("AttachmentList"));
@@ -354,7 +345,7 @@ InspectorWindow::InspectorWindow(Client& client, outlook::ItemRef item)
         return QFileDialog::getSaveFileName(parent, QStringLiteral("Save attachment"),
                                             QDir::home().filePath(suggested));
     };
-    resize(480, attachments_->isHidden() ? 220 : 380);
+    resize(620, 520);
 }
 
 bool InspectorWindow::SaveAttachment(int index) {
@@ -372,8 +363,9 @@ bool InspectorWindow::SaveAttachment(int index) {
         if (!out.open(QIODevice::WriteOnly) ||
             out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
             !out.commit()) {
-            ShowBox(this, QMessageBox::Warning, kTitle,
-                    "The attachment could not be saved to \"" + file.toStdString() + "\": " + out.errorString().toStdString());
+            ShowPlainBox(this, QMessageBox::Warning, kTitle,
+                         "The attachment could not be saved to \"" + file.toStdString() + "\": " +
+                             out.errorString().toStdString());
             return false;
         }
     } catch (const AutomationError& e) {

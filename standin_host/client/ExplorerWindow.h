@@ -2,25 +2,33 @@
 // bar drawn from the command bars) and the read-only item window (an inspector).
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QWidget>
 
 #include "host/Events.h"
 #include "host/Platform.h"
 #include "standin_host/client/Client.h"
 
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace nubra::store {
 class Profile;
+struct StoreInfo;
 }
 
 namespace nubra::client {
+
+class HistoryWindow;
+class PreviewWindow;
 
 // Message boxes and DoEvents on Qt, for the client and the add-ins it hosts.
 class ClientQtPlatform : public Platform {
@@ -47,6 +55,27 @@ public:
     // Fills the folder list from the namespace.
     void FillFolders();
 
+    // Reads the folder list and the selected folder's items again, keeping the selected folder
+    // (else its nearest remaining parent), the selected item and the expanded folders. Runs by
+    // itself once the add-in is idle after items were moved or deleted in this process, and
+    // after every change the window makes.
+    void RefreshViews();
+
+    // The explorer's own commands, as its menus run them once the user has chosen (File,
+    // View, Tools). Successes are told in the status bar, failures in a box.
+    // Imports files and folders into the selected folder (an Outlook data file becomes a store).
+    void ImportPaths(const std::vector<std::filesystem::path>& paths);
+    // Exports the selected folder's items into `dir`.
+    void ExportSelectedFolder(const std::filesystem::path& dir);
+    // Attaches a Maildir tree as a store.
+    void AddMaildir(const std::filesystem::path& dir, const std::string& name);
+    // The dry run of the selected folder in a window of its own; null when none is selected.
+    PreviewWindow* PreviewSelectedFolder();
+    // The history of removal runs (one window, brought up again).
+    HistoryWindow* ShowHistory();
+    // The program the preview's dry run starts: this one, unless the host is not nubrasweep.
+    void SetProgram(std::filesystem::path program) { program_ = std::move(program); }
+
 protected:
     // Refused while an add-in is busy (a scan runs); otherwise the explorer closes as the
     // client closes it (Close event, then gone).
@@ -57,6 +86,24 @@ private:
     void ShowItems(const outlook::FolderRef& folder);
     void OpenItem(int index);
     void ScheduleRebuild();
+    // Puts the explorer's own commands into its menus (File: Import, Export, the stores; View:
+    // Refresh; Tools: Preview duplicates, History), Exit last.
+    void AddOwnCommands();
+    void ImportCommand();
+    void ExportCommand();
+    void AddMaildirCommand();
+    void AddImapCommand();
+    void RefreshWhenIdle();
+    // False (and the user told why) while the add-in is removing duplicates.
+    bool MayChangeStores();
+    // The selected folder, or null after telling the user to select one.
+    outlook::FolderRef SelectedFolder();
+    void Report(const std::string& done, const std::vector<std::string>& problems);
+    // Runs `add`, then shows the new store; `failed` heads the box when it raises.
+    void AddStore(const std::string& failed, const std::function<store::StoreInfo(store::Profile&)>& add);
+
+    // The item list's rows keep their item's entry ID under this role, to find it after a refresh.
+    static constexpr int kEntryIdRole = Qt::UserRole + 2;
 
     Client& client_;
     std::shared_ptr<ExplorerImpl> explorer_;
@@ -69,6 +116,11 @@ private:
     std::unique_ptr<Subscription> aboutClick_;
     bool rebuildPending_ = false;
     bool closing_ = false;
+    std::vector<std::unique_ptr<Subscription>> ownClicks_;
+    std::unique_ptr<Subscription> storeChanges_;
+    QTimer* refreshTimer_ = nullptr;
+    std::filesystem::path program_;
+    QPointer<HistoryWindow> history_;
 };
 
 // Shows one item, read-only, with the files attached to it (name, type, size), each of which

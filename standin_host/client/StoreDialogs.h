@@ -1,0 +1,71 @@
+// The dialogs behind the explorer's File menu: what to import, and the stores to add (a Maildir
+// tree, an IMAP account). They only ask; the explorer does the work.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <QDialog>
+
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+class QSpinBox;
+
+namespace nubra::connected {
+struct ImapAccount;
+}
+
+namespace nubra::client {
+
+// Files (.eml, mbox, .vcf, .ics, .jsonl, .pst) and Maildir folders to import, gathered with
+// "Add files..." and "Add folder...".
+class ImportDialog : public QDialog {
+    Q_OBJECT
+public:
+    // `folderPath`: where the items go (named in the dialog).
+    ImportDialog(QWidget* parent, const std::string& folderPath);
+    std::vector<std::filesystem::path> Paths() const;
+    QListWidget* List() const { return list_; }
+
+private:
+    void Add(const QStringList& paths);
+    QListWidget* list_ = nullptr;
+};
+
+// A Maildir tree to clean in place, and the store's name.
+class AddMaildirDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit AddMaildirDialog(QWidget* parent);
+    std::filesystem::path Folder() const;
+    std::string Name() const;
+
+private:
+    QLineEdit* folder_ = nullptr;
+    QLineEdit* name_ = nullptr;
+};
+
+// An IMAP account: server, port, security, user, password (handed over in memory only),
+// trusted certificates, and the store's name.
+class AddImapDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit AddImapDialog(QWidget* parent);
+    // imaps://USER@HOST[:PORT]/ (or imap:// with STARTTLS) with the certificates to trust.
+    connected::ImapAccount Account() const;
+    std::string Password() const;
+    std::string Name() const;
+
+private:
+    QLineEdit* server_ = nullptr;
+    QSpinBox* port_ = nullptr;
+    QComboBox* security_ = nullptr;
+    QLineEdit* user_ = nullptr;
+    QLineEdit* password_ = nullptr;
+    QLineEdit* caFile_ = nullptr;
+    QLineEdit* name_ = nullptr;
+};
+
+}  // namespace nubra::client
