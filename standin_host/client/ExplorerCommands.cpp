@@ -9,6 +9,8 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 
+#include <functional>
+#include <map>
 #include <set>
 
 #include "host/AutomationDates.h"

@@ -146,10 +146,12 @@ ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> exp
     if (auto bar = explorer_->MenuBar()) {
         auto file = std::dynamic_pointer_cast<CommandBarControlImpl>(bar->FindControlById(builtin::kFile));
         auto help = std::dynamic_pointer_cast<CommandBarControlImpl>(bar->FindControlById(builtin::kHelp));
-        for (const auto& c : file ? file->Children()->Items() : std::vector<std::shared_ptr<CommandBarControlImpl>>{})
-            if (c->Id() == builtin::kExit)
-                exitClick_ = c->Click().Subscribe(
-                    [this](outlook::CommandBarControl&, bool&) { QTimer::singleShot(0, this, [this] { close(); }); });
+        if (file) {
+            for (const auto& c : file->Children()->Items())
+                if (c->Id() == builtin::kExit)
+                    exitClick_ = c->Click().Subscribe(
+                        [this](outlook::CommandBarControl&, bool&) { QTimer::singleShot(0, this, [this] { close(); }); });
+        }
         if (help && help->Children()->Count() > 0)
             aboutClick_ = help->Children()->Items()[0]->Click().Subscribe([this](outlook::CommandBarControl&, bool&) {
                 QMessageBox::about(this, kTitle, QStringLiteral("The stand-in mail client of Nubrasweep."));

@@ -70,10 +70,8 @@ HistoryWindow::HistoryWindow(QWidget* owner, std::shared_ptr<store::Profile> pro
                        -1);
     split->setStretchFactor(1, 2);
     layout->addWidget(split);
-    outcomes_ = new QLabel(this);
+    outcomes_ = PlainLabel(QString(), this);
     outcomes_->setObjectName(QStringLiteral("RunOutcomes"));
-    outcomes_->setTextFormat(Qt::PlainText);
-    outcomes_->setWordWrap(true);
     layout->addWidget(outcomes_);
     auto* buttons = new QHBoxLayout;
     restore_ = new QPushButton(QStringLiteral("&Restore"), this);

@@ -17,6 +17,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "standin_host/client/WindowSupport.h"
+
 namespace nubra::client {
 
 namespace {
@@ -36,10 +38,8 @@ PreviewWindow::PreviewWindow(QWidget* owner, const std::filesystem::path& progra
     setWindowTitle(QStringLiteral("Duplicates in %1 - Preview").arg(path));
 
     auto* layout = new QVBoxLayout(this);
-    auto* intro = new QLabel(QStringLiteral("What removing the duplicates of %1 would do; nothing is changed.").arg(path), this);
-    intro->setTextFormat(Qt::PlainText);
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
+    layout->addWidget(
+        PlainLabel(QStringLiteral("What removing the duplicates of %1 would do; nothing is changed.").arg(path), this));
     table_ = new QTreeWidget(this);
     table_->setObjectName(QStringLiteral("PreviewTable"));
     table_->setRootIsDecorated(false);
@@ -54,10 +54,8 @@ PreviewWindow::PreviewWindow(QWidget* owner, const std::filesystem::path& progra
     busy_->setRange(0, 0);  // no end known: a moving bar
     busy_->setTextVisible(false);
     layout->addWidget(busy_);
-    outcome_ = new QLabel(QStringLiteral("Looking for duplicates in %1...").arg(path), this);
+    outcome_ = PlainLabel(QStringLiteral("Looking for duplicates in %1...").arg(path), this);
     outcome_->setObjectName(QStringLiteral("Outcome"));
-    outcome_->setTextFormat(Qt::PlainText);
-    outcome_->setWordWrap(true);
     outcome_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(outcome_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);

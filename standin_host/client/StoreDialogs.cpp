@@ -12,17 +12,27 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "standin_host/client/WindowSupport.h"
 #include "standin_host/connected/Connected.h"
 
 namespace nubra::client {
 
 namespace {
 
-QDialogButtonBox* OkCancel(QDialog* dialog, const QString& ok) {
+// OK (named `ok`) and Cancel; OK only while every one of `required` holds text.
+QDialogButtonBox* OkCancel(QDialog* dialog, const QString& ok, const std::vector<QLineEdit*>& required = {}) {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
-    buttons->button(QDialogButtonBox::Ok)->setText(ok);
+    QPushButton* button = buttons->button(QDialogButtonBox::Ok);
+    button->setText(ok);
     QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    auto check = [button, required] {
+        bool filled = true;
+        for (const auto* edit : required) filled = filled && !edit->text().trimmed().isEmpty();
+        button->setEnabled(filled);
+    };
+    for (auto* edit : required) QObject::connect(edit, &QLineEdit::textChanged, button, check);
+    check();
     return buttons;
 }
 
@@ -57,14 +67,11 @@ ImportDialog::ImportDialog(QWidget* parent, const std::string& folderPath) : QDi
     setObjectName(QStringLiteral("ImportDialog"));
     setWindowTitle(QStringLiteral("Import"));
     auto* layout = new QVBoxLayout(this);
-    auto* intro = new QLabel(QStringLiteral("Into %1: mail messages (.eml), mbox files, Maildir folders, contacts "
-                                            "(.vcf), calendars (.ics) and JSON Lines (.jsonl). An Outlook data file "
-                                            "(.pst, .ost) becomes a store of its own.")
-                                 .arg(QString::fromStdString(folderPath)),
-                             this);
-    intro->setTextFormat(Qt::PlainText);
-    intro->setWordWrap(true);
-    layout->addWidget(intro);
+    layout->addWidget(PlainLabel(QStringLiteral("Into %1: mail messages (.eml), mbox files, Maildir folders, contacts "
+                                                "(.vcf), calendars (.ics) and JSON Lines (.jsonl). An Outlook data "
+                                                "file (.pst, .ost) becomes a store of its own.")
+                                     .arg(QString::fromStdString(folderPath)),
+                                 this));
     list_ = new QListWidget(this);
     list_->setObjectName(QStringLiteral("ImportList"));
     layout->addWidget(list_);
@@ -112,14 +119,12 @@ AddMaildirDialog::AddMaildirDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AddMaildirDialog"));
     setWindowTitle(QStringLiteral("Add Maildir"));
     auto* form = new QFormLayout(this);
-    auto* intro = new QLabel(QStringLiteral("The mail stays where it is: duplicates are moved inside the Maildir."), this);
-    intro->setWordWrap(true);
-    form->addRow(intro);
+    form->addRow(PlainLabel(QStringLiteral("The mail stays where it is: duplicates are moved inside the Maildir."), this));
     folder_ = Field(this, "MaildirFolder", QStringLiteral("~/Maildir"));
     name_ = Field(this, "StoreName", QStringLiteral("the folder's name"));
     form->addRow(QStringLiteral("&Folder:"), PathRow(this, folder_, true));
     form->addRow(QStringLiteral("&Name:"), name_);
-    form->addRow(OkCancel(this, QStringLiteral("&Add")));
+    form->addRow(OkCancel(this, QStringLiteral("&Add"), {folder_}));
     resize(480, 0);
 }
 
@@ -151,7 +156,7 @@ AddImapDialog::AddImapDialog(QWidget* parent) : QDialog(parent) {
     form->addRow(QStringLiteral("Pass&word:"), password_);
     form->addRow(QStringLiteral("&Certificates:"), PathRow(this, caFile_, false));
     form->addRow(QStringLiteral("&Name:"), name_);
-    form->addRow(OkCancel(this, QStringLiteral("&Add")));
+    form->addRow(OkCancel(this, QStringLiteral("&Add"), {server_, user_}));
     resize(480, 0);
 }
 

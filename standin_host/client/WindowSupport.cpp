@@ -8,6 +8,13 @@ void ShowPlainBox(QWidget* parent, QMessageBox::Icon icon, const QString& title,
     box.exec();
 }
 
+QLabel* PlainLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    return label;
+}
+
 std::filesystem::path ThisProgram() {
     std::error_code ec;
     return std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include <QLabel>
 #include <QMessageBox>
 
 namespace nubra::client {
@@ -14,6 +15,9 @@ inline constexpr const char* kClientTitle = "Nubrasweep client";
 // A modal box whose text is shown as plain text: an error description or a folder name that
 // looks like markup must never be rendered as rich text.
 void ShowPlainBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const std::string& text);
+
+// A label that wraps its text and never takes it for markup (folder names, error texts).
+QLabel* PlainLabel(const QString& text, QWidget* parent);
 
 // The running program (the command line's `gui` runs the explorer, so this is nubrasweep).
 std::filesystem::path ThisProgram();
