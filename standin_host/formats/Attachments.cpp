@@ -49,6 +49,12 @@ std::string MimeContent(GMimeObject* part) {
     return DecodedContent(GMIME_PART(part));
 }
 
+// An unnamed attachment gets a name; an attached message is saved as a whole message, .eml.
+void CompleteName(AttachmentInfo& info, size_t index) {
+    if (info.name.empty()) info.name = "attachment-" + std::to_string(index + 1) + (info.isMessage ? "" : ".bin");
+    if (info.isMessage && !AsciiLower(info.name).ends_with(".eml")) info.name += ".eml";
+}
+
 AttachmentInfo MimeInfo(GMimeObject* part, size_t index) {
     AttachmentInfo info;
     GMimeContentType* type = g_mime_object_get_content_type(part);
@@ -65,8 +71,7 @@ AttachmentInfo MimeInfo(GMimeObject* part, size_t index) {
     }
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(part);
     info.isInline = !disposition || !g_mime_content_disposition_is_attachment(disposition);
-    if (info.name.empty())
-        info.name = "attachment-" + std::to_string(index + 1) + (info.isMessage ? ".eml" : ".bin");
+    CompleteName(info, index);
     info.size = MimeContent(part).size();
     return info;
 }
@@ -101,7 +106,7 @@ std::vector<AttachmentInfo> ListAttachments(const store::ItemSource& source) {
             AttachmentInfo info{a.name, AsciiLower(a.mimeType), a.contentId, PstContent(a).size(), a.isInline,
                                 a.message != nullptr};
             if (info.isMessage) info.mimeType = "message/rfc822";
-            if (info.name.empty()) info.name = "attachment-" + std::to_string(i + 1) + (info.isMessage ? ".eml" : ".bin");
+            CompleteName(info, i);
             out.push_back(std::move(info));
         }
     }

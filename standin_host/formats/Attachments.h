@@ -15,7 +15,7 @@ struct _GMimeMessage;
 namespace nubra::formats {
 
 struct AttachmentInfo {
-    std::string name;  // the file name it came with; made up ("attachment-2.bin") when none
+    std::string name;  // the file name it came with ("attachment-2.bin" when none; ".eml" added to a message's)
     std::string mimeType;
     std::string contentId;
     uint64_t size = 0;       // bytes of AttachmentContent
