@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <iostream>
-#include <optional>
 
 #include <CLI/CLI.hpp>
 
@@ -13,7 +12,6 @@
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/client/AddinSetup.h"
 #include "standin_host/client/Registry.h"
-#include "standin_host/history/RunRecorder.h"
 #ifdef NUBRA_WITH_GUI
 #include "standin_host/client/ExplorerWindow.h"
 #endif
@@ -68,7 +66,7 @@ int RunAddinCommands(const AddinCommands& c, const std::function<std::shared_ptr
 }
 
 client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, client::HeadlessPlan plan,
-                                    bool announceLog, history::RunRecorder* recorder) {
+                                    bool announceLog) {
     client::EnsureAddinRegistered(client::DefaultModuleFile());
     const bool terminal = isatty(STDERR_FILENO) != 0;
     TerminalPlatform platform;
@@ -78,8 +76,6 @@ client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profi
     struct Restore {
         ~Restore() { SetPlatform(nullptr); }
     } restore;
-    std::optional<history::StepBar> stepBar;
-    if (recorder) stepBar.emplace(bar, *recorder);
     // The bar says which folder it counts when there are several.
     auto before = std::move(plan.beforeFolder);
     plan.beforeFolder = [&bar, before](const host::FolderNode& node, size_t position, size_t count) {
@@ -93,7 +89,7 @@ client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profi
         bar.Finish();  // the folder's own lines start on a clean line
         if (after) after(folder);
     };
-    auto run = client::RunAddinCommand(profile, plan, stepBar ? static_cast<ProgressBar&>(*stepBar) : bar,
+    auto run = client::RunAddinCommand(profile, plan, bar,
                                        [&](const std::string& log) {
                                            // Where a run's details go, for anyone who wants to
                                            // know what the scan did.

@@ -14,9 +14,6 @@ class App;
 namespace nubra::store {
 class Profile;
 }
-namespace nubra::history {
-class RunRecorder;
-}
 
 namespace nubra::cli {
 
@@ -37,9 +34,9 @@ int RunAddinCommands(const AddinCommands& commands, const std::function<std::sha
 // the add-in connect and clicks its command; where the dialog would open, the add-in fills its
 // tree and runs the plan (RunAddinCommand). A progress bar is drawn on standard error when it is
 // a terminal, labelled with the folder and its place among the plan's folders; with
-// `announceLog` the log file is named there before anything runs; a `recorder` (optional) is
-// told each step of the scans. Raises what RunAddinCommand raises.
+// `announceLog` the log file is named there before anything runs. Raises what RunAddinCommand
+// raises.
 client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profile, client::HeadlessPlan plan,
-                                    bool announceLog, history::RunRecorder* recorder = nullptr);
+                                    bool announceLog);
 
 }  // namespace nubra::cli

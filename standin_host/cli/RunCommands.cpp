@@ -289,7 +289,7 @@ int Clean(const RunOptions& o, const std::function<std::shared_ptr<store::Profil
 
     client::HeadlessRun run;
     try {
-        run = RunThroughAddin(target, plan, !o.dryRun, &recorder);
+        run = RunThroughAddin(target, plan, !o.dryRun);
     } catch (...) {
         if (record) record->EndRun(runId, "failed");
         throw;

@@ -1,5 +1,7 @@
 #include "standin_host/client/ExplorerWindow.h"
 
+#include <iostream>
+
 #include <QApplication>
 #include <QSaveFile>
 #include <QPushButton>
@@ -30,6 +32,9 @@
 #include "standin_host/formats/Attachments.h"
 #include "standin_host/store/Application.h"
 #include "standin_host/store/ItemSource.h"
+#include "standin_host/history/History.h"
+#include "standin_host/history/RunRecorder.h"
+#include "standin_host/store/Profile.h"
 #include "standin_host/store/RunLock.h"
 
 namespace nubra::client {
@@ -89,8 +94,51 @@ void ShowFailure(QWidget* parent, const AutomationError& e) {
 
 }  // namespace
 
+namespace {
+// A run of the add-in's dialog, recorded while the run holds its folder.
+class RecordedRun {
+public:
+    RecordedRun(std::shared_ptr<void> lease, store::Profile& profile, outlook::MAPIFolder& folder)
+        : lease_(std::move(lease)) {
+        try {
+            const std::string path = profile.FolderPath(folder);
+            history_ = std::make_unique<history::History>(history::History::FileFor(profile.Directory()));
+            run_ = history_->BeginRun("the dialog's Remove duplicate items on " + path);
+            recorder_ = std::make_unique<history::RunRecorder>(profile);
+            recorder_->BeginFolder(host::FolderNode{std::string(), path, 0, 0});
+        } catch (const AutomationError& e) {
+            history_.reset();
+            std::cerr << "nubrasweep: warning: this run is not recorded in the history: " << e.Description() << "\n";
+        }
+    }
+    ~RecordedRun() {
+        if (!history_ || !recorder_) return;
+        try {
+            auto record = recorder_->EndFolder(host::RemovalResult{}, false);
+            record.removed = static_cast<int32_t>(record.removals.size());
+            record.outcome = std::to_string(record.removed) + " duplicate items removed";
+            recorder_.reset();
+            history_->AddFolder(run_, record);
+            history_->EndRun(run_, "done");
+        } catch (const AutomationError& e) {
+            std::cerr << "nubrasweep: warning: the history could not record a run: " << e.Description() << "\n";
+        }
+    }
+    RecordedRun(const RecordedRun&) = delete;
+    RecordedRun& operator=(const RecordedRun&) = delete;
+
+private:
+    std::shared_ptr<void> lease_;
+    std::unique_ptr<history::History> history_;
+    std::string run_;
+    std::unique_ptr<history::RunRecorder> recorder_;
+};
+}  // namespace
+
 std::shared_ptr<void> ClientQtPlatform::LockFolderForRun(outlook::MAPIFolder& folder) {
-    return store::LockFolderForRun(folder);
+    auto lease = store::LockFolderForRun(folder);
+    if (!profile_) return lease;
+    return std::make_shared<RecordedRun>(std::move(lease), *profile_, folder);
 }
 
 int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {
@@ -389,6 +437,7 @@ int RunExplorerApplication(const std::shared_ptr<store::Profile>& profile, int a
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     ClientQtPlatform platform;
+    platform.SetProfile(profile);
     SetPlatform(&platform);
     int rc = 0;
     {

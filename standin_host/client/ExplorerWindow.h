@@ -36,8 +36,15 @@ public:
     int MsgBox(const std::string& prompt, int style, const std::string& title) override;
     void DoEvents() override;
     bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) override;
-    // The store's lock on the folder (store::LockFolderForRun).
+    // The store's lock on the folder (store::LockFolderForRun); with a profile, the run is also
+    // recorded in the profile's history for as long as the lock is held, as the command line's
+    // runs are.
     std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) override;
+    // The profile whose runs are recorded (none: nothing is recorded).
+    void SetProfile(std::shared_ptr<store::Profile> profile) { profile_ = std::move(profile); }
+
+private:
+    std::shared_ptr<store::Profile> profile_;
 };
 
 class ExplorerWindow : public QMainWindow {

@@ -15,18 +15,17 @@ void RunRecorder::BeginFolder(const host::FolderNode& node) {
     seen_.clear();
     examined_.clear();
     examinedStore_.clear();
-    armed_ = false;
     movePending_ = false;
 }
 
 void RunRecorder::Fetched(const std::string& storeId, const std::string& entryId) {
-    if (!armed_) return;
-    armed_ = false;
+    if (previous_) previous_->Fetched(storeId, entryId);
     examined_ = entryId;
     examinedStore_ = storeId;
 }
 
 void RunRecorder::Changed(const store::ItemChange& c) {
+    if (previous_) previous_->Changed(c);
     const bool isDelete = std::string(c.operation) == "Delete";
     if (c.kind == store::ItemChange::Failed) {
         lastFailure = c.error;

@@ -1,15 +1,18 @@
 // Watches removal runs as they happen, for the history and the dry-run report: which item the
 // scan was examining, what was moved or deleted (and where to), what failed. One recorder is
-// installed as the store's change observer for as long as it lives; the folders are told
-// through BeginFolder and EndFolder, and the scan's steps through the progress bar that
-// StepBar wraps.
+// installed as the store's change observer for as long as it lives (the observer it replaced
+// is told everything too); the folders are told through BeginFolder and EndFolder.
+//
+// The item being examined is the one the scan opened last by its position: between opening it
+// and removing its duplicates a scan opens items only by entry ID, except to learn a named
+// property's number, which it does once per folder from the first item of the kind, and that
+// item is the one it examines then.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "host/Controls.h"
 #include "host/DialogHost.h"
 #include "standin_host/history/History.h"
 #include "standin_host/store/ChangeObserver.h"
@@ -28,9 +31,6 @@ public:
     ~RunRecorder() override;
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;
-
-    // A scan step begins: the next item opened by position is the one the scan examines.
-    void StepBegins() { armed_ = true; }
 
     void BeginFolder(const host::FolderNode& node);
     // The folder's record: its removals described, in the order they happened.
@@ -52,30 +52,10 @@ private:
     };
     store::Profile& profile_;
     store::ChangeObserver* previous_;
-    bool armed_ = false;
     bool movePending_ = false;
     std::string examined_, examinedStore_;
     host::FolderNode folder_;
     std::vector<Seen> seen_;
-};
-
-// A progress bar that tells the recorder at each step of a scan, and passes everything on.
-class StepBar : public ProgressBar {
-public:
-    StepBar(ProgressBar& inner, RunRecorder& recorder) : inner_(inner), recorder_(recorder) {}
-    float Min() const override { return inner_.Min(); }
-    void SetMin(float v) override { inner_.SetMin(v); }
-    float Max() const override { return inner_.Max(); }
-    void SetMax(float v) override { inner_.SetMax(v); }
-    float Value() const override { return inner_.Value(); }
-    void SetValue(float v) override {
-        recorder_.StepBegins();
-        inner_.SetValue(v);
-    }
-
-private:
-    ProgressBar& inner_;
-    RunRecorder& recorder_;
 };
 
 }  // namespace nubra::history

@@ -34,6 +34,7 @@
 #include "standin_host/client/PreviewWindow.h"
 #include "standin_host/client/Registry.h"
 #include "standin_host/formats/FileIO.h"
+#include "standin_host/history/History.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/Profile.h"
 #include "tests/connected/ConnectedSupport.h"
@@ -202,8 +203,12 @@ protected:
     // Where dry-run snapshots, connected stores' caches and the history go.
     ScopedEnv cache{"XDG_CACHE_HOME", (dir.path() / "cache").string()};
     ScopedEnv state{"XDG_STATE_HOME", (dir.path() / "state").string()};
-    ClientQtPlatform platform;
     std::shared_ptr<store::Profile> profile = store::Profile::Open(dir.path() / "profile");
+    ClientQtPlatform platform = [this] {
+        ClientQtPlatform p;
+        p.SetProfile(profile);
+        return p;
+    }();
     std::unique_ptr<Client> client = std::make_unique<Client>(profile, Registry::DefaultFile());
     std::shared_ptr<ExplorerImpl> explorer;
     QPointer<ExplorerWindow> window;
@@ -275,6 +280,17 @@ TEST_F(ExplorerTest, TheMenuCommandOpensTheDialogThatCleansTheChosenFolder) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(status->text().toStdString(), "Nubra moved 2 duplicate items to subfolder 'Nubra_Duplicate_Items'");
     EXPECT_EQ(profile->FindFolder("Personal Folders\\Contacts\\Nubra_Duplicate_Items")->Items()->Count(), 2);
+    // The dialog's run is in the history, as the command line's are, ready to be undone.
+    {
+        history::History h(history::History::FileFor(profile->Directory()));
+        const auto runs = h.Runs();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].removed, 2);
+        const auto folders = h.Folders(runs[0].id);
+        ASSERT_EQ(folders.size(), 1u);
+        EXPECT_EQ(folders[0].path, "Personal Folders\\Contacts");
+        EXPECT_FALSE(folders[0].removals[0].duplicateOf.empty());
+    }
 
     // The explorer shows what the run did without a restart: the new folder in the tree, the
     // moved items gone from the list, the folder still selected.
