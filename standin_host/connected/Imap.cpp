@@ -52,7 +52,7 @@ public:
     std::string KindText() const override { return "imap"; }
 
     LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
-        RequireSynced();
+        // Refused before the run changes anything; the run synchronises once it holds the lock.
         RequireMoves();
         std::error_code ec;
         std::filesystem::create_directories(store::ConnectedCacheDir(), ec);
@@ -75,6 +75,7 @@ public:
 
     void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
         RequireSynced();
+        if (unsettled_) SettleIntents(cache);  // a change cut short earlier in this run
         auto& s = Session();
         RequireMoves();
         const auto row = ItemOf(item);
@@ -84,8 +85,8 @@ public:
         if (!src || !target) Raise(errnum::kMapiNotFound, "a folder of the move is not on the server " + s.Server());
         const auto validity = SelectChecked(cache, row->folder, *src);
         const bool viaMove = s.HasMove();
-        uint32_t destNext = 0;
-        if (!viaMove) destNext = s.StatusOf(*target).uidNext;
+        // Where the copy will be, should the move be cut short (see SettleIntents).
+        const uint32_t destNext = s.StatusOf(*target).uidNext;
         // The intent first: a process ended between the server's change and the cache's leaves
         // it for the next synchronisation.
         cache.InTransaction([&] {
@@ -110,8 +111,11 @@ public:
                 }
             }
         } catch (const AutomationError&) {
+            // The intent stays: the next change of this run, or the next synchronisation,
+            // settles it against what the server did.
             session_.reset();
-            throw;  // the intent stays; the next synchronisation settles it
+            unsettled_ = true;
+            throw;
         }
         // With UIDPLUS every successful copy or move names the new UID (COPYUID); without an
         // answer and without the message, another client took it first.
@@ -141,6 +145,7 @@ public:
 
     void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
         RequireSynced();
+        if (unsettled_) SettleIntents(cache);
         auto& s = Session();
         if (!s.HasUidPlus())
             Raise(errnum::kMapiNoSupport, "the server " + s.Server() +
@@ -200,12 +205,40 @@ public:
         if (!box) return;
         auto& s = Session();
         if (s.Selected() != *box) s.Select(*box);
-        std::optional<std::string> whole;
-        s.Fetch({static_cast<uint32_t>(row->uid)}, {}, [&](ImapSession::Message&& m) { whole = std::move(m.header); });
-        if (!whole)
+        const std::string label = url_.Canonical() + *box + ";UID=" + std::to_string(row->uid);
+        auto held = bodies_.find(item);
+        if (held == bodies_.end()) {
+            // Export and listing walk a folder in order: the messages after this one come in the
+            // same answer, up to a few megabytes.
+            bodies_.clear();
+            std::vector<uint32_t> uids;
+            std::unordered_map<uint32_t, int64_t> items;
+            {
+                auto& st = sql_.Prep(
+                    "SELECT m.item_id, m.uid, coalesce(m.size, 0) FROM items i JOIN im_items m ON m.item_id = i.id "
+                    "WHERE i.folder_id = ? AND m.uid != 0 AND i.seq >= (SELECT seq FROM items WHERE id = ?) "
+                    "ORDER BY i.seq LIMIT 200");
+                CacheSql::Use u(st);
+                u->Bind(1, row->folder).Bind(2, item);
+                int64_t bytes = 0;
+                while (u->Step() && (uids.empty() || bytes < (int64_t{8} << 20))) {
+                    uids.push_back(static_cast<uint32_t>(u->Int(1)));
+                    items[uids.back()] = u->Int(0);
+                    bytes += u->Int(2);
+                }
+            }
+            if (uids.empty()) uids.push_back(static_cast<uint32_t>(row->uid)), items[uids.back()] = item;
+            std::sort(uids.begin(), uids.end());
+            s.Fetch(uids, {}, [&](ImapSession::Message&& m) {
+                if (auto it = items.find(m.uid); it != items.end()) bodies_[it->second] = std::move(m.header);
+            });
+            held = bodies_.find(item);
+        }
+        if (held == bodies_.end())
             Raise(errnum::kMapiNotFound, "the message (UID " + std::to_string(row->uid) + " of " + *box +
                                              ") is no longer on the server " + s.Server());
-        data.Body = BodyOfMessage(*whole, url_.Canonical() + *box + ";UID=" + std::to_string(row->uid));
+        data.Body = BodyOfMessage(held->second, label);
+        bodies_.erase(held);
     }
 
 private:
@@ -253,6 +286,13 @@ private:
         u->Bind(1, folder);
         if (!u->Step()) return std::nullopt;
         return u->Text(0);
+    }
+    std::optional<int64_t> FolderOfMailbox(const std::string& box) {
+        auto& st = sql_.Prep("SELECT folder_id FROM im_folders WHERE mailbox = ?");
+        CacheSql::Use u(st);
+        u->Bind(1, box);
+        if (!u->Step()) return std::nullopt;
+        return u->Int(0);
     }
     void MapFolder(int64_t id, const std::string& box) {
         auto& st = sql_.Prep("INSERT OR IGNORE INTO im_folders(folder_id, mailbox) VALUES (?, ?)");
@@ -524,32 +564,51 @@ private:
         }
         auto& s = Session();
         for (const auto& in : intents) {
-            // A MOVE is atomic: the folders' synchronisation shows where the message is.
-            if (in.method == "copy") {
-                const auto st = s.Select(in.src);
-                if (st.uidValidity == static_cast<uint32_t>(in.validity) &&
-                    StillThere(in.src, static_cast<uint32_t>(in.uid))) {
-                    // Copied already? A message that arrived in the target since, with the same
-                    // arrival time and size, is the copy.
-                    s.Select(in.dest);
-                    bool copied = false;
-                    s.Fetch(s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(in.destNext, 1))), {"MESSAGE-ID"},
-                            [&](ImapSession::Message&& m) {
-                                copied = copied || (m.internalDateMs == in.internal && m.size == in.size);
-                            });
-                    if (copied) {
-                        s.Select(in.src);
-                        s.UidMarkDeleted(static_cast<uint32_t>(in.uid));
-                        s.UidExpunge(static_cast<uint32_t>(in.uid));
-                    }
+            // Neither way is atomic on every server (Dovecot's MOVE of a Maildir is a link and
+            // an expunge): a move cut short may have left the copy in the target and the
+            // original in place. The copy is a message that arrived in the target after the
+            // recorded UIDNEXT with the same arrival time and size.
+            const auto st = s.Select(in.src);
+            selectedValidity_ = st.uidValidity;
+            const bool sameFolder = st.uidValidity == static_cast<uint32_t>(in.validity);
+            bool original = sameFolder && StillThere(in.src, static_cast<uint32_t>(in.uid));
+            std::optional<uint32_t> copy;
+            s.Select(in.dest);
+            s.Fetch(s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(in.destNext, 1))), {"MESSAGE-ID"},
+                    [&](ImapSession::Message&& m) {
+                        if (!copy && m.internalDateMs == in.internal && m.size == static_cast<uint32_t>(in.size))
+                            copy = m.uid;
+                    });
+            if (original && copy) {
+                if (s.HasUidPlus()) {
+                    // Completed: the original goes, by its UID alone.
+                    s.Select(in.src);
+                    s.UidMarkDeleted(static_cast<uint32_t>(in.uid));
+                    s.UidExpunge(static_cast<uint32_t>(in.uid));
+                    original = false;
+                } else {
+                    warnings_.push_back("a move into " + in.dest + " was cut short and the server (no UIDPLUS) cannot "
+                                        "expunge the original alone: UID " + std::to_string(in.uid) + " of " + in.src +
+                                        " is in both folders");
                 }
             }
-            // The cache follows at the folders' synchronisation below: the message leaves the
-            // source folder's cache where the server no longer has it, and the target gains it.
-            cache.ApplyLocally([&] {
-                cache.InTransaction([&] { ClearIntentRow(in.item); });
+            // The cache says what the server now has: moved, not moved, or gone.
+            const auto destFolder = FolderOfMailbox(in.dest);
+            Settle(cache, in.item, [&] {
+                if (!cache.ItemExists(in.item) || original) return;
+                if (copy && destFolder) {
+                    cache.MoveItem(in.item, *destFolder);
+                    auto& up = sql_.Prep("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?");
+                    CacheSql::Use u(up);
+                    u->Bind(1, *destFolder).Bind(2, static_cast<int64_t>(*copy)).Bind(3, in.item);
+                    u->Run();
+                } else {
+                    cache.RemoveItem(in.item);
+                    DeleteRow(in.item);
+                }
             });
         }
+        unsettled_ = false;
         if (!intents.empty()) {
             // Every folder is looked at again, whatever its counters say.
             cache.InTransaction([&] { sql_.Exec("UPDATE im_folders SET messages = -1"); });
@@ -562,6 +621,8 @@ private:
     std::string passwordFile_;
     CacheSql sql_;
     std::unique_ptr<ImapSession> session_;
+    std::unordered_map<int64_t, std::string> bodies_;  // fetched ahead by CompleteItem
+    bool unsettled_ = false;  // a change failed after its intent was recorded
     int64_t selectedValidity_ = -1;
     std::string lastError_ = "not synchronised yet";
     std::vector<std::string> warnings_;

@@ -183,7 +183,7 @@ public:
     std::string KindText() const override { return std::string("maildir (") + LayoutName(layout_) + ")"; }
 
     LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
-        RequireSynced();
+        // No check of the last synchronisation here: the run synchronises once it holds the lock.
         const auto dir = DirOf(cache, folder);
         std::error_code ec;
         fs::create_directories(store::ConnectedCacheDir(), ec);
@@ -208,6 +208,7 @@ public:
         const auto destDir = DirOf(cache, dest);
         if (!destDir) Raise(errnum::kMapiNotFound, "the target folder has no maildir in \"" + root_.string() + "\"");
         const auto srcDir = DirOf(cache, file->folder);
+        if (!srcDir) Raise(errnum::kMapiNotFound, "the message's folder has no maildir in \"" + root_.string() + "\"");
         fs::path from = root_ / *srcDir / file->sub / file->name;
         const fs::path to = root_ / *destDir / file->sub / file->name;
         // The intent first: a process ended after the rename leaves it for the next sync.

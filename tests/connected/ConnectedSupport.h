@@ -68,6 +68,10 @@ public:
     void CopyUser(const std::string& from, const std::string& to);
     static std::string Password(const std::string& user) { return "pw-" + user; }
 
+    // Ends every IMAP session the server is serving (its imap processes, by process id): to
+    // clients, the server dropped the connection. Returns how many were ended.
+    int DropConnections() const;
+
     // The second, independent client (tests/connected/imap_tool.py).
     Result Tool(const std::string& user, const std::vector<std::string>& args) const;
     std::vector<std::string> ToolArgv(const std::string& user, const std::vector<std::string>& args) const;

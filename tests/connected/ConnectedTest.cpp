@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -175,17 +178,15 @@ protected:
     void SetUp() override {
         if (!server->Started()) GTEST_SKIP() << server->Why();
     }
-    static std::vector<std::string> CorpusFiles() {
-        std::vector<std::string> files;
-        for (const auto& name : MessageFiles(corpus))
-            files.push_back((corpus / (fs::exists(corpus / "cur" / name) ? "cur" : "new") / name).string());
-        return files;
-    }
     // A new account holding the corpus in INBOX.
     static void Fill(const Dovecot& dovecot, const std::string& account) {
-        auto args = std::vector<std::string>{"append", "INBOX"};
-        for (auto& f : CorpusFiles()) args.push_back(f);
-        const auto r = dovecot.Tool(account, args);
+        const auto r = dovecot.Tool(account, {"append", "INBOX", corpus.string()});
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+    // `account` of `dovecot` as a store of `user`'s profile.
+    static void Attach(const User& user, const Dovecot& dovecot, const std::string& account) {
+        const auto r = user.Run({"store", "add-imap", dovecot.Url(account), "--ca-file", dovecot.CaFile().string()},
+                                Password(account));
         ASSERT_EQ(r.exit, 0) << r.err;
     }
     static std::map<std::string, std::string> Password(const std::string& account) {
@@ -272,10 +273,7 @@ TEST_F(ImapAccount, AnotherClientExpungingAndMovingDuringACleanLosesAndDoublesNo
     server->AddUser("u3");
     Fill(*server, "u3");
     User user{work.path()};
-    ASSERT_EQ(user.Run({"store", "add-imap", server->Url("u3"), "--ca-file", server->CaFile().string()},
-                       Password("u3"))
-                  .exit,
-              0);
+    ASSERT_NO_FATAL_FAILURE(Attach(user, *server, "u3"));
     const pid_t clean = user.Start({"clean", "u3@127.0.0.1\\INBOX"}, Password("u3"));
     const auto churn = server->Tool("u3", {"churn", "INBOX", "10"});
     ASSERT_EQ(churn.exit, 0) << churn.err;
@@ -287,6 +285,33 @@ TEST_F(ImapAccount, AnotherClientExpungingAndMovingDuringACleanLosesAndDoublesNo
     EXPECT_EQ(MessageIds(inbox).size(), inbox.size());
     EXPECT_EQ(boxes["Elsewhere"].size(), 10u);
     EXPECT_EQ(Total(boxes), 190u) << "only the 10 expunged by the other client may be gone";
+}
+
+// The server drops the connection while a clean moves duplicates: the clean reconnects or says
+// what failed, nothing is lost or doubled, and the next clean finishes the job (a duplicate
+// whose move was cut off may have gone to Deleted Items instead, as the engine does).
+TEST_F(ImapAccount, ServerDroppingTheConnectionMidScanLosesNothing) {
+    server->AddUser("u5");
+    Fill(*server, "u5");
+    User user{work.path()};
+    ASSERT_NO_FATAL_FAILURE(Attach(user, *server, "u5"));
+    const fs::path moved = server->Maildir("u5") / ".INBOX.Nubra_Duplicate_Items";
+    Result first;
+    std::thread clean([&] { first = user.Run({"clean", "u5@127.0.0.1\\INBOX"}, Password("u5")); });
+    // The first duplicate has reached its folder: the scan is under way.
+    for (int i = 0; i < 20000 && MessageFiles(moved).empty(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(250));
+    EXPECT_GT(server->DropConnections(), 0);
+    clean.join();
+    if (first.exit != 0) {
+        EXPECT_TRUE(Has(first.err, "connection")) << first.err;
+    }
+    EXPECT_EQ(Total(server->Contents("u5")), 200u);
+    const auto again = user.Run({"clean", "u5@127.0.0.1\\INBOX"}, Password("u5"));
+    EXPECT_EQ(again.exit, 0) << again.err;
+    auto boxes = server->Contents("u5");
+    EXPECT_EQ(MessageIds(boxes["INBOX"]).size(), boxes["INBOX"].size()) << "a duplicate stayed";
+    EXPECT_EQ(boxes["INBOX/Nubra_Duplicate_Items"].size() + boxes["Trash"].size(), static_cast<size_t>(duplicates));
+    EXPECT_EQ(Total(boxes), 200u);
 }
 
 // Servers without MOVE: the copy, \Deleted and UID EXPUNGE way; without UIDPLUS too: refused
@@ -305,10 +330,7 @@ TEST_F(ImapAccount, CopiesWithoutMoveAndRefusesWithoutEither) {
         limited.AddUser("u4");
         Fill(limited, "u4");
         User user{dir.path() / "user"};
-        ASSERT_EQ(user.Run({"store", "add-imap", limited.Url("u4"), "--ca-file", limited.CaFile().string()},
-                           Password("u4"))
-                      .exit,
-                  0);
+        ASSERT_NO_FATAL_FAILURE(Attach(user, limited, "u4"));
         const auto before = limited.Contents("u4");
         const auto clean = user.Run({"clean", "u4@127.0.0.1\\INBOX"}, Password("u4"));
         const auto after = limited.Contents("u4");

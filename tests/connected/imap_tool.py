@@ -2,7 +2,8 @@
 """A second IMAP client for the connected-store tests, independent of ours (Python's imaplib).
 
 Usage: imap_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
-  append MAILBOX FILE...   APPEND each file (INTERNALDATE 2023-01-01 plus one minute per file)
+  append MAILBOX FILE...   APPEND each file (INTERNALDATE 2023-01-01 plus one minute per file);
+                           a Maildir stands for its message files, in order of their names
   dump                     one line per message: mailbox TAB Message-ID TAB INTERNALDATE TAB size
   churn MAILBOX COUNT      while a clean runs: expunge COUNT messages by UID, move COUNT to
                            "Elsewhere" (made when missing), one at a time, printing what it did
@@ -11,6 +12,7 @@ Only 127.0.0.1 is ever contacted.
 """
 import email.parser
 import imaplib
+import os
 import re
 import ssl
 import sys
@@ -38,7 +40,23 @@ def mailboxes(m):
     return sorted(out)
 
 
+def expand(paths):
+    out = []
+    for p in paths:
+        if os.path.isdir(p):
+            named = []
+            for sub in ("cur", "new"):
+                d = os.path.join(p, sub)
+                if os.path.isdir(d):
+                    named += [(n, os.path.join(d, n)) for n in os.listdir(d)]
+            out += [path for _, path in sorted(named)]
+        else:
+            out.append(p)
+    return out
+
+
 def cmd_append(m, mailbox, files):
+    files = expand(files)
     base = time.mktime((2023, 1, 1, 0, 0, 0, 0, 0, -1))
     for i, f in enumerate(files):
         with open(f, "rb") as fh:

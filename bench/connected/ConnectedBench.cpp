@@ -1,0 +1,82 @@
+// Clean where the mail lives, timed as a user runs it: a generated Maildir cleaned in place,
+// and the same mail on a Dovecot started on 127.0.0.1. Prints one line per step: seconds
+// (wall clock) and the peak memory of the nubrasweep process.
+//
+//   nubra_connected_bench [MAILS]          (default 30000; NUBRA_BENCH_SKIP_IMAP=1 for Maildir only)
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/connected/ConnectedSupport.h"
+#include "tests/support/TestEnv.h"
+
+using namespace nubra::connected_tests;
+
+namespace {
+
+// Runs nubrasweep for `user` and prints what it took.
+void Step(const User& user, const char* what, const std::vector<std::string>& args,
+          std::map<std::string, std::string> env = {}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = user.Start(args, std::move(env));
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("%-44s %8.2f s  %7.1f MiB peak%s\n", what, seconds, usage.ru_maxrss / 1024.0,
+                WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "  (FAILED)");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int mails = argc > 1 ? std::atoi(argv[1]) : 30000;
+    nubra::testing::TempDir tmp;
+    const fs::path corpus = tmp.path() / "corpus";
+    const int duplicates = GenerateCorpus(corpus, mails, 42);
+    std::printf("%d mails, %d duplicates (gencorpus.py --seed 42)\n", mails, duplicates);
+
+    // Maildir in place: the first clean includes the first synchronisation (add-maildir).
+    {
+        const fs::path md = tmp.path() / "md";
+        RunProgram({"cp", "-a", corpus.string(), md.string()});
+        const User user{tmp.path() / "maildir-user"};
+        user.Run({"stores"});
+        Step(user, "maildir: add-maildir (first synchronisation)", {"store", "add-maildir", md.string(), "--name", "Box"});
+        Step(user, "maildir: first clean", {"clean", "Box\\Inbox"});
+        Step(user, "maildir: second clean, nothing new", {"clean", "Box\\Inbox"});
+    }
+    // The same mails on the SQLite store, for comparison: what the engine itself costs.
+    {
+        const User user{tmp.path() / "store-user"};
+        user.Run({"stores"});
+        Step(user, "sqlite store: import", {"import", "Personal Folders\\Inbox", corpus.string()});
+        Step(user, "sqlite store: first clean", {"clean", "Personal Folders\\Inbox"});
+        Step(user, "sqlite store: second clean, nothing new", {"clean", "Personal Folders\\Inbox"});
+    }
+    if (const char* skip = std::getenv("NUBRA_BENCH_SKIP_IMAP"); skip && *skip == '1') return 0;
+
+    Dovecot server(tmp.path() / "dovecot");
+    if (!server.Started()) {
+        std::printf("imap: skipped: %s\n", server.Why().c_str());
+        return 0;
+    }
+    server.AddUser("bench");
+    if (server.Tool("bench", {"append", "INBOX", corpus.string()}).exit != 0) {
+        std::printf("imap: APPEND failed\n");
+        return 1;
+    }
+    const User user{tmp.path() / "imap-user"};
+    const std::map<std::string, std::string> password{{"NUBRA_IMAP_PASSWORD", Dovecot::Password("bench")}};
+    user.Run({"stores"});
+    Step(user, "imap: add-imap (first synchronisation)",
+         {"store", "add-imap", server.Url("bench"), "--ca-file", server.CaFile().string()}, password);
+    Step(user, "imap: first clean", {"clean", "bench@127.0.0.1\\INBOX"}, password);
+    Step(user, "imap: second clean, nothing new", {"clean", "bench@127.0.0.1\\INBOX"}, password);
+    return 0;
+}
