@@ -9,6 +9,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -501,47 +502,61 @@ private:
 constexpr size_t kMboxBatchMessages = 512;
 constexpr size_t kMboxBatchBytes = size_t{16} << 20;
 
-// Every message the splitter gives, parsed on `threads` threads (the calling one among them),
-// handed to `take` batch by batch in file order, each with its source. The first malformed
-// message (in file order) fails the whole file.
-void ParseMboxMessages(MboxSplitter& splitter, unsigned threads, const MboxBatchSink& take) {
+// The next batch of messages the splitter gives, parsed on `threads` threads (the calling one
+// among them), each with its source; empty at the end. The first malformed message of the
+// batch (in file order) is raised.
+std::vector<ItemData> NextMboxBatch(MboxSplitter& splitter, unsigned threads) {
     std::vector<MboxMessage> batch;
-    bool more = true;
-    while (more) {
-        batch.clear();
-        size_t bytes = 0;
-        MboxMessage message;
-        while (batch.size() < kMboxBatchMessages && bytes < kMboxBatchBytes && (more = splitter.Next(message))) {
-            bytes += message.bytes.size();
-            batch.push_back(std::move(message));
-        }
-        std::vector<std::optional<ItemData>> parsed(batch.size());
-        std::vector<std::exception_ptr> errors(batch.size());
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            for (size_t i; (i = next++) < batch.size();) {
-                try {
-                    parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
-                    parsed[i]->Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes,
-                                                                std::move(batch[i].envelope));
-                    std::string().swap(batch[i].bytes);
-                } catch (...) {
-                    errors[i] = std::current_exception();
-                }
+    size_t bytes = 0;
+    MboxMessage message;
+    while (batch.size() < kMboxBatchMessages && bytes < kMboxBatchBytes && splitter.Next(message)) {
+        bytes += message.bytes.size();
+        batch.push_back(std::move(message));
+    }
+    std::vector<std::optional<ItemData>> parsed(batch.size());
+    std::vector<std::exception_ptr> errors(batch.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next++) < batch.size();) {
+            try {
+                parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
+                parsed[i]->Source =
+                    store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes, std::move(batch[i].envelope));
+                std::string().swap(batch[i].bytes);
+            } catch (...) {
+                errors[i] = std::current_exception();
             }
-        };
-        std::vector<std::thread> helpers;
-        const size_t helperCount = std::min<size_t>(std::max(1u, threads), batch.size()) - (batch.empty() ? 0 : 1);
-        for (size_t t = 0; t < helperCount; ++t) helpers.emplace_back(work);
-        work();
-        for (auto& t : helpers) t.join();
-        std::vector<ItemData> items;
-        items.reserve(batch.size());
-        for (size_t i = 0; i < batch.size(); ++i) {
-            if (errors[i]) std::rethrow_exception(errors[i]);
-            items.push_back(std::move(*parsed[i]));
         }
-        if (!items.empty()) take(items);
+    };
+    std::vector<std::thread> helpers;
+    const size_t helperCount = std::min<size_t>(std::max(1u, threads), batch.size()) - (batch.empty() ? 0 : 1);
+    for (size_t t = 0; t < helperCount; ++t) helpers.emplace_back(work);
+    work();
+    for (auto& t : helpers) t.join();
+    std::vector<ItemData> items;
+    items.reserve(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (errors[i]) std::rethrow_exception(errors[i]);
+        items.push_back(std::move(*parsed[i]));
+    }
+    return items;
+}
+
+// Every message, handed to `take` batch by batch in file order. While `take` stores a batch
+// (on the calling thread, which owns the store), the next one is read and parsed beside it.
+void ParseMboxMessages(MboxSplitter& splitter, unsigned threads, const MboxBatchSink& take) {
+    auto ahead = [&] { return std::async(std::launch::async, [&] { return NextMboxBatch(splitter, threads); }); };
+    std::future<std::vector<ItemData>> next = ahead();
+    for (;;) {
+        std::vector<ItemData> items = next.get();  // a malformed message is raised here, in file order
+        if (items.empty()) return;
+        next = ahead();
+        try {
+            take(items);
+        } catch (...) {
+            next.wait();  // the reader must be done before the splitter goes
+            throw;
+        }
     }
 }
 
