@@ -364,11 +364,11 @@ std::vector<std::string> TopLevelBlocks(std::string_view text) {
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
         end = end == std::string_view::npos ? text.size() : end + 1;
-        std::string upper = AsciiLower(TrimWhite(text.substr(pos, end - pos)));
-        if (name.empty() && upper.starts_with("begin:")) {
-            name = upper.substr(6);
+        const std::string line = AsciiLower(TrimWhite(text.substr(pos, end - pos)));
+        if (name.empty() && line.starts_with("begin:")) {
+            name = line.substr(6);
             begin = pos;
-        } else if (!name.empty() && upper == "end:" + name) {
+        } else if (!name.empty() && line == "end:" + name) {
             blocks.emplace_back(text.substr(begin, end - begin));
             name.clear();
         }
