@@ -126,6 +126,7 @@ void ExplorerWindow::RefreshWhenIdle() {
 
 void ExplorerWindow::RefreshViews() {
     refreshTimer_->stop();
+    store::SeeChangesElsewhereNow();  // another process may have changed a store a moment ago
     auto keyOf = [this](QTreeWidgetItem* node) -> std::string {
         const int index = node->data(0, Qt::UserRole).toInt();  // into folderRefs_
         if (index < 0 || index >= static_cast<int>(folderRefs_.size())) return {};

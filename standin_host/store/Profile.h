@@ -77,6 +77,9 @@ using UpstreamFactory = std::function<std::shared_ptr<Upstream>(const ConnectedE
 void RegisterUpstreamFactory(const std::string& kind, UpstreamFactory factory);
 // Where caches of connected stores live: $XDG_CACHE_HOME/nubrasweep (else ~/.cache/nubrasweep).
 std::filesystem::path ConnectedCacheDir();
+// Makes every store of this process ask SQLite for other processes' changes on its next read,
+// instead of up to kForeignCheckInterval later: for a view the user asked to refresh.
+void SeeChangesElsewhereNow();
 
 // One item as ForEachItem hands it out.
 struct ItemRecord {

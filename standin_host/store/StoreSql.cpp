@@ -24,6 +24,8 @@ void Invalid(const std::string& what) {
 
 }  // namespace detail
 
+void SeeChangesElsewhereNow() { detail::gChanges.fetch_add(1, std::memory_order_acq_rel); }
+
 using namespace detail;
 
 namespace {
