@@ -22,13 +22,16 @@
 namespace nubra::connected {
 namespace {
 
-// ------------------------------------------------------------------ TLS under libetpan
+// ------------------------------------------------------------------ streams under libetpan
 // libetpan reads and writes through a "low" stream; ours is GnuTLS with the peer's certificate
 // checked against the system's trust store (and a CA file) and the host name, so nothing is
-// said to a server whose certificate does not hold.
-struct TlsLow {
+// said to a server whose certificate does not hold, or the plain socket (imap:// before
+// STARTTLS, or --allow-plain). Either way a write to a connection the server dropped fails
+// with EPIPE instead of raising SIGPIPE, which would end the whole program in the middle of a
+// run.
+struct StreamLow {
     int fd = -1;
-    gnutls_session_t session = nullptr;
+    gnutls_session_t session = nullptr;  // none: the plain socket
     gnutls_certificate_credentials_t credentials = nullptr;
     int timeoutMs = 30000;
 };
@@ -43,53 +46,79 @@ bool WaitFor(int fd, short events, int timeoutMs) {
     return rc == 1;
 }
 
-ssize_t TlsRead(mailstream_low* s, void* buf, size_t count) {
-    auto* t = static_cast<TlsLow*>(s->data);
+ssize_t StreamRead(mailstream_low* s, void* buf, size_t count) {
+    auto* t = static_cast<StreamLow*>(s->data);
     for (;;) {
+        if (!t->session) {
+            const ssize_t n = ::recv(t->fd, buf, count, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(t->fd, POLLIN, t->timeoutMs)) continue;
+            return n;
+        }
         const ssize_t n = gnutls_record_recv(t->session, buf, count);
         if (n == GNUTLS_E_INTERRUPTED) continue;
         if (n == GNUTLS_E_AGAIN && WaitFor(t->fd, POLLIN, t->timeoutMs)) continue;
         return n < 0 ? -1 : n;
     }
 }
-ssize_t TlsWrite(mailstream_low* s, const void* buf, size_t count) {
-    auto* t = static_cast<TlsLow*>(s->data);
+ssize_t StreamWrite(mailstream_low* s, const void* buf, size_t count) {
+    auto* t = static_cast<StreamLow*>(s->data);
     for (;;) {
+        if (!t->session) {
+            const ssize_t n = ::send(t->fd, buf, count, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(t->fd, POLLOUT, t->timeoutMs)) continue;
+            return n;
+        }
         const ssize_t n = gnutls_record_send(t->session, buf, count);
         if (n == GNUTLS_E_INTERRUPTED) continue;
         if (n == GNUTLS_E_AGAIN && WaitFor(t->fd, POLLOUT, t->timeoutMs)) continue;
         return n < 0 ? -1 : n;
     }
 }
-int TlsClose(mailstream_low* s) {
-    auto* t = static_cast<TlsLow*>(s->data);
+int StreamClose(mailstream_low* s) {
+    auto* t = static_cast<StreamLow*>(s->data);
     if (t->session) gnutls_bye(t->session, GNUTLS_SHUT_WR);
     if (t->fd >= 0) ::close(t->fd);
     t->fd = -1;
     return 0;
 }
-int TlsFd(mailstream_low* s) { return static_cast<TlsLow*>(s->data)->fd; }
-void TlsFree(mailstream_low* s) {
-    auto* t = static_cast<TlsLow*>(s->data);
+int StreamFd(mailstream_low* s) { return static_cast<StreamLow*>(s->data)->fd; }
+void StreamFree(mailstream_low* s) {
+    auto* t = static_cast<StreamLow*>(s->data);
     if (t->session) gnutls_deinit(t->session);
     if (t->credentials) gnutls_certificate_free_credentials(t->credentials);
     delete t;
     std::free(s);
 }
-void TlsCancel(mailstream_low*) {}
-struct mailstream_cancel* TlsGetCancel(mailstream_low*) { return nullptr; }
-carray* TlsChain(mailstream_low*) { return nullptr; }
-int TlsIdle(mailstream_low*) { return -1; }
+void StreamCancel(mailstream_low*) {}
+struct mailstream_cancel* StreamGetCancel(mailstream_low*) { return nullptr; }
+carray* StreamChain(mailstream_low*) { return nullptr; }
+int StreamIdle(mailstream_low*) { return -1; }
 
-mailstream_low_driver gTlsDriver = {TlsRead, TlsWrite, TlsClose, TlsFd,    TlsFree, TlsCancel,
-                                    TlsGetCancel, TlsChain, TlsIdle, TlsIdle, TlsIdle};
+mailstream_low_driver gStreamDriver = {StreamRead,      StreamWrite, StreamClose, StreamFd,   StreamFree, StreamCancel,
+                                       StreamGetCancel, StreamChain, StreamIdle,  StreamIdle, StreamIdle};
+
+// The plain socket `fd` (taken over: closed on failure) as a stream.
+mailstream_low* OpenPlain(int fd, int timeoutSeconds) {
+    auto t = std::make_unique<StreamLow>();
+    t->fd = fd;
+    t->timeoutMs = timeoutSeconds * 1000;
+    mailstream_low* low = mailstream_low_new(t.get(), &gStreamDriver);
+    if (!low) {
+        ::close(fd);
+        RaiseError(errnum::kOutOfMemory, "out of memory", kSource);
+    }
+    t.release();
+    return low;
+}
 
 [[noreturn]] void Refuse(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
 // A TLS stream over `fd` (taken over: closed on failure), verified for `host`.
 mailstream_low* OpenTls(int fd, const std::string& host, const std::string& server, const std::string& caFile,
                         int timeoutSeconds) {
-    auto t = std::make_unique<TlsLow>();
+    auto t = std::make_unique<StreamLow>();
     t->fd = fd;
     t->timeoutMs = timeoutSeconds * 1000;
     auto fail = [&](const std::string& what) {
@@ -106,7 +135,7 @@ mailstream_low* OpenTls(int fd, const std::string& host, const std::string& serv
     if (!caFile.empty() &&
         gnutls_certificate_set_x509_trust_file(t->credentials, caFile.c_str(), GNUTLS_X509_FMT_PEM) <= 0)
         fail("the CA file \"" + caFile + "\" holds no certificate that can be read");
-    if (gnutls_init(&t->session, GNUTLS_CLIENT) < 0) fail("cannot set up TLS for " + server);
+    if (gnutls_init(&t->session, GNUTLS_CLIENT | GNUTLS_NO_SIGNAL) < 0) fail("cannot set up TLS for " + server);
     gnutls_set_default_priority(t->session);
     gnutls_credentials_set(t->session, GNUTLS_CRD_CERTIFICATE, t->credentials);
     gnutls_server_name_set(t->session, GNUTLS_NAME_DNS, host.data(), host.size());
@@ -129,7 +158,7 @@ mailstream_low* OpenTls(int fd, const std::string& host, const std::string& serv
              " (give the server's CA with --ca-file if it is a private one)");
     }
     if (rc < 0) fail("the TLS handshake with " + server + " failed: " + gnutls_strerror(rc));
-    mailstream_low* low = mailstream_low_new(t.get(), &gTlsDriver);
+    mailstream_low* low = mailstream_low_new(t.get(), &gStreamDriver);
     if (!low) fail("out of memory");
     t.release();
     return low;
@@ -285,7 +314,7 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
     }
     mailimap_set_timeout(imap_, options.timeoutSeconds);
     try {
-        mailstream_low* low = url.tls ? OpenTls(fd, url.host, server_, options.caFile, options.timeoutSeconds) : mailstream_low_socket_open(fd);
+        mailstream_low* low = url.tls ? OpenTls(fd, url.host, server_, options.caFile, options.timeoutSeconds) : OpenPlain(fd, options.timeoutSeconds);
         if (!low) {
             ::close(fd);
             Refuse(errnum::kOutOfMemory, "out of memory");
