@@ -1,5 +1,6 @@
 #include "standin_host/connected/Common.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +8,8 @@
 #include <cstring>
 
 #include "standin_host/formats/Mail.h"
+#include "standin_host/store/ItemSource.h"
+#include "standin_host/store/Profile.h"
 
 namespace nubra::connected {
 
@@ -29,8 +32,9 @@ store::ItemData ItemFromHeader(std::string_view header, const std::string& label
     return item;
 }
 
-std::optional<std::string> BodyOfMessage(std::string_view message, const std::string& label) {
-    return formats::ParseMessage(message, label).Body;
+void CompleteFromMessage(store::ItemData& data, std::string_view message, const std::string& label) {
+    data.Body = formats::ParseMessage(message, label).Body;
+    data.Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, message);
 }
 
 void FaultPoint(const char* point) {
@@ -42,6 +46,47 @@ uint64_t Fnv1a(std::string_view text) {
     uint64_t h = 1469598103934665603ull;
     for (char c : text) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
     return h;
+}
+
+std::filesystem::path SourceLockFile(const std::string& kind, const std::string& source) {
+    std::error_code ec;
+    std::filesystem::create_directories(store::ConnectedCacheDir(), ec);
+    return store::ConnectedCacheDir() / (kind + "-" + Hex64(Fnv1a(source)) + ".runlock");
+}
+
+ChangeLock::~ChangeLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::shared_ptr<void> ChangeLock::Hold() {
+    // Run locks take bytes below 2^30 (one per folder).
+    constexpr off_t kChangeByte = off_t{1} << 30;
+    auto lock = [&](short type) {
+        struct flock fl{};
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = kChangeByte;
+        fl.l_len = 1;
+        int rc;
+        do {
+            rc = ::fcntl(fd_, type == F_UNLCK ? F_OFD_SETLK : F_OFD_SETLKW, &fl);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0;
+    };
+    if (fd_ < 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(file_.parent_path(), ec);
+        fd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0)
+            RaiseError(errnum::kMapiNoAccess,
+                       "cannot open the lock file \"" + file_.string() + "\": " + std::strerror(errno), kSource);
+    }
+    if (depth_ == 0 && !lock(F_WRLCK))
+        RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file_.string() + "\": " + std::strerror(errno), kSource);
+    ++depth_;
+    return std::shared_ptr<void>(nullptr, [this, lock](void*) {
+        if (--depth_ == 0) lock(F_UNLCK);
+    });
 }
 
 std::string Hex64(uint64_t v) {

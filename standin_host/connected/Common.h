@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,14 +21,41 @@ inline constexpr const char* kSource = "NubraConnected";
 // follow and is ignored), as `import` makes it, with `created` (UTC) as its creation time.
 // Raises FormatError naming `label` for bytes that are no mail header.
 store::ItemData ItemFromHeader(std::string_view header, const std::string& label, Date created);
-// The body of a whole message, as `import` reads it (nullopt when it has none).
-std::optional<std::string> BodyOfMessage(std::string_view message, const std::string& label);
+// Completes a cached item from its whole message: the body as `import` reads it, and the
+// message itself as the item's source, so that export writes it back byte for byte (with its
+// attachments) and the explorer lists them.
+void CompleteFromMessage(store::ItemData& data, std::string_view message, const std::string& label);
 
 // Where a header ends in `bytes`: the offset after its empty line, or npos when it does not
 // end within them.
 size_t HeaderEnd(std::string_view bytes);
 
 uint64_t Fnv1a(std::string_view text);
+
+// The lock file of a source (`kind` "imap" or "maildir"), beside the caches: run locks and the
+// change lock.
+std::filesystem::path SourceLockFile(const std::string& kind, const std::string& source);
+
+// Keeps the changes of every process on one source apart. A change holds it from its intent's
+// record until the intent is settled, and a synchronisation holds it while it settles what
+// others left behind, so that it never takes a change still under way in another process for
+// one cut short. An open-file-description lock on one byte of `file` beyond the run locks'
+// bytes: it goes with a killed process.
+class ChangeLock {
+public:
+    explicit ChangeLock(std::filesystem::path file) : file_(std::move(file)) {}
+    ~ChangeLock();
+    ChangeLock(const ChangeLock&) = delete;
+    ChangeLock& operator=(const ChangeLock&) = delete;
+    // Waits while another process holds it; held until the returned guard goes. Holds nested
+    // in one process are one. Raises kMapiNoAccess when the lock file cannot be opened.
+    [[nodiscard]] std::shared_ptr<void> Hold();
+
+private:
+    std::filesystem::path file_;
+    int fd_ = -1;
+    int depth_ = 0;
+};
 // Tests end the process at a named point of a change (NUBRA_CONNECTED_FAULT=point, exit code
 // 86), to prove that the next run completes or undoes it. Nothing happens in a real run.
 void FaultPoint(const char* point);

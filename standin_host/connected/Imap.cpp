@@ -39,7 +39,7 @@ const std::vector<std::string> kFields = {"MESSAGE-ID", "DATE",        "SUBJECT"
 class ImapUpstream : public store::Upstream {
 public:
     ImapUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache)
-        : entry_(entry), url_(ParseImapUrl(entry.source)), sql_(cache) {
+        : entry_(entry), url_(ParseImapUrl(entry.source)), sql_(cache), changes_(SourceLockFile("imap", url_.Canonical())) {
         auto opt = [&](const char* key) {
             auto it = entry.options.find(key);
             return it == entry.options.end() ? std::string() : it->second;
@@ -54,9 +54,7 @@ public:
     LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
         // Refused before the run changes anything; the run synchronises once it holds the lock.
         RequireMoves();
-        std::error_code ec;
-        std::filesystem::create_directories(store::ConnectedCacheDir(), ec);
-        return {store::ConnectedCacheDir() / ("imap-" + Hex64(Fnv1a(url_.Canonical())) + ".runlock"),
+        return {SourceLockFile("imap", url_.Canonical()),
                 static_cast<int64_t>(Fnv1a(MailboxOf(cache, folder).value_or("")) & 0x3FFFFFFF)};
     }
 
@@ -75,6 +73,7 @@ public:
 
     void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
         RequireSynced();
+        const auto held = changes_.Hold();
         if (unsettled_) SettleIntents(cache);  // a change cut short earlier in this run
         auto& s = Session();
         RequireMoves();
@@ -133,6 +132,9 @@ public:
             ClearIntent(cache, item);
             Raise(errnum::kMapiCallFailed, "the server " + s.Server() + " did not confirm the copy into " + *target);
         }
+        // MOVE without COPYUID (no UIDPLUS): the new UID is looked up, so that a later change of
+        // the item names it (when not found, the next synchronisation finds it again).
+        if (!newUid) newUid = ArrivedCopy(*target, destNext, row->internal, row->size);
         FaultPoint("imap:moved");
         Settle(cache, item, [&] {
             apply();
@@ -145,6 +147,7 @@ public:
 
     void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
         RequireSynced();
+        const auto held = changes_.Hold();
         if (unsettled_) SettleIntents(cache);
         auto& s = Session();
         if (!s.HasUidPlus())
@@ -237,7 +240,7 @@ public:
         if (held == bodies_.end())
             Raise(errnum::kMapiNotFound, "the message (UID " + std::to_string(row->uid) + " of " + *box +
                                              ") is no longer on the server " + s.Server());
-        data.Body = BodyOfMessage(held->second, label);
+        CompleteFromMessage(data, held->second, label);
         bodies_.erase(held);
     }
 
@@ -248,7 +251,7 @@ private:
 
     ImapSession& Session() {
         if (!session_) {
-            const std::string password = LookupImapPassword(url_.user, url_.host, passwordFile_);
+            const std::string password = LookupImapPassword(url_.user, url_.host, passwordFile_, entry_.ofKind == 1);
             session_ = std::make_unique<ImapSession>(url_, options_, password);
         }
         return *session_;
@@ -346,6 +349,19 @@ private:
                                                " was rebuilt meanwhile (UIDVALIDITY changed); run again");
         }
         return status.uidValidity;
+    }
+
+    // The message that arrived in `box` at or after UIDNEXT `from` with this arrival time and
+    // size: where a move put a message when the server did not say (no COPYUID).
+    std::optional<uint32_t> ArrivedCopy(const std::string& box, int64_t from, int64_t internal, int64_t size) {
+        auto& s = Session();
+        s.Select(box);
+        std::optional<uint32_t> copy;
+        s.Fetch(s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(from, 1))), {"MESSAGE-ID"},
+                [&](ImapSession::Message&& m) {
+                    if (!copy && m.internalDateMs == internal && m.size == static_cast<uint32_t>(size)) copy = m.uid;
+                });
+        return copy;
     }
 
     bool StillThere(const std::string& box, uint32_t uid) {
@@ -544,6 +560,7 @@ private:
     }
 
     void SettleIntents(store::StoreDb& cache) {
+        const auto held = changes_.Hold();  // not a change another process has under way
         struct Intent {
             int64_t item;
             std::string src;
@@ -563,22 +580,28 @@ private:
                                    u->Int(7), u->Text(8)});
         }
         auto& s = Session();
+        // A folder of an intent deleted or renamed by another client since: what was in it is
+        // not there (the next synchronisation finds a renamed folder's messages again).
+        std::set<std::string> boxes;
+        if (!intents.empty())
+            for (const auto& m : s.List()) boxes.insert(m.name);
         for (const auto& in : intents) {
             // Neither way is atomic on every server (Dovecot's MOVE of a Maildir is a link and
             // an expunge): a move cut short may have left the copy in the target and the
             // original in place. The copy is a message that arrived in the target after the
             // recorded UIDNEXT with the same arrival time and size.
-            const auto st = s.Select(in.src);
-            selectedValidity_ = st.uidValidity;
-            const bool sameFolder = st.uidValidity == static_cast<uint32_t>(in.validity);
-            bool original = sameFolder && StillThere(in.src, static_cast<uint32_t>(in.uid));
-            std::optional<uint32_t> copy;
-            s.Select(in.dest);
-            s.Fetch(s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(in.destNext, 1))), {"MESSAGE-ID"},
-                    [&](ImapSession::Message&& m) {
-                        if (!copy && m.internalDateMs == in.internal && m.size == static_cast<uint32_t>(in.size))
-                            copy = m.uid;
-                    });
+            bool original = false;
+            if (boxes.count(in.src)) {
+                const auto st = s.Select(in.src);
+                selectedValidity_ = st.uidValidity;
+                const bool sameFolder = st.uidValidity == static_cast<uint32_t>(in.validity);
+                original = sameFolder && StillThere(in.src, static_cast<uint32_t>(in.uid));
+            }
+            const std::optional<uint32_t> copy =
+                boxes.count(in.dest) ? ArrivedCopy(in.dest, in.destNext, in.internal, in.size) : std::nullopt;
+            if (!boxes.count(in.src) || !boxes.count(in.dest))
+                warnings_.push_back("a move from " + in.src + " into " + in.dest + " was cut short and a folder of it "
+                                    "is no longer on the server " + s.Server());
             if (original && copy) {
                 if (s.HasUidPlus()) {
                     // Completed: the original goes, by its UID alone.
@@ -620,6 +643,7 @@ private:
     ImapConnectOptions options_;
     std::string passwordFile_;
     CacheSql sql_;
+    ChangeLock changes_;
     std::unique_ptr<ImapSession> session_;
     std::unordered_map<int64_t, std::string> bodies_;  // fetched ahead by CompleteItem
     bool unsettled_ = false;  // a change failed after its intent was recorded

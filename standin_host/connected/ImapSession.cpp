@@ -203,6 +203,21 @@ int ConnectTcp(const std::string& host, uint16_t port, int timeoutSeconds, const
     Refuse(errnum::kMapiCallFailed, "cannot reach the server " + server + ": " + last);
 }
 
+// Whether the peer of socket `fd` is this machine (a loopback address).
+bool OnThisMachine(int fd) {
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return false;
+    if (peer.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(peer).sin_addr.s_addr) >> 24) == 127;
+    if (peer.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+        return IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127;
+    }
+    return false;
+}
+
 std::string Trim(std::string s) {
     while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
     return s;
@@ -243,6 +258,16 @@ struct Freer {
 };
 using SetPtr = std::unique_ptr<mailimap_set, Freer<mailimap_set, mailimap_set_free>>;
 
+// The set of one message. libetpan writes UID 0 as "*", the newest message of the folder:
+// a command for a message whose UID is not known must never reach the server.
+mailimap_set* OneUid(uint32_t uid) {
+    if (uid == 0)
+        RaiseError(errnum::kMapiNotFound,
+                   "the message's UID on the server is not known yet; it is found again at the next synchronisation",
+                   kSource);
+    return mailimap_set_new_single(uid);
+}
+
 std::optional<uint32_t> FirstOf(mailimap_set* set) {
     if (!set || !set->set_list || clist_isempty(set->set_list)) return std::nullopt;
     auto* item = static_cast<mailimap_set_item*>(clist_content(clist_begin(set->set_list)));
@@ -258,9 +283,14 @@ std::string ImapUrl::Canonical() const {
 ImapUrl ParseImapUrl(const std::string& text) {
     ImapUrl u;
     std::string rest;
+    // A password written into the address (user:password@) is not repeated in the error.
+    std::string shown = text;
+    if (const auto scheme = shown.find("://"), at = shown.rfind('@'); scheme != std::string::npos && at != std::string::npos) {
+        if (const auto colon = shown.find(':', scheme + 3); colon < at) shown.replace(colon + 1, at - colon - 1, "***");
+    }
     auto bad = [&](const std::string& why) {
         Refuse(errnum::kMapiInvalidParameter,
-               "\"" + text + "\" is no IMAP account address (imaps://USER@HOST[:PORT]/): " + why);
+               "\"" + shown + "\" is no IMAP account address (imaps://USER@HOST[:PORT]/): " + why);
     };
     if (text.rfind("imaps://", 0) == 0) {
         u.tls = true;
@@ -334,10 +364,12 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
                 mailstream_low_close(plain);
                 mailstream_low_free(plain);
                 mailstream_set_low(imap_->imap_stream, tls);
-            } else if (!options.allowPlain) {
+            } else if (!options.allowPlain || !OnThisMachine(mailstream_low_get_fd(mailstream_get_low(imap_->imap_stream)))) {
+                // Anyone on the way could strip STARTTLS from the answer: plain text only where
+                // there is no way in between.
                 Refuse(errnum::kMapiNoAccess, "the server " + server_ +
                                                   " offers no STARTTLS, so the password would go unencrypted; use "
-                                                  "imaps:// (or --allow-plain for a test server on this machine)");
+                                                  "imaps:// (--allow-plain serves only a test server on this machine)");
             }
         }
         const int login = mailimap_login(imap_, url.user.c_str(), password.c_str());
@@ -551,7 +583,7 @@ void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std
 }
 
 std::optional<uint32_t> ImapSession::UidMove(uint32_t uid, const std::string& dest) {
-    SetPtr set(mailimap_set_new_single(uid));
+    SetPtr set(OneUid(uid));
     uint32_t validity = 0;
     mailimap_set* src = nullptr;
     mailimap_set* dst = nullptr;
@@ -562,7 +594,7 @@ std::optional<uint32_t> ImapSession::UidMove(uint32_t uid, const std::string& de
 }
 
 std::optional<uint32_t> ImapSession::UidCopy(uint32_t uid, const std::string& dest) {
-    SetPtr set(mailimap_set_new_single(uid));
+    SetPtr set(OneUid(uid));
     uint32_t validity = 0;
     mailimap_set* src = nullptr;
     mailimap_set* dst = nullptr;
@@ -573,7 +605,7 @@ std::optional<uint32_t> ImapSession::UidCopy(uint32_t uid, const std::string& de
 }
 
 void ImapSession::UidMarkDeleted(uint32_t uid) {
-    SetPtr set(mailimap_set_new_single(uid));
+    SetPtr set(OneUid(uid));
     mailimap_flag_list* flags = mailimap_flag_list_new_empty();
     mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
     mailimap_store_att_flags* att = mailimap_store_att_flags_new_add_flags_silent(flags);
@@ -583,7 +615,7 @@ void ImapSession::UidMarkDeleted(uint32_t uid) {
 }
 
 void ImapSession::UidExpunge(uint32_t uid) {
-    SetPtr set(mailimap_set_new_single(uid));
+    SetPtr set(OneUid(uid));
     Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_);
 }
 

@@ -138,20 +138,25 @@ bool ReadHeader(const fs::path& file, std::string& out, std::string& why) {
     return true;
 }
 
+// The whole file (not through a link) into `out`; false when it cannot be read to its end.
 bool ReadWhole(const fs::path& file, std::string& out) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return false;
     out.clear();
     char buf[65536];
+    bool whole = false;
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            whole = n == 0;  // a read error is no whole message
+            break;
+        }
         out.append(buf, static_cast<size_t>(n));
-        if (out.size() > (size_t{256} << 20)) break;
+        if (out.size() > (size_t{256} << 20)) break;  // nor is a cut one: no mail is this large
     }
     ::close(fd);
-    return true;
+    return whole;
 }
 
 void MakeMaildir(const fs::path& dir, bool plusPlus) {
@@ -178,17 +183,14 @@ struct FolderDir {
 class MaildirUpstream : public store::Upstream {
 public:
     MaildirUpstream(fs::path root, MaildirLayoutKind layout, store::StoreDb& cache)
-        : root_(std::move(root)), layout_(layout), sql_(cache) {}
+        : root_(std::move(root)), layout_(layout), sql_(cache), changes_(SourceLockFile("maildir", root_.string())) {}
 
     std::string KindText() const override { return std::string("maildir (") + LayoutName(layout_) + ")"; }
 
     LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
         // No check of the last synchronisation here: the run synchronises once it holds the lock.
         const auto dir = DirOf(cache, folder);
-        std::error_code ec;
-        fs::create_directories(store::ConnectedCacheDir(), ec);
-        return {store::ConnectedCacheDir() / ("maildir-" + Hex64(Fnv1a(root_.string())) + ".runlock"),
-                static_cast<int64_t>(Fnv1a(dir.value_or("")) & 0x3FFFFFFF)};
+        return {SourceLockFile("maildir", root_.string()), static_cast<int64_t>(Fnv1a(dir.value_or("")) & 0x3FFFFFFF)};
     }
 
     void Synchronise(store::StoreDb& cache) override {
@@ -198,11 +200,15 @@ public:
         } catch (const AutomationError& e) {
             lastError_ = e.Description();
             throw;
+        } catch (const std::exception& e) {
+            lastError_ = e.what();
+            Raise(errnum::kMapiCallFailed, "the Maildir \"" + root_.string() + "\" could not be synchronised: " + lastError_);
         }
     }
 
     void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
         RequireSynced();
+        const auto held = changes_.Hold();
         auto file = FileOf(item);
         if (!file) Raise(errnum::kMapiNotFound, "the message is not in the Maildir \"" + root_.string() + "\" any more");
         const auto destDir = DirOf(cache, dest);
@@ -312,7 +318,7 @@ public:
             if (!again || !ReadWhole(root_ / dir / again->first / again->second, bytes))
                 Raise(errnum::kMapiNotFound, "the message file \"" + path.string() + "\" can no longer be read");
         }
-        data.Body = BodyOfMessage(bytes, path.string());
+        CompleteFromMessage(data, bytes, path.string());
     }
 
     std::vector<std::string> TakeWarnings() override { return std::exchange(warnings_, {}); }
@@ -463,7 +469,8 @@ private:
             if (e.name == "cur" || e.name == "new" || e.name == "tmp" || e.name[0] == '.') continue;
             const std::string rel = dir.empty() ? e.name : dir + "/" + e.name;
             if (e.type == DT_LNK) {
-                if (IsDir(root_ / rel) || fs::is_directory(root_ / rel))
+                std::error_code ec;  // a loop or a link to nowhere is simply no folder
+                if (IsDir(root_ / rel) || fs::is_directory(root_ / rel, ec))
                     warnings_.push_back("\"" + (root_ / rel).string() + "\" is a link to a folder; not followed");
                 continue;
             }
@@ -493,6 +500,8 @@ private:
 
     // ------------------------------------------------------------------ synchronisation
     void SynchroniseNow(store::StoreDb& cache) {
+        // Its listing settles the intents: none may be of a move another process has under way.
+        const auto held = changes_.Hold();
         warnings_.clear();
         cache.InTransaction([&] { sql_.Exec(kTables); });
         const auto dirs = ListFolders();
@@ -592,7 +601,9 @@ private:
         std::unordered_map<std::string, Listed> listed;
         listed.reserve(4096);
         for (const auto& [folder, dir] : folderDir) {
-            for (const char* sub : {"cur", "new"}) {
+            // new/ first: another client only ever moves a file from new/ to cur/, so one moved
+            // between the two listings is seen twice (once kept), never missed.
+            for (const char* sub : {"new", "cur"}) {
                 std::vector<Entry> entries;
                 int error = 0;
                 const fs::path path = root_ / dir / sub;
@@ -610,6 +621,10 @@ private:
                     }
                     if (e.type != DT_REG) continue;
                     auto [it, fresh] = listed.try_emplace(UniqueOf(e.name), Listed{folder, sub, e.name});
+                    if (!fresh && it->second.folder == folder && it->second.sub == "new" && std::string(sub) == "cur") {
+                        it->second = Listed{folder, sub, e.name};  // moved to cur/ while we listed
+                        continue;
+                    }
                     if (!fresh) warnings_.push_back("\"" + (path / e.name).string() + "\" has the unique name of \"" +
                                                     (root_ / folderDir.at(it->second.folder) / it->second.sub /
                                                      it->second.name).string() + "\"; not read");
@@ -652,6 +667,8 @@ private:
                     parsed[i] = ItemFromHeader(header, path.string(), *created);
                 } catch (const AutomationError& e) {
                     problems[i] = e.Description() + "; skipped";
+                } catch (const std::exception& e) {  // nothing may escape a thread
+                    problems[i] = "\"" + path.string() + "\": " + e.what() + "; skipped";
                 }
             }
         };
@@ -702,6 +719,7 @@ private:
     fs::path root_;
     MaildirLayoutKind layout_;
     CacheSql sql_;
+    ChangeLock changes_;
     std::string lastError_ = "not synchronised yet";
     std::vector<std::string> warnings_;
 };

@@ -69,17 +69,22 @@ void RememberImapPassword(const std::string& user, const std::string& host, cons
     else Remembered()[user + "@" + host] = password;
 }
 
-std::string LookupImapPassword(const std::string& user, const std::string& host, const std::string& passwordFile) {
+std::string LookupImapPassword(const std::string& user, const std::string& host, const std::string& passwordFile,
+                               bool onlyAccount) {
     {
         std::lock_guard lock(gRememberedLock);
         if (auto it = Remembered().find(user + "@" + host); it != Remembered().end()) return it->second;
     }
-    if (const char* env = std::getenv("NUBRA_IMAP_PASSWORD"); env && *env) return env;
+    // The account's own password file first. The environment's one password would go to every
+    // account the profile synchronises, so it serves only an account that is the only one.
     if (!passwordFile.empty()) return FromFile(passwordFile);
+    const char* env = std::getenv("NUBRA_IMAP_PASSWORD");
+    if (env && *env && onlyAccount) return env;
     if (auto p = FromSecretService(user, host); !p.empty()) return p;
     Refuse("no password for " + user + "@" + host +
-           ": set NUBRA_IMAP_PASSWORD, give --password-file FILE (private to you), or keep it in the desktop's "
-           "keyring (secret-tool store --label=IMAP protocol imap server " + host + " user " + user + ")");
+           (env && *env ? " (NUBRA_IMAP_PASSWORD serves a profile with one IMAP account only)" : "") +
+           ": give --password-file FILE (private to you), keep it in the desktop's keyring (secret-tool store "
+           "--label=IMAP protocol imap server " + host + " user " + user + "), or set NUBRA_IMAP_PASSWORD");
 }
 
 }  // namespace nubra::connected

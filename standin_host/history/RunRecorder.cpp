@@ -51,7 +51,8 @@ FolderRecord RunRecorder::EndFolder(const host::RemovalResult& result, bool fail
                         std::string* created) {
         try {
             auto item = ns->GetItemFromID(entry, storeId);
-            const auto data = profile_.ReadItem(*item);
+            // Properties only: a connected store would otherwise fetch the whole message.
+            const auto data = profile_.ReadItem(*item, store::Profile::Reading::CachedProperties);
             if (kind) *kind = store::KindName(data.Class);
             if (title) *title = store::TitleOf(data);
             if (created) *created = store::UtcText(data.CreationTime);

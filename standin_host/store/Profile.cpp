@@ -165,6 +165,9 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
     if (!j.contains("version") || !j["version"].is_number_integer() || j["version"].get<int>() != 1)
         BadProfile(file, "unknown profile version");
     if (!j.contains("stores") || !j["stores"].is_array()) BadProfile(file, "no list of stores");
+    std::map<std::string, int> ofKind;
+    for (const auto& s : j["stores"])
+        if (s.is_object() && s.contains("kind") && s["kind"].is_string()) ++ofKind[s["kind"].get<std::string>()];
     for (const auto& s : j["stores"]) {
         if (!s.is_object() || !s.contains("file") || !s["file"].is_string() || s["file"].get<std::string>().empty())
             BadProfile(file, "a store entry has no file name");
@@ -179,6 +182,7 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
             if (s.contains("options") && s["options"].is_object())
                 for (const auto& [k, v] : s["options"].items())
                     if (v.is_string()) conn->options[k] = v.get<std::string>();
+            conn->ofKind = ofKind[conn->kind];
         }
         std::error_code missing;
         auto store = conn && !readOnly && !std::filesystem::exists(p, missing)
@@ -417,11 +421,15 @@ void Profile::AttachConnected(const std::shared_ptr<StoreDb>& cache, const Conne
     cache->SetUpstream(up);
 }
 
-StoreInfo Profile::AddConnectedStore(const ConnectedEntry& entry, const std::string& displayName) {
+StoreInfo Profile::AddConnectedStore(const ConnectedEntry& added, const std::string& displayName) {
     if (readOnly_) RaiseError(errnum::kMapiNoAccess, "the profile is open read-only", kSource);
-    for (const auto& [db, c] : connected_)
+    ConnectedEntry entry = added;
+    entry.ofKind = 1;
+    for (const auto& [db, c] : connected_) {
         if (c.kind == entry.kind && c.source == entry.source)
             RaiseError(errnum::kMapiCollision, "\"" + entry.source + "\" is in the profile already", kSource);
+        entry.ofKind += c.kind == entry.kind;
+    }
     auto factory = Factories().find(entry.kind);
     if (factory == Factories().end())
         RaiseError(errnum::kMapiNoSupport, "no provider for connected stores of kind " + entry.kind, kSource);
@@ -493,12 +501,13 @@ size_t Profile::AddItems(outlook::MAPIFolder& folder, std::span<const ItemData> 
     return f.Store()->AddItems(f.Id(), items);
 }
 
-ItemData Profile::ReadItem(outlook::OutlookItem& item) {
+ItemData Profile::ReadItem(outlook::OutlookItem& item, Reading reading) {
     auto& i = AsItem(item, "ReadItem");
     if (StoreById(i.Store()->StoreIdHex()) != i.Store())
         RaiseError(errnum::kMapiInvalidParameter, "ReadItem: the item is not in this profile", kSource);
     ItemData data = i.Store()->ReadItem(i.Id());
     // Connected store: the cache holds headers; the whole message comes from the source.
+    if (reading == Reading::CachedProperties) return data;
     if (auto up = UpstreamOf(*i.Store())) up->CompleteItem(*i.Store(), i.Id(), data);
     return data;
 }

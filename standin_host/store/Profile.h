@@ -71,6 +71,10 @@ struct ConnectedEntry {
     std::string kind;
     std::string source;
     std::map<std::string, std::string> options;
+    // How many connected stores of this kind the profile holds, this one included (set by the
+    // profile, not written to its file): one password from the environment may only be meant
+    // for an account that is the only one.
+    int ofKind = 1;
 };
 class Upstream;
 using UpstreamFactory = std::function<std::shared_ptr<Upstream>(const ConnectedEntry&, StoreDb& cache)>;
@@ -197,8 +201,11 @@ public:
     // Class from its message class (MessageClass set only when it differs from
     // MessageClassFor(Class)), other properties in extraTagged / extraNamed. Raises
     // kMapiNotFound for an item deleted for good, kMapiInvalidParameter for an item not of
-    // this profile.
-    ItemData ReadItem(outlook::OutlookItem& item);
+    // this profile. `whole`: for a connected store, the body and the whole message (Source)
+    // are fetched from the source; without it only what the cache holds (the properties a
+    // scan reads, from the headers) is given, and the source is not reached.
+    enum class Reading { Whole, CachedProperties };
+    ItemData ReadItem(outlook::OutlookItem& item, Reading reading = Reading::Whole);
 
     // Calls `visit` for every item of `folder` in folder order, reading the folder with one
     // query (for listing and export). Raises like ReadItem; what `visit` raises ends the walk

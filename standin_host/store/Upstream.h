@@ -43,8 +43,8 @@ public:
     // which returns the cache folder's id; returns that id.
     virtual int64_t CreateFolder(StoreDb& cache, int64_t parent, const std::string& name,
                                  const std::function<int64_t()>& apply) = 0;
-    // Fills in what the cache leaves out (a message's body), fetching the whole message from
-    // the source. Raises when the source cannot give it.
+    // Fills in what the cache leaves out (the body, and the whole message as the source),
+    // fetching it from the source. Raises when the source cannot give it.
     virtual void CompleteItem(StoreDb& cache, int64_t item, ItemData& data) = 0;
     // Settles the intents left by a process that ended in the middle of a change, then brings
     // the cache up to date with the source.

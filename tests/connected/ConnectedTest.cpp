@@ -138,8 +138,12 @@ TEST(MaildirChangedMeanwhile, RenamedFilesAreFoundAgainVanishedOnesReported) {
     EXPECT_EQ(inbox->Items()->Count(), 1);  // the cache claims no message that is gone
     EXPECT_EQ(dups->Items()->Count(), 1);
 
-    // A whole message is read from its file when asked for (export, the inspector).
-    EXPECT_EQ(profile->ReadItem(*dups->Items()->Item(1)).Body.value_or(""), "body\n");
+    // A whole message is read from its file when asked for (export, the inspector), and kept
+    // whole: export writes it back as it is, attachments and all.
+    const auto whole = profile->ReadItem(*dups->Items()->Item(1));
+    EXPECT_EQ(whole.Body.value_or(""), "body\n");
+    ASSERT_TRUE(whole.Source);
+    EXPECT_EQ(whole.Source->Unpack(), "Message-ID: <m0@x>\nSubject: s\n\nbody\n");
 
     // A dry run's private snapshot holds the cache as an ordinary store; the profile itself
     // also opens with its upstreams detached.
