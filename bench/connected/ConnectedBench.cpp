@@ -2,7 +2,8 @@
 // and the same mail on a Dovecot started on 127.0.0.1. Prints one line per step: seconds
 // (wall clock) and the peak memory of the nubrasweep process.
 //
-//   nubra_connected_bench [MAILS]          (default 30000; NUBRA_BENCH_SKIP_IMAP=1 for Maildir only)
+//   nubra_connected_bench [MAILS]          (default 30000; NUBRA_BENCH_SKIP_IMAP=1 for Maildir and
+//                                           the SQLite store only, NUBRA_BENCH_ONLY_IMAP=1 for IMAP only)
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     std::printf("%d mails, %d duplicates (gencorpus.py --seed 42)\n", mails, duplicates);
 
     // Maildir in place: the first clean includes the first synchronisation (add-maildir).
-    {
+    if (const char* only = std::getenv("NUBRA_BENCH_ONLY_IMAP"); !only || *only != '1') {
         const fs::path md = tmp.path() / "md";
         RunProgram({"cp", "-a", corpus.string(), md.string()});
         const User user{tmp.path() / "maildir-user"};
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
         Step(user, "maildir: second clean, nothing new", {"clean", "Box\\Inbox"});
     }
     // The same mails on the SQLite store, for comparison: what the engine itself costs.
-    {
+    if (const char* only = std::getenv("NUBRA_BENCH_ONLY_IMAP"); !only || *only != '1') {
         const User user{tmp.path() / "store-user"};
         user.Run({"stores"});
         Step(user, "sqlite store: import", {"import", "Personal Folders\\Inbox", corpus.string()});
@@ -61,7 +62,11 @@ int main(int argc, char** argv) {
     }
     if (const char* skip = std::getenv("NUBRA_BENCH_SKIP_IMAP"); skip && *skip == '1') return 0;
 
-    Dovecot server(tmp.path() / "dovecot");
+    // NUBRA_BENCH_DOVECOT_SETTINGS: lines added to the server's configuration, to compare how
+    // its storage settings weigh (e.g. "maildir_very_dirty_syncs = yes").
+    Dovecot::Options options;
+    if (const char* settings = std::getenv("NUBRA_BENCH_DOVECOT_SETTINGS")) options.settings = std::string(settings) + "\n";
+    Dovecot server(tmp.path() / "dovecot", options);
     if (!server.Started()) {
         std::printf("imap: skipped: %s\n", server.Why().c_str());
         return 0;

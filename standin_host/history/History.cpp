@@ -306,6 +306,11 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     for (size_t f = 0; f < folders.size(); ++f) {
         for (size_t i = 0; i < folders[f].removals.size(); ++i) {
             const Removal& r = folders[f].removals[i];
+            // Every duplicates folder of the run is removed once empty, also when an earlier
+            // restore that was stopped before removing it brought its items back.
+            const std::pair<std::string, std::string> left{r.folderAfter, r.storeAfter};
+            if (r.action == "moved" && std::find(emptied.begin(), emptied.end(), left) == emptied.end())
+                emptied.push_back(left);
             if (!r.restored.empty()) continue;
             const std::string what = r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
             auto mark = [&] { history.MarkRestored(runId, static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)); };
@@ -341,9 +346,6 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
             item->Move(*source);
             mark();
             ++result.restored;
-            const std::pair<std::string, std::string> left{r.folderAfter, r.storeAfter};
-            if (r.action == "moved" && std::find(emptied.begin(), emptied.end(), left) == emptied.end())
-                emptied.push_back(left);
         }
     }
     for (const auto& [folderId, storeId] : emptied) {

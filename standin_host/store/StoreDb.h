@@ -274,9 +274,10 @@ public:
     // batch through the function it is given: memory holds one batch, however many items.
     size_t AddItemsInBatches(int64_t folder,
                              const std::function<void(const std::function<void(std::span<const ItemData>)>&)>& produce);
-    // A smaller page cache while a bulk import runs (its pages are written once and not read
-    // again); the scan's own size comes back when the returned object goes.
-    std::shared_ptr<void> LimitCacheForImport();
+    // A page cache of `kib` KiB while a bulk import or a whole-file check runs (their pages are
+    // read or written once and not again); the scan's own size comes back when the returned
+    // object goes.
+    std::shared_ptr<void> LimitCache(int64_t kib);
 
     class Stmt;
     class Txn;

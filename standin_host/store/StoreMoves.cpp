@@ -152,6 +152,9 @@ void StoreDb::RequireSound() {
     if (!damage_) {
         std::string problem;
         try {
+            // The check reads every page of the file once: through the scan's cache it would only
+            // fill it (256 MiB) with pages the scan never reads.
+            const auto limit = LimitCache(4 * 1024);
             Stmt s(*this, "PRAGMA quick_check(1)");
             if (s.Step() && s.Text(0) != "ok") {
                 problem = s.Text(0);

@@ -82,15 +82,13 @@ size_t StoreDb::AddItemsInBatches(
     return added;
 }
 
-std::shared_ptr<void> StoreDb::LimitCacheForImport() {
-    // 32 MiB hold the indexes' working set of an import; the default (256 MiB) would fill with
-    // pages of new bodies and sources that are never read again.
+std::shared_ptr<void> StoreDb::LimitCache(int64_t kib) {
     int64_t before = 0;
     {
         Stmt s(*this, "PRAGMA cache_size");
         if (s.Step()) before = s.Int(0);
     }
-    Exec("PRAGMA cache_size=-32768");
+    Exec(("PRAGMA cache_size=-" + std::to_string(kib)).c_str());
     std::weak_ptr<StoreDb> self = weak_from_this();
     return std::shared_ptr<void>(nullptr, [self, before](void*) {
         if (auto db = self.lock())

@@ -110,7 +110,7 @@ TEST(ConnectedProof, ImapKilledAtRandomInstantsEndsAsOneUndisturbedRun) {
     testing::TempDir tmp;
     Dovecot server(tmp.path() / "dovecot");
     if (!server.Started()) GTEST_SKIP() << server.Why();
-    Dovecot copyOnly(tmp.path() / "dovecot-copy", Dovecot::Options{false, true});
+    Dovecot copyOnly(tmp.path() / "dovecot-copy", Dovecot::Options{false, true, {}});
     ASSERT_TRUE(copyOnly.Started()) << copyOnly.Why();
     const fs::path corpus = tmp.path() / "corpus";
     ASSERT_GT(GenerateCorpus(corpus, 600, 9), 0);

@@ -192,7 +192,7 @@ Dovecot::Dovecot(const fs::path& dir, Options options) : dir_(dir) {
           "default_login_user = " + (root ? std::string("dovenull") : self) + "\n"
           "first_valid_uid = 1\n"
           // A test server: no flush to disk per message (APPEND of a large corpus, each MOVE).
-          "mail_fsync = never\n" + caps +
+          "mail_fsync = never\n" + caps + options.settings +
           "service imap-login {\n  chroot =\n  inet_listener imap {\n    address = 127.0.0.1\n    port = " +
           std::to_string(imapPort_) + "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " +
           std::to_string(imapsPort_) + "\n    ssl = yes\n  }\n}\n"

@@ -45,6 +45,7 @@ public:
     struct Options {
         bool move = true;     // offer MOVE
         bool uidplus = true;  // offer UIDPLUS
+        std::string settings;  // more lines of configuration
     };
     // Skips (returns false from Started) when Dovecot is not installed.
     Dovecot(const fs::path& dir, Options options);

@@ -326,7 +326,7 @@ TEST_F(ImapAccount, CopiesWithoutMoveAndRefusesWithoutEither) {
         Dovecot::Options options;
         bool cleans;
     };
-    for (const auto& c : {Case{"uidplus only", {false, true}, true}, Case{"neither", {false, false}, false}}) {
+    for (const auto& c : {Case{"uidplus only", {false, true, {}}, true}, Case{"neither", {false, false, {}}, false}}) {
         SCOPED_TRACE(c.name);
         testing::TempDir dir;
         Dovecot limited(dir.path() / "dovecot", c.options);
