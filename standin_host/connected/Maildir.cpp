@@ -75,7 +75,24 @@ bool ListDir(const fs::path& dir, std::vector<Entry>& out, int& error) {
     return true;
 }
 
-std::string UniqueOf(const std::string& name) { return name.substr(0, name.find(':')); }
+// mbsync keeps the server's UID of a message in its file name (",U=<uid>" before ":2,"). It
+// belongs to the folder the file is in: a file moved elsewhere goes without it (mbsync would
+// take it for another message of its new folder), and the unique part that finds a file again
+// leaves it out.
+std::string WithoutSyncUid(const std::string& name) {
+    const size_t colon = name.find(':');
+    const size_t u = name.rfind(",U=", colon);
+    if (u == std::string::npos) return name;
+    size_t end = u + 3;
+    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
+    if (end == u + 3 || (end < name.size() && name[end] != ':' && name[end] != ',')) return name;
+    return name.substr(0, u) + name.substr(end);
+}
+
+std::string UniqueOf(const std::string& name) {
+    const std::string plain = WithoutSyncUid(name);
+    return plain.substr(0, plain.find(':'));
+}
 
 // The delivery time in a unique name "seconds.Mmicros...P...host" (or "seconds.anything"),
 // else nullopt.
@@ -216,7 +233,7 @@ public:
         const auto srcDir = DirOf(cache, file->folder);
         if (!srcDir) Raise(errnum::kMapiNotFound, "the message's folder has no maildir in \"" + root_.string() + "\"");
         fs::path from = root_ / *srcDir / file->sub / file->name;
-        const fs::path to = root_ / *destDir / file->sub / file->name;
+        const fs::path to = root_ / *destDir / file->sub / WithoutSyncUid(file->name);
         // The intent first: a process ended after the rename leaves it for the next sync.
         cache.InTransaction([&] {
             auto& s = sql_.Prep("INSERT OR REPLACE INTO md_intents(item_id, src, dest) VALUES (?, ?, ?)");
@@ -224,7 +241,7 @@ public:
             u->Bind(1, item).Bind(2, from.string()).Bind(3, to.string());
             u->Run();
         });
-        std::string sub = file->sub, name = file->name;
+        std::string sub = file->sub, name = WithoutSyncUid(file->name);
         if (!Rename(from, to)) {
             int error = errno;
             if (error == ENOENT) {
@@ -232,8 +249,8 @@ public:
                 // to cur/: the unique part finds it again.
                 if (auto again = Relocate(*srcDir, file->uniq)) {
                     sub = again->first;
-                    name = again->second;
-                    from = root_ / *srcDir / sub / name;
+                    from = root_ / *srcDir / sub / again->second;
+                    name = WithoutSyncUid(again->second);
                     if (Rename(from, root_ / *destDir / sub / name)) error = 0;
                     else error = errno;
                 }

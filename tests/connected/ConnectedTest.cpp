@@ -108,9 +108,10 @@ TEST(MaildirChangedMeanwhile, RenamedFilesAreFoundAgainVanishedOnesReported) {
     testing::ScopedEnv cache("XDG_CACHE_HOME", (tmp.path() / "cache").string());
     const fs::path md = tmp.path() / "md";
     for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(md / sub);
+    // The first as mbsync names it: the server's UID of the message in its folder (",U=").
     for (int i = 0; i < 3; ++i)
-        std::ofstream(md / "cur" / ("170000000" + std::to_string(i) + ".M1P1.host:2,")) << "Message-ID: <m" << i
-                                                                                        << "@x>\nSubject: s\n\nbody\n";
+        std::ofstream(md / "cur" / ("170000000" + std::to_string(i) + ".M1P1.host" + (i == 0 ? ",U=7" : "") + ":2,"))
+            << "Message-ID: <m" << i << "@x>\nSubject: s\n\nbody\n";
     connected::RegisterConnectedStores();
     auto profile = store::Profile::Open(tmp.path() / "profile");
     connected::AddMaildirStore(*profile, md, "Box");
@@ -121,9 +122,10 @@ TEST(MaildirChangedMeanwhile, RenamedFilesAreFoundAgainVanishedOnesReported) {
     ASSERT_EQ(items->Count(), 3);
     auto first = items->Item(1), second = items->Item(2);
 
-    fs::rename(md / "cur" / "1700000000.M1P1.host:2,", md / "cur" / "1700000000.M1P1.host:2,FS");
+    fs::rename(md / "cur" / "1700000000.M1P1.host,U=7:2,", md / "cur" / "1700000000.M1P1.host,U=7:2,FS");
     fs::remove(md / "cur" / "1700000001.M1P1.host:2,");
     first->Move(*dups);
+    // Found again by its unique part; moved with its flags, without the UID of its old folder.
     EXPECT_TRUE(fs::exists(md / ".INBOX.Nubra_Duplicate_Items" / "cur" / "1700000000.M1P1.host:2,FS"));
     int32_t error = 0;
     std::string why;
