@@ -61,7 +61,7 @@ ChangeLock::~ChangeLock() {
 std::shared_ptr<void> ChangeLock::Hold() {
     // Run locks take bytes below 2^30 (one per folder).
     constexpr off_t kChangeByte = off_t{1} << 30;
-    auto lock = [&](short type) {
+    auto lock = [this](short type) {
         struct flock fl{};
         fl.l_type = type;
         fl.l_whence = SEEK_SET;
