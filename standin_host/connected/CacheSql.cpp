@@ -29,18 +29,11 @@ void CacheSql::Exec(const std::string& sql) {
 }
 
 std::optional<std::string> CacheSql::Setting(const std::string& key) {
-    auto& s = Prep("SELECT value FROM conn_settings WHERE key = ?");
-    Use u(s);
-    u->Bind(1, key);
-    if (!u->Step()) return std::nullopt;
-    return u->Text(0);
+    return TextOf("SELECT value FROM conn_settings WHERE key = ?", key);
 }
 
 void CacheSql::SetSetting(const std::string& key, const std::string& value) {
-    auto& s = Prep("INSERT OR REPLACE INTO conn_settings(key, value) VALUES (?, ?)");
-    Use u(s);
-    u->Bind(1, key).Bind(2, value);
-    u->Run();
+    Run("INSERT OR REPLACE INTO conn_settings(key, value) VALUES (?, ?)", key, value);
 }
 
 CacheSql::Stmt& CacheSql::Stmt::Bind(int i, int64_t v) {

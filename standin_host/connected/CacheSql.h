@@ -54,6 +54,30 @@ public:
     };
     Stmt& Prep(const char* sql);
     void Exec(const std::string& sql);
+    // Runs literal `sql` (prepared once) with `values` bound to its parameters in order.
+    template <typename... Values>
+    void Run(const char* sql, const Values&... values) {
+        Use u(Prep(sql));
+        int i = 0;
+        (u->Bind(++i, values), ...);
+        u->Run();
+    }
+    // The first column of the first row of literal `sql` with `values` bound, as text or as an
+    // integer; nullopt when there is no row.
+    template <typename... Values>
+    std::optional<std::string> TextOf(const char* sql, const Values&... values) {
+        Use u(Prep(sql));
+        int i = 0;
+        (u->Bind(++i, values), ...);
+        return u->Step() ? std::optional<std::string>(u->Text(0)) : std::nullopt;
+    }
+    template <typename... Values>
+    std::optional<int64_t> IntOf(const char* sql, const Values&... values) {
+        Use u(Prep(sql));
+        int i = 0;
+        (u->Bind(++i, values), ...);
+        return u->Step() ? std::optional<int64_t>(u->Int(0)) : std::nullopt;
+    }
     // A provider setting kept in the cache (its own key/value table).
     std::optional<std::string> Setting(const std::string& key);
     void SetSetting(const std::string& key, const std::string& value);

@@ -89,13 +89,10 @@ public:
         // The intent first: a process ended between the server's change and the cache's leaves
         // it for the next synchronisation.
         cache.InTransaction([&] {
-            auto& st = sql_.Prep(
-                "INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, internal, size, "
-                "method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
-            CacheSql::Use u(st);
-            u->Bind(1, item).Bind(2, *src).Bind(3, row->uid).Bind(4, validity).Bind(5, *target).Bind(6, destNext);
-            u->Bind(7, row->internal).Bind(8, row->size).Bind(9, std::string(viaMove ? "move" : "copy"));
-            u->Run();
+            sql_.Run("INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, internal, size, "
+                     "method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                     item, *src, row->uid, validity, *target, int64_t{destNext}, row->internal, row->size,
+                     std::string(viaMove ? "move" : "copy"));
         });
         std::optional<uint32_t> newUid;
         try {
@@ -138,10 +135,8 @@ public:
         FaultPoint("imap:moved");
         Settle(cache, item, [&] {
             apply();
-            auto& st = sql_.Prep("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?");
-            CacheSql::Use u(st);
-            u->Bind(1, dest).Bind(2, static_cast<int64_t>(newUid.value_or(0))).Bind(3, item);
-            u->Run();
+            sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", dest,
+                     static_cast<int64_t>(newUid.value_or(0)), item);
         });
     }
 
@@ -284,36 +279,19 @@ private:
         return Row{u->Int(0), u->Int(1), u->Int(2), u->Int(3)};
     }
     std::optional<std::string> MailboxOf(store::StoreDb&, int64_t folder) {
-        auto& st = sql_.Prep("SELECT mailbox FROM im_folders WHERE folder_id = ?");
-        CacheSql::Use u(st);
-        u->Bind(1, folder);
-        if (!u->Step()) return std::nullopt;
-        return u->Text(0);
+        return sql_.TextOf("SELECT mailbox FROM im_folders WHERE folder_id = ?", folder);
     }
     std::optional<int64_t> FolderOfMailbox(const std::string& box) {
-        auto& st = sql_.Prep("SELECT folder_id FROM im_folders WHERE mailbox = ?");
-        CacheSql::Use u(st);
-        u->Bind(1, box);
-        if (!u->Step()) return std::nullopt;
-        return u->Int(0);
+        return sql_.IntOf("SELECT folder_id FROM im_folders WHERE mailbox = ?", box);
     }
     void MapFolder(int64_t id, const std::string& box) {
-        auto& st = sql_.Prep("INSERT OR IGNORE INTO im_folders(folder_id, mailbox) VALUES (?, ?)");
-        CacheSql::Use u(st);
-        u->Bind(1, id).Bind(2, box);
-        u->Run();
+        sql_.Run("INSERT OR IGNORE INTO im_folders(folder_id, mailbox) VALUES (?, ?)", id, box);
     }
     void DeleteRow(int64_t item) {
-        auto& st = sql_.Prep("DELETE FROM im_items WHERE item_id = ?");
-        CacheSql::Use u(st);
-        u->Bind(1, item);
-        u->Run();
+        sql_.Run("DELETE FROM im_items WHERE item_id = ?", item);
     }
     void ClearIntentRow(int64_t item) {
-        auto& st = sql_.Prep("DELETE FROM im_intents WHERE item_id = ?");
-        CacheSql::Use u(st);
-        u->Bind(1, item);
-        u->Run();
+        sql_.Run("DELETE FROM im_intents WHERE item_id = ?", item);
     }
     void ClearIntent(store::StoreDb& cache, int64_t item) {
         cache.InTransaction([&] { ClearIntentRow(item); });
@@ -332,13 +310,7 @@ private:
     // the cache says. Returns the UIDVALIDITY.
     int64_t SelectChecked(store::StoreDb& cache, int64_t folder, const std::string& box) {
         auto& s = Session();
-        int64_t known = 0;
-        {
-            auto& st = sql_.Prep("SELECT uidvalidity FROM im_folders WHERE folder_id = ?");
-            CacheSql::Use u(st);
-            u->Bind(1, folder);
-            if (u->Step()) known = u->Int(0);
-        }
+        const int64_t known = sql_.IntOf("SELECT uidvalidity FROM im_folders WHERE folder_id = ?", folder).value_or(0);
         if (s.Selected() == box && selectedValidity_ == known) return known;
         const auto status = s.Select(box);
         selectedValidity_ = status.uidValidity;
@@ -429,10 +401,7 @@ private:
                         }
                         auto existing = cache.SubfolderByName(parent, parts.back());
                         id = existing ? *existing : cache.CreateFolder(parent, parts.back(), 0);
-                        auto& st = sql_.Prep("INSERT OR REPLACE INTO im_folders(folder_id, mailbox) VALUES (?, ?)");
-                        CacheSql::Use u(st);
-                        u->Bind(1, id).Bind(2, b.name);
-                        u->Run();
+                        sql_.Run("INSERT OR REPLACE INTO im_folders(folder_id, mailbox) VALUES (?, ?)", id, b.name);
                     }
                     byBox[b.name] = id;
                     if (b.trash && !trash) trash = id;
@@ -441,10 +410,7 @@ private:
                     if (present.count(box)) continue;
                     // Deleted or renamed by another client.
                     if (cache.FolderExists(id)) cache.RemoveFolder(id);
-                    auto& st = sql_.Prep("DELETE FROM im_folders WHERE mailbox = ?");
-                    CacheSql::Use u(st);
-                    u->Bind(1, box);
-                    u->Run();
+                    sql_.Run("DELETE FROM im_folders WHERE mailbox = ?", box);
                 }
                 sql_.Exec("DELETE FROM im_items WHERE folder_id NOT IN (SELECT folder_id FROM im_folders)");
             });
@@ -478,12 +444,7 @@ private:
             u->Bind(1, folder);
             if (u->Step()) validity = u->Int(0), next = u->Int(1), messages = u->Int(2);
         }
-        {
-            auto& st = sql_.Prep("SELECT count(*) FROM im_items WHERE folder_id = ? AND uid != 0");
-            CacheSql::Use u(st);
-            u->Bind(1, folder);
-            if (u->Step()) count = u->Int(0);
-        }
+        count = sql_.IntOf("SELECT count(*) FROM im_items WHERE folder_id = ? AND uid != 0", folder).value_or(0);
         ImapSession::Status status;
         try {
             status = s.StatusOf(box);
@@ -548,13 +509,9 @@ private:
                     u->Bind(5, m.internalDateMs).Bind(6, m.flags);
                     u->Run();
                 }
-                auto& st = sql_.Prep(
-                    "UPDATE im_folders SET uidvalidity = ?, uidnext = ?, messages = ?, modseq = ? WHERE folder_id = ?");
-                CacheSql::Use u(st);
-                u->Bind(1, static_cast<int64_t>(selected.uidValidity)).Bind(2, static_cast<int64_t>(selected.uidNext));
-                u->Bind(3, static_cast<int64_t>(uids.size())).Bind(4, static_cast<int64_t>(selected.highestModSeq));
-                u->Bind(5, folder);
-                u->Run();
+                sql_.Run("UPDATE im_folders SET uidvalidity = ?, uidnext = ?, messages = ?, modseq = ? WHERE folder_id = ?",
+                         static_cast<int64_t>(selected.uidValidity), static_cast<int64_t>(selected.uidNext),
+                         static_cast<int64_t>(uids.size()), static_cast<int64_t>(selected.highestModSeq), folder);
             });
         });
     }
@@ -621,10 +578,8 @@ private:
                 if (!cache.ItemExists(in.item) || original) return;
                 if (copy && destFolder) {
                     cache.MoveItem(in.item, *destFolder);
-                    auto& up = sql_.Prep("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?");
-                    CacheSql::Use u(up);
-                    u->Bind(1, *destFolder).Bind(2, static_cast<int64_t>(*copy)).Bind(3, in.item);
-                    u->Run();
+                    sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", *destFolder,
+                             static_cast<int64_t>(*copy), in.item);
                 } else {
                     cache.RemoveItem(in.item);
                     DeleteRow(in.item);

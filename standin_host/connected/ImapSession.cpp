@@ -582,27 +582,20 @@ void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std
     }
 }
 
-std::optional<uint32_t> ImapSession::UidMove(uint32_t uid, const std::string& dest) {
+std::optional<uint32_t> ImapSession::UidTransfer(bool move, uint32_t uid, const std::string& dest) {
     SetPtr set(OneUid(uid));
     uint32_t validity = 0;
     mailimap_set* src = nullptr;
     mailimap_set* dst = nullptr;
-    const int rc = mailimap_uidplus_uid_move(imap_, set.get(), dest.c_str(), &validity, &src, &dst);
+    const int rc = (move ? mailimap_uidplus_uid_move : mailimap_uidplus_uid_copy)(imap_, set.get(), dest.c_str(),
+                                                                                  &validity, &src, &dst);
     SetPtr srcGuard(src), dstGuard(dst);
-    Check(rc, "UID MOVE into " + dest);
+    Check(rc, std::string(move ? "UID MOVE" : "UID COPY") + " into " + dest);
     return FirstOf(dst);
 }
 
-std::optional<uint32_t> ImapSession::UidCopy(uint32_t uid, const std::string& dest) {
-    SetPtr set(OneUid(uid));
-    uint32_t validity = 0;
-    mailimap_set* src = nullptr;
-    mailimap_set* dst = nullptr;
-    const int rc = mailimap_uidplus_uid_copy(imap_, set.get(), dest.c_str(), &validity, &src, &dst);
-    SetPtr srcGuard(src), dstGuard(dst);
-    Check(rc, "UID COPY into " + dest);
-    return FirstOf(dst);
-}
+std::optional<uint32_t> ImapSession::UidMove(uint32_t uid, const std::string& dest) { return UidTransfer(true, uid, dest); }
+std::optional<uint32_t> ImapSession::UidCopy(uint32_t uid, const std::string& dest) { return UidTransfer(false, uid, dest); }
 
 void ImapSession::UidMarkDeleted(uint32_t uid) {
     SetPtr set(OneUid(uid));

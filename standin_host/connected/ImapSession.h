@@ -90,6 +90,8 @@ private:
     [[noreturn]] void Fail(int rc, const std::string& what);
     void Check(int rc, const std::string& what);
     void RefreshCapabilities();
+    // UID MOVE or UID COPY (`move`) of one message; the UID it got in `dest` when told.
+    std::optional<uint32_t> UidTransfer(bool move, uint32_t uid, const std::string& dest);
 
     mailimap* imap_ = nullptr;
     std::string server_;  // user@host:port, for messages

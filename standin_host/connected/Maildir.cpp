@@ -236,10 +236,8 @@ public:
         const fs::path to = root_ / *destDir / file->sub / WithoutSyncUid(file->name);
         // The intent first: a process ended after the rename leaves it for the next sync.
         cache.InTransaction([&] {
-            auto& s = sql_.Prep("INSERT OR REPLACE INTO md_intents(item_id, src, dest) VALUES (?, ?, ?)");
-            CacheSql::Use u(s);
-            u->Bind(1, item).Bind(2, from.string()).Bind(3, to.string());
-            u->Run();
+            sql_.Run("INSERT OR REPLACE INTO md_intents(item_id, src, dest) VALUES (?, ?, ?)", item, from.string(),
+                     to.string());
         });
         std::string sub = file->sub, name = WithoutSyncUid(file->name);
         if (!Rename(from, to)) {
@@ -271,12 +269,7 @@ public:
         cache.ApplyLocally([&] {
             cache.InTransaction([&] {
                 apply();
-                auto& s = sql_.Prep("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?");
-                {
-                    CacheSql::Use u(s);
-                    u->Bind(1, dest).Bind(2, sub).Bind(3, name).Bind(4, item);
-                    u->Run();
-                }
+                sql_.Run("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?", dest, sub, name, item);
                 ClearIntentRow(item);
             });
         });
@@ -372,11 +365,7 @@ private:
     }
 
     std::optional<std::string> DirOf(store::StoreDb&, int64_t folder) {
-        auto& s = sql_.Prep("SELECT dir FROM md_folders WHERE folder_id = ?");
-        CacheSql::Use u(s);
-        u->Bind(1, folder);
-        if (!u->Step()) return std::nullopt;
-        return u->Text(0);
+        return sql_.TextOf("SELECT dir FROM md_folders WHERE folder_id = ?", folder);
     }
 
     // The (sub, name) of the file whose unique part is `uniq` in folder `dir`, now.
@@ -392,19 +381,13 @@ private:
     }
 
     void ClearIntentRow(int64_t item) {
-        auto& s = sql_.Prep("DELETE FROM md_intents WHERE item_id = ?");
-        CacheSql::Use u(s);
-        u->Bind(1, item);
-        u->Run();
+        sql_.Run("DELETE FROM md_intents WHERE item_id = ?", item);
     }
     void ClearIntent(store::StoreDb& cache, int64_t item) {
         cache.InTransaction([&] { ClearIntentRow(item); });
     }
     void DeleteRow(int64_t item) {
-        auto& s = sql_.Prep("DELETE FROM md_items WHERE item_id = ?");
-        CacheSql::Use u(s);
-        u->Bind(1, item);
-        u->Run();
+        sql_.Run("DELETE FROM md_items WHERE item_id = ?", item);
     }
     // The message is gone from the source: gone from the cache too.
     void Forget(store::StoreDb& cache, int64_t item) {
@@ -416,10 +399,7 @@ private:
         });
     }
     void MapFolder(int64_t id, const std::string& dir) {
-        auto& s = sql_.Prep("INSERT OR REPLACE INTO md_folders(folder_id, dir) VALUES (?, ?)");
-        CacheSql::Use u(s);
-        u->Bind(1, id).Bind(2, dir);
-        u->Run();
+        sql_.Run("INSERT OR REPLACE INTO md_folders(folder_id, dir) VALUES (?, ?)", id, dir);
     }
 
     // The directory of a new folder `name` under cache folder `parent`, in the tree's layout.
@@ -566,14 +546,9 @@ private:
                     if (present.count(dir)) continue;
                     // Deleted by another client: gone from the cache with its messages.
                     if (cache.FolderExists(id)) cache.RemoveFolder(id);
-                    auto& s = sql_.Prep("DELETE FROM md_folders WHERE dir = ?");
-                    CacheSql::Use u(s);
-                    u->Bind(1, dir);
-                    u->Run();
+                    sql_.Run("DELETE FROM md_folders WHERE dir = ?", dir);
                 }
-                auto& s = sql_.Prep("DELETE FROM md_items WHERE folder_id NOT IN (SELECT folder_id FROM md_folders)");
-                CacheSql::Use u(s);
-                u->Run();
+                sql_.Run("DELETE FROM md_items WHERE folder_id NOT IN (SELECT folder_id FROM md_folders)");
             });
         });
         EnsureTrash(cache, byNames, folderDir);
@@ -711,10 +686,8 @@ private:
                     }
                     if (l->second.folder != k.folder) cache.MoveItem(k.item, l->second.folder);
                     if (l->second.folder != k.folder || l->second.sub != k.sub || l->second.name != k.name) {
-                        auto& s = sql_.Prep("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?");
-                        CacheSql::Use u(s);
-                        u->Bind(1, l->second.folder).Bind(2, l->second.sub).Bind(3, l->second.name).Bind(4, k.item);
-                        u->Run();
+                        sql_.Run("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?", l->second.folder,
+                                 l->second.sub, l->second.name, k.item);
                     }
                 }
                 auto& ins = sql_.Prep("INSERT INTO md_items(item_id, uniq, folder_id, sub, name) VALUES (?, ?, ?, ?, ?)");
