@@ -42,16 +42,10 @@ void FaultPoint(const char* point) {
     if (wanted && std::strcmp(wanted, point) == 0) ::_exit(86);
 }
 
-uint64_t Fnv1a(std::string_view text) {
-    uint64_t h = 1469598103934665603ull;
-    for (char c : text) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-    return h;
-}
-
 std::filesystem::path SourceLockFile(const std::string& kind, const std::string& source) {
     std::error_code ec;
     std::filesystem::create_directories(store::ConnectedCacheDir(), ec);
-    return store::ConnectedCacheDir() / (kind + "-" + Hex64(Fnv1a(source)) + ".runlock");
+    return store::ConnectedCacheDir() / (kind + "-" + store::NameHash(source) + ".runlock");
 }
 
 ChangeLock::~ChangeLock() {
@@ -87,12 +81,6 @@ std::shared_ptr<void> ChangeLock::Hold() {
     return std::shared_ptr<void>(nullptr, [this, lock](void*) {
         if (--depth_ == 0) lock(F_UNLCK);
     });
-}
-
-std::string Hex64(uint64_t v) {
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-    return buf;
 }
 
 }  // namespace nubra::connected

@@ -12,6 +12,7 @@
 
 #include "host/Automation.h"
 #include "standin_host/store/ItemData.h"
+#include "standin_host/store/NameHash.h"
 
 namespace nubra::connected {
 
@@ -30,7 +31,8 @@ void CompleteFromMessage(store::ItemData& data, std::string_view message, const 
 // end within them.
 size_t HeaderEnd(std::string_view bytes);
 
-uint64_t Fnv1a(std::string_view text);
+// Run locks take a byte per folder at the hash of its name (below 2^30).
+using store::Fnv1a;
 
 // The lock file of a source (`kind` "imap" or "maildir"), beside the caches: run locks and the
 // change lock.
@@ -59,6 +61,5 @@ private:
 // Tests end the process at a named point of a change (NUBRA_CONNECTED_FAULT=point, exit code
 // 86), to prove that the next run completes or undoes it. Nothing happens in a real run.
 void FaultPoint(const char* point);
-std::string Hex64(uint64_t v);
 
 }  // namespace nubra::connected

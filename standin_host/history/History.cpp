@@ -13,6 +13,7 @@
 
 #include "host/Automation.h"
 #include "host/Outlook.h"
+#include "standin_host/store/NameHash.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/RunLock.h"
 
@@ -44,18 +45,6 @@ std::string NowUtc() {
     gmtime_r(&t, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
-// FNV-1a: a stable name for the profile's history file.
-std::string HashOf(const std::string& text) {
-    uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    char buf[20];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
     return buf;
 }
 
@@ -105,7 +94,7 @@ std::filesystem::path History::FileFor(const std::filesystem::path& profileDir) 
     else RaiseError(errnum::kMapiNotFound, "no folder for the history: set XDG_STATE_HOME or HOME", kSource);
     std::error_code ec;
     auto canonical = std::filesystem::weakly_canonical(std::filesystem::absolute(profileDir), ec);
-    return base / "nubrasweep" / ("history-" + HashOf((ec ? profileDir : canonical).string()) + ".sqlite");
+    return base / "nubrasweep" / ("history-" + store::NameHash((ec ? profileDir : canonical).string()) + ".sqlite");
 }
 
 History::History(const std::filesystem::path& file) : file_(file) {

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "standin_host/store/Application.h"
+#include "standin_host/store/NameHash.h"
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/StoreDb.h"
 #include "standin_host/store/Upstream.h"
@@ -437,12 +438,8 @@ StoreInfo Profile::AddConnectedStore(const ConnectedEntry& added, const std::str
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     std::filesystem::permissions(dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace, ec);
-    // One cache per profile and source: FNV-1a of both names it.
-    uint64_t h = 1469598103934665603ull;
-    for (char c : dir_.string() + "\n" + entry.kind + "\n" + entry.source) h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
-    const auto file = dir / (entry.kind + "-" + hex + ".nbst");
+    // One cache per profile and source: both name it.
+    const auto file = dir / (entry.kind + "-" + NameHash(dir_.string() + "\n" + entry.kind + "\n" + entry.source) + ".nbst");
     auto removeFiles = [&] {
         for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(file.string() + suffix, ec);
     };
