@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "tests/connected/ConnectedSupport.h"
@@ -82,6 +83,20 @@ int main(int argc, char** argv) {
     Step(user, "imap: add-imap (first synchronisation)",
          {"store", "add-imap", server.Url("bench"), "--ca-file", server.CaFile().string()}, password);
     Step(user, "imap: first clean", {"clean", "bench@127.0.0.1\\INBOX"}, password);
+    // What the server holds now, through a connection of its own: every duplicate moved, no
+    // mail lost or doubled.
+    const auto dump = server.Tool("bench", {"dump"});
+    std::map<std::string, int> perBox;
+    for (size_t at = 0, end; (end = dump.out.find('\n', at)) != std::string::npos; at = end + 1)
+        ++perBox[dump.out.substr(at, dump.out.find('\t', at) - at)];
+    int total = 0, moved = 0;
+    for (const auto& [box, n] : perBox) {
+        total += n;
+        if (box.find("Nubra_Duplicate_Items") != std::string::npos) moved += n;
+    }
+    const bool right = dump.exit == 0 && total == mails && moved == duplicates;
+    std::printf("imap: on the server: %d mails, %d in Nubra_Duplicate_Items%s\n", total, moved,
+                right ? "" : "  (WRONG)");
     Step(user, "imap: second clean, nothing new", {"clean", "bench@127.0.0.1\\INBOX"}, password);
-    return 0;
+    return right ? 0 : 1;
 }

@@ -136,9 +136,14 @@ private:
 }  // namespace
 
 std::shared_ptr<void> ClientQtPlatform::LockFolderForRun(outlook::MAPIFolder& folder) {
-    auto lease = store::LockFolderForRun(folder);
-    if (!profile_) return lease;
-    return std::make_shared<RecordedRun>(std::move(lease), *profile_, folder);
+    std::shared_ptr<void> lease = store::LockFolderForRun(folder);
+    if (profile_) lease = std::make_shared<RecordedRun>(std::move(lease), *profile_, folder);
+    // A connected store sends the run's moves as the run lets go of the folder; what it could
+    // not send is undone there, and the user is told.
+    return std::shared_ptr<void>(new std::shared_ptr<void>(std::move(lease)), [](void* p) {
+        delete static_cast<std::shared_ptr<void>*>(p);
+        if (auto unsent = store::TakeUnsentChanges()) ShowFailure(QApplication::activeWindow(), *unsent);
+    });
 }
 
 int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {

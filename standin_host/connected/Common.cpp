@@ -39,7 +39,10 @@ void CompleteFromMessage(store::ItemData& data, std::string_view message, const 
 
 void FaultPoint(const char* point) {
     static const char* wanted = std::getenv("NUBRA_CONNECTED_FAULT");
-    if (wanted && std::strcmp(wanted, point) == 0) ::_exit(86);
+    if (!wanted) return;
+    if (std::strcmp(wanted, point) == 0) ::_exit(86);
+    if (std::strncmp(wanted, "fail:", 5) == 0 && std::strcmp(wanted + 5, point) == 0)
+        RaiseError(errnum::kMapiCallFailed, std::string("the connection failed at ") + point + " (a test's fault)", kSource);
 }
 
 std::filesystem::path SourceLockFile(const std::string& kind, const std::string& source) {

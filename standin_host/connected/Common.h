@@ -59,7 +59,9 @@ private:
     int depth_ = 0;
 };
 // Tests end the process at a named point of a change (NUBRA_CONNECTED_FAULT=point, exit code
-// 86), to prove that the next run completes or undoes it. Nothing happens in a real run.
+// 86), to prove that the next run completes or undoes it, or make the source fail there
+// (NUBRA_CONNECTED_FAULT=fail:point raises kMapiCallFailed as a dropped connection would).
+// Nothing happens in a real run.
 void FaultPoint(const char* point);
 
 }  // namespace nubra::connected

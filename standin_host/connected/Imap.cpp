@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <unordered_map>
 #include <vector>
@@ -33,6 +34,9 @@ CREATE TABLE IF NOT EXISTS im_intents(item_id INTEGER PRIMARY KEY, src TEXT NOT 
 // The header fields the items are made of (see formats::ParseMessage).
 const std::vector<std::string> kFields = {"MESSAGE-ID", "DATE",        "SUBJECT",         "FROM",        "TO",
                                           "CC",         "MIME-VERSION", "X-MESSAGE-CLASS", "CONTENT-TYPE"};
+
+// A batch of moves is one UID MOVE per 1,000 messages; the cap bounds what one failure puts back.
+constexpr size_t kMovesPerBatch = 5000;
 
 [[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
@@ -73,75 +77,63 @@ public:
 
     void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
         RequireSynced();
-        const auto held = changes_.Hold();
-        if (unsettled_) SettleIntents(cache);  // a change cut short earlier in this run
         auto& s = Session();
         RequireMoves();
         const auto row = ItemOf(item);
         if (!row) Raise(errnum::kMapiNotFound, "the message is not in the account " + url_.Canonical() + " any more");
+        if (row->uid == 0)
+            Raise(errnum::kMapiNotFound,
+                  "the message's UID on the server is not known yet; it is found again at the next synchronisation");
         const auto src = MailboxOf(cache, row->folder);
         const auto target = MailboxOf(cache, dest);
         if (!src || !target) Raise(errnum::kMapiNotFound, "a folder of the move is not on the server " + s.Server());
-        const auto validity = SelectChecked(cache, row->folder, *src);
-        const bool viaMove = s.HasMove();
-        // Where the copy will be, should the move be cut short (see SettleIntents).
-        const uint32_t destNext = s.StatusOf(*target).uidNext;
-        // The intent first: a process ended between the server's change and the cache's leaves
-        // it for the next synchronisation.
-        cache.InTransaction([&] {
-            sql_.Run("INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, internal, size, "
-                     "method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                     item, *src, row->uid, validity, *target, int64_t{destNext}, row->internal, row->size,
-                     std::string(viaMove ? "move" : "copy"));
-        });
-        std::optional<uint32_t> newUid;
-        try {
-            if (viaMove) {
-                newUid = s.UidMove(static_cast<uint32_t>(row->uid), *target);
-            } else {
-                newUid = s.UidCopy(static_cast<uint32_t>(row->uid), *target);
-                if (newUid) {
-                    FaultPoint("imap:copied");
-                    s.UidMarkDeleted(static_cast<uint32_t>(row->uid));
-                    s.UidExpunge(static_cast<uint32_t>(row->uid));
-                }
+        if (!batch_.items.empty() &&
+            (batch_.src != *src || batch_.dest != *target || batch_.items.size() >= kMovesPerBatch))
+            SendBatch(cache);
+        if (batch_.items.empty()) {
+            // Held until the batch is settled: another process's synchronisation must not take
+            // these intents for ones cut short.
+            batchHold_ = changes_.Hold();
+            try {
+                if (unsettled_) SettleIntents(cache);  // a change cut short earlier in this run
+                batch_.validity = SelectChecked(cache, row->folder, *src);
+                // Where the copies will be, should the moves be cut short (see SettleBatch): UIDNEXT
+                // only grows, so one look before the first move serves the batch.
+                batch_.destNext = s.StatusOf(*target).uidNext;
+            } catch (...) {
+                batchHold_.reset();
+                throw;
             }
-        } catch (const AutomationError&) {
-            // The intent stays: the next change of this run, or the next synchronisation,
-            // settles it against what the server did.
-            session_.reset();
-            unsettled_ = true;
-            throw;
+            batch_.src = *src;
+            batch_.dest = *target;
+            batch_.srcFolder = row->folder;
+            batch_.destFolder = dest;
         }
-        // With UIDPLUS every successful copy or move names the new UID (COPYUID); without an
-        // answer and without the message, another client took it first.
-        if (!newUid && s.HasUidPlus() && !StillThere(*src, static_cast<uint32_t>(row->uid))) {
-            // The server moved nothing: another client expunged or moved it meanwhile.
-            Settle(cache, item, [&] {
-                cache.RemoveItem(item);
-                DeleteRow(item);
+        // The intent with the cache's move: a process ended before the source's move leaves it
+        // for the next synchronisation, which finds the message still in its folder and puts
+        // it back there.
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                sql_.Run("INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, internal, "
+                         "size, method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                         item, *src, row->uid, batch_.validity, *target, batch_.destNext, row->internal, row->size,
+                         std::string(s.HasMove() ? "move" : "copy"));
+                apply();
             });
-            Raise(errnum::kMapiNotFound, "the message (UID " + std::to_string(row->uid) + " of " + *src +
-                                             ") vanished from the server (expunged or moved by another client)");
-        }
-        if (!newUid && !viaMove) {
-            // COPY gave no COPYUID: nothing was copied, so the original is not touched.
-            ClearIntent(cache, item);
-            Raise(errnum::kMapiCallFailed, "the server " + s.Server() + " did not confirm the copy into " + *target);
-        }
-        // MOVE without COPYUID (no UIDPLUS): the new UID is looked up, so that a later change of
-        // the item names it (when not found, the next synchronisation finds it again).
-        if (!newUid) newUid = ArrivedCopy(*target, destNext, row->internal, row->size);
-        FaultPoint("imap:moved");
-        Settle(cache, item, [&] {
-            apply();
-            sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", dest,
-                     static_cast<int64_t>(newUid.value_or(0)), item);
         });
+        batch_.items.push_back({item, static_cast<uint32_t>(row->uid), row->internal, row->size});
+        if (runs_ == 0) SendBatch(cache);
+    }
+
+    void BeginRun(store::StoreDb&) override { ++runs_; }
+    void EndRun(store::StoreDb& cache) override {
+        if (runs_ > 0 && --runs_ > 0) return;
+        SendBatch(cache);
     }
 
     void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
         RequireSynced();
+        SendBatch(cache);  // the item may be one of it
         const auto held = changes_.Hold();
         if (unsettled_) SettleIntents(cache);
         auto& s = Session();
@@ -152,8 +144,8 @@ public:
             const auto box = MailboxOf(cache, row->folder);
             if (box) {
                 SelectChecked(cache, row->folder, *box);
-                s.UidMarkDeleted(static_cast<uint32_t>(row->uid));
-                s.UidExpunge(static_cast<uint32_t>(row->uid));
+                s.UidMarkDeleted({static_cast<uint32_t>(row->uid)});
+                s.UidExpunge({static_cast<uint32_t>(row->uid)});
             }
         }
         Settle(cache, item, [&] {
@@ -165,6 +157,7 @@ public:
     int64_t CreateFolder(store::StoreDb& cache, int64_t parent, const std::string& name,
                          const std::function<int64_t()>& apply) override {
         RequireSynced();
+        SendBatch(cache);
         auto& s = Session();
         const char delim = Delimiter();
         if (name.empty() || (delim && name.find(delim) != std::string::npos))
@@ -197,6 +190,8 @@ public:
 
     void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
         if (data.Body) return;
+        if (std::any_of(batch_.items.begin(), batch_.items.end(), [&](const Moving& m) { return m.item == item; }))
+            SendBatch(cache);  // fetched where the server has it
         const auto row = ItemOf(item);
         if (!row || row->uid == 0) return;
         const auto box = MailboxOf(cache, row->folder);
@@ -293,9 +288,6 @@ private:
     void ClearIntentRow(int64_t item) {
         sql_.Run("DELETE FROM im_intents WHERE item_id = ?", item);
     }
-    void ClearIntent(store::StoreDb& cache, int64_t item) {
-        cache.InTransaction([&] { ClearIntentRow(item); });
-    }
     // The cache's half of a change, with the intent cleared in the same transaction.
     void Settle(store::StoreDb& cache, int64_t item, const std::function<void()>& body) {
         cache.ApplyLocally([&] {
@@ -323,29 +315,10 @@ private:
         return status.uidValidity;
     }
 
-    // The message that arrived in `box` at or after UIDNEXT `from` with this arrival time and
-    // size: where a move put a message when the server did not say (no COPYUID).
-    std::optional<uint32_t> ArrivedCopy(const std::string& box, int64_t from, int64_t internal, int64_t size) {
-        auto& s = Session();
-        s.Select(box);
-        std::optional<uint32_t> copy;
-        s.Fetch(s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(from, 1))), {"MESSAGE-ID"},
-                [&](ImapSession::Message&& m) {
-                    if (!copy && m.internalDateMs == internal && m.size == static_cast<uint32_t>(size)) copy = m.uid;
-                });
-        return copy;
-    }
-
-    bool StillThere(const std::string& box, uint32_t uid) {
-        auto& s = Session();
-        if (s.Selected() != box) s.Select(box);
-        auto uids = s.UidSearchFrom(uid);
-        return !uids.empty() && uids.front() == uid;
-    }
-
     // ------------------------------------------------------------------ synchronisation
     void SynchroniseNow(store::StoreDb& cache) {
         cache.InTransaction([&] { sql_.Exec(kTables); });
+        SendBatch(cache);
         auto& s = Session();
         SettleIntents(cache);
         auto boxes = s.List();
@@ -516,81 +489,197 @@ private:
         });
     }
 
+    // ------------------------------------------------------------------ moves
+    struct Moving {
+        int64_t item;
+        uint32_t uid;
+        int64_t internal, size;
+    };
+    // Moves from one mailbox into another, with their intents recorded.
+    struct Batch {
+        std::string src, dest;
+        int64_t srcFolder = 0, destFolder = 0, validity = 0, destNext = 0;
+        std::vector<Moving> items;
+    };
+
+    // Sends the batch put off by MoveItem and settles the cache with what the server did.
+    void SendBatch(store::StoreDb& cache) {
+        if (batch_.items.empty()) return;
+        Batch b = std::exchange(batch_, {});
+        const auto held = std::move(batchHold_);
+        std::vector<uint32_t> uids;
+        for (const auto& m : b.items) uids.push_back(m.uid);
+        std::sort(uids.begin(), uids.end());
+        ImapSession::UidPairs told;
+        try {
+            auto& s = Session();
+            SelectChecked(cache, b.srcFolder, b.src);
+            FaultPoint("imap:sending");
+            if (s.HasMove()) {
+                told = s.UidMove(uids, b.dest);
+            } else {
+                // With UIDPLUS: only what the server says it copied goes from the source.
+                told = s.UidCopy(uids, b.dest);
+                FaultPoint("imap:copied");
+                std::vector<uint32_t> copied;
+                for (const auto& [from, to] : told) copied.push_back(from);
+                std::sort(copied.begin(), copied.end());
+                s.UidMarkDeleted(copied);
+                s.UidExpunge(copied);
+            }
+        } catch (const AutomationError&) {
+            // What the server did is not known: the cache shows the moves not made, and the
+            // intents stay. A new connection settles them at once (a MOVE cut short may have
+            // made the copies and left the originals); failing that, the next change of this
+            // run or the next synchronisation does.
+            session_.reset();
+            unsettled_ = true;
+            cache.ApplyLocally([&] {
+                cache.InTransaction([&] {
+                    for (const auto& m : b.items)
+                        if (cache.ItemExists(m.item) && cache.PlaceOf(m.item).folder != b.srcFolder)
+                            cache.MoveItem(m.item, b.srcFolder);
+                });
+            });
+            try {
+                SettleIntents(cache);
+            } catch (const AutomationError&) {
+                session_.reset();
+            }
+            throw;
+        }
+        FaultPoint("imap:moved");
+        SettleBatch(cache, b, told, true, true);
+    }
+
+    // Brings the cache's side of `b`'s intents to what the server has: each message moved
+    // (its copy in the target, told by COPYUID or found as a message that arrived there after
+    // the recorded UIDNEXT with the same arrival time and size), not moved (still in the
+    // source), or gone. A move cut short with the copy made and the original still there
+    // (Dovecot's MOVE of a Maildir is a link and an expunge) is completed.
+    void SettleBatch(store::StoreDb& cache, const Batch& b, const ImapSession::UidPairs& told, bool srcThere,
+                     bool destThere) {
+        auto& s = Session();
+        std::unordered_map<uint32_t, uint32_t> copyOf(told.begin(), told.end());
+        std::vector<uint32_t> unknown;
+        for (const auto& m : b.items)
+            if (!copyOf.count(m.uid)) unknown.push_back(m.uid);
+        std::sort(unknown.begin(), unknown.end());
+        std::set<uint32_t> originals;
+        if (!unknown.empty() && srcThere) {
+            const auto st = s.Select(b.src);
+            selectedValidity_ = st.uidValidity;
+            if (st.uidValidity == static_cast<uint32_t>(b.validity))
+                for (uint32_t u : s.UidSearchIn(unknown)) originals.insert(u);
+        }
+        if (!unknown.empty() && destThere) {
+            // Copies not told of: arrivals the cache does not know yet, matched by arrival time
+            // and size (identical duplicates may swap, which changes nothing).
+            std::set<uint32_t> taken;
+            for (const auto& [from, to] : told) taken.insert(to);
+            {
+                auto& st = sql_.Prep("SELECT uid FROM im_items WHERE folder_id = ? AND uid >= ?");
+                CacheSql::Use u(st);
+                u->Bind(1, b.destFolder).Bind(2, b.destNext);
+                while (u->Step()) taken.insert(static_cast<uint32_t>(u->Int(0)));
+            }
+            s.Select(b.dest);
+            std::vector<uint32_t> arrived;
+            for (uint32_t u : s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(b.destNext, 1))))
+                if (!taken.count(u)) arrived.push_back(u);
+            std::vector<ImapSession::Message> arrivals;
+            s.Fetch(arrived, {"MESSAGE-ID"}, [&](ImapSession::Message&& m) { arrivals.push_back(std::move(m)); });
+            for (const auto& m : b.items) {
+                if (copyOf.count(m.uid)) continue;
+                for (auto& a : arrivals)
+                    if (a.uid != 0 && a.internalDateMs == m.internal && a.size == static_cast<uint32_t>(m.size)) {
+                        copyOf[m.uid] = a.uid;
+                        a.uid = 0;
+                        break;
+                    }
+            }
+        }
+        std::vector<uint32_t> doubled;  // copy made, original still there
+        for (uint32_t u : originals)
+            if (copyOf.count(u)) doubled.push_back(u);
+        if (!doubled.empty()) {
+            if (s.HasUidPlus()) {
+                s.Select(b.src);
+                s.UidMarkDeleted(doubled);
+                s.UidExpunge(doubled);
+                for (uint32_t u : doubled) originals.erase(u);
+            } else {
+                warnings_.push_back(std::to_string(doubled.size()) + " moves from " + b.src + " into " + b.dest +
+                                    " were cut short and the server (no UIDPLUS) cannot expunge the originals alone: "
+                                    "those messages are in both folders");
+            }
+        }
+        size_t vanished = 0;
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                for (const auto& m : b.items) {
+                    ClearIntentRow(m.item);
+                    if (!cache.ItemExists(m.item)) continue;
+                    const int64_t now = cache.PlaceOf(m.item).folder;
+                    if (originals.count(m.uid)) {
+                        if (now != b.srcFolder) cache.MoveItem(m.item, b.srcFolder);
+                    } else if (auto c = copyOf.find(m.uid); c != copyOf.end() && b.destFolder != 0) {
+                        if (now != b.destFolder) cache.MoveItem(m.item, b.destFolder);
+                        sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", b.destFolder,
+                                 static_cast<int64_t>(c->second), m.item);
+                    } else {
+                        cache.RemoveItem(m.item);
+                        DeleteRow(m.item);
+                        ++vanished;
+                    }
+                }
+            });
+        });
+        if (vanished)
+            warnings_.push_back(std::to_string(vanished) + " messages of " + b.src + " on " + s.Server() +
+                                " vanished before they could be moved (expunged or moved by another client)");
+    }
+
+    // Settles the intents a process left behind (killed, or cut off from the server) against
+    // what the server has now, one batch per pair of folders.
     void SettleIntents(store::StoreDb& cache) {
         const auto held = changes_.Hold();  // not a change another process has under way
-        struct Intent {
-            int64_t item;
-            std::string src;
-            int64_t uid, validity;
-            std::string dest;
-            int64_t destNext, internal, size;
-            std::string method;
-        };
-        std::vector<Intent> intents;
+        std::map<std::tuple<std::string, std::string, int64_t>, Batch> batches;
         {
             auto& st = sql_.Prep(
-                "SELECT item_id, src, uid, uidvalidity, dest, dest_uidnext, coalesce(internal, 0), coalesce(size, 0), "
-                "method FROM im_intents");
+                "SELECT item_id, src, uid, uidvalidity, dest, dest_uidnext, coalesce(internal, 0), coalesce(size, 0) "
+                "FROM im_intents");
             CacheSql::Use u(st);
-            while (u->Step())
-                intents.push_back({u->Int(0), u->Text(1), u->Int(2), u->Int(3), u->Text(4), u->Int(5), u->Int(6),
-                                   u->Int(7), u->Text(8)});
+            while (u->Step()) {
+                auto& b = batches[{u->Text(1), u->Text(4), u->Int(3)}];
+                b.src = u->Text(1);
+                b.dest = u->Text(4);
+                b.validity = u->Int(3);
+                b.destNext = b.items.empty() ? u->Int(5) : std::min(b.destNext, u->Int(5));
+                b.items.push_back({u->Int(0), static_cast<uint32_t>(u->Int(2)), u->Int(6), u->Int(7)});
+            }
+        }
+        if (batches.empty()) {
+            unsettled_ = false;
+            return;
         }
         auto& s = Session();
         // A folder of an intent deleted or renamed by another client since: what was in it is
         // not there (the next synchronisation finds a renamed folder's messages again).
         std::set<std::string> boxes;
-        if (!intents.empty())
-            for (const auto& m : s.List()) boxes.insert(m.name);
-        for (const auto& in : intents) {
-            // Neither way is atomic on every server (Dovecot's MOVE of a Maildir is a link and
-            // an expunge): a move cut short may have left the copy in the target and the
-            // original in place. The copy is a message that arrived in the target after the
-            // recorded UIDNEXT with the same arrival time and size.
-            bool original = false;
-            if (boxes.count(in.src)) {
-                const auto st = s.Select(in.src);
-                selectedValidity_ = st.uidValidity;
-                const bool sameFolder = st.uidValidity == static_cast<uint32_t>(in.validity);
-                original = sameFolder && StillThere(in.src, static_cast<uint32_t>(in.uid));
-            }
-            const std::optional<uint32_t> copy =
-                boxes.count(in.dest) ? ArrivedCopy(in.dest, in.destNext, in.internal, in.size) : std::nullopt;
-            if (!boxes.count(in.src) || !boxes.count(in.dest))
-                warnings_.push_back("a move from " + in.src + " into " + in.dest + " was cut short and a folder of it "
-                                    "is no longer on the server " + s.Server());
-            if (original && copy) {
-                if (s.HasUidPlus()) {
-                    // Completed: the original goes, by its UID alone.
-                    s.Select(in.src);
-                    s.UidMarkDeleted(static_cast<uint32_t>(in.uid));
-                    s.UidExpunge(static_cast<uint32_t>(in.uid));
-                    original = false;
-                } else {
-                    warnings_.push_back("a move into " + in.dest + " was cut short and the server (no UIDPLUS) cannot "
-                                        "expunge the original alone: UID " + std::to_string(in.uid) + " of " + in.src +
-                                        " is in both folders");
-                }
-            }
-            // The cache says what the server now has: moved, not moved, or gone.
-            const auto destFolder = FolderOfMailbox(in.dest);
-            Settle(cache, in.item, [&] {
-                if (!cache.ItemExists(in.item) || original) return;
-                if (copy && destFolder) {
-                    cache.MoveItem(in.item, *destFolder);
-                    sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", *destFolder,
-                             static_cast<int64_t>(*copy), in.item);
-                } else {
-                    cache.RemoveItem(in.item);
-                    DeleteRow(in.item);
-                }
-            });
+        for (const auto& m : s.List()) boxes.insert(m.name);
+        for (auto& [key, b] : batches) {
+            b.srcFolder = FolderOfMailbox(b.src).value_or(0);
+            b.destFolder = FolderOfMailbox(b.dest).value_or(0);
+            const bool srcThere = boxes.count(b.src) > 0, destThere = boxes.count(b.dest) > 0;
+            if (!srcThere || !destThere)
+                warnings_.push_back("moves from " + b.src + " into " + b.dest + " were cut short and a folder of "
+                                    "them is no longer on the server " + s.Server());
+            SettleBatch(cache, b, {}, srcThere && b.srcFolder != 0, destThere);
         }
         unsettled_ = false;
-        if (!intents.empty()) {
-            // Every folder is looked at again, whatever its counters say.
-            cache.InTransaction([&] { sql_.Exec("UPDATE im_folders SET messages = -1"); });
-        }
+        // Every folder is looked at again, whatever its counters say.
+        cache.InTransaction([&] { sql_.Exec("UPDATE im_folders SET messages = -1"); });
     }
 
     store::ConnectedEntry entry_;
@@ -602,6 +691,9 @@ private:
     std::unique_ptr<ImapSession> session_;
     std::unordered_map<int64_t, std::string> bodies_;  // fetched ahead by CompleteItem
     bool unsettled_ = false;  // a change failed after its intent was recorded
+    Batch batch_;             // moves put off until the run ends (or the batch is full)
+    std::shared_ptr<void> batchHold_;
+    int runs_ = 0;            // BeginRun without EndRun
     int64_t selectedValidity_ = -1;
     std::string lastError_ = "not synchronised yet";
     std::vector<std::string> warnings_;

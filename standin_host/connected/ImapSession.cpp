@@ -258,21 +258,32 @@ struct Freer {
 };
 using SetPtr = std::unique_ptr<mailimap_set, Freer<mailimap_set, mailimap_set_free>>;
 
-// The set of one message. libetpan writes UID 0 as "*", the newest message of the folder:
-// a command for a message whose UID is not known must never reach the server.
-mailimap_set* OneUid(uint32_t uid) {
-    if (uid == 0)
-        RaiseError(errnum::kMapiNotFound,
-                   "the message's UID on the server is not known yet; it is found again at the next synchronisation",
-                   kSource);
-    return mailimap_set_new_single(uid);
+// A set of the given UIDs. libetpan writes UID 0 as "*", the newest message of the folder: a
+// command for a message whose UID is not known must never reach the server.
+mailimap_set* SomeUids(const std::vector<uint32_t>& uids, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i)
+        if (uids[i] == 0)
+            RaiseError(errnum::kMapiNotFound,
+                       "the message's UID on the server is not known yet; it is found again at the next synchronisation",
+                       kSource);
+    return SetOf(uids, from, to);
 }
 
-std::optional<uint32_t> FirstOf(mailimap_set* set) {
-    if (!set || !set->set_list || clist_isempty(set->set_list)) return std::nullopt;
-    auto* item = static_cast<mailimap_set_item*>(clist_content(clist_begin(set->set_list)));
-    return item->set_first;
+// Every UID a set names, in its order (a set the server sent names no "*").
+std::vector<uint32_t> UidsOf(mailimap_set* set) {
+    std::vector<uint32_t> uids;
+    if (!set || !set->set_list) return uids;
+    for (clistiter* it = clist_begin(set->set_list); it; it = clist_next(it)) {
+        auto* item = static_cast<mailimap_set_item*>(clist_content(it));
+        if (item->set_first == 0 || item->set_last == 0) continue;
+        const uint32_t lo = std::min(item->set_first, item->set_last), hi = std::max(item->set_first, item->set_last);
+        for (uint64_t u = lo; u <= hi; ++u) uids.push_back(static_cast<uint32_t>(u));
+    }
+    return uids;
 }
+
+// Keeps a command line well below the servers' limits (Dovecot's is 64 KiB).
+constexpr size_t kUidsPerCommand = 1000;
 
 }  // namespace
 
@@ -502,6 +513,22 @@ std::vector<uint32_t> ImapSession::UidSearchAll() {
     return SearchResult(result);
 }
 
+std::vector<uint32_t> ImapSession::UidSearchIn(const std::vector<uint32_t>& uids) {
+    std::vector<uint32_t> present;
+    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
+        mailimap_search_key* key =
+            mailimap_search_key_new_uid(SomeUids(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
+        clist* result = nullptr;
+        const int rc = mailimap_uid_search(imap_, nullptr, key, &result);
+        mailimap_search_key_free(key);
+        Check(rc, "UID SEARCH in " + selected_);
+        auto some = SearchResult(result);
+        present.insert(present.end(), some.begin(), some.end());
+    }
+    std::sort(present.begin(), present.end());
+    return present;
+}
+
 std::vector<uint32_t> ImapSession::UidSearchFrom(uint32_t from) {
     mailimap_search_key* key = mailimap_search_key_new_uid(mailimap_set_new_interval(from, 0));
     clist* result = nullptr;
@@ -582,34 +609,49 @@ void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std
     }
 }
 
-std::optional<uint32_t> ImapSession::UidTransfer(bool move, uint32_t uid, const std::string& dest) {
-    SetPtr set(OneUid(uid));
-    uint32_t validity = 0;
-    mailimap_set* src = nullptr;
-    mailimap_set* dst = nullptr;
-    const int rc = (move ? mailimap_uidplus_uid_move : mailimap_uidplus_uid_copy)(imap_, set.get(), dest.c_str(),
-                                                                                  &validity, &src, &dst);
-    SetPtr srcGuard(src), dstGuard(dst);
-    Check(rc, std::string(move ? "UID MOVE" : "UID COPY") + " into " + dest);
-    return FirstOf(dst);
+ImapSession::UidPairs ImapSession::UidTransfer(bool move, const std::vector<uint32_t>& uids, const std::string& dest) {
+    UidPairs told;
+    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
+        const size_t to = std::min(uids.size(), from + kUidsPerCommand);
+        SetPtr set(SomeUids(uids, from, to));
+        uint32_t validity = 0;
+        mailimap_set* src = nullptr;
+        mailimap_set* dst = nullptr;
+        const int rc = (move ? mailimap_uidplus_uid_move : mailimap_uidplus_uid_copy)(imap_, set.get(), dest.c_str(),
+                                                                                      &validity, &src, &dst);
+        SetPtr srcGuard(src), dstGuard(dst);
+        Check(rc, std::string(move ? "UID MOVE" : "UID COPY") + " into " + dest);
+        // Both sets list the messages in the same order.
+        const auto olds = UidsOf(src), news = UidsOf(dst);
+        for (size_t i = 0; i < olds.size() && i < news.size(); ++i) told.emplace_back(olds[i], news[i]);
+    }
+    return told;
 }
 
-std::optional<uint32_t> ImapSession::UidMove(uint32_t uid, const std::string& dest) { return UidTransfer(true, uid, dest); }
-std::optional<uint32_t> ImapSession::UidCopy(uint32_t uid, const std::string& dest) { return UidTransfer(false, uid, dest); }
-
-void ImapSession::UidMarkDeleted(uint32_t uid) {
-    SetPtr set(OneUid(uid));
-    mailimap_flag_list* flags = mailimap_flag_list_new_empty();
-    mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
-    mailimap_store_att_flags* att = mailimap_store_att_flags_new_add_flags_silent(flags);
-    const int rc = mailimap_uid_store(imap_, set.get(), att);
-    mailimap_store_att_flags_free(att);
-    Check(rc, "UID STORE \\Deleted in " + selected_);
+ImapSession::UidPairs ImapSession::UidMove(const std::vector<uint32_t>& uids, const std::string& dest) {
+    return UidTransfer(true, uids, dest);
+}
+ImapSession::UidPairs ImapSession::UidCopy(const std::vector<uint32_t>& uids, const std::string& dest) {
+    return UidTransfer(false, uids, dest);
 }
 
-void ImapSession::UidExpunge(uint32_t uid) {
-    SetPtr set(OneUid(uid));
-    Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_);
+void ImapSession::UidMarkDeleted(const std::vector<uint32_t>& uids) {
+    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
+        SetPtr set(SomeUids(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
+        mailimap_flag_list* flags = mailimap_flag_list_new_empty();
+        mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
+        mailimap_store_att_flags* att = mailimap_store_att_flags_new_add_flags_silent(flags);
+        const int rc = mailimap_uid_store(imap_, set.get(), att);
+        mailimap_store_att_flags_free(att);
+        Check(rc, "UID STORE \\Deleted in " + selected_);
+    }
+}
+
+void ImapSession::UidExpunge(const std::vector<uint32_t>& uids) {
+    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
+        SetPtr set(SomeUids(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
+        Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_);
+    }
 }
 
 void ImapSession::Create(const std::string& mailbox) { Check(mailimap_create(imap_, mailbox.c_str()), "CREATE " + mailbox); }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct mailimap;
@@ -76,11 +77,16 @@ public:
     void Fetch(const std::vector<uint32_t>& uids, const std::vector<std::string>& fields,
                const std::function<void(Message&&)>& each);
 
-    // The UID the message got in `dest` when the server said (COPYUID), else nullopt.
-    std::optional<uint32_t> UidMove(uint32_t uid, const std::string& dest);
-    std::optional<uint32_t> UidCopy(uint32_t uid, const std::string& dest);
-    void UidMarkDeleted(uint32_t uid);
-    void UidExpunge(uint32_t uid);  // UIDPLUS: only this message
+    // Of `uids` (ascending, of the selected mailbox), those that are still there.
+    std::vector<uint32_t> UidSearchIn(const std::vector<uint32_t>& uids);
+
+    // UID MOVE or UID COPY of `uids` (ascending, none 0) into `dest`, in pieces: the old and new
+    // UID of each message the server told of (COPYUID); those it did not tell of are missing.
+    using UidPairs = std::vector<std::pair<uint32_t, uint32_t>>;
+    UidPairs UidMove(const std::vector<uint32_t>& uids, const std::string& dest);
+    UidPairs UidCopy(const std::vector<uint32_t>& uids, const std::string& dest);
+    void UidMarkDeleted(const std::vector<uint32_t>& uids);
+    void UidExpunge(const std::vector<uint32_t>& uids);  // UIDPLUS: only these messages
     void Create(const std::string& mailbox);
     void Subscribe(const std::string& mailbox);
 
@@ -90,8 +96,7 @@ private:
     [[noreturn]] void Fail(int rc, const std::string& what);
     void Check(int rc, const std::string& what);
     void RefreshCapabilities();
-    // UID MOVE or UID COPY (`move`) of one message; the UID it got in `dest` when told.
-    std::optional<uint32_t> UidTransfer(bool move, uint32_t uid, const std::string& dest);
+    UidPairs UidTransfer(bool move, const std::vector<uint32_t>& uids, const std::string& dest);
 
     mailimap* imap_ = nullptr;
     std::string server_;  // user@host:port, for messages

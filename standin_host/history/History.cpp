@@ -281,6 +281,7 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     // nothing back).
     std::vector<std::shared_ptr<void>> held;
     std::vector<std::pair<std::string, std::string>> locked;
+    std::vector<std::function<void()>> moved;  // marks them restored
     for (const auto& f : folders)
         for (const auto& r : f.removals) {
             const std::pair<std::string, std::string> source{r.folderBefore, r.storeBefore};
@@ -302,7 +303,7 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 emptied.push_back(left);
             if (!r.restored.empty()) continue;
             const std::string what = r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
-            auto mark = [&] { history.MarkRestored(runId, static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)); };
+            auto mark = [&history, &runId, f, i] { history.MarkRestored(runId, static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)); };
             outlook::ItemRef item;
             std::string where;
             try {
@@ -333,10 +334,16 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 continue;
             }
             item->Move(*source);
-            mark();
+            moved.push_back(mark);
             ++result.restored;
         }
     }
+    // A connected store sends the moves as the folders are let go; only then are they marked
+    // (one not sent is still where the run put it, for the next restore) and their emptied
+    // duplicates folders looked at.
+    held.clear();
+    if (auto unsent = store::TakeUnsentChanges()) throw *unsent;
+    for (const auto& mark : moved) mark();
     for (const auto& [folderId, storeId] : emptied) {
         try {
             auto folder = ns->GetFolderFromID(folderId, storeId);

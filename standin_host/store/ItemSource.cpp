@@ -65,14 +65,20 @@ private:
 }  // namespace
 
 std::shared_ptr<const ItemSource> ItemSource::Pack(Kind kind, std::string_view bytes, std::string envelope) {
-    thread_local std::unique_ptr<ZSTD_CCtx, CCtxFree> ctx(ZSTD_createCCtx());
+    thread_local std::unique_ptr<ZSTD_CCtx, CCtxFree> ctx([] {
+        ZSTD_CCtx* c = ZSTD_createCCtx();
+        // With a checksum of the content, which unpacking verifies: a source is never read back
+        // damaged without a word (the store's check before a run leaves sources out).
+        ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, kZstdLevel);
+        ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+        return c;
+    }());
     auto source = std::make_shared<ItemSource>();
     source->kind = kind;
     source->envelope = std::move(envelope);
     source->size = bytes.size();
     source->packed.resize(ZSTD_compressBound(bytes.size()));
-    const size_t n = ZSTD_compressCCtx(ctx.get(), source->packed.data(), source->packed.size(), bytes.data(),
-                                       bytes.size(), kZstdLevel);
+    const size_t n = ZSTD_compress2(ctx.get(), source->packed.data(), source->packed.size(), bytes.data(), bytes.size());
     if (ZSTD_isError(n))
         RaiseError(errnum::kMapiCallFailed, std::string("cannot compress an item's source: ") + ZSTD_getErrorName(n),
                    kSource);

@@ -5,11 +5,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/Upstream.h"
 
 namespace nubra::store {
+
+namespace {
+std::optional<AutomationError> gUnsent;
+}  // namespace
 
 std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     auto& f = AsFolder(folder, "LockFolderForRun");
@@ -47,19 +52,33 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     }
     // Connected store: the run starts from what the source holds now (Upstream.h); a source
     // that cannot be reached stops the run before anything is looked at.
+    std::shared_ptr<StoreDb> connected;
     if (auto* up = f.Store()->GetUpstream()) {
         try {
             up->Synchronise(*f.Store());
+            up->BeginRun(*f.Store());
         } catch (...) {
             ::close(fd);
             throw;
         }
+        connected = f.Store();
     }
-    return std::shared_ptr<void>(new int(fd), [](void* p) {
+    return std::shared_ptr<void>(new int(fd), [connected](void* p) {
         auto* held = static_cast<int*>(p);
+        // The changes go while the folder is still held.
+        if (connected)
+            if (auto* up = connected->GetUpstream()) {
+                try {
+                    up->EndRun(*connected);
+                } catch (const AutomationError& e) {
+                    gUnsent = e;
+                }
+            }
         ::close(*held);
         delete held;
     });
 }
+
+std::optional<AutomationError> TakeUnsentChanges() { return std::exchange(gUnsent, std::nullopt); }
 
 }  // namespace nubra::store

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "host/Outlook.h"
 
@@ -12,7 +13,14 @@ namespace nubra::store {
 // Raises kMapiCorruptData when the folder's store is damaged (a scan would quietly find less
 // than there is), kMapiBusy naming the folder when another run holds it, kMapiNoAccess when the lock
 // file beside the store (<store file>-runlock) cannot be made; nothing is held then. A process
-// that ends lets go of its locks.
+// that ends lets go of its locks. A connected store sends the changes it put off during the
+// run when it is released (Upstream::EndRun); what could not be sent is kept for
+// TakeUnsentChanges.
 std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder);
+
+// The failure of the last run release that could not send its changes to the source (those
+// changes are undone in the cache), once; nullopt when every release since the last call sent
+// everything. A release cannot raise, so the host that ran the removal asks after it.
+std::optional<AutomationError> TakeUnsentChanges();
 
 }  // namespace nubra::store

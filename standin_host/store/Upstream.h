@@ -33,9 +33,10 @@ public:
     virtual ~Upstream() = default;
 
     // Moves `item` of the cache into cache folder `dest` at the source, then calls `apply`
-    // (which moves it in the cache). Raises like StoreDb::MoveItem, naming the source; after a
-    // failure neither the source nor the cache has changed, or the cache was corrected to what
-    // the source shows (a message that vanished there is gone from the cache too).
+    // (which moves it in the cache); during a run (BeginRun) the source's move may be put off
+    // until EndRun. Raises like StoreDb::MoveItem, naming the source; after a failure neither
+    // the source nor the cache has changed, or the cache was corrected to what the source
+    // shows (a message that vanished there is gone from the cache too).
     virtual void MoveItem(StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) = 0;
     // Removes `item` for good at the source (it is in Deleted Items), then calls `apply`.
     virtual void RemoveItem(StoreDb& cache, int64_t item, const std::function<void()>& apply) = 0;
@@ -49,6 +50,18 @@ public:
     // Settles the intents left by a process that ended in the middle of a change, then brings
     // the cache up to date with the source.
     virtual void Synchronise(StoreDb& cache) = 0;
+
+    // A removal run holds a folder of the cache (RunLock.h): until the matching EndRun, a
+    // source may put off the moves and send them together (one command for many messages,
+    // where one each would cost a server round trip and a rescan of the folder). Each move
+    // put off is in the cache at once, with its intent recorded: a process ended before they
+    // go leaves them for the next synchronisation, which finds them not done and puts them
+    // back. Holds nest.
+    virtual void BeginRun(StoreDb&) {}
+    // Sends what was put off once the outermost hold ends. Raises like MoveItem; after a
+    // failure the cache shows the moves not sent back where they were (the next
+    // synchronisation settles any the source made after all).
+    virtual void EndRun(StoreDb&) {}
 
     // What the last synchronisation passed over (unreadable files, links not followed), one
     // line each naming the file; cleared by the call.

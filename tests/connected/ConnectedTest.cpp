@@ -226,6 +226,15 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     EXPECT_EQ(boxes["INBOX/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
     EXPECT_EQ(Total(boxes), 200u) << "a message was lost or doubled";
 
+    // Undone and done again: the restore's moves reach the server, and the clean after it
+    // finds the same duplicates.
+    const auto restored = user.Run({"restore", "--last"}, Password("u1"));
+    ASSERT_EQ(restored.exit, 0) << restored.err;
+    EXPECT_EQ(server->Contents("u1")["INBOX"].size(), 200u) << restored.out;
+    const auto redone = user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1"));
+    ASSERT_EQ(redone.exit, 0) << redone.err;
+    EXPECT_EQ(server->Contents("u1"), boxes) << redone.out;
+
     // Nothing new: the second clean finds nothing and changes nothing.
     const auto again = user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1"));
     EXPECT_EQ(again.exit, 0) << again.err;
@@ -301,6 +310,17 @@ TEST_F(ImapAccount, ServerDroppingTheConnectionMidScanLosesNothing) {
     Fill(*server, "u5");
     User user{work.path()};
     ASSERT_NO_FATAL_FAILURE(Attach(user, *server, "u5"));
+    {
+        // The run's moves go to the server together at its end: when they cannot, the clean
+        // fails saying so, nothing moved on the server, and the cache shows nothing moved.
+        auto env = Password("u5");
+        env["NUBRA_CONNECTED_FAULT"] = "fail:imap:sending";
+        const auto failed = user.Run({"clean", "u5@127.0.0.1\\INBOX"}, env);
+        EXPECT_NE(failed.exit, 0);
+        EXPECT_TRUE(Has(failed.out + failed.err, "the connection failed")) << failed.out << failed.err;
+        const auto boxes = server->Contents("u5");
+        EXPECT_EQ(boxes.at("INBOX").size(), 200u);
+    }
     const fs::path moved = server->Maildir("u5") / ".INBOX.Nubra_Duplicate_Items";
     Result first;
     std::thread clean([&] { first = user.Run({"clean", "u5@127.0.0.1\\INBOX"}, Password("u5")); });
