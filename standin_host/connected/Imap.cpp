@@ -504,9 +504,9 @@ private:
 
     // Sends the batch put off by MoveItem and settles the cache with what the server did.
     void SendBatch(store::StoreDb& cache) {
+        const auto held = std::move(batchHold_);
         if (batch_.items.empty()) return;
         Batch b = std::exchange(batch_, {});
-        const auto held = std::move(batchHold_);
         std::vector<uint32_t> uids;
         for (const auto& m : b.items) uids.push_back(m.uid);
         std::sort(uids.begin(), uids.end());
@@ -549,7 +549,13 @@ private:
             throw;
         }
         FaultPoint("imap:moved");
-        SettleBatch(cache, b, told, true, true);
+        try {
+            SettleBatch(cache, b, told, true, true);
+        } catch (const AutomationError&) {
+            session_.reset();
+            unsettled_ = true;  // the intents left are settled by the next change or synchronisation
+            throw;
+        }
     }
 
     // Brings the cache's side of `b`'s intents to what the server has: each message moved

@@ -293,6 +293,16 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 if (e.Number() != errnum::kMapiNotFound) throw;  // a folder gone since: its items are skipped below
             }
         }
+    // A failure below lets the folders go before it is raised: what they could not send is not
+    // for a later run to report.
+    struct Unsent {
+        std::vector<std::shared_ptr<void>>& held;
+        ~Unsent() {
+            if (held.empty()) return;
+            held.clear();
+            (void)store::TakeUnsentChanges();
+        }
+    } unsent{held};
     for (size_t f = 0; f < folders.size(); ++f) {
         for (size_t i = 0; i < folders[f].removals.size(); ++i) {
             const Removal& r = folders[f].removals[i];
