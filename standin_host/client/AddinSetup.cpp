@@ -131,11 +131,15 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, cons
             if (plan.beforeFolder) plan.beforeFolder(folder.node, i + 1, keys.size());
             try {
                 folder.result = s.RemoveDuplicates(keys[i], bar);
-                // A connected store sends the run's moves when the run lets go of the folder;
-                // moves it could not send are undone, and the run did not do what it said.
-                if (auto unsent = store::TakeUnsentChanges()) throw *unsent;
             } catch (const AutomationError& e) {
                 Err().Set(e);
+                report();
+                folder.failed = true;
+            }
+            // A connected store sends the run's moves when the run lets go of the folder;
+            // moves it could not send are undone, and the run did not do what it said.
+            if (auto unsent = store::TakeUnsentChanges()) {
+                Err().Set(*unsent);
                 report();
                 folder.failed = true;
             }

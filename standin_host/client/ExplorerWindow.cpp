@@ -95,16 +95,19 @@ void ShowFailure(QWidget* parent, const AutomationError& e) {
 }  // namespace
 
 namespace {
-// A run of the add-in's dialog, recorded while the run holds its folder.
+// A run of the add-in's dialog, recorded in the history (with a profile) once it let go of its
+// folder: only then has a connected store sent the run's moves to its source, and a failure to
+// send them is shown and recorded.
 class RecordedRun {
 public:
-    RecordedRun(std::shared_ptr<void> lease, store::Profile& profile, outlook::MAPIFolder& folder)
+    RecordedRun(std::shared_ptr<void> lease, store::Profile* profile, outlook::MAPIFolder& folder)
         : lease_(std::move(lease)) {
+        if (!profile) return;
         try {
-            const std::string path = profile.FolderPath(folder);
-            history_ = std::make_unique<history::History>(history::History::FileFor(profile.Directory()));
+            const std::string path = profile->FolderPath(folder);
+            history_ = std::make_unique<history::History>(history::History::FileFor(profile->Directory()));
             run_ = history_->BeginRun("the dialog's Remove duplicate items on " + path);
-            recorder_ = std::make_unique<history::RunRecorder>(profile);
+            recorder_ = std::make_unique<history::RunRecorder>(*profile);
             recorder_->BeginFolder(host::FolderNode{std::string(), path, 0, 0});
         } catch (const AutomationError& e) {
             history_.reset();
@@ -112,17 +115,22 @@ public:
         }
     }
     ~RecordedRun() {
-        if (!history_ || !recorder_) return;
-        try {
-            auto record = recorder_->EndFolder(host::RemovalResult{}, false);
-            record.removed = static_cast<int32_t>(record.removals.size());
-            record.outcome = std::to_string(record.removed) + " duplicate items removed";
-            recorder_.reset();
-            history_->AddFolder(run_, record);
-            history_->EndRun(run_, "done");
-        } catch (const AutomationError& e) {
-            std::cerr << "nubrasweep: warning: the history could not record a run: " << e.Description() << "\n";
+        lease_.reset();
+        const auto unsent = store::TakeUnsentChanges();
+        if (history_ && recorder_) {
+            try {
+                auto record = recorder_->EndFolder(host::RemovalResult{}, unsent.has_value());
+                record.removed = static_cast<int32_t>(record.removals.size());
+                record.outcome = unsent ? unsent->Description()
+                                        : std::to_string(record.removed) + " duplicate items removed";
+                recorder_.reset();
+                history_->AddFolder(run_, record);
+                history_->EndRun(run_, unsent ? "failed" : "done");
+            } catch (const AutomationError& e) {
+                std::cerr << "nubrasweep: warning: the history could not record a run: " << e.Description() << "\n";
+            }
         }
+        if (unsent) ShowFailure(QApplication::activeWindow(), *unsent);
     }
     RecordedRun(const RecordedRun&) = delete;
     RecordedRun& operator=(const RecordedRun&) = delete;
@@ -136,14 +144,7 @@ private:
 }  // namespace
 
 std::shared_ptr<void> ClientQtPlatform::LockFolderForRun(outlook::MAPIFolder& folder) {
-    std::shared_ptr<void> lease = store::LockFolderForRun(folder);
-    if (profile_) lease = std::make_shared<RecordedRun>(std::move(lease), *profile_, folder);
-    // A connected store sends the run's moves as the run lets go of the folder; what it could
-    // not send is undone there, and the user is told.
-    return std::shared_ptr<void>(new std::shared_ptr<void>(std::move(lease)), [](void* p) {
-        delete static_cast<std::shared_ptr<void>*>(p);
-        if (auto unsent = store::TakeUnsentChanges()) ShowFailure(QApplication::activeWindow(), *unsent);
-    });
+    return std::make_shared<RecordedRun>(store::LockFolderForRun(folder), profile_.get(), folder);
 }
 
 int ClientQtPlatform::MsgBox(const std::string& prompt, int style, const std::string& title) {

@@ -77,6 +77,7 @@ public:
 
     void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
         RequireSynced();
+        if (Pending(item)) SendPending(cache);  // its move from where the server has it
         auto& s = Session();
         RequireMoves();
         const auto row = ItemOf(item);
@@ -89,7 +90,7 @@ public:
         if (!src || !target) Raise(errnum::kMapiNotFound, "a folder of the move is not on the server " + s.Server());
         if (!batch_.items.empty() &&
             (batch_.src != *src || batch_.dest != *target || batch_.items.size() >= kMovesPerBatch))
-            SendBatch(cache);
+            SendPending(cache);
         if (batch_.items.empty()) {
             // Held until the batch is settled: another process's synchronisation must not take
             // these intents for ones cut short.
@@ -112,15 +113,20 @@ public:
         // The intent with the cache's move: a process ended before the source's move leaves it
         // for the next synchronisation, which finds the message still in its folder and puts
         // it back there.
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                sql_.Run("INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, internal, "
-                         "size, method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                         item, *src, row->uid, batch_.validity, *target, batch_.destNext, row->internal, row->size,
-                         std::string(s.HasMove() ? "move" : "copy"));
-                apply();
+        try {
+            cache.ApplyLocally([&] {
+                cache.InTransaction([&] {
+                    sql_.Run("INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, "
+                             "internal, size, method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                             item, *src, row->uid, batch_.validity, *target, batch_.destNext, row->internal, row->size,
+                             std::string(s.HasMove() ? "move" : "copy"));
+                    apply();
+                });
             });
-        });
+        } catch (...) {
+            if (batch_.items.empty()) batchHold_.reset();  // no batch holds the lock then
+            throw;
+        }
         batch_.items.push_back({item, static_cast<uint32_t>(row->uid), row->internal, row->size});
         if (runs_ == 0) SendBatch(cache);
     }
@@ -128,15 +134,25 @@ public:
     void BeginRun(store::StoreDb&) override { ++runs_; }
     void EndRun(store::StoreDb& cache) override {
         if (runs_ > 0 && --runs_ > 0) return;
-        SendBatch(cache);
+        SendPending(cache);
+        if (unsent_) {
+            const AutomationError e = *unsent_;
+            unsent_.reset();
+            throw e;
+        }
     }
 
     void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
         RequireSynced();
-        SendBatch(cache);  // the item may be one of it
+        SendPending(cache);  // the item may be one of it
         const auto held = changes_.Hold();
         if (unsettled_) SettleIntents(cache);
         auto& s = Session();
+        // Its move into Deleted Items may have failed to reach the server and been put back:
+        // only a message the server has in Trash is expunged.
+        if (const auto row = ItemOf(item); row && !cache.IsInDeletedItems(row->folder))
+            Raise(errnum::kMapiCallFailed, "the message did not reach Deleted Items on " + s.Server() +
+                                               "; nothing was deleted");
         if (!s.HasUidPlus())
             Raise(errnum::kMapiNoSupport, "the server " + s.Server() +
                                               " cannot expunge one message alone (no UIDPLUS); nothing was deleted");
@@ -157,7 +173,7 @@ public:
     int64_t CreateFolder(store::StoreDb& cache, int64_t parent, const std::string& name,
                          const std::function<int64_t()>& apply) override {
         RequireSynced();
-        SendBatch(cache);
+        SendPending(cache);
         auto& s = Session();
         const char delim = Delimiter();
         if (name.empty() || (delim && name.find(delim) != std::string::npos))
@@ -190,8 +206,7 @@ public:
 
     void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
         if (data.Body) return;
-        if (std::any_of(batch_.items.begin(), batch_.items.end(), [&](const Moving& m) { return m.item == item; }))
-            SendBatch(cache);  // fetched where the server has it
+        if (Pending(item)) SendPending(cache);  // fetched where the server has it
         const auto row = ItemOf(item);
         if (!row || row->uid == 0) return;
         const auto box = MailboxOf(cache, row->folder);
@@ -209,7 +224,8 @@ public:
             {
                 auto& st = sql_.Prep(
                     "SELECT m.item_id, m.uid, coalesce(m.size, 0) FROM items i JOIN im_items m ON m.item_id = i.id "
-                    "WHERE i.folder_id = ? AND m.uid != 0 AND i.seq >= (SELECT seq FROM items WHERE id = ?) "
+                    "WHERE i.folder_id = ? AND m.folder_id = i.folder_id AND m.uid != 0 "
+                    "AND i.seq >= (SELECT seq FROM items WHERE id = ?) "
                     "ORDER BY i.seq LIMIT 200");
                 CacheSql::Use u(st);
                 u->Bind(1, row->folder).Bind(2, item);
@@ -318,7 +334,7 @@ private:
     // ------------------------------------------------------------------ synchronisation
     void SynchroniseNow(store::StoreDb& cache) {
         cache.InTransaction([&] { sql_.Exec(kTables); });
-        SendBatch(cache);
+        SendPending(cache);
         auto& s = Session();
         SettleIntents(cache);
         auto boxes = s.List();
@@ -502,11 +518,27 @@ private:
         std::vector<Moving> items;
     };
 
+    bool Pending(int64_t item) const {
+        return std::any_of(batch_.items.begin(), batch_.items.end(), [&](const Moving& m) { return m.item == item; });
+    }
+    // SendBatch for whatever needs the batch gone first. During a run a failure is kept for
+    // EndRun, so that the run is reported failed and not the call that happened to send it
+    // (the engine would take that for its own item's failure).
+    void SendPending(store::StoreDb& cache) {
+        try {
+            SendBatch(cache);
+        } catch (const AutomationError& e) {
+            if (runs_ == 0) throw;
+            if (!unsent_) unsent_ = e;
+        }
+    }
+
     // Sends the batch put off by MoveItem and settles the cache with what the server did.
     void SendBatch(store::StoreDb& cache) {
         const auto held = std::move(batchHold_);
         if (batch_.items.empty()) return;
         Batch b = std::exchange(batch_, {});
+        bodies_.clear();  // fetched ahead under UIDs that change now
         std::vector<uint32_t> uids;
         for (const auto& m : b.items) uids.push_back(m.uid);
         std::sort(uids.begin(), uids.end());
@@ -700,6 +732,7 @@ private:
     Batch batch_;             // moves put off until the run ends (or the batch is full)
     std::shared_ptr<void> batchHold_;
     int runs_ = 0;            // BeginRun without EndRun
+    std::optional<AutomationError> unsent_;  // a batch of this run that failed, for EndRun
     int64_t selectedValidity_ = -1;
     std::string lastError_ = "not synchronised yet";
     std::vector<std::string> warnings_;
