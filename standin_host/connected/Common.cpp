@@ -55,10 +55,13 @@ ChangeLock::~ChangeLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::shared_ptr<void> ChangeLock::Hold() {
+std::shared_ptr<void> ChangeLock::Hold() { return Take(true); }
+std::shared_ptr<void> ChangeLock::TryHold() { return Take(false); }
+
+std::shared_ptr<void> ChangeLock::Take(bool wait) {
     // Run locks take bytes below 2^30 (one per folder).
     constexpr off_t kChangeByte = off_t{1} << 30;
-    auto lock = [this](short type) {
+    auto lock = [this](short type, bool wait) {
         struct flock fl{};
         fl.l_type = type;
         fl.l_whence = SEEK_SET;
@@ -66,7 +69,7 @@ std::shared_ptr<void> ChangeLock::Hold() {
         fl.l_len = 1;
         int rc;
         do {
-            rc = ::fcntl(fd_, type == F_UNLCK ? F_OFD_SETLK : F_OFD_SETLKW, &fl);
+            rc = ::fcntl(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
         } while (rc != 0 && errno == EINTR);
         return rc == 0;
     };
@@ -78,11 +81,14 @@ std::shared_ptr<void> ChangeLock::Hold() {
             RaiseError(errnum::kMapiNoAccess,
                        "cannot open the lock file \"" + file_.string() + "\": " + std::strerror(errno), kSource);
     }
-    if (depth_ == 0 && !lock(F_WRLCK))
+    if (depth_ == 0 && !lock(F_WRLCK, wait)) {
+        if (!wait && (errno == EAGAIN || errno == EACCES)) return nullptr;
         RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file_.string() + "\": " + std::strerror(errno), kSource);
+    }
     ++depth_;
-    return std::shared_ptr<void>(nullptr, [this, lock](void*) {
-        if (--depth_ == 0) lock(F_UNLCK);
+    // Not null, so that a taken hold tests true; nothing is deleted.
+    return std::shared_ptr<void>(this, [this, lock](void*) {
+        if (--depth_ == 0) lock(F_UNLCK, false);
     });
 }
 

@@ -52,8 +52,11 @@ public:
     // Waits while another process holds it; held until the returned guard goes. Holds nested
     // in one process are one. Raises kMapiNoAccess when the lock file cannot be opened.
     [[nodiscard]] std::shared_ptr<void> Hold();
+    // Like Hold, but gives null at once when another process holds it.
+    [[nodiscard]] std::shared_ptr<void> TryHold();
 
 private:
+    std::shared_ptr<void> Take(bool wait);
     std::filesystem::path file_;
     int fd_ = -1;
     int depth_ = 0;

@@ -335,6 +335,15 @@ private:
     void SynchroniseNow(store::StoreDb& cache) {
         cache.InTransaction([&] { sql_.Exec(kTables); });
         SendPending(cache);
+        // While another process has a batch under way, its moves are in the cache and not yet
+        // on the server (or the other way round), and a listing would take them for another
+        // client's changes. A run waits for it; an opening shows the account as it stands.
+        const auto held = runs_ > 0 ? changes_.Hold() : changes_.TryHold();
+        if (!held) {
+            warnings_.push_back("another nubrasweep is changing " + url_.Canonical() +
+                                " right now; it is shown as last synchronised");
+            return;
+        }
         auto& s = Session();
         SettleIntents(cache);
         auto boxes = s.List();

@@ -54,10 +54,15 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     // that cannot be reached stops the run before anything is looked at.
     std::shared_ptr<StoreDb> connected;
     if (auto* up = f.Store()->GetUpstream()) {
+        up->BeginRun(*f.Store());
         try {
             up->Synchronise(*f.Store());
-            up->BeginRun(*f.Store());
         } catch (...) {
+            try {
+                up->EndRun(*f.Store());
+            } catch (const AutomationError&) {
+                // nothing was put off yet
+            }
             ::close(fd);
             throw;
         }

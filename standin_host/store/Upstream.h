@@ -48,10 +48,12 @@ public:
     // fetching it from the source. Raises when the source cannot give it.
     virtual void CompleteItem(StoreDb& cache, int64_t item, ItemData& data) = 0;
     // Settles the intents left by a process that ended in the middle of a change, then brings
-    // the cache up to date with the source.
+    // the cache up to date with the source. Outside a run, while another process has changes
+    // under way on the source, it may leave the cache as it stands, with a warning.
     virtual void Synchronise(StoreDb& cache) = 0;
 
-    // A removal run holds a folder of the cache (RunLock.h): until the matching EndRun, a
+    // A removal run holds a folder of the cache (RunLock.h), from before its synchronisation
+    // (which then waits for other processes' changes on the source): until the matching EndRun, a
     // source may put off the moves and send them together (one command for many messages,
     // where one each would cost a server round trip and a rescan of the folder). Each move
     // put off is in the cache at once, with its intent recorded: a process ended before they
