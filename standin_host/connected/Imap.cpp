@@ -82,9 +82,7 @@ public:
         RequireMoves();
         const auto row = ItemOf(item);
         if (!row) Raise(errnum::kMapiNotFound, "the message is not in the account " + url_.Canonical() + " any more");
-        if (row->uid == 0)
-            Raise(errnum::kMapiNotFound,
-                  "the message's UID on the server is not known yet; it is found again at the next synchronisation");
+        RequireKnownUid(static_cast<uint32_t>(row->uid));  // before it could fail the whole batch
         const auto src = MailboxOf(cache, row->folder);
         const auto target = MailboxOf(cache, dest);
         if (!src || !target) Raise(errnum::kMapiNotFound, "a folder of the move is not on the server " + s.Server());
@@ -148,15 +146,16 @@ public:
         const auto held = changes_.Hold();
         if (unsettled_) SettleIntents(cache);
         auto& s = Session();
+        const auto row = ItemOf(item);
         // Its move into Deleted Items may have failed to reach the server and been put back:
         // only a message the server has in Trash is expunged.
-        if (const auto row = ItemOf(item); row && !cache.IsInDeletedItems(row->folder))
+        if (row && !cache.IsInDeletedItems(row->folder))
             Raise(errnum::kMapiCallFailed, "the message did not reach Deleted Items on " + s.Server() +
                                                "; nothing was deleted");
         if (!s.HasUidPlus())
             Raise(errnum::kMapiNoSupport, "the server " + s.Server() +
                                               " cannot expunge one message alone (no UIDPLUS); nothing was deleted");
-        if (const auto row = ItemOf(item)) {
+        if (row) {
             const auto box = MailboxOf(cache, row->folder);
             if (box) {
                 SelectChecked(cache, row->folder, *box);

@@ -258,15 +258,18 @@ struct Freer {
 };
 using SetPtr = std::unique_ptr<mailimap_set, Freer<mailimap_set, mailimap_set_free>>;
 
-// A set of the given UIDs. libetpan writes UID 0 as "*", the newest message of the folder: a
-// command for a message whose UID is not known must never reach the server.
-mailimap_set* SomeUids(const std::vector<uint32_t>& uids, size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i)
-        if (uids[i] == 0)
-            RaiseError(errnum::kMapiNotFound,
-                       "the message's UID on the server is not known yet; it is found again at the next synchronisation",
-                       kSource);
-    return SetOf(uids, from, to);
+// Keeps a command line well below the servers' limits (Dovecot's is 64 KiB).
+constexpr size_t kUidsPerCommand = 1000;
+
+// Calls `each` with the sets of `uids`, kUidsPerCommand at a time (it may take a set over by
+// releasing it). Refuses UID 0 before anything is sent (RequireKnownUid).
+template <typename Each>
+void InPieces(const std::vector<uint32_t>& uids, Each&& each) {
+    for (uint32_t uid : uids) RequireKnownUid(uid);
+    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
+        SetPtr set(SetOf(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
+        each(set);
+    }
 }
 
 // Every UID a set names, in its order (a set the server sent names no "*").
@@ -282,10 +285,15 @@ std::vector<uint32_t> UidsOf(mailimap_set* set) {
     return uids;
 }
 
-// Keeps a command line well below the servers' limits (Dovecot's is 64 KiB).
-constexpr size_t kUidsPerCommand = 1000;
-
 }  // namespace
+
+void RequireKnownUid(uint32_t uid) {
+    // libetpan writes UID 0 as "*", the newest message of the folder.
+    if (uid == 0)
+        RaiseError(errnum::kMapiNotFound,
+                   "the message's UID on the server is not known yet; it is found again at the next synchronisation",
+                   kSource);
+}
 
 std::string ImapUrl::Canonical() const {
     return std::string(tls ? "imaps://" : "imap://") + user + "@" + host + ":" + std::to_string(port) + "/";
@@ -515,16 +523,15 @@ std::vector<uint32_t> ImapSession::UidSearchAll() {
 
 std::vector<uint32_t> ImapSession::UidSearchIn(const std::vector<uint32_t>& uids) {
     std::vector<uint32_t> present;
-    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
-        mailimap_search_key* key =
-            mailimap_search_key_new_uid(SomeUids(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
+    InPieces(uids, [&](SetPtr& set) {
+        mailimap_search_key* key = mailimap_search_key_new_uid(set.release());
         clist* result = nullptr;
         const int rc = mailimap_uid_search(imap_, nullptr, key, &result);
         mailimap_search_key_free(key);
         Check(rc, "UID SEARCH in " + selected_);
         auto some = SearchResult(result);
         present.insert(present.end(), some.begin(), some.end());
-    }
+    });
     std::sort(present.begin(), present.end());
     return present;
 }
@@ -611,9 +618,7 @@ void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std
 
 ImapSession::UidPairs ImapSession::UidTransfer(bool move, const std::vector<uint32_t>& uids, const std::string& dest) {
     UidPairs told;
-    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
-        const size_t to = std::min(uids.size(), from + kUidsPerCommand);
-        SetPtr set(SomeUids(uids, from, to));
+    InPieces(uids, [&](SetPtr& set) {
         uint32_t validity = 0;
         mailimap_set* src = nullptr;
         mailimap_set* dst = nullptr;
@@ -624,7 +629,7 @@ ImapSession::UidPairs ImapSession::UidTransfer(bool move, const std::vector<uint
         // Both sets list the messages in the same order.
         const auto olds = UidsOf(src), news = UidsOf(dst);
         for (size_t i = 0; i < olds.size() && i < news.size(); ++i) told.emplace_back(olds[i], news[i]);
-    }
+    });
     return told;
 }
 
@@ -636,22 +641,18 @@ ImapSession::UidPairs ImapSession::UidCopy(const std::vector<uint32_t>& uids, co
 }
 
 void ImapSession::UidMarkDeleted(const std::vector<uint32_t>& uids) {
-    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
-        SetPtr set(SomeUids(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
+    InPieces(uids, [&](SetPtr& set) {
         mailimap_flag_list* flags = mailimap_flag_list_new_empty();
         mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
         mailimap_store_att_flags* att = mailimap_store_att_flags_new_add_flags_silent(flags);
         const int rc = mailimap_uid_store(imap_, set.get(), att);
         mailimap_store_att_flags_free(att);
         Check(rc, "UID STORE \\Deleted in " + selected_);
-    }
+    });
 }
 
 void ImapSession::UidExpunge(const std::vector<uint32_t>& uids) {
-    for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
-        SetPtr set(SomeUids(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
-        Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_);
-    }
+    InPieces(uids, [&](SetPtr& set) { Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_); });
 }
 
 void ImapSession::Create(const std::string& mailbox) { Check(mailimap_create(imap_, mailbox.c_str()), "CREATE " + mailbox); }

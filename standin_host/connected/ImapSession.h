@@ -32,6 +32,10 @@ struct ImapConnectOptions {
     int timeoutSeconds = 30;  // for connecting and for each answer
 };
 
+// Raises kMapiNotFound for UID 0, a message whose UID is not known yet: a command for it must
+// never reach the server.
+void RequireKnownUid(uint32_t uid);
+
 class ImapSession {
 public:
     // Connects, secures and logs in. `password` is used once and not kept.
@@ -80,7 +84,7 @@ public:
     // Of `uids` (ascending, of the selected mailbox), those that are still there.
     std::vector<uint32_t> UidSearchIn(const std::vector<uint32_t>& uids);
 
-    // UID MOVE or UID COPY of `uids` (ascending, none 0) into `dest`, in pieces: the old and new
+    // UID MOVE or UID COPY of `uids` (ascending; UID 0 refused) into `dest`, in pieces: the old and new
     // UID of each message the server told of (COPYUID); those it did not tell of are missing.
     using UidPairs = std::vector<std::pair<uint32_t, uint32_t>>;
     UidPairs UidMove(const std::vector<uint32_t>& uids, const std::string& dest);

@@ -281,7 +281,7 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     // nothing back).
     std::vector<std::shared_ptr<void>> held;
     std::vector<std::pair<std::string, std::string>> locked;
-    std::vector<std::function<void()>> moved;  // marks them restored
+    std::vector<std::pair<int32_t, int32_t>> moved;  // (folder, removal) from 1, marked once sent
     for (const auto& f : folders)
         for (const auto& r : f.removals) {
             const std::pair<std::string, std::string> source{r.folderBefore, r.storeBefore};
@@ -313,7 +313,8 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 emptied.push_back(left);
             if (!r.restored.empty()) continue;
             const std::string what = r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
-            auto mark = [&history, &runId, f, i] { history.MarkRestored(runId, static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)); };
+            const std::pair<int32_t, int32_t> at{static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)};
+            auto mark = [&] { history.MarkRestored(runId, at.first, at.second); };
             outlook::ItemRef item;
             std::string where;
             try {
@@ -344,7 +345,7 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 continue;
             }
             item->Move(*source);
-            moved.push_back(mark);
+            moved.push_back(at);
             ++result.restored;
         }
     }
@@ -353,7 +354,7 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     // duplicates folders looked at.
     held.clear();
     if (auto unsent = store::TakeUnsentChanges()) throw *unsent;
-    for (const auto& mark : moved) mark();
+    for (const auto& [folder, removal] : moved) history.MarkRestored(runId, folder, removal);
     for (const auto& [folderId, storeId] : emptied) {
         try {
             auto folder = ns->GetFolderFromID(folderId, storeId);
