@@ -39,9 +39,10 @@ using store::Fnv1a;
 std::filesystem::path SourceLockFile(const std::string& kind, const std::string& source);
 
 // Keeps the changes of every process on one source apart. A change holds it from its intent's
-// record until the intent is settled, and a synchronisation holds it while it settles what
-// others left behind, so that it never takes a change still under way in another process for
-// one cut short. An open-file-description lock on one byte of `file` beyond the run locks'
+// record until the intent is settled (an IMAP run's batch, from its first move until it is
+// settled), and a synchronisation holds it while it settles what others left behind (IMAP:
+// while it reads the account), so that it never takes a change still under way in another
+// process for one cut short. An open-file-description lock on one byte of `file` beyond the run locks'
 // bytes: it goes with a killed process.
 class ChangeLock {
 public:

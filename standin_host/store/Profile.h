@@ -201,9 +201,9 @@ public:
     // Class from its message class (MessageClass set only when it differs from
     // MessageClassFor(Class)), other properties in extraTagged / extraNamed. Raises
     // kMapiNotFound for an item deleted for good, kMapiInvalidParameter for an item not of
-    // this profile. `whole`: for a connected store, the body and the whole message (Source)
-    // are fetched from the source; without it only what the cache holds (the properties a
-    // scan reads, from the headers) is given, and the source is not reached.
+    // this profile. Reading::Whole: for a connected store, the body and the whole message
+    // (Source) are fetched from the source; CachedProperties: only what the cache holds (the
+    // properties a scan reads, from the headers) is given, and the source is not reached.
     enum class Reading { Whole, CachedProperties };
     ItemData ReadItem(outlook::OutlookItem& item, Reading reading = Reading::Whole);
 

@@ -155,7 +155,7 @@ void StoreDb::RequireSound() {
             // The check reads every page it checks once: through the scan's cache it would only
             // fill it (256 MiB) with pages the scan never reads. The items' sources, most of the
             // file, are left out: the scan never reads them, and each is checked against its
-            // size and fingerprint whenever it is read.
+            // size and its content checksum whenever it is unpacked.
             const auto limit = LimitCache(4 * 1024);
             std::vector<std::string> tables;
             {

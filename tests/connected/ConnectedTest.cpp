@@ -312,7 +312,7 @@ TEST_F(ImapAccount, ServerDroppingTheConnectionMidScanLosesNothing) {
     ASSERT_NO_FATAL_FAILURE(Attach(user, *server, "u5"));
     {
         // The run's moves go to the server together at its end: when they cannot, the clean
-        // fails saying so, nothing moved on the server, and the cache shows nothing moved.
+        // fails saying so and nothing moved on the server.
         auto env = Password("u5");
         env["NUBRA_CONNECTED_FAULT"] = "fail:imap:sending";
         const auto failed = user.Run({"clean", "u5@127.0.0.1\\INBOX"}, env);
