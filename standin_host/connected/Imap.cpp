@@ -203,6 +203,28 @@ public:
         return id;
     }
 
+    void RemoveFolder(store::StoreDb& cache, int64_t folder, const std::function<void()>& apply) override {
+        RequireSynced();
+        SendPending(cache);
+        const auto box = MailboxOf(cache, folder);
+        if (box) {
+            auto& s = Session();
+            bool there = false;
+            for (const auto& m : s.List()) there = there || m.name == *box;
+            if (there) {
+                s.Unsubscribe(*box);
+                selectedValidity_ = -1;
+                s.Delete(*box);
+            }
+        }
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                apply();
+                sql_.Run("DELETE FROM im_folders WHERE folder_id = ?", folder);
+            });
+        });
+    }
+
     void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
         if (data.Body) return;
         if (Pending(item)) SendPending(cache);  // fetched where the server has it

@@ -659,5 +659,16 @@ void ImapSession::Create(const std::string& mailbox) { Check(mailimap_create(ima
 void ImapSession::Subscribe(const std::string& mailbox) {
     Check(mailimap_subscribe(imap_, mailbox.c_str()), "SUBSCRIBE " + mailbox);
 }
+void ImapSession::Unsubscribe(const std::string& mailbox) {
+    Check(mailimap_unsubscribe(imap_, mailbox.c_str()), "UNSUBSCRIBE " + mailbox);
+}
+void ImapSession::Delete(const std::string& mailbox) {
+    if (selected_ == mailbox) {
+        selected_.clear();
+        Check(mailimap_examine(imap_, "INBOX"), "EXAMINE INBOX");
+        selected_ = "INBOX";
+    }
+    Check(mailimap_delete(imap_, mailbox.c_str()), "DELETE " + mailbox);
+}
 
 }  // namespace nubra::connected

@@ -93,6 +93,9 @@ public:
     void UidExpunge(const std::vector<uint32_t>& uids);  // UIDPLUS: only these messages
     void Create(const std::string& mailbox);
     void Subscribe(const std::string& mailbox);
+    void Unsubscribe(const std::string& mailbox);
+    // DELETE; a selected mailbox is let go first (not every server deletes the selected one).
+    void Delete(const std::string& mailbox);
 
     const std::string& Server() const { return server_; }
 

@@ -316,6 +316,24 @@ public:
         return id;
     }
 
+    void RemoveFolder(store::StoreDb& cache, int64_t folder, const std::function<void()>& apply) override {
+        RequireSynced();
+        const auto held = changes_.Hold();
+        if (const auto dir = DirOf(cache, folder); dir && !dir->empty()) {
+            const fs::path path = root_ / *dir;
+            for (const char* sub : {"cur", "new", "tmp"}) ::rmdir((path / sub).c_str());
+            ::unlink((path / "maildirfolder").c_str());
+            if (::rmdir(path.c_str()) != 0 && errno != ENOENT)
+                Raise(errnum::kMapiNoAccess, "cannot remove the folder \"" + path.string() + "\": " + std::strerror(errno));
+        }
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                apply();
+                sql_.Run("DELETE FROM md_folders WHERE folder_id = ?", folder);
+            });
+        });
+    }
+
     void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
         if (data.Body) return;
         auto file = FileOf(item);

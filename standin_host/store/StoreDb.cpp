@@ -455,10 +455,21 @@ int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t i
 }
 
 bool StoreDb::RemoveFolderIfEmpty(int64_t folder) {
+    auto removable = [&] {
+        if (folder == root_ || !FolderExists(folder) || !Subfolders(folder).empty() || ItemOrder(folder).size() != 0)
+            return false;
+        auto deleted = FindDeletedItems();
+        return !deleted || *deleted != folder;
+    };
+    // Connected store: gone from the source first, and only then from the cache, so that the
+    // next synchronisation does not bring it back.
+    if (ToUpstream()) {
+        if (!removable()) return false;
+        upstream_->RemoveFolder(*this, folder, [&] { RemoveFolderIfEmpty(folder); });
+        return !FolderExists(folder);
+    }
     Txn t(*this);
-    if (folder == root_ || !FolderExists(folder) || !Subfolders(folder).empty() || ItemOrder(folder).size() != 0)
-        return false;
-    if (auto deleted = FindDeletedItems(); deleted && *deleted == folder) return false;
+    if (!removable()) return false;
     {
         auto& s = Prep("DELETE FROM folders WHERE id = ?");
         Use u(s);

@@ -4,7 +4,7 @@
 // attached to it makes every change reach the source first and the cache second.
 //
 // The contract between the cache (StoreDb) and its source:
-// - StoreDb::MoveItem, DeleteItem and CreateFolder hand the change to the upstream, which
+// - StoreDb::MoveItem, DeleteItem, CreateFolder and RemoveFolderIfEmpty hand the change to the upstream, which
 //   changes the source and then calls `apply` to make the same change in the cache; the
 //   upstream runs `apply` inside StoreDb::ApplyLocally and StoreDb::InTransaction together
 //   with its own bookkeeping, so the cache never shows a change the source did not make.
@@ -44,6 +44,11 @@ public:
     // which returns the cache folder's id; returns that id.
     virtual int64_t CreateFolder(StoreDb& cache, int64_t parent, const std::string& name,
                                  const std::function<int64_t()>& apply) = 0;
+    // Removes the empty cache folder `folder` at the source (a maildir's directory; an IMAP
+    // mailbox, deleted and unsubscribed), then calls `apply`, which removes it from the cache.
+    // Raises naming the source when it cannot; the cache keeps the folder then. A folder that
+    // is no longer at the source is only removed from the cache.
+    virtual void RemoveFolder(StoreDb& cache, int64_t folder, const std::function<void()>& apply) = 0;
     // Fills in what the cache leaves out (the body, and the whole message as the source),
     // fetching it from the source. Raises when the source cannot give it.
     virtual void CompleteItem(StoreDb& cache, int64_t item, ItemData& data) = 0;
