@@ -95,37 +95,30 @@ void ShowFailure(QWidget* parent, const AutomationError& e) {
 }  // namespace
 
 namespace {
-// A run of the add-in's dialog, recorded in the history (with a profile) once it let go of its
-// folder: only then has a connected store sent the run's moves to its source, and a failure to
-// send them is shown and recorded.
+// A run of the add-in's dialog, recorded in the history (with a profile): a run that cannot be
+// recorded does not run. Its folder record is completed once it let go of its folder: only then
+// has a connected store sent the run's moves to its source, and a failure to send them is shown
+// and recorded.
 class RecordedRun {
 public:
     RecordedRun(std::shared_ptr<void> lease, store::Profile* profile, outlook::MAPIFolder& folder)
         : lease_(std::move(lease)) {
         if (!profile) return;
-        try {
-            const std::string path = profile->FolderPath(folder);
-            history_ = std::make_unique<history::History>(history::History::FileFor(profile->Directory()));
-            run_ = history_->BeginRun("the dialog's Remove duplicate items on " + path);
-            recorder_ = std::make_unique<history::RunRecorder>(*profile);
-            recorder_->BeginFolder(host::FolderNode{std::string(), path, 0, 0});
-        } catch (const AutomationError& e) {
-            history_.reset();
-            std::cerr << "nubrasweep: warning: this run is not recorded in the history: " << e.Description() << "\n";
-        }
+        const std::string path = profile->FolderPath(folder);
+        run_ = std::make_unique<history::RecordedRun>(*profile, "the dialog's Remove duplicate items on " + path);
+        run_->Recorder().BeginFolder(host::FolderNode{std::string(), path, 0, 0});
+        if (!run_->Recorder().RecordFailure().empty())
+            RaiseError(errnum::kMapiNoAccess,
+                       "the run is not started: the history cannot record it: " + run_->Recorder().RecordFailure(),
+                       "NubraHistory");
     }
     ~RecordedRun() {
         lease_.reset();
         const auto unsent = store::TakeUnsentChanges();
-        if (history_ && recorder_) {
+        if (run_) {
             try {
-                auto record = recorder_->EndFolder(host::RemovalResult{}, unsent.has_value());
-                record.removed = static_cast<int32_t>(record.removals.size());
-                record.outcome = unsent ? unsent->Description()
-                                        : std::to_string(record.removed) + " duplicate items removed";
-                recorder_.reset();
-                history_->AddFolder(run_, record);
-                history_->EndRun(run_, unsent ? "failed" : "done");
+                run_->Recorder().EndFolderCounted(unsent ? unsent->Description() : std::string());
+                run_->End(unsent ? "failed" : "done");
             } catch (const AutomationError& e) {
                 std::cerr << "nubrasweep: warning: the history could not record a run: " << e.Description() << "\n";
             }
@@ -137,9 +130,7 @@ public:
 
 private:
     std::shared_ptr<void> lease_;
-    std::unique_ptr<history::History> history_;
-    std::string run_;
-    std::unique_ptr<history::RunRecorder> recorder_;
+    std::unique_ptr<history::RecordedRun> run_;
 };
 }  // namespace
 
