@@ -23,6 +23,7 @@
 #include "host/AutomationDates.h"
 #include "standin_host/connected/CacheSql.h"
 #include "standin_host/connected/Common.h"
+#include "standin_host/connected/TreeDir.h"
 #include "standin_host/store/StoreDb.h"
 
 namespace fs = std::filesystem;
@@ -32,66 +33,70 @@ namespace {
 
 constexpr const char* kDuplicatesName = "Nubra_Duplicate_Items";
 constexpr size_t kMaxHeaderBytes = size_t{1} << 20;
+constexpr size_t kMaxMessageBytes = size_t{256} << 20;  // no mail is this large
+constexpr size_t kMaxDepth = 64;                         // folders below the top
 
+// A message is known by the unique part of its file name within its folder: Dovecot's COPY
+// and `cp -a` keep the name, so two folders may hold files of one name.
 const char* kTables = R"sql(
 CREATE TABLE IF NOT EXISTS conn_settings(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS md_folders(folder_id INTEGER PRIMARY KEY, dir TEXT NOT NULL UNIQUE);
-CREATE TABLE IF NOT EXISTS md_items(item_id INTEGER PRIMARY KEY, uniq TEXT NOT NULL UNIQUE,
-  folder_id INTEGER NOT NULL, sub TEXT NOT NULL, name TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS md_items(item_id INTEGER PRIMARY KEY, uniq TEXT NOT NULL,
+  folder_id INTEGER NOT NULL, sub TEXT NOT NULL, name TEXT NOT NULL, sync_uid TEXT, sync_folder INTEGER,
+  UNIQUE(folder_id, uniq));
 CREATE TABLE IF NOT EXISTS md_intents(item_id INTEGER PRIMARY KEY, src TEXT NOT NULL, dest TEXT NOT NULL);
+)sql";
+// Caches written when a unique part named a message across the whole tree.
+const char* kUpgradeItems = R"sql(
+CREATE TABLE md_items_v2(item_id INTEGER PRIMARY KEY, uniq TEXT NOT NULL,
+  folder_id INTEGER NOT NULL, sub TEXT NOT NULL, name TEXT NOT NULL, sync_uid TEXT, sync_folder INTEGER,
+  UNIQUE(folder_id, uniq));
+INSERT INTO md_items_v2(item_id, uniq, folder_id, sub, name) SELECT item_id, uniq, folder_id, sub, name FROM md_items;
+DROP TABLE md_items;
+ALTER TABLE md_items_v2 RENAME TO md_items;
 )sql";
 
 [[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
-bool IsDir(const fs::path& p) {
-    struct stat st{};
-    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-bool IsMaildir(const fs::path& p) { return IsDir(p / "cur") || IsDir(p / "new"); }
+std::string Join(const std::string& dir, const std::string& name) { return dir.empty() ? name : dir + "/" + name; }
 
-// The entries of a directory with their types (d_type, lstat where the file system gives
-// none); symbolic links are reported as such and never followed.
-struct Entry {
-    std::string name;
-    unsigned char type;  // DT_DIR, DT_REG, DT_LNK, other
-};
-bool ListDir(const fs::path& dir, std::vector<Entry>& out, int& error) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) {
-        error = errno;
-        return false;
-    }
-    while (dirent* e = ::readdir(d)) {
-        if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0))) continue;
-        unsigned char type = e->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st{};
-            if (::fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : 0;
-        }
-        out.push_back({e->d_name, type});
-    }
-    ::closedir(d);
-    return true;
+// Where the info part of a name begins (":2," or, where ':' cannot be in a file name, "!2,"),
+// npos for a name without one.
+size_t InfoAt(const std::string& name) {
+    for (size_t at = name.find("2,"); at != std::string::npos; at = name.find("2,", at + 1))
+        if (at > 0 && (name[at - 1] == ':' || name[at - 1] == '!')) return at - 1;
+    return std::string::npos;
 }
 
-// mbsync keeps the server's UID of a message in its file name (",U=<uid>" before ":2,"). It
-// belongs to the folder the file is in: a file moved elsewhere goes without it (mbsync would
-// take it for another message of its new folder), and the unique part that finds a file again
-// leaves it out.
-std::string WithoutSyncUid(const std::string& name) {
-    const size_t colon = name.find(':');
-    const size_t u = name.rfind(",U=", colon);
-    if (u == std::string::npos) return name;
+// mbsync keeps the server's UID of a message in its file name (",U=<uid>" before the info
+// part). It belongs to the folder the file is in: a file moved elsewhere goes without it
+// (mbsync would take it for another message of its new folder) and gets it back when it
+// returns there, and the unique part that finds a file again leaves it out.
+std::pair<size_t, size_t> SyncUidAt(const std::string& name) {
+    const size_t info = std::min(InfoAt(name), name.size());
+    const size_t u = name.rfind(",U=", info);
+    if (u == std::string::npos) return {std::string::npos, 0};
     size_t end = u + 3;
-    while (end < name.size() && name[end] >= '0' && name[end] <= '9') ++end;
-    if (end == u + 3 || (end < name.size() && name[end] != ':' && name[end] != ',')) return name;
-    return name.substr(0, u) + name.substr(end);
+    while (end < info && name[end] >= '0' && name[end] <= '9') ++end;
+    if (end == u + 3 || (end < info && name[end] != ',')) return {std::string::npos, 0};
+    return {u, end - u};
+}
+std::string SyncUidOf(const std::string& name) {
+    const auto [at, length] = SyncUidAt(name);
+    return at == std::string::npos ? std::string() : name.substr(at, length);
+}
+std::string WithoutSyncUid(const std::string& name) {
+    const auto [at, length] = SyncUidAt(name);
+    return at == std::string::npos ? name : name.substr(0, at) + name.substr(at + length);
+}
+std::string WithSyncUid(const std::string& name, const std::string& token) {
+    const size_t info = std::min(InfoAt(name), name.size());
+    return name.substr(0, info) + token + name.substr(info);
 }
 
 std::string UniqueOf(const std::string& name) {
     const std::string plain = WithoutSyncUid(name);
-    return plain.substr(0, plain.find(':'));
+    return plain.substr(0, InfoAt(plain));
 }
 
 // The delivery time in a unique name "seconds.Mmicros...P...host" (or "seconds.anything"),
@@ -114,79 +119,11 @@ std::optional<Date> DeliveryTime(const std::string& uniq) {
     return dates::FromUnixMillis(seconds * 1000 + micros / 1000);
 }
 
-// A message file read up to the end of its header. Returns false (with `why`) when it cannot.
-bool ReadHeader(const fs::path& file, std::string& out, std::string& why) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        why = "not a regular file";
-        return false;
-    }
-    out.clear();
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            why = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        const size_t before = out.size();
-        out.append(buf, static_cast<size_t>(n));
-        const size_t from = before > 2 ? before - 2 : 0;
-        if (size_t end = HeaderEnd(std::string_view(out).substr(from)); end != std::string_view::npos) {
-            out.resize(from + end);
-            break;
-        }
-        if (out.size() > kMaxHeaderBytes) {
-            why = "the header is larger than 1 MiB";
-            ::close(fd);
-            return false;
-        }
-    }
-    ::close(fd);
-    return true;
-}
-
-// The whole file (not through a link) into `out`; false when it cannot be read to its end.
-bool ReadWhole(const fs::path& file, std::string& out) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return false;
-    out.clear();
-    char buf[65536];
-    bool whole = false;
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            whole = n == 0;  // a read error is no whole message
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-        if (out.size() > (size_t{256} << 20)) break;  // nor is a cut one: no mail is this large
-    }
-    ::close(fd);
-    return whole;
-}
-
-void MakeMaildir(const fs::path& dir, bool plusPlus) {
-    for (const auto& p : {dir, dir / "cur", dir / "new", dir / "tmp"}) {
-        if (::mkdir(p.c_str(), 0700) != 0 && errno != EEXIST)
-            Raise(errno == ENOSPC ? errnum::kMapiDiskError : errnum::kMapiNoAccess,
-                  "cannot create the maildir folder \"" + p.string() + "\": " + std::strerror(errno));
-    }
-    // Courier and Dovecot mark a Maildir++ subfolder so.
-    if (plusPlus) {
-        const int fd = ::open((dir / "maildirfolder").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) ::close(fd);
-    }
+// Files a mail program keeps in a maildir besides the messages: markers, UID lists, index and
+// sync state. A duplicates folder emptied by a restore may go with them.
+bool ProgramFile(const std::string& name) {
+    return name == "maildirfolder" || name.rfind("dovecot", 0) == 0 || name.rfind("courier", 0) == 0 ||
+           name == ".uidvalidity" || name.rfind(".mbsyncstate", 0) == 0;
 }
 
 // A folder of the tree: its directory relative to the top ("" for the top maildir) and the
@@ -232,44 +169,52 @@ public:
         if (!destDir) Raise(errnum::kMapiNotFound, "the target folder has no maildir in \"" + root_.string() + "\"");
         const auto srcDir = DirOf(cache, file->folder);
         if (!srcDir) Raise(errnum::kMapiNotFound, "the message's folder has no maildir in \"" + root_.string() + "\"");
-        fs::path from = root_ / *srcDir / file->sub / file->name;
-        const fs::path to = root_ / *destDir / file->sub / WithoutSyncUid(file->name);
+        // mbsync's UID stays with the folder it belongs to: off on the way out, on again when
+        // the message comes back (a restore), so that mbsync sees the message it knows.
+        const std::string token = file->syncUid.empty() ? SyncUidOf(file->name) : file->syncUid;
+        const int64_t tokenFolder = file->syncUid.empty() ? file->folder : file->syncFolder;
+        const bool home = !token.empty() && dest == tokenFolder;
+        auto nameThere = [&](const std::string& name) {
+            return home ? WithSyncUid(WithoutSyncUid(name), token) : WithoutSyncUid(name);
+        };
+        std::string sub = file->sub, name = file->name;
         // The intent first: a process ended after the rename leaves it for the next sync.
         cache.InTransaction([&] {
-            sql_.Run("INSERT OR REPLACE INTO md_intents(item_id, src, dest) VALUES (?, ?, ?)", item, from.string(),
-                     to.string());
+            sql_.Run("INSERT OR REPLACE INTO md_intents(item_id, src, dest) VALUES (?, ?, ?)", item,
+                     Join(Join(*srcDir, sub), name), Join(Join(*destDir, sub), nameThere(name)));
         });
-        std::string sub = file->sub, name = WithoutSyncUid(file->name);
-        if (!Rename(from, to)) {
-            int error = errno;
+        int error = RenameInTree(*srcDir, sub, name, *destDir, nameThere(name));
+        if (error == ENOENT) {
+            // Another client changed its flags (the part after ":2,") or moved it from new/ to
+            // cur/: the unique part finds it again.
+            if (auto again = Relocate(*srcDir, file->uniq)) {
+                std::tie(sub, name) = *again;
+                error = RenameInTree(*srcDir, sub, name, *destDir, nameThere(name));
+            }
+        }
+        if (error != 0) {
+            ClearIntent(cache, item);
+            const std::string from = root_.string() + "/" + Join(Join(*srcDir, sub), name);
             if (error == ENOENT) {
-                // Another client changed its flags (the part after ":2,") or moved it from new/
-                // to cur/: the unique part finds it again.
-                if (auto again = Relocate(*srcDir, file->uniq)) {
-                    sub = again->first;
-                    from = root_ / *srcDir / sub / again->second;
-                    name = WithoutSyncUid(again->second);
-                    if (Rename(from, root_ / *destDir / sub / name)) error = 0;
-                    else error = errno;
-                }
+                Forget(cache, item);
+                Raise(errnum::kMapiNotFound,
+                      "the message file \"" + from + "\" vanished (moved or deleted by another program); skipped");
             }
-            if (error != 0) {
-                ClearIntent(cache, item);
-                if (error == ENOENT) {
-                    Forget(cache, item);
-                    Raise(errnum::kMapiNotFound, "the message file \"" + from.string() +
-                                                     "\" vanished (moved or deleted by another program); skipped");
-                }
-                Raise(error == EEXIST ? errnum::kMapiCollision : errnum::kMapiNoAccess,
-                      "cannot move \"" + from.string() + "\" to \"" + (root_ / *destDir / sub).string() +
-                          "\": " + std::strerror(error));
-            }
+            Raise(error == EEXIST ? errnum::kMapiCollision : errnum::kMapiNoAccess,
+                  "cannot move \"" + from + "\" to \"" + (root_ / *destDir / sub).string() + "\": " +
+                      (error == ELOOP ? "a folder on the way is a link; not followed" : std::strerror(error)));
         }
         FaultPoint("maildir:renamed");
         cache.ApplyLocally([&] {
             cache.InTransaction([&] {
                 apply();
-                sql_.Run("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?", dest, sub, name, item);
+                auto& u = sql_.Prep(
+                    "UPDATE md_items SET folder_id = ?, sub = ?, name = ?, sync_uid = ?, sync_folder = ? WHERE item_id = ?");
+                CacheSql::Use use(u);
+                use->Bind(1, dest).Bind(2, sub).Bind(3, nameThere(name));
+                if (home || token.empty()) use->BindNull(4).BindNull(5);
+                else use->Bind(4, token).Bind(5, tokenFolder);
+                use->Bind(6, item).Run();
                 ClearIntentRow(item);
             });
         });
@@ -277,21 +222,20 @@ public:
 
     void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
         RequireSynced();
-        auto file = FileOf(item);
-        if (file) {
-            const auto dir = DirOf(cache, file->folder);
-            fs::path path = root_ / dir.value_or("") / file->sub / file->name;
-            if (::unlink(path.c_str()) != 0) {
-                int error = errno;
-                if (error == ENOENT) {
-                    // Gone already, or its flags changed meanwhile.
-                    auto again = Relocate(dir.value_or(""), file->uniq);
-                    path = again ? root_ / dir.value_or("") / again->first / again->second : path;
-                    error = again && ::unlink(path.c_str()) != 0 ? errno : 0;
+        if (auto file = FileOf(item)) {
+            const std::string dir = DirOf(cache, file->folder).value_or("");
+            std::string sub = file->sub, name = file->name;
+            int error = UnlinkInTree(dir, sub, name);
+            if (error == ENOENT) {
+                // Gone already, or its flags changed meanwhile.
+                if (auto again = Relocate(dir, file->uniq)) {
+                    std::tie(sub, name) = *again;
+                    error = UnlinkInTree(dir, sub, name);
                 }
-                if (error != 0 && error != ENOENT)
-                    Raise(errnum::kMapiNoAccess, "cannot delete \"" + path.string() + "\": " + std::strerror(error));
             }
+            if (error != 0 && error != ENOENT)
+                Raise(errnum::kMapiNoAccess, "cannot delete \"" + (root_ / dir / sub / name).string() + "\": " +
+                                                 std::strerror(error));
         }
         cache.ApplyLocally([&] {
             cache.InTransaction([&] {
@@ -304,13 +248,13 @@ public:
     int64_t CreateFolder(store::StoreDb& cache, int64_t parent, const std::string& name,
                          const std::function<int64_t()>& apply) override {
         RequireSynced();
-        const auto dir = ChildDir(cache, parent, name);
-        MakeMaildir(root_ / dir, layout_ == MaildirLayoutKind::MaildirPlusPlus);
+        const auto [at, dirName] = ChildDir(cache, parent, name);
+        MakeFolder(at, dirName);
         int64_t id = 0;
         cache.ApplyLocally([&] {
             cache.InTransaction([&] {
                 id = apply();
-                MapFolder(id, dir);
+                MapFolder(id, Join(at, dirName));
             });
         });
         return id;
@@ -320,11 +264,8 @@ public:
         RequireSynced();
         const auto held = changes_.Hold();
         if (const auto dir = DirOf(cache, folder); dir && !dir->empty()) {
-            const fs::path path = root_ / *dir;
-            for (const char* sub : {"cur", "new", "tmp"}) ::rmdir((path / sub).c_str());
-            ::unlink((path / "maildirfolder").c_str());
-            if (::rmdir(path.c_str()) != 0 && errno != ENOENT)
-                Raise(errnum::kMapiNoAccess, "cannot remove the folder \"" + path.string() + "\": " + std::strerror(errno));
+            Tree().RemoveMaildir(*dir, ProgramFile);
+            Subscribe(*dir, false);
         }
         cache.ApplyLocally([&] {
             cache.InTransaction([&] {
@@ -334,19 +275,41 @@ public:
         });
     }
 
+    int64_t DeletedItemsFolder(store::StoreDb& cache) override {
+        if (auto trash = cache.FindDeletedItems()) return *trash;
+        // Made when first needed, in the tree's own layout.
+        RequireSynced();
+        const std::string dir = layout_ == MaildirLayoutKind::MaildirPlusPlus ? ".Trash" : "Trash";
+        MakeFolder("", dir);
+        int64_t trash = 0;
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                auto existing = cache.SubfolderByName(cache.RootFolder(), "Trash");
+                trash = existing ? *existing : cache.CreateFolder(cache.RootFolder(), "Trash", 0);
+                MapFolder(trash, dir);
+                cache.SetDeletedItemsFolder(trash);
+            });
+        });
+        return trash;
+    }
+
     void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
         if (data.Body) return;
         auto file = FileOf(item);
         if (!file) return;
         const auto dir = DirOf(cache, file->folder).value_or("");
-        fs::path path = root_ / dir / file->sub / file->name;
         std::string bytes;
-        if (!ReadWhole(path, bytes)) {
-            auto again = Relocate(dir, file->uniq);
-            if (!again || !ReadWhole(root_ / dir / again->first / again->second, bytes))
-                Raise(errnum::kMapiNotFound, "the message file \"" + path.string() + "\" can no longer be read");
-        }
-        CompleteFromMessage(data, bytes, path.string());
+        int error = 0;
+        bool read = false;
+        if (const UniqueFd at = Tree().Open(Join(dir, file->sub), error))
+            read = TreeDir::ReadWhole(at.Get(), file->name, kMaxMessageBytes, bytes);
+        if (!read)
+            if (auto again = Relocate(dir, file->uniq))
+                if (const UniqueFd at = Tree().Open(Join(dir, again->first), error))
+                    read = TreeDir::ReadWhole(at.Get(), again->second, kMaxMessageBytes, bytes);
+        const std::string path = (root_ / dir / file->sub / file->name).string();
+        if (!read) Raise(errnum::kMapiNotFound, "the message file \"" + path + "\" can no longer be read");
+        CompleteFromMessage(data, bytes, path);
     }
 
     std::vector<std::string> TakeWarnings() override { return std::exchange(warnings_, {}); }
@@ -355,17 +318,31 @@ private:
     struct File {
         int64_t folder;
         std::string uniq, sub, name;
+        std::string syncUid;  // mbsync's UID taken off on the way out, with the folder it names
+        int64_t syncFolder = 0;
     };
 
-    static bool Rename(const fs::path& from, const fs::path& to) {
-        // Never over another file: a name taken in the target means something is wrong.
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-        if (errno != EINVAL && errno != ENOSYS) return false;
-        if (::access(to.c_str(), F_OK) == 0) {
-            errno = EEXIST;
-            return false;
-        }
-        return ::rename(from.c_str(), to.c_str()) == 0;
+    TreeDir& Tree() {
+        if (!tree_) tree_.emplace(root_);
+        return *tree_;
+    }
+
+    // Renames `name` in `dir`/`sub` to `to` in `destDir`/`sub`, through handles of the two
+    // directories opened without following a link. Returns 0 or the error.
+    int RenameInTree(const std::string& dir, const std::string& sub, const std::string& name,
+                     const std::string& destDir, const std::string& to) {
+        int error = 0;
+        const UniqueFd from = Tree().Open(Join(dir, sub), error);
+        if (!from) return error;
+        const UniqueFd into = Tree().Open(Join(destDir, sub), error);
+        if (!into) return error;
+        return TreeDir::Rename(from.Get(), name, into.Get(), to) ? 0 : errno;
+    }
+    int UnlinkInTree(const std::string& dir, const std::string& sub, const std::string& name) {
+        int error = 0;
+        const UniqueFd at = Tree().Open(Join(dir, sub), error);
+        if (!at) return error;
+        return ::unlinkat(at.Get(), name.c_str(), 0) == 0 ? 0 : errno;
     }
 
     void RequireSynced() const {
@@ -375,11 +352,12 @@ private:
     }
 
     std::optional<File> FileOf(int64_t item) {
-        auto& s = sql_.Prep("SELECT folder_id, uniq, sub, name FROM md_items WHERE item_id = ?");
+        auto& s = sql_.Prep("SELECT folder_id, uniq, sub, name, coalesce(sync_uid, ''), coalesce(sync_folder, 0) "
+                            "FROM md_items WHERE item_id = ?");
         CacheSql::Use u(s);
         u->Bind(1, item);
         if (!u->Step()) return std::nullopt;
-        return File{u->Int(0), u->Text(1), u->Text(2), u->Text(3)};
+        return File{u->Int(0), u->Text(1), u->Text(2), u->Text(3), u->Text(4), u->Int(5)};
     }
 
     std::optional<std::string> DirOf(store::StoreDb&, int64_t folder) {
@@ -389,24 +367,21 @@ private:
     // The (sub, name) of the file whose unique part is `uniq` in folder `dir`, now.
     std::optional<std::pair<std::string, std::string>> Relocate(const std::string& dir, const std::string& uniq) {
         for (const char* sub : {"cur", "new"}) {
-            std::vector<Entry> entries;
             int error = 0;
-            if (!ListDir(root_ / dir / sub, entries, error)) continue;
+            const UniqueFd at = Tree().Open(Join(dir, sub), error);
+            std::vector<TreeDir::Entry> entries;
+            if (!at || !TreeDir::List(at.Get(), entries, error)) continue;
             for (const auto& e : entries)
                 if (e.type == DT_REG && UniqueOf(e.name) == uniq) return std::make_pair(std::string(sub), e.name);
         }
         return std::nullopt;
     }
 
-    void ClearIntentRow(int64_t item) {
-        sql_.Run("DELETE FROM md_intents WHERE item_id = ?", item);
-    }
+    void ClearIntentRow(int64_t item) { sql_.Run("DELETE FROM md_intents WHERE item_id = ?", item); }
     void ClearIntent(store::StoreDb& cache, int64_t item) {
         cache.InTransaction([&] { ClearIntentRow(item); });
     }
-    void DeleteRow(int64_t item) {
-        sql_.Run("DELETE FROM md_items WHERE item_id = ?", item);
-    }
+    void DeleteRow(int64_t item) { sql_.Run("DELETE FROM md_items WHERE item_id = ?", item); }
     // The message is gone from the source: gone from the cache too.
     void Forget(store::StoreDb& cache, int64_t item) {
         cache.ApplyLocally([&] {
@@ -420,34 +395,85 @@ private:
         sql_.Run("INSERT OR REPLACE INTO md_folders(folder_id, dir) VALUES (?, ?)", id, dir);
     }
 
-    // The directory of a new folder `name` under cache folder `parent`, in the tree's layout.
-    std::string ChildDir(store::StoreDb& cache, int64_t parent, const std::string& name) {
-        if (name.find('/') != std::string::npos || name == "." || name == ".." ||
+    // Makes the maildir `name` in directory `at` of the tree; a Maildir++ folder is marked as
+    // one (Courier and Dovecot write a "maildirfolder" file) and subscribed where the tree
+    // keeps subscriptions, so that IMAP clients of the tree show it.
+    void MakeFolder(const std::string& at, const std::string& name) {
+        Tree().MakeMaildir(at, name);
+        if (layout_ != MaildirLayoutKind::MaildirPlusPlus) return;
+        if (const UniqueFd dir = Tree().Require(Join(at, name))) {
+            const int fd = ::openat(dir.Get(), "maildirfolder", O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd >= 0) ::close(fd);
+        }
+        Subscribe(Join(at, name), true);
+    }
+
+    // Adds (or takes out) the Maildir++ folder `dir` in the tree's "subscriptions" file, when
+    // the tree has one (Dovecot's: "V\t2" and a blank line, then one name a line with a tab
+    // between levels; an older file: one name a line with dots). Written whole and renamed
+    // into place.
+    void Subscribe(const std::string& dir, bool add) {
+        if (layout_ != MaildirLayoutKind::MaildirPlusPlus || dir.size() < 2 || dir[0] != '.') return;
+        const UniqueFd top = Tree().Require("");
+        std::string text;
+        if (!TreeDir::ReadWhole(top.Get(), "subscriptions", 16 << 20, text)) return;
+        const bool v2 = text.rfind("V\t2\n", 0) == 0;
+        std::string mailbox = dir.substr(1);
+        if (v2) std::replace(mailbox.begin(), mailbox.end(), '.', '\t');
+        std::vector<std::string> lines;
+        bool there = false;
+        for (size_t start = 0; start < text.size();) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            lines.push_back(text.substr(start, end - start));
+            there = there || lines.back() == mailbox;
+            start = end + 1;
+        }
+        if (there == add) return;
+        if (add) lines.push_back(mailbox);
+        else lines.erase(std::remove(lines.begin() + (v2 ? 2 : 0), lines.end(), mailbox), lines.end());
+        std::string out;
+        for (const auto& l : lines) out += l + "\n";
+        const std::string temp = ".subscriptions.nubra-" + std::to_string(::getpid());
+        const int fd = ::openat(top.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) return;
+        const bool written = ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) && ::fsync(fd) == 0;
+        ::close(fd);
+        if (!written || ::renameat(top.Get(), temp.c_str(), top.Get(), "subscriptions") != 0) {
+            ::unlinkat(top.Get(), temp.c_str(), 0);
+            warnings_.push_back("the subscriptions file of \"" + root_.string() + "\" could not be updated for " + dir);
+        }
+    }
+
+    // Where a new folder `name` under cache folder `parent` goes in the tree's layout: the
+    // directory it is made in and its name there.
+    std::pair<std::string, std::string> ChildDir(store::StoreDb& cache, int64_t parent, const std::string& name) {
+        if (name.empty() || name.find('/') != std::string::npos || name == "." || name == ".." ||
             (layout_ == MaildirLayoutKind::MaildirPlusPlus && name.find('.') != std::string::npos) ||
-            name.find(':') != std::string::npos)
+            name.find(':') != std::string::npos || name.find('\0') != std::string::npos)
             Raise(errnum::kMapiInvalidParameter,
                   "the folder name \"" + name + "\" cannot be a folder of the Maildir \"" + root_.string() + "\"");
         const auto dir = DirOf(cache, parent);
         if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
-            if (parent == cache.RootFolder()) return "." + name;
+            if (parent == cache.RootFolder()) return {"", "." + name};
             if (!dir) Raise(errnum::kMapiNotFound, "the parent folder has no maildir");
-            return (dir->empty() ? std::string(".INBOX") : *dir) + "." + name;
+            return {"", (dir->empty() ? std::string(".INBOX") : *dir) + "." + name};
         }
-        if (parent == cache.RootFolder() || !dir || dir->empty()) return name;
-        return *dir + "/" + name;
+        if (parent == cache.RootFolder() || !dir) return {"", name};
+        return {*dir, name};
     }
 
     // ------------------------------------------------------------------ discovery
     std::vector<FolderDir> ListFolders() {
         std::vector<FolderDir> out;
-        std::vector<Entry> entries;
+        const UniqueFd top = Tree().Require("");
+        std::vector<TreeDir::Entry> entries;
         int error = 0;
-        if (!ListDir(root_, entries, error))
-            Raise(error == ENOENT ? errnum::kMapiNotFound : errnum::kMapiNoAccess,
-                  "cannot read the Maildir \"" + root_.string() + "\": " + std::strerror(error));
-        const bool rootMail = IsMaildir(root_);
+        if (!TreeDir::List(top.Get(), entries, error))
+            Raise(errnum::kMapiNoAccess, "cannot read the Maildir \"" + root_.string() + "\": " + std::strerror(error));
+        const bool rootMail = TreeDir::IsDir(top.Get(), "cur") || TreeDir::IsDir(top.Get(), "new");
         if (rootMail) out.push_back({"", {"Inbox"}, true});
-        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
         if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
             for (const auto& e : entries) {
                 if (e.name.size() < 2 || e.name[0] != '.') continue;
@@ -455,7 +481,7 @@ private:
                     warnings_.push_back("\"" + (root_ / e.name).string() + "\" is a link; not followed");
                     continue;
                 }
-                if (e.type != DT_DIR || !IsMaildir(root_ / e.name)) continue;
+                if (e.type != DT_DIR || !Tree().IsMaildir(e.name)) continue;
                 FolderDir f{e.name, {}, true};
                 size_t start = 1;
                 while (start <= e.name.size()) {
@@ -465,6 +491,10 @@ private:
                     start = dot + 1;
                 }
                 if (f.names.empty()) continue;
+                if (f.names.size() > kMaxDepth) {
+                    warnings_.push_back("\"" + (root_ / e.name).string() + "\" is nested too deeply; not read");
+                    continue;
+                }
                 // ".INBOX.X" is X under the Inbox.
                 if (f.names.size() > 1 && f.names[0] == "INBOX") f.names[0] = "Inbox";
                 out.push_back(std::move(f));
@@ -478,35 +508,35 @@ private:
         return out;
     }
 
-    void Walk(const std::string& dir, const std::vector<std::string>& names, const std::vector<Entry>& entries,
-              bool rootMail, std::vector<FolderDir>& out, int depth) {
+    void Walk(const std::string& dir, const std::vector<std::string>& names, const std::vector<TreeDir::Entry>& entries,
+              bool rootMail, std::vector<FolderDir>& out, size_t depth) {
         for (const auto& e : entries) {
             if (e.name == "cur" || e.name == "new" || e.name == "tmp" || e.name[0] == '.') continue;
-            const std::string rel = dir.empty() ? e.name : dir + "/" + e.name;
+            const std::string rel = Join(dir, e.name);
             if (e.type == DT_LNK) {
-                std::error_code ec;  // a loop or a link to nowhere is simply no folder
-                if (IsDir(root_ / rel) || fs::is_directory(root_ / rel, ec))
-                    warnings_.push_back("\"" + (root_ / rel).string() + "\" is a link to a folder; not followed");
+                warnings_.push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
                 continue;
             }
             if (e.type != DT_DIR) continue;
-            if (depth > 64) {
+            if (depth >= kMaxDepth) {
                 warnings_.push_back("\"" + (root_ / rel).string() + "\" is nested too deeply; not read");
                 continue;
             }
-            std::vector<Entry> sub;
+            std::vector<TreeDir::Entry> sub;
             int error = 0;
-            if (!ListDir(root_ / rel, sub, error)) {
-                warnings_.push_back("cannot read \"" + (root_ / rel).string() + "\": " + std::strerror(error));
+            const UniqueFd at = Tree().Open(rel, error);
+            if (!at || !TreeDir::List(at.Get(), sub, error)) {
+                warnings_.push_back("cannot read \"" + (root_ / rel).string() + "\": " +
+                                    (error == ELOOP ? "it is a link; not followed" : std::strerror(error)));
                 continue;
             }
-            std::sort(sub.begin(), sub.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+            std::sort(sub.begin(), sub.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
             auto childNames = names;
             // The duplicates folder of a top maildir sits beside the other folders.
             if (dir.empty() && rootMail && e.name == kDuplicatesName) childNames.push_back("Inbox");
             childNames.push_back(e.name);
             const size_t before = out.size();
-            out.push_back({rel, childNames, IsMaildir(root_ / rel)});
+            out.push_back({rel, childNames, TreeDir::IsDir(at.Get(), "cur") || TreeDir::IsDir(at.Get(), "new")});
             Walk(rel, childNames, sub, rootMail, out, depth + 1);
             // A folder that is neither a maildir nor holds one is no folder of mail.
             if (!out[before].holdsMail && out.size() == before + 1) out.pop_back();
@@ -518,7 +548,10 @@ private:
         // Its listing settles the intents: none may be of a move another process has under way.
         const auto held = changes_.Hold();
         warnings_.clear();
-        cache.InTransaction([&] { sql_.Exec(kTables); });
+        cache.InTransaction([&] {
+            sql_.Exec(kTables);
+            if (!sql_.IntOf("SELECT 1 FROM pragma_table_info('md_items') WHERE name = 'sync_uid'")) sql_.Exec(kUpgradeItems);
+        });
         const auto dirs = ListFolders();
         if (dirs.empty()) Raise(errnum::kMapiNotFound, "\"" + root_.string() + "\" holds no maildir any more");
         std::map<std::string, int64_t> known;  // dir -> cache folder
@@ -567,34 +600,17 @@ private:
                     sql_.Run("DELETE FROM md_folders WHERE dir = ?", dir);
                 }
                 sql_.Run("DELETE FROM md_items WHERE folder_id NOT IN (SELECT folder_id FROM md_folders)");
+                // The tree's Trash is the store's Deleted Items; a tree without one gets it when
+                // something is first deleted.
+                for (const char* name : {"Trash", "Deleted Items", "Deleted Messages"})
+                    if (auto t = byNames.find({name}); t != byNames.end()) {
+                        cache.SetDeletedItemsFolder(t->second);
+                        break;
+                    }
             });
         });
-        EnsureTrash(cache, byNames, folderDir);
         SyncMessages(cache, folderDir);
-    }
-
-    void EnsureTrash(store::StoreDb& cache, std::map<std::vector<std::string>, int64_t>& byNames,
-                     std::map<int64_t, std::string>& folderDir) {
-        std::optional<int64_t> trash;
-        for (const char* name : {"Trash", "Deleted Items", "Deleted Messages"})
-            if (auto t = byNames.find({name}); t != byNames.end()) {
-                trash = t->second;
-                break;
-            }
-        if (!trash) {
-            const std::string dir = layout_ == MaildirLayoutKind::MaildirPlusPlus ? ".Trash" : "Trash";
-            MakeMaildir(root_ / dir, layout_ == MaildirLayoutKind::MaildirPlusPlus);
-            cache.ApplyLocally([&] {
-                cache.InTransaction([&] {
-                    auto existing = cache.SubfolderByName(cache.RootFolder(), "Trash");
-                    trash = existing ? *existing : cache.CreateFolder(cache.RootFolder(), "Trash", 0);
-                    MapFolder(*trash, dir);
-                });
-            });
-            byNames[{"Trash"}] = *trash;
-            folderDir[*trash] = dir;
-        }
-        cache.SetDeletedItemsFolder(*trash);
+        warnings_ = sql_.NewWarnings(warnings_);
     }
 
     struct Listed {
@@ -602,83 +618,145 @@ private:
         std::string sub, name;
     };
     struct Known {
-        int64_t item, folder;
+        int64_t item;
         std::string sub, name;
     };
+    using Key = std::pair<int64_t, std::string>;  // (folder, unique part)
 
-    void SyncMessages(store::StoreDb& cache, const std::map<int64_t, std::string>& folderDir) {
-        // What the tree holds now, by unique part.
-        std::unordered_map<std::string, Listed> listed;
-        listed.reserve(4096);
+    // What the tree holds now, by folder and unique part, with a handle of each folder's cur/
+    // and new/ for reading the new files.
+    std::map<Key, Listed> ListMessages(const std::map<int64_t, std::string>& folderDir, std::map<Key, UniqueFd>& dirs) {
+        std::map<Key, Listed> listed;
         for (const auto& [folder, dir] : folderDir) {
             // new/ first: another client only ever moves a file from new/ to cur/, so one moved
             // between the two listings is seen twice (once kept), never missed.
             for (const char* sub : {"new", "cur"}) {
-                std::vector<Entry> entries;
+                const std::string rel = Join(dir, sub);
                 int error = 0;
-                const fs::path path = root_ / dir / sub;
-                if (!ListDir(path, entries, error)) {
-                    if (error != ENOENT)
-                        Raise(errnum::kMapiNoAccess, "cannot read \"" + path.string() + "\": " + std::strerror(error));
+                UniqueFd at = Tree().Open(rel, error);
+                std::vector<TreeDir::Entry> entries;
+                if (at && !TreeDir::List(at.Get(), entries, error)) at = UniqueFd();
+                if (!at) {
+                    if (error == ELOOP) warnings_.push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
+                    else if (error != ENOENT)
+                        Raise(errnum::kMapiNoAccess, "cannot read \"" + (root_ / rel).string() + "\": " + std::strerror(error));
                     continue;
                 }
-                std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+                std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
                 for (auto& e : entries) {
                     if (e.name[0] == '.') continue;
                     if (e.type == DT_LNK) {
-                        warnings_.push_back("\"" + (path / e.name).string() + "\" is a link; not read");
+                        warnings_.push_back("\"" + (root_ / rel / e.name).string() + "\" is a link; not read");
                         continue;
                     }
                     if (e.type != DT_REG) continue;
-                    auto [it, fresh] = listed.try_emplace(UniqueOf(e.name), Listed{folder, sub, e.name});
-                    if (!fresh && it->second.folder == folder && it->second.sub == "new" && std::string(sub) == "cur") {
+                    auto [it, fresh] = listed.try_emplace(Key{folder, UniqueOf(e.name)}, Listed{folder, sub, e.name});
+                    if (fresh) continue;
+                    if (it->second.sub == "new" && std::string(sub) == "cur") {
                         it->second = Listed{folder, sub, e.name};  // moved to cur/ while we listed
                         continue;
                     }
-                    if (!fresh) warnings_.push_back("\"" + (path / e.name).string() + "\" has the unique name of \"" +
-                                                    (root_ / folderDir.at(it->second.folder) / it->second.sub /
-                                                     it->second.name).string() + "\"; not read");
+                    warnings_.push_back("\"" + (root_ / rel / e.name).string() + "\" has the unique name of \"" +
+                                        (root_ / Join(dir, it->second.sub) / it->second.name).string() + "\"; not read");
                 }
+                dirs.emplace(Key{folder, sub}, std::move(at));
             }
         }
-        std::unordered_map<std::string, Known> known;
+        return listed;
+    }
+
+    void SyncMessages(store::StoreDb& cache, const std::map<int64_t, std::string>& folderDir) {
+        std::map<Key, UniqueFd> dirs;
+        auto listed = ListMessages(folderDir, dirs);
+        std::map<Key, Known> known;
         {
-            auto& s = sql_.Prep("SELECT uniq, item_id, folder_id, sub, name FROM md_items");
+            auto& s = sql_.Prep("SELECT folder_id, uniq, item_id, sub, name FROM md_items");
             CacheSql::Use u(s);
-            while (u->Step()) known.emplace(u->Text(0), Known{u->Int(1), u->Int(2), u->Text(3), u->Text(4)});
+            while (u->Step()) known.emplace(Key{u->Int(0), u->Text(1)}, Known{u->Int(2), u->Text(3), u->Text(4)});
+        }
+        // A file another client moved to another folder: gone from one, new in another under
+        // the same unique part. It stays the same item.
+        std::vector<std::pair<const Key*, const Listed*>> movedAway;
+        std::unordered_multimap<std::string, const Key*> arrived;
+        for (const auto& entry : listed)
+            if (!known.count(entry.first)) arrived.emplace(entry.first.second, &entry.first);
+        for (const auto& [key, k] : known) {
+            if (listed.count(key)) continue;
+            auto a = arrived.find(key.second);
+            if (a == arrived.end()) continue;
+            movedAway.emplace_back(&key, &listed.at(*a->second));
+            arrived.erase(a);
         }
         // New files, in folder order (listing order), read and parsed on two threads.
-        std::vector<const std::pair<const std::string, Listed>*> fresh;
-        for (const auto& entry : listed)
-            if (!known.count(entry.first)) fresh.push_back(&entry);
+        std::vector<const std::pair<const Key, Listed>*> fresh;
+        for (const auto& [uniq, key] : arrived) fresh.push_back(&*listed.find(*key));
         std::sort(fresh.begin(), fresh.end(), [](auto* a, auto* b) {
             return std::tie(a->second.folder, a->second.sub, a->second.name) <
                    std::tie(b->second.folder, b->second.sub, b->second.name);
         });
+        auto parsed = ReadNew(fresh, folderDir, dirs);
+
+        std::map<int64_t, const Listed*> moves;  // item -> where another client put it
+        for (const auto& [key, l] : movedAway) moves[known.at(*key).item] = l;
+        cache.ApplyLocally([&] {
+            cache.InTransaction([&] {
+                // Gone, moved by another client, flags changed.
+                for (const auto& [key, k] : known) {
+                    const Listed* l = nullptr;
+                    if (auto it = listed.find(key); it != listed.end()) l = &it->second;
+                    else if (auto m = moves.find(k.item); m != moves.end()) l = m->second;
+                    if (!l) {
+                        cache.RemoveItem(k.item);
+                        DeleteRow(k.item);
+                        continue;
+                    }
+                    if (l->folder != key.first) cache.MoveItem(k.item, l->folder);
+                    if (l->folder != key.first || l->sub != k.sub || l->name != k.name)
+                        sql_.Run("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?", l->folder,
+                                 l->sub, l->name, k.item);
+                }
+                auto& ins = sql_.Prep("INSERT INTO md_items(item_id, uniq, folder_id, sub, name) VALUES (?, ?, ?, ?, ?)");
+                for (size_t i = 0; i < fresh.size(); ++i) {
+                    if (!parsed[i]) continue;
+                    const auto& [key, l] = *fresh[i];
+                    const int64_t id = cache.AddItem(l.folder, *parsed[i]);
+                    CacheSql::Use u(ins);
+                    u->Bind(1, id).Bind(2, key.second).Bind(3, l.folder).Bind(4, l.sub).Bind(5, l.name);
+                    u->Run();
+                }
+                // Every rename is atomic: the listing above saw each file where it is, so the
+                // intents of changes a process did not finish are settled.
+                sql_.Exec("DELETE FROM md_intents");
+            });
+        });
+    }
+
+    // The items of the new files, read up to the end of their header on two threads (nullopt
+    // for a file that could not be read or parsed, with a warning naming it).
+    std::vector<std::optional<store::ItemData>> ReadNew(const std::vector<const std::pair<const Key, Listed>*>& fresh,
+                                                        const std::map<int64_t, std::string>& folderDir,
+                                                        const std::map<Key, UniqueFd>& dirs) {
         std::vector<std::optional<store::ItemData>> parsed(fresh.size());
         std::vector<std::string> problems(fresh.size());
         std::atomic<size_t> next{0};
         auto work = [&] {
             std::string header, why;
             for (size_t i; (i = next.fetch_add(1)) < fresh.size();) {
-                const auto& [uniq, l] = *fresh[i];
-                const fs::path path = root_ / folderDir.at(l.folder) / l.sub / l.name;
-                if (!ReadHeader(path, header, why)) {
-                    problems[i] = "cannot read \"" + path.string() + "\": " + why + "; skipped";
+                const auto& [key, l] = *fresh[i];
+                const int at = dirs.at(Key{l.folder, l.sub}).Get();
+                const std::string path = (root_ / folderDir.at(l.folder) / l.sub / l.name).string();
+                if (!TreeDir::ReadHeader(at, l.name, kMaxHeaderBytes, header, why)) {
+                    problems[i] = "cannot read \"" + path + "\": " + why + "; skipped";
                     continue;
                 }
-                std::optional<Date> created = DeliveryTime(uniq);
-                if (!created) {
-                    struct stat st{};
-                    created = ::stat(path.c_str(), &st) == 0 ? dates::FromUnixMillis(int64_t{st.st_mtime} * 1000)
-                                                             : dates::FromUnixMillis(0);
-                }
+                std::optional<Date> created = DeliveryTime(key.second);
+                if (!created) created = dates::FromUnixMillis(TreeDir::ModifiedAt(at, l.name).value_or(0) * 1000);
                 try {
-                    parsed[i] = ItemFromHeader(header, path.string(), *created);
+                    parsed[i] = ItemFromHeader(header, path, *created);
                 } catch (const AutomationError& e) {
                     problems[i] = e.Description() + "; skipped";
                 } catch (const std::exception& e) {  // nothing may escape a thread
-                    problems[i] = "\"" + path.string() + "\": " + e.what() + "; skipped";
+                    problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
                 }
             }
         };
@@ -691,41 +769,12 @@ private:
         }
         for (const auto& p : problems)
             if (!p.empty()) warnings_.push_back(p);
-
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                // Gone, moved by another client, flags changed.
-                for (const auto& [uniq, k] : known) {
-                    auto l = listed.find(uniq);
-                    if (l == listed.end()) {
-                        cache.RemoveItem(k.item);
-                        DeleteRow(k.item);
-                        continue;
-                    }
-                    if (l->second.folder != k.folder) cache.MoveItem(k.item, l->second.folder);
-                    if (l->second.folder != k.folder || l->second.sub != k.sub || l->second.name != k.name) {
-                        sql_.Run("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?", l->second.folder,
-                                 l->second.sub, l->second.name, k.item);
-                    }
-                }
-                auto& ins = sql_.Prep("INSERT INTO md_items(item_id, uniq, folder_id, sub, name) VALUES (?, ?, ?, ?, ?)");
-                for (size_t i = 0; i < fresh.size(); ++i) {
-                    if (!parsed[i]) continue;
-                    const auto& [uniq, l] = *fresh[i];
-                    const int64_t id = cache.AddItem(l.folder, *parsed[i]);
-                    CacheSql::Use u(ins);
-                    u->Bind(1, id).Bind(2, uniq).Bind(3, l.folder).Bind(4, l.sub).Bind(5, l.name);
-                    u->Run();
-                }
-                // Every rename is atomic: the listing above saw each file where it is, so the
-                // intents of changes a process did not finish are settled.
-                sql_.Exec("DELETE FROM md_intents");
-            });
-        });
+        return parsed;
     }
 
     fs::path root_;
     MaildirLayoutKind layout_;
+    std::optional<TreeDir> tree_;
     CacheSql sql_;
     ChangeLock changes_;
     std::string lastError_ = "not synchronised yet";
@@ -739,27 +788,29 @@ const char* LayoutName(MaildirLayoutKind kind) {
 }
 
 MaildirLayoutKind DetectMaildirLayout(const fs::path& dir) {
-    std::vector<Entry> entries;
+    const TreeDir tree(dir);
+    const UniqueFd top = tree.Require("");
+    std::vector<TreeDir::Entry> entries;
     int error = 0;
-    if (!ListDir(dir, entries, error))
-        Raise(error == ENOENT ? errnum::kMapiNotFound : errnum::kMapiNoAccess,
-              "cannot read the Maildir \"" + dir.string() + "\": " + std::strerror(error));
+    if (!TreeDir::List(top.Get(), entries, error))
+        Raise(errnum::kMapiNoAccess, "cannot read the Maildir \"" + dir.string() + "\": " + std::strerror(error));
     bool nested = false;
     for (const auto& e : entries) {
         if (e.type != DT_DIR) continue;
-        if (e.name[0] == '.' && IsMaildir(dir / e.name)) return MaildirLayoutKind::MaildirPlusPlus;
+        if (e.name[0] == '.' && tree.IsMaildir(e.name)) return MaildirLayoutKind::MaildirPlusPlus;
         if (e.name != "cur" && e.name != "new" && e.name != "tmp" && e.name[0] != '.') {
             // A maildir anywhere below (two levels are enough to tell).
-            if (IsMaildir(dir / e.name)) nested = true;
-            std::vector<Entry> sub;
+            if (tree.IsMaildir(e.name)) nested = true;
+            std::vector<TreeDir::Entry> sub;
             int ignored = 0;
-            if (!nested && ListDir(dir / e.name, sub, ignored))
-                for (const auto& s : sub)
-                    if (s.type == DT_DIR && IsMaildir(dir / e.name / s.name)) nested = true;
+            if (!nested)
+                if (const UniqueFd at = tree.Open(e.name, ignored); at && TreeDir::List(at.Get(), sub, ignored))
+                    for (const auto& s : sub)
+                        if (s.type == DT_DIR && tree.IsMaildir(Join(e.name, s.name))) nested = true;
         }
     }
     if (nested) return MaildirLayoutKind::Nested;
-    if (IsMaildir(dir)) return MaildirLayoutKind::MaildirPlusPlus;
+    if (TreeDir::IsDir(top.Get(), "cur") || TreeDir::IsDir(top.Get(), "new")) return MaildirLayoutKind::MaildirPlusPlus;
     Raise(errnum::kMapiInvalidParameter,
           "\"" + dir.string() + "\" is no Maildir (no cur/ and new/, and no maildir folders in it)");
 }
