@@ -3,6 +3,7 @@
 // through a second, independent client (or the files in the Maildir).
 #include <gtest/gtest.h>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -337,6 +338,65 @@ protected:
     static inline int duplicates = 0;
     testing::TempDir work;
 };
+
+// The Message-ID of each message of a local maildir folder, sorted.
+std::vector<std::string> LocalMessageIds(const fs::path& maildir) {
+    std::vector<std::string> ids;
+    for (const char* sub : {"cur", "new"})
+        for (const auto& e : fs::directory_iterator(maildir / sub)) {
+            std::ifstream in(e.path());
+            std::string id;
+            for (std::string line; std::getline(in, line) && !line.empty() && line != "\r";)
+                if (strncasecmp(line.c_str(), "Message-ID:", 11) == 0) id = line.substr(11);
+            ids.push_back(id.substr(id.find_first_not_of(' '), id.find_last_not_of(" \r") - id.find_first_not_of(' ') + 1));
+        }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// mbsync beside us: a clean and a restore on its local Maildir and on the server leave both
+// sides, after the next sync, with the same messages once each.
+TEST_F(ImapAccount, MbsyncSyncingAfterACleanAndARestoreLosesAndDoublesNothing) {
+    if (::access("/usr/bin/mbsync", X_OK) != 0) GTEST_SKIP() << "mbsync is not installed (package isync)";
+    server->AddUser("mbs");
+    Fill(*server, "mbs");
+    const fs::path local = work.path() / "mail", config = work.path() / "mbsyncrc", pass = work.path() / "pass";
+    fs::create_directories(local);
+    std::ofstream(pass) << Dovecot::Password("mbs");
+    const std::string url = server->Url("mbs");
+    const std::string port = url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2);
+    std::ofstream(config) << "IMAPAccount acct\nHost 127.0.0.1\nPort " << port << "\nUser mbs\nPassCmd \"cat " << pass.string()
+                          << "\"\nSSLType IMAPS\nCertificateFile " << server->CaFile().string()
+                          << "\n\nIMAPStore far\nAccount acct\n\nMaildirStore near\nPath " << local.string()
+                          << "/\nInbox " << (local / "INBOX").string()
+                          << "\nSubFolders Verbatim\n\nChannel all\nFar :far:\nNear :near:\nPatterns *\nCreate Both\n"
+                             "Expunge Both\nSyncState *\n";
+    auto sync = [&] {
+        const auto r = RunProgram({"mbsync", "-q", "-c", config.string(), "all"});
+        ASSERT_EQ(r.exit, 0) << r.out << r.err;
+    };
+    sync();
+    const auto ids = LocalMessageIds(local / "INBOX");
+    ASSERT_EQ(ids.size(), 200u);
+
+    User user{work.path() / "user"};
+    ASSERT_EQ(user.Run({"store", "add-maildir", local.string(), "--name", "mbs"}).exit, 0);
+    const auto added = user.Run({"store", "add-imap", url, "--ca-file", server->CaFile().string(), "--name", "Server"},
+                                Password("mbs"));
+    ASSERT_EQ(added.exit, 0) << added.err;
+    for (const char* folder : {"mbs\\INBOX", "Server\\INBOX"}) {
+        SCOPED_TRACE(folder);
+        const auto clean = user.Run({"clean", folder}, Password("mbs"));
+        ASSERT_EQ(clean.exit, 0) << clean.err;
+        ASSERT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates))) << clean.out;
+        const auto restored = user.Run({"restore", "--last"}, Password("mbs"));
+        ASSERT_EQ(restored.exit, 0) << restored.err;
+    }
+    sync();
+    EXPECT_EQ(LocalMessageIds(local / "INBOX"), ids);
+    EXPECT_EQ(MessageIds(server->Contents("mbs")["INBOX"]).size(), MessageIds(ids).size());
+    EXPECT_EQ(server->Contents("mbs")["INBOX"].size(), 200u);
+}
 
 TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     server->AddUser("u1");
