@@ -423,6 +423,10 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     const auto restored = user.Run({"restore", "--last"}, Password("u1"));
     ASSERT_EQ(restored.exit, 0) << restored.err;
     EXPECT_EQ(server->Contents("u1")["INBOX"].size(), 200u) << restored.out;
+    // The emptied duplicates folder is gone from the server, and from its subscriptions.
+    EXPECT_TRUE(Has(restored.out, "Removed the empty folder")) << restored.out;
+    const auto listed = server->Tool("u1", {"mailboxes"}).out;
+    EXPECT_FALSE(Has(listed, "Nubra_Duplicate_Items")) << listed;
     const auto redone = user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1"));
     ASSERT_EQ(redone.exit, 0) << redone.err;
     EXPECT_EQ(server->Contents("u1"), boxes) << redone.out;
