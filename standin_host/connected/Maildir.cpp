@@ -11,20 +11,16 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
-#include <tuple>
 #include <utility>
-#include <unordered_map>
 #include <vector>
 
 #include "host/AutomationDates.h"
-#include "standin_host/connected/CacheSql.h"
 #include "standin_host/connected/Common.h"
+#include "standin_host/connected/Driver.h"
+#include "standin_host/connected/Synchroniser.h"
 #include "standin_host/connected/TreeDir.h"
-#include "standin_host/store/StoreDb.h"
 
 namespace fs = std::filesystem;
 
@@ -35,26 +31,6 @@ constexpr const char* kDuplicatesName = "Nubra_Duplicate_Items";
 constexpr size_t kMaxHeaderBytes = size_t{1} << 20;
 constexpr size_t kMaxMessageBytes = size_t{256} << 20;  // no mail is this large
 constexpr size_t kMaxDepth = 64;                         // folders below the top
-
-// A message is known by the unique part of its file name within its folder: Dovecot's COPY
-// and `cp -a` keep the name, so two folders may hold files of one name.
-const char* kTables = R"sql(
-CREATE TABLE IF NOT EXISTS conn_settings(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS md_folders(folder_id INTEGER PRIMARY KEY, dir TEXT NOT NULL UNIQUE);
-CREATE TABLE IF NOT EXISTS md_items(item_id INTEGER PRIMARY KEY, uniq TEXT NOT NULL,
-  folder_id INTEGER NOT NULL, sub TEXT NOT NULL, name TEXT NOT NULL, sync_uid TEXT, sync_folder INTEGER,
-  UNIQUE(folder_id, uniq));
-CREATE TABLE IF NOT EXISTS md_intents(item_id INTEGER PRIMARY KEY, src TEXT NOT NULL, dest TEXT NOT NULL);
-)sql";
-// Caches written when a unique part named a message across the whole tree.
-const char* kUpgradeItems = R"sql(
-CREATE TABLE md_items_v2(item_id INTEGER PRIMARY KEY, uniq TEXT NOT NULL,
-  folder_id INTEGER NOT NULL, sub TEXT NOT NULL, name TEXT NOT NULL, sync_uid TEXT, sync_folder INTEGER,
-  UNIQUE(folder_id, uniq));
-INSERT INTO md_items_v2(item_id, uniq, folder_id, sub, name) SELECT item_id, uniq, folder_id, sub, name FROM md_items;
-DROP TABLE md_items;
-ALTER TABLE md_items_v2 RENAME TO md_items;
-)sql";
 
 [[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
@@ -134,652 +110,418 @@ struct FolderDir {
     bool holdsMail = true;
 };
 
-class MaildirUpstream : public store::Upstream {
+// An item's stamp is where its file is: "cur/<name>" or "new/<name>".
+std::pair<std::string, std::string> SubAndName(const std::string& stamp) {
+    const size_t slash = stamp.find('/');
+    return {stamp.substr(0, slash), slash == std::string::npos ? std::string() : stamp.substr(slash + 1)};
+}
+
+// A Maildir tree in place: folders are maildirs in the tree's layout, items are message files
+// known by the unique part of their names.
+class MaildirDriver : public Driver {
 public:
-    MaildirUpstream(fs::path root, MaildirLayoutKind layout, store::StoreDb& cache)
-        : root_(std::move(root)), layout_(layout), sql_(cache), changes_(SourceLockFile("maildir", root_.string())) {}
+    MaildirDriver(fs::path root, MaildirLayoutKind layout) : root_(std::move(root)), layout_(layout) {}
 
     std::string KindText() const override { return std::string("maildir (") + LayoutName(layout_) + ")"; }
-
-    LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
-        // No check of the last synchronisation here: the run synchronises once it holds the lock.
-        const auto dir = DirOf(cache, folder);
-        return {SourceLockFile("maildir", root_.string()), static_cast<int64_t>(Fnv1a(dir.value_or("")) & 0x3FFFFFFF)};
+    std::string Source() const override { return root_.string(); }
+    std::string Name() const override { return "the Maildir \"" + root_.string() + "\""; }
+    bool KeysSurviveMoves() const override { return true; }
+    bool MovesSets() const override { return false; }
+    bool VerifyMoves() const override { return false; }
+    std::string Describe(const std::string& folder, const SourceItem& item) const override {
+        return "the message file \"" + (root_ / folder / item.stamp).string() + "\"";
     }
 
-    void Synchronise(store::StoreDb& cache) override {
-        try {
-            SynchroniseNow(cache);
-            lastError_.clear();
-        } catch (const AutomationError& e) {
-            lastError_ = e.Description();
-            throw;
-        } catch (const std::exception& e) {
-            lastError_ = e.what();
-            Raise(errnum::kMapiCallFailed, "the Maildir \"" + root_.string() + "\" could not be synchronised: " + lastError_);
-        }
+    std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) override;
+    Glance GlanceAt(const std::string&) override { return {}; }  // a listing costs no more than a look
+    std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+                                                          std::vector<std::string>& warnings) override;
+    std::vector<std::optional<std::string>> ReadWhole(const std::string& folder,
+                                                      const std::vector<SourceItem>& items) override;
+    std::string CreateFolder(const std::optional<std::string>& parent, const std::string& name) override;
+    void RemoveFolder(const std::string& folder) override {
+        if (folder.empty()) Raise(errnum::kMapiInvalidParameter, "the top maildir of " + Name() + " is not removed");
+        Tree().RemoveMaildir(folder, ProgramFile);
+        Subscribe(folder, false);
     }
-
-    void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
-        RequireSynced();
-        const auto held = changes_.Hold();
-        auto file = FileOf(item);
-        if (!file) Raise(errnum::kMapiNotFound, "the message is not in the Maildir \"" + root_.string() + "\" any more");
-        const auto destDir = DirOf(cache, dest);
-        if (!destDir) Raise(errnum::kMapiNotFound, "the target folder has no maildir in \"" + root_.string() + "\"");
-        const auto srcDir = DirOf(cache, file->folder);
-        if (!srcDir) Raise(errnum::kMapiNotFound, "the message's folder has no maildir in \"" + root_.string() + "\"");
-        // mbsync's UID stays with the folder it belongs to: off on the way out, on again when
-        // the message comes back (a restore), so that mbsync sees the message it knows.
-        const std::string token = file->syncUid.empty() ? SyncUidOf(file->name) : file->syncUid;
-        const int64_t tokenFolder = file->syncUid.empty() ? file->folder : file->syncFolder;
-        const bool home = !token.empty() && dest == tokenFolder;
-        auto nameThere = [&](const std::string& name) {
-            return home ? WithSyncUid(WithoutSyncUid(name), token) : WithoutSyncUid(name);
-        };
-        std::string sub = file->sub, name = file->name;
-        // The intent first: a process ended after the rename leaves it for the next sync.
-        cache.InTransaction([&] {
-            sql_.Run("INSERT OR REPLACE INTO md_intents(item_id, src, dest) VALUES (?, ?, ?)", item,
-                     Join(Join(*srcDir, sub), name), Join(Join(*destDir, sub), nameThere(name)));
-        });
-        int error = RenameInTree(*srcDir, sub, name, *destDir, nameThere(name));
-        if (error == ENOENT) {
-            // Another client changed its flags (the part after ":2,") or moved it from new/ to
-            // cur/: the unique part finds it again.
-            if (auto again = Relocate(*srcDir, file->uniq)) {
-                std::tie(sub, name) = *again;
-                error = RenameInTree(*srcDir, sub, name, *destDir, nameThere(name));
-            }
-        }
-        if (error != 0) {
-            ClearIntent(cache, item);
-            const std::string from = root_.string() + "/" + Join(Join(*srcDir, sub), name);
-            if (error == ENOENT) {
-                Forget(cache, item);
-                Raise(errnum::kMapiNotFound,
-                      "the message file \"" + from + "\" vanished (moved or deleted by another program); skipped");
-            }
-            Raise(error == EEXIST ? errnum::kMapiCollision : errnum::kMapiNoAccess,
-                  "cannot move \"" + from + "\" to \"" + (root_ / *destDir / sub).string() + "\": " +
-                      (error == ELOOP ? "a folder on the way is a link; not followed" : std::strerror(error)));
-        }
-        FaultPoint("maildir:renamed");
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                apply();
-                auto& u = sql_.Prep(
-                    "UPDATE md_items SET folder_id = ?, sub = ?, name = ?, sync_uid = ?, sync_folder = ? WHERE item_id = ?");
-                CacheSql::Use use(u);
-                use->Bind(1, dest).Bind(2, sub).Bind(3, nameThere(name));
-                if (home || token.empty()) use->BindNull(4).BindNull(5);
-                else use->Bind(4, token).Bind(5, tokenFolder);
-                use->Bind(6, item).Run();
-                ClearIntentRow(item);
-            });
-        });
-    }
-
-    void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
-        RequireSynced();
-        if (auto file = FileOf(item)) {
-            const std::string dir = DirOf(cache, file->folder).value_or("");
-            std::string sub = file->sub, name = file->name;
-            int error = UnlinkInTree(dir, sub, name);
-            if (error == ENOENT) {
-                // Gone already, or its flags changed meanwhile.
-                if (auto again = Relocate(dir, file->uniq)) {
-                    std::tie(sub, name) = *again;
-                    error = UnlinkInTree(dir, sub, name);
-                }
-            }
-            if (error != 0 && error != ENOENT)
-                Raise(errnum::kMapiNoAccess, "cannot delete \"" + (root_ / dir / sub / name).string() + "\": " +
-                                                 std::strerror(error));
-        }
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                apply();
-                DeleteRow(item);
-            });
-        });
-    }
-
-    int64_t CreateFolder(store::StoreDb& cache, int64_t parent, const std::string& name,
-                         const std::function<int64_t()>& apply) override {
-        RequireSynced();
-        const auto [at, dirName] = ChildDir(cache, parent, name);
-        MakeFolder(at, dirName);
-        int64_t id = 0;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                id = apply();
-                MapFolder(id, Join(at, dirName));
-            });
-        });
-        return id;
-    }
-
-    void RemoveFolder(store::StoreDb& cache, int64_t folder, const std::function<void()>& apply) override {
-        RequireSynced();
-        const auto held = changes_.Hold();
-        if (const auto dir = DirOf(cache, folder); dir && !dir->empty()) {
-            Tree().RemoveMaildir(*dir, ProgramFile);
-            Subscribe(*dir, false);
-        }
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                apply();
-                sql_.Run("DELETE FROM md_folders WHERE folder_id = ?", folder);
-            });
-        });
-    }
-
-    int64_t DeletedItemsFolder(store::StoreDb& cache) override {
-        if (auto trash = cache.FindDeletedItems()) return *trash;
-        // Made when first needed, in the tree's own layout.
-        RequireSynced();
-        const std::string dir = layout_ == MaildirLayoutKind::MaildirPlusPlus ? ".Trash" : "Trash";
-        MakeFolder("", dir);
-        int64_t trash = 0;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                auto existing = cache.SubfolderByName(cache.RootFolder(), "Trash");
-                trash = existing ? *existing : cache.CreateFolder(cache.RootFolder(), "Trash", 0);
-                MapFolder(trash, dir);
-                cache.SetDeletedItemsFolder(trash);
-            });
-        });
-        return trash;
-    }
-
-    void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
-        if (data.Body) return;
-        auto file = FileOf(item);
-        if (!file) return;
-        const auto dir = DirOf(cache, file->folder).value_or("");
-        std::string bytes;
-        int error = 0;
-        bool read = false;
-        if (const UniqueFd at = Tree().Open(Join(dir, file->sub), error))
-            read = TreeDir::ReadWhole(at.Get(), file->name, kMaxMessageBytes, bytes);
-        if (!read)
-            if (auto again = Relocate(dir, file->uniq))
-                if (const UniqueFd at = Tree().Open(Join(dir, again->first), error))
-                    read = TreeDir::ReadWhole(at.Get(), again->second, kMaxMessageBytes, bytes);
-        const std::string path = (root_ / dir / file->sub / file->name).string();
-        if (!read) Raise(errnum::kMapiNotFound, "the message file \"" + path + "\" can no longer be read");
-        CompleteFromMessage(data, bytes, path);
-    }
-
-    std::vector<std::string> TakeWarnings() override { return std::exchange(warnings_, {}); }
+    std::string Mark(const std::string&) override { return {}; }
+    std::vector<std::optional<SourceItem>> MoveItems(const std::string& from, const std::vector<SourceItem>& items,
+                                                     const std::string& to) override;
+    std::vector<std::optional<SourceItem>> Locate(const std::string& folder, const std::vector<SourceItem>& items) override;
+    std::vector<SourceItem> ArrivedSince(const std::string&, const std::string&) override { return {}; }
+    void RemoveItems(const std::string& folder, const std::vector<SourceItem>& items) override;
 
 private:
-    struct File {
-        int64_t folder;
-        std::string uniq, sub, name;
-        std::string syncUid;  // mbsync's UID taken off on the way out, with the folder it names
-        int64_t syncFolder = 0;
-    };
-
     TreeDir& Tree() {
         if (!tree_) tree_.emplace(root_);
         return *tree_;
     }
-
-    // Renames `name` in `dir`/`sub` to `to` in `destDir`/`sub`, through handles of the two
-    // directories opened without following a link. Returns 0 or the error.
-    int RenameInTree(const std::string& dir, const std::string& sub, const std::string& name,
-                     const std::string& destDir, const std::string& to) {
-        int error = 0;
-        const UniqueFd from = Tree().Open(Join(dir, sub), error);
-        if (!from) return error;
-        const UniqueFd into = Tree().Open(Join(destDir, sub), error);
-        if (!into) return error;
-        return TreeDir::Rename(from.Get(), name, into.Get(), to) ? 0 : errno;
-    }
-    int UnlinkInTree(const std::string& dir, const std::string& sub, const std::string& name) {
-        int error = 0;
-        const UniqueFd at = Tree().Open(Join(dir, sub), error);
-        if (!at) return error;
-        return ::unlinkat(at.Get(), name.c_str(), 0) == 0 ? 0 : errno;
-    }
-
-    void RequireSynced() const {
-        if (!lastError_.empty())
-            Raise(errnum::kMapiCallFailed, "the Maildir \"" + root_.string() +
-                                               "\" could not be synchronised, so it is not changed: " + lastError_);
-    }
-
-    std::optional<File> FileOf(int64_t item) {
-        auto& s = sql_.Prep("SELECT folder_id, uniq, sub, name, coalesce(sync_uid, ''), coalesce(sync_folder, 0) "
-                            "FROM md_items WHERE item_id = ?");
-        CacheSql::Use u(s);
-        u->Bind(1, item);
-        if (!u->Step()) return std::nullopt;
-        return File{u->Int(0), u->Text(1), u->Text(2), u->Text(3), u->Text(4), u->Int(5)};
-    }
-
-    std::optional<std::string> DirOf(store::StoreDb&, int64_t folder) {
-        return sql_.TextOf("SELECT dir FROM md_folders WHERE folder_id = ?", folder);
-    }
-
-    // The (sub, name) of the file whose unique part is `uniq` in folder `dir`, now.
-    std::optional<std::pair<std::string, std::string>> Relocate(const std::string& dir, const std::string& uniq) {
-        for (const char* sub : {"cur", "new"}) {
-            int error = 0;
-            const UniqueFd at = Tree().Open(Join(dir, sub), error);
-            std::vector<TreeDir::Entry> entries;
-            if (!at || !TreeDir::List(at.Get(), entries, error)) continue;
-            for (const auto& e : entries)
-                if (e.type == DT_REG && UniqueOf(e.name) == uniq) return std::make_pair(std::string(sub), e.name);
-        }
-        return std::nullopt;
-    }
-
-    void ClearIntentRow(int64_t item) { sql_.Run("DELETE FROM md_intents WHERE item_id = ?", item); }
-    void ClearIntent(store::StoreDb& cache, int64_t item) {
-        cache.InTransaction([&] { ClearIntentRow(item); });
-    }
-    void DeleteRow(int64_t item) { sql_.Run("DELETE FROM md_items WHERE item_id = ?", item); }
-    // The message is gone from the source: gone from the cache too.
-    void Forget(store::StoreDb& cache, int64_t item) {
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                cache.RemoveItem(item);
-                DeleteRow(item);
-            });
-        });
-    }
-    void MapFolder(int64_t id, const std::string& dir) {
-        sql_.Run("INSERT OR REPLACE INTO md_folders(folder_id, dir) VALUES (?, ?)", id, dir);
-    }
-
-    // Makes the maildir `name` in directory `at` of the tree; a Maildir++ folder is marked as
-    // one (Courier and Dovecot write a "maildirfolder" file) and subscribed where the tree
-    // keeps subscriptions, so that IMAP clients of the tree show it.
-    void MakeFolder(const std::string& at, const std::string& name) {
-        Tree().MakeMaildir(at, name);
-        if (layout_ != MaildirLayoutKind::MaildirPlusPlus) return;
-        if (const UniqueFd dir = Tree().Require(Join(at, name))) {
-            const int fd = ::openat(dir.Get(), "maildirfolder", O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (fd >= 0) ::close(fd);
-        }
-        Subscribe(Join(at, name), true);
-    }
-
-    // Adds (or takes out) the Maildir++ folder `dir` in the tree's "subscriptions" file, when
-    // the tree has one (Dovecot's: "V\t2" and a blank line, then one name a line with a tab
-    // between levels; an older file: one name a line with dots). Written whole and renamed
-    // into place.
-    void Subscribe(const std::string& dir, bool add) {
-        if (layout_ != MaildirLayoutKind::MaildirPlusPlus || dir.size() < 2 || dir[0] != '.') return;
-        const UniqueFd top = Tree().Require("");
-        std::string text;
-        if (!TreeDir::ReadWhole(top.Get(), "subscriptions", 16 << 20, text)) return;
-        const bool v2 = text.rfind("V\t2\n", 0) == 0;
-        std::string mailbox = dir.substr(1);
-        if (v2) std::replace(mailbox.begin(), mailbox.end(), '.', '\t');
-        std::vector<std::string> lines;
-        bool there = false;
-        for (size_t start = 0; start < text.size();) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            lines.push_back(text.substr(start, end - start));
-            there = there || lines.back() == mailbox;
-            start = end + 1;
-        }
-        if (there == add) return;
-        if (add) lines.push_back(mailbox);
-        else lines.erase(std::remove(lines.begin() + (v2 ? 2 : 0), lines.end(), mailbox), lines.end());
-        std::string out;
-        for (const auto& l : lines) out += l + "\n";
-        const std::string temp = ".subscriptions.nubra-" + std::to_string(::getpid());
-        const int fd = ::openat(top.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) return;
-        const bool written = ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) && ::fsync(fd) == 0;
-        ::close(fd);
-        if (!written || ::renameat(top.Get(), temp.c_str(), top.Get(), "subscriptions") != 0) {
-            ::unlinkat(top.Get(), temp.c_str(), 0);
-            warnings_.push_back("the subscriptions file of \"" + root_.string() + "\" could not be updated for " + dir);
-        }
-    }
-
-    // Where a new folder `name` under cache folder `parent` goes in the tree's layout: the
-    // directory it is made in and its name there.
-    std::pair<std::string, std::string> ChildDir(store::StoreDb& cache, int64_t parent, const std::string& name) {
-        if (name.empty() || name.find('/') != std::string::npos || name == "." || name == ".." ||
-            (layout_ == MaildirLayoutKind::MaildirPlusPlus && name.find('.') != std::string::npos) ||
-            name.find(':') != std::string::npos || name.find('\0') != std::string::npos)
-            Raise(errnum::kMapiInvalidParameter,
-                  "the folder name \"" + name + "\" cannot be a folder of the Maildir \"" + root_.string() + "\"");
-        const auto dir = DirOf(cache, parent);
-        if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
-            if (parent == cache.RootFolder()) return {"", "." + name};
-            if (!dir) Raise(errnum::kMapiNotFound, "the parent folder has no maildir");
-            return {"", (dir->empty() ? std::string(".INBOX") : *dir) + "." + name};
-        }
-        if (parent == cache.RootFolder() || !dir) return {"", name};
-        return {*dir, name};
-    }
-
-    // ------------------------------------------------------------------ discovery
-    std::vector<FolderDir> ListFolders() {
-        std::vector<FolderDir> out;
-        const UniqueFd top = Tree().Require("");
-        std::vector<TreeDir::Entry> entries;
-        int error = 0;
-        if (!TreeDir::List(top.Get(), entries, error))
-            Raise(errnum::kMapiNoAccess, "cannot read the Maildir \"" + root_.string() + "\": " + std::strerror(error));
-        const bool rootMail = TreeDir::IsDir(top.Get(), "cur") || TreeDir::IsDir(top.Get(), "new");
-        if (rootMail) out.push_back({"", {"Inbox"}, true});
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-        if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
-            for (const auto& e : entries) {
-                if (e.name.size() < 2 || e.name[0] != '.') continue;
-                if (e.type == DT_LNK) {
-                    warnings_.push_back("\"" + (root_ / e.name).string() + "\" is a link; not followed");
-                    continue;
-                }
-                if (e.type != DT_DIR || !Tree().IsMaildir(e.name)) continue;
-                FolderDir f{e.name, {}, true};
-                size_t start = 1;
-                while (start <= e.name.size()) {
-                    size_t dot = e.name.find('.', start);
-                    if (dot == std::string::npos) dot = e.name.size();
-                    if (dot > start) f.names.push_back(e.name.substr(start, dot - start));
-                    start = dot + 1;
-                }
-                if (f.names.empty()) continue;
-                if (f.names.size() > kMaxDepth) {
-                    warnings_.push_back("\"" + (root_ / e.name).string() + "\" is nested too deeply; not read");
-                    continue;
-                }
-                // ".INBOX.X" is X under the Inbox.
-                if (f.names.size() > 1 && f.names[0] == "INBOX") f.names[0] = "Inbox";
-                out.push_back(std::move(f));
-            }
-        } else {
-            Walk("", {}, entries, rootMail, out, 0);
-        }
-        // Parents before children, so that each folder's parent exists when it is made.
-        std::stable_sort(out.begin(), out.end(),
-                         [](const FolderDir& a, const FolderDir& b) { return a.names.size() < b.names.size(); });
-        return out;
-    }
-
+    // The files of `folder` now, by unique part: (sub, name), new/ listed first.
+    std::map<std::string, std::pair<std::string, std::string>> Files(const std::string& folder,
+                                                                     std::vector<std::string>* warnings);
+    int Rename(const std::string& from, const std::string& sub, const std::string& name, const std::string& to,
+               const std::string& target);
     void Walk(const std::string& dir, const std::vector<std::string>& names, const std::vector<TreeDir::Entry>& entries,
-              bool rootMail, std::vector<FolderDir>& out, size_t depth) {
-        for (const auto& e : entries) {
-            if (e.name == "cur" || e.name == "new" || e.name == "tmp" || e.name[0] == '.') continue;
-            const std::string rel = Join(dir, e.name);
-            if (e.type == DT_LNK) {
-                warnings_.push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
-                continue;
-            }
-            if (e.type != DT_DIR) continue;
-            if (depth >= kMaxDepth) {
-                warnings_.push_back("\"" + (root_ / rel).string() + "\" is nested too deeply; not read");
-                continue;
-            }
-            std::vector<TreeDir::Entry> sub;
-            int error = 0;
-            const UniqueFd at = Tree().Open(rel, error);
-            if (!at || !TreeDir::List(at.Get(), sub, error)) {
-                warnings_.push_back("cannot read \"" + (root_ / rel).string() + "\": " +
-                                    (error == ELOOP ? "it is a link; not followed" : std::strerror(error)));
-                continue;
-            }
-            std::sort(sub.begin(), sub.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-            auto childNames = names;
-            // The duplicates folder of a top maildir sits beside the other folders.
-            if (dir.empty() && rootMail && e.name == kDuplicatesName) childNames.push_back("Inbox");
-            childNames.push_back(e.name);
-            const size_t before = out.size();
-            out.push_back({rel, childNames, TreeDir::IsDir(at.Get(), "cur") || TreeDir::IsDir(at.Get(), "new")});
-            Walk(rel, childNames, sub, rootMail, out, depth + 1);
-            // A folder that is neither a maildir nor holds one is no folder of mail.
-            if (!out[before].holdsMail && out.size() == before + 1) out.pop_back();
-        }
-    }
-
-    // ------------------------------------------------------------------ synchronisation
-    void SynchroniseNow(store::StoreDb& cache) {
-        // Its listing settles the intents: none may be of a move another process has under way.
-        const auto held = changes_.Hold();
-        warnings_.clear();
-        cache.InTransaction([&] {
-            sql_.Exec(kTables);
-            if (!sql_.IntOf("SELECT 1 FROM pragma_table_info('md_items') WHERE name = 'sync_uid'")) sql_.Exec(kUpgradeItems);
-        });
-        const auto dirs = ListFolders();
-        if (dirs.empty()) Raise(errnum::kMapiNotFound, "\"" + root_.string() + "\" holds no maildir any more");
-        std::map<std::string, int64_t> known;  // dir -> cache folder
-        {
-            auto& s = sql_.Prep("SELECT dir, folder_id FROM md_folders");
-            CacheSql::Use u(s);
-            while (u->Step()) known[u->Text(0)] = u->Int(1);
-        }
-        std::map<std::vector<std::string>, int64_t> byNames;
-        std::map<int64_t, std::string> folderDir;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                std::set<std::string> present;
-                for (const auto& f : dirs) {
-                    present.insert(f.dir);
-                    auto k = known.find(f.dir);
-                    if (k != known.end() && cache.FolderExists(k->second)) {
-                        byNames[f.names] = k->second;
-                        folderDir[k->second] = f.dir;
-                        continue;
-                    }
-                    // Its parent (by names), made as a folder without mail when the tree has
-                    // none of its own (a nested container).
-                    int64_t parent = cache.RootFolder();
-                    std::vector<std::string> path;
-                    for (size_t i = 0; i + 1 < f.names.size(); ++i) {
-                        path.push_back(f.names[i]);
-                        auto p = byNames.find(path);
-                        if (p == byNames.end()) {
-                            auto existing = cache.SubfolderByName(parent, f.names[i]);
-                            int64_t id = existing ? *existing : cache.CreateFolder(parent, f.names[i], 0);
-                            p = byNames.emplace(path, id).first;
-                        }
-                        parent = p->second;
-                    }
-                    auto existing = cache.SubfolderByName(parent, f.names.back());
-                    const int64_t id = existing ? *existing : cache.CreateFolder(parent, f.names.back(), 0);
-                    byNames[f.names] = id;
-                    folderDir[id] = f.dir;
-                    MapFolder(id, f.dir);
-                }
-                for (const auto& [dir, id] : known) {
-                    if (present.count(dir)) continue;
-                    // Deleted by another client: gone from the cache with its messages.
-                    if (cache.FolderExists(id)) cache.RemoveFolder(id);
-                    sql_.Run("DELETE FROM md_folders WHERE dir = ?", dir);
-                }
-                sql_.Run("DELETE FROM md_items WHERE folder_id NOT IN (SELECT folder_id FROM md_folders)");
-                // The tree's Trash is the store's Deleted Items; a tree without one gets it when
-                // something is first deleted.
-                for (const char* name : {"Trash", "Deleted Items", "Deleted Messages"})
-                    if (auto t = byNames.find({name}); t != byNames.end()) {
-                        cache.SetDeletedItemsFolder(t->second);
-                        break;
-                    }
-            });
-        });
-        SyncMessages(cache, folderDir);
-        warnings_ = sql_.NewWarnings(warnings_);
-    }
-
-    struct Listed {
-        int64_t folder;
-        std::string sub, name;
-    };
-    struct Known {
-        int64_t item;
-        std::string sub, name;
-    };
-    using Key = std::pair<int64_t, std::string>;  // (folder, unique part)
-
-    // What the tree holds now, by folder and unique part, with a handle of each folder's cur/
-    // and new/ for reading the new files.
-    std::map<Key, Listed> ListMessages(const std::map<int64_t, std::string>& folderDir, std::map<Key, UniqueFd>& dirs) {
-        std::map<Key, Listed> listed;
-        for (const auto& [folder, dir] : folderDir) {
-            // new/ first: another client only ever moves a file from new/ to cur/, so one moved
-            // between the two listings is seen twice (once kept), never missed.
-            for (const char* sub : {"new", "cur"}) {
-                const std::string rel = Join(dir, sub);
-                int error = 0;
-                UniqueFd at = Tree().Open(rel, error);
-                std::vector<TreeDir::Entry> entries;
-                if (at && !TreeDir::List(at.Get(), entries, error)) at = UniqueFd();
-                if (!at) {
-                    if (error == ELOOP) warnings_.push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
-                    else if (error != ENOENT)
-                        Raise(errnum::kMapiNoAccess, "cannot read \"" + (root_ / rel).string() + "\": " + std::strerror(error));
-                    continue;
-                }
-                std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-                for (auto& e : entries) {
-                    if (e.name[0] == '.') continue;
-                    if (e.type == DT_LNK) {
-                        warnings_.push_back("\"" + (root_ / rel / e.name).string() + "\" is a link; not read");
-                        continue;
-                    }
-                    if (e.type != DT_REG) continue;
-                    auto [it, fresh] = listed.try_emplace(Key{folder, UniqueOf(e.name)}, Listed{folder, sub, e.name});
-                    if (fresh) continue;
-                    if (it->second.sub == "new" && std::string(sub) == "cur") {
-                        it->second = Listed{folder, sub, e.name};  // moved to cur/ while we listed
-                        continue;
-                    }
-                    warnings_.push_back("\"" + (root_ / rel / e.name).string() + "\" has the unique name of \"" +
-                                        (root_ / Join(dir, it->second.sub) / it->second.name).string() + "\"; not read");
-                }
-                dirs.emplace(Key{folder, sub}, std::move(at));
-            }
-        }
-        return listed;
-    }
-
-    void SyncMessages(store::StoreDb& cache, const std::map<int64_t, std::string>& folderDir) {
-        std::map<Key, UniqueFd> dirs;
-        auto listed = ListMessages(folderDir, dirs);
-        std::map<Key, Known> known;
-        {
-            auto& s = sql_.Prep("SELECT folder_id, uniq, item_id, sub, name FROM md_items");
-            CacheSql::Use u(s);
-            while (u->Step()) known.emplace(Key{u->Int(0), u->Text(1)}, Known{u->Int(2), u->Text(3), u->Text(4)});
-        }
-        // A file another client moved to another folder: gone from one, new in another under
-        // the same unique part. It stays the same item.
-        std::vector<std::pair<const Key*, const Listed*>> movedAway;
-        std::unordered_multimap<std::string, const Key*> arrived;
-        for (const auto& entry : listed)
-            if (!known.count(entry.first)) arrived.emplace(entry.first.second, &entry.first);
-        for (const auto& [key, k] : known) {
-            if (listed.count(key)) continue;
-            auto a = arrived.find(key.second);
-            if (a == arrived.end()) continue;
-            movedAway.emplace_back(&key, &listed.at(*a->second));
-            arrived.erase(a);
-        }
-        // New files, in folder order (listing order), read and parsed on two threads.
-        std::vector<const std::pair<const Key, Listed>*> fresh;
-        for (const auto& [uniq, key] : arrived) fresh.push_back(&*listed.find(*key));
-        std::sort(fresh.begin(), fresh.end(), [](auto* a, auto* b) {
-            return std::tie(a->second.folder, a->second.sub, a->second.name) <
-                   std::tie(b->second.folder, b->second.sub, b->second.name);
-        });
-        auto parsed = ReadNew(fresh, folderDir, dirs);
-
-        std::map<int64_t, const Listed*> moves;  // item -> where another client put it
-        for (const auto& [key, l] : movedAway) moves[known.at(*key).item] = l;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                // Gone, moved by another client, flags changed.
-                for (const auto& [key, k] : known) {
-                    const Listed* l = nullptr;
-                    if (auto it = listed.find(key); it != listed.end()) l = &it->second;
-                    else if (auto m = moves.find(k.item); m != moves.end()) l = m->second;
-                    if (!l) {
-                        cache.RemoveItem(k.item);
-                        DeleteRow(k.item);
-                        continue;
-                    }
-                    if (l->folder != key.first) cache.MoveItem(k.item, l->folder);
-                    if (l->folder != key.first || l->sub != k.sub || l->name != k.name)
-                        sql_.Run("UPDATE md_items SET folder_id = ?, sub = ?, name = ? WHERE item_id = ?", l->folder,
-                                 l->sub, l->name, k.item);
-                }
-                auto& ins = sql_.Prep("INSERT INTO md_items(item_id, uniq, folder_id, sub, name) VALUES (?, ?, ?, ?, ?)");
-                for (size_t i = 0; i < fresh.size(); ++i) {
-                    if (!parsed[i]) continue;
-                    const auto& [key, l] = *fresh[i];
-                    const int64_t id = cache.AddItem(l.folder, *parsed[i]);
-                    CacheSql::Use u(ins);
-                    u->Bind(1, id).Bind(2, key.second).Bind(3, l.folder).Bind(4, l.sub).Bind(5, l.name);
-                    u->Run();
-                }
-                // Every rename is atomic: the listing above saw each file where it is, so the
-                // intents of changes a process did not finish are settled.
-                sql_.Exec("DELETE FROM md_intents");
-            });
-        });
-    }
-
-    // The items of the new files, read up to the end of their header on two threads (nullopt
-    // for a file that could not be read or parsed, with a warning naming it).
-    std::vector<std::optional<store::ItemData>> ReadNew(const std::vector<const std::pair<const Key, Listed>*>& fresh,
-                                                        const std::map<int64_t, std::string>& folderDir,
-                                                        const std::map<Key, UniqueFd>& dirs) {
-        std::vector<std::optional<store::ItemData>> parsed(fresh.size());
-        std::vector<std::string> problems(fresh.size());
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            std::string header, why;
-            for (size_t i; (i = next.fetch_add(1)) < fresh.size();) {
-                const auto& [key, l] = *fresh[i];
-                const int at = dirs.at(Key{l.folder, l.sub}).Get();
-                const std::string path = (root_ / folderDir.at(l.folder) / l.sub / l.name).string();
-                if (!TreeDir::ReadHeader(at, l.name, kMaxHeaderBytes, header, why)) {
-                    problems[i] = "cannot read \"" + path + "\": " + why + "; skipped";
-                    continue;
-                }
-                std::optional<Date> created = DeliveryTime(key.second);
-                if (!created) created = dates::FromUnixMillis(TreeDir::ModifiedAt(at, l.name).value_or(0) * 1000);
-                try {
-                    parsed[i] = ItemFromHeader(header, path, *created);
-                } catch (const AutomationError& e) {
-                    problems[i] = e.Description() + "; skipped";
-                } catch (const std::exception& e) {  // nothing may escape a thread
-                    problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
-                }
-            }
-        };
-        if (fresh.size() > 64) {
-            std::thread helper(work);
-            work();
-            helper.join();
-        } else {
-            work();
-        }
-        for (const auto& p : problems)
-            if (!p.empty()) warnings_.push_back(p);
-        return parsed;
-    }
+              bool rootMail, std::vector<FolderDir>& out, size_t depth, std::vector<std::string>& warnings);
+    void Subscribe(const std::string& dir, bool add);
+    std::vector<FolderDir> FolderDirs(std::vector<std::string>& warnings);
 
     fs::path root_;
     MaildirLayoutKind layout_;
     std::optional<TreeDir> tree_;
-    CacheSql sql_;
-    ChangeLock changes_;
-    std::string lastError_ = "not synchronised yet";
-    std::vector<std::string> warnings_;
 };
+
+// ------------------------------------------------------------------ folders
+
+std::vector<SourceFolder> MaildirDriver::ListFolders(std::vector<std::string>& warnings) {
+    std::vector<SourceFolder> out;
+    bool trash = false;
+    for (auto& f : FolderDirs(warnings)) {
+        out.push_back({f.dir, std::move(f.names), f.holdsMail, false});
+        // The tree's Trash, by the names mail programs give it.
+        const auto& path = out.back().path;
+        out.back().trash = !trash && path.size() == 1 && (path[0] == "Trash" || path[0] == "Deleted Items" ||
+                                                           path[0] == "Deleted Messages");
+        trash = trash || out.back().trash;
+    }
+    return out;
+}
+
+std::vector<FolderDir> MaildirDriver::FolderDirs(std::vector<std::string>& warnings) {
+    std::vector<FolderDir> out;
+    const UniqueFd top = Tree().Require("");
+    std::vector<TreeDir::Entry> entries;
+    int error = 0;
+    if (!TreeDir::List(top.Get(), entries, error))
+        Raise(errnum::kMapiNoAccess, "cannot read " + Name() + ": " + std::strerror(error));
+    const bool rootMail = TreeDir::IsDir(top.Get(), "cur") || TreeDir::IsDir(top.Get(), "new");
+    if (rootMail) out.push_back({"", {"Inbox"}, true});
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
+        for (const auto& e : entries) {
+            if (e.name.size() < 2 || e.name[0] != '.') continue;
+            if (e.type == DT_LNK) {
+                warnings.push_back("\"" + (root_ / e.name).string() + "\" is a link; not followed");
+                continue;
+            }
+            if (e.type != DT_DIR || !Tree().IsMaildir(e.name)) continue;
+            FolderDir f{e.name, {}, true};
+            for (size_t start = 1; start <= e.name.size();) {
+                size_t dot = e.name.find('.', start);
+                if (dot == std::string::npos) dot = e.name.size();
+                if (dot > start) f.names.push_back(e.name.substr(start, dot - start));
+                start = dot + 1;
+            }
+            if (f.names.empty()) continue;
+            if (f.names.size() > kMaxDepth) {
+                warnings.push_back("\"" + (root_ / e.name).string() + "\" is nested too deeply; not read");
+                continue;
+            }
+            // ".INBOX.X" is X under the Inbox.
+            if (f.names.size() > 1 && f.names[0] == "INBOX") f.names[0] = "Inbox";
+            out.push_back(std::move(f));
+        }
+    } else {
+        Walk("", {}, entries, rootMail, out, 0, warnings);
+    }
+    if (out.empty()) Raise(errnum::kMapiNotFound, "\"" + root_.string() + "\" holds no maildir any more");
+    // Parents before children, so that each folder's parent exists when it is made.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const FolderDir& a, const FolderDir& b) { return a.names.size() < b.names.size(); });
+    return out;
+}
+
+void MaildirDriver::Walk(const std::string& dir, const std::vector<std::string>& names,
+                         const std::vector<TreeDir::Entry>& entries, bool rootMail, std::vector<FolderDir>& out,
+                         size_t depth, std::vector<std::string>& warnings) {
+    for (const auto& e : entries) {
+        if (e.name == "cur" || e.name == "new" || e.name == "tmp" || e.name[0] == '.') continue;
+        const std::string rel = Join(dir, e.name);
+        if (e.type == DT_LNK) {
+            warnings.push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
+            continue;
+        }
+        if (e.type != DT_DIR) continue;
+        if (depth >= kMaxDepth) {
+            warnings.push_back("\"" + (root_ / rel).string() + "\" is nested too deeply; not read");
+            continue;
+        }
+        std::vector<TreeDir::Entry> sub;
+        int error = 0;
+        const UniqueFd at = Tree().Open(rel, error);
+        if (!at || !TreeDir::List(at.Get(), sub, error)) {
+            warnings.push_back("cannot read \"" + (root_ / rel).string() + "\": " +
+                               (error == ELOOP ? "it is a link; not followed" : std::strerror(error)));
+            continue;
+        }
+        std::sort(sub.begin(), sub.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+        auto childNames = names;
+        // The duplicates folder of a top maildir sits beside the other folders.
+        if (dir.empty() && rootMail && e.name == kDuplicatesName) childNames.push_back("Inbox");
+        childNames.push_back(e.name);
+        const size_t before = out.size();
+        out.push_back({rel, childNames, TreeDir::IsDir(at.Get(), "cur") || TreeDir::IsDir(at.Get(), "new")});
+        Walk(rel, childNames, sub, rootMail, out, depth + 1, warnings);
+        // A folder that is neither a maildir nor holds one is no folder of mail.
+        if (!out[before].holdsMail && out.size() == before + 1) out.pop_back();
+    }
+}
+
+std::string MaildirDriver::CreateFolder(const std::optional<std::string>& parent, const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == ".." ||
+        (layout_ == MaildirLayoutKind::MaildirPlusPlus && name.find('.') != std::string::npos) ||
+        name.find(':') != std::string::npos || name.find('\0') != std::string::npos)
+        Raise(errnum::kMapiInvalidParameter, "the folder name \"" + name + "\" cannot be a folder of " + Name());
+    // Maildir++: every folder a directory of the top, its levels joined by dots (the top maildir
+    // is the Inbox: ".INBOX.X" is X under it); nested: a directory in its parent's.
+    std::string at, dir;
+    if (layout_ == MaildirLayoutKind::MaildirPlusPlus) dir = !parent ? "." + name : (parent->empty() ? ".INBOX" : *parent) + "." + name;
+    else at = parent.value_or(""), dir = name;
+    Tree().MakeMaildir(at, dir);
+    const std::string key = Join(at, dir);
+    if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
+        // Courier and Dovecot mark a Maildir++ folder so, and IMAP clients of the tree show
+        // only subscribed ones.
+        if (const UniqueFd made = Tree().Require(key)) {
+            const int fd = ::openat(made.Get(), "maildirfolder", O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd >= 0) ::close(fd);
+        }
+        Subscribe(key, true);
+    }
+    return key;
+}
+
+// Adds (or takes out) the Maildir++ folder `dir` in the tree's "subscriptions" file, when the
+// tree has one (Dovecot's: "V\t2" and a blank line, then a name a line with a tab between
+// levels; an older file: a name a line with dots). Written whole and renamed into place.
+void MaildirDriver::Subscribe(const std::string& dir, bool add) {
+    if (layout_ != MaildirLayoutKind::MaildirPlusPlus || dir.size() < 2 || dir[0] != '.') return;
+    const UniqueFd top = Tree().Require("");
+    std::string text;
+    if (!TreeDir::ReadWhole(top.Get(), "subscriptions", 16 << 20, text)) return;
+    const bool v2 = text.rfind("V\t2\n", 0) == 0;
+    std::string mailbox = dir.substr(1);
+    if (v2) std::replace(mailbox.begin(), mailbox.end(), '.', '\t');
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    const bool there = std::find(lines.begin() + std::min<size_t>(v2 ? 2 : 0, lines.size()), lines.end(), mailbox) != lines.end();
+    if (there == add) return;
+    if (add) lines.push_back(mailbox);
+    else lines.erase(std::remove(lines.begin() + (v2 ? 2 : 0), lines.end(), mailbox), lines.end());
+    std::string out;
+    for (const auto& l : lines) out += l + "\n";
+    const std::string temp = ".subscriptions.nubra-" + std::to_string(::getpid());
+    const int fd = ::openat(top.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    bool written = fd >= 0 && ::write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size()) && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    written = written && ::renameat(top.Get(), temp.c_str(), top.Get(), "subscriptions") == 0;
+    if (!written) {
+        ::unlinkat(top.Get(), temp.c_str(), 0);
+        Raise(errnum::kMapiNoAccess, "the subscriptions file of " + Name() + " could not be updated for " + dir);
+    }
+}
+
+// ------------------------------------------------------------------ items
+
+std::map<std::string, std::pair<std::string, std::string>> MaildirDriver::Files(const std::string& folder,
+                                                                                std::vector<std::string>* warnings) {
+    std::map<std::string, std::pair<std::string, std::string>> files;
+    // new/ first: another client only ever moves a file from new/ to cur/, so one moved between
+    // the two listings is seen twice (once kept), never missed.
+    for (const char* sub : {"new", "cur"}) {
+        const std::string rel = Join(folder, sub);
+        int error = 0;
+        UniqueFd at = Tree().Open(rel, error);
+        std::vector<TreeDir::Entry> entries;
+        if (at && !TreeDir::List(at.Get(), entries, error)) at = UniqueFd();
+        if (!at) {
+            if (error == ELOOP && warnings) warnings->push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
+            else if (error != ENOENT && error != ELOOP)
+                Raise(errnum::kMapiNoAccess, "cannot read \"" + (root_ / rel).string() + "\": " + std::strerror(error));
+            continue;
+        }
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+        for (const auto& e : entries) {
+            if (e.name[0] == '.') continue;
+            if (e.type == DT_LNK) {
+                if (warnings) warnings->push_back("\"" + (root_ / rel / e.name).string() + "\" is a link; not read");
+                continue;
+            }
+            if (e.type != DT_REG) continue;
+            auto [it, fresh] = files.try_emplace(UniqueOf(e.name), sub, e.name);
+            if (fresh) continue;
+            if (it->second.first == "new" && std::string(sub) == "cur") {
+                it->second = {sub, e.name};  // moved to cur/ while we listed
+                continue;
+            }
+            if (warnings)
+                warnings->push_back("\"" + (root_ / rel / e.name).string() + "\" has the unique name of \"" +
+                                    (root_ / folder / it->second.first / it->second.second).string() + "\"; not read");
+        }
+    }
+    return files;
+}
+
+std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glance&, std::vector<std::string>& warnings) {
+    std::vector<SourceItem> items;
+    for (auto& [uniq, place] : Files(folder, &warnings)) {
+        const auto delivered = DeliveryTime(uniq);
+        items.push_back({uniq, place.first + "/" + place.second, 0, delivered ? dates::ToUnixMillis(*delivered) : 0});
+    }
+    // In the order they are added to the cache: by where they are, then by name.
+    std::sort(items.begin(), items.end(), [](const SourceItem& a, const SourceItem& b) { return a.stamp < b.stamp; });
+    return items;
+}
+
+std::vector<std::optional<store::ItemData>> MaildirDriver::ReadItems(const std::string& folder,
+                                                                     const std::vector<SourceItem>& items,
+                                                                     std::vector<std::string>& warnings) {
+    std::vector<std::optional<store::ItemData>> parsed(items.size());
+    std::vector<std::string> problems(items.size());
+    std::map<std::string, UniqueFd> subs;
+    for (const char* sub : {"cur", "new"}) {
+        int error = 0;
+        subs[sub] = Tree().Open(Join(folder, sub), error);
+    }
+    // Read up to the end of the header, on two threads.
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        std::string header, why;
+        for (size_t i; (i = next.fetch_add(1)) < items.size();) {
+            const auto [sub, name] = SubAndName(items[i].stamp);
+            const auto at = subs.find(sub);
+            const std::string path = (root_ / folder / items[i].stamp).string();
+            if (at == subs.end() || !at->second ||
+                !TreeDir::ReadHeader(at->second.Get(), name, kMaxHeaderBytes, header, why)) {
+                problems[i] = "cannot read \"" + path + "\": " + (why.empty() ? "it is gone" : why) + "; skipped";
+                continue;
+            }
+            std::optional<Date> created = DeliveryTime(items[i].key);
+            if (!created) created = dates::FromUnixMillis(TreeDir::ModifiedAt(at->second.Get(), name).value_or(0) * 1000);
+            try {
+                parsed[i] = ItemFromHeader(header, path, *created);
+            } catch (const AutomationError& e) {
+                problems[i] = e.Description() + "; skipped";
+            } catch (const std::exception& e) {  // nothing may escape a thread
+                problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
+            }
+        }
+    };
+    if (items.size() > 64) {
+        std::thread helper(work);
+        work();
+        helper.join();
+    } else {
+        work();
+    }
+    for (const auto& p : problems)
+        if (!p.empty()) warnings.push_back(p);
+    return parsed;
+}
+
+std::vector<std::optional<std::string>> MaildirDriver::ReadWhole(const std::string& folder,
+                                                                 const std::vector<SourceItem>& items) {
+    std::vector<std::optional<std::string>> out;
+    for (const auto& item : Locate(folder, items)) {
+        std::string bytes;
+        int error = 0;
+        const auto [sub, name] = SubAndName(item ? item->stamp : std::string());
+        const UniqueFd at = item ? Tree().Open(Join(folder, sub), error) : UniqueFd();
+        if (at && TreeDir::ReadWhole(at.Get(), name, kMaxMessageBytes, bytes)) out.emplace_back(std::move(bytes));
+        else out.emplace_back();
+    }
+    return out;
+}
+
+std::vector<std::optional<SourceItem>> MaildirDriver::Locate(const std::string& folder,
+                                                             const std::vector<SourceItem>& items) {
+    std::vector<std::optional<SourceItem>> out;
+    // One listing serves many; a single item whose file is where it was needs none.
+    std::optional<std::map<std::string, std::pair<std::string, std::string>>> files;
+    for (const auto& item : items) {
+        const auto [sub, name] = SubAndName(item.stamp);
+        int error = 0;
+        if (items.size() == 1)
+            if (const UniqueFd at = Tree().Open(Join(folder, sub), error); at && ::faccessat(at.Get(), name.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+                out.push_back(item);
+                continue;
+            }
+        if (!files) files = Files(folder, nullptr);
+        auto f = files->find(item.key);
+        if (f == files->end()) out.emplace_back();
+        else out.push_back(SourceItem{item.key, f->second.first + "/" + f->second.second, item.size, item.arrivalMs,
+                                      item.flags, item.note});
+    }
+    return out;
+}
+
+// Renames file `name` of `from`/`sub` to `target` in `to`/`sub`, through handles of the two
+// directories opened without following a link. Returns 0 or the error.
+int MaildirDriver::Rename(const std::string& from, const std::string& sub, const std::string& name,
+                          const std::string& to, const std::string& target) {
+    int error = 0;
+    const UniqueFd src = Tree().Open(Join(from, sub), error);
+    if (!src) return error;
+    const UniqueFd dest = Tree().Open(Join(to, sub), error);
+    if (!dest) return error;
+    return TreeDir::Rename(src.Get(), name, dest.Get(), target) ? 0 : errno;
+}
+
+std::vector<std::optional<SourceItem>> MaildirDriver::MoveItems(const std::string& from,
+                                                                const std::vector<SourceItem>& items,
+                                                                const std::string& to) {
+    std::vector<std::optional<SourceItem>> out;
+    for (const auto& item : items) {
+        // mbsync's UID stays with the folder it belongs to: off on the way out, on again when the
+        // file comes back (a restore), so that mbsync sees the message it knows.
+        const size_t cut = item.note.find('\n');
+        auto [sub, name] = SubAndName(item.stamp);
+        const std::string token = cut != std::string::npos ? item.note.substr(0, cut) : SyncUidOf(name);
+        const std::string home = cut != std::string::npos ? item.note.substr(cut + 1) : from;
+        const bool back = !token.empty() && to == home;
+        auto there = [&](const std::string& n) { return back ? WithSyncUid(WithoutSyncUid(n), token) : WithoutSyncUid(n); };
+        int error = Rename(from, sub, name, to, there(name));
+        if (error == ENOENT) {
+            // Another client changed its flags (the part after ":2,") or moved it from new/ to
+            // cur/: the unique part finds it again.
+            const auto again = Locate(from, {SourceItem{item.key, "-/-"}});
+            if (!again[0]) {
+                out.emplace_back();  // vanished: the synchroniser looks for it and says so
+                continue;
+            }
+            std::tie(sub, name) = SubAndName(again[0]->stamp);
+            error = Rename(from, sub, name, to, there(name));
+        }
+        if (error != 0)
+            Raise(error == EEXIST ? errnum::kMapiCollision : errnum::kMapiNoAccess,
+                  "cannot move \"" + (root_ / from / sub / name).string() + "\" to \"" + (root_ / to / sub).string() +
+                      "\": " + (error == ELOOP ? "a folder on the way is a link; not followed" : std::strerror(error)));
+        FaultPoint("maildir:renamed");
+        out.push_back(SourceItem{item.key, sub + "/" + there(name), item.size, item.arrivalMs, item.flags,
+                                 back || token.empty() ? std::string() : token + "\n" + home});
+    }
+    return out;
+}
+
+void MaildirDriver::RemoveItems(const std::string& folder, const std::vector<SourceItem>& items) {
+    for (const auto& found : Locate(folder, items)) {
+        if (!found) continue;  // gone already
+        const auto [sub, name] = SubAndName(found->stamp);
+        int error = 0;
+        const UniqueFd at = Tree().Open(Join(folder, sub), error);
+        if (at && ::unlinkat(at.Get(), name.c_str(), 0) == 0) continue;
+        if (at) error = errno;
+        if (error != ENOENT)
+            Raise(errnum::kMapiNoAccess,
+                  "cannot delete \"" + (root_ / folder / found->stamp).string() + "\": " + std::strerror(error));
+    }
+}
 
 }  // namespace
 
@@ -820,7 +562,7 @@ std::shared_ptr<store::Upstream> MakeMaildirUpstream(const store::ConnectedEntry
     MaildirLayoutKind layout = layoutOption != entry.options.end() && layoutOption->second == "nested"
                                    ? MaildirLayoutKind::Nested
                                    : MaildirLayoutKind::MaildirPlusPlus;
-    return std::make_shared<MaildirUpstream>(entry.source, layout, cache);
+    return std::make_shared<Synchroniser>(std::make_unique<MaildirDriver>(entry.source, layout), "maildir", cache);
 }
 
 }  // namespace nubra::connected

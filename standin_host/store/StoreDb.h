@@ -255,6 +255,11 @@ public:
     // Runs `body` in one write transaction (joining an open one), so that a provider's own
     // tables in this file change together with the store's.
     void InTransaction(const std::function<void()>& body);
+    // Both: the cache's half of a change (or a synchronisation's), with the upstream bypassed,
+    // in one transaction with the provider's own rows.
+    void ChangeLocally(const std::function<void()>& body) {
+        ApplyLocally([&] { InTransaction(body); });
+    }
     // The connection, for a provider's own tables (statements it prepares itself; they must
     // be finalised before the StoreDb goes).
     sqlite3* Handle() const { return db_; }

@@ -123,7 +123,9 @@ TEST_P(MaildirInPlace, CleansWhereTheMailLivesAndKeepsNamesAndFlags) {
     EXPECT_TRUE(std::find(kept.begin(), kept.end(), "1600000000.junk.host:2,S") != kept.end());
     // Nothing was deleted, so the tree got no Trash; a Maildir++ tree's new folder is subscribed.
     EXPECT_FALSE(fs::exists(tree / (plusPlus ? ".Trash" : "Trash")));
-    if (plusPlus) EXPECT_TRUE(Has(testing::ReadFile(tree / "subscriptions"), "INBOX\tNubra_Duplicate_Items\n"));
+    if (plusPlus) {
+        EXPECT_TRUE(Has(testing::ReadFile(tree / "subscriptions"), "INBOX\tNubra_Duplicate_Items\n"));
+    }
 
     const auto again = user.Run({"clean", l.folder});
     EXPECT_EQ(again.exit, 0) << again.err;
@@ -138,7 +140,9 @@ TEST_P(MaildirInPlace, CleansWhereTheMailLivesAndKeepsNamesAndFlags) {
     EXPECT_EQ(MessageFiles(inbox), before);
     EXPECT_FALSE(fs::exists(tree / l.duplicates));
     EXPECT_FALSE(Has(user.Run({"tree"}).out, "Nubra_Duplicate_Items"));
-    if (plusPlus) EXPECT_EQ(testing::ReadFile(tree / "subscriptions"), "V\t2\n\nArchive\n");
+    if (plusPlus) {
+        EXPECT_EQ(testing::ReadFile(tree / "subscriptions"), "V\t2\n\nArchive\n");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -202,7 +206,9 @@ TEST(MaildirHostileTree, PlantedLinksAreNeverFollowed) {
         if (Has(clean.out, "no duplicates")) continue;
         const auto restored = user.Run({"restore", "--last"});
         EXPECT_EQ(restored.exit, 0) << restored.err;
-        if (std::string(c.link) != "cur") EXPECT_EQ(MessageFiles(inbox), mine);
+        if (std::string(c.link) != "cur") {
+            EXPECT_EQ(MessageFiles(inbox), mine);
+        }
         EXPECT_EQ(MessageFiles(other), theirs);
     }
 }
