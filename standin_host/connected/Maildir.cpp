@@ -372,7 +372,7 @@ std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glan
     std::vector<SourceItem> items;
     for (auto& [uniq, place] : Files(folder, &warnings)) {
         const auto delivered = DeliveryTime(uniq);
-        items.push_back({uniq, place.first + "/" + place.second, 0, delivered ? dates::ToUnixMillis(*delivered) : 0});
+        items.push_back({uniq, place.first + "/" + place.second, 0, delivered ? dates::ToUnixMillis(*delivered) : 0, "", ""});
     }
     // In the order they are added to the cache: by where they are, then by name.
     std::sort(items.begin(), items.end(), [](const SourceItem& a, const SourceItem& b) { return a.stamp < b.stamp; });
@@ -490,7 +490,7 @@ std::vector<std::optional<SourceItem>> MaildirDriver::MoveItems(const std::strin
         if (error == ENOENT) {
             // Another client changed its flags (the part after ":2,") or moved it from new/ to
             // cur/: the unique part finds it again.
-            const auto again = Locate(from, {SourceItem{item.key, "-/-"}});
+            const auto again = Locate(from, {SourceItem{item.key, "-/-", 0, 0, "", ""}});
             if (!again[0]) {
                 out.emplace_back();  // vanished: the synchroniser looks for it and says so
                 continue;
@@ -557,12 +557,16 @@ MaildirLayoutKind DetectMaildirLayout(const fs::path& dir) {
           "\"" + dir.string() + "\" is no Maildir (no cur/ and new/, and no maildir folders in it)");
 }
 
+std::unique_ptr<Driver> MakeMaildirDriver(const fs::path& root, MaildirLayoutKind layout) {
+    return std::make_unique<MaildirDriver>(root, layout);
+}
+
 std::shared_ptr<store::Upstream> MakeMaildirUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache) {
     auto layoutOption = entry.options.find("layout");
     MaildirLayoutKind layout = layoutOption != entry.options.end() && layoutOption->second == "nested"
                                    ? MaildirLayoutKind::Nested
                                    : MaildirLayoutKind::MaildirPlusPlus;
-    return std::make_shared<Synchroniser>(std::make_unique<MaildirDriver>(entry.source, layout), "maildir", cache);
+    return std::make_shared<Synchroniser>(MakeMaildirDriver(entry.source, layout), "maildir", cache);
 }
 
 }  // namespace nubra::connected
