@@ -25,6 +25,7 @@ struct SourceFolder {
     std::vector<std::string> path;  // the folder names from the top, as people read them
     bool holdsItems = true;         // false: only a container of other folders
     bool trash = false;             // the source's Deleted Items
+    int32_t itemType = 0;           // what it holds, as a folder's DefaultItemType (0 mail, 2 contacts, ...)
 };
 
 // What a folder's items are at a glance: `validity` changes when every key of the folder comes
@@ -64,6 +65,9 @@ public:
     // Whether MoveItems moves many items in one command, so that a run's moves are worth
     // putting off and sending together.
     virtual bool MovesSets() const = 0;
+    // Whether an item whose stamp changed may hold something else now (an edited contact), so
+    // that it is read again; a renamed or flagged message is the same message.
+    virtual bool StampMeansContent() const { return false; }
     // Whether what MoveItems says is to be checked at the source (a server may say it moved
     // what it did not); a rename in a tree is its own proof.
     virtual bool VerifyMoves() const = 0;

@@ -223,12 +223,12 @@ int64_t Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
         auto p = byPath.find(path);
         if (p == byPath.end()) {
             auto existing = cache.SubfolderByName(parent, f.path[i]);
-            p = byPath.emplace(path, existing ? *existing : cache.CreateFolder(parent, f.path[i], 0)).first;
+            p = byPath.emplace(path, existing ? *existing : cache.CreateFolder(parent, f.path[i], f.itemType)).first;
         }
         parent = p->second;
     }
     auto existing = cache.SubfolderByName(parent, f.path.back());
-    const int64_t id = existing ? *existing : cache.CreateFolder(parent, f.path.back(), 0);
+    const int64_t id = existing ? *existing : cache.CreateFolder(parent, f.path.back(), f.itemType);
     byPath[f.path] = id;
     sql_.Run("INSERT OR REPLACE INTO conn_folders(folder_id, key) VALUES (?, ?)", id, f.key);
     return id;
@@ -278,15 +278,20 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
     };
     std::map<std::pair<int64_t, std::string>, Known> known;
     for (const auto& [id, f] : listing.folders) {
+        std::map<std::string, std::string> stamps;  // where an edit makes another item of it
+        if (driver_->StampMeansContent())
+            for (const auto& item : f.items) stamps[item.key] = item.stamp;
         auto& st = sql_.Prep("SELECT item_id, key, stamp, size, arrival, flags, note FROM conn_items WHERE folder_id = ?");
         CacheSql::Use u(st);
         u->Bind(1, id);
-        while (u->Step())
-            if (!f.rebuilt)
+        while (u->Step()) {
+            const bool edited = stamps.count(u->Text(1)) && stamps[u->Text(1)] != u->Text(2);
+            if (f.rebuilt || edited)
+                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});  // never matched: gone
+            else
                 known.emplace(std::make_pair(id, u->Text(1)),
                               Known{u->Int(0), {u->Text(1), u->Text(2), u->Int(3), u->Int(4), u->Text(5), u->Text(6)}});
-            else
-                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});  // never matched
+        }
     }
     // New in a folder: not known there. Known items not listed any more are gone, unless the
     // same key arrived in another folder.
@@ -709,7 +714,7 @@ int64_t Synchroniser::DeletedItemsFolder(store::StoreDb& cache) {
 }
 
 void Synchroniser::CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) {
-    if (data.Body) return;
+    if (data.Body || data.Source) return;  // kept whole in the cache already
     if (Pending(item)) SendPending(cache);  // read where the source has it
     const auto row = RowOf(item);
     if (!row) return;
