@@ -373,18 +373,14 @@ void ExplorerWindow::ItemMenu(const QPoint& at) {
     if (!row) return;
     // A click on a row outside the selection works on that row alone.
     if (!row->isSelected()) items_->setCurrentItem(row);
-    const auto rows = SelectedRows();
-    const bool attachments = std::any_of(rows.begin(), rows.end(), [](const QTreeWidgetItem* r) {
-        return r->data(kAttachmentColumn, kHasAttachmentsRole).toBool();
-    });
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("ItemMenu"));
     menu.addAction(QStringLiteral("&Open"), this, [this] { OpenSelectedItems(); });
     menu.addAction(QStringLiteral("&Move to..."), this, [this] { MoveCommand(); });
     menu.addAction(QStringLiteral("&Delete"), this, [this] { DeleteSelectedItems(); });
     menu.addSeparator();
-    menu.addAction(QStringLiteral("&Save attachments..."), this, [this] { SaveAttachmentsCommand(); })
-        ->setEnabled(attachments);
+    // Offered whatever the list's marks say: a connected store's cache knows only the headers.
+    menu.addAction(QStringLiteral("&Save attachments..."), this, [this] { SaveAttachmentsCommand(); });
     menu.exec(items_->viewport()->mapToGlobal(at));
 }
 

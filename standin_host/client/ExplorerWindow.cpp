@@ -356,17 +356,21 @@ void ExplorerWindow::ApplyFilter() {
 void ExplorerWindow::ShowCurrentItem() {
     QTreeWidgetItem* row = items_->currentItem();
     const QString entryId = row && !row->isHidden() ? row->data(0, kEntryIdRole).toString() : QString();
-    if (pane_ && !entryId.isEmpty() && Q(pane_->Item()->EntryID()) == entryId) return;
+    // The same item again (the list was read again): not read again, a connected store's
+    // message not fetched again.
+    if (pane_ && !entryId.isEmpty() && paneEntryId_ == entryId) return;
     delete pane_.data();
+    paneEntryId_.clear();
     readingHint_->setVisible(entryId.isEmpty());
     if (entryId.isEmpty() || !current_) return;
     try {
         auto item = client_.App()->GetNamespace("MAPI")->GetItemFromID(entryId.toStdString(), current_->StoreID());
         pane_ = new ItemPane(*client_.App()->GetProfile(), item, reading_);
+        paneEntryId_ = entryId;
         reading_->layout()->addWidget(pane_);
         pane_->show();  // now, not once the event loop comes round
-    } catch (const AutomationError& e) {
-        // Gone meanwhile: the refresh that follows the change shows it.
+    } catch (const AutomationError&) {
+        // Gone meanwhile: the refresh that follows the change shows the list without it.
         readingHint_->setVisible(true);
     }
 }

@@ -165,6 +165,7 @@ private:
     QWidget* reading_ = nullptr;
     QLabel* readingHint_ = nullptr;
     QPointer<ItemPane> pane_;
+    QString paneEntryId_;  // the item pane_ shows
     std::vector<outlook::FolderRef> folderRefs_;
     outlook::FolderRef current_;
     // Stores (by StoreID) that keep their items' read state: stores of our own.

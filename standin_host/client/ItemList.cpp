@@ -132,7 +132,6 @@ QTreeWidgetItem* MakeItemRow(const ListedItem& item) {
     if (item.hasAttachments) {
         row->setIcon(kAttachmentColumn, PaperClip());
         row->setToolTip(kAttachmentColumn, QStringLiteral("Has attachments"));
-        row->setData(kAttachmentColumn, kHasAttachmentsRole, true);
     }
     row->setData(kUnreadColumn, kSortRole, item.unread.value_or(false) ? 1 : 0);
     if (item.unread.value_or(false)) {

@@ -44,9 +44,8 @@ enum ItemColumn : int {
     kItemColumnCount
 };
 
-// Roles of a row (column 0): the item's entry ID, and true for an item with attachments.
+// A row keeps its item's entry ID under this role (column 0).
 inline constexpr int kEntryIdRole = Qt::UserRole + 2;
-inline constexpr int kHasAttachmentsRole = Qt::UserRole + 1;
 
 // The list's header: texts, icons and tooltips.
 void SetItemListHeader(QTreeWidgetItem& header);

@@ -238,7 +238,7 @@ ItemPane::ItemPane(store::Profile& profile, outlook::ItemRef item, QWidget* pare
     attachments_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("Size")});
     attachments_->header()->setStretchLastSection(false);
     attachments_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    attachments_->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+    attachments_->header()->resizeSection(1, 110);
     attachments_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     QString unreadable;
     try {

@@ -1,7 +1,8 @@
 // The explorer window with the add-in loaded from the registry, driven as a user would: the
 // menu command opens the dialog, a folder with duplicates is cleaned and the window shows it at
 // once, closing the window during a scan is refused; the explorer's own commands: the dry-run
-// preview, the history with its restore, import, export, added stores, the item window.
+// preview and its real run, the history with its restore, import, export, added stores, the
+// item window; the item list's sorting, filter, reading pane, keys and context menus.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -485,7 +486,10 @@ TEST_F(ExplorerTest, AnAttachmentIsListedAndSavedAsItWasSent) {
     EXPECT_FALSE(fs::exists(out.parent_path() / "data.bin"));
 }
 
-TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveWithoutChangingAnything) {
+// The dry run shows what a clean would remove and changes nothing; "Remove these now" runs the
+// clean for real once confirmed, recorded in the history; it is not offered in Deleted Items,
+// where a duplicate would be deleted for good.
+TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveAndRemovesItOnceConfirmed) {
     AddMails();
     window->RefreshViews();
     Select("Inbox");
@@ -495,6 +499,7 @@ TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveWithoutChangingAnything) {
     // The dry run works in a child process while the window goes on.
     EXPECT_TRUE(preview->Running());
     EXPECT_TRUE(preview->findChild<QProgressBar*>(QStringLiteral("Busy"))->isVisible());
+    EXPECT_FALSE(preview->RemoveButton()->isEnabled()) << "nothing found yet";
     ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
     EXPECT_FALSE(preview->findChild<QProgressBar*>(QStringLiteral("Busy"))->isVisible());
 
@@ -511,6 +516,55 @@ TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveWithoutChangingAnything) {
     // Nothing changed.
     EXPECT_EQ(profile->FindFolder("Personal Folders\\Inbox")->Items()->Count(), 7);
     EXPECT_FALSE(FolderNode(*window, "Nubra_Duplicate_Items"));
+    ASSERT_TRUE(preview->RemoveButton()->isEnabled());
+    SaveScreenshot(*preview, "preview-remove-now.png");
+
+    BoxAnswerer boxes;
+    boxes.answer = QStringLiteral("Cancel");
+    preview->RemoveButton()->click();
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith("Remove the 3 duplicate items of Personal Folders\\Inbox now?"));
+    EXPECT_FALSE(preview->Running());
+    EXPECT_EQ(Count("Personal Folders\\Inbox"), 7);
+
+    boxes.answer = QStringLiteral("Remove");
+    preview->RemoveButton()->click();
+    ASSERT_TRUE(preview->Running());
+    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
+    EXPECT_EQ(Column(preview->Table(), 1),
+              (QStringList{"Minutes of the Tuesday meeting", "Travel plans for May", "Invoice 2024-117"}));
+    EXPECT_EQ(Column(preview->Table(), 3), (QStringList{"moved", "moved", "moved"}));
+    EXPECT_TRUE(preview->Outcome()->text().startsWith(
+        "Nubra moved 3 duplicate items to subfolder 'Nubra_Duplicate_Items'\nRecorded in the history as run "))
+        << preview->Outcome()->text().toStdString();
+    EXPECT_FALSE(preview->RemoveButton()->isEnabled());
+    {
+        history::History h(history::History::FileFor(profile->Directory()));
+        const auto runs = h.Runs();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].removed, 3);
+        EXPECT_EQ(runs[0].command, "clean Personal Folders\\Inbox");
+    }
+    // The explorer shows it at once.
+    EXPECT_EQ(window->ItemList()->topLevelItemCount(), 4);
+    EXPECT_TRUE(FolderNode(*window, "Nubra_Duplicate_Items"));
+    preview->close();
+
+    // Duplicates in Deleted Items: shown, but not offered for removal.
+    std::vector<store::ItemData> notes(2);
+    for (auto& n : notes) {
+        n.Class = outlook::olNote;
+        n.Body = "Buy more punch cards";
+    }
+    profile->AddItems(*profile->FindFolder("Personal Folders\\Deleted Items"), notes);
+    window->RefreshViews();
+    Select("Deleted Items");
+    preview = window->PreviewSelectedFolder();
+    ASSERT_TRUE(preview);
+    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
+    EXPECT_EQ(preview->Table()->topLevelItemCount(), 1);
+    EXPECT_FALSE(preview->RemoveButton()->isEnabled());
+    EXPECT_TRUE(preview->RemoveButton()->toolTip().contains("for good"));
     preview->close();
 }
 
@@ -634,7 +688,10 @@ TEST_F(ExplorerTest, TheItemListSortsFiltersAndReadsAsAPersonWorksWithIt) {
         files.push_back(dir.path() / m.file);
     }
     auto inbox = profile->FindFolder("Personal Folders\\Inbox");
-    ASSERT_EQ(formats::ImportFiles(*profile, *inbox, files).items, 3u);
+    Date clock = 45200.5;  // the same screenshot every run
+    formats::ImportOptions options;
+    options.importClock = &clock;
+    ASSERT_EQ(formats::ImportFiles(*profile, *inbox, files, options).items, 3u);
     store::ItemData flagged;  // made from properties alone, read, flagged for follow-up
     flagged.Class = outlook::olMail;
     flagged.Subject = "Bernoulli numbers";
@@ -852,69 +909,6 @@ TEST_F(ExplorerTest, TheFolderContextMenuOpensTheDialogOnThatFolderPreviewsAndEx
     ASSERT_TRUE(preview);
     ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
     EXPECT_EQ(preview->Table()->topLevelItemCount(), 2);
-    preview->close();
-}
-
-// "Remove these now" in the preview runs the clean for real once confirmed, recorded in the
-// history; not offered in Deleted Items, where a duplicate would be deleted for good.
-TEST_F(ExplorerTest, ThePreviewsRemoveButtonRunsARecordedCleanOnceConfirmed) {
-    AddMails();
-    window->RefreshViews();
-    Select("Inbox");
-    Pick("&Tools", "&Preview duplicates...");
-    auto* preview = qobject_cast<PreviewWindow*>(TopLevel("Preview"));
-    ASSERT_TRUE(preview);
-    EXPECT_FALSE(preview->RemoveButton()->isEnabled()) << "nothing found yet";
-    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
-    ASSERT_TRUE(preview->RemoveButton()->isEnabled());
-    SaveScreenshot(*preview, "preview-remove-now.png");
-
-    BoxAnswerer boxes;
-    boxes.answer = QStringLiteral("Cancel");
-    preview->RemoveButton()->click();
-    ASSERT_EQ(boxes.texts.size(), 1);
-    EXPECT_TRUE(boxes.texts[0].startsWith("Remove the 3 duplicate items of Personal Folders\\Inbox now?"));
-    EXPECT_FALSE(preview->Running());
-    EXPECT_EQ(Count("Personal Folders\\Inbox"), 7);
-
-    boxes.answer = QStringLiteral("Remove");
-    preview->RemoveButton()->click();
-    ASSERT_TRUE(preview->Running());
-    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
-    EXPECT_EQ(Column(preview->Table(), 1),
-              (QStringList{"Minutes of the Tuesday meeting", "Travel plans for May", "Invoice 2024-117"}));
-    EXPECT_EQ(Column(preview->Table(), 3), (QStringList{"moved", "moved", "moved"}));
-    EXPECT_TRUE(preview->Outcome()->text().startsWith(
-        "Nubra moved 3 duplicate items to subfolder 'Nubra_Duplicate_Items'\nRecorded in the history as run "))
-        << preview->Outcome()->text().toStdString();
-    EXPECT_FALSE(preview->RemoveButton()->isEnabled());
-    {
-        history::History h(history::History::FileFor(profile->Directory()));
-        const auto runs = h.Runs();
-        ASSERT_EQ(runs.size(), 1u);
-        EXPECT_EQ(runs[0].removed, 3);
-        EXPECT_EQ(runs[0].command, "clean Personal Folders\\Inbox");
-    }
-    // The explorer shows it at once.
-    EXPECT_EQ(window->ItemList()->topLevelItemCount(), 4);
-    EXPECT_TRUE(FolderNode(*window, "Nubra_Duplicate_Items"));
-    preview->close();
-
-    // Duplicates in Deleted Items: shown, but not offered for removal.
-    std::vector<store::ItemData> notes(2);
-    for (auto& n : notes) {
-        n.Class = outlook::olNote;
-        n.Body = "Buy more punch cards";
-    }
-    profile->AddItems(*profile->FindFolder("Personal Folders\\Deleted Items"), notes);
-    window->RefreshViews();
-    Select("Deleted Items");
-    preview = window->PreviewSelectedFolder();
-    ASSERT_TRUE(preview);
-    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
-    EXPECT_EQ(preview->Table()->topLevelItemCount(), 1);
-    EXPECT_FALSE(preview->RemoveButton()->isEnabled());
-    EXPECT_TRUE(preview->RemoveButton()->toolTip().contains("for good"));
     preview->close();
 }
 
