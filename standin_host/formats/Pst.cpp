@@ -700,9 +700,18 @@ void CountCodePages(const RawFolder& folder, std::map<int32_t, size_t>& counts) 
     for (const auto& sub : folder.subfolders) CountCodePages(sub, counts);
 }
 
+// The code page most of a folder's own items name first (as CountCodePage counts them): its
+// name was most likely written in it. Empty when its items name none.
+std::vector<int32_t> FolderCodePage(const RawFolder& folder) {
+    std::map<int32_t, size_t> counts;
+    for (const auto& item : folder.items) CountCodePage(item.props, counts);
+    auto best = std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    return best == counts.end() ? std::vector<int32_t>{} : std::vector<int32_t>{best->first};
+}
+
 std::string FolderNameOf(const RawFolder& raw, TextDecoder& texts) {
     const RawProp* name = TextProp(raw.props, kIdDisplayName);
-    return name ? texts.Decode(*name, {}) : std::string();
+    return name ? texts.Decode(*name, FolderCodePage(raw)) : std::string();
 }
 
 std::string SubPath(const std::string& parent, const std::string& name) {
@@ -723,7 +732,8 @@ FolderData ConvertFolder(RawFolder& raw, std::string name, const std::string& pa
     FolderData data;
     data.name = std::move(name);
     pass.texts.where = label;
-    if (const RawProp* cls = TextProp(raw.props, kIdContainerClass)) data.containerClass = pass.texts.Decode(*cls, {});
+    if (const RawProp* cls = TextProp(raw.props, kIdContainerClass))
+        data.containerClass = pass.texts.Decode(*cls, FolderCodePage(raw));
     data.defaultItemType = DefaultItemTypeForContainerClass(data.containerClass);
     if (!pass.at.empty() && pass.wastebasket && raw.id == *pass.wastebasket) pass.out.wastebasket = pass.at;
     for (auto& loss : raw.losses) {

@@ -59,7 +59,8 @@ struct PstFile {
 // 8-bit texts: the override code page when given, else DecodeEightBitText with the item's
 // PR_MESSAGE_CODEPAGE and PR_INTERNET_CPID as labels and, after them, the file's most common
 // item code page (as AnsiCodePageOf counts them), its other ones by use, the file's own, the
-// system's (SystemAnsiCodePage) and 1252; folder names and the store's name have no labels.
+// system's (SystemAnsiCodePage) and 1252; a folder's name takes the code page most of its own
+// items name as its label, the store's name none.
 // An item or folder libpff cannot read is left out and listed in `losses`, so that the rest
 // of a damaged file still comes in. Raises FormatError naming the file for a file libpff
 // cannot open or whose folders it cannot reach at all.
