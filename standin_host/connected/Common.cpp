@@ -14,15 +14,6 @@
 
 namespace nubra::connected {
 
-size_t HeaderEnd(std::string_view bytes) {
-    // The first empty line: "\n\n" or "\n\r\n" (a header may start with it: no fields).
-    for (size_t pos = bytes.find('\n'); pos != std::string_view::npos; pos = bytes.find('\n', pos + 1)) {
-        if (pos + 1 < bytes.size() && bytes[pos + 1] == '\n') return pos + 2;
-        if (pos + 2 < bytes.size() && bytes[pos + 1] == '\r' && bytes[pos + 2] == '\n') return pos + 3;
-    }
-    return std::string_view::npos;
-}
-
 store::ItemData ItemFromHeader(std::string_view header, const std::string& label, Date created) {
     const size_t end = HeaderEnd(header);
     std::string bytes(header.substr(0, end == std::string_view::npos ? header.size() : end));

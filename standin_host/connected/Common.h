@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "host/Automation.h"
+#include "standin_host/formats/Mail.h"
+#include "standin_host/formats/TreeDir.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/NameHash.h"
 
@@ -27,9 +29,9 @@ store::ItemData ItemFromHeader(std::string_view header, const std::string& label
 // attachments) and the explorer lists them.
 void CompleteFromMessage(store::ItemData& data, std::string_view message, const std::string& label);
 
-// Where a header ends in `bytes`: the offset after its empty line, or npos when it does not
-// end within them.
-size_t HeaderEnd(std::string_view bytes);
+using formats::HeaderEnd;
+using formats::TreeDir;
+using formats::UniqueFd;
 
 // Run locks take a byte per folder at the hash of its name (below 2^30).
 using store::Fnv1a;

@@ -16,7 +16,6 @@
 #include "host/AutomationDates.h"
 #include "standin_host/connected/Common.h"
 #include "standin_host/connected/Synchroniser.h"
-#include "standin_host/connected/TreeDir.h"
 #include "standin_host/formats/ICalendar.h"
 #include "standin_host/formats/VCard.h"
 

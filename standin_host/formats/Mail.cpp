@@ -21,6 +21,7 @@
 #include "standin_host/formats/Attachments.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/MaildirName.h"
+#include "standin_host/formats/MaildirTree.h"
 #include "standin_host/formats/PstSource.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/store/ItemSource.h"
@@ -742,6 +743,14 @@ std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads) {
     return ReadMbox(file, threads);
 }
 
+size_t HeaderEnd(std::string_view bytes) {
+    for (size_t pos = bytes.find('\n'); pos != std::string_view::npos; pos = bytes.find('\n', pos + 1)) {
+        if (pos + 1 < bytes.size() && bytes[pos + 1] == '\n') return pos + 2;
+        if (pos + 2 < bytes.size() && bytes[pos + 1] == '\r' && bytes[pos + 2] == '\n') return pos + 3;
+    }
+    return std::string_view::npos;
+}
+
 bool IsMaildir(const std::string& dir) {
     std::error_code ec;
     return fs::is_directory(fs::path(dir) / "cur", ec) || fs::is_directory(fs::path(dir) / "new", ec);
@@ -783,30 +792,17 @@ MaildirLayout ScanMaildir(const std::string& dir) {
     MaildirLayout top;
     top.name = fs::path(dir).filename().string();
     if (top.name.empty()) top.name = fs::path(dir).parent_path().filename().string();
-    ListMessages(dir, top.files);
-    std::vector<std::string> subs;
-    for (const auto& entry : ListFolder(dir)) {
-        std::string name = entry.path.filename().string();
-        if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-        std::error_code ec;
-        if (entry.type == fs::file_type::symlink) {
-            // ".Self -> ." would read every message twice.
-            if (fs::is_directory(entry.path, ec)) top.warnings.push_back(LinkNotFollowedWarning(entry.path));
-        } else if (entry.type == fs::file_type::directory && IsMaildir(entry.path.string())) {
-            subs.push_back(name);
-        }
-    }
-    for (const auto& sub : subs) {
-        // ".A.B" is folder B inside A.
+    // The folders as every reader of Maildir trees finds them (both layouts, no link
+    // followed); ".Self -> ." would read every message twice.
+    const TreeDir tree(dir);
+    MaildirNaming naming;
+    naming.topIsInbox = false;
+    naming.strict = true;
+    naming.linkWarning = LinkNotFollowedWarning;
+    for (const auto& f : ListMaildirFolders(tree, DetectMaildirLayout(tree), naming, top.warnings)) {
         MaildirLayout* node = &top;
-        size_t start = 1;
-        while (start <= sub.size()) {
-            size_t dot = sub.find('.', start);
-            if (dot == std::string::npos) dot = sub.size();
-            if (dot > start) node = &ChildNamed(*node, sub.substr(start, dot - start));
-            start = dot + 1;
-        }
-        ListMessages(fs::path(dir) / sub, node->files);
+        for (const auto& name : f.names) node = &ChildNamed(*node, name);
+        if (f.holdsMail) ListMessages(fs::path(dir) / f.dir, node->files);
     }
     return top;
 }

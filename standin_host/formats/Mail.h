@@ -67,6 +67,10 @@ std::string MakeEnvelope(const ItemData& item);
 // True when `dir` holds cur/ or new/.
 bool IsMaildir(const std::string& dir);
 
+// Where a message's header ends in `bytes`: the offset after its empty line ("\n\n" or
+// "\n\r\n"; a header may start with it: no fields), or npos when it does not end within them.
+size_t HeaderEnd(std::string_view bytes);
+
 // The message files of one Maildir level (cur/ then new/, sorted by name) and its Maildir++
 // subfolders (".A.B" under the top level becomes A/B). Links to folders among the subfolders
 // are not followed (".Self -> ." would read everything twice); each is named in `warnings`
