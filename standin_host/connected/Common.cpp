@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "standin_host/formats/Mail.h"
 #include "standin_host/store/ItemSource.h"
@@ -13,6 +15,36 @@
 #include "standin_host/store/Profile.h"
 
 namespace nubra::connected {
+
+std::vector<std::optional<store::ItemData>> MakeItems(size_t count,
+                                                      const std::function<std::optional<store::ItemData>(size_t)>& make,
+                                                      const std::function<std::string(size_t)>& label,
+                                                      std::vector<std::string>& warnings) {
+    std::vector<std::optional<store::ItemData>> made(count);
+    std::vector<std::string> problems(count);
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < count;) {
+            try {
+                made[i] = make(i);
+            } catch (const AutomationError& e) {
+                problems[i] = e.Description() + "; skipped";
+            } catch (const std::exception& e) {
+                problems[i] = "\"" + label(i) + "\": " + e.what() + "; skipped";
+            }
+        }
+    };
+    if (count > 64) {
+        std::thread helper(work);
+        work();
+        helper.join();
+    } else {
+        work();
+    }
+    for (auto& p : problems)
+        if (!p.empty()) warnings.push_back(std::move(p));
+    return made;
+}
 
 store::ItemData ItemFromHeader(std::string_view header, const std::string& label, Date created) {
     const size_t end = HeaderEnd(header);

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/Automation.h"
 #include "standin_host/formats/Mail.h"
@@ -32,6 +34,14 @@ void CompleteFromMessage(store::ItemData& data, std::string_view message, const 
 using formats::HeaderEnd;
 using formats::TreeDir;
 using formats::UniqueFd;
+
+// The items made of `count` pieces of a source, on two threads when there are many: `make(i)`
+// makes item i (or returns nullopt); a piece it cannot make is said in `warnings` (what it
+// raises, naming `label(i)`, plus "; skipped"), in order. Nothing escapes a thread.
+std::vector<std::optional<store::ItemData>> MakeItems(size_t count,
+                                                      const std::function<std::optional<store::ItemData>(size_t)>& make,
+                                                      const std::function<std::string(size_t)>& label,
+                                                      std::vector<std::string>& warnings);
 
 // Run locks take a byte per folder at the hash of its name (below 2^30).
 using store::Fnv1a;

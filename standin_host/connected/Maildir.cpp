@@ -7,12 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -248,47 +246,27 @@ std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glan
 std::vector<std::optional<store::ItemData>> MaildirDriver::ReadItems(const std::string& folder,
                                                                      const std::vector<SourceItem>& items,
                                                                      std::vector<std::string>& warnings) {
-    std::vector<std::optional<store::ItemData>> parsed(items.size());
-    std::vector<std::string> problems(items.size());
     std::map<std::string, UniqueFd> subs;
     for (const char* sub : {"cur", "new"}) {
         int error = 0;
         subs[sub] = Tree().Open(Join(folder, sub), error);
     }
-    // Read up to the end of the header, on two threads.
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        std::string header, why;
-        for (size_t i; (i = next.fetch_add(1)) < items.size();) {
+    auto path = [&](size_t i) { return (root_ / folder / items[i].stamp).string(); };
+    // Read up to the end of the header.
+    return MakeItems(
+        items.size(),
+        [&](size_t i) -> std::optional<store::ItemData> {
             const auto [sub, name] = SubAndName(items[i].stamp);
             const auto at = subs.find(sub);
-            const std::string path = (root_ / folder / items[i].stamp).string();
+            std::string header, why = "it is gone";
             if (at == subs.end() || !at->second ||
-                !TreeDir::ReadHeader(at->second.Get(), name, kMaxHeaderBytes, header, why)) {
-                problems[i] = "cannot read \"" + path + "\": " + (why.empty() ? "it is gone" : why) + "; skipped";
-                continue;
-            }
+                !TreeDir::ReadHeader(at->second.Get(), name, kMaxHeaderBytes, header, why))
+                Raise(errnum::kMapiNotFound, "cannot read \"" + path(i) + "\": " + why);
             std::optional<Date> created = formats::MaildirDeliveryTime(items[i].key);
             if (!created) created = dates::FromUnixMillis(TreeDir::ModifiedAt(at->second.Get(), name).value_or(0) * 1000);
-            try {
-                parsed[i] = ItemFromHeader(header, path, *created);
-            } catch (const AutomationError& e) {
-                problems[i] = e.Description() + "; skipped";
-            } catch (const std::exception& e) {  // nothing may escape a thread
-                problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
-            }
-        }
-    };
-    if (items.size() > 64) {
-        std::thread helper(work);
-        work();
-        helper.join();
-    } else {
-        work();
-    }
-    for (const auto& p : problems)
-        if (!p.empty()) warnings.push_back(p);
-    return parsed;
+            return ItemFromHeader(header, path(i), *created);
+        },
+        path, warnings);
 }
 
 std::vector<std::optional<std::string>> MaildirDriver::ReadWhole(const std::string& folder,

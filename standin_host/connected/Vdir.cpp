@@ -6,12 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
-#include <thread>
 
 #include "host/AutomationDates.h"
 #include "standin_host/connected/Common.h"
@@ -273,37 +271,17 @@ std::vector<std::optional<store::ItemData>> VdirDriver::ReadItems(const std::str
                                                                   const std::vector<SourceItem>& items,
                                                                   std::vector<std::string>& warnings) {
     const UniqueFd dir = Tree().Require(folder);
-    std::vector<std::optional<store::ItemData>> parsed(items.size());
-    std::vector<std::string> problems(items.size());
-    // Read whole and parsed on two threads: an item is its whole file.
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        std::string text;
-        for (size_t i; (i = next.fetch_add(1)) < items.size();) {
-            const std::string path = (root_ / folder / items[i].key).string();
-            if (!TreeDir::ReadWhole(dir.Get(), items[i].key, kMaxItemBytes, text)) {
-                problems[i] = "cannot read \"" + path + "\" (gone, or larger than 16 MiB); skipped";
-                continue;
-            }
-            try {
-                parsed[i] = ItemOf(text, items[i].key, path, dir.Get());
-            } catch (const AutomationError& e) {
-                problems[i] = e.Description() + "; skipped";
-            } catch (const std::exception& e) {  // nothing may escape a thread
-                problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
-            }
-        }
-    };
-    if (items.size() > 64) {
-        std::thread helper(work);
-        work();
-        helper.join();
-    } else {
-        work();
-    }
-    for (const auto& p : problems)
-        if (!p.empty()) warnings.push_back(p);
-    return parsed;
+    auto path = [&](size_t i) { return (root_ / folder / items[i].key).string(); };
+    // An item is its whole file.
+    return MakeItems(
+        items.size(),
+        [&](size_t i) -> std::optional<store::ItemData> {
+            std::string text;
+            if (!TreeDir::ReadWhole(dir.Get(), items[i].key, kMaxItemBytes, text))
+                Raise(errnum::kMapiNotFound, "cannot read \"" + path(i) + "\" (gone, or larger than 16 MiB)");
+            return ItemOf(text, items[i].key, path(i), dir.Get());
+        },
+        path, warnings);
 }
 
 std::string VdirDriver::CreateFolder(const std::optional<std::string>& parent, const std::string& name) {
