@@ -78,6 +78,7 @@ private:
     std::map<int64_t, std::string> ReconcileFolders(store::StoreDb& cache, std::vector<std::string>& warnings);
     int64_t PlaceFolder(store::StoreDb& cache, const SourceFolder& f, std::map<std::vector<std::string>, int64_t>& byPath);
     Listing ListChanged(const std::map<int64_t, std::string>& folders, std::vector<std::string>& warnings);
+    std::vector<SourceItem> CachedWith(int64_t folder, const SourceChanges& changes);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 
     // Moves.
