@@ -1,0 +1,238 @@
+// CardDAV/CalDAV accounts as a user meets them, on a Radicale started for the tests on
+// 127.0.0.1: filled with genpim's address book, calendar and tasks (exact, near and look-alike
+// items, with a manifest saying which is which), attached in-process (connected::AddDavStore,
+// as the command line and the explorer call it), cleaned and restored with the program, and
+// checked through two other clients: vdirsyncer syncing the account to a local vdir, and
+// tests/connected/dav_tool.py.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "standin_host/connected/Connected.h"
+#include "standin_host/store/Profile.h"
+#include "tests/connected/ConnectedSupport.h"
+#include "tests/support/TestEnv.h"
+
+namespace nubra::connected_tests {
+namespace {
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> f;
+    std::istringstream in(line);
+    for (std::string part; std::getline(in, part, '\t');) f.push_back(part);
+    return f;
+}
+
+// One row of genpim's manifest.
+struct Planted {
+    std::string collection, file, kind, group, uid;
+};
+
+// What the server holds: collection -> name -> "UID TAB sha256"; and the collections' display
+// names and links.
+struct ServerView {
+    std::map<std::string, std::map<std::string, std::string>> items;
+    std::map<std::string, std::string> collections;  // "name/" -> "displayname TAB duplicates-of"
+    bool operator==(const ServerView&) const = default;
+};
+
+class DavAccount : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        tmp = new testing::TempDir;
+        server = new Radicale(tmp->path() / "radicale");
+        corpus = tmp->path() / "pim";
+        const auto made = RunProgram({"python3", NUBRA_GENPIM, "--contacts", "40", "--events", "40", "--todos", "20",
+                                      "--seed", "5", "--manifest", (tmp->path() / "manifest.tsv").string(),
+                                      corpus.string()});
+        if (made.exit != 0) ADD_FAILURE() << "genpim: " << made.err;
+        std::ifstream in(tmp->path() / "manifest.tsv");
+        std::string line;
+        std::getline(in, line);  // the heading
+        while (std::getline(in, line)) {
+            const auto f = Fields(line);
+            if (f.size() == 5) manifest.push_back({f[0], f[1], f[2], f[3], f[4]});
+        }
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        delete tmp;
+        manifest.clear();
+    }
+    void SetUp() override {
+        if (!server->Started()) GTEST_SKIP() << server->Why();
+    }
+
+    // A new account holding genpim's collections.
+    static void Fill(const std::string& account) {
+        server->AddUser(account);
+        const auto r = server->Tool(account, {"upload", corpus.string()});
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+    static std::map<std::string, std::string> Password(const std::string& account) {
+        return {{"NUBRA_DAV_PASSWORD", Radicale::Password(account)}};
+    }
+    // `account` as a store of `user`'s profile, attached in this process as the command line's
+    // `store add` will; throws what AddDavStore throws.
+    static void Attach(const User& user, connected::DavAccount account, const std::string& password = {}) {
+        testing::ScopedEnv cache("XDG_CACHE_HOME", (user.dir / "cache").string());
+        testing::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", "");
+        testing::ScopedEnv timeout("NUBRA_DAV_TIMEOUT", std::nullopt);
+        testing::ScopedEnv pw("NUBRA_DAV_PASSWORD", password.empty() ? std::nullopt : std::optional(password));
+        connected::RegisterConnectedStores();
+        auto profile = store::Profile::Open(user.dir / "profile");
+        connected::AddDavStore(*profile, account);
+    }
+    static ServerView View(const std::string& account) {
+        ServerView v;
+        const auto r = server->Tool(account, {"dump"});
+        EXPECT_EQ(r.exit, 0) << r.err;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            const auto f = Fields(line);
+            if (f.size() == 4) v.items[f[0]][f[1]] = f[2] + "\t" + f[3];
+            else if (!f.empty() && f[0].ends_with("/")) v.collections[f[0]] = (f.size() > 1 ? f[1] : "") + "\t" + (f.size() > 2 ? f[2] : "");
+        }
+        return v;
+    }
+    static size_t Duplicates(const std::string& collection) {
+        std::map<std::string, size_t> groups;
+        for (const auto& p : manifest)
+            if (p.collection == collection) ++groups[p.group];
+        size_t n = 0;
+        for (const auto& [g, count] : groups) n += count - 1;
+        return n;
+    }
+
+    static inline testing::TempDir* tmp = nullptr;
+    static inline Radicale* server = nullptr;
+    static inline fs::path corpus;
+    static inline std::vector<Planted> manifest;
+    testing::TempDir work;
+};
+
+// The UIDs of the items of a local vdir's collection folder.
+std::multiset<std::string> LocalUids(const fs::path& dir) {
+    std::multiset<std::string> uids;
+    std::error_code none;
+    for (const auto& e : fs::directory_iterator(dir, none)) {
+        if (!e.is_regular_file() || e.path().extension() == "" || e.path().filename().string()[0] == '.') continue;
+        std::ifstream in(e.path());
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("UID:", 0) == 0) {
+                uids.insert(line.substr(4, line.find_last_not_of("\r") - 3));
+                break;
+            }
+    }
+    return uids;
+}
+
+// vdirsyncer, as a user runs it beside us: the account's address books and calendars synced
+// with a local vdir (local/cards, local/cals), its configuration and status in `dir`. The local
+// folders of `collections` are made first, as the user confirms them at `discover`.
+Result Vdirsyncer(const fs::path& dir, const Radicale& radicale, const std::string& account,
+                  const std::vector<std::string>& collections) {
+    for (const auto& c : collections) fs::create_directories(dir / "local" / (c.rfind("contacts", 0) == 0 ? "cards" : "cals") / c);
+    std::ofstream config(dir / "config");
+    config << "[general]\nstatus_path = \"" << (dir / "status").string() << "/\"\n";
+    for (const char* kind : {"cards", "cals"}) {
+        config << "\n[pair " << kind << "]\na = \"" << kind << "_local\"\nb = \"" << kind
+               << "_remote\"\ncollections = [\"from b\"]\nconflict_resolution = \"b wins\"\n"
+               << "\n[storage " << kind << "_local]\ntype = \"filesystem\"\npath = \""
+               << (dir / "local" / kind).string() << "/\"\nfileext = \"" << (kind == std::string("cards") ? ".vcf" : ".ics")
+               << "\"\n\n[storage " << kind << "_remote]\ntype = \"" << (kind == std::string("cards") ? "carddav" : "caldav")
+               << "\"\nurl = \"https://127.0.0.1:" << radicale.Port() << "/\"\nusername = \"" << account
+               << "\"\npassword = \"" << Radicale::Password(account) << "\"\nverify = \"" << radicale.CaFile().string()
+               << "\"\n";
+    }
+    config.close();
+    auto r = RunProgram({"vdirsyncer", "-c", (dir / "config").string(), "discover"});
+    if (r.exit == 0) r = RunProgram({"vdirsyncer", "-c", (dir / "config").string(), "sync"});
+    return r;
+}
+
+// genpim's address book, calendar and tasks cleaned in one run: exactly the duplicates (exact
+// and near) left each collection for its duplicates collection, one item of each group stayed
+// and no look-alike moved, as vdirsyncer then syncs it; a second clean finds nothing; a
+// restore puts every item back under its name with its bytes and deletes the emptied
+// duplicates collections.
+TEST_F(DavAccount, CleanMovesExactlyTheDuplicatesAndARestoreBringsEveryItemBack) {
+    if (::access("/usr/bin/vdirsyncer", X_OK) != 0) GTEST_SKIP() << "vdirsyncer is not installed";
+    Fill("alice");
+    const ServerView before = View("alice");
+    ASSERT_EQ(before.items.size(), 3u);
+    User user{work.path() / "user"};
+    ASSERT_NO_THROW(Attach(user, {server->Url("alice"), server->CaFile().string(), "", false, 0},
+                           Radicale::Password("alice")));
+    const auto stores = user.Run({"stores"});
+    EXPECT_TRUE(Has(stores.out, "\tdav\t" + server->Url("alice"))) << stores.out;
+    EXPECT_FALSE(Has(testing::ReadFile(user.dir / "profile" / "profile.json"), Radicale::Password("alice")));
+
+    const auto clean = user.Run({"clean", "--recursive", "alice@127.0.0.1"}, Password("alice"));
+    ASSERT_EQ(clean.exit, 0) << clean.out << clean.err;
+    for (const char* c : {"Contacts", "Calendar", "Tasks"}) {
+        const std::string name = c == std::string("Contacts") ? "contacts" : c == std::string("Calendar") ? "calendar" : "tasks";
+        EXPECT_TRUE(Has(clean.out, std::string("alice@127.0.0.1\\") + c + ": Nubra moved " +
+                                       std::to_string(Duplicates(name)) + " duplicate"))
+            << clean.out;
+    }
+
+    // vdirsyncer sees each collection and its duplicates collection (a sibling, linked to it).
+    const fs::path sync = work.path() / "vdirsyncer";
+    const auto synced = Vdirsyncer(sync, *server, "alice",
+                                   {"contacts", "calendar", "tasks", "contacts-nubra-duplicates",
+                                    "calendar-nubra-duplicates", "tasks-nubra-duplicates"});
+    ASSERT_EQ(synced.exit, 0) << synced.out << synced.err;
+    for (const std::string name : {"contacts", "calendar", "tasks"}) {
+        SCOPED_TRACE(name);
+        const fs::path local = sync / "local" / (name == "contacts" ? "cards" : "cals");
+        const auto kept = LocalUids(local / name), moved = LocalUids(local / (name + "-nubra-duplicates"));
+        EXPECT_EQ(moved.size(), Duplicates(name));
+        std::map<std::string, int> keptOfGroup;
+        std::multiset<std::string> all;
+        for (const auto& p : manifest) {
+            if (p.collection != name) continue;
+            all.insert(p.uid);
+            keptOfGroup[p.group] += static_cast<int>(kept.count(p.uid));
+            if (p.kind == "twin" || p.kind == "original") {
+                // A look-alike stays; an original stays unless its duplicate was kept instead.
+                if (p.kind == "twin") {
+                    EXPECT_EQ(kept.count(p.uid), 1u) << "the look-alike " << p.file << " moved";
+                }
+            }
+        }
+        for (const auto& [group, count] : keptOfGroup) EXPECT_EQ(count, 1) << "group " << group;
+        std::multiset<std::string> both = kept;
+        both.insert(moved.begin(), moved.end());
+        EXPECT_EQ(both, all) << "an item was lost or doubled";
+    }
+    EXPECT_EQ(View("alice").collections.at("contacts-nubra-duplicates/"),
+              "Contacts \xE2\x80\x93 Nubra_Duplicate_Items\t/alice/contacts/");
+
+    // Nothing new: the second clean finds nothing and changes nothing.
+    const ServerView cleaned = View("alice");
+    const auto again = user.Run({"clean", "--recursive", "alice@127.0.0.1"}, Password("alice"));
+    EXPECT_EQ(again.exit, 0) << again.err;
+    EXPECT_FALSE(Has(again.out, "Nubra moved")) << again.out;
+    EXPECT_EQ(View("alice"), cleaned);
+
+    // A restore puts back every item as it was, under its name, and deletes the emptied
+    // duplicates collections on the server.
+    const auto restored = user.Run({"restore", "--last"}, Password("alice"));
+    ASSERT_EQ(restored.exit, 0) << restored.out << restored.err;
+    EXPECT_TRUE(Has(restored.out, "Removed the empty folder")) << restored.out;
+    EXPECT_EQ(View("alice"), before) << restored.out;
+    EXPECT_FALSE(Has(user.Run({"tree"}, Password("alice")).out, "Nubra_Duplicate_Items"));
+}
+
+}  // namespace
+}  // namespace nubra::connected_tests
