@@ -208,6 +208,7 @@ const std::vector<std::string>& DavDriver::Homes() {
                         if (auto path = PathOf(h); !path.empty()) homes.insert(path.back() == '/' ? path : path + "/");
         }
     };
+    std::string refused;  // what the last place that did not answer said
     for (const auto& start : starts) {
         std::string path = start;
         for (int hop = 0; hop <= kMaxRedirects; ++hop) {
@@ -217,6 +218,7 @@ const std::vector<std::string>& DavDriver::Homes() {
                 continue;
             }
             if (a.status == 207) take(Multi(a, "PROPFIND " + path));
+            else refused = " (PROPFIND " + path + ": " + std::to_string(a.status) + " " + Http().Redact(a.body) + ")";
             break;
         }
         if (!principals.empty() || !homes.empty()) break;
@@ -231,7 +233,8 @@ const std::vector<std::string>& DavDriver::Homes() {
               "the server " + Http().Server() +
                   " shows no address book or calendar home (no current-user-principal with an addressbook-home-set "
                   "or calendar-home-set at /.well-known/carddav, /.well-known/caldav or /); give the home's path in "
-                  "the address");
+                  "the address" +
+                  refused);
     homes_.assign(homes.begin(), homes.end());
     return homes_;
 }

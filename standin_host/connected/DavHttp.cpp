@@ -103,8 +103,15 @@ std::string DecodePercent(const std::string& text, bool* ok) {
 
 DavUrl ParseDavUrl(const std::string& text) {
     auto bad = [&](const std::string& why) {
+        // A password written into the address is not repeated.
+        std::string shown = text;
+        const size_t scheme = shown.find("://"), at = shown.find('@');
+        if (scheme != std::string::npos && at != std::string::npos) {
+            const size_t colon = shown.find(':', scheme + 3);
+            if (colon < at) shown.replace(colon + 1, at - colon - 1, "***");
+        }
         Refuse(errnum::kMapiInvalidParameter,
-               "\"" + text + "\" is no CardDAV/CalDAV account (https://USER@HOST[:PORT][/PATH]): " + why);
+               "\"" + shown + "\" is no CardDAV/CalDAV account (https://USER@HOST[:PORT][/PATH]): " + why);
     };
     DavUrl url;
     std::string rest;

@@ -6,6 +6,7 @@
 // tests/connected/dav_tool.py.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,6 +233,102 @@ TEST_F(DavAccount, CleanMovesExactlyTheDuplicatesAndARestoreBringsEveryItemBack)
     EXPECT_TRUE(Has(restored.out, "Removed the empty folder")) << restored.out;
     EXPECT_EQ(View("alice"), before) << restored.out;
     EXPECT_FALSE(Has(user.Run({"tree"}, Password("alice")).out, "Nubra_Duplicate_Items"));
+}
+
+struct Refusal {
+    const char* name;
+    connected::DavAccount account;
+    std::optional<std::string> passwordEnv;
+    int32_t number;
+    const char* said;
+};
+
+// What cannot be trusted is refused before anything is written, saying why and naming the
+// server, never showing the password.
+TEST_F(DavAccount, RefusesWhatItCannotTrustWithAClearError) {
+    server->AddUser("bob");
+    const std::string url = server->Url("bob"), ca = server->CaFile().string();
+    const fs::path open = work.path() / "open-password";
+    std::ofstream(open) << Radicale::Password("bob") << "\n";
+    ::chmod(open.c_str(), 0644);
+    const std::string password = Radicale::Password("bob");
+    const std::vector<Refusal> cases = {
+        {"no CA", {url, "", "", false, 0}, password, errnum::kMapiNoAccess, "not trusted"},
+        {"wrong password", {url, ca, "", false, 0}, "not-it", errnum::kMapiNoAccess, "refused the password"},
+        {"readable password file", {url, ca, open.string(), false, 0}, std::nullopt, errnum::kMapiNoAccess, "not private"},
+        {"no password", {url, ca, "", false, 0}, std::nullopt, errnum::kMapiNoAccess, "no password"},
+        {"plain http", {"http://bob@127.0.0.1:" + std::to_string(server->Port()) + "/", ca, "", false, 0}, password,
+         errnum::kMapiInvalidParameter, "without TLS"},
+        {"password in the address", {"https://bob:" + password + "@127.0.0.1/", ca, "", false, 0}, password,
+         errnum::kMapiInvalidParameter, "never taken from the address"},
+        {"unreachable", {"https://bob@127.0.0.1:1/", ca, "", false, 0}, password, errnum::kMapiCallFailed, "cannot reach"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        User user{work.path() / c.name};
+        int32_t number = 0;
+        std::string why;
+        try {
+            Attach(user, c.account, c.passwordEnv.value_or(""));
+        } catch (const AutomationError& e) {
+            number = e.Number();
+            why = e.Description();
+        }
+        EXPECT_EQ(number, c.number) << why;
+        EXPECT_TRUE(Has(why, c.said)) << why;
+        EXPECT_FALSE(Has(why, password)) << why;
+        // Named: the server, or the file or address at fault.
+        EXPECT_TRUE(Has(why, "127.0.0.1") || Has(why, open.string())) << why;
+        EXPECT_FALSE(Has(user.Run({"stores"}).out, "\tdav\t")) << "the profile changed";
+    }
+}
+
+// A server that stalls, trickles, sends without end, or sends XML meant to blow up a parser is
+// cut off within the limits, with an error naming it; a password it echoes is not shown.
+TEST_F(DavAccount, AHostileServerIsCutOffAndNamed) {
+    struct Case {
+        const char* mode;
+        const char* said;
+    };
+    const std::vector<Case> cases = {
+        {"silent", "sent nothing for 2 s"},
+        {"trickle", "slower than 1 KiB a second"},
+        {"endless", "sent more than 65536 KiB"},
+        {"headers", "header lines of more than 64 KiB"},
+        {"doctype", "declares a document type"},
+        {"deep", "cannot be read"},
+        {"echo", "you said eve:***"},
+        {"redirect", "another server"},
+    };
+    testing::ScopedEnv timeout("NUBRA_DAV_TIMEOUT", "2");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const fs::path portFile = work.path() / (std::string(c.mode) + ".port");
+        const pid_t pid = StartProgram({"/usr/bin/python3", NUBRA_HOSTILE_DAV, portFile.string(), c.mode});
+        for (int i = 0; i < 500 && !fs::exists(portFile); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::string port = testing::ReadFile(portFile);
+        ASSERT_FALSE(port.empty()) << "the hostile server did not start";
+        User user{work.path() / c.mode};
+        int32_t number = 0;
+        std::string why;
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            testing::ScopedEnv cache("XDG_CACHE_HOME", (user.dir / "cache").string());
+            auto profile = store::Profile::Open(user.dir / "profile");
+            connected::AddDavStore(*profile, {"http://eve@127.0.0.1:" + port + "/", "", "", true, 0}, {}, "s3cret-pw");
+        } catch (const AutomationError& e) {
+            number = e.Number();
+            why = e.Description();
+        }
+        const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ::kill(pid, SIGKILL);
+        WaitFor(pid);
+        EXPECT_NE(number, 0);
+        EXPECT_TRUE(Has(why, c.said)) << why;
+        EXPECT_TRUE(Has(why, "eve@127.0.0.1:" + port)) << why;
+        EXPECT_FALSE(Has(why, "s3cret-pw")) << why;
+        EXPECT_LT(seconds, 30) << "not cut off within its limits";
+    }
 }
 
 }  // namespace
