@@ -331,5 +331,82 @@ TEST_F(DavAccount, AHostileServerIsCutOffAndNamed) {
     }
 }
 
+// The UIDs of a collection of the server as `View` shows it.
+std::multiset<std::string> UidsIn(const ServerView& v, const std::string& collection) {
+    std::multiset<std::string> uids;
+    if (auto c = v.items.find(collection); c != v.items.end())
+        for (const auto& [name, row] : c->second) uids.insert(row.substr(0, row.find('\t')));
+    return uids;
+}
+
+// Another client edits and deletes items of the address book while a clean runs: whatever
+// happens to the run, nothing is lost or doubled, and the next clean finishes the job.
+TEST_F(DavAccount, AnotherClientEditingAndDeletingDuringACleanLosesAndDoublesNothing) {
+    Fill("dave");
+    User user{work.path() / "user"};
+    ASSERT_NO_THROW(Attach(user, {server->Url("dave"), server->CaFile().string(), "", false, 0},
+                           Radicale::Password("dave")));
+    const pid_t clean = user.Start({"clean", "dave@127.0.0.1\\Contacts"}, Password("dave"));
+    const auto churn = server->Tool("dave", {"churn", "contacts", "4"});
+    ASSERT_EQ(churn.exit, 0) << churn.err;
+    WaitFor(clean);  // it may report the items changed under it
+    std::set<std::string> deleted;
+    std::istringstream said(churn.out);
+    for (std::string line; std::getline(said, line);)
+        if (line.rfind("deleted\t", 0) == 0) deleted.insert(line.substr(8));
+    EXPECT_EQ(deleted.size(), 4u) << churn.out;
+    const auto second = user.Run({"clean", "dave@127.0.0.1\\Contacts"}, Password("dave"));
+    EXPECT_EQ(second.exit, 0) << second.out << second.err;
+    const ServerView after = View("dave");
+    std::multiset<std::string> held = UidsIn(after, "contacts"), expected;
+    const auto moved = UidsIn(after, "contacts-nubra-duplicates");
+    held.insert(moved.begin(), moved.end());
+    for (const auto& p : manifest)
+        if (p.collection == "contacts" && !deleted.count(p.uid)) expected.insert(p.uid);
+    EXPECT_EQ(held, expected) << "only what the other client deleted may be gone";
+}
+
+// The server goes away while a clean moves duplicates, and comes back: the clean says what
+// failed, nothing is lost or doubled, and the next clean finishes the job.
+TEST_F(DavAccount, ServerGoingAwayMidCleanLosesNothing) {
+    Fill("carol");
+    User user{work.path() / "user"};
+    ASSERT_NO_THROW(Attach(user, {server->Url("carol"), server->CaFile().string(), "", false, 0},
+                           Radicale::Password("carol")));
+    const fs::path moved = server->Storage("carol") / "contacts-nubra-duplicates";
+    Result first;
+    std::thread clean([&] { first = user.Run({"clean", "carol@127.0.0.1\\Contacts"}, Password("carol")); });
+    // The first duplicate has reached its collection: the clean is under way.
+    auto arrived = [&] {
+        std::error_code none;
+        for (const auto& e : fs::directory_iterator(moved, none))
+            if (e.path().extension() == ".vcf") return true;
+        return false;
+    };
+    for (int i = 0; i < 20000 && !arrived(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    server->Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(server->Start()) << server->Why();
+    clean.join();
+    if (first.exit != 0) {
+        EXPECT_TRUE(Has(first.out + first.err, "carol@127.0.0.1")) << first.out << first.err;
+    }
+    const auto again = user.Run({"clean", "carol@127.0.0.1\\Contacts"}, Password("carol"));
+    EXPECT_EQ(again.exit, 0) << again.out << again.err;
+    const ServerView after = View("carol");
+    const auto kept = UidsIn(after, "contacts");
+    std::multiset<std::string> held = kept, all;
+    const auto away = UidsIn(after, "contacts-nubra-duplicates");
+    held.insert(away.begin(), away.end());
+    std::map<std::string, int> keptOfGroup;
+    for (const auto& p : manifest)
+        if (p.collection == "contacts") {
+            all.insert(p.uid);
+            keptOfGroup[p.group] += static_cast<int>(kept.count(p.uid));
+        }
+    EXPECT_EQ(held, all) << "an item was lost or doubled";
+    for (const auto& [group, count] : keptOfGroup) EXPECT_EQ(count, 1) << "group " << group;
+}
+
 }  // namespace
 }  // namespace nubra::connected_tests

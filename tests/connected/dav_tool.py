@@ -14,6 +14,8 @@ Usage: dav_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
   dump                     one line per item: collection TAB name TAB UID TAB sha256 of its bytes;
                            and one per collection: collection TAB displayname TAB duplicates-of
   get COLLECTION NAME      an item's bytes on standard output
+  churn COLLECTION COUNT   while a clean runs: COUNT items of the collection edited and COUNT
+                           deleted, one at a time, printing "changed UID" or "deleted UID"
 Only 127.0.0.1 is ever contacted.
 """
 import base64
@@ -23,6 +25,7 @@ import os
 import re
 import ssl
 import sys
+import time
 import urllib.parse
 import xml.etree.ElementTree as ET
 
@@ -159,6 +162,34 @@ def main():
             for item in c.items(name):
                 _, _, data = c.request("GET", c.home + name + "/" + item)
                 print("%s\t%s\t%s\t%s" % (name, item, uid_of(data), hashlib.sha256(data).hexdigest()))
+    elif cmd == "churn":
+        import random
+        rng = random.Random(7)
+        count = int(args[1])
+        names = c.items(args[0])
+        rng.shuffle(names)
+        base = c.home + args[0] + "/"
+        done = 0
+        for name in names:
+            if done == 2 * count:
+                break
+            status, headers, data = c.request("GET", base + name, ok=None)
+            if status != 200:
+                continue  # moved away meanwhile
+            etag = {k.lower(): v for k, v in headers.items()}.get("etag")
+            if done % 2 == 0:
+                end = b"END:VCARD" if b"BEGIN:VCARD" in data else b"END:VEVENT" if b"BEGIN:VEVENT" in data else b"END:VTODO"
+                data = data.replace(end, b"X-EDITED-BY:another client\r\n" + end, 1)
+                ctype = "text/vcard" if b"BEGIN:VCARD" in data else "text/calendar"
+                status, _, _ = c.request("PUT", base + name, data, {"Content-Type": ctype, "If-Match": etag}, ok=None)
+                what = "changed"
+            else:
+                status, _, _ = c.request("DELETE", base + name, headers={"If-Match": etag}, ok=None)
+                what = "deleted"
+            if status in (200, 201, 204):
+                print("%s\t%s" % (what, uid_of(data)), flush=True)
+                done += 1
+            time.sleep(0.05)
     elif cmd == "get":
         _, _, data = c.request("GET", c.home + args[0] + "/" + args[1])
         sys.stdout.buffer.write(data)
