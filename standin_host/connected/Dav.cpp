@@ -346,14 +346,13 @@ const DavDriver::Collection& DavDriver::Info(const std::string& folder) {
 
 // ------------------------------------------------------------------ reading
 
+// A synchronisation glances at every folder right after listing the folders, which took every
+// collection's token at once: that glance serves until the next listing (also for the
+// synchroniser's look at a folder's validity before each move, which is always the same here).
 Glance DavDriver::GlanceAt(const std::string& folder) {
-    if (auto it = fresh_.find(folder); it != fresh_.end()) {
-        Glance g = it->second;
-        fresh_.erase(it);
-        return g;
-    }
+    if (auto it = fresh_.find(folder); it != fresh_.end()) return it->second;
     collections_.erase(folder);  // looked at anew
-    return Info(folder).Glimpse();
+    return fresh_[folder] = Info(folder).Glimpse();
 }
 
 // A sync report of `folder` from `token` ("" for everything), followed while the server

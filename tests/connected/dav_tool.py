@@ -6,6 +6,10 @@ Usage: dav_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
   upload VDIR              each folder of the vdir a collection of the same name (an address book
                            for .vcf files, else a calendar of the components its files hold;
                            its displayname file as the display name), each file PUT under its name
+  upload-whole DIR VDIR    each file of genpim's --single DIR (contacts.vcf, calendar.ics, tasks.ics)
+                           PUT whole as a collection of its name (Radicale's way of taking a
+                           collection at once), named as VDIR's folder of that name says, a
+                           calendar's components set from what it holds
   mkcol NAME KIND DISPLAY  a collection: KIND addressbook, events, todos or both
   put COLLECTION NAME FILE PUT a file as an item (If-None-Match: *)
   change COLLECTION NAME   another client's edit: the item written again with one more line
@@ -42,7 +46,7 @@ class Client:
         self.home = "/%s/" % user
 
     def request(self, method, path, body=None, headers=None, ok=(200, 201, 204, 207)):
-        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx, timeout=60)
+        conn = http.client.HTTPSConnection("127.0.0.1", self.port, context=self.ctx, timeout=600)
         h = {"Authorization": self.auth}
         if headers:
             h.update(headers)
@@ -137,6 +141,22 @@ def main():
             c.mkcol(name, kind, display)
             for f in files:
                 c.put(name, f, open(os.path.join(folder, f), "rb").read())
+    elif cmd == "upload-whole":
+        top, vdir = args
+        for f in sorted(os.listdir(top)):
+            name, ext = os.path.splitext(f)
+            data = open(os.path.join(top, f), "rb").read()
+            c.request("PUT", c.home + name + "/", data,
+                      {"Content-Type": "text/vcard" if ext == ".vcf" else "text/calendar"}, ok=(200, 201, 204))
+            display = open(os.path.join(vdir, name, "displayname")).read().strip()
+            props = "<D:displayname>%s</D:displayname>" % display
+            if ext == ".ics":
+                comps = [n for n in ("VEVENT", "VTODO") if ("BEGIN:" + n).encode() in data]
+                props += "<C:supported-calendar-component-set>%s</C:supported-calendar-component-set>" % "".join(
+                    '<C:comp name="%s"/>' % n for n in comps)
+            body = ('<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:C="%s"><D:set><D:prop>%s'
+                    "</D:prop></D:set></D:propertyupdate>") % (NS["C"], props)
+            c.request("PROPPATCH", c.home + name + "/", body, {"Content-Type": "application/xml"})
     elif cmd == "mkcol":
         c.mkcol(args[0], args[1], args[2])
     elif cmd == "put":
