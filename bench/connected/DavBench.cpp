@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
                CpuSeconds(server.Pid()) - cpu0, ok);
         if (!ok) return 1;
     }
-    const std::map<std::string, std::string> password{{"NUBRA_DAV_PASSWORD", Radicale::Password("bench")}};
+    std::map<std::string, std::string> password{{"NUBRA_DAV_PASSWORD", Radicale::Password("bench")}};
+    if (const char* t = std::getenv("NUBRA_DAV_TRACE")) password["NUBRA_DAV_TRACE"] = t;
     Step(user, server, "dav: first clean (every collection)", {"clean", "--recursive", "bench@127.0.0.1"}, password);
     // What the server holds now, through a client of its own.
     const auto dump = server.Tool("bench", {"dump"});

@@ -2,14 +2,19 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <optional>
 
@@ -59,6 +64,58 @@ bool Loopback(const sockaddr* address) {
         return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
     }
     return false;
+}
+
+// The trust store of every connection whose certificate was not checked yet: the system's
+// certificates and `caFile`, loaded once per process and CA file.
+gnutls_x509_trust_list_t TrustList(const std::string& caFile) {
+    static std::mutex lock;
+    static std::map<std::string, gnutls_x509_trust_list_t> lists;  // kept until the process ends
+    std::lock_guard hold(lock);
+    if (auto it = lists.find(caFile); it != lists.end()) return it->second;
+    gnutls_x509_trust_list_t list = nullptr;
+    if (gnutls_x509_trust_list_init(&list, 0) < 0) return nullptr;
+    gnutls_x509_trust_list_add_system_trust(list, 0, 0);
+    if (!caFile.empty()) gnutls_x509_trust_list_add_trust_file(list, caFile.c_str(), nullptr, GNUTLS_X509_FMT_PEM, 0, 0);
+    return lists[caFile] = list;
+}
+
+// The certificate among the trusted ones that the server's chain `pems` (its own first) leads
+// to, in PEM; empty when the chain does not verify against them.
+std::string AnchorOf(const std::vector<std::string>& pems, const std::string& caFile) {
+    gnutls_x509_trust_list_t list = TrustList(caFile);
+    if (!list || pems.empty()) return {};
+    std::vector<gnutls_x509_crt_t> chain;
+    std::string anchor;
+    bool imported = true;
+    for (const auto& pem : pems) {
+        gnutls_x509_crt_t crt = nullptr;
+        const gnutls_datum_t data{reinterpret_cast<unsigned char*>(const_cast<char*>(pem.data())),
+                                  static_cast<unsigned>(pem.size())};
+        if (gnutls_x509_crt_init(&crt) < 0) {
+            imported = false;
+            break;
+        }
+        chain.push_back(crt);
+        if (gnutls_x509_crt_import(crt, &data, GNUTLS_X509_FMT_PEM) < 0) {
+            imported = false;
+            break;
+        }
+    }
+    unsigned status = 0;
+    gnutls_x509_crt_t issuer = nullptr;
+    if (imported &&
+        gnutls_x509_trust_list_verify_crt(list, chain.data(), static_cast<unsigned>(chain.size()), 0, &status, nullptr) == 0 &&
+        status == 0 && gnutls_x509_trust_list_get_issuer(list, chain.back(), &issuer, GNUTLS_TL_GET_COPY) == 0) {
+        gnutls_datum_t out{};
+        if (gnutls_x509_crt_export2(issuer, GNUTLS_X509_FMT_PEM, &out) == 0) {
+            anchor.assign(reinterpret_cast<const char*>(out.data), out.size);
+            gnutls_free(out.data);
+        }
+        gnutls_x509_crt_deinit(issuer);
+    }
+    for (auto crt : chain) gnutls_x509_crt_deinit(crt);
+    return anchor;
 }
 
 }  // namespace
@@ -274,6 +331,35 @@ DavHttp::DavHttp(const DavUrl& url, const DavOptions& options, const std::string
 
 DavHttp::~DavHttp() {
     if (curl_) curl_easy_cleanup(static_cast<CURL*>(curl_));
+    ForgetAnchor();
+}
+
+void DavHttp::ForgetAnchor() {
+    if (anchorFd_ >= 0) ::close(anchorFd_);
+    anchorFd_ = -1;
+    anchorPath_.clear();
+}
+
+// Keeps the trusted certificate the server's chain leads to (in a file of this process's
+// memory), so that the next connections are verified against it alone. Nothing is kept when
+// it cannot be told.
+void DavHttp::LearnAnchor() {
+    curl_certinfo* info = nullptr;
+    if (curl_easy_getinfo(static_cast<CURL*>(curl_), CURLINFO_CERTINFO, &info) != CURLE_OK || !info) return;
+    std::vector<std::string> pems;
+    for (int i = 0; i < info->num_of_certs; ++i)
+        for (curl_slist* s = info->certinfo[i]; s; s = s->next)
+            if (std::strncmp(s->data, "Cert:", 5) == 0) pems.emplace_back(s->data + 5);
+    const std::string anchor = AnchorOf(pems, options_.caFile);
+    if (anchor.empty()) return;
+    const int fd = ::memfd_create("nubra-dav-anchor", MFD_CLOEXEC);
+    if (fd < 0) return;
+    if (::write(fd, anchor.data(), anchor.size()) != static_cast<ssize_t>(anchor.size())) {
+        ::close(fd);
+        return;
+    }
+    anchorFd_ = fd;
+    anchorPath_ = "/proc/self/fd/" + std::to_string(fd);
 }
 
 std::string DavHttp::Redact(std::string text) const {
@@ -342,8 +428,17 @@ HttpAnswer DavHttp::Request(const std::string& method, const std::string& path, 
         curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-        // The CA file is trusted besides the system's certificates (libcurl's CA folder).
-        if (!options_.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str());
+        if (!anchorPath_.empty()) {
+            // Verified against the one trusted certificate this server's chain led to at the first
+            // connection: libcurl's GnuTLS build loads the whole trust store again for every
+            // connection (some 25 ms), and a server without keep-alive makes one per request.
+            curl_easy_setopt(c, CURLOPT_CAINFO, anchorPath_.c_str());
+            curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+        } else if (url_.tls) {
+            // The CA file is trusted besides the system's certificates (libcurl's CA folder).
+            if (!options_.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str());
+            curl_easy_setopt(c, CURLOPT_CERTINFO, 1L);
+        }
         curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::min(options_.connectSeconds, options_.timeoutSeconds)) * 1000);
         curl_easy_setopt(c, CURLOPT_USERAGENT, "nubrasweep");
@@ -373,7 +468,14 @@ HttpAnswer DavHttp::Request(const std::string& method, const std::string& path, 
         curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
         const CURLcode rc = curl_easy_perform(c);
         curl_slist_free_all(list);
+        if ((rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE) && !anchorPath_.empty()) {
+            // Another certificate now (or the anchor cannot be read): the whole trust store decides.
+            ForgetAnchor();
+            --attempt;
+            continue;
+        }
         if (rc != CURLE_OK) Fail(rc, t, method + " " + DecodePercent(path));
+        if (url_.tls && anchorPath_.empty()) LearnAnchor();
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &t.answer.status);
         if (t.answer.status == 401) {
             // Basic is sent at once; a server that takes only Digest is asked again with it.

@@ -1,6 +1,11 @@
-// One connection to a CardDAV/CalDAV server: HTTP through libcurl (with GnuTLS, the TLS library
-// the IMAP session uses too), the server's certificate verified against the system's trust
-// store plus a CA file, with the host name. Every failure raises an AutomationError naming the
+// One connection to a CardDAV/CalDAV server: HTTP through libcurl (its GnuTLS build, which
+// libetpan's development package requires), the server's certificate verified against the
+// system's trust store plus a CA file, with the host name. The first connection is verified
+// against all of them; the trusted certificate its chain leads to is kept, and later
+// connections are verified against that one alone (the full chain and the host name each
+// time): libcurl's GnuTLS build would load the whole trust store again for each connection,
+// some 25 ms, and a server without keep-alive (Radicale) makes one per request. A
+// certificate that no longer verifies against it is checked against all of them again. Every failure raises an AutomationError naming the
 // server (never the password, which is also taken out of anything the server says):
 // kMapiNoAccess for a refused certificate or password, kMapiCallFailed for a server that
 // cannot be reached, drops the connection, stalls or sends more than is taken.
@@ -100,6 +105,8 @@ public:
 private:
     struct Transfer;
     [[noreturn]] void Fail(int code, const Transfer& t, const std::string& what);
+    void LearnAnchor();
+    void ForgetAnchor();
 
     DavUrl url_;
     DavOptions options_;
@@ -107,6 +114,10 @@ private:
     std::string server_;
     void* curl_ = nullptr;  // CURL*, kept between requests for the open connection
     long auth_ = 0;         // the HTTP authentication the server asked for, once known
+    // The trusted certificate the server's chain led to at the first connection, in a file of
+    // this process's memory: later connections are verified against it alone.
+    int anchorFd_ = -1;
+    std::string anchorPath_;
 };
 
 }  // namespace nubra::connected
