@@ -300,8 +300,10 @@ struct DavHttp::Transfer {
             t.stopped = "sent nothing for " + std::to_string(t.timeoutMs / 1000) + " s";
             return 1;
         }
+        // An answer that comes, but too slowly (one that does not come at all is caught above).
         const auto elapsed = ms(now - t.start);
-        if (elapsed > t.timeoutMs && static_cast<double>(t.moved) * 1000 / static_cast<double>(elapsed) < kTrickleBytesPerSecond) {
+        if (dlNow > 0 && elapsed > t.timeoutMs &&
+            static_cast<double>(dlNow) * 1000 / static_cast<double>(elapsed) < kTrickleBytesPerSecond) {
             t.stopped = "answers slower than 1 KiB a second";
             return 1;
         }

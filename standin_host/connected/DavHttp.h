@@ -15,8 +15,8 @@
 //   that is shorter;
 // - an answer must keep moving: a request fails when `timeoutSeconds` (default 60; the
 //   account's "timeout" option, NUBRA_DAV_TIMEOUT for one process) pass without a byte going
-//   either way, or when after its first `timeoutSeconds` it has come slower than 1 KiB a
-//   second on average;
+//   either way, or when after its first `timeoutSeconds` the answer has come slower than 1 KiB
+//   a second on average;
 // - an answer's body is taken up to the caller's limit and its header lines up to 64 KiB: one
 //   beyond fails the request, and the connection is not used again;
 // - no redirect is followed here (discovery follows those to the same server itself), no proxy

@@ -301,13 +301,8 @@ Radicale::Radicale(const fs::path& dir, bool plain) : dir_(dir), plain_(plain) {
     }
     fs::create_directories(dir_ / "storage");
     ca_ = dir_ / "cert.pem";
-    const auto cert = RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                  "-nodes", "-keyout", (dir_ / "key.pem").string(), "-out", ca_.string(), "-days", "2",
-                                  "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
-    if (cert.exit != 0) {
-        why_ = "openssl could not make a certificate: " + cert.err;
-        return;
-    }
+    NewCertificate();
+    if (!fs::exists(ca_)) return;
     Write(dir_ / "users", "");
     port_ = FreePort();
     const std::string d = dir_.string();
@@ -326,6 +321,18 @@ Radicale::Radicale(const fs::path& dir, bool plain) : dir_(dir), plain_(plain) {
           "c.update({'storage': {'_filesystem_fsync': 'False'}}, 'test', privileged=True)\n"
           "server.serve(c)\n");
     Start();
+}
+
+void Radicale::NewCertificate() {
+    std::error_code none;
+    fs::copy_file(ca_, OldCaFile(), fs::copy_options::overwrite_existing, none);
+    const auto cert = RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                  "-nodes", "-keyout", (dir_ / "key.pem").string(), "-out", ca_.string(), "-days", "2",
+                                  "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    if (cert.exit != 0) {
+        why_ = "openssl could not make a certificate: " + cert.err;
+        fs::remove(ca_, none);
+    }
 }
 
 bool Radicale::Start() {

@@ -114,6 +114,10 @@ public:
     // same port and storage; false when it does not come up.
     void Stop();
     bool Start();
+    // A new self-signed certificate for the server from its next Start; the old one stays
+    // in OldCaFile().
+    void NewCertificate();
+    fs::path OldCaFile() const { return dir_ / "old-cert.pem"; }
     // The files Radicale keeps a collection's items in.
     fs::path Storage(const std::string& user) const { return dir_ / "storage" / "collection-root" / user; }
 

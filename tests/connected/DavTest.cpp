@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "standin_host/connected/Connected.h"
+#include "standin_host/connected/Dav.h"
 #include "standin_host/store/Profile.h"
 #include "tests/connected/ConnectedSupport.h"
 #include "tests/support/TestEnv.h"
@@ -281,6 +282,37 @@ TEST_F(DavAccount, RefusesWhatItCannotTrustWithAClearError) {
         EXPECT_TRUE(Has(why, "127.0.0.1") || Has(why, open.string())) << why;
         EXPECT_FALSE(Has(user.Run({"stores"}).out, "\tdav\t")) << "the profile changed";
     }
+}
+
+// Once a connection was verified, later ones are verified against the certificate it led to:
+// a server that then shows another certificate, one not trusted, is refused all the same.
+TEST_F(DavAccount, ACertificateChangedToAnUntrustedOneIsRefusedAfterATrustedOne) {
+    testing::TempDir dir;
+    Radicale own(dir.path() / "radicale");
+    ASSERT_TRUE(own.Started()) << own.Why();
+    own.AddUser("erin");
+    ASSERT_EQ(own.Tool("erin", {"mkcol", "book", "addressbook", "Book"}).exit, 0);
+    own.NewCertificate();  // for the next start; the one shown now is in OldCaFile()
+    connected::DavOptions options;
+    options.caFile = own.OldCaFile().string();
+    auto driver = connected::MakeDavDriver(connected::ParseDavUrl(own.Url("erin")), options,
+                                           [] { return Radicale::Password("erin"); });
+    std::vector<std::string> warnings;
+    ASSERT_EQ(driver->ListFolders(warnings).size(), 1u);
+    ASSERT_EQ(driver->ListFolders(warnings).size(), 1u);  // a connection verified against the one kept
+    own.Stop();
+    ASSERT_TRUE(own.Start()) << own.Why();
+    std::string why;
+    EXPECT_EQ(testing::ErrorOf([&] {
+                  try {
+                      driver->GlanceAt("/erin/book/x/");
+                  } catch (const AutomationError& e) {
+                      why = e.Description();
+                      throw;
+                  }
+              }),
+              errnum::kMapiNoAccess);
+    EXPECT_TRUE(Has(why, "not trusted")) << why;
 }
 
 // A server that stalls, trickles, sends without end, or sends XML meant to blow up a parser is
