@@ -393,121 +393,135 @@ bool PutThereByARun(const Removal& r, outlook::MAPIFolder& where, outlook::MAPIF
 
 }  // namespace
 
+namespace {
+
+// One restore of one run: the folders held, what moved back, what was said.
+class Restoring {
+public:
+    Restoring(store::Profile& profile, History& history, std::string runId)
+        : profile_(profile), history_(history), runId_(std::move(runId)), ns_(profile.NameSpace()) {}
+
+    RestoreResult Run(const std::vector<FolderRecord>& folders) {
+        HoldSources(folders);
+        // A failure below lets the folders go before it is raised: what they could not send is
+        // not for a later run to report.
+        struct Unsent {
+            std::vector<std::shared_ptr<void>>& held;
+            ~Unsent() {
+                if (held.empty()) return;
+                held.clear();
+                (void)store::TakeUnsentChanges();
+            }
+        } unsent{held_};
+        for (size_t f = 0; f < folders.size(); ++f)
+            for (size_t i = 0; i < folders[f].removals.size(); ++i)
+                One(folders[f].removals[i], {static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)});
+        // A connected store sends the moves as the folders are let go; only then are they marked
+        // (one not sent is still where the run put it, for the next restore) and their emptied
+        // duplicates folders looked at.
+        held_.clear();
+        if (auto failure = store::TakeUnsentChanges()) throw *failure;
+        for (const auto& [folder, removal] : moved_) history_.MarkRestored(runId_, folder, removal);
+        RemoveEmptied();
+        return std::move(result_);
+    }
+
+private:
+    bool InProfile(const Removal& r) const { return profile_.StoreById(r.storeBefore) != nullptr; }
+
+    // No removal run may work on a folder while its items come back (and a damaged store takes
+    // nothing back).
+    void HoldSources(const std::vector<FolderRecord>& folders) {
+        std::set<std::pair<std::string, std::string>> held;
+        for (const auto& f : folders)
+            for (const auto& r : f.removals) {
+                if (!r.restored.empty() || !InProfile(r) || !held.insert({r.folderBefore, r.storeBefore}).second)
+                    continue;
+                try {
+                    held_.push_back(store::LockFolderForRun(*ns_->GetFolderFromID(r.folderBefore, r.storeBefore)));
+                } catch (const AutomationError& e) {
+                    if (e.Number() != errnum::kMapiNotFound) throw;  // a folder gone since: its items are skipped
+                }
+            }
+    }
+
+    // Moves the item of removal `r` (at its position `at`) back, or says why not.
+    void One(const Removal& r, std::pair<int32_t, int32_t> at) {
+        if (!InProfile(r)) {
+            if (r.restored.empty() && std::find(result_.missingStores.begin(), result_.missingStores.end(),
+                                                StoreNameOf(r)) == result_.missingStores.end())
+                result_.missingStores.push_back(StoreNameOf(r));
+            return;
+        }
+        // Every duplicates folder of the run is removed once empty, also when an earlier restore
+        // that was stopped before removing it brought its items back.
+        if (Moving(r) && !r.folderAfter.empty()) emptied_.insert({r.folderAfter, r.storeBefore});
+        if (!r.restored.empty()) return;
+        const std::string what =
+            r.kind.empty() ? "item " + r.entryBefore : r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
+        if (!r.storeAfter.empty() && r.storeAfter != r.storeBefore)
+            return result_.skipped.push_back(what + ": the record names another store; left where it is");
+        outlook::ItemRef item;
+        outlook::FolderRef where;
+        try {
+            item = ns_->GetItemFromID(r.entryAfter.empty() ? r.entryBefore : r.entryAfter, r.storeBefore);
+            where = profile_.ParentFolder(*item);
+        } catch (const AutomationError&) {
+            return result_.skipped.push_back(what + ": no longer there (deleted since)");
+        }
+        if (where->EntryID() == r.folderBefore) {
+            // Back already: a restore that was interrupted after the move.
+            ++result_.alreadyBack;
+            return history_.MarkRestored(runId_, at.first, at.second);
+        }
+        outlook::FolderRef source;
+        try {
+            source = ns_->GetFolderFromID(r.folderBefore, r.storeBefore);
+        } catch (const AutomationError&) {
+            return result_.skipped.push_back(what + ": its folder " + r.pathBefore + " no longer exists");
+        }
+        if (!PutThereByARun(r, *where, *source))
+            return result_.skipped.push_back(what + (where->EntryID() != r.folderAfter
+                                                         ? ": moved elsewhere since, left where it is"
+                                                         : ": it is not where a run puts what it removes; left where it is"));
+        item->Move(*source);
+        moved_.push_back(at);
+        ++result_.restored;
+    }
+
+    void RemoveEmptied() {
+        for (const auto& [folderId, storeId] : emptied_) {
+            std::string path;
+            try {
+                auto folder = ns_->GetFolderFromID(folderId, storeId);
+                path = profile_.FolderPath(*folder);
+                if (folder->Name() == kDuplicatesFolder && profile_.RemoveFolderIfEmpty(*folder))
+                    result_.removedFolders.push_back(path);
+            } catch (const AutomationError& e) {
+                // Gone already, or kept where it lives: then said, never claimed removed.
+                if (!path.empty()) result_.keptFolders.push_back(path + ": " + e.Description());
+            }
+        }
+    }
+
+    store::Profile& profile_;
+    History& history_;
+    std::string runId_;
+    std::shared_ptr<outlook::NameSpace> ns_;
+    RestoreResult result_;
+    std::vector<std::shared_ptr<void>> held_;
+    std::vector<std::pair<int32_t, int32_t>> moved_;  // (folder, removal) from 1, marked once sent
+    std::set<std::pair<std::string, std::string>> emptied_;  // duplicates folders items left
+};
+
+}  // namespace
+
 RestoreResult Restore(store::Profile& profile, History& history, const std::string& runId) {
     const auto run = history.Run(runId);
     if (!run) RaiseError(errnum::kMapiNotFound, "there is no run " + runId + " in the history", kSource);
     if (run->status == "running")
         RaiseError(errnum::kMapiBusy, "the run " + runId + " is still running; restore it once it has ended", kSource);
-    auto ns = profile.NameSpace();
-    RestoreResult result;
-    std::vector<std::pair<std::string, std::string>> emptied;  // duplicates folders items left
-    const auto folders = history.Folders(runId);
-    auto inProfile = [&](const Removal& r) { return profile.StoreById(r.storeBefore) != nullptr; };
-    // No removal run may work on a folder while its items come back (and a damaged store takes
-    // nothing back).
-    std::vector<std::shared_ptr<void>> held;
-    std::vector<std::pair<std::string, std::string>> locked;
-    std::vector<std::pair<int32_t, int32_t>> moved;  // (folder, removal) from 1, marked once sent
-    for (const auto& f : folders)
-        for (const auto& r : f.removals) {
-            const std::pair<std::string, std::string> source{r.folderBefore, r.storeBefore};
-            if (!r.restored.empty() || !inProfile(r) || std::find(locked.begin(), locked.end(), source) != locked.end())
-                continue;
-            locked.push_back(source);
-            try {
-                held.push_back(store::LockFolderForRun(*ns->GetFolderFromID(source.first, source.second)));
-            } catch (const AutomationError& e) {
-                if (e.Number() != errnum::kMapiNotFound) throw;  // a folder gone since: its items are skipped below
-            }
-        }
-    // A failure below lets the folders go before it is raised: what they could not send is not
-    // for a later run to report.
-    struct Unsent {
-        std::vector<std::shared_ptr<void>>& held;
-        ~Unsent() {
-            if (held.empty()) return;
-            held.clear();
-            (void)store::TakeUnsentChanges();
-        }
-    } unsent{held};
-    for (size_t f = 0; f < folders.size(); ++f) {
-        for (size_t i = 0; i < folders[f].removals.size(); ++i) {
-            const Removal& r = folders[f].removals[i];
-            if (!inProfile(r)) {
-                if (r.restored.empty() &&
-                    std::find(result.missingStores.begin(), result.missingStores.end(), StoreNameOf(r)) ==
-                        result.missingStores.end())
-                    result.missingStores.push_back(StoreNameOf(r));
-                continue;
-            }
-            // Every duplicates folder of the run is removed once empty, also when an earlier
-            // restore that was stopped before removing it brought its items back.
-            const std::pair<std::string, std::string> left{r.folderAfter, r.storeBefore};
-            if (Moving(r) && !r.folderAfter.empty() && std::find(emptied.begin(), emptied.end(), left) == emptied.end())
-                emptied.push_back(left);
-            if (!r.restored.empty()) continue;
-            const std::string what =
-                r.kind.empty() ? "item " + r.entryBefore : r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
-            const std::pair<int32_t, int32_t> at{static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)};
-            if (!r.storeAfter.empty() && r.storeAfter != r.storeBefore) {
-                result.skipped.push_back(what + ": the record names another store; left where it is");
-                continue;
-            }
-            outlook::ItemRef item;
-            outlook::FolderRef where;
-            try {
-                item = ns->GetItemFromID(r.entryAfter.empty() ? r.entryBefore : r.entryAfter, r.storeBefore);
-                where = profile.ParentFolder(*item);
-            } catch (const AutomationError&) {
-                item.reset();
-            }
-            if (!item) {
-                result.skipped.push_back(what + ": no longer there (deleted since)");
-                continue;
-            }
-            if (where->EntryID() == r.folderBefore) {
-                // Back already: a restore that was interrupted after the move.
-                ++result.alreadyBack;
-                history.MarkRestored(runId, at.first, at.second);
-                continue;
-            }
-            outlook::FolderRef source;
-            try {
-                source = ns->GetFolderFromID(r.folderBefore, r.storeBefore);
-            } catch (const AutomationError&) {
-                result.skipped.push_back(what + ": its folder " + r.pathBefore + " no longer exists");
-                continue;
-            }
-            if (!PutThereByARun(r, *where, *source)) {
-                result.skipped.push_back(what + (where->EntryID() != r.folderAfter
-                                                     ? ": moved elsewhere since, left where it is"
-                                                     : ": it is not where a run puts what it removes; left where it is"));
-                continue;
-            }
-            item->Move(*source);
-            moved.push_back(at);
-            ++result.restored;
-        }
-    }
-    // A connected store sends the moves as the folders are let go; only then are they marked
-    // (one not sent is still where the run put it, for the next restore) and their emptied
-    // duplicates folders looked at.
-    held.clear();
-    if (auto unsent = store::TakeUnsentChanges()) throw *unsent;
-    for (const auto& [folder, removal] : moved) history.MarkRestored(runId, folder, removal);
-    for (const auto& [folderId, storeId] : emptied) {
-        std::string path;
-        try {
-            auto folder = ns->GetFolderFromID(folderId, storeId);
-            path = profile.FolderPath(*folder);
-            if (folder->Name() == kDuplicatesFolder && profile.RemoveFolderIfEmpty(*folder))
-                result.removedFolders.push_back(path);
-        } catch (const AutomationError& e) {
-            // Gone already, or kept where it lives: then said, never claimed removed.
-            if (!path.empty()) result.keptFolders.push_back(path + ": " + e.Description());
-        }
-    }
-    return result;
+    return Restoring(profile, history, runId).Run(history.Folders(runId));
 }
 
 }  // namespace nubra::history
