@@ -265,6 +265,10 @@ ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t f
     return ParseMessageImpl(bytes, file, firstLine, false);
 }
 
+std::string MessageBody(std::string_view bytes, bool afterEnvelope, const std::string& file) {
+    return ParseMessageImpl(bytes, file, 1, afterEnvelope).Body.value_or(std::string());
+}
+
 std::vector<ItemData> ReadEml(InputFile& file) {
     std::string data = file.ReadAll(kMaxMessageBytes, "one message");
     std::string_view view(data);
@@ -280,7 +284,7 @@ std::vector<ItemData> ReadEml(InputFile& file) {
     std::vector<ItemData> items;
     // After an envelope line a message without header fields is mail, as it is in an mbox.
     items.push_back(ParseMessageImpl(view, file.Path(), line, !envelope.empty()));
-    items.back().Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, view, std::move(envelope));
+    items.back().Source = store::ItemSource::PackMessage(view, std::move(envelope), items.back().Body, line == 2);
     return items;
 }
 
@@ -520,8 +524,8 @@ std::vector<ItemData> NextMboxBatch(MboxSplitter& splitter, unsigned threads) {
         for (size_t i; (i = next++) < batch.size();) {
             try {
                 parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
-                parsed[i]->Source =
-                    store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes, std::move(batch[i].envelope));
+                parsed[i]->Source = store::ItemSource::PackMessage(batch[i].bytes, std::move(batch[i].envelope),
+                                                                   parsed[i]->Body, true);
                 std::string().swap(batch[i].bytes);
             } catch (...) {
                 errors[i] = std::current_exception();

@@ -137,6 +137,9 @@ StoreDb::~StoreDb() {
     stmts_.clear();
     dynStmts_.clear();
     if (db_) sqlite3_close_v2(db_);
+    // Known sound and changed through SQLite only: the file as closing left it (checkpointed)
+    // needs no check by the next run.
+    if (db_ && wrote_ && damage_ && damage_->empty()) RecordSound(FileState());
 }
 
 int64_t StoreDb::CheckMarker() {
@@ -619,6 +622,7 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
             Invalid("property tag " + std::to_string(tag) + " cannot be set by tag");
         check(tag, v);
         m[tag] = v;
+        if (v.type == mapi::PT_STRING8) m[tag].bytes.clear();  // a text has no bytes (see TextInSource)
     }
     auto named = [&](const char* guid, uint16_t lid) {
         return static_cast<uint32_t>(NamedId(NamedPropertyKey{guid, lid}, true)) << 16;
@@ -666,7 +670,11 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
         if (!data.extraTagged.count(tags::PR_CONVERSATION_TOPIC) || cls == outlook::olNote)
             m[tags::PR_CONVERSATION_TOPIC] = Str(*subject);
     }
-    if (body) m[tags::PR_BODY] = Str(*body);
+    // A mail's body that its reader took from the message kept as its source stays there alone.
+    const bool bodyInSource = body && (cls == outlook::olMail || cls == outlook::olPost) && data.Source &&
+                              data.Source->kind == ItemSource::Kind::Mime && data.Source->bodyDigest &&
+                              *data.Source->bodyDigest == ItemSource::BodyDigest(*body);
+    if (body) m[tags::PR_BODY] = bodyInSource ? TextInSource() : Str(*body);
     m[tags::PR_CREATION_TIME] = Time(data.CreationTime ? *data.CreationTime : UtcNow());
     if (data.SentOn) m[tags::PR_CLIENT_SUBMIT_TIME] = Time(*data.SentOn);
     auto str = [&](uint32_t tag, const std::optional<std::string>& v) {
@@ -705,6 +713,10 @@ void StoreDb::InsertProp(int64_t item, uint32_t tag, const PropValue& v) {
         case mapi::PT_SYSTIME: u->Bind(3, v.integer); break;
         case mapi::PT_BOOLEAN: u->Bind(3, static_cast<int64_t>(v.integer != 0)); break;
         case mapi::PT_STRING8:
+            if (IsTextInSource(v)) {
+                u->BindStatic(6, std::span<const uint8_t>(v.bytes));
+                break;
+            }
             u->BindStatic(4, v.text);  // bodies are large: no copy
             if (v.text.size() <= kFoldLimit * kMaxFoldShrink) {
                 std::string folded = FoldCase(v.text);
@@ -896,7 +908,10 @@ PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int
         case mapi::PT_LONG:
         case mapi::PT_BOOLEAN:
         case mapi::PT_SYSTIME: v.integer = s.Int(ival); break;
-        case mapi::PT_STRING8: v.text = s.Text(tval); break;
+        case mapi::PT_STRING8:
+            if (s.IsNull(tval) && !s.IsNull(bval)) return TextInSource();
+            v.text = s.Text(tval);
+            break;
         case mapi::PT_BINARY: v.bytes = s.Blob(bval); break;
         default: break;
     }
@@ -909,11 +924,12 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     if (auto it = props_.find(item); it != props_.end()) return it->second;
     auto p = std::make_shared<CachedProps>();
     {
-        // Long texts (no folded copy) are left out until asked for: a scan reads subjects and
-        // IDs, not bodies.
+        // Long texts (no folded copy) and texts kept in the source are left out until asked for:
+        // a scan reads subjects and IDs, not bodies.
         auto& s = Prep(
             "SELECT tag, ival, CASE WHEN tfold IS NULL AND typeof(tval) = 'text' THEN NULL ELSE tval END, bval, "
-            "tfold IS NULL AND typeof(tval) = 'text' FROM props WHERE item_id = ? ORDER BY tag");
+            "tfold IS NULL AND (typeof(tval) = 'text' OR (tval IS NULL AND bval IS NOT NULL AND (tag & 65535) = 30)) "
+            "FROM props WHERE item_id = ? ORDER BY tag");
         Use u(s);
         u->Bind(1, item);
         while (u->Step()) {
@@ -939,30 +955,49 @@ std::optional<PropValue> StoreDb::GetProp(int64_t item, uint32_t tag) {
     if (it == p->props.end() || it->first != tag) return std::nullopt;
     auto d = std::lower_bound(p->deferred.begin(), p->deferred.end(), tag);
     if (d != p->deferred.end() && *d == tag) {
-        auto& s = Prep("SELECT tval FROM props WHERE item_id = ? AND tag = ?");
-        Use u(s);
-        u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
-        if (!u->Step()) {
-            // Removed meanwhile by another process: forget what we had.
-            props_.erase(item);
-            return std::nullopt;
+        bool inSource = false;
+        {
+            auto& s = Prep("SELECT tval, tval IS NULL AND bval IS NOT NULL FROM props WHERE item_id = ? AND tag = ?");
+            Use u(s);
+            u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
+            if (!u->Step()) {
+                // Removed meanwhile by another process: forget what we had.
+                props_.erase(item);
+                return std::nullopt;
+            }
+            inSource = u->Int(1) != 0;
+            if (!inSource) it->second.text = u->Text(0);
         }
-        it->second.text = u->Text(0);
+        if (inSource) it->second = Str(TextFromSource(item));
         p->deferred.erase(d);
     }
     return it->second;
 }
 
-std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item) {
-    auto& s = Prep("SELECT tag, ival, tval, bval FROM props WHERE item_id = ? ORDER BY tag");
-    Use u(s);
-    u->Bind(1, item);
+std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item, SourceTexts texts) {
     std::vector<std::pair<uint32_t, PropValue>> r;
-    while (u->Step()) {
-        auto tag = static_cast<uint32_t>(u->Int(0));
-        r.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
+    bool inSource = false;
+    {
+        auto& s = Prep("SELECT tag, ival, tval, bval FROM props WHERE item_id = ? ORDER BY tag");
+        Use u(s);
+        u->Bind(1, item);
+        while (u->Step()) {
+            auto tag = static_cast<uint32_t>(u->Int(0));
+            PropValue v = RowValue(tag, *u, 1, 2, 3);
+            if (IsTextInSource(v)) {
+                if (texts == SourceTexts::Leave) continue;
+                inSource = true;
+            }
+            r.emplace_back(tag, std::move(v));
+        }
     }
+    if (inSource && texts == SourceTexts::Read) ReadSourceTexts(item, r);
     return r;
+}
+
+void StoreDb::ReadSourceTexts(int64_t item, std::vector<std::pair<uint32_t, PropValue>>& props) {
+    for (auto& [tag, v] : props)
+        if (IsTextInSource(v)) v = Str(TextFromSource(item));
 }
 
 int32_t StoreDb::ItemClass(int64_t item) {
@@ -1019,8 +1054,8 @@ ItemData StoreDb::ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& 
     return d;
 }
 
-ItemData StoreDb::ReadItem(int64_t item) {
-    auto props = AllProps(item);
+ItemData StoreDb::ReadItem(int64_t item, bool sourceTexts) {
+    auto props = AllProps(item, sourceTexts ? SourceTexts::Read : SourceTexts::Leave);
     if (props.empty() && !ItemExists(item))
         RaiseError(errnum::kMapiNotFound,
                    "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
@@ -1036,7 +1071,9 @@ void StoreDb::ForEachItem(int64_t folder, const std::function<void(int64_t, cons
     int64_t current = -1;
     std::vector<std::pair<uint32_t, PropValue>> props;
     auto flush = [&] {
-        if (current >= 0) visit(current, ToItemData(props));
+        if (current < 0) return;
+        ReadSourceTexts(current, props);
+        visit(current, ToItemData(props));
         props.clear();
     };
     while (s.Step()) {

@@ -212,8 +212,14 @@ public:
     // nullptr for an item that does not exist.
     std::shared_ptr<CachedProps> Props(int64_t item);
     std::optional<PropValue> GetProp(int64_t item, uint32_t tag);
-    std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item);
-    ItemData ReadItem(int64_t item);
+    // What becomes of a mail's body kept in its source (TextFromSource) when all of an item's
+    // properties are read: read from the message, left out, or kept as the store's marker (for
+    // a copy into another store, which takes the source along).
+    enum class SourceTexts { Read, Leave, Keep };
+    std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item, SourceTexts texts = SourceTexts::Read);
+    // `sourceTexts` false: without a mail's body kept in its source (the properties a scan and
+    // a run's record read, nothing unpacked).
+    ItemData ReadItem(int64_t item, bool sourceTexts = true);
     void ForEachItem(int64_t folder, const std::function<void(int64_t, const ItemData&)>& visit);
     int32_t ItemClass(int64_t item);  // OlObjectClass from the message class
 
@@ -238,7 +244,9 @@ public:
     // SQLite's quick check of the file, run once per connection before its first change (and
     // whenever a caller asks before relying on searches): a damaged store is never written
     // to, and a scan never runs on one that would quietly find less than it holds. Raises
-    // kMapiCorruptData naming the file and the first problem; the store is not changed.
+    // kMapiCorruptData naming the file and the first problem; the store is not changed. A file
+    // untouched since it was last found sound (its record "<file>-sound", StoreMoves.cpp) is
+    // not read through again.
     void RequireSound();
 
     // Raises the MAPI status for a failed SQLite call, naming this store's file.
@@ -270,6 +278,9 @@ public:
     // it along in the copy's transaction. AddItem(s) store an item's Source with it.
     // The item's source, nullopt when it has none.
     std::optional<ItemSource> ReadSource(int64_t item);
+    // The body of a mail read from its source (kept there alone, see StoreSql.h). Raises
+    // kMapiCorruptData naming the file when the source is missing or damaged.
+    std::string TextFromSource(int64_t item);
     // Adds items in one transaction, all or nothing, as `produce` hands them over batch by
     // batch through the function it is given: memory holds one batch, however many items.
     size_t AddItemsInBatches(int64_t folder,
@@ -305,6 +316,12 @@ private:
     void InsertSource(int64_t item, const ItemSource& source, const std::vector<std::pair<uint32_t, PropValue>>& props);
     void CopySource(int64_t item, StoreDb& dest, int64_t destItem);
     void Fault(const char* point);
+    // The record of a sound check (StoreMoves.cpp): the file's and its WAL's state, the record's
+    // file, whether it names `state`, and writing it (best effort; never for a read-only opening).
+    std::string FileState() const;
+    std::filesystem::path SoundRecord() const;
+    bool RecordedSound(const std::string& state) const;
+    void RecordSound(const std::string& state) const;
     // Prep takes literal SQL only (statements are keyed by the literal's address).
     Stmt& Prep(const char* sql);
     void RunLiteral(const char* sql);
@@ -316,6 +333,8 @@ private:
     int64_t DeletedItemsFolder();  // FindDeletedItems, created when there is none
     void Exec(const char* sql);
     std::vector<std::pair<uint32_t, PropValue>> PropsFor(const ItemData& data);
+    // Replaces every text of `props` kept in the item's source by the text read from it.
+    void ReadSourceTexts(int64_t item, std::vector<std::pair<uint32_t, PropValue>>& props);
     ItemData ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& props);
 
     std::filesystem::path file_;
@@ -337,6 +356,8 @@ private:
     uint64_t seenChanges_ = 0;  // the process-wide change counter when last checked
     std::chrono::steady_clock::time_point lastCheck_{};
     bool hasTransit_ = false;
+    bool readOnly_ = false;
+    bool wrote_ = false;  // this connection committed a change
     int txnDepth_ = 0;
     // RequireSound's verdict: nullopt until checked, else the problem ("" for a sound file).
     std::optional<std::string> damage_;

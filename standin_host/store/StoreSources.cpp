@@ -1,5 +1,6 @@
 // The store's table of what items were made of (ItemSource.h).
 #include "host/MAPIUtils.h"
+#include "standin_host/formats/Mail.h"
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/StoreSql.h"
 
@@ -53,6 +54,16 @@ std::optional<ItemSource> StoreDb::ReadSource(int64_t item) {
     auto bytes = u->Blob(4);
     source.packed.assign(bytes.begin(), bytes.end());
     return source;
+}
+
+std::string StoreDb::TextFromSource(int64_t item) {
+    auto source = ReadSource(item);
+    if (!source || source->kind != ItemSource::Kind::Mime)
+        RaiseError(errnum::kMapiCorruptData,
+                   "the body of an item is kept in its message, which is missing (store file \"" + file_.string() + "\")",
+                   kSource);
+    return formats::MessageBody(source->Unpack(), !source->envelope.empty(),
+                                file_.string() + " (item " + std::to_string(item) + ")");
 }
 
 void StoreDb::CopySource(int64_t item, StoreDb& dest, int64_t destItem) {

@@ -179,6 +179,7 @@ void StoreDb::RunLiteral(const char* sql) {
 }
 
 void StoreDb::OpenConnection(int mode) {
+    readOnly_ = mode >= 2;
     int flags = SQLITE_OPEN_NOMUTEX;
     std::string name = file_.string();
     switch (mode) {
