@@ -360,6 +360,8 @@ struct State {
     std::mutex mutex;
     std::optional<std::string> locale;  // set by SetRegionalLocale
     std::map<std::string, std::unique_ptr<LocaleData>> cache;
+    std::string lastKey;              // what CurrentLocale last resolved
+    LocaleData* lastData = nullptr;   // and to what (owned by cache)
     std::string zoneKey;
     std::unique_ptr<icu::TimeZone> zone;
 };
@@ -371,12 +373,23 @@ State& TheState() {
 
 // Called with the mutex held.
 LocaleData& CurrentLocale(State& s) {
+    // Every date conversion asks: the last answer stands while the setting it came from (the
+    // locale set, else the environment's variables) reads the same.
+    std::string key = s.locale ? "=" + *s.locale : std::string();
+    if (!s.locale)
+        for (const char* var : {"LC_ALL", "LC_TIME", "LANG"}) {
+            const char* v = std::getenv(var);
+            key.append(v ? v : "\x01").push_back('\0');
+        }
+    if (s.lastData && key == s.lastKey) return *s.lastData;
     std::string name = s.locale ? *s.locale : LocaleFromEnvironment();
     auto& slot = s.cache[name];
     if (!slot) {
         slot = LoadLocale(name);
         Probe(*slot);
     }
+    s.lastKey = std::move(key);
+    s.lastData = slot.get();
     return *slot;
 }
 

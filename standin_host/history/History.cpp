@@ -75,6 +75,11 @@ public:
         while (Step()) {
         }
     }
+    // Ready for the next run with new values.
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
     std::string Text(int c) const {
         auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
         return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
@@ -183,12 +188,13 @@ void History::AddFolder(const std::string& runId, const FolderRecord& folder) {
         f.Bind(1, runId).Bind(2, seq).Bind(3, folder.path).Bind(4, folder.storeId).Bind(5, folder.folderId);
         f.Bind(6, folder.outcome).Bind(7, int64_t{folder.removed}).Bind(8, int64_t{folder.failed}).Run();
         int64_t n = 0;
+        Query q(db_,
+                "INSERT INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
+                "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
+                "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                fail);
         for (const auto& r : folder.removals) {
-            Query q(db_,
-                    "INSERT INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
-                    "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
-                    "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                    fail);
+            q.Reset();
             q.Bind(1, runId).Bind(2, seq).Bind(3, ++n).Bind(4, r.kind).Bind(5, r.title).Bind(6, r.created);
             q.Bind(7, r.action).Bind(8, r.storeBefore).Bind(9, r.entryBefore).Bind(10, r.folderBefore);
             q.Bind(11, r.pathBefore).Bind(12, r.storeAfter).Bind(13, r.entryAfter).Bind(14, r.folderAfter);

@@ -984,10 +984,7 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item, Sour
         while (u->Step()) {
             auto tag = static_cast<uint32_t>(u->Int(0));
             PropValue v = RowValue(tag, *u, 1, 2, 3);
-            if (IsTextInSource(v)) {
-                if (texts == SourceTexts::Leave) continue;
-                inSource = true;
-            }
+            inSource = inSource || IsTextInSource(v);
             r.emplace_back(tag, std::move(v));
         }
     }
@@ -1055,7 +1052,27 @@ ItemData StoreDb::ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& 
 }
 
 ItemData StoreDb::ReadItem(int64_t item, bool sourceTexts) {
-    auto props = AllProps(item, sourceTexts ? SourceTexts::Read : SourceTexts::Leave);
+    if (!sourceTexts) {
+        // What the caches hold (an item just looked at has its properties there): no query but
+        // for long texts not read yet.
+        auto cached = Props(item);
+        if (!cached)
+            RaiseError(errnum::kMapiNotFound,
+                       "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
+        std::vector<std::pair<uint32_t, PropValue>> props;
+        props.reserve(cached->props.size());
+        for (const auto& [tag, v] : cached->props) {
+            if (IsTextInSource(v)) continue;
+            if (std::binary_search(cached->deferred.begin(), cached->deferred.end(), tag)) {
+                auto read = GetProp(item, tag);
+                if (read && !IsTextInSource(*read)) props.emplace_back(tag, std::move(*read));
+                continue;
+            }
+            props.emplace_back(tag, v);
+        }
+        return ToItemData(props);
+    }
+    auto props = AllProps(item, SourceTexts::Read);
     if (props.empty() && !ItemExists(item))
         RaiseError(errnum::kMapiNotFound,
                    "the item no longer exists (store file \"" + file_.string() + "\")", kSource);

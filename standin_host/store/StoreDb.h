@@ -213,12 +213,12 @@ public:
     std::shared_ptr<CachedProps> Props(int64_t item);
     std::optional<PropValue> GetProp(int64_t item, uint32_t tag);
     // What becomes of a mail's body kept in its source (TextFromSource) when all of an item's
-    // properties are read: read from the message, left out, or kept as the store's marker (for
-    // a copy into another store, which takes the source along).
-    enum class SourceTexts { Read, Leave, Keep };
+    // properties are read: read from the message, or kept as the store's marker (for a copy
+    // into another store, which takes the source along).
+    enum class SourceTexts { Read, Keep };
     std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item, SourceTexts texts = SourceTexts::Read);
     // `sourceTexts` false: without a mail's body kept in its source (the properties a scan and
-    // a run's record read, nothing unpacked).
+    // a run's record read, nothing unpacked), through the property cache.
     ItemData ReadItem(int64_t item, bool sourceTexts = true);
     void ForEachItem(int64_t folder, const std::function<void(int64_t, const ItemData&)>& visit);
     int32_t ItemClass(int64_t item);  // OlObjectClass from the message class

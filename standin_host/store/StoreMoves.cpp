@@ -161,9 +161,11 @@ void StoreDb::CompleteMove(const PendingMove& move, StoreDb& source) {
 // just costs the check.
 
 namespace {
+// "-" for a file that is not there or empty (a WAL that SQLite made on opening holds nothing).
 std::string StatText(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? "-" : "?";
+    if (st.st_size == 0) return "-";
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
            std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
@@ -185,16 +187,16 @@ bool StoreDb::RecordedSound(const std::string& state) const {
 void StoreDb::RecordSound(const std::string& state) const {
     if (readOnly_ || state.find('?') != std::string::npos) return;
     const std::string temp = SoundRecord().string() + ".part";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        out << state << '\n';
-        if (!out.good()) {
-            std::error_code ec;
-            std::filesystem::remove(temp, ec);
-            return;
-        }
-    }
+    const std::string line = state + "\n";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return;
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
     std::error_code ec;
+    if (!written) {
+        std::filesystem::remove(temp, ec);
+        return;
+    }
     std::filesystem::rename(temp, SoundRecord(), ec);
     if (ec) std::filesystem::remove(temp, ec);
 }
