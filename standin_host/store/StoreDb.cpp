@@ -74,10 +74,12 @@ CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 // scan moves items; NORMAL syncs at checkpoints only, which keeps every commit atomic (a crash
 // loses at most the latest commits, never half of one). Checkpoints come after 32 MB of WAL
 // rather than 4 MB: a scan's moves touch the same index pages again and again, and each
-// checkpoint writes them back to the file once. The page cache (256 MiB at most, filled as
-// pages are read) holds the indexes of a folder of a million items.
+// checkpoint writes them back to the file once. The page cache (64 MiB at most, filled as
+// pages are read) holds what a scan reads again: the upper levels of the indexes its searches
+// go through and the pages of the items it is looking at; the rest comes from the operating
+// system's cache of the file when needed.
 const char* kConnectionPragmas =
-    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144; "
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536; "
     "PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint=8192;";
 
 // Format 1 kept the item's folder in every property row, so that the indexes served one folder;
@@ -269,7 +271,7 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file, bool r
                                "\"" + file.string() + "\" is in an older format; run a command that writes to it "
                                "(e.g. 'nubrasweep tree' as its owner) once to upgrade it",
                                kSource);
-                db->Exec("PRAGMA cache_size=-262144; PRAGMA temp_store=MEMORY;");
+                db->Exec("PRAGMA cache_size=-65536; PRAGMA temp_store=MEMORY;");
                 db->LoadMeta();
                 return db;
             } catch (const AutomationError& e) {

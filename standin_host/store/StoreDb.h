@@ -289,6 +289,11 @@ public:
     // read or written once and not again); the scan's own size comes back when the returned
     // object goes.
     std::shared_ptr<void> LimitCache(int64_t kib);
+    // For a bulk import, while the returned object lives: the page cache of LimitCache(kib),
+    // and the WAL copied back into the file once the import is done (when it goes) rather than
+    // every 32 MiB during it (up to kBulkWalPages), so that index pages the import's batches
+    // change again and again are written back once.
+    std::shared_ptr<void> BulkWrite(int64_t kib);
 
     class Stmt;
     class Txn;

@@ -211,7 +211,7 @@ void StoreDb::RequireSound() {
         std::string problem;
         try {
             // The check reads every page it checks once: through the scan's cache it would only
-            // fill it (256 MiB) with pages the scan never reads. The items' sources, most of the
+            // fill it (64 MiB) with pages the scan never reads. The items' sources, most of the
             // file, are left out: the scan never reads them, and each is checked against its
             // size and its content checksum whenever it is unpacked.
             const auto limit = LimitCache(4 * 1024);

@@ -108,3 +108,25 @@ std::shared_ptr<void> StoreDb::LimitCache(int64_t kib) {
 }
 
 }  // namespace nubra::store
+
+namespace nubra::store {
+
+std::shared_ptr<void> StoreDb::BulkWrite(int64_t kib) {
+    auto cache = LimitCache(kib);
+    int64_t before = 0;
+    {
+        Stmt s(*this, "PRAGMA wal_autocheckpoint");
+        if (s.Step()) before = s.Int(0);
+    }
+    Exec(("PRAGMA wal_autocheckpoint=" + std::to_string(kBulkWalPages)).c_str());
+    std::weak_ptr<StoreDb> self = weak_from_this();
+    return std::shared_ptr<void>(nullptr, [self, before, cache](void*) {
+        auto db = self.lock();
+        if (!db) return;
+        sqlite3_exec(db->db_, ("PRAGMA wal_autocheckpoint=" + std::to_string(before)).c_str(), nullptr, nullptr, nullptr);
+        // Best effort: a reader elsewhere may hold the WAL; the next checkpoint then does it.
+        sqlite3_wal_checkpoint_v2(db->db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    });
+}
+
+}  // namespace nubra::store

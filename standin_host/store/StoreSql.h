@@ -58,6 +58,9 @@ CREATE TRIGGER IF NOT EXISTS sources_follow_items AFTER DELETE ON items BEGIN
 END;
 )sql";
 
+// The WAL a bulk import lets grow before it is copied back into the file (BulkWrite): 256 MiB.
+inline constexpr int64_t kBulkWalPages = 65536;
+
 // Generated search statements kept prepared (one per shape of restriction).
 inline constexpr size_t kSearchStmtCacheSize = 64;
 
