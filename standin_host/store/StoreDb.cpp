@@ -925,13 +925,14 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     SyncCache();
     if (auto it = props_.find(item); it != props_.end()) return it->second;
     auto p = std::make_shared<CachedProps>();
+    p->props.reserve(16);  // a mail has about a dozen
     {
-        // Long texts (no folded copy) and texts kept in the source are left out until asked for:
-        // a scan reads subjects and IDs, not bodies.
+        // Long texts and texts kept in the source are left out until asked for: a scan reads
+        // subjects and IDs, not bodies. Every other text row has its folded copy (tfold), so a
+        // text row without one is such a text; rows of other types need no tval.
         auto& s = Prep(
-            "SELECT tag, ival, CASE WHEN tfold IS NULL AND typeof(tval) = 'text' THEN NULL ELSE tval END, bval, "
-            "tfold IS NULL AND (typeof(tval) = 'text' OR (tval IS NULL AND bval IS NOT NULL AND (tag & 65535) = 30)) "
-            "FROM props WHERE item_id = ? ORDER BY tag");
+            "SELECT tag, ival, CASE WHEN tfold IS NULL THEN NULL ELSE tval END, bval, "
+            "tfold IS NULL AND (tag & 65535) = 30 FROM props WHERE item_id = ? ORDER BY tag");
         Use u(s);
         u->Bind(1, item);
         while (u->Step()) {
