@@ -1130,10 +1130,15 @@ std::vector<std::vector<int64_t>> StoreDb::ItemIdsSnapshot(std::span<const int64
 // Named properties
 
 uint16_t StoreDb::NamedId(const NamedPropertyKey& keyIn, bool create) {
+    // Asked for the same few names with every item: known ones as given, without normalising.
+    if (auto it = givenNamedIds_.find(keyIn); it != givenNamedIds_.end()) return it->second;
     auto guid = NormaliseGuid(keyIn.guid);
     if (!guid) Invalid("\"" + keyIn.guid + "\" is no property set GUID");
     std::string cacheKey = *guid + "/" + std::to_string(keyIn.id);
-    if (auto it = namedIds_.find(cacheKey); it != namedIds_.end()) return it->second;
+    if (auto it = namedIds_.find(cacheKey); it != namedIds_.end()) {
+        if (givenNamedIds_.size() < 256) givenNamedIds_.emplace(keyIn, it->second);  // committed: kept for good
+        return it->second;
+    }
     NamedPropertyKey key{*guid, keyIn.id};
     auto remember = [this, cacheKey, key](uint16_t id) {
         // Only once committed: a number taken in a transaction that is rolled back is free again.

@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -357,6 +358,7 @@ private:
     std::unordered_map<int64_t, std::shared_ptr<CachedProps>> props_;
     std::unordered_map<std::string, uint16_t> namedIds_;  // "{GUID}/lid" -> prop id
     std::unordered_map<uint16_t, NamedPropertyKey> namedKeys_;
+    std::map<NamedPropertyKey, uint16_t> givenNamedIds_;  // keys as callers spell them, committed ids
     int64_t dataVersion_ = -1;
     uint64_t seenChanges_ = 0;  // the process-wide change counter when last checked
     std::chrono::steady_clock::time_point lastCheck_{};
