@@ -46,13 +46,7 @@ int64_t MixedItems() {
 
 // One profile; per kind the mixed folder's items of that kind, in their order.
 struct World {
-    struct Scratch {
-        std::filesystem::path dir = bench::ScratchDir("phase-bench");
-        ~Scratch() {
-            std::error_code ec;
-            std::filesystem::remove_all(dir, ec);
-        }
-    } scratch;
+    bench::Scratch scratch{"phase-bench"};
     std::shared_ptr<store::Profile> profile = store::Profile::Open(scratch.dir / "profile");
     bench::EngineGlobals globals{*profile, scratch.dir};
     outlook::FolderRef root = profile->FindFolder(store::kDefaultStoreName);
