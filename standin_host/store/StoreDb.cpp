@@ -619,12 +619,17 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
         if (v.type == mapi::PT_LONG && (v.integer < INT32_MIN || v.integer > INT32_MAX))
             Invalid("a PT_LONG value is out of range");
     };
+    // A text given with bytes beside it keeps its text alone: bytes on a text row are the
+    // store's own marker of a text kept in the source (TextInSource).
+    auto put = [&](uint32_t tag, const PropValue& v) {
+        m[tag] = v;
+        if (v.type == mapi::PT_STRING8) m[tag].bytes.clear();
+    };
     for (const auto& [tag, v] : data.extraTagged) {
         if (IdOf(tag) >= 0x8000 || tag == tags::PR_ENTRYID)
             Invalid("property tag " + std::to_string(tag) + " cannot be set by tag");
         check(tag, v);
-        m[tag] = v;
-        if (v.type == mapi::PT_STRING8) m[tag].bytes.clear();  // a text has no bytes (see TextInSource)
+        put(tag, v);
     }
     auto named = [&](const char* guid, uint16_t lid) {
         return static_cast<uint32_t>(NamedId(NamedPropertyKey{guid, lid}, true)) << 16;
@@ -632,7 +637,7 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
     for (const auto& [key, v] : data.extraNamed) {
         uint32_t tag = (static_cast<uint32_t>(NamedId(key, true)) << 16) | v.type;
         check(tag, v);
-        m[tag] = v;
+        put(tag, v);
     }
     std::string mc = data.MessageClass ? *data.MessageClass : MessageClassFor(data.Class);
     if (mc.empty()) Invalid("item class " + std::to_string(data.Class) + " is not known");
