@@ -123,6 +123,11 @@ public:
         while (Step()) {
         }
     }
+    // Ready for the next run with new values.
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
     std::string Text(int c) const {
         auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
         return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
@@ -240,13 +245,13 @@ int32_t History::BeginFolder(const std::string& runId, const FolderRecord& folde
 }
 
 namespace {
-void InsertRemoval(sqlite3* db, const std::function<void(const std::string&)>& fail, const std::string& runId,
-                   int64_t folderSeq, int64_t seq, const Removal& r) {
-    Query q(db,
-            "INSERT OR REPLACE INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
-            "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
-            "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-            fail);
+constexpr const char* kInsertRemoval =
+    "INSERT OR REPLACE INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
+    "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
+    "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+// Writes removal `r` with statement `q` (kInsertRemoval), which may be used again after.
+void BindRemoval(Query& q, const std::string& runId, int64_t folderSeq, int64_t seq, const Removal& r) {
+    q.Reset();
     q.Bind(1, runId).Bind(2, folderSeq).Bind(3, seq).Bind(4, r.kind).Bind(5, r.title).Bind(6, r.created);
     q.Bind(7, r.action).Bind(8, r.storeBefore).Bind(9, r.entryBefore).Bind(10, r.folderBefore);
     q.Bind(11, r.pathBefore).Bind(12, r.storeAfter).Bind(13, r.entryAfter).Bind(14, r.folderAfter);
@@ -259,7 +264,8 @@ void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t s
     // One note per removal: kept by SQLite's log when this process ends, without a flush to the
     // disk each (the folder's record is flushed when it is done).
     Exec("PRAGMA synchronous=NORMAL");
-    InsertRemoval(db_, fail, runId, folderSeq, seq, planned);
+    Query q(db_, kInsertRemoval, fail);
+    BindRemoval(q, runId, folderSeq, seq, planned);
 }
 
 void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq) {
@@ -284,7 +290,9 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
         Query d(db_, "DELETE FROM removals WHERE run_id = ? AND folder_seq = ?", fail);
         d.Bind(1, runId).Bind(2, int64_t{folderSeq}).Run();
         int64_t n = 0;
-        for (const auto& r : folder.removals) InsertRemoval(db_, fail, runId, folderSeq, ++n, r);
+        // One statement for every row of the folder.
+        Query q(db_, kInsertRemoval, fail);
+        for (const auto& r : folder.removals) BindRemoval(q, runId, folderSeq, ++n, r);
         Exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

@@ -124,6 +124,9 @@ TEST_F(RobustnessTest, ADamagedStoreTakesNoChange) {
     profile->AddItems(*Folder("Personal Folders\\Inbox"), batch);
     const auto file = profile->Stores()[0].file;
     profile.reset();
+    // Found sound and changed through SQLite alone: the next opening would not check it again,
+    // unless the file changes otherwise, as it does here.
+    EXPECT_TRUE(std::filesystem::exists(file.string() + "-sound"));
     {
         // Damage far from the pages a new item is written to: SQLite itself would not notice.
         std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
