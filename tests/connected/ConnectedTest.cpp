@@ -247,6 +247,34 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     EXPECT_FALSE(Has(user.Run({"tree"}, Password("u1")).out, "Nubra_Duplicate_Items"));
 }
 
+// Mailbox names as people write them: a name beyond ASCII (modified UTF-7 on the wire) and one
+// holding a "\\" (shown as "⧵", which a path carries) are found by the path a person types and
+// cleaned where they are; what is made for them on the server is named as the server spells
+// names.
+TEST_F(ImapAccount, MailboxNamesAreShownAndFoundAsPeopleWriteThem) {
+    server->AddUser("u6");
+    for (const char* box : {"Données été", "Back\\slash"}) {
+        ASSERT_EQ(server->Tool("u6", {"create", box}).exit, 0);
+        const auto r = server->Tool("u6", {"append", box, corpus.string()});
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+    User user{work.path()};
+    ASSERT_NO_FATAL_FAILURE(Attach(user, *server, "u6"));
+    const auto tree = user.Run({"tree"}, Password("u6"));
+    EXPECT_TRUE(Has(tree.out, "\tu6@127.0.0.1\\Données été\n")) << tree.out;
+    EXPECT_TRUE(Has(tree.out, "\tu6@127.0.0.1\\Back⧵slash\n")) << tree.out;
+    for (const char* path : {"u6@127.0.0.1\\Données été", "u6@127.0.0.1\\Back⧵slash"}) {
+        SCOPED_TRACE(path);
+        const auto clean = user.Run({"clean", path}, Password("u6"));
+        EXPECT_EQ(clean.exit, 0) << clean.err;
+        EXPECT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates) + " duplicate")) << clean.out;
+    }
+    auto boxes = server->Contents("u6");
+    EXPECT_EQ(boxes["Donn&AOk-es &AOk-t&AOk-/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
+    EXPECT_EQ(boxes["Back\\slash/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
+    EXPECT_EQ(Total(boxes), 400u);
+}
+
 struct Refusal {
     const char* name;
     std::vector<std::string> extraArgs;
