@@ -38,9 +38,10 @@ struct ImapAccount {
 };
 
 // Attaches the account as a new store (default name: USER@HOST) and synchronises its cache.
-// Raises what connecting, logging in and the first synchronisation raise (kMapiNoAccess for
-// a refused password or certificate, kMapiCallFailed for a server that cannot be reached or
-// lacks what a clean needs); after a failure the profile is unchanged.
+// Raises kMapiInvalidParameter for a time limit out of range, and what connecting, logging in
+// and the first synchronisation raise (kMapiNoAccess for a refused password or certificate,
+// kMapiCallFailed for a server that cannot be reached, stalls, floods or lacks what a clean
+// needs); after a failure the profile is unchanged.
 // `password`, when given (typed into a window), is kept in this process's memory for the
 // account and tried before any other source (RememberImapPassword); forgotten again when the
 // account is refused.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "standin_host/connected/Common.h"
+#include "standin_host/formats/TextUtil.h"
 
 namespace nubra::connected {
 namespace {
@@ -18,24 +19,6 @@ int SextetOf(char c) {
     if (c == '+') return 62;
     if (c == ',') return 63;
     return -1;
-}
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 // The code points of UTF-8 `text`; nullopt for anything that is no well-formed UTF-8 (overlong
@@ -119,7 +102,7 @@ std::optional<std::string> DecodeModifiedUtf7(std::string_view raw) {
                 return std::nullopt;
             }
             if (cp == 0) return std::nullopt;
-            AppendUtf8(out, cp);
+            formats::AppendUtf8(out, cp);
         }
         i = end + 1;
     }

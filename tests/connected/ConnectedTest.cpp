@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "standin_host/connected/Connected.h"
+#include "standin_host/connected/MailboxName.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/StoreDb.h"
 #include "tests/connected/ConnectedSupport.h"
@@ -273,6 +274,30 @@ TEST_F(ImapAccount, MailboxNamesAreShownAndFoundAsPeopleWriteThem) {
     EXPECT_EQ(boxes["Donn&AOk-es &AOk-t&AOk-/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
     EXPECT_EQ(boxes["Back\\slash/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
     EXPECT_EQ(Total(boxes), 400u);
+}
+
+// Modified UTF-7 both ways, the RFC's own example and characters beyond the BMP included; what
+// is no modified UTF-7 is not decoded (shown as the server spells it).
+TEST(MailboxNameCodec, DecodesAndEncodesModifiedUtf7) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"Donn&AOk-es &AOk-t&AOk-", "Données été"},
+        {"100% &- done", "100% & done"},
+        {"~peter/mail/&U,BTFw-/&ZeVnLIqe-", "~peter/mail/台北/日本語"},
+        {"&2D3eAA-", "\xF0\x9F\x98\x80"},  // U+1F600, a surrogate pair
+        {"Bad&Jjo", std::nullopt},        // not closed
+        {"&AOk", std::nullopt},
+        {"&AOl-", std::nullopt},          // bits left over
+        {"&2D0-", std::nullopt},          // a lone surrogate
+        {"&AAA-", std::nullopt},          // NUL
+        {"Caf\xC3\xA9", std::nullopt},    // eight-bit bytes
+    };
+    for (const auto& [raw, shown] : cases) {
+        SCOPED_TRACE(raw);
+        EXPECT_EQ(connected::DecodeModifiedUtf7(raw), shown);
+        if (shown) {
+            EXPECT_EQ(connected::EncodeModifiedUtf7(*shown), raw);
+        }
+    }
 }
 
 struct Refusal {
