@@ -199,7 +199,9 @@ std::optional<std::string> MailboxOfNewFolder(const std::string& parent, const s
 
 std::string Excerpt(std::string_view name) {
     if (name.size() <= 120) return std::string(name);
-    return std::string(name.substr(0, 100)) + "… (" + std::to_string(name.size()) + " bytes)";
+    size_t cut = 100;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    return std::string(name.substr(0, cut)) + "… (" + std::to_string(name.size()) + " bytes)";
 }
 
 }  // namespace nubra::connected

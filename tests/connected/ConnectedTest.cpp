@@ -248,10 +248,10 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     EXPECT_FALSE(Has(user.Run({"tree"}, Password("u1")).out, "Nubra_Duplicate_Items"));
 }
 
-// Mailbox names as people write them: a name beyond ASCII (modified UTF-7 on the wire) and one
-// holding a "\\" (shown as "⧵", which a path carries) are found by the path a person types and
-// cleaned where they are; what is made for them on the server is named as the server spells
-// names.
+// Mailbox names as people write them, on an account reached through STARTTLS: a name beyond
+// ASCII (modified UTF-7 on the wire) and one holding a "\" (shown as "⧵", which a path
+// carries) are found by the path a person types and cleaned where they are; what is made for
+// them on the server is named as the server spells names.
 TEST_F(ImapAccount, MailboxNamesAreShownAndFoundAsPeopleWriteThem) {
     server->AddUser("u6");
     for (const char* box : {"Données été", "Back\\slash"}) {
@@ -260,7 +260,11 @@ TEST_F(ImapAccount, MailboxNamesAreShownAndFoundAsPeopleWriteThem) {
         ASSERT_EQ(r.exit, 0) << r.err;
     }
     User user{work.path()};
-    ASSERT_NO_FATAL_FAILURE(Attach(user, *server, "u6"));
+    // Through STARTTLS, which must succeed (imap:// without --allow-plain).
+    const auto added = user.Run({"store", "add-imap", "imap://u6@127.0.0.1:" + std::to_string(server->ImapPort()) + "/",
+                                 "--ca-file", server->CaFile().string()},
+                                Password("u6"));
+    ASSERT_EQ(added.exit, 0) << added.err;
     const auto tree = user.Run({"tree"}, Password("u6"));
     EXPECT_TRUE(Has(tree.out, "\tu6@127.0.0.1\\Données été\n")) << tree.out;
     EXPECT_TRUE(Has(tree.out, "\tu6@127.0.0.1\\Back⧵slash\n")) << tree.out;
