@@ -76,22 +76,22 @@ struct Watch {
         beforeNul.clear();
     }
     int LimitMs() const { return greeting ? std::min(greetingMs, commandMs) : commandMs; }
-    Clock::time_point Deadline() const {
-        const auto limit = std::chrono::milliseconds(LimitMs());
-        const auto earned = std::chrono::milliseconds(answerBytes * 1000 / kMinBytesPerSecond);
-        return std::min(progress + limit, start + limit + earned);
-    }
-    // Milliseconds left until the deadline; when none are, the stream is broken.
+    // Milliseconds left until the deadline (at least one); when none are, the stream is broken.
     int Remaining() {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline() - Clock::now()).count();
-        if (left > 0) return static_cast<int>(std::min<int64_t>(left, INT_MAX));
+        const auto now = Clock::now();
+        const auto limit = std::chrono::milliseconds(LimitMs());
+        const auto idle = progress + limit;
+        const auto slow = start + limit + std::chrono::milliseconds(answerBytes * 1000 / kMinBytesPerSecond);
+        if (now < idle && now < slow) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(std::min(idle, slow) - now).count();
+            return static_cast<int>(std::min<int64_t>(left, INT_MAX));
+        }
         const auto seconds = std::to_string((LimitMs() + 999) / 1000) + " s";
         if (greeting) Break(Broken::Late, "did not greet within " + seconds);
-        else if (Clock::now() >= progress + std::chrono::milliseconds(LimitMs()))
-            Break(Broken::Late, "sent nothing that counts for " + seconds);
+        else if (now >= idle) Break(Broken::Late, "sent nothing that counts for " + seconds);
         else
             Break(Broken::Late, "answered too slowly: " + std::to_string(answerBytes) + " bytes in " +
-                                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count()) +
+                                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - start).count()) +
                                     " s");
         return 0;
     }
