@@ -1,7 +1,6 @@
 #include "standin_host/connected/ImapSession.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <libetpan/libetpan.h>
@@ -229,7 +228,11 @@ ssize_t StreamRead(mailstream_low* s, void* buf, size_t count) {
             n = gnutls_record_recv(t->session, buf, count);
             if (n == GNUTLS_E_INTERRUPTED) continue;
             again = n == GNUTLS_E_AGAIN;
-            if (n < 0 && !again && !gnutls_error_is_fatal(static_cast<int>(n))) continue;  // a warning alert
+            // A warning alert; endless ones are held to the deadline like any other data.
+            if (n < 0 && !again && !gnutls_error_is_fatal(static_cast<int>(n))) {
+                w.Remaining();
+                continue;
+            }
             if (n == GNUTLS_E_PREMATURE_TERMINATION) w.Break(Watch::Broken::Closed, {});
             else if (n < 0 && !again) w.Break(Watch::Broken::Error, gnutls_strerror(static_cast<int>(n)));
         }
@@ -333,9 +336,12 @@ mailstream_low* OpenTls(int fd, const std::string& host, const std::string& serv
     int rc;
     for (;;) {
         rc = gnutls_handshake(t->session);
-        if (rc >= 0 || (gnutls_error_is_fatal(rc) && rc != GNUTLS_E_AGAIN)) break;
-        if (rc == GNUTLS_E_AGAIN && !WaitFor(fd, gnutls_record_get_direction(t->session) ? POLLOUT : POLLIN, watch))
-            fail(errnum::kMapiCallFailed, "the server " + server + " " + watch.why + " (TLS handshake)");
+        if (rc >= 0 || gnutls_error_is_fatal(rc)) break;
+        // Waiting for the server, or a warning alert: either way within the deadline.
+        const bool more = rc == GNUTLS_E_AGAIN
+                              ? WaitFor(fd, gnutls_record_get_direction(t->session) ? POLLOUT : POLLIN, watch)
+                              : watch.Remaining() > 0;
+        if (!more) fail(errnum::kMapiCallFailed, "the server " + server + " " + watch.why + " (TLS handshake)");
     }
     if (rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
         const unsigned status = gnutls_session_get_verify_cert_status(t->session);
