@@ -19,6 +19,7 @@
 #include "standin_host/cli/TerminalControls.h"
 #include "standin_host/history/History.h"
 #include "standin_host/history/RunRecorder.h"
+#include "standin_host/store/PrivateFolder.h"
 #include "standin_host/store/Profile.h"
 
 namespace nubra::cli {
@@ -121,9 +122,10 @@ std::vector<std::string> SelectFolders(const std::vector<host::FolderNode>& tree
     return keys;
 }
 
+// A dry run's snapshot holds a copy of every store: in the user's private cache folder only.
 fs::path CacheDir() {
-    if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x == '/') return fs::path(x) / "nubrasweep";
-    if (const char* h = std::getenv("HOME"); h && *h) return fs::path(h) / ".cache" / "nubrasweep";
+    if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x == '/') return store::RequirePrivateFolder(fs::path(x) / "nubrasweep");
+    if (const char* h = std::getenv("HOME"); h && *h) return store::RequirePrivateFolder(fs::path(h) / ".cache" / "nubrasweep");
     throw CommandError{"no folder for a dry run's snapshot: set XDG_CACHE_HOME or HOME"};
 }
 
@@ -153,7 +155,6 @@ public:
     explicit Snapshot(const store::Profile& real) {
         const fs::path base = CacheDir();
         std::error_code ec;
-        fs::create_directories(base, ec);
         std::string pattern = (base / "dry-run-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) throw CommandError{"cannot make a folder for the dry run in " + base.string()};
         dir_ = pattern;
@@ -219,8 +220,18 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows, const std::st
     }
 }
 
-int Clean(const RunOptions& o, const std::function<std::shared_ptr<store::Profile>(bool)>& openProfile,
-          const fs::path& profileDir) {
+std::string CommandText(const RunOptions& o) {
+    std::string command = "clean";
+    if (o.all) command += " --all";
+    if (!o.path.empty()) command += " " + o.path;
+    if (!o.key.empty()) command += " --key " + o.key;
+    if (o.recursive) command += " --recursive";
+    return command;
+}
+
+std::string Items(int n) { return std::to_string(n) + " duplicate item" + (n == 1 ? "" : "s"); }
+
+int Clean(const RunOptions& o, const std::function<std::shared_ptr<store::Profile>(bool)>& openProfile) {
     auto real = openProfile(o.dryRun);
     std::optional<Snapshot> snapshot;
     std::optional<EnvFor> logSide;
@@ -230,23 +241,16 @@ int Clean(const RunOptions& o, const std::function<std::shared_ptr<store::Profil
     }
     const auto& target = snapshot ? snapshot->Profile() : real;
 
-    // A real run is recorded before anything moves: a run that cannot be recorded does not run.
-    std::optional<history::History> record;
-    std::string runId;
-    if (!o.dryRun) {
-        record.emplace(history::History::FileFor(profileDir));
-        std::string command = "clean";
-        if (o.all) command += " --all";
-        if (!o.path.empty()) command += " " + o.path;
-        if (!o.key.empty()) command += " --key " + o.key;
-        if (o.recursive) command += " --recursive";
-        runId = record->BeginRun(command);
-    }
+    // A real run is recorded before anything moves, and each removal before it happens: a run
+    // that cannot be recorded does not run, and one whose record fails on the way stops.
+    std::optional<history::RecordedRun> recorded;
+    std::optional<history::RunRecorder> unrecorded;
+    if (o.dryRun) unrecorded.emplace(*target);
+    else recorded.emplace(*target, CommandText(o));
+    history::RunRecorder& recorder = recorded ? recorded->Recorder() : *unrecorded;
 
-    history::RunRecorder recorder(*target);
     StopOnInterrupt interrupts;
-    int folders = 0, removed = 0;
-    bool historyFailed = false;
+    int folders = 0, removed = 0, failedFolders = 0, failedBefore = 0;
     bool several = false;  // outcome lines name their folder when a run takes several
     client::HeadlessPlan plan;
     plan.pick = [&](const std::vector<host::FolderNode>& tree) {
@@ -254,24 +258,31 @@ int Clean(const RunOptions& o, const std::function<std::shared_ptr<store::Profil
         several = keys.size() > 1;
         return keys;
     };
-    plan.stop = [] { return gStopRequested.load(); };
-    plan.beforeFolder = [&](const host::FolderNode& node, size_t, size_t) { recorder.BeginFolder(node); };
+    plan.stop = [&] { return gStopRequested.load() || !recorder.RecordFailure().empty(); };
+    plan.beforeFolder = [&](const host::FolderNode& node, size_t, size_t) {
+        failedBefore = recorder.failedRemovals;
+        recorder.BeginFolder(node);
+    };
     plan.afterFolder = [&](const client::HeadlessFolderRun& run) {
-        const FolderRecord folder = recorder.EndFolder(run.result, run.failed);
+        const int leftHere = recorder.failedRemovals - failedBefore;
+        const FolderRecord folder = recorder.EndFolder(run.result, run.failed || leftHere > 0);
         ++folders;
         removed += run.result.removed;
-        if (record) {
-            try {
-                record->AddFolder(runId, folder);
-            } catch (const AutomationError& e) {
-                historyFailed = true;
-                PrintWarning("the history could not record folder " + folder.path + ": " + e.Description());
-            }
+        // One account per folder: what failed there, or the dialog's outcome.
+        std::string failure;
+        if (run.failed) failure = run.error;
+        else if (leftHere > 0)
+            failure = Items(leftHere) + " could be neither moved nor deleted and are still in the folder: " +
+                      recorder.lastFailure;
+        if (!failure.empty()) {
+            ++failedFolders;
+            if (o.json) std::cout << nlohmann::json{{"folder", folder.path}, {"error", failure}}.dump() << "\n";
+            std::cerr << "nubrasweep: " << Printable(folder.path) << ": " << Printable(failure) << "\n";
         }
-        if (run.failed) return;
         if (o.json) {
             for (const auto& r : folder.removals) std::cout << RemovalJson(folder.path, r).dump() << "\n";
-            std::cout << nlohmann::json{{"folder", folder.path}, {"outcome", run.result.outcome}}.dump() << "\n";
+            if (failure.empty())
+                std::cout << nlohmann::json{{"folder", folder.path}, {"outcome", run.result.outcome}}.dump() << "\n";
         } else {
             if (o.dryRun && !folder.removals.empty()) {
                 std::vector<std::vector<std::string>> rows{
@@ -281,44 +292,42 @@ int Clean(const RunOptions& o, const std::function<std::shared_ptr<store::Profil
                 std::cout << Printable(folder.path) << ":\n";
                 PrintTable(rows, "  ");
             }
-            std::cout << (several ? Printable(folder.path) + ": " : std::string()) << Printable(run.result.outcome)
-                      << "\n";
+            if (failure.empty())
+                std::cout << (several ? Printable(folder.path) + ": " : std::string()) << Printable(run.result.outcome)
+                          << "\n";
         }
         if (!std::cout) CheckOutput();
     };
 
-    client::HeadlessRun run;
-    try {
-        run = RunThroughAddin(target, plan, !o.dryRun);
-    } catch (...) {
-        if (record) record->EndRun(runId, "failed");
-        throw;
-    }
-    const std::string status = run.stopped ? "stopped" : run.failed ? "failed" : "done";
-    if (record) record->EndRun(runId, status);
+    client::HeadlessRun run = RunThroughAddin(target, plan, !o.dryRun);
+    const bool failed = run.failed || failedFolders > 0;
+    if (recorded) recorded->End(run.stopped && recorder.RecordFailure().empty() ? "stopped" : failed ? "failed" : "done");
 
     if (folders > 1 || run.stopped) {
         const std::string total = std::to_string(folders) + " folder" + (folders == 1 ? "" : "s") + ", " +
-                                  std::to_string(removed) + " duplicate item" + (removed == 1 ? "" : "s") +
-                                  (o.dryRun ? " would be removed" : " removed") + (run.stopped ? " (stopped)" : "");
+                                  Items(removed) + (o.dryRun ? " would be removed" : " removed") +
+                                  (failedFolders > 0 ? ", " + std::to_string(failedFolders) + " failed" : "") +
+                                  (run.stopped ? " (stopped)" : "");
         if (o.json) std::cout << nlohmann::json{{"total", total}, {"folders", folders}, {"removed", removed}}.dump() << "\n";
         else std::cout << total << "\n";
     }
     if (snapshot) {
         if (const auto log = snapshot->KeepLog(); !log.empty()) std::cerr << "Log file (dry run): " << Printable(log) << "\n";
-    } else if (!runId.empty() && folders > 0) {
-        std::cerr << "Recorded as run " << runId << " ('nubrasweep history " << runId << "'; undo with 'nubrasweep restore "
-                  << runId << "')\n";
+    } else if (recorded && folders > 0) {
+        const std::string& id = recorded->Id();
+        if (!recorder.RecordFailure().empty())
+            PrintError("the history could not record all of run " + id + " (" + recorder.RecordFailure() +
+                       "), so the run stopped; what it removed before that can be put back with 'nubrasweep "
+                       "restore " + id + "'");
+        else
+            std::cerr << "Recorded as run " << id << " ('nubrasweep history " << id << "'; undo with 'nubrasweep restore "
+                      << id << "')\n";
     }
     if (recorder.deletedInstead > 0)
-        PrintWarning(std::to_string(recorder.deletedInstead) +
-                     " duplicate items could not be moved and went to Deleted Items instead: " + recorder.lastFailure);
-    if (recorder.failedRemovals > 0)
-        throw CommandError{std::to_string(recorder.failedRemovals) +
-                           " duplicate items could be neither moved nor deleted and are still in the folder: " +
-                           recorder.lastFailure};
-    if (run.stopped) return 130;  // as a program ended by Ctrl-C
-    return run.failed || historyFailed ? kExitFailure : kExitOk;
+        PrintWarning(Items(recorder.deletedInstead) + " could not be moved into Nubra_Duplicate_Items and went to Deleted "
+                     "Items instead (" + (recorder.lastFailure.empty() ? "see the log" : recorder.lastFailure) + ")");
+    if (run.stopped && recorder.RecordFailure().empty()) return 130;  // as a program ended by Ctrl-C
+    return failed || !recorder.RecordFailure().empty() ? kExitFailure : kExitOk;
 }
 
 int History(const RunOptions& o, const fs::path& profileDir) {
@@ -373,7 +382,7 @@ int Restore(const RunOptions& o, const std::function<std::shared_ptr<store::Prof
     if (o.last) {
         const auto runs = h.Runs();
         for (auto it = runs.rbegin(); it != runs.rend() && runId.empty(); ++it)
-            if (it->removed > 0) runId = it->id;
+            if (it->removed > 0 && it->status != "running") runId = it->id;
         if (runId.empty()) throw CommandError{"the history holds no run that removed anything"};
     }
     auto profile = openProfile(false);
@@ -383,6 +392,14 @@ int Restore(const RunOptions& o, const std::function<std::shared_ptr<store::Prof
     std::cout << "\n";
     for (const auto& s : result.skipped) PrintWarning("not restored: " + s);
     for (const auto& f : result.removedFolders) std::cout << "Removed the empty folder " << Printable(f) << "\n";
+    for (const auto& f : result.keptFolders) PrintWarning("the empty folder " + f);
+    if (!result.missingStores.empty()) {
+        std::string names;
+        for (const auto& n : result.missingStores) names += (names.empty() ? "" : ", ") + n;
+        throw CommandError{"the run's items in " + names + " were not restored: " +
+                           (result.missingStores.size() == 1 ? "that store is" : "those stores are") +
+                           " no longer in the profile (add it again with 'nubrasweep store add')"};
+    }
     return kExitOk;
 }
 
@@ -419,7 +436,7 @@ void ValidateRunCommands(const RunOptions& o) {
 
 int RunRunCommands(const RunOptions& o, const std::function<std::shared_ptr<store::Profile>(bool)>& profile,
                    const fs::path& profileDir) {
-    if (o.clean->parsed()) return Clean(o, profile, profileDir);
+    if (o.clean->parsed()) return Clean(o, profile);
     if (o.history->parsed()) return History(o, profileDir);
     if (o.restore->parsed()) return Restore(o, profile, profileDir);
     return -1;

@@ -114,6 +114,12 @@ std::shared_ptr<void> TerminalPlatform::LockFolderForRun(outlook::MAPIFolder& fo
 }
 
 int TerminalPlatform::MsgBox(const std::string& prompt, int, const std::string& title) {
+    if (hold_) {
+        // The error handler's box: its description, a blank line, the number and the procedure.
+        held_.push_back({prompt, prompt.find("\r\nProcedure: ") != std::string::npos ||
+                                     prompt.find("\nProcedure: ") != std::string::npos});
+        return vbOK;
+    }
     if (bar_) bar_->Finish();
     std::fprintf(err_, "%s: %s\n", Printable(title.empty() ? "Nubra" : title).c_str(),
                  Printable(prompt, true).c_str());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/Controls.h"
@@ -63,9 +64,20 @@ public:
     // The store's lock on the folder (store::LockFolderForRun).
     std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) override;
 
+    // While held (a clean's folder run), message boxes are kept for the caller, who says in a
+    // line what they said, instead of shown as they come.
+    void HoldMessageBoxes(bool hold) { hold_ = hold; }
+    struct Box {
+        std::string text;
+        bool fromErrorHandler = false;  // the handler's box, whose full text is in the log
+    };
+    std::vector<Box> TakeMessageBoxes() { return std::exchange(held_, {}); }
+
 private:
     std::FILE* err_;
     TerminalProgressBar* bar_ = nullptr;
+    bool hold_ = false;
+    std::vector<Box> held_;
 };
 
 }  // namespace nubra::cli

@@ -135,6 +135,7 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, cons
                 Err().Set(e);
                 report();
                 folder.failed = true;
+                folder.error = e.Description().empty() ? "error " + std::to_string(e.Number()) : e.Description();
             }
             // A connected store sends the run's moves when the run lets go of the folder;
             // moves it could not send are undone, and the run did not do what it said.
@@ -142,13 +143,14 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, cons
                 Err().Set(*unsent);
                 report();
                 folder.failed = true;
+                folder.error = unsent->Description();
             }
             if (plan.afterFolder) plan.afterFolder(folder);
             run.folders.push_back(std::move(folder));
         }
     };
     setHook(&hook);
-    std::shared_ptr<CommandBarControlImpl> button = FindControlDeep(*explorer->MenuBar(), "mnuNubra");
+    std::shared_ptr<CommandBarControlImpl> button = FindControlDeep(*explorer->MenuBar(), kAddinCommandTag);
     try {
         if (!button) Fail(errnum::kMapiNotFound, "The Nubrasweep add-in put no command on the menu (see its log file)");
         button->Execute();

@@ -35,6 +35,7 @@ struct HeadlessFolderRun {
     host::FolderNode node;
     host::RemovalResult result;
     bool failed = false;  // it ended in the error handler (reported there)
+    std::string error;    // then: the failure's description
 };
 
 // What a headless host asks of the add-in's dialog: which folders to run on, in order, and what

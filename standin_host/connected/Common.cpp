@@ -9,6 +9,7 @@
 
 #include "standin_host/formats/Mail.h"
 #include "standin_host/store/ItemSource.h"
+#include "standin_host/store/PrivateFolder.h"
 #include "standin_host/store/Profile.h"
 
 namespace nubra::connected {
@@ -64,9 +65,7 @@ void FaultPoint(const char* point) {
 }
 
 std::filesystem::path SourceLockFile(const std::string& kind, const std::string& source) {
-    std::error_code ec;
-    std::filesystem::create_directories(store::ConnectedCacheDir(), ec);
-    return store::ConnectedCacheDir() / (kind + "-" + store::NameHash(source) + ".runlock");
+    return store::RequirePrivateFolder(store::ConnectedCacheDir()) / (kind + "-" + store::NameHash(source) + ".runlock");
 }
 
 ChangeLock::~ChangeLock() {

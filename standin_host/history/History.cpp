@@ -9,13 +9,19 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <fstream>
 #include <random>
+#include <set>
+#include <sstream>
 
 #include "host/Automation.h"
 #include "host/Outlook.h"
 #include "standin_host/store/NameHash.h"
+#include "standin_host/store/ObjectModel.h"
+#include "standin_host/store/PrivateFolder.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/RunLock.h"
+#include "standin_host/store/StoreDb.h"
 
 namespace nubra::history {
 
@@ -26,7 +32,7 @@ constexpr int kFormat = 1;
 const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS runs(
   id TEXT PRIMARY KEY, started TEXT NOT NULL, ended TEXT, command TEXT NOT NULL,
-  status TEXT NOT NULL);
+  status TEXT NOT NULL, process TEXT);
 CREATE TABLE IF NOT EXISTS folders(
   run_id TEXT NOT NULL, seq INTEGER NOT NULL, path TEXT NOT NULL, store_id TEXT, folder_id TEXT,
   outcome TEXT, removed INTEGER NOT NULL, failed INTEGER NOT NULL, PRIMARY KEY(run_id, seq));
@@ -46,6 +52,48 @@ std::string NowUtc() {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
+}
+
+std::string ReadText(const std::string& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// When process `pid` started (clock ticks after boot, as /proc gives it), "" when it is gone.
+std::string StartOf(const std::string& pid) {
+    const std::string stat = ReadText("/proc/" + pid + "/stat");
+    // The fields after the command's closing parenthesis; the start time is the 20th.
+    std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(')') + 1)));
+    std::string field;
+    for (int i = 0; i < 20 && (fields >> field); ++i) {
+    }
+    return field;
+}
+
+std::string BootId() {
+    std::string boot = ReadText("/proc/sys/kernel/random/boot_id");
+    while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) boot.pop_back();
+    return boot;
+}
+
+// This process, as "boot id:pid:start time": a pid alone may have been taken by another
+// process since, and the start time alone repeats after a restart.
+std::string ThisProcess() {
+    const std::string pid = std::to_string(::getpid());
+    return BootId() + ":" + pid + ":" + StartOf(pid);
+}
+
+// Whether the process `process` (as ThisProcess gives it) still runs; an unreadable record is
+// taken for a running one, so that a run is never shown as interrupted on a guess.
+bool StillRuns(const std::string& process) {
+    const auto first = process.find(':'), second = process.rfind(':');
+    if (first == std::string::npos || second == first) return true;
+    if (process.compare(0, first, BootId()) != 0) return false;  // the machine started again since
+    const std::string pid = process.substr(first + 1, second - first - 1);
+    if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) return true;
+    return StartOf(pid) == process.substr(second + 1);
 }
 
 // A prepared statement, finalized at the end of its scope.
@@ -98,16 +146,10 @@ std::filesystem::path History::FileFor(const std::filesystem::path& profileDir) 
 }
 
 History::History(const std::filesystem::path& file) : file_(file) {
-    std::error_code ec;
-    if (!std::filesystem::exists(file_.parent_path(), ec)) {
-        std::filesystem::create_directories(file_.parent_path(), ec);
-        std::filesystem::permissions(file_.parent_path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::replace, ec);
-    }
-    // What was removed from whose mail is the user's business alone.
-    const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) RaiseError(errnum::kMapiNoAccess, "cannot open the history file \"" + file_.string() + "\"", kSource);
-    ::close(fd);
+    // What was removed from whose mail is the user's business alone, and a record another
+    // user could write to would tell a restore what to move.
+    store::RequirePrivateFolder(file_.parent_path());
+    ::close(store::OpenPrivateFile(file_, true));
     if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
         Fail("cannot open");
     sqlite3_busy_timeout(db_, 5000);
@@ -131,6 +173,14 @@ History::History(const std::filesystem::path& file) : file_(file) {
     } else if (version > kFormat) {
         RaiseError(errnum::kMapiNoSupport, "\"" + file_.string() + "\" was written by a newer version", kSource);
     }
+    // Histories written before runs named their process.
+    std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+    bool hasProcess = false;
+    {
+        Query q(db_, "SELECT 1 FROM pragma_table_info('runs') WHERE name = 'process'", fail);
+        hasProcess = q.Step();
+    }
+    if (!hasProcess) Exec("ALTER TABLE runs ADD COLUMN process TEXT");
 }
 
 History::~History() {
@@ -161,12 +211,12 @@ std::string History::BeginRun(const std::string& command) {
     char id[40];
     std::snprintf(id, sizeof id, "%s-%04x", stamp, static_cast<unsigned>(rd() & 0xFFFF));
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Query q(db_, "INSERT INTO runs(id, started, command, status) VALUES (?, ?, ?, 'running')", fail);
-    q.Bind(1, std::string(id)).Bind(2, NowUtc()).Bind(3, command).Run();
+    Query q(db_, "INSERT INTO runs(id, started, command, status, process) VALUES (?, ?, ?, 'running', ?)", fail);
+    q.Bind(1, std::string(id)).Bind(2, NowUtc()).Bind(3, command).Bind(4, ThisProcess()).Run();
     return id;
 }
 
-void History::AddFolder(const std::string& runId, const FolderRecord& folder) {
+int32_t History::BeginFolder(const std::string& runId, const FolderRecord& folder) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Exec("BEGIN IMMEDIATE");
     try {
@@ -177,23 +227,64 @@ void History::AddFolder(const std::string& runId, const FolderRecord& folder) {
             if (q.Step()) seq = q.Int(0);
         }
         Query f(db_,
-                "INSERT INTO folders(run_id, seq, path, store_id, folder_id, outcome, removed, failed) "
-                "VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                "INSERT INTO folders(run_id, seq, path, store_id, folder_id, removed, failed) "
+                "VALUES (?, ?, ?, ?, ?, 0, 0)",
                 fail);
-        f.Bind(1, runId).Bind(2, seq).Bind(3, folder.path).Bind(4, folder.storeId).Bind(5, folder.folderId);
-        f.Bind(6, folder.outcome).Bind(7, int64_t{folder.removed}).Bind(8, int64_t{folder.failed}).Run();
+        f.Bind(1, runId).Bind(2, seq).Bind(3, folder.path).Bind(4, folder.storeId).Bind(5, folder.folderId).Run();
+        Exec("COMMIT");
+        return static_cast<int32_t>(seq);
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+namespace {
+void InsertRemoval(sqlite3* db, const std::function<void(const std::string&)>& fail, const std::string& runId,
+                   int64_t folderSeq, int64_t seq, const Removal& r) {
+    Query q(db,
+            "INSERT OR REPLACE INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
+            "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
+            "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+            fail);
+    q.Bind(1, runId).Bind(2, folderSeq).Bind(3, seq).Bind(4, r.kind).Bind(5, r.title).Bind(6, r.created);
+    q.Bind(7, r.action).Bind(8, r.storeBefore).Bind(9, r.entryBefore).Bind(10, r.folderBefore);
+    q.Bind(11, r.pathBefore).Bind(12, r.storeAfter).Bind(13, r.entryAfter).Bind(14, r.folderAfter);
+    q.Bind(15, r.pathAfter).Bind(16, r.duplicateOf).Bind(17, r.duplicateOfTitle).Run();
+}
+}  // namespace
+
+void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned) {
+    std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+    // One note per removal: kept by SQLite's log when this process ends, without a flush to the
+    // disk each (the folder's record is flushed when it is done).
+    Exec("PRAGMA synchronous=NORMAL");
+    InsertRemoval(db_, fail, runId, folderSeq, seq, planned);
+}
+
+void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq) {
+    std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+    Exec("PRAGMA synchronous=NORMAL");
+    Query q(db_, "DELETE FROM removals WHERE run_id = ? AND folder_seq = ? AND seq = ?", fail);
+    q.Bind(1, runId).Bind(2, int64_t{folderSeq}).Bind(3, int64_t{seq}).Run();
+}
+
+void History::EndFolder(const std::string& runId, int32_t folderSeq, const FolderRecord& folder) {
+    std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+    Exec("PRAGMA synchronous=FULL");
+    Exec("BEGIN IMMEDIATE");
+    try {
+        Query f(db_,
+                "UPDATE folders SET path = ?, store_id = ?, folder_id = ?, outcome = ?, removed = ?, failed = ? "
+                "WHERE run_id = ? AND seq = ?",
+                fail);
+        f.Bind(1, folder.path).Bind(2, folder.storeId).Bind(3, folder.folderId).Bind(4, folder.outcome);
+        f.Bind(5, int64_t{folder.removed}).Bind(6, int64_t{folder.failed}).Bind(7, runId).Bind(8, int64_t{folderSeq});
+        f.Run();
+        Query d(db_, "DELETE FROM removals WHERE run_id = ? AND folder_seq = ?", fail);
+        d.Bind(1, runId).Bind(2, int64_t{folderSeq}).Run();
         int64_t n = 0;
-        for (const auto& r : folder.removals) {
-            Query q(db_,
-                    "INSERT INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
-                    "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
-                    "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                    fail);
-            q.Bind(1, runId).Bind(2, seq).Bind(3, ++n).Bind(4, r.kind).Bind(5, r.title).Bind(6, r.created);
-            q.Bind(7, r.action).Bind(8, r.storeBefore).Bind(9, r.entryBefore).Bind(10, r.folderBefore);
-            q.Bind(11, r.pathBefore).Bind(12, r.storeAfter).Bind(13, r.entryAfter).Bind(14, r.folderAfter);
-            q.Bind(15, r.pathAfter).Bind(16, r.duplicateOf).Bind(17, r.duplicateOfTitle).Run();
-        }
+        for (const auto& r : folder.removals) InsertRemoval(db_, fail, runId, folderSeq, ++n, r);
         Exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -203,6 +294,7 @@ void History::AddFolder(const std::string& runId, const FolderRecord& folder) {
 
 void History::EndRun(const std::string& runId, const std::string& status) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+    Exec("PRAGMA synchronous=FULL");
     Query q(db_, "UPDATE runs SET ended = ?, status = ? WHERE id = ?", fail);
     q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
 }
@@ -219,13 +311,17 @@ std::vector<RunRecord> History::Runs() {
             "SELECT r.id, r.started, coalesce(r.ended, ''), r.command, r.status, "
             "(SELECT count(*) FROM folders f WHERE f.run_id = r.id), "
             "(SELECT count(*) FROM removals m WHERE m.run_id = r.id), "
-            "(SELECT count(*) FROM removals m WHERE m.run_id = r.id AND m.restored IS NOT NULL) "
-            "FROM runs r ORDER BY r.id",
+            "(SELECT count(*) FROM removals m WHERE m.run_id = r.id AND m.restored IS NOT NULL), "
+            "coalesce(r.process, '') FROM runs r ORDER BY r.id",
             fail);
     std::vector<RunRecord> out;
-    while (q.Step())
-        out.push_back({q.Text(0), q.Text(1), q.Text(2), q.Text(3), q.Text(4), static_cast<int32_t>(q.Int(5)),
-                       static_cast<int32_t>(q.Int(6)), static_cast<int32_t>(q.Int(7))});
+    while (q.Step()) {
+        RunRecord r{q.Text(0), q.Text(1), q.Text(2), q.Text(3), q.Text(4), static_cast<int32_t>(q.Int(5)),
+                    static_cast<int32_t>(q.Int(6)), static_cast<int32_t>(q.Int(7))};
+        // A run whose process has gone without ending it was stopped from outside.
+        if (r.status == "running" && !q.Text(8).empty() && !StillRuns(q.Text(8))) r.status = "interrupted";
+        out.push_back(std::move(r));
+    }
     return out;
 }
 
@@ -271,12 +367,42 @@ std::vector<FolderRecord> History::Folders(const std::string& runId) {
     return out;
 }
 
+namespace {
+
+constexpr const char* kDuplicatesFolder = "Nubra_Duplicate_Items";
+
+bool Moving(const Removal& r) { return r.action == "moved" || r.action == "moving"; }
+
+// The store's name as the removal's path gives it (its first part).
+std::string StoreNameOf(const Removal& r) {
+    const std::string name = r.pathBefore.substr(0, r.pathBefore.find('\\'));
+    return name.empty() ? r.storeBefore : name;
+}
+
+// Whether `where` (the folder the item is in now) is a place a run puts an item taken from
+// `source`: its Nubra_Duplicate_Items folder, or (for a removal that deleted) the store's
+// Deleted Items. Nothing else is moved back: the record could be another's doing.
+bool PutThereByARun(const Removal& r, outlook::MAPIFolder& where, outlook::MAPIFolder& source) {
+    auto& w = store::AsFolder(where, "Restore");
+    auto& s = store::AsFolder(source, "Restore");
+    if (w.Store() != s.Store()) return false;
+    const auto row = w.Store()->Folder(w.Id());
+    if (Moving(r)) return row.name == kDuplicatesFolder && row.parent == s.Id();
+    return w.Store()->IsInDeletedItems(w.Id());
+}
+
+}  // namespace
+
 RestoreResult Restore(store::Profile& profile, History& history, const std::string& runId) {
-    if (!history.Run(runId)) RaiseError(errnum::kMapiNotFound, "there is no run " + runId + " in the history", kSource);
+    const auto run = history.Run(runId);
+    if (!run) RaiseError(errnum::kMapiNotFound, "there is no run " + runId + " in the history", kSource);
+    if (run->status == "running")
+        RaiseError(errnum::kMapiBusy, "the run " + runId + " is still running; restore it once it has ended", kSource);
     auto ns = profile.NameSpace();
     RestoreResult result;
     std::vector<std::pair<std::string, std::string>> emptied;  // duplicates folders items left
     const auto folders = history.Folders(runId);
+    auto inProfile = [&](const Removal& r) { return profile.StoreById(r.storeBefore) != nullptr; };
     // No removal run may work on a folder while its items come back (and a damaged store takes
     // nothing back).
     std::vector<std::shared_ptr<void>> held;
@@ -285,7 +411,8 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     for (const auto& f : folders)
         for (const auto& r : f.removals) {
             const std::pair<std::string, std::string> source{r.folderBefore, r.storeBefore};
-            if (!r.restored.empty() || std::find(locked.begin(), locked.end(), source) != locked.end()) continue;
+            if (!r.restored.empty() || !inProfile(r) || std::find(locked.begin(), locked.end(), source) != locked.end())
+                continue;
             locked.push_back(source);
             try {
                 held.push_back(store::LockFolderForRun(*ns->GetFolderFromID(source.first, source.second)));
@@ -306,20 +433,31 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     for (size_t f = 0; f < folders.size(); ++f) {
         for (size_t i = 0; i < folders[f].removals.size(); ++i) {
             const Removal& r = folders[f].removals[i];
+            if (!inProfile(r)) {
+                if (r.restored.empty() &&
+                    std::find(result.missingStores.begin(), result.missingStores.end(), StoreNameOf(r)) ==
+                        result.missingStores.end())
+                    result.missingStores.push_back(StoreNameOf(r));
+                continue;
+            }
             // Every duplicates folder of the run is removed once empty, also when an earlier
             // restore that was stopped before removing it brought its items back.
-            const std::pair<std::string, std::string> left{r.folderAfter, r.storeAfter};
-            if (r.action == "moved" && std::find(emptied.begin(), emptied.end(), left) == emptied.end())
+            const std::pair<std::string, std::string> left{r.folderAfter, r.storeBefore};
+            if (Moving(r) && !r.folderAfter.empty() && std::find(emptied.begin(), emptied.end(), left) == emptied.end())
                 emptied.push_back(left);
             if (!r.restored.empty()) continue;
-            const std::string what = r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
+            const std::string what =
+                r.kind.empty() ? "item " + r.entryBefore : r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
             const std::pair<int32_t, int32_t> at{static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)};
-            auto mark = [&] { history.MarkRestored(runId, at.first, at.second); };
+            if (!r.storeAfter.empty() && r.storeAfter != r.storeBefore) {
+                result.skipped.push_back(what + ": the record names another store; left where it is");
+                continue;
+            }
             outlook::ItemRef item;
-            std::string where;
+            outlook::FolderRef where;
             try {
-                item = ns->GetItemFromID(r.entryAfter, r.storeAfter);
-                where = profile.ParentFolder(*item)->EntryID();
+                item = ns->GetItemFromID(r.entryAfter.empty() ? r.entryBefore : r.entryAfter, r.storeBefore);
+                where = profile.ParentFolder(*item);
             } catch (const AutomationError&) {
                 item.reset();
             }
@@ -327,14 +465,10 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 result.skipped.push_back(what + ": no longer there (deleted since)");
                 continue;
             }
-            if (where == r.folderBefore) {
+            if (where->EntryID() == r.folderBefore) {
                 // Back already: a restore that was interrupted after the move.
                 ++result.alreadyBack;
-                mark();
-                continue;
-            }
-            if (where != r.folderAfter) {
-                result.skipped.push_back(what + ": moved elsewhere since, left where it is");
+                history.MarkRestored(runId, at.first, at.second);
                 continue;
             }
             outlook::FolderRef source;
@@ -342,6 +476,12 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
                 source = ns->GetFolderFromID(r.folderBefore, r.storeBefore);
             } catch (const AutomationError&) {
                 result.skipped.push_back(what + ": its folder " + r.pathBefore + " no longer exists");
+                continue;
+            }
+            if (!PutThereByARun(r, *where, *source)) {
+                result.skipped.push_back(what + (where->EntryID() != r.folderAfter
+                                                     ? ": moved elsewhere since, left where it is"
+                                                     : ": it is not where a run puts what it removes; left where it is"));
                 continue;
             }
             item->Move(*source);
@@ -356,13 +496,15 @@ RestoreResult Restore(store::Profile& profile, History& history, const std::stri
     if (auto unsent = store::TakeUnsentChanges()) throw *unsent;
     for (const auto& [folder, removal] : moved) history.MarkRestored(runId, folder, removal);
     for (const auto& [folderId, storeId] : emptied) {
+        std::string path;
         try {
             auto folder = ns->GetFolderFromID(folderId, storeId);
-            const std::string path = profile.FolderPath(*folder);
-            if (folder->Name() == "Nubra_Duplicate_Items" && profile.RemoveFolderIfEmpty(*folder))
+            path = profile.FolderPath(*folder);
+            if (folder->Name() == kDuplicatesFolder && profile.RemoveFolderIfEmpty(*folder))
                 result.removedFolders.push_back(path);
-        } catch (const AutomationError&) {
-            // gone already
+        } catch (const AutomationError& e) {
+            // Gone already, or kept where it lives: then said, never claimed removed.
+            if (!path.empty()) result.keptFolders.push_back(path + ": " + e.Description());
         }
     }
     return result;

@@ -1,9 +1,10 @@
 // The record of every removal run of a profile: which folders were cleaned, and for every item
 // taken out, where it was before and after and which item it duplicated; and putting a run's
-// items back. Kept in one SQLite file per profile under $XDG_STATE_HOME/nubrasweep/, written
-// with synchronous FULL: a run is recorded at its start, and each folder's removals in one
-// transaction when the folder is done (a process killed in the middle of a folder leaves that
-// folder unrecorded; the items it moved are then in the duplicates folder, not in the history).
+// items back. Kept in one SQLite file per profile under $XDG_STATE_HOME/nubrasweep/ (a folder
+// private to the user). A run is recorded at its start; each removal is noted before the item
+// moves (a run whose record cannot be written moves nothing more, and a process killed in the
+// middle of a folder leaves what a restore needs), and each folder's record is completed, with
+// what the user recognises the items by, in one transaction flushed to disk when it is done.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +50,9 @@ struct RunRecord {
     std::string started;  // UTC, ISO 8601
     std::string ended;    // "" while running or when the process was killed
     std::string command;  // what was asked ("clean Personal Folders\Inbox", "clean --all")
-    std::string status;   // "running", "done", "stopped", "failed"
+    // "running", "done", "stopped", "failed"; "interrupted" for a run whose process ended
+    // without saying how the run ended (killed, a closed pipe)
+    std::string status;
     int32_t folders = 0, removed = 0, restored = 0;
 };
 
@@ -59,19 +62,32 @@ public:
     // ~/.local/state/nubrasweep/) + "history-" + a hash of the profile's path + ".sqlite".
     static std::filesystem::path FileFor(const std::filesystem::path& profileDir);
 
-    // Opens (creating when missing, private to the user) the history file. Raises
-    // kMapiCorruptData naming the file for one that is not a history, kMapiNoAccess when it
-    // cannot be opened.
+    // Opens (creating when missing, private to the user) the history file, in a folder that
+    // must be private to the user (store::RequirePrivateFolder). Raises kMapiCorruptData naming
+    // the file for one that is not a history, kMapiNoAccess when it cannot be opened or its
+    // folder or file could be another user's.
     explicit History(const std::filesystem::path& file);
     ~History();
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
-    // Records a new run as running and returns its id. Raises when the file cannot be written
-    // (nothing recorded then).
+    // Records a new run of this process as running and returns its id. Raises when the file
+    // cannot be written (nothing recorded then).
     std::string BeginRun(const std::string& command);
-    // Adds one folder with its removals to the run, in one transaction.
-    void AddFolder(const std::string& runId, const FolderRecord& folder);
+    // Opens the record of a folder of the run (path, storeId, folderId of `folder`; nothing else
+    // is read) and returns its position in the run, from 1. Raises when it cannot be written.
+    int32_t BeginFolder(const std::string& runId, const FolderRecord& folder);
+    // Notes removal `seq` (from 1) of the folder before it happens: its store, entry and folder
+    // before, and the folder it is going to (for a move). Written without waiting for the disk
+    // (a process ended later keeps it; a machine that stops may lose the last few). Raises when
+    // it cannot be written: the removal must not happen then.
+    void NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned);
+    // Takes back a noted removal that did not happen. Raises when it cannot be written.
+    void DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq);
+    // Completes the folder's record: its outcome and its removals as they happened, replacing
+    // the notes, in one transaction flushed to disk. Raises when it cannot be written; the notes
+    // stay then.
+    void EndFolder(const std::string& runId, int32_t folderSeq, const FolderRecord& folder);
     // Marks the run ended with `status`.
     void EndRun(const std::string& runId, const std::string& status);
     // Marks one removal restored (now).
@@ -82,7 +98,8 @@ public:
     // One run, nullopt when there is none of that id.
     std::optional<RunRecord> Run(const std::string& runId);
     // The folders of a run in the order they were cleaned, with their removals; MarkRestored
-    // takes the 1-based positions in these lists.
+    // takes the 1-based positions in these lists. A removal noted but never completed (the
+    // process ended in between) has the action "moving" or "deleting".
     std::vector<FolderRecord> Folders(const std::string& runId);
 
     const std::filesystem::path& File() const { return file_; }
@@ -100,15 +117,23 @@ struct RestoreResult {
     int32_t alreadyBack = 0;             // items found back in their folder already
     std::vector<std::string> skipped;    // items left where they are, one line each with why
     std::vector<std::string> removedFolders;  // empty duplicates folders removed
+    std::vector<std::string> keptFolders;     // empty duplicates folders that could not be, with why
+    // The stores of the run no longer in the profile (by name), whose items could not be
+    // restored: the restore is incomplete.
+    std::vector<std::string> missingStores;
 };
 
 // Moves every item of the run back to the folder it came from, through the object model, and
-// marks each in the history as it goes. An item that is no longer where the run put it (the
-// user moved or deleted it since) is left alone and listed, never copied; an item found back in
-// its folder already (an earlier restore that was interrupted) is only marked. Duplicates
-// folders left empty are removed. The folders the items go back to are held against removal
-// runs meanwhile (store::LockFolderForRun). Raises kMapiNotFound for an unknown run, and what
-// the lock raises (another run holds a folder, a damaged store) before anything moves.
+// marks each in the history as it goes. Only what fits a removal is moved: an item in the
+// store it was taken from, now in the Nubra_Duplicate_Items folder under the folder it came
+// from, or in that store's Deleted Items; anything else the record names (the user moved or
+// deleted it since, or the record was changed by hand) is left alone and listed, never copied.
+// An item found back in its folder already (an earlier restore that was interrupted) is only
+// marked. Duplicates folders left empty are removed where they live. The folders the items go
+// back to are held against removal runs meanwhile (store::LockFolderForRun). The stores of the
+// run no longer in the profile are named in the result. Raises kMapiNotFound for an unknown
+// run, kMapiBusy for a run still running, and what the lock raises (another run holds a
+// folder, a damaged store) before anything moves.
 RestoreResult Restore(store::Profile& profile, History& history, const std::string& runId);
 
 }  // namespace nubra::history

@@ -22,6 +22,10 @@ struct ItemChange {
 class ChangeObserver {
 public:
     virtual ~ChangeObserver() = default;
+    // Told before a move or delete, with the item's side before it and, for a move, the folder
+    // it goes to (folderAfter). May raise an AutomationError to refuse it: nothing changes, and
+    // the change is told as failed with that error, which its caller gets.
+    virtual void Changing(const ItemChange& planned) { (void)planned; }
     virtual void Changed(const ItemChange& change) = 0;
     // An item was opened by its position in a folder's Items (how a scan visits items).
     virtual void Fetched(const std::string& storeId, const std::string& entryId) {

@@ -174,6 +174,10 @@ std::shared_ptr<outlook::OutlookItem> ItemImpl::Move(outlook::MAPIFolder& destin
     auto& dest = AsFolder(destination, "Move");
     ItemChange change = gObserver ? Before("Move", *store_, id_) : ItemChange{};
     try {
+        if (gObserver) {
+            change.folderAfter = FolderHex(*dest.Store(), dest.Id());
+            gObserver->Changing(change);
+        }
         if (dest.Store() == store_) {
             store_->MoveItem(id_, dest.Id());
         } else if (store_->GetUpstream() || dest.Store()->GetUpstream()) {
@@ -202,6 +206,7 @@ std::shared_ptr<outlook::OutlookItem> ItemImpl::Move(outlook::MAPIFolder& destin
 void ItemImpl::Delete() {
     ItemChange change = gObserver ? Before("Delete", *store_, id_) : ItemChange{};
     try {
+        if (gObserver) gObserver->Changing(change);
         store_->DeleteItem(id_);
     } catch (const AutomationError& e) {
         TellFailure(std::move(change), e);

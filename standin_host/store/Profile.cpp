@@ -17,6 +17,7 @@
 #include "standin_host/store/Application.h"
 #include "standin_host/store/NameHash.h"
 #include "standin_host/store/ObjectModel.h"
+#include "standin_host/store/PrivateFolder.h"
 #include "standin_host/store/StoreDb.h"
 #include "standin_host/store/Upstream.h"
 
@@ -186,6 +187,12 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
             conn->ofKind = ofKind[conn->kind];
         }
         std::error_code missing;
+        if (conn) {
+            // A cache is kept in the user's private cache folder: never one another user could
+            // have put there.
+            RequirePrivateFolder(p.parent_path());
+            if (const int fd = OpenPrivateFile(p, false); fd >= 0) ::close(fd);
+        }
         auto store = conn && !readOnly && !std::filesystem::exists(p, missing)
                          ? StoreDb::Create(p, s.value("name", conn->source), false, false)
                          : StoreDb::Open(p, readOnly);
@@ -434,10 +441,8 @@ StoreInfo Profile::AddConnectedStore(const ConnectedEntry& added, const std::str
     auto factory = Factories().find(entry.kind);
     if (factory == Factories().end())
         RaiseError(errnum::kMapiNoSupport, "no provider for connected stores of kind " + entry.kind, kSource);
-    const auto dir = ConnectedCacheDir();
+    const auto dir = RequirePrivateFolder(ConnectedCacheDir());
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    std::filesystem::permissions(dir, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace, ec);
     // One cache per profile and source: both name it.
     const auto file = dir / (entry.kind + "-" + NameHash(dir_.string() + "\n" + entry.kind + "\n" + entry.source) + ".nbst");
     auto removeFiles = [&] {

@@ -3,13 +3,20 @@
 // alone what the user moved since.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "host/Outlook.h"
 #include "standin_host/store/Profile.h"
 #include "tests/cli/CliFixture.h"
 
@@ -141,6 +148,147 @@ TEST_F(Runs, EveryFolderOfEveryStoreAndTheSubfoldersOfOne) {
     Result again = MustRun({"clean", "--all"});
     EXPECT_NE(again.out.find("0 duplicate items removed"), std::string::npos) << again.out;
     EXPECT_EQ(again.out.find("Nubra_Duplicate_Items:"), std::string::npos) << again.out;
+}
+
+// The history file of the test's profile, as the program names it.
+std::filesystem::path HistoryFile(const std::filesystem::path& stateDir) {
+    for (const auto& e : std::filesystem::directory_iterator(stateDir / "nubrasweep"))
+        if (e.path().extension() == ".sqlite") return e.path();
+    return {};
+}
+
+void Sql(const std::filesystem::path& file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+TEST_F(Runs, AHistoryThatCannotBeWrittenStopsTheRunAndWhatItMovedComesBack) {
+    std::string lines;
+    for (int i = 0; i < 400; ++i)
+        lines += "{\"Class\":43,\"Subject\":\"s" + std::to_string(i / 2) + "\",\"InternetMessageID\":\"<m" +
+                 std::to_string(i / 2) + "@x>\"}\n";
+    const std::string inbox = "Personal Folders\\Inbox";
+    MustRun({"import", inbox, WriteFile("pairs.jsonl", lines)});
+    const auto state = dir.path() / "state";
+    std::filesystem::create_directories(state);
+    if (::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::filesystem::path dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{state};
+    MustRun({"history"});  // the history file, made while there is room
+    {
+        std::ofstream ballast(state / "ballast", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (ballast.write(block.data(), block.size())) {
+        }
+    }
+    std::filesystem::resize_file(state / "ballast", std::filesystem::file_size(state / "ballast") - 160 * 1024);
+
+    Result full = Run({"clean", inbox});
+    EXPECT_EQ(full.exit, 1) << full.out;
+    EXPECT_NE(full.err.find("the history could not record all of run"), std::string::npos) << full.err;
+    EXPECT_EQ(full.err.find("Recorded as run"), std::string::npos) << full.err;
+    const size_t left = Items(inbox).size();
+    EXPECT_LT(left, 400u) << "the run stopped before moving anything: the test leaves too little room";
+    EXPECT_GT(left, 200u);
+
+    // With room again, the run is shown failed and every item it moved comes back.
+    std::filesystem::remove(state / "ballast");
+    const std::string run = LastRun();
+    EXPECT_NE(MustRun({"history"}).out.find(run + "  "), std::string::npos);
+    EXPECT_EQ(JsonLines(MustRun({"history", "--json"}).out).back()["status"], "failed");
+    MustRun({"restore", run});
+    EXPECT_EQ(Items(inbox).size(), 400u);
+    EXPECT_EQ(MustRun({"tree"}).out.find("Nubra_Duplicate_Items"), std::string::npos);
+}
+
+TEST_F(Runs, ARestoreMovesOnlyWhatARunPutAsideAndSaysWhatItCouldNot) {
+    const std::string inbox = "Personal Folders\\Inbox";
+    MustRun({"store", "add", "second.nbst", "--name", "Second", "--standard-folders"});
+    MustRun({"import", inbox, WriteFile("mixed.jsonl", Mixed())});
+    MustRun({"import", "Second\\Inbox", WriteFile("mixed.jsonl", Mixed())});
+    MustRun({"import", "Personal Folders\\Sent Items",
+             WriteFile("sent.jsonl", R"({"Class":43,"Subject":"Sent mail","InternetMessageID":"<sent@x>"})" "\n")});
+    MustRun({"clean", "--all"});
+    const std::string run = LastRun();
+
+    // A record changed by hand: a mail of Sent Items, said to have come from Deleted Items.
+    std::string sentEntry, sentFolder, deletedFolder;
+    {
+        auto profile = store::Profile::Open(Profile());
+        auto sent = profile->FindFolder("Personal Folders\\Sent Items");
+        sentFolder = sent->EntryID();
+        sentEntry = sent->Items()->Item(1)->EntryID();
+        deletedFolder = profile->FindFolder("Personal Folders\\Deleted Items")->EntryID();
+    }
+    Sql(HistoryFile(dir.path() / "state"),
+        "UPDATE removals SET entry_before = '" + sentEntry + "', entry_after = '" + sentEntry + "', folder_after = '" +
+            sentFolder + "', folder_before = '" + deletedFolder + "', action = 'moved' WHERE run_id = '" + run +
+            "' AND rowid = (SELECT min(rowid) FROM removals WHERE run_id = '" + run + "' AND action = 'moved')");
+    // A store of the run taken out of the profile.
+    {
+        const auto file = std::filesystem::path(Profile()) / "profile.json";
+        std::string text = testing::ReadFile(file);
+        auto j = Json::parse(text);
+        auto& stores = j["stores"];
+        stores.erase(std::remove_if(stores.begin(), stores.end(),
+                                    [](const Json& s) { return s["file"].get<std::string>().find("second") != std::string::npos; }),
+                     stores.end());
+        std::ofstream(file) << j.dump();
+    }
+    Result r = Run({"restore", run});
+    EXPECT_EQ(r.exit, 1) << r.out;
+    EXPECT_NE(r.err.find("not where a run puts what it removes"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("run's items in Second were not restored"), std::string::npos) << r.err;
+    EXPECT_EQ(Items("Personal Folders\\Sent Items").size(), 1u);
+    EXPECT_TRUE(Items("Personal Folders\\Deleted Items").empty());
+    EXPECT_EQ(Items(inbox).size(), Lines(Mixed()).size() - 1);  // all but the tampered one back
+}
+
+TEST_F(Runs, HistoryAndCacheFoldersOtherUsersCouldReachAreRefused) {
+    const std::string inbox = "Personal Folders\\Inbox";
+    MustRun({"import", inbox, WriteFile("mixed.jsonl", Mixed())});
+    const auto mine = dir.path() / "state" / "nubrasweep";
+    const auto cache = dir.path() / "cache" / "nubrasweep";
+    std::filesystem::create_directories(mine);
+    std::filesystem::create_directories(dir.path() / "cache");
+    std::filesystem::create_directories(dir.path() / "elsewhere");
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::vector<std::string> command;
+        const char* refusal;
+    };
+    const std::vector<Case> cases = {
+        {"a state folder others may write to", [&] { std::filesystem::permissions(mine, std::filesystem::perms::all); },
+         {"clean", inbox}, "is writable by other users"},
+        {"a state folder of another user",
+         [&] {
+             std::filesystem::permissions(mine, std::filesystem::perms::owner_all);
+             if (::chown(mine.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "not root: cannot give a folder away";
+         },
+         {"clean", inbox}, "belongs to another user"},
+        {"a cache folder that is a link",
+         [&] {
+             ASSERT_EQ(::chown(mine.c_str(), ::geteuid(), ::getegid()), 0);
+             std::filesystem::create_directory_symlink(dir.path() / "elsewhere", cache);
+         },
+         {"clean", inbox, "--dry-run"}, "is a link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.arrange();
+        Result r = Run(c.command);
+        EXPECT_EQ(r.exit, 1) << r.out;
+        EXPECT_NE(r.err.find(c.refusal), std::string::npos) << r.err;
+        EXPECT_EQ(Items(inbox).size(), Lines(Mixed()).size());
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "elsewhere"));
+    }
 }
 
 }  // namespace
