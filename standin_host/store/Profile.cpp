@@ -515,10 +515,12 @@ ItemData Profile::ReadItem(outlook::OutlookItem& item, Reading reading) {
     return data;
 }
 
-void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit) {
+void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit,
+                          Reading reading) {
     auto& f = OwnFolder(*this, folder, "ForEachItem");
     auto store = f.Store();
-    auto up = UpstreamOf(*store);  // connected store: bodies come from the source
+    // Connected store: bodies come from the source, unless only the cache is read.
+    auto up = reading == Reading::Whole ? UpstreamOf(*store) : nullptr;
     store->ForEachItem(f.Id(), [&](int64_t id, const ItemData& data) {
         if (!up) return visit(ItemRecord{ToHex(store->EntryId(StoreDb::kItemKind, id)), data});
         ItemRecord record{ToHex(store->EntryId(StoreDb::kItemKind, id)), data};

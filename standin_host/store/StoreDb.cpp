@@ -428,9 +428,19 @@ std::optional<int64_t> StoreDb::SubfolderByName(int64_t parent, const std::strin
     return std::nullopt;
 }
 
+int StoreDb::FolderDepth(int64_t folder) {
+    int depth = 0;
+    // A store made elsewhere may hold a loop: the walk stops past what a store may hold.
+    for (auto f = Folder(folder).parent; f && depth <= kMaxFolderDepth + 1; f = Folder(*f).parent) ++depth;
+    return depth;
+}
+
 int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t itemType) {
     if (name.empty()) Invalid("a folder needs a name");
     if (itemType < 0 || itemType > 7) Invalid("folder item type " + std::to_string(itemType) + " is not 0 to 7");
+    if (FolderExists(parent) && FolderDepth(parent) >= kMaxFolderDepth)
+        Invalid("the folder \"" + name + "\" would be more than " + std::to_string(kMaxFolderDepth) +
+                " levels deep, more than a folder may be (store file \"" + file_.string() + "\")");
     // Connected store: the folder is made at the source first (Upstream.h).
     if (ToUpstream()) {
         if (SubfolderByName(parent, name))
@@ -871,6 +881,23 @@ void StoreDb::InTransaction(const std::function<void()>& body) {
 void StoreDb::RemoveItem(int64_t item) {
     Txn t(*this);
     RemoveItemRows(item);
+    t.Commit();
+}
+
+void StoreDb::RenameFolder(int64_t folder, const std::string& name) {
+    if (name.empty()) Invalid("a folder needs a name");
+    if (folder == root_) Invalid("the top-level folder is named with the store");
+    Txn t(*this);
+    const auto row = Folder(folder);
+    if (auto other = SubfolderByName(*row.parent, name); other && *other != folder)
+        RaiseError(errnum::kMapiCollision,
+                   "a folder named \"" + name + "\" exists already (store file \"" + file_.string() + "\")", kSource);
+    auto& s = Prep("UPDATE folders SET name = ? WHERE id = ?");
+    {
+        Use u(s);
+        u->Bind(1, name).Bind(2, folder);
+        u->Run();
+    }
     t.Commit();
 }
 

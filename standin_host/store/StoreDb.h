@@ -172,6 +172,16 @@ public:
     bool FolderExists(int64_t id);
     std::vector<int64_t> Subfolders(int64_t parent);  // in creation order
     std::optional<int64_t> SubfolderByName(int64_t parent, const std::string& name);
+    // How deep a folder may be: levels below the store's top-level folder. Walks over the
+    // folder tree (the dialog's tree, the explorer, paths) take a step or a stack frame per
+    // level, so no store holds a deeper one.
+    static constexpr int kMaxFolderDepth = 128;
+    // Levels below the top-level folder (0 for it). Raises kMapiNotFound for a folder that
+    // does not exist.
+    int FolderDepth(int64_t folder);
+    // Creates folder `name` under `parent`; returns its id. Raises kMapiInvalidParameter for an
+    // empty name or a folder deeper than kMaxFolderDepth, kMapiCollision when `parent` has a
+    // folder of that name, kMapiNotFound when `parent` is gone; nothing is created then.
     int64_t CreateFolder(int64_t parent, const std::string& name, int32_t itemType);
     // Removes the folder when it holds no items and no subfolders (and is not the root or the
     // store's Deleted Items); true when it was removed.
@@ -276,6 +286,10 @@ public:
     // lost), in one transaction.
     void RemoveItem(int64_t item);
     void RemoveFolder(int64_t folder);
+    // Renames a folder in this file only (a source's name shown anew). Raises
+    // kMapiInvalidParameter for an empty name or the top-level folder, kMapiCollision when a
+    // folder beside it has the name; nothing changes then.
+    void RenameFolder(int64_t folder, const std::string& name);
 
     // --- Sources (ItemSource.h): what an item was made of, kept whole beside it ---
     // In a table of their own (sources: item id, kind, envelope, fingerprint, size and the zstd
