@@ -164,43 +164,36 @@ void Synchroniser::SynchroniseNow(store::StoreDb& cache) {
 // the folders that hold items, by cache folder.
 std::map<int64_t, std::string> Synchroniser::ReconcileFolders(store::StoreDb& cache,
                                                               std::vector<std::string>& warnings) {
-    const auto sources = driver_->ListFolders(warnings);
+    auto sources = driver_->ListFolders(warnings);
     if (sources.empty()) Raise(errnum::kMapiNotFound, driver_->Name() + " holds no folder any more");
+    // What cannot be a folder of a store (too deep, a name too long) is passed over.
+    std::erase_if(sources, [&](const SourceFolder& f) {
+        const std::string why = FolderPathProblem(f.path);
+        if (!why.empty()) warnings.push_back("the folder \"" + f.key + "\" of " + driver_->Name() + " is passed over: " + why);
+        return !why.empty();
+    });
     std::map<int64_t, std::string> holding;
     cache.ChangeLocally([&] {
+        // The folders that stand for a source folder of this listing already: no other may take
+        // one of them (two names shown alike).
+        std::set<int64_t> taken;
+        for (const auto& f : sources)
+            if (auto known = FolderOf(f.key); known && cache.FolderExists(*known)) taken.insert(*known);
         std::map<std::vector<std::string>, int64_t> byPath;
         std::set<std::string> present;
         std::optional<int64_t> trash;
         for (const auto& f : sources) {
+            const auto id = PlaceFolder(cache, f, byPath, taken);
+            if (!id) {
+                warnings.push_back("the folder \"" + f.key + "\" of " + driver_->Name() +
+                                   " is passed over: another folder is shown under the same name");
+                continue;
+            }
             present.insert(f.key);
-            const int64_t id = PlaceFolder(cache, f, byPath);
-            if (f.holdsItems) holding[id] = f.key;
-            if (f.trash && !trash) trash = id;
+            if (f.holdsItems) holding[*id] = f.key;
+            if (f.trash && !trash) trash = *id;
         }
-        std::vector<std::pair<std::string, int64_t>> gone;
-        {
-            auto& st = sql_.Prep("SELECT key, folder_id FROM conn_folders");
-            CacheSql::Use u(st);
-            while (u->Step())
-                if (!present.count(u->Text(0))) gone.emplace_back(u->Text(0), u->Int(1));
-        }
-        for (const auto& [key, id] : gone) {
-            // Deleted by another client: gone from the cache with its items.
-            if (cache.FolderExists(id)) cache.RemoveFolder(id);
-            sql_.Run("DELETE FROM conn_folders WHERE key = ?", key);
-        }
-        sql_.Exec("DELETE FROM conn_items WHERE folder_id NOT IN (SELECT folder_id FROM conn_folders)");
-        // An item of the cache the source's rows do not name (a cache of an older program) is
-        // nothing the source holds.
-        std::vector<int64_t> orphans;
-        {
-            auto& st = sql_.Prep(
-                "SELECT id FROM items WHERE folder_id IN (SELECT folder_id FROM conn_folders) "
-                "AND id NOT IN (SELECT item_id FROM conn_items) AND id NOT IN (SELECT item_id FROM conn_intents)");
-            CacheSql::Use u(st);
-            while (u->Step()) orphans.push_back(u->Int(0));
-        }
-        for (int64_t id : orphans) cache.RemoveItem(id);
+        ForgetFoldersGone(cache, present);
         // The source's Deleted Items; a source without one gets it when something is first
         // deleted.
         if (trash) cache.SetDeletedItemsFolder(*trash);
@@ -208,13 +201,66 @@ std::map<int64_t, std::string> Synchroniser::ReconcileFolders(store::StoreDb& ca
     return holding;
 }
 
+// Takes out of the cache the folders of keys not `present` at the source any more (deleted or
+// renamed by another client, or passed over now), the rows of their items, the items the rows
+// do not name (a cache of an older program), and the containers that stand for nothing.
+void Synchroniser::ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present) {
+    std::vector<std::pair<std::string, int64_t>> gone;
+    {
+        auto& st = sql_.Prep("SELECT key, folder_id FROM conn_folders");
+        CacheSql::Use u(st);
+        while (u->Step())
+            if (!present.count(u->Text(0))) gone.emplace_back(u->Text(0), u->Int(1));
+    }
+    for (const auto& [key, id] : gone) {
+        if (cache.FolderExists(id)) cache.RemoveFolder(id);
+        sql_.Run("DELETE FROM conn_folders WHERE key = ?", key);
+    }
+    sql_.Exec("DELETE FROM conn_items WHERE folder_id NOT IN (SELECT folder_id FROM conn_folders)");
+    std::vector<int64_t> orphans;
+    {
+        auto& st = sql_.Prep(
+            "SELECT id FROM items WHERE folder_id IN (SELECT folder_id FROM conn_folders) "
+            "AND id NOT IN (SELECT item_id FROM conn_items) AND id NOT IN (SELECT item_id FROM conn_intents)");
+        CacheSql::Use u(st);
+        while (u->Step()) orphans.push_back(u->Int(0));
+    }
+    for (int64_t id : orphans) cache.RemoveItem(id);
+    // A container above source folders passed over (a chain of thousands, in a cache made
+    // before such folders were passed over) holds nothing mapped below it.
+    std::unordered_map<int64_t, int64_t> parentOf;
+    {
+        auto& st = sql_.Prep("SELECT id, parent_id FROM folders WHERE parent_id IS NOT NULL");
+        CacheSql::Use u(st);
+        while (u->Step()) parentOf[u->Int(0)] = u->Int(1);
+    }
+    std::set<int64_t> used{cache.RootFolder()};
+    {
+        auto& st = sql_.Prep("SELECT folder_id FROM conn_folders");
+        CacheSql::Use u(st);
+        while (u->Step())
+            for (int64_t f = u->Int(0); used.insert(f).second;) {
+                auto up = parentOf.find(f);
+                if (up == parentOf.end()) break;
+                f = up->second;
+            }
+    }
+    for (const auto& [folder, parent] : parentOf)
+        if (!used.count(folder) && used.count(parent) && cache.FolderExists(folder)) cache.RemoveFolder(folder);
+}
+
 // The cache folder of source folder `f`, made (with the containers on its path) when the cache
-// has none.
-int64_t Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
-                                  std::map<std::vector<std::string>, int64_t>& byPath) {
+// has none; nullopt when the folder it would be is `taken` by another source folder.
+std::optional<int64_t> Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
+                                                 std::map<std::vector<std::string>, int64_t>& byPath,
+                                                 std::set<int64_t>& taken) {
     if (auto known = FolderOf(f.key); known && cache.FolderExists(*known)) {
+        // Shown under another name now (a cache made before names were decoded).
+        const auto row = cache.Folder(*known);
+        if (row.name != f.path.back() && row.parent && !cache.SubfolderByName(*row.parent, f.path.back()))
+            cache.RenameFolder(*known, f.path.back());
         byPath[f.path] = *known;
-        return *known;
+        return known;
     }
     int64_t parent = cache.RootFolder();
     std::vector<std::string> path;
@@ -228,7 +274,9 @@ int64_t Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
         parent = p->second;
     }
     auto existing = cache.SubfolderByName(parent, f.path.back());
+    if (existing && taken.count(*existing)) return std::nullopt;
     const int64_t id = existing ? *existing : cache.CreateFolder(parent, f.path.back(), f.itemType);
+    taken.insert(id);
     byPath[f.path] = id;
     sql_.Run("INSERT OR REPLACE INTO conn_folders(folder_id, key) VALUES (?, ?)", id, f.key);
     return id;
@@ -262,6 +310,11 @@ Synchroniser::Listing Synchroniser::ListChanged(const std::map<int64_t, std::str
         Listing::Folder& f = listing.folders[id];
         f.key = key;
         f.items = driver_->ListItems(key, glance, warnings);
+        // One item for each key, whatever a source repeats (the last word counts).
+        std::set<std::string> seen;
+        for (auto it = f.items.rbegin(); it != f.items.rend(); ++it)
+            if (!seen.insert(it->key).second) it->key.clear();
+        std::erase_if(f.items, [](const SourceItem& i) { return i.key.empty(); });
         f.rebuilt = !validity.empty() && glance.validity != validity;
         f.glance = std::move(glance);
     }
@@ -557,12 +610,19 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
         originals = driver_->Locate(b.src, items);
     }
     if (destThere) copies = FindCopies(cache, b, std::move(copies));
+    // Still in the source although the source said it moved it: a claim, and the item stays
+    // where it is. A copy found (not told) beside an original still there is a move cut short,
+    // completed by removing the original.
     size_t claimed = 0;
-    std::vector<SourceItem> doubled;  // copy made, original still there
+    std::vector<SourceItem> doubled;
     for (size_t i = 0; i < b.items.size(); ++i) {
         if (!originals[i]) continue;
-        if (i < told.size() && told[i]) ++claimed;
-        if (copies[i]) doubled.push_back(*originals[i]);
+        if (i < told.size() && told[i]) {
+            ++claimed;
+            copies[i].reset();
+        } else if (copies[i]) {
+            doubled.push_back(*originals[i]);
+        }
     }
     if (!doubled.empty()) {
         try {
@@ -603,8 +663,11 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
         warnings_.push_back(Count(vanished, "item") + " of " + b.src + " in " + driver_->Name() +
                             " vanished before they could be moved (deleted or moved by another program)");
     if (claimed)
-        Raise(errnum::kMapiCallFailed, driver_->Name() + " said it moved " + Count(claimed, "item") + " from " + b.src +
-                                           " that are still there; they are shown where they are");
+        Raise(errnum::kMapiCallFailed, driver_->Name() + " said it moved " +
+                                           Count(std::count_if(told.begin(), told.end(), [](const auto& t) { return t.has_value(); }),
+                                                 "item") + " from " + b.src +
+                                           " into " + b.dest + ", but " + std::to_string(claimed) +
+                                           " of them are still in " + b.src + "; they stay there");
 }
 
 // Settles the intents a process left behind (killed, or cut off from the source) against what

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -76,7 +77,9 @@ private:
     // Synchronisation.
     void SynchroniseNow(store::StoreDb& cache);
     std::map<int64_t, std::string> ReconcileFolders(store::StoreDb& cache, std::vector<std::string>& warnings);
-    int64_t PlaceFolder(store::StoreDb& cache, const SourceFolder& f, std::map<std::vector<std::string>, int64_t>& byPath);
+    std::optional<int64_t> PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
+                                       std::map<std::vector<std::string>, int64_t>& byPath, std::set<int64_t>& taken);
+    void ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present);
     Listing ListChanged(const std::map<int64_t, std::string>& folders, std::vector<std::string>& warnings);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 

@@ -9,6 +9,10 @@ Usage: imap_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
   churn MAILBOX COUNT      while a clean runs: expunge COUNT messages by UID, move COUNT to
                            "Elsewhere" (made when missing), one at a time, printing what it did
   delete-mailbox MAILBOX   delete a mailbox (another client's doing)
+  flag MAILBOX ID          set \Flagged on the message whose Message-ID is <ID>
+  remove MAILBOX ID        expunge the message whose Message-ID is <ID>, by UID
+  rebuild MAILBOX          the mailbox deleted and made again with the same messages (a new
+                           UIDVALIDITY)
 Mailbox names are given as people write them and sent in modified UTF-7 (RFC 3501); dump
 prints them as the server spells them. Only 127.0.0.1 is ever contacted.
 """
@@ -125,6 +129,26 @@ def cmd_churn(m, mailbox, count):
         time.sleep(0.01)
 
 
+def uid_of(m, mailbox, msgid):
+    m.select(quote(mailbox))
+    typ, data = m.uid("SEARCH", "HEADER", "Message-ID", "<%s>" % msgid)
+    uids = data[0].split()
+    if not uids:
+        sys.exit("no message <%s> in %s" % (msgid, mailbox))
+    return uids[0]
+
+
+def cmd_rebuild(m, mailbox):
+    m.select(quote(mailbox))
+    typ, data = m.uid("FETCH", "1:*", "(INTERNALDATE BODY.PEEK[])")
+    kept = [(re.search(r'INTERNALDATE ("[^"]*")', p[0].decode()).group(1), p[1]) for p in data if isinstance(p, tuple)]
+    m.close()
+    m.delete(quote(mailbox))
+    m.create(quote(mailbox))
+    for date, body in kept:
+        m.append(quote(mailbox), None, date, body)
+
+
 def main():
     port, cafile, user, password, command = sys.argv[1:6]
     args = sys.argv[6:]
@@ -146,6 +170,14 @@ def main():
         for line in data or []:
             if line:
                 print("lsub\t" + re.match(r'\(.*?\) (?:"[^"]*"|NIL) (.*)$', line.decode()).group(1).strip('"'))
+    elif command == "flag":
+        m.uid("STORE", uid_of(m, args[0], args[1]), "+FLAGS.SILENT", r"(\Flagged)")
+    elif command == "remove":
+        uid = uid_of(m, args[0], args[1])
+        m.uid("STORE", uid, "+FLAGS.SILENT", r"(\Deleted)")
+        m.uid("EXPUNGE", uid)
+    elif command == "rebuild":
+        cmd_rebuild(m, args[0])
     elif command == "delete-mailbox":
         typ, _ = m.delete(quote(args[0]))
         if typ != "OK":
