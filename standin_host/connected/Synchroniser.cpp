@@ -321,17 +321,13 @@ Synchroniser::Listing Synchroniser::ListChanged(const std::map<int64_t, std::str
     return listing;
 }
 
-// Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
-// flagged, and (where keys survive moves) moved to another folder by another client, which
-// stays the same item.
-void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
-    struct Known {
-        int64_t id;
-        SourceItem item;
-    };
+// What the cache knows of the listed folders' items: by (folder, key), each cache item with its
+// row; an item the source rebuilt or edited (where an edit makes another item of it) under a
+// key no listing has, so that it counts as gone.
+std::map<std::pair<int64_t, std::string>, Synchroniser::Known> Synchroniser::KnownItems(const Listing& listing) {
     std::map<std::pair<int64_t, std::string>, Known> known;
     for (const auto& [id, f] : listing.folders) {
-        std::map<std::string, std::string> stamps;  // where an edit makes another item of it
+        std::map<std::string, std::string> stamps;
         if (driver_->StampMeansContent())
             for (const auto& item : f.items) stamps[item.key] = item.stamp;
         auto& st = sql_.Prep("SELECT item_id, key, stamp, size, arrival, flags, note FROM conn_items WHERE folder_id = ?");
@@ -340,66 +336,67 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
         while (u->Step()) {
             const bool edited = stamps.count(u->Text(1)) && stamps[u->Text(1)] != u->Text(2);
             if (f.rebuilt || edited)
-                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});  // never matched: gone
+                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});
             else
                 known.emplace(std::make_pair(id, u->Text(1)),
                               Known{u->Int(0), {u->Text(1), u->Text(2), u->Int(3), u->Int(4), u->Text(5), u->Text(6)}});
         }
     }
+    return known;
+}
+
+// Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
+// flagged, and (where keys survive moves) moved to another folder by another client, which
+// stays the same item.
+void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
+    const auto known = KnownItems(listing);
     // New in a folder: not known there. Known items not listed any more are gone, unless the
     // same key arrived in another folder.
-    std::map<int64_t, std::vector<const SourceItem*>> arrived;
-    std::unordered_multimap<std::string, std::pair<int64_t, const SourceItem*>> arrivedByKey;
-    for (const auto& [id, f] : listing.folders)
-        for (const auto& item : f.items)
-            if (!known.count({id, item.key})) {
-                arrived[id].push_back(&item);
-                if (driver_->KeysSurviveMoves()) arrivedByKey.emplace(item.key, std::make_pair(id, &item));
-            }
-    std::map<const SourceItem*, int64_t> movedHere;  // arrival -> the known item it is
-    std::vector<int64_t> gone;
+    std::map<int64_t, std::vector<SourceItem>> arrived;
+    std::unordered_multimap<std::string, std::pair<int64_t, size_t>> arrivedByKey;  // -> (folder, position)
     std::set<std::pair<int64_t, std::string>> listed;
     for (const auto& [id, f] : listing.folders)
-        for (const auto& item : f.items) listed.insert({id, item.key});
+        for (const auto& item : f.items) {
+            listed.insert({id, item.key});
+            if (known.count({id, item.key})) continue;
+            if (driver_->KeysSurviveMoves()) arrivedByKey.emplace(item.key, std::make_pair(id, arrived[id].size()));
+            arrived[id].push_back(item);
+        }
+    std::map<std::pair<int64_t, size_t>, int64_t> movedHere;  // arrival -> the known item it is
+    std::vector<int64_t> gone;
     for (const auto& [key, k] : known) {
         if (listed.count(key)) continue;
         auto a = arrivedByKey.find(key.second);
-        if (a != arrivedByKey.end() && !movedHere.count(a->second.second)) {
-            movedHere[a->second.second] = k.id;
-            arrivedByKey.erase(a);
-        } else {
+        if (a == arrivedByKey.end()) {
             gone.push_back(k.id);
+            continue;
         }
+        movedHere[a->second] = k.id;
+        arrivedByKey.erase(a);
     }
     // What is really new is read, folder by folder in listing order.
     std::map<int64_t, std::vector<std::optional<store::ItemData>>> parsed;
-    std::map<int64_t, std::vector<SourceItem>> read;
-    for (auto& [id, items] : arrived) {
-        std::erase_if(items, [&](const SourceItem* i) { return movedHere.count(i) > 0; });
-        auto& wanted = read[id];
-        for (const auto* i : items) wanted.push_back(*i);
-        parsed[id] = driver_->ReadItems(listing.folders.at(id).key, wanted, warnings);
-    }
+    std::map<int64_t, std::vector<SourceItem>> fresh;
+    for (const auto& [id, items] : arrived)
+        for (size_t i = 0; i < items.size(); ++i)
+            if (!movedHere.count({id, i})) fresh[id].push_back(items[i]);
+    for (auto& [id, items] : fresh) parsed[id] = driver_->ReadItems(listing.folders.at(id).key, items, warnings);
     cache.ChangeLocally([&] {
         for (int64_t id : gone) {
             cache.RemoveItem(id);
             sql_.Run("DELETE FROM conn_items WHERE item_id = ?", id);
         }
+        for (const auto& [at, id] : movedHere) {
+            cache.MoveItem(id, at.first);
+            WriteRow(id, at.first, arrived[at.first][at.second]);
+        }
         for (const auto& [id, f] : listing.folders) {
-            for (const auto& item : f.items) {
-                if (auto k = known.find({id, item.key}); k != known.end()) {
-                    // Renamed or flagged: what the listing tells of it now.
-                    if (k->second.item.stamp != item.stamp)
-                        WriteRow(k->second.id, id, SourceItem{item.key, item.stamp, item.size, item.arrivalMs,
-                                                              item.flags, k->second.item.note});
-                } else if (auto m = movedHere.find(&item); m != movedHere.end()) {
-                    cache.MoveItem(m->second, id);
-                    WriteRow(m->second, id, item);
-                }
-            }
-            const auto& items = read[id];
-            for (size_t i = 0; i < items.size(); ++i)
-                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, items[i]);
+            // Renamed or flagged: what the listing tells of it now.
+            for (const auto& item : f.items)
+                if (auto k = known.find({id, item.key}); k != known.end() && k->second.item.stamp != item.stamp)
+                    WriteRow(k->second.id, id, {item.key, item.stamp, item.size, item.arrivalMs, item.flags, k->second.item.note});
+            for (size_t i = 0; i < fresh[id].size(); ++i)
+                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, fresh[id][i]);
             sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
                      "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
                      f.glance.validity, f.glance.state, id, id);

@@ -81,6 +81,11 @@ private:
                                        std::map<std::vector<std::string>, int64_t>& byPath, std::set<int64_t>& taken);
     void ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present);
     Listing ListChanged(const std::map<int64_t, std::string>& folders, std::vector<std::string>& warnings);
+    struct Known {
+        int64_t id;
+        SourceItem item;
+    };
+    std::map<std::pair<int64_t, std::string>, Known> KnownItems(const Listing& listing);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 
     // Moves.
