@@ -88,10 +88,11 @@ std::vector<Case> Cases() {
         return Step{{"list", kStore + folder}, 0, {count + " items in"}, {}};
     };
     // The server said it moved what it did not: the run fails naming the server, the cache
-    // shows the messages where they are.
+    // shows the messages where they are, and the history records nothing as moved.
     const std::vector<Step> lied = {kAdd,
                                     {{"clean", kStore + "INBOX"}, 1, {"u@127.0.0.1:", "3 of them are still in INBOX"}, {}},
-                                    list("INBOX", "9")};
+                                    list("INBOX", "9"),
+                                    {{"history", "--json"}, 0, {"\"removed\":0", "\"status\":\"failed\""}, {}}};
     // A COPYUID not to be trusted: the run fails, the moves are found on the server, and the
     // next run has nothing left to do.
     const std::vector<Step> unbelieved = {kAdd,
