@@ -320,7 +320,7 @@ std::vector<RunRecord> History::Runs() {
             "(SELECT count(*) FROM folders f WHERE f.run_id = r.id), "
             "(SELECT count(*) FROM removals m WHERE m.run_id = r.id), "
             "(SELECT count(*) FROM removals m WHERE m.run_id = r.id AND m.restored IS NOT NULL), "
-            "coalesce(r.process, '') FROM runs r ORDER BY r.id",
+            "coalesce(r.process, '') FROM runs r ORDER BY r.rowid",
             fail);
     std::vector<RunRecord> out;
     while (q.Step()) {
@@ -411,24 +411,22 @@ public:
 
     RestoreResult Run(const std::vector<FolderRecord>& folders) {
         HoldSources(folders);
-        // A failure below lets the folders go before it is raised: what they could not send is
-        // not for a later run to report.
-        struct Unsent {
-            std::vector<std::shared_ptr<void>>& held;
-            ~Unsent() {
-                if (held.empty()) return;
-                held.clear();
-                (void)store::TakeUnsentChanges();
-            }
-        } unsent{held_};
         for (size_t f = 0; f < folders.size(); ++f)
             for (size_t i = 0; i < folders[f].removals.size(); ++i)
                 One(folders[f].removals[i], {static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)});
         // A connected store sends the moves as the folders are let go; only then are they marked
         // (one not sent is still where the run put it, for the next restore) and their emptied
-        // duplicates folders looked at.
+        // duplicates folders looked at. Every folder is let go before a failure is raised.
+        std::optional<AutomationError> failure;
+        for (auto& session : held_) {
+            try {
+                session->Finish();
+            } catch (const AutomationError& e) {
+                if (!failure) failure = e;
+            }
+        }
         held_.clear();
-        if (auto failure = store::TakeUnsentChanges()) throw *failure;
+        if (failure) throw *failure;
         for (const auto& [folder, removal] : moved_) history_.MarkRestored(runId_, folder, removal);
         RemoveEmptied();
         return std::move(result_);
@@ -517,7 +515,7 @@ private:
     std::string runId_;
     std::shared_ptr<outlook::NameSpace> ns_;
     RestoreResult result_;
-    std::vector<std::shared_ptr<void>> held_;
+    std::vector<std::unique_ptr<store::RunSession>> held_;
     std::vector<std::pair<int32_t, int32_t>> moved_;  // (folder, removal) from 1, marked once sent
     std::set<std::pair<std::string, std::string>> emptied_;  // duplicates folders items left
 };
