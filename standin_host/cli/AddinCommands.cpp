@@ -86,6 +86,7 @@ client::HeadlessRun RunThroughAddin(const std::shared_ptr<store::Profile>& profi
         platform.HoldMessageBoxes(true);
         if (before) before(node, position, count);
     };
+    plan.finishRun = [&platform] { platform.FinishRun(); };
     auto after = std::move(plan.afterFolder);
     plan.afterFolder = [&bar, &platform, after](const client::HeadlessFolderRun& folder) {
         bar.Finish();  // the folder's own lines start on a clean line

@@ -243,10 +243,14 @@ public:
         std::vector<std::vector<std::string>> rows;
         rows.push_back({"#", "Class", "Created (UTC)", "Subject / name", "Details"});
         int n = 0;
-        Profile()->ForEachItem(*folder, [&](const store::ItemRecord& r) {
-            rows.push_back({std::to_string(++n), store::KindName(r.data.Class), store::UtcText(r.data.CreationTime),
-                            Printable(store::TitleOf(r.data)), Printable(Details(r.data))});
-        });
+        // The table shows what the cache holds: a connected store's messages are not fetched.
+        Profile()->ForEachItem(
+            *folder,
+            [&](const store::ItemRecord& r) {
+                rows.push_back({std::to_string(++n), store::KindName(r.data.Class), store::UtcText(r.data.CreationTime),
+                                Printable(store::TitleOf(r.data)), Printable(Details(r.data))});
+            },
+            store::Profile::Reading::CachedProperties);
         std::vector<std::size_t> widths(rows.front().size(), 0);
         for (const auto& row : rows)
             for (std::size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());

@@ -13,6 +13,7 @@ namespace nubra::cli {
 struct ConnectedCommands::Values {
     std::string dir, url, name, caFile, passwordFile;
     bool allowPlain = false;
+    int timeoutSeconds = 0;
 };
 
 ConnectedCommands AddConnectedCommands(CLI::App& store) {
@@ -33,6 +34,11 @@ ConnectedCommands AddConnectedCommands(CLI::App& store) {
     c.addImap->add_option("--name", v.name, "Display name of the store (default: USER@HOST)");
     c.addImap->add_option("--ca-file", v.caFile, "A PEM file of certificates to trust besides the system's");
     c.addImap->add_option("--password-file", v.passwordFile, "A file holding the password (must be private to you)");
+    c.addImap
+        ->add_option("--timeout", v.timeoutSeconds,
+                     "Seconds a command's answer may go without progress before the connection is given up "
+                     "(default 60; NUBRA_IMAP_TIMEOUT overrides it for one run)")
+        ->check(CLI::Range(1, 3600));
     c.addImap->add_flag("--allow-plain", v.allowPlain,
                         "With imap://, go on without encryption when the server offers no STARTTLS (test servers "
                         "on this machine only)");
@@ -47,7 +53,7 @@ int RunConnectedCommands(const ConnectedCommands& c, const std::function<std::sh
     if (c.addMaildir->parsed()) {
         info = connected::AddMaildirStore(*profile(), v.dir, v.name);
     } else {
-        connected::ImapAccount account{v.url, v.caFile, v.passwordFile, v.allowPlain};
+        connected::ImapAccount account{v.url, v.caFile, v.passwordFile, v.allowPlain, v.timeoutSeconds};
         info = connected::AddImapStore(*profile(), account, v.name);
     }
     std::cout << "Store " << Printable(info.displayName) << " (" << Printable(info.kindText) << ", "

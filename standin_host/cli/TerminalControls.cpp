@@ -110,7 +110,12 @@ std::string Printable(std::string_view text, bool keepLineBreaks) {
 }
 
 std::shared_ptr<void> TerminalPlatform::LockFolderForRun(outlook::MAPIFolder& folder) {
-    return store::LockFolderForRun(folder);
+    run_ = store::LockFolderForRun(folder);
+    return run_;
+}
+
+void TerminalPlatform::FinishRun() {
+    if (auto run = std::exchange(run_, nullptr)) run->Finish();
 }
 
 int TerminalPlatform::MsgBox(const std::string& prompt, int, const std::string& title) {

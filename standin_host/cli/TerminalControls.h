@@ -11,6 +11,7 @@
 
 #include "host/Controls.h"
 #include "host/Platform.h"
+#include "standin_host/store/RunLock.h"
 
 namespace nubra::cli {
 
@@ -61,8 +62,12 @@ public:
     int MsgBox(const std::string& prompt, int style, const std::string& title) override;
     void DoEvents() override;
     bool ShellExecute(const std::string& program, const std::vector<std::string>& arguments) override;
-    // The store's lock on the folder (store::LockFolderForRun).
+    // The store's lock on the folder (store::LockFolderForRun), held until FinishRun even when
+    // the system lets go of it first.
     std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) override;
+    // Finishes the run of the folder locked last (store::RunSession::Finish): raises what the
+    // folder's store could not send. Nothing when no run is held.
+    void FinishRun();
 
     // While held (a clean's folder run), message boxes are kept for the caller, who says in a
     // line what they said, instead of shown as they come.
@@ -78,6 +83,7 @@ private:
     TerminalProgressBar* bar_ = nullptr;
     bool hold_ = false;
     std::vector<Box> held_;
+    std::shared_ptr<store::RunSession> run_;
 };
 
 }  // namespace nubra::cli

@@ -139,11 +139,13 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, cons
             }
             // A connected store sends the run's moves when the run lets go of the folder;
             // moves it could not send are undone, and the run did not do what it said.
-            if (auto unsent = store::TakeUnsentChanges()) {
-                Err().Set(*unsent);
+            try {
+                if (plan.finishRun) plan.finishRun();
+            } catch (const AutomationError& e) {
+                Err().Set(e);
                 report();
                 folder.failed = true;
-                folder.error = unsent->Description();
+                folder.error = e.Description();
             }
             if (plan.afterFolder) plan.afterFolder(folder);
             run.folders.push_back(std::move(folder));

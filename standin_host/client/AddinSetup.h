@@ -49,6 +49,9 @@ struct HeadlessPlan {
     std::function<bool()> stop;
     // Told before each folder's run (with its position among the picked ones, from 1).
     std::function<void(const host::FolderNode&, size_t position, size_t count)> beforeFolder;
+    // Asked once the add-in let go of each folder: sends what the folder's store put off
+    // during the run (store::RunSession::Finish); what it raises fails the folder.
+    std::function<void()> finishRun;
     // Told after each folder's run.
     std::function<void(const HeadlessFolderRun&)> afterFolder;
 };

@@ -59,8 +59,8 @@ namespace {
 // and recorded.
 class RecordedRun {
 public:
-    RecordedRun(std::shared_ptr<void> lease, store::Profile* profile, outlook::MAPIFolder& folder)
-        : lease_(std::move(lease)) {
+    RecordedRun(std::unique_ptr<store::RunSession> session, store::Profile* profile, outlook::MAPIFolder& folder)
+        : session_(std::move(session)) {
         if (!profile) return;
         const std::string path = profile->FolderPath(folder);
         run_ = std::make_unique<history::RecordedRun>(*profile, "the dialog's Remove duplicate items on " + path);
@@ -71,8 +71,12 @@ public:
                        "NubraHistory");
     }
     ~RecordedRun() {
-        lease_.reset();
-        const auto unsent = store::TakeUnsentChanges();
+        std::optional<AutomationError> unsent;
+        try {
+            session_->Finish();
+        } catch (const AutomationError& e) {
+            unsent = e;
+        }
         if (run_) {
             try {
                 run_->Recorder().EndFolderCounted(unsent ? unsent->Description() : std::string());
@@ -87,7 +91,7 @@ public:
     RecordedRun& operator=(const RecordedRun&) = delete;
 
 private:
-    std::shared_ptr<void> lease_;
+    std::unique_ptr<store::RunSession> session_;
     std::unique_ptr<history::RecordedRun> run_;
 };
 }  // namespace

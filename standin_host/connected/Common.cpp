@@ -61,6 +61,24 @@ void CompleteFromMessage(store::ItemData& data, std::string_view message, const 
     data.Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, message);
 }
 
+std::string FolderPathProblem(const std::vector<std::string>& levels) {
+    if (levels.size() > kMaxFolderLevels)
+        return "it is " + std::to_string(levels.size()) + " levels deep, more than the " +
+               std::to_string(kMaxFolderLevels) + " a folder may be";
+    size_t path = 0;
+    for (const auto& level : levels) {
+        if (level.empty()) return "it has a level without a name";
+        if (level.size() > kMaxFolderNameBytes)
+            return "a level of its name is " + std::to_string(level.size()) + " bytes long, more than the " +
+                   std::to_string(kMaxFolderNameBytes) + " a folder's name may be";
+        path += level.size() + 1;
+    }
+    if (path > kMaxFolderPathBytes + 1)
+        return "its path is " + std::to_string(path - 1) + " bytes long, more than the " +
+               std::to_string(kMaxFolderPathBytes) + " a folder's path may be";
+    return {};
+}
+
 void FaultPoint(const char* point) {
     static const char* wanted = std::getenv("NUBRA_CONNECTED_FAULT");
     if (!wanted) return;

@@ -43,6 +43,17 @@ std::vector<std::optional<store::ItemData>> MakeItems(size_t count,
                                                       const std::function<std::string(size_t)>& label,
                                                       std::vector<std::string>& warnings);
 
+// How deep and how long a folder a connected store takes from its source: one beyond is passed
+// over with a warning naming it. (The store itself refuses a folder deeper than
+// StoreDb::kMaxFolderDepth, so that no walk over folders can run out of stack.)
+inline constexpr size_t kMaxFolderLevels = 64;
+inline constexpr size_t kMaxFolderNameBytes = 255;   // one level
+inline constexpr size_t kMaxFolderPathBytes = 1024;  // the levels joined with "\"
+// Why folder names `levels` (from the top of the store down) cannot be a folder of a
+// connected store: too deep, a level empty or too long, the path too long. Empty when they
+// can.
+std::string FolderPathProblem(const std::vector<std::string>& levels);
+
 // Run locks take a byte per folder at the hash of its name (below 2^30).
 using store::Fnv1a;
 

@@ -67,7 +67,7 @@ public:
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
     std::optional<SourceChanges> ListChangesSince(const std::string& folder, const Glance& since, Glance& glance,
                                                   std::vector<std::string>& warnings) override;
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>& warnings) override;
     std::vector<std::optional<std::string>> ReadWhole(const std::string& folder,
                                                       const std::vector<SourceItem>& items) override;
@@ -471,7 +471,7 @@ std::map<std::string, DavResponse> DavDriver::Multiget(const Collection& c, cons
 }
 
 std::vector<std::optional<store::ItemData>> DavDriver::ReadItems(const std::string& folder,
-                                                                 const std::vector<SourceItem>& items,
+                                                                 std::vector<SourceItem>& items,
                                                                  std::vector<std::string>& warnings) {
     const Collection c = Info(folder);
     std::vector<std::optional<store::ItemData>> out;
@@ -509,6 +509,7 @@ std::vector<std::optional<store::ItemData>> DavDriver::ReadItems(const std::stri
                 }
                 std::optional<Date> modified;
                 if (const auto* m = r->second.Prop(kDavNs, "getlastmodified")) modified = PimDateOf(m->text);
+                if (items[j].size <= 0) items[j].size = static_cast<int64_t>(text->text.size());
                 texts[j - chunk].emplace(text->text, modified);
             }
         }

@@ -105,11 +105,12 @@ public:
         (void)folder, (void)since, (void)glance, (void)warnings;
         return std::nullopt;
     }
-    // The store's item of each of `items` of `folder`, made from its header fields as import
+    // The store's item of each of `items` of `folder`, made from what the item holds as import
     // makes it (with the item's arrival as its creation time), in order; nullopt, with a
-    // warning, for one that cannot be read or is no mail.
+    // warning, for one that cannot be read. What reading learns of an item that its listing
+    // did not tell (size, arrival, flags) is filled into `items`.
     virtual std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder,
-                                                                  const std::vector<SourceItem>& items,
+                                                                  std::vector<SourceItem>& items,
                                                                   std::vector<std::string>& warnings) = 0;
     // The whole of each of `items` of `folder` (the message as it is kept), in order; nullopt for
     // one that cannot be read (gone, or larger than a message may be).

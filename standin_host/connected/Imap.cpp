@@ -3,47 +3,49 @@
 #include <algorithm>
 #include <map>
 #include <optional>
-#include <set>
-#include <tuple>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "host/AutomationDates.h"
-#include "standin_host/connected/CacheSql.h"
 #include "standin_host/connected/Common.h"
+#include "standin_host/connected/Driver.h"
+#include "standin_host/connected/MailboxName.h"
 #include "standin_host/connected/Secrets.h"
-#include "standin_host/store/StoreDb.h"
+#include "standin_host/connected/Synchroniser.h"
 
 namespace nubra::connected {
 namespace {
 
-const char* kTables = R"sql(
-CREATE TABLE IF NOT EXISTS conn_settings(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS im_folders(folder_id INTEGER PRIMARY KEY, mailbox TEXT NOT NULL UNIQUE,
-  uidvalidity INTEGER NOT NULL DEFAULT 0, uidnext INTEGER NOT NULL DEFAULT 0,
-  messages INTEGER NOT NULL DEFAULT 0, modseq INTEGER NOT NULL DEFAULT 0);
-CREATE TABLE IF NOT EXISTS im_items(item_id INTEGER PRIMARY KEY, folder_id INTEGER NOT NULL, uid INTEGER NOT NULL,
-  size INTEGER, internal INTEGER, flags TEXT);
-CREATE INDEX IF NOT EXISTS im_items_uid ON im_items(folder_id, uid);
-CREATE TABLE IF NOT EXISTS im_intents(item_id INTEGER PRIMARY KEY, src TEXT NOT NULL, uid INTEGER NOT NULL,
-  uidvalidity INTEGER NOT NULL, dest TEXT NOT NULL, dest_uidnext INTEGER NOT NULL, internal INTEGER,
-  size INTEGER, method TEXT NOT NULL);
-)sql";
-
 // The header fields the items are made of (see formats::ParseMessage).
 const std::vector<std::string> kFields = {"MESSAGE-ID", "DATE",        "SUBJECT",         "FROM",        "TO",
                                           "CC",         "MIME-VERSION", "X-MESSAGE-CLASS", "CONTENT-TYPE"};
-
-// A batch of moves is one UID MOVE per 1,000 messages; the cap bounds what one failure puts back.
-constexpr size_t kMovesPerBatch = 5000;
+// What a whole-message fetch reads ahead at most beyond the message asked for.
+constexpr int64_t kAheadBytes = int64_t{8} << 20;
 
 [[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
-class ImapUpstream : public store::Upstream {
+uint32_t UidOf(const SourceItem& item) {
+    const unsigned long uid = item.key.empty() ? 0 : std::stoul(item.key);
+    RequireKnownUid(static_cast<uint32_t>(uid));  // "*" to libetpan: never sent
+    return static_cast<uint32_t>(uid);
+}
+std::vector<uint32_t> UidsOf(const std::vector<SourceItem>& items) {
+    std::vector<uint32_t> uids;
+    for (const auto& i : items) uids.push_back(UidOf(i));
+    std::sort(uids.begin(), uids.end());
+    return uids;
+}
+SourceItem ItemOf(const ImapSession::Message& m, std::string note = {}) {
+    return {std::to_string(m.uid), "", static_cast<int64_t>(m.size), m.internalDateMs, m.flags, std::move(note)};
+}
+
+// An IMAP account: folders are its mailboxes, items its messages known by UID. Moves go in
+// sets (UID MOVE, else UID COPY + UID STORE \Deleted + UID EXPUNGE of exactly those), and the
+// server's word is checked against the source.
+class ImapDriver : public Driver {
 public:
-    ImapUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache)
-        : entry_(entry), url_(ParseImapUrl(entry.source)), sql_(cache), changes_(SourceLockFile("imap", url_.Canonical())) {
+    explicit ImapDriver(const store::ConnectedEntry& entry) : entry_(entry), url_(ParseImapUrl(entry.source)) {
         auto opt = [&](const char* key) {
             auto it = entry.options.find(key);
             return it == entry.options.end() ? std::string() : it->second;
@@ -51,251 +53,20 @@ public:
         options_.caFile = opt("ca-file");
         options_.allowPlain = opt("allow-plain") == "yes";
         passwordFile_ = opt("password-file");
+        timeoutOption_ = opt("timeout");
     }
 
     std::string KindText() const override { return "imap"; }
-
-    LockPlace RunLockFor(store::StoreDb& cache, int64_t folder) override {
-        // Refused before the run changes anything; the run synchronises once it holds the lock.
-        RequireMoves();
-        return {SourceLockFile("imap", url_.Canonical()),
-                static_cast<int64_t>(Fnv1a(MailboxOf(cache, folder).value_or("")) & 0x3FFFFFFF)};
+    std::string Source() const override { return url_.Canonical(); }
+    std::string Name() const override { return "the account " + url_.Canonical(); }
+    bool KeysSurviveMoves() const override { return false; }
+    bool MovesSets() const override { return true; }
+    bool VerifyMoves() const override { return true; }
+    size_t ReadAhead() const override { return 200; }
+    std::string Describe(const std::string& box, const SourceItem& item) const override {
+        return url_.Canonical() + box + ";UID=" + item.key;
     }
-
-    void Synchronise(store::StoreDb& cache) override {
-        try {
-            SynchroniseNow(cache);
-            lastError_.clear();
-        } catch (const AutomationError& e) {
-            lastError_ = e.Description();
-            session_.reset();  // a connection in an unknown state is not used again
-            throw;
-        }
-    }
-
-    std::vector<std::string> TakeWarnings() override { return std::exchange(warnings_, {}); }
-
-    void MoveItem(store::StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) override {
-        RequireSynced();
-        if (Pending(item)) SendPending(cache);  // its move from where the server has it
-        auto& s = Session();
-        RequireMoves();
-        const auto row = ItemOf(item);
-        if (!row) Raise(errnum::kMapiNotFound, "the message is not in the account " + url_.Canonical() + " any more");
-        RequireKnownUid(static_cast<uint32_t>(row->uid));  // before it could fail the whole batch
-        const auto src = MailboxOf(cache, row->folder);
-        const auto target = MailboxOf(cache, dest);
-        if (!src || !target) Raise(errnum::kMapiNotFound, "a folder of the move is not on the server " + s.Server());
-        if (!batch_.items.empty() &&
-            (batch_.src != *src || batch_.dest != *target || batch_.items.size() >= kMovesPerBatch))
-            SendPending(cache);
-        if (batch_.items.empty()) {
-            // Held until the batch is settled: another process's synchronisation must not take
-            // these intents for ones cut short.
-            batchHold_ = changes_.Hold();
-            try {
-                if (unsettled_) SettleIntents(cache);  // a change cut short earlier in this run
-                batch_.validity = SelectChecked(cache, row->folder, *src);
-                // Where the copies will be, should the moves be cut short (see SettleBatch): UIDNEXT
-                // only grows, so one look before the first move serves the batch.
-                batch_.destNext = s.StatusOf(*target).uidNext;
-            } catch (...) {
-                batchHold_.reset();
-                throw;
-            }
-            batch_.src = *src;
-            batch_.dest = *target;
-            batch_.srcFolder = row->folder;
-            batch_.destFolder = dest;
-        }
-        // The intent with the cache's move: a process ended before the source's move leaves it
-        // for the next synchronisation, which finds the message still in its folder and puts
-        // it back there.
-        try {
-            cache.ApplyLocally([&] {
-                cache.InTransaction([&] {
-                    sql_.Run("INSERT OR REPLACE INTO im_intents(item_id, src, uid, uidvalidity, dest, dest_uidnext, "
-                             "internal, size, method) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                             item, *src, row->uid, batch_.validity, *target, batch_.destNext, row->internal, row->size,
-                             std::string(s.HasMove() ? "move" : "copy"));
-                    apply();
-                });
-            });
-        } catch (...) {
-            if (batch_.items.empty()) batchHold_.reset();  // no batch holds the lock then
-            throw;
-        }
-        batch_.items.push_back({item, static_cast<uint32_t>(row->uid), row->internal, row->size});
-        if (runs_ == 0) SendBatch(cache);
-    }
-
-    void BeginRun(store::StoreDb&) override { ++runs_; }
-    void EndRun(store::StoreDb& cache) override {
-        if (runs_ > 0 && --runs_ > 0) return;
-        SendPending(cache);
-        if (unsent_) {
-            const AutomationError e = *unsent_;
-            unsent_.reset();
-            throw e;
-        }
-    }
-
-    void RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) override {
-        RequireSynced();
-        SendPending(cache);  // the item may be one of it
-        const auto held = changes_.Hold();
-        if (unsettled_) SettleIntents(cache);
-        auto& s = Session();
-        const auto row = ItemOf(item);
-        // Its move into Deleted Items may have failed to reach the server and been put back:
-        // only a message the server has in Trash is expunged.
-        if (row && !cache.IsInDeletedItems(row->folder))
-            Raise(errnum::kMapiCallFailed, "the message did not reach Deleted Items on " + s.Server() +
-                                               "; nothing was deleted");
-        if (!s.HasUidPlus())
-            Raise(errnum::kMapiNoSupport, "the server " + s.Server() +
-                                              " cannot expunge one message alone (no UIDPLUS); nothing was deleted");
-        if (row) {
-            const auto box = MailboxOf(cache, row->folder);
-            if (box) {
-                SelectChecked(cache, row->folder, *box);
-                s.UidMarkDeleted({static_cast<uint32_t>(row->uid)});
-                s.UidExpunge({static_cast<uint32_t>(row->uid)});
-            }
-        }
-        Settle(cache, item, [&] {
-            apply();
-            DeleteRow(item);
-        });
-    }
-
-    int64_t CreateFolder(store::StoreDb& cache, int64_t parent, const std::string& name,
-                         const std::function<int64_t()>& apply) override {
-        RequireSynced();
-        SendPending(cache);
-        auto& s = Session();
-        const char delim = Delimiter();
-        if (name.empty() || (delim && name.find(delim) != std::string::npos))
-            Raise(errnum::kMapiInvalidParameter, "the folder name \"" + name + "\" cannot be a folder on " + s.Server());
-        std::string box = name;
-        if (parent != cache.RootFolder()) {
-            const auto p = MailboxOf(cache, parent);
-            if (!p) Raise(errnum::kMapiNotFound, "the parent folder is not on the server " + s.Server());
-            box = *p + std::string(1, delim ? delim : '/') + name;
-        }
-        try {
-            s.Create(box);
-        } catch (const AutomationError&) {
-            // Made meanwhile by another client (or by a run that ended before its cache knew):
-            // fine as long as it is there now.
-            bool there = false;
-            for (const auto& m : s.List()) there = there || m.name == box;
-            if (!there) throw;
-        }
-        s.Subscribe(box);
-        int64_t id = 0;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                id = apply();
-                MapFolder(id, box);
-            });
-        });
-        return id;
-    }
-
-    int64_t DeletedItemsFolder(store::StoreDb& cache) override {
-        // The synchronisation names the account's Trash (made there when it has none).
-        if (auto trash = cache.FindDeletedItems()) return *trash;
-        Raise(errnum::kMapiNotFound, "the account " + url_.Canonical() + " has no Trash folder");
-    }
-
-    void RemoveFolder(store::StoreDb& cache, int64_t folder, const std::function<void()>& apply) override {
-        RequireSynced();
-        SendPending(cache);
-        const auto box = MailboxOf(cache, folder);
-        if (box) {
-            auto& s = Session();
-            bool there = false;
-            for (const auto& m : s.List()) there = there || m.name == *box;
-            if (there) {
-                s.Unsubscribe(*box);
-                selectedValidity_ = -1;
-                s.Delete(*box);
-            }
-        }
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                apply();
-                sql_.Run("DELETE FROM im_folders WHERE folder_id = ?", folder);
-            });
-        });
-    }
-
-    void CompleteItem(store::StoreDb& cache, int64_t item, store::ItemData& data) override {
-        if (data.Body) return;
-        if (Pending(item)) SendPending(cache);  // fetched where the server has it
-        const auto row = ItemOf(item);
-        if (!row || row->uid == 0) return;
-        const auto box = MailboxOf(cache, row->folder);
-        if (!box) return;
-        auto& s = Session();
-        if (s.Selected() != *box) s.Select(*box);
-        const std::string label = url_.Canonical() + *box + ";UID=" + std::to_string(row->uid);
-        auto held = bodies_.find(item);
-        if (held == bodies_.end()) {
-            // Export and listing walk a folder in order: the messages after this one come in the
-            // same answer, up to a few megabytes.
-            bodies_.clear();
-            std::vector<uint32_t> uids;
-            std::unordered_map<uint32_t, int64_t> items;
-            {
-                auto& st = sql_.Prep(
-                    "SELECT m.item_id, m.uid, coalesce(m.size, 0) FROM items i JOIN im_items m ON m.item_id = i.id "
-                    "WHERE i.folder_id = ? AND m.folder_id = i.folder_id AND m.uid != 0 "
-                    "AND i.seq >= (SELECT seq FROM items WHERE id = ?) "
-                    "ORDER BY i.seq LIMIT 200");
-                CacheSql::Use u(st);
-                u->Bind(1, row->folder).Bind(2, item);
-                int64_t bytes = 0;
-                while (u->Step() && (uids.empty() || bytes < (int64_t{8} << 20))) {
-                    uids.push_back(static_cast<uint32_t>(u->Int(1)));
-                    items[uids.back()] = u->Int(0);
-                    bytes += u->Int(2);
-                }
-            }
-            if (uids.empty()) uids.push_back(static_cast<uint32_t>(row->uid)), items[uids.back()] = item;
-            std::sort(uids.begin(), uids.end());
-            s.Fetch(uids, {}, [&](ImapSession::Message&& m) {
-                if (auto it = items.find(m.uid); it != items.end()) bodies_[it->second] = std::move(m.header);
-            });
-            held = bodies_.find(item);
-        }
-        if (held == bodies_.end())
-            Raise(errnum::kMapiNotFound, "the message (UID " + std::to_string(row->uid) + " of " + *box +
-                                             ") is no longer on the server " + s.Server());
-        CompleteFromMessage(data, held->second, label);
-        bodies_.erase(held);
-    }
-
-private:
-    struct Row {
-        int64_t folder, uid, size, internal;
-    };
-
-    ImapSession& Session() {
-        if (!session_) {
-            const std::string password = LookupImapPassword(url_.user, url_.host, passwordFile_, entry_.ofKind == 1);
-            session_ = std::make_unique<ImapSession>(url_, options_, password);
-        }
-        return *session_;
-    }
-
-    void RequireSynced() const {
-        if (!lastError_.empty())
-            Raise(errnum::kMapiCallFailed, "the account " + url_.Canonical() +
-                                               " could not be synchronised, so nothing there is changed: " + lastError_);
-    }
-    void RequireMoves() {
+    void RequireMoves() override {
         auto& s = Session();
         if (!s.HasMove() && !s.HasUidPlus())
             Raise(errnum::kMapiNoSupport,
@@ -303,481 +74,233 @@ private:
                       " offers neither MOVE nor UIDPLUS, so a message cannot be moved without also expunging "
                       "messages marked deleted by the user; nothing was changed");
     }
+    void Reset() override { session_.reset(); }
 
-    char Delimiter() {
-        auto d = sql_.Setting("delimiter");
-        return d && !d->empty() ? (*d)[0] : '/';
-    }
-
-    std::optional<Row> ItemOf(int64_t item) {
-        auto& st = sql_.Prep("SELECT folder_id, uid, coalesce(size, 0), coalesce(internal, 0) FROM im_items WHERE item_id = ?");
-        CacheSql::Use u(st);
-        u->Bind(1, item);
-        if (!u->Step()) return std::nullopt;
-        return Row{u->Int(0), u->Int(1), u->Int(2), u->Int(3)};
-    }
-    std::optional<std::string> MailboxOf(store::StoreDb&, int64_t folder) {
-        return sql_.TextOf("SELECT mailbox FROM im_folders WHERE folder_id = ?", folder);
-    }
-    std::optional<int64_t> FolderOfMailbox(const std::string& box) {
-        return sql_.IntOf("SELECT folder_id FROM im_folders WHERE mailbox = ?", box);
-    }
-    void MapFolder(int64_t id, const std::string& box) {
-        sql_.Run("INSERT OR IGNORE INTO im_folders(folder_id, mailbox) VALUES (?, ?)", id, box);
-    }
-    void DeleteRow(int64_t item) {
-        sql_.Run("DELETE FROM im_items WHERE item_id = ?", item);
-    }
-    void ClearIntentRow(int64_t item) {
-        sql_.Run("DELETE FROM im_intents WHERE item_id = ?", item);
-    }
-    // The cache's half of a change, with the intent cleared in the same transaction.
-    void Settle(store::StoreDb& cache, int64_t item, const std::function<void()>& body) {
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                body();
-                ClearIntentRow(item);
-            });
-        });
-    }
-
-    // Selects the folder's mailbox when it is not, and checks that its UIDs still mean what
-    // the cache says. Returns the UIDVALIDITY.
-    int64_t SelectChecked(store::StoreDb& cache, int64_t folder, const std::string& box) {
-        auto& s = Session();
-        const int64_t known = sql_.IntOf("SELECT uidvalidity FROM im_folders WHERE folder_id = ?", folder).value_or(0);
-        if (s.Selected() == box && selectedValidity_ == known) return known;
-        const auto status = s.Select(box);
-        selectedValidity_ = status.uidValidity;
-        if (known != 0 && status.uidValidity != known) {
-            lastError_ = "the folder " + box + " was rebuilt on the server (UIDVALIDITY changed)";
-            (void)cache;
-            Raise(errnum::kMapiCallFailed, "the folder " + box + " on " + s.Server() +
-                                               " was rebuilt meanwhile (UIDVALIDITY changed); run again");
-        }
-        return status.uidValidity;
-    }
-
-    // ------------------------------------------------------------------ synchronisation
-    void SynchroniseNow(store::StoreDb& cache) {
-        cache.InTransaction([&] { sql_.Exec(kTables); });
-        SendPending(cache);
-        // While another process has a batch under way, its moves are in the cache and not yet
-        // on the server (or the other way round), and a listing would take them for another
-        // client's changes. A run waits for it; an opening shows the account as it stands.
-        const auto held = runs_ > 0 ? changes_.Hold() : changes_.TryHold();
-        if (!held) {
-            warnings_.push_back("another nubrasweep is changing " + url_.Canonical() +
-                                " right now; it is shown as last synchronised");
-            return;
-        }
-        auto& s = Session();
-        SettleIntents(cache);
-        auto boxes = s.List();
-        char delim = 0;
-        for (const auto& b : boxes)
-            if (b.delimiter) delim = b.delimiter;
-        if (delim) cache.InTransaction([&] { sql_.SetSetting("delimiter", std::string(1, delim)); });
-        auto split = [&](const std::string& name) {
-            std::vector<std::string> parts;
-            size_t start = 0;
-            while (true) {
-                const size_t d = delim ? name.find(delim, start) : std::string::npos;
-                parts.push_back(name.substr(start, d == std::string::npos ? std::string::npos : d - start));
-                if (d == std::string::npos) break;
-                start = d + 1;
-            }
-            return parts;
-        };
-        std::sort(boxes.begin(), boxes.end(), [&](const auto& a, const auto& b) {
-            const auto da = split(a.name).size(), db = split(b.name).size();
-            return da != db ? da < db : a.name < b.name;
-        });
-        std::map<std::string, int64_t> known;
-        {
-            auto& st = sql_.Prep("SELECT mailbox, folder_id FROM im_folders");
-            CacheSql::Use u(st);
-            while (u->Step()) known[u->Text(0)] = u->Int(1);
-        }
-        std::map<std::string, int64_t> byBox;
-        std::optional<int64_t> trash;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                std::set<std::string> present;
-                for (const auto& b : boxes) {
-                    present.insert(b.name);
-                    int64_t id = 0;
-                    if (auto k = known.find(b.name); k != known.end() && cache.FolderExists(k->second)) {
-                        id = k->second;
-                    } else {
-                        auto parts = split(b.name);
-                        int64_t parent = cache.RootFolder();
-                        std::string prefix;
-                        for (size_t i = 0; i + 1 < parts.size(); ++i) {
-                            prefix += (i ? std::string(1, delim) : std::string()) + parts[i];
-                            auto p = byBox.find(prefix);
-                            if (p != byBox.end()) {
-                                parent = p->second;
-                                continue;
-                            }
-                            auto existing = cache.SubfolderByName(parent, parts[i]);
-                            parent = existing ? *existing : cache.CreateFolder(parent, parts[i], 0);
-                            byBox[prefix] = parent;
-                        }
-                        auto existing = cache.SubfolderByName(parent, parts.back());
-                        id = existing ? *existing : cache.CreateFolder(parent, parts.back(), 0);
-                        sql_.Run("INSERT OR REPLACE INTO im_folders(folder_id, mailbox) VALUES (?, ?)", id, b.name);
-                    }
-                    byBox[b.name] = id;
-                    if (b.trash && !trash) trash = id;
-                }
-                for (const auto& [box, id] : known) {
-                    if (present.count(box)) continue;
-                    // Deleted or renamed by another client.
-                    if (cache.FolderExists(id)) cache.RemoveFolder(id);
-                    sql_.Run("DELETE FROM im_folders WHERE mailbox = ?", box);
-                }
-                sql_.Exec("DELETE FROM im_items WHERE folder_id NOT IN (SELECT folder_id FROM im_folders)");
-            });
-        });
-        if (!trash)
-            if (auto t = byBox.find("Trash"); t != byBox.end()) trash = t->second;
-        if (!trash) {
-            s.Create("Trash");
-            s.Subscribe("Trash");
-            cache.ApplyLocally([&] {
-                cache.InTransaction([&] {
-                    auto existing = cache.SubfolderByName(cache.RootFolder(), "Trash");
-                    trash = existing ? *existing : cache.CreateFolder(cache.RootFolder(), "Trash", 0);
-                    MapFolder(*trash, "Trash");
-                });
-            });
-            byBox["Trash"] = *trash;
-            boxes.push_back({"Trash", delim, true, true});
-        }
-        cache.SetDeletedItemsFolder(*trash);
-        for (const auto& b : boxes)
-            if (b.selectable) SyncFolder(cache, b.name, byBox.at(b.name));
-    }
-
-    void SyncFolder(store::StoreDb& cache, const std::string& box, int64_t folder) {
-        auto& s = Session();
-        int64_t validity = 0, next = 0, messages = 0, count = 0;
-        {
-            auto& st = sql_.Prep("SELECT uidvalidity, uidnext, messages FROM im_folders WHERE folder_id = ?");
-            CacheSql::Use u(st);
-            u->Bind(1, folder);
-            if (u->Step()) validity = u->Int(0), next = u->Int(1), messages = u->Int(2);
-        }
-        count = sql_.IntOf("SELECT count(*) FROM im_items WHERE folder_id = ? AND uid != 0", folder).value_or(0);
-        ImapSession::Status status;
+    std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) override;
+    Glance GlanceAt(const std::string& box) override {
         try {
-            status = s.StatusOf(box);
+            const auto st = Session().StatusOf(box);
+            return {std::to_string(st.uidValidity), std::to_string(st.uidNext) + ":" + std::to_string(st.messages)};
         } catch (const AutomationError& e) {
-            // Deleted by another client between LIST and now: the next sync drops it.
-            warnings_.push_back(e.Description());
-            return;
-        }
-        // Nothing arrived (UIDNEXT) and nothing went (the count) since the cache was made.
-        if (validity != 0 && status.uidValidity == validity && status.uidNext == next && status.messages == messages &&
-            count == messages)
-            return;
-        const auto selected = s.Select(box);
-        selectedValidity_ = selected.uidValidity;
-        std::unordered_map<int64_t, int64_t> cached;  // uid -> item
-        std::vector<int64_t> unknown;                 // moved in by us, UID not told
-        {
-            auto& st = sql_.Prep("SELECT uid, item_id FROM im_items WHERE folder_id = ?");
-            CacheSql::Use u(st);
-            u->Bind(1, folder);
-            while (u->Step()) {
-                if (u->Int(0) == 0) unknown.push_back(u->Int(1));
-                else cached.emplace(u->Int(0), u->Int(1));
-            }
-        }
-        const bool rebuilt = validity != 0 && selected.uidValidity != validity;
-        const auto uids = s.UidSearchAll();
-        std::vector<uint32_t> fresh;
-        std::set<int64_t> now(uids.begin(), uids.end());
-        for (uint32_t uid : uids)
-            if (rebuilt || !cached.count(uid)) fresh.push_back(uid);
-        std::vector<std::pair<ImapSession::Message, store::ItemData>> parsed;
-        parsed.reserve(fresh.size());
-        s.Fetch(fresh, kFields, [&](ImapSession::Message&& m) {
-            const std::string label = url_.Canonical() + box + ";UID=" + std::to_string(m.uid);
-            try {
-                auto item = ItemFromHeader(m.header, label, dates::FromUnixMillis(m.internalDateMs));
-                m.header.clear();
-                parsed.emplace_back(std::move(m), std::move(item));
-            } catch (const AutomationError& e) {
-                warnings_.push_back(e.Description() + "; skipped");
-            }
-        });
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                // A changed UIDVALIDITY: every UID of the cache means nothing now.
-                for (const auto& [uid, item] : cached)
-                    if (rebuilt || !now.count(uid)) {
-                        cache.RemoveItem(item);
-                        DeleteRow(item);
-                    }
-                for (int64_t item : unknown) {
-                    cache.RemoveItem(item);
-                    DeleteRow(item);
-                }
-                auto& ins = sql_.Prep(
-                    "INSERT INTO im_items(item_id, folder_id, uid, size, internal, flags) VALUES (?, ?, ?, ?, ?, ?)");
-                for (const auto& [m, data] : parsed) {
-                    const int64_t id = cache.AddItem(folder, data);
-                    CacheSql::Use u(ins);
-                    u->Bind(1, id).Bind(2, folder).Bind(3, static_cast<int64_t>(m.uid)).Bind(4, static_cast<int64_t>(m.size));
-                    u->Bind(5, m.internalDateMs).Bind(6, m.flags);
-                    u->Run();
-                }
-                sql_.Run("UPDATE im_folders SET uidvalidity = ?, uidnext = ?, messages = ?, modseq = ? WHERE folder_id = ?",
-                         static_cast<int64_t>(selected.uidValidity), static_cast<int64_t>(selected.uidNext),
-                         static_cast<int64_t>(uids.size()), static_cast<int64_t>(selected.highestModSeq), folder);
-            });
-        });
-    }
-
-    // ------------------------------------------------------------------ moves
-    struct Moving {
-        int64_t item;
-        uint32_t uid;
-        int64_t internal, size;
-    };
-    // Moves from one mailbox into another, with their intents recorded.
-    struct Batch {
-        std::string src, dest;
-        int64_t srcFolder = 0, destFolder = 0, validity = 0, destNext = 0;
-        std::vector<Moving> items;
-    };
-
-    bool Pending(int64_t item) const {
-        return std::any_of(batch_.items.begin(), batch_.items.end(), [&](const Moving& m) { return m.item == item; });
-    }
-    // SendBatch for whatever needs the batch gone first. During a run a failure is kept for
-    // EndRun, so that the run is reported failed and not the call that happened to send it
-    // (the engine would take that for its own item's failure).
-    void SendPending(store::StoreDb& cache) {
-        try {
-            SendBatch(cache);
-        } catch (const AutomationError& e) {
-            if (runs_ == 0) throw;
-            if (!unsent_) unsent_ = e;
+            Raise(errnum::kMapiNotFound, e.Description());  // deleted by another client since the listing
         }
     }
-
-    // Sends the batch put off by MoveItem and settles the cache with what the server did.
-    void SendBatch(store::StoreDb& cache) {
-        const auto held = std::move(batchHold_);
-        if (batch_.items.empty()) return;
-        Batch b = std::exchange(batch_, {});
-        bodies_.clear();  // fetched ahead under UIDs that change now
-        std::vector<uint32_t> uids;
-        for (const auto& m : b.items) uids.push_back(m.uid);
-        std::sort(uids.begin(), uids.end());
-        ImapSession::UidPairs told;
-        try {
-            auto& s = Session();
-            SelectChecked(cache, b.srcFolder, b.src);
-            FaultPoint("imap:sending");
-            if (s.HasMove()) {
-                told = s.UidMove(uids, b.dest);
-            } else {
-                // With UIDPLUS: only what the server says it copied goes from the source.
-                told = s.UidCopy(uids, b.dest);
-                FaultPoint("imap:copied");
-                std::vector<uint32_t> copied;
-                for (const auto& [from, to] : told) copied.push_back(from);
-                std::sort(copied.begin(), copied.end());
-                s.UidMarkDeleted(copied);
-                s.UidExpunge(copied);
-            }
-        } catch (const AutomationError&) {
-            // What the server did is not known: the cache shows the moves not made, and the
-            // intents stay. A new connection settles them at once (a MOVE cut short may have
-            // made the copies and left the originals); failing that, the next change of this
-            // run or the next synchronisation does.
-            session_.reset();
-            unsettled_ = true;
-            cache.ApplyLocally([&] {
-                cache.InTransaction([&] {
-                    for (const auto& m : b.items)
-                        if (cache.ItemExists(m.item) && cache.PlaceOf(m.item).folder != b.srcFolder)
-                            cache.MoveItem(m.item, b.srcFolder);
-                });
-            });
-            try {
-                SettleIntents(cache);
-            } catch (const AutomationError&) {
-                session_.reset();
-            }
-            throw;
-        }
-        FaultPoint("imap:moved");
-        try {
-            SettleBatch(cache, b, told, true, true);
-        } catch (const AutomationError&) {
-            session_.reset();
-            unsettled_ = true;  // the intents left are settled by the next change or synchronisation
-            throw;
-        }
-    }
-
-    // Brings the cache's side of `b`'s intents to what the server has: each message moved
-    // (its copy in the target, told by COPYUID or found as a message that arrived there after
-    // the recorded UIDNEXT with the same arrival time and size), not moved (still in the
-    // source), or gone. A move cut short with the copy made and the original still there
-    // (Dovecot's MOVE of a Maildir is a link and an expunge) is completed.
-    void SettleBatch(store::StoreDb& cache, const Batch& b, const ImapSession::UidPairs& told, bool srcThere,
-                     bool destThere) {
+    std::vector<SourceItem> ListItems(const std::string& box, Glance& glance, std::vector<std::string>&) override {
         auto& s = Session();
-        std::unordered_map<uint32_t, uint32_t> copyOf(told.begin(), told.end());
-        std::vector<uint32_t> unknown;
-        for (const auto& m : b.items)
-            if (!copyOf.count(m.uid)) unknown.push_back(m.uid);
-        std::sort(unknown.begin(), unknown.end());
-        std::set<uint32_t> originals;
-        if (!unknown.empty() && srcThere) {
-            const auto st = s.Select(b.src);
-            selectedValidity_ = st.uidValidity;
-            if (st.uidValidity == static_cast<uint32_t>(b.validity))
-                for (uint32_t u : s.UidSearchIn(unknown)) originals.insert(u);
-        }
-        if (!unknown.empty() && destThere) {
-            // Copies not told of: arrivals the cache does not know yet, matched by arrival time
-            // and size (identical duplicates may swap, which changes nothing).
-            std::set<uint32_t> taken;
-            for (const auto& [from, to] : told) taken.insert(to);
-            {
-                auto& st = sql_.Prep("SELECT uid FROM im_items WHERE folder_id = ? AND uid >= ?");
-                CacheSql::Use u(st);
-                u->Bind(1, b.destFolder).Bind(2, b.destNext);
-                while (u->Step()) taken.insert(static_cast<uint32_t>(u->Int(0)));
-            }
-            s.Select(b.dest);
-            std::vector<uint32_t> arrived;
-            for (uint32_t u : s.UidSearchFrom(static_cast<uint32_t>(std::max<int64_t>(b.destNext, 1))))
-                if (!taken.count(u)) arrived.push_back(u);
-            std::vector<ImapSession::Message> arrivals;
-            s.Fetch(arrived, {"MESSAGE-ID"}, [&](ImapSession::Message&& m) { arrivals.push_back(std::move(m)); });
-            for (const auto& m : b.items) {
-                if (copyOf.count(m.uid)) continue;
-                for (auto& a : arrivals)
-                    if (a.uid != 0 && a.internalDateMs == m.internal && a.size == static_cast<uint32_t>(m.size)) {
-                        copyOf[m.uid] = a.uid;
-                        a.uid = 0;
-                        break;
-                    }
-            }
-        }
-        std::vector<uint32_t> doubled;  // copy made, original still there
-        for (uint32_t u : originals)
-            if (copyOf.count(u)) doubled.push_back(u);
-        if (!doubled.empty()) {
-            if (s.HasUidPlus()) {
-                s.Select(b.src);
-                s.UidMarkDeleted(doubled);
-                s.UidExpunge(doubled);
-                for (uint32_t u : doubled) originals.erase(u);
-            } else {
-                warnings_.push_back(std::to_string(doubled.size()) + " moves from " + b.src + " into " + b.dest +
-                                    " were cut short and the server (no UIDPLUS) cannot expunge the originals alone: "
-                                    "those messages are in both folders");
-            }
-        }
-        size_t vanished = 0;
-        cache.ApplyLocally([&] {
-            cache.InTransaction([&] {
-                for (const auto& m : b.items) {
-                    ClearIntentRow(m.item);
-                    if (!cache.ItemExists(m.item)) continue;
-                    const int64_t now = cache.PlaceOf(m.item).folder;
-                    if (originals.count(m.uid)) {
-                        if (now != b.srcFolder) cache.MoveItem(m.item, b.srcFolder);
-                    } else if (auto c = copyOf.find(m.uid); c != copyOf.end() && b.destFolder != 0) {
-                        if (now != b.destFolder) cache.MoveItem(m.item, b.destFolder);
-                        sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", b.destFolder,
-                                 static_cast<int64_t>(c->second), m.item);
-                    } else {
-                        cache.RemoveItem(m.item);
-                        DeleteRow(m.item);
-                        ++vanished;
-                    }
-                }
-            });
-        });
-        if (vanished)
-            warnings_.push_back(std::to_string(vanished) + " messages of " + b.src + " on " + s.Server() +
-                                " vanished before they could be moved (expunged or moved by another client)");
+        const auto st = s.Select(box);
+        glance = {std::to_string(st.uidValidity), std::to_string(st.uidNext) + ":" + std::to_string(st.messages)};
+        std::vector<SourceItem> items;
+        for (uint32_t uid : s.UidSearchAll()) items.push_back({std::to_string(uid), "", 0, 0, "", ""});
+        return items;
+    }
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& box, std::vector<SourceItem>& items,
+                                                          std::vector<std::string>& warnings) override;
+    std::vector<std::optional<std::string>> ReadWhole(const std::string& box, const std::vector<SourceItem>& items) override;
+    std::string CreateFolder(const std::optional<std::string>& parent, const std::string& name) override;
+    void RemoveFolder(const std::string& box) override {
+        auto& s = Session();
+        if (!Exists(box)) return;
+        s.Unsubscribe(box);
+        s.Delete(box);
+    }
+    std::string Mark(const std::string& box) override { return std::to_string(Session().StatusOf(box).uidNext); }
+    std::vector<std::optional<SourceItem>> MoveItems(const std::string& from, const std::vector<SourceItem>& items,
+                                                     const std::string& to) override;
+    std::vector<std::optional<SourceItem>> Locate(const std::string& box, const std::vector<SourceItem>& items) override {
+        auto& s = Session();
+        s.Select(box);
+        const auto present = s.UidSearchIn(UidsOf(items));
+        std::vector<std::optional<SourceItem>> out;
+        for (const auto& i : items)
+            if (std::binary_search(present.begin(), present.end(), UidOf(i))) out.push_back(i);
+            else out.emplace_back();
+        return out;
+    }
+    std::vector<SourceItem> ArrivedSince(const std::string& box, const std::string& mark) override {
+        auto& s = Session();
+        s.Select(box);
+        std::vector<SourceItem> arrived;
+        const auto uids = s.UidSearchFrom(static_cast<uint32_t>(std::max<unsigned long>(std::stoul(mark.empty() ? "1" : mark), 1)));
+        s.Fetch(uids, {"MESSAGE-ID"}, [&](ImapSession::Message&& m) { arrived.push_back(ItemOf(m)); });
+        return arrived;
+    }
+    void RemoveItems(const std::string& box, const std::vector<SourceItem>& items) override {
+        auto& s = Session();
+        if (!s.HasUidPlus())
+            Raise(errnum::kMapiNoSupport, "the server " + s.Server() +
+                                              " cannot expunge one message alone (no UIDPLUS); nothing was deleted");
+        s.Select(box);
+        s.UidMarkDeleted(UidsOf(items));
+        s.UidExpunge(UidsOf(items));
     }
 
-    // Settles the intents a process left behind (killed, or cut off from the server) against
-    // what the server has now, one batch per pair of folders.
-    void SettleIntents(store::StoreDb& cache) {
-        const auto held = changes_.Hold();  // not a change another process has under way
-        std::map<std::tuple<std::string, std::string, int64_t>, Batch> batches;
-        {
-            auto& st = sql_.Prep(
-                "SELECT item_id, src, uid, uidvalidity, dest, dest_uidnext, coalesce(internal, 0), coalesce(size, 0) "
-                "FROM im_intents");
-            CacheSql::Use u(st);
-            while (u->Step()) {
-                auto& b = batches[{u->Text(1), u->Text(4), u->Int(3)}];
-                b.src = u->Text(1);
-                b.dest = u->Text(4);
-                b.validity = u->Int(3);
-                b.destNext = b.items.empty() ? u->Int(5) : std::min(b.destNext, u->Int(5));
-                b.items.push_back({u->Int(0), static_cast<uint32_t>(u->Int(2)), u->Int(6), u->Int(7)});
-            }
+private:
+    ImapSession& Session() {
+        if (!session_) {
+            options_.timeoutSeconds = ImapTimeoutSeconds(timeoutOption_);
+            const std::string password = LookupImapPassword(url_.user, url_.host, passwordFile_, entry_.ofKind == 1);
+            session_ = std::make_unique<ImapSession>(url_, options_, password);
         }
-        if (batches.empty()) {
-            unsettled_ = false;
-            return;
-        }
-        auto& s = Session();
-        // A folder of an intent deleted or renamed by another client since: what was in it is
-        // not there (the next synchronisation finds a renamed folder's messages again).
-        std::set<std::string> boxes;
-        for (const auto& m : s.List()) boxes.insert(m.name);
-        for (auto& [key, b] : batches) {
-            b.srcFolder = FolderOfMailbox(b.src).value_or(0);
-            b.destFolder = FolderOfMailbox(b.dest).value_or(0);
-            const bool srcThere = boxes.count(b.src) > 0, destThere = boxes.count(b.dest) > 0;
-            if (!srcThere || !destThere)
-                warnings_.push_back("moves from " + b.src + " into " + b.dest + " were cut short and a folder of "
-                                    "them is no longer on the server " + s.Server());
-            SettleBatch(cache, b, {}, srcThere && b.srcFolder != 0, destThere);
-        }
-        unsettled_ = false;
-        // Every folder is looked at again, whatever its counters say.
-        cache.InTransaction([&] { sql_.Exec("UPDATE im_folders SET messages = -1"); });
+        return *session_;
+    }
+    bool Exists(const std::string& box) {
+        for (const auto& m : Session().List())
+            if (m.name == box) return true;
+        return false;
     }
 
     store::ConnectedEntry entry_;
     ImapUrl url_;
     ImapConnectOptions options_;
-    std::string passwordFile_;
-    CacheSql sql_;
-    ChangeLock changes_;
+    std::string passwordFile_, timeoutOption_;
     std::unique_ptr<ImapSession> session_;
-    std::unordered_map<int64_t, std::string> bodies_;  // fetched ahead by CompleteItem
-    bool unsettled_ = false;  // a change failed after its intent was recorded
-    Batch batch_;             // moves put off until the run ends (or the batch is full)
-    std::shared_ptr<void> batchHold_;
-    int runs_ = 0;            // BeginRun without EndRun
-    std::optional<AutomationError> unsent_;  // a batch of this run that failed, for EndRun
-    int64_t selectedValidity_ = -1;
-    std::string lastError_ = "not synchronised yet";
-    std::vector<std::string> warnings_;
+    char delimiter_ = 0;  // the server's, once a listing told it
 };
+
+std::vector<SourceFolder> ImapDriver::ListFolders(std::vector<std::string>& warnings) {
+    auto& s = Session();
+    auto boxes = s.List();
+    for (const auto& b : boxes)
+        if (b.delimiter) delimiter_ = b.delimiter;
+    std::vector<SourceFolder> out;
+    for (const auto& b : boxes) {
+        auto place = PlaceMailbox(b.name, delimiter_);
+        if (b.cut) place.refused = "its name holds a NUL character, or it could be taken for one that does";
+        if (!place.refused.empty()) {
+            warnings.push_back("the mailbox \"" + Excerpt(b.name) + "\" on " + s.Server() + " is passed over: " +
+                               place.refused);
+            continue;
+        }
+        if (place.undecodable)
+            warnings.push_back("the name of the mailbox \"" + Excerpt(b.name) + "\" on " + s.Server() +
+                               " is no valid modified UTF-7; it is shown as the server spells it");
+        out.push_back({b.name, std::move(place.folders), b.selectable, b.trash, 0});
+    }
+    // Deleted Items is the \Trash folder (special use), else "Trash".
+    if (std::none_of(out.begin(), out.end(), [](const SourceFolder& f) { return f.trash; }))
+        for (auto& f : out)
+            if (f.key == "Trash") f.trash = true;
+    // Parents before children.
+    std::stable_sort(out.begin(), out.end(), [](const SourceFolder& a, const SourceFolder& b) {
+        return a.path.size() != b.path.size() ? a.path.size() < b.path.size() : a.key < b.key;
+    });
+    return out;
+}
+
+std::vector<std::optional<store::ItemData>> ImapDriver::ReadItems(const std::string& box, std::vector<SourceItem>& items,
+                                                                  std::vector<std::string>& warnings) {
+    auto& s = Session();
+    s.Select(box);
+    // By UID: one item for each message of the folder, whatever the server repeats.
+    std::map<uint32_t, ImapSession::Message> fetched;
+    s.Fetch(UidsOf(items), kFields, [&](ImapSession::Message&& m) { fetched.insert_or_assign(m.uid, std::move(m)); });
+    std::vector<std::optional<store::ItemData>> out;
+    for (auto& item : items) {
+        const auto m = fetched.find(UidOf(item));
+        if (m == fetched.end()) {
+            out.emplace_back();  // gone since the listing: the next one drops it
+            continue;
+        }
+        item = ItemOf(m->second);
+        try {
+            out.push_back(ItemFromHeader(m->second.header, Describe(box, item), dates::FromUnixMillis(item.arrivalMs)));
+        } catch (const AutomationError& e) {
+            warnings.push_back(e.Description() + "; skipped");
+            out.emplace_back();
+        }
+    }
+    return out;
+}
+
+std::vector<std::optional<std::string>> ImapDriver::ReadWhole(const std::string& box,
+                                                              const std::vector<SourceItem>& items) {
+    auto& s = Session();
+    if (!items.empty() && items.front().size > static_cast<int64_t>(kMaxMessageBytes))
+        Raise(errnum::kMapiNoSupport, "the message (UID " + items.front().key + " of " + box + ") on " + s.Server() +
+                                          " is " + std::to_string(items.front().size) + " bytes, more than the " +
+                                          std::to_string(kMaxMessageBytes >> 20) +
+                                          " MiB a message may have here; it is not fetched");
+    s.Select(box);
+    std::unordered_map<uint32_t, std::string> bodies;
+    int64_t kept = 0;
+    // What the server sends beyond a few megabytes past the message asked for is not kept.
+    const uint32_t first = items.empty() ? 0 : UidOf(items.front());
+    s.Fetch(UidsOf(items), {}, [&](ImapSession::Message&& m) {
+        if (m.uid != first && kept > kAheadBytes) return;
+        kept += static_cast<int64_t>(m.header.size());
+        bodies[m.uid] = std::move(m.header);
+    });
+    std::vector<std::optional<std::string>> out;
+    for (const auto& i : items)
+        if (auto b = bodies.find(UidOf(i)); b != bodies.end()) out.emplace_back(std::move(b->second));
+        else out.emplace_back();
+    return out;
+}
+
+std::string ImapDriver::CreateFolder(const std::optional<std::string>& parent, const std::string& name) {
+    auto& s = Session();
+    if (!delimiter_) {
+        std::vector<std::string> ignored;
+        ListFolders(ignored);
+    }
+    // As the server spells it (modified UTF-7).
+    const auto made = MailboxOfNewFolder(parent.value_or(""), name, delimiter_);
+    if (!made) Raise(errnum::kMapiInvalidParameter, "the folder name \"" + name + "\" cannot be a folder on " + s.Server());
+    // Not one the next synchronisation would pass over.
+    if (const auto place = PlaceMailbox(*made, delimiter_); !place.refused.empty())
+        Raise(errnum::kMapiInvalidParameter, "the folder \"" + name + "\" cannot be made on " + s.Server() + ": " +
+                                                 place.refused);
+    try {
+        s.Create(*made);
+    } catch (const AutomationError&) {
+        // Made meanwhile by another client (or by a run that ended before its cache knew):
+        // fine as long as it is there now.
+        if (!Exists(*made)) throw;
+    }
+    s.Subscribe(*made);
+    return *made;
+}
+
+std::vector<std::optional<SourceItem>> ImapDriver::MoveItems(const std::string& from, const std::vector<SourceItem>& items,
+                                                             const std::string& to) {
+    auto& s = Session();
+    s.Select(from);
+    FaultPoint("imap:sending");
+    const auto uids = UidsOf(items);
+    ImapSession::UidPairs told;
+    if (s.HasMove()) {
+        told = s.UidMove(uids, to);
+    } else {
+        // With UIDPLUS: only what the server says it copied goes from the source.
+        told = s.UidCopy(uids, to);
+        FaultPoint("imap:copied");
+        std::vector<uint32_t> copied;
+        for (const auto& [old, now] : told) copied.push_back(old);
+        std::sort(copied.begin(), copied.end());
+        s.UidMarkDeleted(copied);
+        s.UidExpunge(copied);
+    }
+    const std::unordered_map<uint32_t, uint32_t> copyOf(told.begin(), told.end());
+    std::vector<std::optional<SourceItem>> out;
+    for (const auto& i : items) {
+        auto c = copyOf.find(UidOf(i));
+        if (c == copyOf.end()) {
+            out.emplace_back();
+            continue;
+        }
+        SourceItem moved = i;
+        moved.key = std::to_string(c->second);
+        out.push_back(std::move(moved));
+    }
+    return out;
+}
 
 }  // namespace
 
+std::unique_ptr<Driver> MakeImapDriver(const store::ConnectedEntry& entry) { return std::make_unique<ImapDriver>(entry); }
+
 std::shared_ptr<store::Upstream> MakeImapUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache) {
-    return std::make_shared<ImapUpstream>(entry, cache);
+    return std::make_shared<Synchroniser>(MakeImapDriver(entry), "imap", cache);
 }
 
 }  // namespace nubra::connected

@@ -1,29 +1,25 @@
-// An IMAP account as a store of the profile. The folder tree is the server's LIST (with its
-// delimiter); duplicates move into "<folder><delim>Nubra_Duplicate_Items" (created and
-// subscribed) with UID MOVE when offered, else UID COPY + UID STORE \Deleted + UID EXPUNGE
-// (UIDPLUS), never a plain EXPUNGE; a server offering neither is refused before anything
-// changes. Deleted Items is the \Trash folder (special use), else "Trash" (made when missing).
+// An IMAP account as a store of the profile, a driver of the synchroniser (Synchroniser.h).
+// The folder tree is the server's LIST (with its delimiter), mailbox names decoded from
+// modified UTF-7 (MailboxName.h; what cannot be a folder is passed over with a warning);
+// an item is a message known by its UID. Duplicates move into
+// "<folder><delim>Nubra_Duplicate_Items" (created and subscribed) with UID MOVE when offered,
+// else UID COPY + UID STORE \Deleted + UID EXPUNGE of exactly the UIDs copied (UIDPLUS),
+// never a plain EXPUNGE; a server offering neither is refused before anything changes. A run's
+// moves go to the server together, one command per 1,000 messages, and what the server says
+// is checked: a message still in its source after a move stays there, and the run fails.
+// Deleted Items is the \Trash folder (special use), else "Trash" (made when first needed).
 //
-// Cache tables: im_folders(folder_id, mailbox, uidvalidity, uidnext, messages, modseq),
-// im_items(item_id, folder_id, uid, size, internal, flags), im_intents (a move about to be
-// made: source mailbox, UID and UIDVALIDITY, target mailbox and its UIDNEXT before, the
-// message's INTERNALDATE and size, and the method).
-//
-// Synchronisation: STATUS of each folder; a folder whose UIDVALIDITY, UIDNEXT and message
-// count match the cache is left alone. Otherwise it is selected (with CONDSTORE when offered),
-// a changed UIDVALIDITY discards its cache, UID SEARCH ALL tells which messages went, and the
-// new ones are fetched with only the header fields the items need plus INTERNALDATE, size and
-// flags. Whole messages are fetched only for export and the inspector (CompleteItem).
-//
-// Recovery: a UID MOVE is atomic on the server, so its intent is settled by the folder sync
-// (the message is where the server has it). A copy-based move killed half-way is completed
-// when the copy is found in the target (a message that arrived after the recorded UIDNEXT with
-// the same INTERNALDATE and size): the original is then marked \Deleted and expunged by UID;
-// otherwise the intent is dropped and the original stays.
+// A folder's glance is its UIDVALIDITY and its UIDNEXT and message count (STATUS): a folder
+// whose glance is unchanged is left alone; otherwise it is selected, UID SEARCH ALL tells which
+// messages went, and the new ones are fetched with only the header fields the items need plus
+// INTERNALDATE, size and flags. Whole messages are fetched only for export and the inspector.
+// A move cut short is found again by UID in the source, or in the target as a message that
+// arrived after the target's UIDNEXT of before the batch, with the same INTERNALDATE and size.
 #pragma once
 
 #include <memory>
 
+#include "standin_host/connected/Driver.h"
 #include "standin_host/connected/ImapSession.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/Upstream.h"
@@ -31,7 +27,9 @@
 namespace nubra::connected {
 
 // The provider for profile entries of kind "imap" (source: ImapUrl::Canonical(); options
-// "ca-file", "password-file", "allow-plain").
+// "ca-file", "password-file", "allow-plain", "timeout").
 std::shared_ptr<store::Upstream> MakeImapUpstream(const store::ConnectedEntry& entry, store::StoreDb& cache);
+// The driver alone (for the synchroniser, and for tests).
+std::unique_ptr<Driver> MakeImapDriver(const store::ConnectedEntry& entry);
 
 }  // namespace nubra::connected

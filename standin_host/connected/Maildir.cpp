@@ -82,7 +82,7 @@ public:
     std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) override;
     Glance GlanceAt(const std::string&) override { return {}; }  // a listing costs no more than a look
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>& warnings) override;
     std::vector<std::optional<std::string>> ReadWhole(const std::string& folder,
                                                       const std::vector<SourceItem>& items) override;
@@ -244,7 +244,7 @@ std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glan
 }
 
 std::vector<std::optional<store::ItemData>> MaildirDriver::ReadItems(const std::string& folder,
-                                                                     const std::vector<SourceItem>& items,
+                                                                     std::vector<SourceItem>& items,
                                                                      std::vector<std::string>& warnings) {
     std::map<std::string, UniqueFd> subs;
     for (const char* sub : {"cur", "new"}) {

@@ -164,43 +164,36 @@ void Synchroniser::SynchroniseNow(store::StoreDb& cache) {
 // the folders that hold items, by cache folder.
 std::map<int64_t, std::string> Synchroniser::ReconcileFolders(store::StoreDb& cache,
                                                               std::vector<std::string>& warnings) {
-    const auto sources = driver_->ListFolders(warnings);
+    auto sources = driver_->ListFolders(warnings);
     if (sources.empty()) Raise(errnum::kMapiNotFound, driver_->Name() + " holds no folder any more");
+    // What cannot be a folder of a store (too deep, a name too long) is passed over.
+    std::erase_if(sources, [&](const SourceFolder& f) {
+        const std::string why = FolderPathProblem(f.path);
+        if (!why.empty()) warnings.push_back("the folder \"" + f.key + "\" of " + driver_->Name() + " is passed over: " + why);
+        return !why.empty();
+    });
     std::map<int64_t, std::string> holding;
     cache.ChangeLocally([&] {
+        // The folders that stand for a source folder of this listing already: no other may take
+        // one of them (two names shown alike).
+        std::set<int64_t> taken;
+        for (const auto& f : sources)
+            if (auto known = FolderOf(f.key); known && cache.FolderExists(*known)) taken.insert(*known);
         std::map<std::vector<std::string>, int64_t> byPath;
         std::set<std::string> present;
         std::optional<int64_t> trash;
         for (const auto& f : sources) {
+            const auto id = PlaceFolder(cache, f, byPath, taken);
+            if (!id) {
+                warnings.push_back("the folder \"" + f.key + "\" of " + driver_->Name() +
+                                   " is passed over: another folder is shown under the same name");
+                continue;
+            }
             present.insert(f.key);
-            const int64_t id = PlaceFolder(cache, f, byPath);
-            if (f.holdsItems) holding[id] = f.key;
-            if (f.trash && !trash) trash = id;
+            if (f.holdsItems) holding[*id] = f.key;
+            if (f.trash && !trash) trash = *id;
         }
-        std::vector<std::pair<std::string, int64_t>> gone;
-        {
-            auto& st = sql_.Prep("SELECT key, folder_id FROM conn_folders");
-            CacheSql::Use u(st);
-            while (u->Step())
-                if (!present.count(u->Text(0))) gone.emplace_back(u->Text(0), u->Int(1));
-        }
-        for (const auto& [key, id] : gone) {
-            // Deleted by another client: gone from the cache with its items.
-            if (cache.FolderExists(id)) cache.RemoveFolder(id);
-            sql_.Run("DELETE FROM conn_folders WHERE key = ?", key);
-        }
-        sql_.Exec("DELETE FROM conn_items WHERE folder_id NOT IN (SELECT folder_id FROM conn_folders)");
-        // An item of the cache the source's rows do not name (a cache of an older program) is
-        // nothing the source holds.
-        std::vector<int64_t> orphans;
-        {
-            auto& st = sql_.Prep(
-                "SELECT id FROM items WHERE folder_id IN (SELECT folder_id FROM conn_folders) "
-                "AND id NOT IN (SELECT item_id FROM conn_items) AND id NOT IN (SELECT item_id FROM conn_intents)");
-            CacheSql::Use u(st);
-            while (u->Step()) orphans.push_back(u->Int(0));
-        }
-        for (int64_t id : orphans) cache.RemoveItem(id);
+        ForgetFoldersGone(cache, present);
         // The source's Deleted Items; a source without one gets it when something is first
         // deleted.
         if (trash) cache.SetDeletedItemsFolder(*trash);
@@ -208,13 +201,66 @@ std::map<int64_t, std::string> Synchroniser::ReconcileFolders(store::StoreDb& ca
     return holding;
 }
 
+// Takes out of the cache the folders of keys not `present` at the source any more (deleted or
+// renamed by another client, or passed over now), the rows of their items, the items the rows
+// do not name (a cache of an older program), and the containers that stand for nothing.
+void Synchroniser::ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present) {
+    std::vector<std::pair<std::string, int64_t>> gone;
+    {
+        auto& st = sql_.Prep("SELECT key, folder_id FROM conn_folders");
+        CacheSql::Use u(st);
+        while (u->Step())
+            if (!present.count(u->Text(0))) gone.emplace_back(u->Text(0), u->Int(1));
+    }
+    for (const auto& [key, id] : gone) {
+        if (cache.FolderExists(id)) cache.RemoveFolder(id);
+        sql_.Run("DELETE FROM conn_folders WHERE key = ?", key);
+    }
+    sql_.Exec("DELETE FROM conn_items WHERE folder_id NOT IN (SELECT folder_id FROM conn_folders)");
+    std::vector<int64_t> orphans;
+    {
+        auto& st = sql_.Prep(
+            "SELECT id FROM items WHERE folder_id IN (SELECT folder_id FROM conn_folders) "
+            "AND id NOT IN (SELECT item_id FROM conn_items) AND id NOT IN (SELECT item_id FROM conn_intents)");
+        CacheSql::Use u(st);
+        while (u->Step()) orphans.push_back(u->Int(0));
+    }
+    for (int64_t id : orphans) cache.RemoveItem(id);
+    // A container above source folders passed over (a chain of thousands, in a cache made
+    // before such folders were passed over) holds nothing mapped below it.
+    std::unordered_map<int64_t, int64_t> parentOf;
+    {
+        auto& st = sql_.Prep("SELECT id, parent_id FROM folders WHERE parent_id IS NOT NULL");
+        CacheSql::Use u(st);
+        while (u->Step()) parentOf[u->Int(0)] = u->Int(1);
+    }
+    std::set<int64_t> used{cache.RootFolder()};
+    {
+        auto& st = sql_.Prep("SELECT folder_id FROM conn_folders");
+        CacheSql::Use u(st);
+        while (u->Step())
+            for (int64_t f = u->Int(0); used.insert(f).second;) {
+                auto up = parentOf.find(f);
+                if (up == parentOf.end()) break;
+                f = up->second;
+            }
+    }
+    for (const auto& [folder, parent] : parentOf)
+        if (!used.count(folder) && used.count(parent) && cache.FolderExists(folder)) cache.RemoveFolder(folder);
+}
+
 // The cache folder of source folder `f`, made (with the containers on its path) when the cache
-// has none.
-int64_t Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
-                                  std::map<std::vector<std::string>, int64_t>& byPath) {
+// has none; nullopt when the folder it would be is `taken` by another source folder.
+std::optional<int64_t> Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
+                                                 std::map<std::vector<std::string>, int64_t>& byPath,
+                                                 std::set<int64_t>& taken) {
     if (auto known = FolderOf(f.key); known && cache.FolderExists(*known)) {
+        // Shown under another name now (a cache made before names were decoded).
+        const auto row = cache.Folder(*known);
+        if (row.name != f.path.back() && row.parent && !cache.SubfolderByName(*row.parent, f.path.back()))
+            cache.RenameFolder(*known, f.path.back());
         byPath[f.path] = *known;
-        return *known;
+        return known;
     }
     int64_t parent = cache.RootFolder();
     std::vector<std::string> path;
@@ -228,7 +274,9 @@ int64_t Synchroniser::PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
         parent = p->second;
     }
     auto existing = cache.SubfolderByName(parent, f.path.back());
+    if (existing && taken.count(*existing)) return std::nullopt;
     const int64_t id = existing ? *existing : cache.CreateFolder(parent, f.path.back(), f.itemType);
+    taken.insert(id);
     byPath[f.path] = id;
     sql_.Run("INSERT OR REPLACE INTO conn_folders(folder_id, key) VALUES (?, ?)", id, f.key);
     return id;
@@ -268,6 +316,11 @@ Synchroniser::Listing Synchroniser::ListChanged(const std::map<int64_t, std::str
         if (!state.empty() && glance.validity == validity)
             changes = driver_->ListChangesSince(key, Glance{validity, state}, glance, warnings);
         f.items = changes ? CachedWith(id, *changes) : driver_->ListItems(key, glance, warnings);
+        // One item for each key, whatever a source repeats (the last word counts).
+        std::set<std::string> seen;
+        for (auto it = f.items.rbegin(); it != f.items.rend(); ++it)
+            if (!seen.insert(it->key).second) it->key.clear();
+        std::erase_if(f.items, [](const SourceItem& i) { return i.key.empty(); });
         f.rebuilt = !validity.empty() && glance.validity != validity;
         f.glance = std::move(glance);
     }
@@ -296,17 +349,13 @@ std::vector<SourceItem> Synchroniser::CachedWith(int64_t folder, const SourceCha
     return out;
 }
 
-// Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
-// flagged, and (where keys survive moves) moved to another folder by another client, which
-// stays the same item.
-void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
-    struct Known {
-        int64_t id;
-        SourceItem item;
-    };
+// What the cache knows of the listed folders' items: by (folder, key), each cache item with its
+// row; an item the source rebuilt or edited (where an edit makes another item of it) under a
+// key no listing has, so that it counts as gone.
+std::map<std::pair<int64_t, std::string>, Synchroniser::Known> Synchroniser::KnownItems(const Listing& listing) {
     std::map<std::pair<int64_t, std::string>, Known> known;
     for (const auto& [id, f] : listing.folders) {
-        std::map<std::string, std::string> stamps;  // where an edit makes another item of it
+        std::map<std::string, std::string> stamps;
         if (driver_->StampMeansContent())
             for (const auto& item : f.items) stamps[item.key] = item.stamp;
         auto& st = sql_.Prep("SELECT item_id, key, stamp, size, arrival, flags, note FROM conn_items WHERE folder_id = ?");
@@ -315,64 +364,67 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
         while (u->Step()) {
             const bool edited = stamps.count(u->Text(1)) && stamps[u->Text(1)] != u->Text(2);
             if (f.rebuilt || edited)
-                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});  // never matched: gone
+                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});
             else
                 known.emplace(std::make_pair(id, u->Text(1)),
                               Known{u->Int(0), {u->Text(1), u->Text(2), u->Int(3), u->Int(4), u->Text(5), u->Text(6)}});
         }
     }
+    return known;
+}
+
+// Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
+// flagged, and (where keys survive moves) moved to another folder by another client, which
+// stays the same item.
+void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
+    const auto known = KnownItems(listing);
     // New in a folder: not known there. Known items not listed any more are gone, unless the
     // same key arrived in another folder.
-    std::map<int64_t, std::vector<const SourceItem*>> arrived;
-    std::unordered_multimap<std::string, std::pair<int64_t, const SourceItem*>> arrivedByKey;
-    for (const auto& [id, f] : listing.folders)
-        for (const auto& item : f.items)
-            if (!known.count({id, item.key})) {
-                arrived[id].push_back(&item);
-                if (driver_->KeysSurviveMoves()) arrivedByKey.emplace(item.key, std::make_pair(id, &item));
-            }
-    std::map<const SourceItem*, int64_t> movedHere;  // arrival -> the known item it is
-    std::vector<int64_t> gone;
+    std::map<int64_t, std::vector<SourceItem>> arrived;
+    std::unordered_multimap<std::string, std::pair<int64_t, size_t>> arrivedByKey;  // -> (folder, position)
     std::set<std::pair<int64_t, std::string>> listed;
     for (const auto& [id, f] : listing.folders)
-        for (const auto& item : f.items) listed.insert({id, item.key});
+        for (const auto& item : f.items) {
+            listed.insert({id, item.key});
+            if (known.count({id, item.key})) continue;
+            if (driver_->KeysSurviveMoves()) arrivedByKey.emplace(item.key, std::make_pair(id, arrived[id].size()));
+            arrived[id].push_back(item);
+        }
+    std::map<std::pair<int64_t, size_t>, int64_t> movedHere;  // arrival -> the known item it is
+    std::vector<int64_t> gone;
     for (const auto& [key, k] : known) {
         if (listed.count(key)) continue;
         auto a = arrivedByKey.find(key.second);
-        if (a != arrivedByKey.end() && !movedHere.count(a->second.second)) {
-            movedHere[a->second.second] = k.id;
-            arrivedByKey.erase(a);
-        } else {
+        if (a == arrivedByKey.end()) {
             gone.push_back(k.id);
+            continue;
         }
+        movedHere[a->second] = k.id;
+        arrivedByKey.erase(a);
     }
     // What is really new is read, folder by folder in listing order.
     std::map<int64_t, std::vector<std::optional<store::ItemData>>> parsed;
-    for (auto& [id, items] : arrived) {
-        std::erase_if(items, [&](const SourceItem* i) { return movedHere.count(i) > 0; });
-        std::vector<SourceItem> wanted;
-        for (const auto* i : items) wanted.push_back(*i);
-        parsed[id] = driver_->ReadItems(listing.folders.at(id).key, wanted, warnings);
-    }
+    std::map<int64_t, std::vector<SourceItem>> fresh;
+    for (const auto& [id, items] : arrived)
+        for (size_t i = 0; i < items.size(); ++i)
+            if (!movedHere.count({id, i})) fresh[id].push_back(items[i]);
+    for (auto& [id, items] : fresh) parsed[id] = driver_->ReadItems(listing.folders.at(id).key, items, warnings);
     cache.ChangeLocally([&] {
         for (int64_t id : gone) {
             cache.RemoveItem(id);
             sql_.Run("DELETE FROM conn_items WHERE item_id = ?", id);
         }
+        for (const auto& [at, id] : movedHere) {
+            cache.MoveItem(id, at.first);
+            WriteRow(id, at.first, arrived[at.first][at.second]);
+        }
         for (const auto& [id, f] : listing.folders) {
-            for (const auto& item : f.items) {
-                if (auto k = known.find({id, item.key}); k != known.end()) {
-                    if (k->second.item.stamp != item.stamp || k->second.item.flags != item.flags)
-                        WriteRow(k->second.id, id, SourceItem{item.key, item.stamp, item.size, item.arrivalMs,
-                                                              item.flags, k->second.item.note});
-                } else if (auto m = movedHere.find(&item); m != movedHere.end()) {
-                    cache.MoveItem(m->second, id);
-                    WriteRow(m->second, id, item);
-                }
-            }
-            const auto& items = arrived[id];
-            for (size_t i = 0; i < items.size(); ++i)
-                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, *items[i]);
+            // Renamed or flagged: what the listing tells of it now.
+            for (const auto& item : f.items)
+                if (auto k = known.find({id, item.key}); k != known.end() && k->second.item.stamp != item.stamp)
+                    WriteRow(k->second.id, id, {item.key, item.stamp, item.size, item.arrivalMs, item.flags, k->second.item.note});
+            for (size_t i = 0; i < fresh[id].size(); ++i)
+                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, fresh[id][i]);
             sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
                      "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
                      f.glance.validity, f.glance.state, id, id);
@@ -583,12 +635,19 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
         originals = driver_->Locate(b.src, items);
     }
     if (destThere) copies = FindCopies(cache, b, std::move(copies));
+    // Still in the source although the source said it moved it: a claim, and the item stays
+    // where it is. A copy found (not told) beside an original still there is a move cut short,
+    // completed by removing the original.
     size_t claimed = 0;
-    std::vector<SourceItem> doubled;  // copy made, original still there
+    std::vector<SourceItem> doubled;
     for (size_t i = 0; i < b.items.size(); ++i) {
         if (!originals[i]) continue;
-        if (i < told.size() && told[i]) ++claimed;
-        if (copies[i]) doubled.push_back(*originals[i]);
+        if (i < told.size() && told[i]) {
+            ++claimed;
+            copies[i].reset();
+        } else if (copies[i]) {
+            doubled.push_back(*originals[i]);
+        }
     }
     if (!doubled.empty()) {
         try {
@@ -629,8 +688,11 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
         warnings_.push_back(Count(vanished, "item") + " of " + b.src + " in " + driver_->Name() +
                             " vanished before they could be moved (deleted or moved by another program)");
     if (claimed)
-        Raise(errnum::kMapiCallFailed, driver_->Name() + " said it moved " + Count(claimed, "item") + " from " + b.src +
-                                           " that are still there; they are shown where they are");
+        Raise(errnum::kMapiCallFailed, driver_->Name() + " said it moved " +
+                                           Count(std::count_if(told.begin(), told.end(), [](const auto& t) { return t.has_value(); }),
+                                                 "item") + " from " + b.src +
+                                           " into " + b.dest + ", but " + std::to_string(claimed) +
+                                           " of them are still in " + b.src + "; they stay there");
 }
 
 // Settles the intents a process left behind (killed, or cut off from the source) against what

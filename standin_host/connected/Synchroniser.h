@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -76,9 +77,16 @@ private:
     // Synchronisation.
     void SynchroniseNow(store::StoreDb& cache);
     std::map<int64_t, std::string> ReconcileFolders(store::StoreDb& cache, std::vector<std::string>& warnings);
-    int64_t PlaceFolder(store::StoreDb& cache, const SourceFolder& f, std::map<std::vector<std::string>, int64_t>& byPath);
+    std::optional<int64_t> PlaceFolder(store::StoreDb& cache, const SourceFolder& f,
+                                       std::map<std::vector<std::string>, int64_t>& byPath, std::set<int64_t>& taken);
+    void ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present);
     Listing ListChanged(const std::map<int64_t, std::string>& folders, std::vector<std::string>& warnings);
     std::vector<SourceItem> CachedWith(int64_t folder, const SourceChanges& changes);
+    struct Known {
+        int64_t id;
+        SourceItem item;
+    };
+    std::map<std::pair<int64_t, std::string>, Known> KnownItems(const Listing& listing);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 
     // Moves.

@@ -75,7 +75,7 @@ public:
         return {"", std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec)};
     }
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>& warnings) override;
     std::vector<std::optional<std::string>> ReadWhole(const std::string& folder,
                                                       const std::vector<SourceItem>& items) override {
@@ -205,7 +205,7 @@ std::vector<SourceItem> VdirDriver::ListItems(const std::string& folder, Glance&
 }
 
 std::vector<std::optional<store::ItemData>> VdirDriver::ReadItems(const std::string& folder,
-                                                                  const std::vector<SourceItem>& items,
+                                                                  std::vector<SourceItem>& items,
                                                                   std::vector<std::string>& warnings) {
     const UniqueFd dir = Tree().Require(folder);
     auto path = [&](size_t i) { return (root_ / folder / items[i].key).string(); };

@@ -296,6 +296,10 @@ ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t f
     return ParseMessageImpl(bytes, file, firstLine, false);
 }
 
+std::string MessageBody(std::string_view bytes, bool afterEnvelope, const std::string& file) {
+    return ParseMessageImpl(bytes, file, 1, afterEnvelope).Body.value_or(std::string());
+}
+
 namespace {
 
 // A message that came with a "From " line was created when it arrived, as that line says
@@ -322,7 +326,7 @@ std::vector<ItemData> ReadMessageFile(InputFile& file, HeaderToEnd headerToEnd) 
     // After an envelope line a message without header fields is mail, as it is in an mbox.
     items.push_back(ParseMessageImpl(view, file.Path(), line, !envelope.empty(), headerToEnd));
     if (!envelope.empty()) SetArrivalTime(items.back(), envelope);
-    items.back().Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, view, std::move(envelope));
+    items.back().Source = store::ItemSource::PackMessage(view, std::move(envelope), items.back().Body, line == 2);
     return items;
 }
 
@@ -646,8 +650,8 @@ std::optional<std::vector<ItemData>> NextMboxBatch(MboxSplitter& splitter, unsig
                 if (batch[i].cut) FailCutHeader(splitter.File(), batch[i].lastLine);
                 parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
                 SetArrivalTime(*parsed[i], batch[i].envelope);
-                parsed[i]->Source =
-                    store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes, std::move(batch[i].envelope));
+                parsed[i]->Source = store::ItemSource::PackMessage(batch[i].bytes, std::move(batch[i].envelope),
+                                                                   parsed[i]->Body, true);
                 std::string().swap(batch[i].bytes);
             } catch (const FormatError& e) {
                 errors[i] = std::make_exception_ptr(OfMessage(e, batch[i].number));

@@ -93,7 +93,7 @@ public:
     // Marks one removal restored (now).
     void MarkRestored(const std::string& runId, int32_t folderSeq, int32_t seq);
 
-    // The runs, oldest first.
+    // The runs, in the order they began (two begun in one second keep it).
     std::vector<RunRecord> Runs();
     // One run, nullopt when there is none of that id.
     std::optional<RunRecord> Run(const std::string& runId);

@@ -12,11 +12,7 @@
 
 namespace nubra::store {
 
-namespace {
-std::optional<AutomationError> gUnsent;
-}  // namespace
-
-std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
+std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder) {
     auto& f = AsFolder(folder, "LockFolderForRun");
     // A scan of a damaged store would quietly find fewer duplicates than there are.
     f.Store()->RequireSound();
@@ -68,22 +64,34 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
         }
         connected = f.Store();
     }
-    return std::shared_ptr<void>(new int(fd), [connected](void* p) {
-        auto* held = static_cast<int*>(p);
-        // The changes go while the folder is still held.
-        if (connected)
-            if (auto* up = connected->GetUpstream()) {
-                try {
-                    up->EndRun(*connected);
-                } catch (const AutomationError& e) {
-                    gUnsent = e;
-                }
-            }
-        ::close(*held);
-        delete held;
-    });
+    return std::unique_ptr<RunSession>(new RunSession(fd, std::move(connected)));
 }
 
-std::optional<AutomationError> TakeUnsentChanges() { return std::exchange(gUnsent, std::nullopt); }
+void RunSession::Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    connected_.reset();
+}
+
+void RunSession::Finish() {
+    // The changes go while the folder is still held.
+    auto connected = std::move(connected_);
+    try {
+        if (connected)
+            if (auto* up = connected->GetUpstream()) up->EndRun(*connected);
+    } catch (...) {
+        Release();
+        throw;
+    }
+    Release();
+}
+
+RunSession::~RunSession() {
+    try {
+        Finish();
+    } catch (const AutomationError&) {
+        // undone in the cache; Finish is how a caller hears of it
+    }
+}
 
 }  // namespace nubra::store

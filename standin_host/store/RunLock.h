@@ -3,24 +3,42 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 
 #include "host/Outlook.h"
 
 namespace nubra::store {
 
-// Holds `folder` (of a store of ours) for a removal run until the returned object is released.
-// Raises kMapiCorruptData when the folder's store is damaged (a scan would quietly find less
-// than there is), kMapiBusy naming the folder when another run holds it, kMapiNoAccess when the lock
-// file beside the store (<store file>-runlock) cannot be made; nothing is held then. A process
-// that ends lets go of its locks. A connected store sends the changes it put off during the
-// run when it is released (Upstream::EndRun); what could not be sent is kept for
-// TakeUnsentChanges.
-std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder);
+class StoreDb;
 
-// The failure of the last run release that could not send its changes to the source (those
-// changes are undone in the cache), once; nullopt when every release since the last call sent
-// everything. A release cannot raise, so the host that ran the removal asks after it.
-std::optional<AutomationError> TakeUnsentChanges();
+// A removal run's hold on a folder (LockFolderForRun). While it lives, no other run (in any
+// process) works on the folder; a connected store may put off the run's changes and send them
+// together when the run finishes.
+class RunSession {
+public:
+    RunSession(const RunSession&) = delete;
+    RunSession& operator=(const RunSession&) = delete;
+    // Lets go of the folder without raising: what a connected store put off and could not send
+    // is undone in the cache and not reported (Finish reports it).
+    ~RunSession();
+    // Sends what the connected store put off during the run (Upstream::EndRun), then lets go of
+    // the folder. Raises what sending raised: the changes not sent are shown undone in the cache.
+    // The folder is let go either way; a second call does nothing.
+    void Finish();
+
+private:
+    friend std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder);
+    RunSession(int fd, std::shared_ptr<StoreDb> connected) : fd_(fd), connected_(std::move(connected)) {}
+    void Release();
+    int fd_;
+    std::shared_ptr<StoreDb> connected_;  // a connected store: its run ends with the session
+};
+
+// Holds `folder` (of a store of ours) for a removal run until the session finishes or goes.
+// Raises kMapiCorruptData when the folder's store is damaged (a scan would quietly find less
+// than there is), kMapiBusy naming the folder when another run holds it, kMapiNoAccess when the
+// lock file beside the store (<store file>-runlock) cannot be made; nothing is held then. A
+// process that ends lets go of its locks. A connected store is brought up to date with its
+// source once the folder is held (what it raises then is raised here, and nothing is held).
+std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder);
 
 }  // namespace nubra::store

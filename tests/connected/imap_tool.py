@@ -2,14 +2,21 @@
 """A second IMAP client for the connected-store tests, independent of ours (Python's imaplib).
 
 Usage: imap_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
+  create MAILBOX           CREATE a mailbox
   append MAILBOX FILE...   APPEND each file (INTERNALDATE 2023-01-01 plus one minute per file);
                            a Maildir stands for its message files, in order of their names
   dump                     one line per message: mailbox TAB Message-ID TAB INTERNALDATE TAB size
   churn MAILBOX COUNT      while a clean runs: expunge COUNT messages by UID, move COUNT to
                            "Elsewhere" (made when missing), one at a time, printing what it did
   delete-mailbox MAILBOX   delete a mailbox (another client's doing)
-Only 127.0.0.1 is ever contacted.
+  flag MAILBOX ID          set \Flagged on the message whose Message-ID is <ID>
+  remove MAILBOX ID        expunge the message whose Message-ID is <ID>, by UID
+  rebuild MAILBOX          the mailbox deleted and made again with the same messages (a new
+                           UIDVALIDITY)
+Mailbox names are given as people write them and sent in modified UTF-7 (RFC 3501); dump
+prints them as the server spells them. Only 127.0.0.1 is ever contacted.
 """
+import base64
 import email.parser
 import imaplib
 import os
@@ -26,8 +33,26 @@ def connect(port, cafile, user, password):
     return m
 
 
-def quote(name):
+def mutf7(name):
+    out, run = "", ""
+    for c in name + "\0":
+        if c != "\0" and not (" " <= c <= "~"):
+            run += c
+            continue
+        if run:
+            out += "&" + base64.b64encode(run.encode("utf-16-be")).decode().rstrip("=").replace("/", ",") + "-"
+            run = ""
+        if c != "\0":
+            out += "&-" if c == "&" else c
+    return out
+
+
+def quote_raw(name):
     return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def quote(name):
+    return quote_raw(mutf7(name))
 
 
 def mailboxes(m):
@@ -36,7 +61,9 @@ def mailboxes(m):
     for line in data:
         text = line.decode()
         name = re.match(r'\(.*?\) (?:"[^"]*"|NIL) (.*)$', text).group(1)
-        out.append(name.strip('"'))
+        if name.startswith('"'):
+            name = re.sub(r'\\(.)', r'\1', name[1:-1])
+        out.append(name)
     return sorted(out)
 
 
@@ -69,7 +96,7 @@ def cmd_append(m, mailbox, files):
 def cmd_dump(m):
     parser = email.parser.BytesHeaderParser()
     for box in mailboxes(m):
-        typ, _ = m.select(quote(box), readonly=True)
+        typ, _ = m.select(quote_raw(box), readonly=True)
         if typ != "OK":
             continue
         typ, data = m.uid("FETCH", "1:*", "(INTERNALDATE RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
@@ -102,11 +129,35 @@ def cmd_churn(m, mailbox, count):
         time.sleep(0.01)
 
 
+def uid_of(m, mailbox, msgid):
+    m.select(quote(mailbox))
+    typ, data = m.uid("SEARCH", "HEADER", "Message-ID", "<%s>" % msgid)
+    uids = data[0].split()
+    if not uids:
+        sys.exit("no message <%s> in %s" % (msgid, mailbox))
+    return uids[0]
+
+
+def cmd_rebuild(m, mailbox):
+    m.select(quote(mailbox))
+    typ, data = m.uid("FETCH", "1:*", "(INTERNALDATE BODY.PEEK[])")
+    kept = [(re.search(r'INTERNALDATE ("[^"]*")', p[0].decode()).group(1), p[1]) for p in data if isinstance(p, tuple)]
+    m.close()
+    m.delete(quote(mailbox))
+    m.create(quote(mailbox))
+    for date, body in kept:
+        m.append(quote(mailbox), None, date, body)
+
+
 def main():
     port, cafile, user, password, command = sys.argv[1:6]
     args = sys.argv[6:]
     m = connect(port, cafile, user, password)
-    if command == "append":
+    if command == "create":
+        typ, _ = m.create(quote(args[0]))
+        if typ != "OK":
+            sys.exit("create failed")
+    elif command == "append":
         cmd_append(m, args[0], args[1:])
     elif command == "dump":
         cmd_dump(m)
@@ -119,6 +170,14 @@ def main():
         for line in data or []:
             if line:
                 print("lsub\t" + re.match(r'\(.*?\) (?:"[^"]*"|NIL) (.*)$', line.decode()).group(1).strip('"'))
+    elif command == "flag":
+        m.uid("STORE", uid_of(m, args[0], args[1]), "+FLAGS.SILENT", r"(\Flagged)")
+    elif command == "remove":
+        uid = uid_of(m, args[0], args[1])
+        m.uid("STORE", uid, "+FLAGS.SILENT", r"(\Deleted)")
+        m.uid("EXPUNGE", uid)
+    elif command == "rebuild":
+        cmd_rebuild(m, args[0])
     elif command == "delete-mailbox":
         typ, _ = m.delete(quote(args[0]))
         if typ != "OK":
