@@ -681,7 +681,7 @@ std::optional<SourceItem> DavDriver::CopyThenDelete(const std::string& from, con
     const HttpAnswer got = Send("GET", from + item.key, {}, {}, kMaxDavItemBytes);
     if (got.status == 404 || got.status == 410) return std::nullopt;
     if (!Ok(got.status)) Unexpected(got, "GET " + from + item.key);
-    if (got.Header("etag") != item.stamp) Changed(from, item);
+    if (const std::string now = got.Header("etag"); !now.empty() && now != item.stamp) Changed(from, item);
     std::vector<std::string> headers{"If-None-Match: *"};
     const std::string type = got.Header("content-type");
     headers.push_back("Content-Type: " + (type.empty() ? std::string(Info(from).addressBook ? "text/vcard" : "text/calendar") : type));
@@ -712,7 +712,9 @@ std::vector<std::optional<SourceItem>> DavDriver::MoveItems(const std::string& f
             out.emplace_back();  // gone: the synchroniser says so
             continue;
         }
-        if (head.status == 412 || (Ok(head.status) && head.Header("etag") != item.stamp)) Changed(from, item);
+        // (A server that shows no ETag here has If-Match to go by.)
+        const std::string now = head.Header("etag");
+        if (head.status == 412 || (Ok(head.status) && !now.empty() && now != item.stamp)) Changed(from, item);
         if (!Ok(head.status)) Unexpected(head, "HEAD " + from + item.key);
         std::optional<SourceItem> moved;
         if (!noMove_.count({from, to})) {

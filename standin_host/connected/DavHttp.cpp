@@ -232,18 +232,7 @@ DavUrl ParseDavUrl(const std::string& text) {
     return url;
 }
 
-int DavTimeoutSeconds(const std::string& option) {
-    const char* env = std::getenv("NUBRA_DAV_TIMEOUT");
-    const bool fromEnv = env && *env;
-    const std::string text = fromEnv ? env : option;
-    if (text.empty()) return 60;
-    const bool digits = text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
-    const int seconds = digits ? std::stoi(text) : 0;
-    if (seconds < 1 || seconds > 3600)
-        Refuse(errnum::kMapiInvalidParameter, std::string(fromEnv ? "NUBRA_DAV_TIMEOUT" : "the account's \"timeout\" option") +
-                                                  " is \"" + text + "\"; it must be a number of seconds from 1 to 3600");
-    return seconds;
-}
+int DavTimeoutSeconds(const std::string& option) { return TimeoutSetting("NUBRA_DAV_TIMEOUT", option); }
 
 // ------------------------------------------------------------------ one request
 
