@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/Upstream.h"
@@ -14,20 +15,17 @@ namespace nubra::store {
 
 namespace {
 std::optional<AutomationError> gUnsent;
-}  // namespace
 
-std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
-    auto& f = AsFolder(folder, "LockFolderForRun");
-    // A scan of a damaged store would quietly find fewer duplicates than there are.
-    f.Store()->RequireSound();
-    std::string file = f.Store()->File().string() + "-runlock";
-    off_t byte = static_cast<off_t>(f.Id());
-    // Connected store: the lock belongs to the source (two profiles may attach one).
-    if (auto* up = f.Store()->GetUpstream()) {
-        const auto place = up->RunLockFor(*f.Store(), f.Id());
-        file = place.file.string();
-        byte = static_cast<off_t>(place.offset);
-    }
+// Where a folder's run lock lives: a byte of the lock file beside the store, or the source's
+// for a connected store (two profiles may attach one).
+Upstream::LockPlace LockPlaceOf(StoreDb& store, int64_t folder) {
+    if (auto* up = store.GetUpstream()) return up->RunLockFor(store, folder);
+    return {store.File().string() + "-runlock", folder};
+}
+
+// Takes the lock at `place` and returns its descriptor; raises as LockFolderForRun says.
+int LockByte(const Upstream::LockPlace& place, const std::string& folderName) {
+    const std::string file = place.file.string();
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         RaiseError(errnum::kMapiNoAccess, "cannot make the lock file \"" + file + "\": " + std::strerror(errno),
@@ -38,18 +36,26 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     struct flock lock{};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = byte;
+    lock.l_start = static_cast<off_t>(place.offset);
     lock.l_len = 1;
     if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
         const int error = errno;
         ::close(fd);
         if (error == EAGAIN || error == EACCES)
             RaiseError(errnum::kMapiBusy,
-                       "Another removal run is working on folder " + folder.Name() +
-                           "; try again when it has finished",
+                       "Another removal run is working on folder " + folderName + "; try again when it has finished",
                        "NubraStore");
         RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
     }
+    return fd;
+}
+}  // namespace
+
+std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
+    auto& f = AsFolder(folder, "LockFolderForRun");
+    // A scan of a damaged store would quietly find fewer duplicates than there are.
+    f.Store()->RequireSound();
+    const int fd = LockByte(LockPlaceOf(*f.Store(), f.Id()), folder.Name());
     // Connected store: the run starts from what the source holds now (Upstream.h); a source
     // that cannot be reached stops the run before anything is looked at.
     std::shared_ptr<StoreDb> connected;
@@ -82,6 +88,19 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
         ::close(*held);
         delete held;
     });
+}
+
+std::shared_ptr<void> HoldStoreAgainstRuns(StoreDb& store) {
+    // The descriptors taken so far are closed again (their locks let go) when one is refused.
+    auto held = std::shared_ptr<std::vector<int>>(new std::vector<int>, [](std::vector<int>* fds) {
+        for (int fd : *fds) ::close(fd);
+        delete fds;
+    });
+    std::vector<int64_t> folders{store.RootFolder()};
+    for (size_t i = 0; i < folders.size(); ++i)
+        for (int64_t sub : store.Subfolders(folders[i])) folders.push_back(sub);
+    for (int64_t folder : folders) held->push_back(LockByte(LockPlaceOf(store, folder), store.Folder(folder).name));
+    return held;
 }
 
 std::optional<AutomationError> TakeUnsentChanges() { return std::exchange(gUnsent, std::nullopt); }

@@ -18,6 +18,14 @@ namespace nubra::store {
 // TakeUnsentChanges.
 std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder);
 
+class StoreDb;
+
+// Holds every folder of `store` against removal runs (their run locks, without beginning a
+// run) until the returned object is released: for taking the store out of the profile.
+// Raises kMapiBusy naming the folder when a run holds one of them, kMapiNoAccess when a lock
+// file cannot be made; nothing is held then.
+std::shared_ptr<void> HoldStoreAgainstRuns(StoreDb& store);
+
 // The failure of the last run release that could not send its changes to the source (those
 // changes are undone in the cache), once; nullopt when every release since the last call sent
 // everything. A release cannot raise, so the host that ran the removal asks after it.
