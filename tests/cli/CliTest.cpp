@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,7 +141,22 @@ TEST_F(Cli, ExportImportsAgainUnchanged) {
     EXPECT_NE(table[2].find("Ann Lee"), std::string::npos);
 }
 
-TEST_F(Cli, TreeShowsTheDialogsNodes) {
+// The tree's lines: path -> key, checking that every key is 12 hex digits and no two are alike.
+std::map<std::string, std::string> TreeKeys(const std::string& out, std::vector<std::string>* rest = nullptr) {
+    std::map<std::string, std::string> keys;
+    std::set<std::string> seen;
+    for (const auto& line : Lines(out)) {
+        const auto tab = line.find('\t');
+        const std::string key = line.substr(0, tab);
+        EXPECT_TRUE(std::regex_match(key, std::regex("[0-9a-f]{12}"))) << line;
+        EXPECT_TRUE(seen.insert(key).second) << line;
+        keys[line.substr(line.rfind('\t') + 1)] = key;
+        if (rest) rest->push_back(line.substr(tab + 1));
+    }
+    return keys;
+}
+
+TEST_F(Cli, TreeShowsTheDialogsNodesUnderKeysThatStay) {
     MustRun({"store", "add", "hot.nbst", "--name", "Hotmail"});
     MustRun({"store", "add", "arch.nbst", "--name", "Archive"});
     MustRun({"mkdir", "Archive\\Boards", "--type", "post"});
@@ -146,25 +164,52 @@ TEST_F(Cli, TreeShowsTheDialogsNodes) {
     MustRun({"mkdir", "Archive\\Diary", "--type", "journal"});
     MustRun({"mkdir", "Archive\\Diary\\Below", "--type", "mail"});
     MustRun({"store", "add", "lower.nbst", "--name", "hotmail"});
-    const auto out = MustRun({"tree"}).out;
-    EXPECT_EQ(Lines(out), (std::vector<std::string>{
-                              "r1\t2\tPersonal Folders",
-                              "Inbox_2\t1\tPersonal Folders\\Inbox",
-                              "Sent Items_3\t1\tPersonal Folders\\Sent Items",
-                              "Drafts_4\t1\tPersonal Folders\\Drafts",
-                              "Outbox_5\t1\tPersonal Folders\\Outbox",
-                              "Deleted Items_6\t1\tPersonal Folders\\Deleted Items",
-                              "Calendar_7\t4\tPersonal Folders\\Calendar",
-                              "Contacts_8\t3\tPersonal Folders\\Contacts",
-                              "Tasks_9\t5\tPersonal Folders\\Tasks",
-                              "Notes_10\t6\tPersonal Folders\\Notes",
-                              "r12\t2\tArchive",
-                              "Deleted Items_13\t1\tArchive\\Deleted Items",
-                              "Boards_14\t-\tArchive\\Boards",
-                              "Events_15\t4\tArchive\\Boards\\Events",
-                              "r16\t2\thotmail",
-                              "Deleted Items_17\t1\thotmail\\Deleted Items",
-                          }));
+    const Result tree = MustRun({"tree"});
+    std::vector<std::string> shown;
+    const auto keys = TreeKeys(tree.out, &shown);
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "2\tPersonal Folders",
+                         "1\tPersonal Folders\\Inbox",
+                         "1\tPersonal Folders\\Sent Items",
+                         "1\tPersonal Folders\\Drafts",
+                         "1\tPersonal Folders\\Outbox",
+                         "1\tPersonal Folders\\Deleted Items",
+                         "4\tPersonal Folders\\Calendar",
+                         "3\tPersonal Folders\\Contacts",
+                         "5\tPersonal Folders\\Tasks",
+                         "6\tPersonal Folders\\Notes",
+                         "2\tArchive",
+                         "1\tArchive\\Deleted Items",
+                         "-\tArchive\\Boards",
+                         "4\tArchive\\Boards\\Events",
+                         "2\thotmail",
+                         "1\thotmail\\Deleted Items",
+                     }));
+    // The store the dialog's tree leaves out is named, with the reason.
+    EXPECT_EQ(tree.err, "nubrasweep: note: store \"Hotmail\" is left out: the dialog's tree never shows a store of "
+                        "that name\n");
+
+    // A folder added before the others renumbers the dialog's nodes, not the keys.
+    MustRun({"mkdir", "Personal Folders\\Inbox\\New"});
+    const auto after = TreeKeys(MustRun({"tree"}).out);
+    for (const auto& [path, key] : keys) EXPECT_EQ(after.at(path), key) << path;
+
+    // A key taken before still names its folder; once the folder is gone it names none, and a
+    // key of the dialog's (as earlier versions printed) is refused rather than guessed.
+    const std::string events = keys.at("Archive\\Boards\\Events");
+    const std::string meeting =
+        R"({"Class":26,"Subject":"Meet","Start":"2024-06-01T09:00:00Z","End":"2024-06-01T10:00:00Z"})" "\n";
+    MustRun({"import", "Archive\\Boards\\Events", WriteFile("meet.jsonl", meeting + meeting)});
+    EXPECT_EQ(MustRun({"clean", "--key", events}).out,
+              "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'\n");
+    MustRun({"store", "remove", "Archive"});
+    for (const auto& [key, refusal] : std::vector<std::pair<std::string, std::string>>{
+             {events, "no folder with key '" + events + "'"},
+             {"Inbox_2", "keys of that form were the dialog's"}}) {
+        Result r = Run({"clean", "--key", key, "--dry-run"});
+        EXPECT_EQ(r.exit, 1) << key;
+        EXPECT_NE(r.err.find(refusal), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(Cli, CleanPrintsTheDialogsOutcome) {
@@ -223,15 +268,17 @@ TEST_F(Cli, SameNamedStoresAreToldApartByKey) {
 
     Result ambiguous = Run({"clean", "Personal Folders\\Notes"});
     EXPECT_EQ(ambiguous.exit, 1);
-    EXPECT_NE(ambiguous.err.find("Notes_10, Notes_"), std::string::npos) << ambiguous.err;
+    std::vector<std::string> notesKeys;
+    for (const auto& line : Lines(MustRun({"tree"}).out))
+        if (line.size() > 23 && line.substr(line.size() - 23) == "\tPersonal Folders\\Notes")
+            notesKeys.push_back(line.substr(0, line.find('\t')));
+    ASSERT_EQ(notesKeys.size(), 2u);
+    EXPECT_NE(ambiguous.err.find("(keys " + notesKeys[0] + ", " + notesKeys[1] + ")"), std::string::npos)
+        << ambiguous.err;
 
     // Cleaning the second store's Notes leaves the first store's duplicates alone.
-    std::string secondKey;
-    for (const auto& line : Lines(MustRun({"tree"}).out))
-        if (line.rfind("Notes_", 0) == 0 && line.rfind("Notes_10\t", 0) != 0) secondKey = line.substr(0, line.find('\t'));
-    ASSERT_FALSE(secondKey.empty());
-    EXPECT_EQ(MustRun({"clean", "--key", secondKey}).out, "Folder Notes is empty\n");
-    EXPECT_EQ(MustRun({"clean", "--key", "Notes_10"}).out,
+    EXPECT_EQ(MustRun({"clean", "--key", notesKeys[1]}).out, "Folder Notes is empty\n");
+    EXPECT_EQ(MustRun({"clean", "--key", notesKeys[0]}).out,
               "Nubra has deleted 1 duplicate notes. Notes cannot be moved to a subfolder\n");
 }
 
