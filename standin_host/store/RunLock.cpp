@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -23,31 +25,32 @@ Upstream::LockPlace LockPlaceOf(StoreDb& store, int64_t folder) {
     return {store.File().string() + "-runlock", folder};
 }
 
-// Takes the lock at `place` and returns its descriptor; raises as LockFolderForRun says.
-int LockByte(const Upstream::LockPlace& place, const std::string& folderName) {
-    const std::string file = place.file.string();
+int OpenLockFile(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         RaiseError(errnum::kMapiNoAccess, "cannot make the lock file \"" + file + "\": " + std::strerror(errno),
                    "NubraStore");
+    return fd;
+}
+
+// Locks the byte at `offset` of the lock file open as `fd` (`file`); raises as LockFolderForRun
+// says, leaving `fd` open.
+void LockByte(int fd, const std::string& file, int64_t offset, const std::string& folderName) {
     // An open-file-description lock on the byte at the folder's row id: it belongs to this
     // descriptor (not to the process, so no other descriptor's close drops it) and the
     // system lets go of it when the process ends.
     struct flock lock{};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = static_cast<off_t>(place.offset);
+    lock.l_start = static_cast<off_t>(offset);
     lock.l_len = 1;
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        const int error = errno;
-        ::close(fd);
-        if (error == EAGAIN || error == EACCES)
-            RaiseError(errnum::kMapiBusy,
-                       "Another removal run is working on folder " + folderName + "; try again when it has finished",
-                       "NubraStore");
-        RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
-    }
-    return fd;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return;
+    const int error = errno;
+    if (error == EAGAIN || error == EACCES)
+        RaiseError(errnum::kMapiBusy,
+                   "Another removal run is working on folder " + folderName + "; try again when it has finished",
+                   "NubraStore");
+    RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
 }
 }  // namespace
 
@@ -55,7 +58,14 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
     auto& f = AsFolder(folder, "LockFolderForRun");
     // A scan of a damaged store would quietly find fewer duplicates than there are.
     f.Store()->RequireSound();
-    const int fd = LockByte(LockPlaceOf(*f.Store(), f.Id()), folder.Name());
+    const auto place = LockPlaceOf(*f.Store(), f.Id());
+    const int fd = OpenLockFile(place.file.string());
+    try {
+        LockByte(fd, place.file.string(), place.offset, folder.Name());
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
     // Connected store: the run starts from what the source holds now (Upstream.h); a source
     // that cannot be reached stops the run before anything is looked at.
     std::shared_ptr<StoreDb> connected;
@@ -91,15 +101,24 @@ std::shared_ptr<void> LockFolderForRun(outlook::MAPIFolder& folder) {
 }
 
 std::shared_ptr<void> HoldStoreAgainstRuns(StoreDb& store) {
-    // The descriptors taken so far are closed again (their locks let go) when one is refused.
-    auto held = std::shared_ptr<std::vector<int>>(new std::vector<int>, [](std::vector<int>* fds) {
-        for (int fd : *fds) ::close(fd);
+    // One descriptor per lock file (folders may share a place, as a Maildir's top and its
+    // Inbox do), closed again, letting go of the locks, when one is refused.
+    auto held = std::shared_ptr<std::map<std::string, int>>(new std::map<std::string, int>, [](auto* fds) {
+        for (const auto& [file, fd] : *fds) ::close(fd);
         delete fds;
     });
+    std::set<std::pair<std::string, int64_t>> locked;
     std::vector<int64_t> folders{store.RootFolder()};
     for (size_t i = 0; i < folders.size(); ++i)
         for (int64_t sub : store.Subfolders(folders[i])) folders.push_back(sub);
-    for (int64_t folder : folders) held->push_back(LockByte(LockPlaceOf(store, folder), store.Folder(folder).name));
+    for (int64_t folder : folders) {
+        const auto place = LockPlaceOf(store, folder);
+        const std::string file = place.file.string();
+        if (!locked.insert({file, place.offset}).second) continue;
+        auto fd = held->find(file);
+        if (fd == held->end()) fd = held->emplace(file, OpenLockFile(file)).first;
+        LockByte(fd->second, file, place.offset, store.Folder(folder).name);
+    }
     return held;
 }
 

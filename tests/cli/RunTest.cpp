@@ -3,12 +3,17 @@
 // alone what the user moved since.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <set>
 #include <string>
@@ -153,6 +158,83 @@ TEST_F(Runs, EveryFolderOfEveryStoreAndTheSubfoldersOfOne) {
     Result again = MustRun({"clean", "--all"});
     EXPECT_NE(again.out.find("0 duplicate items removed"), std::string::npos) << again.out;
     EXPECT_EQ(again.out.find("Nubra_Duplicate_Items:"), std::string::npos) << again.out;
+}
+
+TEST_F(Runs, ADryRunCopiesOnlyTheStoresItTouchesAndTakesItsSnapshotAlongWhenEnded) {
+    MustRun({"store", "add", "big.nbst", "--name", "Big", "--standard-folders"});
+    std::string lines;  // a store whose copy takes a while
+    for (int i = 0; i < 1500; ++i)
+        lines += "{\"Class\":43,\"Subject\":\"s\",\"Body\":\"" + std::string(20000, 'b') + "\",\"InternetMessageID\":\"<m" +
+                 std::to_string(i / 2) + "@x>\"}\n";
+    MustRun({"import", "Big\\Inbox", WriteFile("big.jsonl", lines)});
+    MustRun({"import", "Personal Folders\\Inbox", WriteFile("mixed.jsonl", Mixed())});
+    const auto cache = dir.path() / "cache" / "nubrasweep";
+    auto snapshots = [&] {
+        std::vector<std::filesystem::path> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(cache, ec))
+            if (e.path().filename().string().rfind("dry-run-", 0) == 0 && e.is_directory()) found.push_back(e.path());
+        return found;
+    };
+    // Starts a dry run and sends it `sig` once `ready`; false when it ended before.
+    auto interrupt = [&](const std::string& folder, int sig, const std::function<bool()>& ready) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execl("/bin/sh", "sh", "-c", ("exec " + Command({"clean", folder, "--dry-run"})).c_str(), nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        for (int wait = 0; wait < 60000; ++wait) {
+            if (ready()) {
+                ::kill(pid, sig);
+                ::waitpid(pid, &status, 0);
+                return true;
+            }
+            if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+            ::usleep(200);
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return false;
+    };
+
+    // Ended by Ctrl-C, SIGTERM or SIGHUP at any moment, the copy's included, a dry run leaves
+    // no snapshot behind.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(sig));
+        EXPECT_TRUE(interrupt("Big\\Inbox", sig, [&] { return !snapshots().empty(); }));
+        EXPECT_TRUE(snapshots().empty());
+    }
+
+    // Killed outright, it cannot; its snapshot holds a copy of the store it cleans only, the
+    // other store listed as it is. The next start clears it away.
+    bool killed = false;
+    for (int attempt = 0; attempt < 20 && !killed; ++attempt)
+        killed = interrupt("Personal Folders\\Inbox", SIGKILL, [&] {
+            const auto found = snapshots();
+            return !found.empty() && std::filesystem::exists(found.front() / "profile" / "profile.json");
+        });
+    ASSERT_TRUE(killed) << "the dry run always ended before it could be killed";
+    const auto left = snapshots();
+    ASSERT_EQ(left.size(), 1u);
+    std::vector<std::string> copies;
+    for (const auto& e : std::filesystem::directory_iterator(left.front() / "profile"))
+        if (e.path().extension() == ".nbst") copies.push_back(e.path().filename().string());
+    EXPECT_EQ(copies, std::vector<std::string>{"1-Personal Folders.nbst"});
+    const auto listed = Json::parse(testing::ReadFile(left.front() / "profile" / "profile.json"));
+    EXPECT_EQ(listed["stores"][1]["file"], (std::filesystem::path(Profile()) / "big.nbst").string());
+    EXPECT_EQ(listed["stores"][1]["readOnly"], true);
+    MustRun({"stores"});
+    EXPECT_TRUE(snapshots().empty());
+
+    // The folder of a key is found in its store, which the dry run copies.
+    std::string key;
+    for (const auto& line : Lines(MustRun({"tree"}).out))
+        if (line.size() > 10 && line.substr(line.size() - 10) == "\tBig\\Inbox") key = line.substr(0, line.find('\t'));
+    EXPECT_NE(MustRun({"clean", "--key", key, "--dry-run"}).out.find("would move 750 duplicate items"), std::string::npos);
 }
 
 // The history file of the test's profile, as the program names it.
