@@ -1,6 +1,6 @@
 // The store's costs: one restricted contents-table search as the folder grows (it must stay
-// flat, growing only with the logarithm of the folder), reading items by position, and
-// importing a batch of items.
+// flat, growing only with the logarithm of the folder), reading items by position, importing a
+// batch of items, and what the explorer reads for its folder tree and item list.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"
 #include "host/MAPIUtils.h"
+#include "standin_host/store/ItemSource.h"
 #include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
 
@@ -184,6 +185,30 @@ void BM_MoveItem(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_MoveItem)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// The explorer's folder tree counts every folder's unread mail each time it is read again (after
+// every change): one query over the whole store.
+void BM_UnreadCounts(benchmark::State& state) {
+    auto& f = FixtureFor(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        auto counts = UnreadCounts(*f.inbox);
+        if (counts.size() != 1) state.SkipWithError("wrong folder count");
+        benchmark::DoNotOptimize(counts);
+    }
+}
+BENCHMARK(BM_UnreadCounts)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// The explorer's item list reads the sizes of the folder's items: one query (no source here, so
+// each size is the total of the item's property values).
+void BM_ItemSizes(benchmark::State& state) {
+    auto& f = FixtureFor(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        auto sizes = ItemSizes(*f.inbox);
+        if (sizes.size() != static_cast<size_t>(state.range(0))) state.SkipWithError("wrong item count");
+        benchmark::DoNotOptimize(sizes);
+    }
+}
+BENCHMARK(BM_ItemSizes)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

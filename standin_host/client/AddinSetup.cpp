@@ -150,7 +150,7 @@ HeadlessRun RunAddinCommand(const std::shared_ptr<store::Profile>& profile, cons
         }
     };
     setHook(&hook);
-    std::shared_ptr<CommandBarControlImpl> button = FindControlDeep(*explorer->MenuBar(), "mnuNubra");
+    std::shared_ptr<CommandBarControlImpl> button = FindControlDeep(*explorer->MenuBar(), kAddinCommandTag);
     try {
         if (!button) Fail(errnum::kMapiNotFound, "The Nubrasweep add-in put no command on the menu (see its log file)");
         button->Execute();

@@ -129,6 +129,9 @@ inline constexpr int32_t kAbout = 927;
 // id 30010); File holds "E&xit", Help "&About".
 std::shared_ptr<CommandBarsImpl> MakeExplorerCommandBars();
 
+// The tag of the add-in's "Remove duplicate items..." button.
+inline constexpr const char* kAddinCommandTag = "mnuNubra";
+
 // The control with this tag anywhere on the bar (popups searched too), or null.
 std::shared_ptr<CommandBarControlImpl> FindControlDeep(const CommandBarImpl& bar, const std::string& tag);
 

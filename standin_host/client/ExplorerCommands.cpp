@@ -1,7 +1,9 @@
 // The explorer's own commands and the refresh of its views (ExplorerWindow members kept apart
 // from the window's construction and drawing).
 #include <QApplication>
-#include <QFileDialog>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -9,6 +11,7 @@
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -16,12 +19,16 @@
 #include "host/AutomationDates.h"
 #include "standin_host/client/ExplorerWindow.h"
 #include "standin_host/client/HistoryWindow.h"
+#include "standin_host/client/ItemList.h"
+#include "standin_host/client/ItemView.h"
 #include "standin_host/client/PreviewWindow.h"
 #include "standin_host/client/StoreDialogs.h"
 #include "standin_host/client/WindowSupport.h"
 #include "standin_host/connected/Connected.h"
+#include "standin_host/formats/Attachments.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/store/Application.h"
+#include "standin_host/store/ItemSource.h"
 #include "standin_host/store/Profile.h"
 
 namespace nubra::client {
@@ -48,6 +55,35 @@ struct WaitCursor {
 };
 
 std::string Items(size_t n) { return std::to_string(n) + " item" + (n == 1 ? "" : "s"); }
+
+// "2 of 3 items" when some failed, else "3 items".
+std::string ItemsOf(size_t done, size_t of) {
+    return done == of ? Items(of) : std::to_string(done) + " of " + Items(of);
+}
+
+// True when `folder` is a store's Deleted Items, where OutlookItem::Delete removes for good.
+// Two stores of one name give one path for both: a folder at either path counts, so that a
+// deletion for good is never taken for a move.
+bool IsDeletedItems(store::Profile& profile, outlook::MAPIFolder& folder) {
+    const auto paths = profile.DeletedItemsPaths();
+    return std::find(paths.begin(), paths.end(), profile.FolderPath(folder)) != paths.end();
+}
+
+// The node of the add-in dialog's folder tree for `path` (names from the store down, the
+// n-th of equal names standing for the n-th such folder), or null.
+QTreeWidgetItem* DialogNode(QTreeWidget& tree, const std::vector<std::pair<QString, int>>& path) {
+    QTreeWidgetItem* node = nullptr;
+    for (const auto& [name, ordinal] : path) {
+        QTreeWidgetItem* found = nullptr;
+        const int count = node ? node->childCount() : tree.topLevelItemCount();
+        for (int i = 0, seen = 0; i < count && !found; ++i) {
+            QTreeWidgetItem* child = node ? node->child(i) : tree.topLevelItem(i);
+            if (child->text(0) == name && seen++ == ordinal) found = child;
+        }
+        if (!(node = found)) return nullptr;
+    }
+    return node;
+}
 
 }  // namespace
 
@@ -128,10 +164,9 @@ void ExplorerWindow::RefreshViews() {
     refreshTimer_->stop();
     store::SeeChangesElsewhereNow();  // another process may have changed a store a moment ago
     auto keyOf = [this](QTreeWidgetItem* node) -> std::string {
-        const int index = node->data(0, Qt::UserRole).toInt();  // into folderRefs_
-        if (index < 0 || index >= static_cast<int>(folderRefs_.size())) return {};
+        auto folder = FolderOfNode(node, folderRefs_);
         try {
-            return FolderKey(*folderRefs_[static_cast<size_t>(index)]);
+            return folder ? FolderKey(*folder) : std::string();
         } catch (const AutomationError&) {
             return {};
         }
@@ -173,6 +208,8 @@ void ExplorerWindow::RefreshViews() {
     // The folder is gone with all its parents (a store was removed), or none was selected.
     current_.reset();
     items_->clear();
+    ApplyFilter();
+    ShowCurrentItem();
     setWindowTitle(QStringLiteral("Nubrasweep client"));
 }
 
@@ -230,7 +267,7 @@ void ExplorerWindow::ImportPaths(const std::vector<fs::path>& paths) {
 
 void ExplorerWindow::ExportCommand() {
     if (!SelectedFolder()) return;
-    const QString dir = QFileDialog::getExistingDirectory(this, QStringLiteral("Export into"));
+    const QString dir = chooseDirectory ? chooseDirectory(this, QStringLiteral("Export into")) : QString();
     if (!dir.isEmpty()) ExportSelectedFolder(dir.toStdString());
 }
 
@@ -291,6 +328,15 @@ PreviewWindow* ExplorerWindow::PreviewSelectedFolder() {
     if (!folder) return nullptr;
     auto profile = client_.App()->GetProfile();
     auto* preview = new PreviewWindow(this, program_, profile->Directory(), profile->FolderPath(*folder));
+    if (IsDeletedItems(*profile, *folder)) {
+        preview->RefuseRemoval("Not here: a duplicate that cannot be moved would be deleted for good in Deleted Items.");
+    } else {
+        QPointer<ExplorerWindow> self(this);
+        preview->OfferRemoval([self] { return self && self->MayChangeStores(); },
+                              [self] {
+                                  if (self) self->RefreshViews();
+                              });
+    }
     preview->show();
     return preview;
 }
@@ -305,6 +351,226 @@ HistoryWindow* ExplorerWindow::ShowHistory() {
     history_->raise();
     history_->activateWindow();
     return history_;
+}
+
+void ExplorerWindow::FolderMenu(const QPoint& at) {
+    QTreeWidgetItem* node = folders_->itemAt(at);
+    if (!node) return;
+    folders_->setCurrentItem(node);  // the commands work on the selected folder
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("FolderMenu"));
+    QAction* remove = menu.addAction(QStringLiteral("&Remove duplicate items..."), this,
+                                     [this] { RemoveDuplicatesInSelectedFolder(); });
+    remove->setEnabled(FindControlDeep(*explorer_->MenuBar(), kAddinCommandTag) != nullptr);
+    menu.addAction(QStringLiteral("&Preview duplicates..."), this, [this] { PreviewSelectedFolder(); });
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("&Export..."), this, [this] { ExportCommand(); });
+    menu.exec(folders_->viewport()->mapToGlobal(at));
+}
+
+void ExplorerWindow::ItemMenu(const QPoint& at) {
+    QTreeWidgetItem* row = items_->itemAt(at);
+    if (!row) return;
+    // A click on a row outside the selection works on that row alone.
+    if (!row->isSelected()) items_->setCurrentItem(row);
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("ItemMenu"));
+    menu.addAction(QStringLiteral("&Open"), this, [this] { OpenSelectedItems(); });
+    menu.addAction(QStringLiteral("&Move to..."), this, [this] { MoveCommand(); });
+    menu.addAction(QStringLiteral("&Delete"), this, [this] { DeleteSelectedItems(); });
+    menu.addSeparator();
+    // Offered whatever the list's marks say: a connected store's cache knows only the headers.
+    menu.addAction(QStringLiteral("&Save attachments..."), this, [this] { SaveAttachmentsCommand(); });
+    menu.exec(items_->viewport()->mapToGlobal(at));
+}
+
+std::vector<QTreeWidgetItem*> ExplorerWindow::SelectedRows() const {
+    std::vector<QTreeWidgetItem*> rows;
+    for (QTreeWidgetItem* row : items_->selectedItems())
+        if (!row->isHidden()) rows.push_back(row);
+    std::sort(rows.begin(), rows.end(), [this](QTreeWidgetItem* a, QTreeWidgetItem* b) {
+        return items_->indexOfTopLevelItem(a) < items_->indexOfTopLevelItem(b);
+    });
+    return rows;
+}
+
+size_t ExplorerWindow::ForEachSelectedItem(const std::function<void(outlook::OutlookItem&)>& act,
+                                           std::vector<std::string>& problems) {
+    if (!current_) return 0;
+    // Read first: the rows go when the list is read again after a change.
+    std::vector<std::pair<std::string, std::string>> chosen;  // entry ID, subject
+    for (const QTreeWidgetItem* row : SelectedRows())
+        chosen.emplace_back(row->data(0, kEntryIdRole).toString().toStdString(),
+                            row->text(kSubjectColumn).toStdString());
+    auto ns = client_.App()->GetNamespace("MAPI");
+    const std::string storeId = current_->StoreID();
+    size_t done = 0;
+    const WaitCursor wait;
+    for (const auto& [entryId, subject] : chosen) {
+        try {
+            auto item = ns->GetItemFromID(entryId, storeId);
+            act(*item);
+            ++done;
+        } catch (const AutomationError& e) {
+            problems.push_back((subject.empty() ? std::string("(no subject)") : subject) + ": " + ErrorText(e));
+        }
+    }
+    return done;
+}
+
+void ExplorerWindow::OpenSelectedItems() {
+    // A window each, up to a number a person reads at once.
+    constexpr size_t kMaxWindows = 10;
+    const auto rows = SelectedRows();
+    if (rows.size() > kMaxWindows) {
+        ShowPlainBox(this, QMessageBox::Information, QString::fromLatin1(kClientTitle),
+                     "Select at most " + std::to_string(kMaxWindows) + " items to open them at once.");
+        return;
+    }
+    for (const QTreeWidgetItem* row : rows) OpenItem(row->data(0, kEntryIdRole).toString());
+}
+
+void ExplorerWindow::DeleteSelectedItems() {
+    const size_t count = SelectedRows().size();
+    if (count == 0 || !current_ || !MayChangeStores()) return;
+    auto folder = current_;
+    auto& profile = *client_.App()->GetProfile();
+    std::string path;
+    bool forGood = false;
+    try {
+        path = profile.FolderPath(*folder);
+        forGood = IsDeletedItems(profile, *folder);
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+        return;
+    }
+    if (forGood && !Confirm(this,
+                            "Delete " + Items(count) + " in " + path +
+                                " for good? Nothing brings them back.",
+                            QStringLiteral("Delete for good")))
+        return;
+    const std::string key = FolderKey(*folder);
+    std::vector<std::string> problems;
+    const size_t done = ForEachSelectedItem(
+        [&](outlook::OutlookItem& item) {
+            // Only from where the list showed it: an item moved meanwhile (into Deleted Items,
+            // say) is not deleted there unasked.
+            if (FolderKey(*profile.ParentFolder(item)) != key)
+                RaiseError(errnum::kMapiNotFound, "no longer in " + path + "; left alone", "Delete");
+            item.Delete();
+        },
+        problems);
+    RefreshViews();
+    Report(forGood ? "Deleted " + ItemsOf(done, count) + " for good."
+                   : "Moved " + ItemsOf(done, count) + " to Deleted Items.",
+           problems);
+}
+
+void ExplorerWindow::MoveCommand() {
+    if (SelectedRows().empty() || !MayChangeStores()) return;
+    if (auto destination = chooseFolder ? chooseFolder(this) : nullptr) MoveSelectedItems(*destination);
+}
+
+void ExplorerWindow::MoveSelectedItems(outlook::MAPIFolder& destination) {
+    const size_t count = SelectedRows().size();
+    if (count == 0 || !current_ || !MayChangeStores()) return;
+    std::string path;
+    try {
+        path = client_.App()->GetProfile()->FolderPath(destination);
+        if (FolderKey(destination) == FolderKey(*current_)) {
+            Report("The items are in " + path + " already.", {});
+            return;
+        }
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+        return;
+    }
+    std::vector<std::string> problems;
+    const size_t done =
+        ForEachSelectedItem([&](outlook::OutlookItem& item) { item.Move(destination); }, problems);
+    RefreshViews();
+    Report("Moved " + ItemsOf(done, count) + " to " + path + ".", problems);
+}
+
+void ExplorerWindow::SaveAttachmentsCommand() {
+    if (SelectedRows().empty()) return;
+    const QString dir = chooseDirectory ? chooseDirectory(this, QStringLiteral("Save attachments into")) : QString();
+    if (!dir.isEmpty()) SaveSelectedAttachments(dir.toStdString());
+}
+
+void ExplorerWindow::SaveSelectedAttachments(const fs::path& dir) {
+    auto& profile = *client_.App()->GetProfile();
+    const QDir target(QString::fromStdString(dir.string()));
+    size_t saved = 0;
+    std::vector<std::string> problems;
+    const size_t items = ForEachSelectedItem(
+        [&](outlook::OutlookItem& item) {
+            auto source = WholeSource(profile, item);
+            if (!source) return;
+            const auto attachments = formats::ListAttachments(*source);
+            for (size_t i = 0; i < attachments.size(); ++i) {
+                const QString name = SafeFileName(QString::fromStdString(attachments[i].name));
+                // Never over a file that is there: "name (2).ext", "name (3).ext", ...
+                QString file = target.filePath(name);
+                for (int n = 2; QFileInfo::exists(file); ++n)
+                    file = target.filePath(QStringLiteral("%1 (%2)%3")
+                                               .arg(QFileInfo(name).completeBaseName())
+                                               .arg(n)
+                                               .arg(QFileInfo(name).suffix().isEmpty()
+                                                        ? QString()
+                                                        : QLatin1Char('.') + QFileInfo(name).suffix()));
+                const QString failed = WriteWholeFile(file, formats::AttachmentContent(*source, i));
+                if (!failed.isEmpty())
+                    RaiseError(errnum::kMapiDiskError,
+                               attachments[i].name + " not saved to \"" + file.toStdString() + "\": " + failed.toStdString(),
+                               "Save attachments");
+                ++saved;
+            }
+        },
+        problems);
+    Report("Saved " + std::to_string(saved) + " attachment" + (saved == 1 ? "" : "s") + " of " + Items(items) +
+               " into " + dir.string() + ".",
+           problems);
+}
+
+void ExplorerWindow::RemoveDuplicatesInSelectedFolder() {
+    QTreeWidgetItem* node = folders_->currentItem();
+    if (!SelectedFolder() || !node) return;
+    auto command = FindControlDeep(*explorer_->MenuBar(), kAddinCommandTag);
+    if (!command) {
+        ShowPlainBox(this, QMessageBox::Information, QString::fromLatin1(kClientTitle),
+                     "The add-in that removes duplicate items is not loaded.");
+        return;
+    }
+    try {
+        command->Execute();
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+        return;
+    }
+    // While it runs, the dialog keeps its folder.
+    if (client_.Busy()) return;
+    QTreeWidget* tree = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->objectName() == QLatin1String("frmRemDuplicates") && window->isVisible())
+            tree = window->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+    if (!tree) return;
+    // The dialog's tree holds the stores and folders in the namespace's order, as this one.
+    std::vector<std::pair<QString, int>> path;
+    for (QTreeWidgetItem* n = node; n; n = n->parent()) {
+        const QString name = n->data(0, kFolderNameRole).toString();
+        int ordinal = 0;
+        const int index = n->parent() ? n->parent()->indexOfChild(n) : folders_->indexOfTopLevelItem(n);
+        for (int i = 0; i < index; ++i) {
+            QTreeWidgetItem* sibling = n->parent() ? n->parent()->child(i) : folders_->topLevelItem(i);
+            ordinal += sibling->data(0, kFolderNameRole).toString() == name ? 1 : 0;
+        }
+        path.insert(path.begin(), {name, ordinal});
+    }
+    if (QTreeWidgetItem* found = DialogNode(*tree, path)) {
+        tree->setCurrentItem(found);  // as a click does: the dialog's run button comes on
+        tree->scrollToItem(found);
+    }
 }
 
 }  // namespace nubra::client

@@ -3,37 +3,34 @@
 #include <iostream>
 
 #include <QApplication>
-#include <QSaveFile>
-#include <QPushButton>
-#include <QPainterPath>
-#include <QPainter>
-#include <QLocale>
-#include <QFileInfo>
-#include <QFileDialog>
-#include <QDir>
 #include <QCloseEvent>
-#include <QFormLayout>
+#include <QFileDialog>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
+#include <QShortcut>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
+#include <QVBoxLayout>
 
-#include "host/AutomationDates.h"
+#include "standin_host/client/ItemList.h"
 #include "standin_host/client/ItemView.h"
 #include "standin_host/client/Registry.h"
 #include "standin_host/client/StoreChanges.h"
+#include "standin_host/client/StoreDialogs.h"
 #include "standin_host/client/WindowSupport.h"
-#include "standin_host/formats/Attachments.h"
-#include "standin_host/store/Application.h"
-#include "standin_host/store/ItemSource.h"
 #include "standin_host/history/History.h"
 #include "standin_host/history/RunRecorder.h"
+#include "standin_host/store/Application.h"
+#include "standin_host/store/ItemSource.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/RunLock.h"
 
@@ -44,19 +41,6 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 constexpr const char* kTitle = kClientTitle;
-// The item list's paper-clip column, and the role that tells an item with attachments.
-constexpr int kClipColumn = 0;
-constexpr int kHasAttachmentsRole = Qt::UserRole + 1;
-
-// A property that the item's kind may lack: empty then.
-template <typename F>
-auto Read(F&& get) -> decltype(get()) {
-    try {
-        return get();
-    } catch (const AutomationError&) {
-        return {};
-    }
-}
 
 // A button, or a popup with a button somewhere inside.
 bool HoldsCommands(const CommandBarControlImpl& control) {
@@ -64,32 +48,6 @@ bool HoldsCommands(const CommandBarControlImpl& control) {
     for (const auto& c : control.Children()->Items())
         if (HoldsCommands(*c)) return true;
     return false;
-}
-
-// A paper clip, drawn: no icon theme can be relied on.
-QIcon PaperClip() {
-    static const QIcon icon = [] {
-        QPixmap pixmap(32, 32);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setPen(QPen(QColor(90, 90, 90), 2.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        QPainterPath clip;
-        clip.moveTo(20, 9);
-        clip.lineTo(20, 23);
-        clip.arcTo(10, 18, 10, 10, 0, -180);
-        clip.lineTo(10, 7);
-        clip.arcTo(10, 2, 14, 10, 180, -180);
-        clip.lineTo(24, 22);
-        p.drawPath(clip);
-        return QIcon(pixmap);
-    }();
-    return icon;
-}
-
-void ShowFailure(QWidget* parent, const AutomationError& e) {
-    ShowPlainBox(parent, QMessageBox::Warning, kTitle,
-                 e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description());
 }
 
 }  // namespace
@@ -165,26 +123,84 @@ ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> exp
     folders_ = new QTreeWidget(split);
     folders_->setObjectName(QStringLiteral("FolderList"));
     folders_->setHeaderLabel(QStringLiteral("Folders"));
-    items_ = new QTreeWidget(split);
+    folders_->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    auto* list = new QWidget(split);
+    auto* listLayout = new QVBoxLayout(list);
+    listLayout->setContentsMargins(0, 0, 0, 0);
+    listLayout->setSpacing(2);
+    filter_ = new QLineEdit(list);
+    filter_->setObjectName(QStringLiteral("Filter"));
+    filter_->setPlaceholderText(QStringLiteral("Filter by subject, name or sender (Ctrl+F)"));
+    filter_->setClearButtonEnabled(true);
+    listLayout->addWidget(filter_);
+    items_ = new QTreeWidget(list);
     items_->setObjectName(QStringLiteral("ItemList"));
     items_->setRootIsDecorated(false);
-    items_->setHeaderLabels({QString(), QStringLiteral("Class"), QStringLiteral("Subject"), QStringLiteral("Created")});
-    items_->headerItem()->setIcon(kClipColumn, PaperClip());
-    items_->headerItem()->setToolTip(kClipColumn, QStringLiteral("Attachments"));
-    items_->header()->setSectionResizeMode(kClipColumn, QHeaderView::Fixed);
-    items_->header()->resizeSection(kClipColumn, 28);
-    items_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
+    items_->setUniformRowHeights(true);
+    items_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    items_->setContextMenuPolicy(Qt::CustomContextMenu);
+    items_->setColumnCount(kItemColumnCount);
+    SetItemListHeader(*items_->headerItem());
+    for (int c : {kAttachmentColumn, kUnreadColumn, kFlagColumn}) {
+        items_->header()->setSectionResizeMode(c, QHeaderView::Fixed);
+        items_->header()->resizeSection(c, 28);
+    }
+    items_->header()->setStretchLastSection(false);
+    items_->header()->setSectionResizeMode(kSubjectColumn, QHeaderView::Stretch);
+    items_->header()->resizeSection(kFromColumn, 130);
+    items_->header()->resizeSection(kDateColumn, 170);
+    items_->header()->resizeSection(kSizeColumn, 80);
+    items_->header()->resizeSection(kKindColumn, 64);
+    // In the folder's order until a header is clicked.
+    items_->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    items_->setSortingEnabled(true);
+    items_->installEventFilter(this);
+    listLayout->addWidget(items_);
+
+    reading_ = new QWidget(split);
+    reading_->setObjectName(QStringLiteral("ReadingPane"));
+    auto* readingLayout = new QVBoxLayout(reading_);
+    readingLayout->setContentsMargins(6, 0, 0, 0);
+    readingHint_ = PlainLabel(QStringLiteral("Select an item to read it here."), reading_);
+    readingHint_->setAlignment(Qt::AlignCenter);
+    readingLayout->addWidget(readingHint_);
+
+    split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 3);
+    split->setStretchFactor(2, 2);
+    split->setSizes({200, 760, 400});
     setCentralWidget(split);
-    resize(900, 560);
+    count_ = new QLabel(this);
+    count_->setObjectName(QStringLiteral("ItemCount"));
+    statusBar()->addPermanentWidget(count_);
+    resize(1360, 680);
 
     connect(folders_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-        if (!item) return;
-        const int index = item->data(0, Qt::UserRole).toInt();
-        if (index >= 0 && index < static_cast<int>(folderRefs_.size())) ShowItems(folderRefs_[static_cast<std::size_t>(index)]);
+        if (auto folder = FolderOfNode(item, folderRefs_)) ShowItems(folder);
     });
+    connect(folders_, &QTreeWidget::customContextMenuRequested, this, &ExplorerWindow::FolderMenu);
     connect(items_, &QTreeWidget::itemDoubleClicked, this,
-            [this](QTreeWidgetItem* item) { OpenItem(item->data(0, Qt::UserRole).toInt()); });
+            [this](QTreeWidgetItem* item) { OpenItem(item->data(0, kEntryIdRole).toString()); });
+    connect(items_, &QTreeWidget::currentItemChanged, this, [this] { ShowCurrentItem(); });
+    connect(items_, &QTreeWidget::customContextMenuRequested, this, &ExplorerWindow::ItemMenu);
+    connect(filter_, &QLineEdit::textChanged, this, [this] { ApplyFilter(); });
+    auto* find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, [this] {
+        filter_->setFocus(Qt::ShortcutFocusReason);
+        filter_->selectAll();
+    });
+    // Esc in the filter box shows every item again.
+    auto* clear = new QShortcut(QKeySequence(Qt::Key_Escape), filter_, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(clear, &QShortcut::activated, filter_, &QLineEdit::clear);
+
+    chooseDirectory = [](QWidget* parent, const QString& caption) {
+        return QFileDialog::getExistingDirectory(parent, caption);
+    };
+    chooseFolder = [this](QWidget* parent) -> outlook::FolderRef {
+        FolderPickerDialog picker(parent, *client_.App()->GetNamespace("MAPI"));
+        return picker.exec() == QDialog::Accepted ? picker.Folder() : nullptr;
+    };
 
     changed_ = explorer_->Bars()->Changed().Subscribe([this] { ScheduleRebuild(); });
     AddOwnCommands();
@@ -264,67 +280,117 @@ void ExplorerWindow::RebuildMenu() {
 void ExplorerWindow::FillFolders() {
     folders_->clear();
     folderRefs_.clear();
+    keepReadState_.clear();
     try {
-        auto ns = client_.App()->GetNamespace("MAPI");
-        auto stores = ns->Folders();
-        for (int32_t i = 1; i <= stores->Count(); ++i) AddFolder(nullptr, stores->Item(i));
+        auto& profile = *client_.App()->GetProfile();
+        // A connected store's cache does not keep whether its source's mail was read.
+        for (const auto& info : profile.Stores())
+            if (info.kind == "store") keepReadState_.insert(info.storeId);
+        FillFolderTree(*folders_, *client_.App()->GetNamespace("MAPI"), folderRefs_);
+        for (int i = 0; i < folders_->topLevelItemCount(); ++i) {
+            QTreeWidgetItem* top = folders_->topLevelItem(i);
+            auto store = FolderOfNode(top, folderRefs_);
+            if (!keepReadState_.count(store->StoreID())) continue;
+            const auto unread = store::UnreadCounts(*store);
+            for (QTreeWidgetItemIterator it(top); *it && (*it == top || (*it)->parent()); ++it) {
+                QTreeWidgetItem* node = *it;
+                auto found = unread.find(FolderOfNode(node, folderRefs_)->EntryID());
+                if (found == unread.end()) continue;
+                node->setText(0, node->data(0, kFolderNameRole).toString() + QStringLiteral(" (%1)").arg(found->second));
+                QFont bold = node->font(0);
+                bold.setBold(true);
+                node->setFont(0, bold);
+            }
+        }
     } catch (const AutomationError& e) {
         ShowFailure(this, e);
     }
     folders_->expandToDepth(0);
 }
 
-void ExplorerWindow::AddFolder(QTreeWidgetItem* parent, const outlook::FolderRef& folder) {
-    auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(folders_);
-    item->setText(0, Q(folder->Name()));
-    item->setData(0, Qt::UserRole, static_cast<int>(folderRefs_.size()));
-    folderRefs_.push_back(folder);
-    auto subfolders = folder->Folders();
-    for (int32_t i = 1; i <= subfolders->Count(); ++i) AddFolder(item, subfolders->Item(i));
-}
-
 void ExplorerWindow::ShowItems(const outlook::FolderRef& folder) {
+    // Sorting the rows one by one as they come in would cost a sort per row.
+    const int sortColumn = items_->header()->sortIndicatorSection();
+    const Qt::SortOrder sortOrder = items_->header()->sortIndicatorOrder();
+    items_->setSortingEnabled(false);
     items_->clear();
     current_ = folder;
     try {
         setWindowTitle(Q(folder->Name()) + QStringLiteral(" - Nubrasweep client"));
-        auto items = folder->Items();
-        for (int32_t i = 1; i <= items->Count(); ++i) {
-            auto it = items->Item(i);
-            auto* row = new QTreeWidgetItem(items_);
-            // From the item's flags: the list never reads what an item was made of.
-            if (Read([&] { return (store::MessageFlags(*it) & store::MSGFLAG_HASATTACH) != 0; })) {
-                row->setIcon(kClipColumn, PaperClip());
-                row->setToolTip(kClipColumn, QStringLiteral("Has attachments"));
-                row->setData(kClipColumn, kHasAttachmentsRole, true);
-            }
-            row->setText(1, Q(KindText(it->Class())));
-            std::string subject = Read([&] { return it->Subject(); });
-            if (subject.empty() && it->Class() == outlook::olContact) {
-                // A contact is known by its name.
-                subject = Read([&] { return it->FirstName(); });
-                const std::string last = Read([&] { return it->LastName(); });
-                subject += (subject.empty() || last.empty() ? "" : " ") + last;
-            }
-            row->setText(2, Q(subject));
-            row->setText(3, Q(Read([&] { return dates::FormatGeneralDate(it->CreationTime()); })));
-            row->setData(0, Qt::UserRole, i);
-            row->setData(0, kEntryIdRole, Q(it->EntryID()));
-        }
+        QList<QTreeWidgetItem*> rows;
+        for (const auto& item : ListItems(*folder, keepReadState_.count(folder->StoreID()) > 0))
+            rows.append(MakeItemRow(item));
+        items_->addTopLevelItems(rows);
     } catch (const AutomationError& e) {
         ShowFailure(this, e);
     }
+    items_->header()->setSortIndicator(sortColumn, sortOrder);
+    items_->setSortingEnabled(true);
+    ApplyFilter();
+    ShowCurrentItem();
 }
 
-void ExplorerWindow::OpenItem(int index) {
-    if (!current_) return;
+void ExplorerWindow::ApplyFilter() {
+    const QString filter = filter_->text().trimmed();
+    int shown = 0;
+    const int total = items_->topLevelItemCount();
+    for (int r = 0; r < total; ++r) {
+        QTreeWidgetItem* row = items_->topLevelItem(r);
+        row->setHidden(!RowMatches(*row, filter));
+        shown += row->isHidden() ? 0 : 1;
+    }
+    const QString items = total == 1 ? QStringLiteral("item") : QStringLiteral("items");
+    count_->setText(filter.isEmpty() ? QStringLiteral("%1 %2").arg(total).arg(items)
+                                     : QStringLiteral("%1 of %2 %3").arg(shown).arg(total).arg(items));
+}
+
+void ExplorerWindow::ShowCurrentItem() {
+    QTreeWidgetItem* row = items_->currentItem();
+    const QString entryId = row && !row->isHidden() ? row->data(0, kEntryIdRole).toString() : QString();
+    // The same item again (the list was read again): not read again, a connected store's
+    // message not fetched again.
+    if (pane_ && !entryId.isEmpty() && paneEntryId_ == entryId) return;
+    delete pane_.data();
+    paneEntryId_.clear();
+    readingHint_->setVisible(entryId.isEmpty());
+    if (entryId.isEmpty() || !current_) return;
     try {
-        auto item = current_->Items()->Item(index);
+        auto item = client_.App()->GetNamespace("MAPI")->GetItemFromID(entryId.toStdString(), current_->StoreID());
+        pane_ = new ItemPane(*client_.App()->GetProfile(), item, reading_);
+        paneEntryId_ = entryId;
+        reading_->layout()->addWidget(pane_);
+        pane_->show();  // now, not once the event loop comes round
+    } catch (const AutomationError&) {
+        // Gone meanwhile: the refresh that follows the change shows the list without it.
+        readingHint_->setVisible(true);
+    }
+}
+
+void ExplorerWindow::OpenItem(const QString& entryId) {
+    if (!current_ || entryId.isEmpty()) return;
+    try {
+        auto item = client_.App()->GetNamespace("MAPI")->GetItemFromID(entryId.toStdString(), current_->StoreID());
         auto* window = new InspectorWindow(client_, item);
         window->show();
     } catch (const AutomationError& e) {
         ShowFailure(this, e);
     }
+}
+
+bool ExplorerWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == items_ && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() & ~Qt::KeypadModifier) return false;
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            OpenSelectedItems();
+            return true;
+        }
+        if (key->key() == Qt::Key_Delete) {
+            DeleteSelectedItems();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void ExplorerWindow::closeEvent(QCloseEvent* event) {
@@ -347,79 +413,18 @@ void ExplorerWindow::closeEvent(QCloseEvent* event) {
 }
 
 InspectorWindow::InspectorWindow(Client& client, outlook::ItemRef item)
-    : QWidget(nullptr, Qt::Window), client_(client), inspector_(client.OpenInspector(item)), item_(item) {
+    : QWidget(nullptr, Qt::Window), client_(client), inspector_(client.OpenInspector(item)) {
     setObjectName(QStringLiteral("Inspector"));
     setAttribute(Qt::WA_DeleteOnClose);
-    const ItemView view = DescribeItem(*client.App()->GetProfile(), *item);
-    setWindowTitle(Q(view.title) + QStringLiteral(" - Item"));
-    auto* form = new QFormLayout(this);
-    AddItemView(*form, view, this);
-
-    attachments_ = new QTreeWidget(this);
-    attachments_->setObjectName(QStringLiteral("AttachmentList"));
-    attachments_->setRootIsDecorated(false);
-    attachments_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("Size")});
-    attachments_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
-    try {
-        if (auto source = store::SourceOf(*item))
-            for (const auto& a : formats::ListAttachments(*source)) {
-                auto* row = new QTreeWidgetItem(attachments_);
-                row->setIcon(0, PaperClip());
-                row->setText(0, Q(a.name));
-                row->setText(1, Q(a.mimeType));
-                row->setText(2, QLocale().formattedDataSize(static_cast<qint64>(a.size)));
-                row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
-            }
-    } catch (const AutomationError& e) {
-        ShowFailure(this, e);
+    auto* layout = new QVBoxLayout(this);
+    pane_ = new ItemPane(*client.App()->GetProfile(), std::move(item), this);
+    layout->addWidget(pane_);
+    setWindowTitle(Q(pane_->Title()) + QStringLiteral(" - Item"));
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this, &QWidget::close);
     }
-    if (attachments_->topLevelItemCount() == 0) {
-        attachments_->hide();
-    } else {
-        auto* save = new QPushButton(QStringLiteral("&Save attachment..."), this);
-        save->setObjectName(QStringLiteral("SaveAttachment"));
-        auto enable = [this, save] { save->setEnabled(attachments_->currentItem() != nullptr); };
-        connect(attachments_, &QTreeWidget::currentItemChanged, this, enable);
-        connect(save, &QPushButton::clicked, this,
-                [this] { SaveAttachment(attachments_->indexOfTopLevelItem(attachments_->currentItem())); });
-        connect(attachments_, &QTreeWidget::itemDoubleClicked, this,
-                [this](QTreeWidgetItem* row) { SaveAttachment(attachments_->indexOfTopLevelItem(row)); });
-        enable();
-        form->addRow(QStringLiteral("Attachments:"), attachments_);
-        form->addRow(QString(), save);
-    }
-    chooseFile = [](QWidget* parent, const QString& suggested) {
-        return QFileDialog::getSaveFileName(parent, QStringLiteral("Save attachment"),
-                                            QDir::home().filePath(suggested));
-    };
     resize(620, 520);
-}
-
-bool InspectorWindow::SaveAttachment(int index) {
-    if (index < 0 || index >= attachments_->topLevelItemCount()) return false;
-    // Only the last part of the name the message gives: it must not choose the folder.
-    const QString suggested = QFileInfo(attachments_->topLevelItem(index)->text(0)).fileName();
-    const QString file = chooseFile ? chooseFile(this, suggested) : QString();
-    if (file.isEmpty()) return false;
-    try {
-        auto source = store::SourceOf(*item_);
-        if (!source) return false;
-        const std::string bytes = formats::AttachmentContent(*source, static_cast<size_t>(index));
-        // Written under another name and renamed: the file is whole or not there.
-        QSaveFile out(file);
-        if (!out.open(QIODevice::WriteOnly) ||
-            out.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size()) ||
-            !out.commit()) {
-            ShowPlainBox(this, QMessageBox::Warning, kTitle,
-                         "The attachment could not be saved to \"" + file.toStdString() + "\": " +
-                             out.errorString().toStdString());
-            return false;
-        }
-    } catch (const AutomationError& e) {
-        ShowFailure(this, e);
-        return false;
-    }
-    return true;
 }
 
 void InspectorWindow::closeEvent(QCloseEvent* event) {

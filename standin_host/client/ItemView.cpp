@@ -1,11 +1,19 @@
 #include "standin_host/client/ItemView.h"
 
+#include <QDir>
+#include <QFileDialog>
 #include <QFormLayout>
+#include <QHeaderView>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTreeWidget>
 
 #include "host/AutomationDates.h"
+#include "standin_host/client/WindowSupport.h"
+#include "standin_host/formats/Attachments.h"
 #include "standin_host/store/ItemSource.h"
 #include "standin_host/store/Profile.h"
 
@@ -122,6 +130,12 @@ void DescribeFields(const store::ItemData& d, ItemView& view) {
     add("Created:", LocalText(d.CreationTime));
 }
 
+// The source the store keeps beside the item's properties, null when it keeps none.
+std::shared_ptr<const store::ItemSource> OwnSource(outlook::OutlookItem& item) {
+    auto source = store::SourceOf(item);
+    return source ? std::make_shared<const store::ItemSource>(std::move(*source)) : nullptr;
+}
+
 }  // namespace
 
 std::string KindText(int32_t olClass) {
@@ -160,15 +174,23 @@ ItemView DescribeItem(store::Profile& profile, outlook::OutlookItem& item) {
     // A note's body is its text, whose first line is already the title.
     view.body = data.Body.value_or(std::string());
     view.headers = Extra(data, PR_TRANSPORT_MESSAGE_HEADERS);
-    if (view.headers.empty() && view.problem.empty()) {
+    if (view.problem.empty()) {
         try {
-            if (auto source = store::SourceOf(item); source && source->kind == store::ItemSource::Kind::Mime)
-                view.headers = HeaderBlock(source->Unpack());
+            // A connected store's whole message came with the reading; a store of our own keeps
+            // it beside the properties.
+            view.source = data.Source ? data.Source : OwnSource(item);
+            if (view.headers.empty() && view.source && view.source->kind == store::ItemSource::Kind::Mime)
+                view.headers = HeaderBlock(view.source->Unpack());
         } catch (const AutomationError& e) {
             view.problem = e.Description();
         }
     }
     return view;
+}
+
+std::shared_ptr<const store::ItemSource> WholeSource(store::Profile& profile, outlook::OutlookItem& item) {
+    if (auto own = OwnSource(item)) return own;
+    return profile.ReadItem(item).Source;
 }
 
 void AddItemView(QFormLayout& form, const ItemView& view, QWidget* owner) {
@@ -198,6 +220,81 @@ void AddItemView(QFormLayout& form, const ItemView& view, QWidget* owner) {
         note->setReadOnly(true);
         form.addRow(QStringLiteral("Not shown:"), note);
     }
+}
+
+ItemPane::ItemPane(store::Profile& profile, outlook::ItemRef item, QWidget* parent)
+    : QWidget(parent), item_(std::move(item)) {
+    setObjectName(QStringLiteral("ItemPane"));
+    const ItemView view = DescribeItem(profile, *item_);
+    title_ = view.title;
+    source_ = view.source;
+    auto* form = new QFormLayout(this);
+    form->setContentsMargins(0, 0, 0, 0);
+    AddItemView(*form, view, this);
+
+    attachments_ = new QTreeWidget(this);
+    attachments_->setObjectName(QStringLiteral("AttachmentList"));
+    attachments_->setRootIsDecorated(false);
+    attachments_->setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("Size")});
+    attachments_->header()->setStretchLastSection(false);
+    attachments_->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    attachments_->header()->resizeSection(1, 110);
+    attachments_->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    QString unreadable;
+    try {
+        if (source_)
+            for (const auto& a : formats::ListAttachments(*source_)) {
+                auto* row = new QTreeWidgetItem(attachments_);
+                row->setIcon(0, PaperClip());
+                row->setText(0, QString::fromStdString(a.name));
+                row->setText(1, QString::fromStdString(a.mimeType));
+                row->setText(2, QLocale().formattedDataSize(static_cast<qint64>(a.size)));
+                row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+            }
+    } catch (const AutomationError& e) {
+        unreadable = QString::fromStdString(e.Description());
+    }
+    if (!unreadable.isEmpty()) {
+        auto* note = new QLineEdit(unreadable, this);
+        note->setObjectName(QStringLiteral("AttachmentProblem"));
+        note->setReadOnly(true);
+        form->addRow(QStringLiteral("Attachments:"), note);
+    }
+    if (attachments_->topLevelItemCount() == 0) {
+        attachments_->hide();
+    } else {
+        auto* save = new QPushButton(QStringLiteral("&Save attachment..."), this);
+        save->setObjectName(QStringLiteral("SaveAttachment"));
+        auto enable = [this, save] { save->setEnabled(attachments_->currentItem() != nullptr); };
+        connect(attachments_, &QTreeWidget::currentItemChanged, this, enable);
+        connect(save, &QPushButton::clicked, this,
+                [this] { SaveAttachment(attachments_->indexOfTopLevelItem(attachments_->currentItem())); });
+        connect(attachments_, &QTreeWidget::itemDoubleClicked, this,
+                [this](QTreeWidgetItem* row) { SaveAttachment(attachments_->indexOfTopLevelItem(row)); });
+        enable();
+        attachments_->setMaximumHeight(120);
+        form->addRow(QStringLiteral("Attachments:"), attachments_);
+        form->addRow(QString(), save);
+    }
+    chooseFile = [](QWidget* owner, const QString& suggested) {
+        return QFileDialog::getSaveFileName(owner, QStringLiteral("Save attachment"), QDir::home().filePath(suggested));
+    };
+}
+
+bool ItemPane::SaveAttachment(int index) {
+    if (!source_ || index < 0 || index >= attachments_->topLevelItemCount()) return false;
+    const QString file = chooseFile ? chooseFile(this, SafeFileName(attachments_->topLevelItem(index)->text(0))) : QString();
+    if (file.isEmpty()) return false;
+    try {
+        const QString failed =
+            WriteWholeFile(file, formats::AttachmentContent(*source_, static_cast<size_t>(index)));
+        if (failed.isEmpty()) return true;
+        ShowPlainBox(this, QMessageBox::Warning, QString::fromLatin1(kClientTitle),
+                     "The attachment could not be saved to \"" + file.toStdString() + "\": " + failed.toStdString());
+    } catch (const AutomationError& e) {
+        ShowFailure(this, e);
+    }
+    return false;
 }
 
 }  // namespace nubra::client

@@ -31,15 +31,14 @@ const QLatin1String kWarningPrefix("nubrasweep: warning: ");
 
 PreviewWindow::PreviewWindow(QWidget* owner, const std::filesystem::path& program,
                              const std::filesystem::path& profileDir, const std::string& folderPath)
-    : QWidget(owner, Qt::Window) {
+    : QWidget(owner, Qt::Window), program_(program), profileDir_(profileDir), path_(QString::fromStdString(folderPath)) {
     setObjectName(QStringLiteral("Preview"));
     setAttribute(Qt::WA_DeleteOnClose);
-    const QString path = QString::fromStdString(folderPath);
-    setWindowTitle(QStringLiteral("Duplicates in %1 - Preview").arg(path));
+    setWindowTitle(QStringLiteral("Duplicates in %1 - Preview").arg(path_));
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(
-        PlainLabel(QStringLiteral("What removing the duplicates of %1 would do; nothing is changed.").arg(path), this));
+    caption_ = PlainLabel(QStringLiteral("What removing the duplicates of %1 would do; nothing is changed.").arg(path_), this);
+    layout->addWidget(caption_);
     table_ = new QTreeWidget(this);
     table_->setObjectName(QStringLiteral("PreviewTable"));
     table_->setRootIsDecorated(false);
@@ -54,20 +53,71 @@ PreviewWindow::PreviewWindow(QWidget* owner, const std::filesystem::path& progra
     busy_->setRange(0, 0);  // no end known: a moving bar
     busy_->setTextVisible(false);
     layout->addWidget(busy_);
-    outcome_ = PlainLabel(QStringLiteral("Looking for duplicates in %1...").arg(path), this);
+    outcome_ = PlainLabel(QString(), this);
     outcome_->setObjectName(QStringLiteral("Outcome"));
     outcome_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(outcome_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    remove_ = buttons->addButton(QStringLiteral("&Remove these now"), QDialogButtonBox::ActionRole);
+    remove_->setObjectName(QStringLiteral("RemoveNow"));
+    remove_->setToolTip(QStringLiteral("Removing is not offered here."));
+    connect(remove_, &QPushButton::clicked, this, [this] {
+        if (!mayChange_ || !mayChange_()) return;
+        const int count = table_->topLevelItemCount();
+        if (Confirm(this,
+                    "Remove the " + std::to_string(count) + " duplicate item" + (count == 1 ? "" : "s") + " of " +
+                        path_.toStdString() +
+                        " now?\n\nThe run is recorded in the history (Tools > History...), where Restore puts "
+                        "them back.",
+                    QStringLiteral("&Remove")))
+            RemoveNow();
+    });
     connect(buttons, &QDialogButtonBox::rejected, this, &QWidget::close);
     layout->addWidget(buttons);
     resize(820, 420);
-    setCursor(Qt::BusyCursor);
+    UpdateRemoveButton();
+    Start(true);
+}
 
+PreviewWindow::~PreviewWindow() { LetChildFinish(); }
+
+void PreviewWindow::OfferRemoval(std::function<bool()> mayChange, std::function<void()> removed) {
+    mayChange_ = std::move(mayChange);
+    removed_ = std::move(removed);
+    remove_->setToolTip(QStringLiteral("Runs the clean of %1 for real, recorded in the history.").arg(path_));
+    UpdateRemoveButton();
+}
+
+void PreviewWindow::RefuseRemoval(const std::string& why) {
+    mayChange_ = nullptr;
+    removed_ = nullptr;
+    remove_->setToolTip(QString::fromStdString(why));
+    UpdateRemoveButton();
+}
+
+void PreviewWindow::UpdateRemoveButton() { remove_->setEnabled(mayChange_ && foundSome_ && dryRun_ && !process_); }
+
+void PreviewWindow::RemoveNow() {
+    if (!mayChange_ || !foundSome_ || !dryRun_ || process_) return;
+    setWindowTitle(QStringLiteral("Duplicates in %1 - Removing").arg(path_));
+    caption_->setText(QStringLiteral("What removing the duplicates of %1 did.").arg(path_));
+    table_->headerItem()->setText(3, QStringLiteral("Was"));
+    table_->clear();
+    Start(false);
+}
+
+void PreviewWindow::Start(bool dryRun) {
+    dryRun_ = dryRun;
+    foundSome_ = false;
+    busy_->show();
+    outcome_->setText(dryRun ? QStringLiteral("Looking for duplicates in %1...").arg(path_)
+                             : QStringLiteral("Removing the duplicates of %1...").arg(path_));
+    setCursor(Qt::BusyCursor);
     process_ = new QProcess(this);
-    process_->setProgram(QString::fromStdString(program.string()));
-    process_->setArguments({QStringLiteral("--profile"), QString::fromStdString(profileDir.string()),
-                            QStringLiteral("clean"), path, QStringLiteral("--dry-run"), QStringLiteral("--json")});
+    process_->setProgram(QString::fromStdString(program_.string()));
+    QStringList args{QStringLiteral("--profile"), QString::fromStdString(profileDir_.string()), QStringLiteral("clean"), path_};
+    if (dryRun) args << QStringLiteral("--dry-run");
+    process_->setArguments(args << QStringLiteral("--json"));
     process_->setStandardInputFile(QProcess::nullDevice());
     connect(process_, &QProcess::finished, this,
             [this](int exitCode, QProcess::ExitStatus status) { Done(exitCode, status == QProcess::CrashExit); });
@@ -75,9 +125,8 @@ PreviewWindow::PreviewWindow(QWidget* owner, const std::filesystem::path& progra
         if (error == QProcess::FailedToStart) Done(-1, false);
     });
     process_->start();
+    UpdateRemoveButton();
 }
-
-PreviewWindow::~PreviewWindow() { LetChildFinish(); }
 
 void PreviewWindow::LetChildFinish() {
     QProcess* process = std::exchange(process_, nullptr);
@@ -87,11 +136,13 @@ void PreviewWindow::LetChildFinish() {
         delete process;
         return;
     }
-    // Interrupted as Ctrl-C does, the run ends after the folder and removes its snapshot;
-    // killed outright it would leave the snapshot behind.
+    // Interrupted as Ctrl-C does, the run ends after the folder (a dry run removes its
+    // snapshot); killed outright it would leave a snapshot behind, or a real run unrecorded.
     process->disconnect(this);
     process->setParent(QCoreApplication::instance());
     connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    // Whoever asked for the real run still hears that the stores changed.
+    if (!dryRun_ && removed_) connect(process, &QProcess::finished, process, removed_);
     ::kill(static_cast<pid_t>(pid), SIGINT);
 }
 
@@ -121,20 +172,31 @@ void PreviewWindow::Done(int exitCode, bool crashed) {
             outcomes << o.value(QStringLiteral("total")).toString();
         }
     }
+    const QLatin1String recorded("Recorded as run ");
     for (const QByteArray& raw : process->readAllStandardError().split('\n')) {
         const QString line = QString::fromUtf8(raw).trimmed();
         if (line.startsWith(kErrorPrefix)) problems << line.mid(kErrorPrefix.size());
         else if (line.startsWith(kWarningPrefix)) problems << QStringLiteral("Warning: ") + line.mid(kWarningPrefix.size());
+        else if (line.startsWith(recorded))
+            outcomes << QStringLiteral("Recorded in the history as run %1; Tools > History... restores the items.")
+                            .arg(line.mid(recorded.size()).section(QLatin1Char(' '), 0, 0));
     }
     for (int c = 0; c < table_->columnCount(); ++c)
         if (c != 1) table_->resizeColumnToContents(c);
+    const QString what = dryRun_ ? QStringLiteral("the dry run") : QStringLiteral("the clean");
     if (process->error() == QProcess::FailedToStart)
         problems << QStringLiteral("%1 could not be started: %2").arg(process->program(), process->errorString());
     else if (crashed)
-        problems << QStringLiteral("the dry run ended abnormally");
+        problems << QStringLiteral("%1 ended abnormally").arg(what);
     else if (exitCode != 0 && problems.isEmpty())
-        problems << QStringLiteral("the dry run failed (exit code %1)").arg(exitCode);
+        problems << QStringLiteral("%1 failed (exit code %2)").arg(what).arg(exitCode);
     outcome_->setText((outcomes + problems).join(QLatin1Char('\n')));
+    foundSome_ = dryRun_ && exitCode == 0 && !crashed && table_->topLevelItemCount() > 0;
+    UpdateRemoveButton();
+    if (!dryRun_) {
+        setWindowTitle(QStringLiteral("Duplicates in %1 - Removed").arg(path_));
+        if (removed_) removed_();
+    }
     emit finished();
 }
 

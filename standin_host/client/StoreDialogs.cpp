@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "standin_host/client/WindowSupport.h"
@@ -173,5 +174,27 @@ connected::ImapAccount AddImapDialog::Account() const {
 std::string AddImapDialog::Password() const { return password_->text().toStdString(); }
 
 std::string AddImapDialog::Name() const { return Trimmed(name_); }
+
+FolderPickerDialog::FolderPickerDialog(QWidget* parent, outlook::NameSpace& ns) : QDialog(parent) {
+    setObjectName(QStringLiteral("FolderPicker"));
+    setWindowTitle(QStringLiteral("Move to folder"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(PlainLabel(QStringLiteral("Move the selected items into:"), this));
+    tree_ = new QTreeWidget(this);
+    tree_->setObjectName(QStringLiteral("FolderTree"));
+    tree_->setHeaderHidden(true);
+    FillFolderTree(*tree_, ns, refs_);
+    tree_->expandToDepth(0);
+    layout->addWidget(tree_);
+    auto* buttons = OkCancel(this, QStringLiteral("&Move"));
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    ok->setEnabled(false);
+    connect(tree_, &QTreeWidget::currentItemChanged, ok, [ok](QTreeWidgetItem* node) { ok->setEnabled(node != nullptr); });
+    connect(tree_, &QTreeWidget::itemDoubleClicked, this, &QDialog::accept);
+    layout->addWidget(buttons);
+    resize(360, 440);
+}
+
+outlook::FolderRef FolderPickerDialog::Folder() const { return FolderOfNode(tree_->currentItem(), refs_); }
 
 }  // namespace nubra::client

@@ -1,5 +1,6 @@
-// The dialogs behind the explorer's File menu: what to import, and the stores to add (a Maildir
-// tree, an IMAP account). They only ask; the explorer does the work.
+// The dialogs behind the explorer's commands: what to import, the stores to add (a Maildir
+// tree, an IMAP account), the folder to move items into. They only ask; the explorer does the
+// work.
 #pragma once
 
 #include <filesystem>
@@ -8,10 +9,13 @@
 
 #include <QDialog>
 
+#include "host/Outlook.h"
+
 class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QSpinBox;
+class QTreeWidget;
 
 namespace nubra::connected {
 struct ImapAccount;
@@ -66,6 +70,21 @@ private:
     QLineEdit* password_ = nullptr;
     QLineEdit* caFile_ = nullptr;
     QLineEdit* name_ = nullptr;
+};
+
+// "Move to...": one folder of any store of `ns`, from a tree like the explorer's.
+class FolderPickerDialog : public QDialog {
+    Q_OBJECT
+public:
+    // Raises what reading the folders raises.
+    FolderPickerDialog(QWidget* parent, outlook::NameSpace& ns);
+    QTreeWidget* Tree() const { return tree_; }
+    // The chosen folder; null when none is selected.
+    outlook::FolderRef Folder() const;
+
+private:
+    QTreeWidget* tree_ = nullptr;
+    std::vector<outlook::FolderRef> refs_;
 };
 
 }  // namespace nubra::client

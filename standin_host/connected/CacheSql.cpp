@@ -72,4 +72,16 @@ std::string CacheSql::Stmt::Text(int c) const {
     return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
 }
 
+std::vector<std::string> CacheSql::NewWarnings(const std::vector<std::string>& all) {
+    std::vector<std::string> fresh;
+    cache_.InTransaction([&] {
+        Exec("CREATE TABLE IF NOT EXISTS conn_warned(text TEXT PRIMARY KEY) WITHOUT ROWID");
+        for (const auto& w : all)
+            if (!IntOf("SELECT 1 FROM conn_warned WHERE text = ?", w)) fresh.push_back(w);
+        Exec("DELETE FROM conn_warned");
+        for (const auto& w : all) Run("INSERT OR IGNORE INTO conn_warned(text) VALUES (?)", w);
+    });
+    return fresh;
+}
+
 }  // namespace nubra::connected

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "standin_host/store/StoreDb.h"
 
@@ -81,6 +82,11 @@ public:
     // A provider setting kept in the cache (its own key/value table).
     std::optional<std::string> Setting(const std::string& key);
     void SetSetting(const std::string& key, const std::string& value);
+
+    // Of the warnings of a synchronisation, those not given at the one before (a file that
+    // stays unreadable is said once, and again once it changes, which changes its warning's
+    // text); remembers `all` for the next. Runs in its own transaction.
+    std::vector<std::string> NewWarnings(const std::vector<std::string>& all);
 
     store::StoreDb& Cache() { return cache_; }
     [[noreturn]] void Fail(int rc, const std::string& what);

@@ -203,6 +203,12 @@ public:
         return id;
     }
 
+    int64_t DeletedItemsFolder(store::StoreDb& cache) override {
+        // The synchronisation names the account's Trash (made there when it has none).
+        if (auto trash = cache.FindDeletedItems()) return *trash;
+        Raise(errnum::kMapiNotFound, "the account " + url_.Canonical() + " has no Trash folder");
+    }
+
     void RemoveFolder(store::StoreDb& cache, int64_t folder, const std::function<void()>& apply) override {
         RequireSynced();
         SendPending(cache);

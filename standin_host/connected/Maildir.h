@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "standin_host/connected/Driver.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/Upstream.h"
 
@@ -33,6 +34,9 @@ enum class MaildirLayoutKind { MaildirPlusPlus, Nested };
 // kMapiInvalidParameter when it holds no maildir at all.
 MaildirLayoutKind DetectMaildirLayout(const std::filesystem::path& dir);
 const char* LayoutName(MaildirLayoutKind kind);
+
+// The driver of the tree at `root` in layout `layout` (for the synchroniser, and for tests).
+std::unique_ptr<Driver> MakeMaildirDriver(const std::filesystem::path& root, MaildirLayoutKind layout);
 
 // The provider for profile entries of kind "maildir" (source: the tree's absolute path,
 // option "layout": "maildir++" or "nested").

@@ -15,7 +15,6 @@ void RunRecorder::BeginFolder(const host::FolderNode& node) {
     seen_.clear();
     examined_.clear();
     examinedStore_.clear();
-    movePending_ = false;
     noted_ = 0;
     folderSeq_ = 0;
     if (!history_ || !recordFailure_.empty()) return;
@@ -68,8 +67,6 @@ void RunRecorder::Changed(const store::ItemChange& c) {
             // A duplicate left in place is met again by the scan: counted once.
             failedItems_.insert(c.storeBefore + c.entryBefore);
             failedRemovals = static_cast<int>(failedItems_.size());
-        } else {
-            movePending_ = true;
         }
         // The note of a removal that did not happen (one the history refused was never made).
         if (history_ && recordFailure_.empty() && noted_ > 0) {
@@ -81,9 +78,6 @@ void RunRecorder::Changed(const store::ItemChange& c) {
         }
         return;
     }
-    // The engine deletes a duplicate that it could not move.
-    if (isDelete && movePending_) ++deletedInstead;
-    movePending_ = false;
     seen_.push_back({c, examined_, examinedStore_});
 }
 
@@ -145,6 +139,9 @@ FolderRecord RunRecorder::Describe(FolderRecord record) {
             describe(c.entryAfter.empty() ? c.entryBefore : c.entryAfter, c.storeAfter, &r.kind, &r.title, &r.created);
         // A move a connected store put back (its source refused it) did not happen.
         if (r.action == "moved" && now != c.folderAfter) continue;
+        // Only notes are deleted by design; anything else went to Deleted Items because it
+        // could not be moved into the duplicates folder.
+        if (r.action == "deleted" && !r.kind.empty() && r.kind != "note") ++deletedInstead;
         r.duplicateOf = s.examined;
         if (!s.examined.empty()) describe(s.examined, s.examinedStore, nullptr, &r.duplicateOfTitle, nullptr);
         if (record.storeId.empty()) {

@@ -70,7 +70,6 @@ private:
     History* history_;
     std::string runId_;
     store::ChangeObserver* previous_;
-    bool movePending_ = false;
     std::string examined_, examinedStore_;
     host::FolderNode folder_;
     std::vector<Seen> seen_;

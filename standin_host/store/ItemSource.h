@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,5 +60,18 @@ inline constexpr int64_t MSGFLAG_READ = 0x01;
 inline constexpr int64_t MSGFLAG_HASATTACH = 0x10;
 // The item's PR_MESSAGE_FLAGS, 0 when it has none (read from the cached properties).
 int64_t MessageFlags(outlook::OutlookItem& item);
+
+// For a listing of `folder` (of a profile's store), by entry ID (hex, as EntryID gives it): the
+// size in bytes of each item that has one to tell: the length of its source once unpacked, or
+// for an item of a store of our own without a source the total length of its property values
+// (a connected store's item whose message is not kept in the cache is left out). One query,
+// nothing unpacked, no source reached. Raises kMapiInvalidParameter for a folder that is not
+// the store's.
+std::map<std::string, uint64_t> ItemSizes(outlook::MAPIFolder& folder);
+// By folder entry ID (hex): the number of unread mail and posts (PR_MESSAGE_FLAGS without
+// MSGFLAG_READ) in each folder of `folder`'s store that holds any; one query. Only a store
+// that keeps its items' read state gives meaningful counts (a connected store's cache does
+// not). Raises kMapiInvalidParameter for a folder that is not the store's.
+std::map<std::string, int32_t> UnreadCounts(outlook::MAPIFolder& folder);
 
 }  // namespace nubra::store

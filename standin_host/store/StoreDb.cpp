@@ -528,6 +528,7 @@ void StoreDb::SetDeletedItemsFolder(int64_t folder) {
 
 int64_t StoreDb::DeletedItemsFolder() {
     if (auto id = FindDeletedItems()) return *id;
+    if (ToUpstream()) return upstream_->DeletedItemsFolder(*this);
     return CreateFolder(root_, kDeletedItemsName, 0);  // joins the caller's transaction
 }
 

@@ -258,6 +258,11 @@ public:
     // Runs `body` in one write transaction (joining an open one), so that a provider's own
     // tables in this file change together with the store's.
     void InTransaction(const std::function<void()>& body);
+    // Both: the cache's half of a change (or a synchronisation's), with the upstream bypassed,
+    // in one transaction with the provider's own rows.
+    void ChangeLocally(const std::function<void()>& body) {
+        ApplyLocally([&] { InTransaction(body); });
+    }
     // The connection, for a provider's own tables (statements it prepares itself; they must
     // be finalised before the StoreDb goes).
     sqlite3* Handle() const { return db_; }
@@ -273,6 +278,13 @@ public:
     // it along in the copy's transaction. AddItem(s) store an item's Source with it.
     // The item's source, nullopt when it has none.
     std::optional<ItemSource> ReadSource(int64_t item);
+    // For a listing, by item id: the size of each item of `folder` that has one to tell, in
+    // bytes: its source's length once unpacked; without an upstream, an item without a source
+    // tells the total length of its property values. One query; nothing is unpacked.
+    std::vector<std::pair<int64_t, uint64_t>> ItemSizes(int64_t folder);
+    // By folder id: the unread mail and posts (message class IPM.Note or IPM.Post or a
+    // subclass, PR_MESSAGE_FLAGS without MSGFLAG_READ) of every folder that has any. One query.
+    std::vector<std::pair<int64_t, int64_t>> UnreadCounts();
     // Adds items in one transaction, all or nothing, as `produce` hands them over batch by
     // batch through the function it is given: memory holds one batch, however many items.
     size_t AddItemsInBatches(int64_t folder,

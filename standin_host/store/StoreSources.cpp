@@ -21,6 +21,22 @@ int64_t MessageFlags(outlook::OutlookItem& item) {
     return value ? value->integer : 0;
 }
 
+std::map<std::string, uint64_t> ItemSizes(outlook::MAPIFolder& folder) {
+    auto& f = AsFolder(folder, "ItemSizes");
+    std::map<std::string, uint64_t> sizes;
+    for (const auto& [item, size] : f.Store()->ItemSizes(f.Id()))
+        sizes.emplace(ToHex(f.Store()->EntryId(StoreDb::kItemKind, item)), size);
+    return sizes;
+}
+
+std::map<std::string, int32_t> UnreadCounts(outlook::MAPIFolder& folder) {
+    auto& f = AsFolder(folder, "UnreadCounts");
+    std::map<std::string, int32_t> counts;
+    for (const auto& [id, count] : f.Store()->UnreadCounts())
+        counts.emplace(ToHex(f.Store()->EntryId(StoreDb::kFolderKind, id)), static_cast<int32_t>(count));
+    return counts;
+}
+
 // ---------------------------------------------------------------------------------------
 // The table
 
@@ -53,6 +69,35 @@ std::optional<ItemSource> StoreDb::ReadSource(int64_t item) {
     auto bytes = u->Blob(4);
     source.packed.assign(bytes.begin(), bytes.end());
     return source;
+}
+
+std::vector<std::pair<int64_t, uint64_t>> StoreDb::ItemSizes(int64_t folder) {
+    // The sources' short columns only: their frames stay on their overflow pages.
+    auto& s = upstream_
+        ? Prep("SELECT i.id, s.size FROM items i JOIN sources s ON s.item_id = i.id WHERE i.folder_id = ?")
+        : Prep("SELECT i.id, COALESCE(s.size, (SELECT SUM(COALESCE(length(CAST(p.tval AS BLOB)), 0) + "
+               "COALESCE(length(p.bval), 0) + (p.ival IS NOT NULL) * 8) FROM props p WHERE p.item_id = i.id)) "
+               "FROM items i LEFT JOIN sources s ON s.item_id = i.id WHERE i.folder_id = ?");
+    Use u(s);
+    u->Bind(1, folder);
+    std::vector<std::pair<int64_t, uint64_t>> sizes;
+    while (u->Step()) sizes.emplace_back(u->Int(0), static_cast<uint64_t>(u->Int(1)));
+    return sizes;
+}
+
+std::vector<std::pair<int64_t, int64_t>> StoreDb::UnreadCounts() {
+    // PR_MESSAGE_CLASS 0x001A001E, PR_MESSAGE_FLAGS 0x0E070003; LIKE ignores ASCII letter case,
+    // as message classes do.
+    auto& s = Prep(
+        "SELECT i.folder_id, COUNT(*) FROM items i "
+        "JOIN props c ON c.item_id = i.id AND c.tag = 0x001A001E "
+        "LEFT JOIN props f ON f.item_id = i.id AND f.tag = 0x0E070003 "
+        "WHERE (c.tval LIKE 'IPM.Note' OR c.tval LIKE 'IPM.Note.%' OR c.tval LIKE 'IPM.Post' OR "
+        "c.tval LIKE 'IPM.Post.%') AND (f.ival IS NULL OR (f.ival & 1) = 0) GROUP BY i.folder_id");
+    Use u(s);
+    std::vector<std::pair<int64_t, int64_t>> counts;
+    while (u->Step()) counts.emplace_back(u->Int(0), u->Int(1));
+    return counts;
 }
 
 void StoreDb::CopySource(int64_t item, StoreDb& dest, int64_t destItem) {

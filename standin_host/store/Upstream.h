@@ -49,6 +49,10 @@ public:
     // Raises naming the source when it cannot; the cache keeps the folder then. A folder that
     // is no longer at the source is only removed from the cache.
     virtual void RemoveFolder(StoreDb& cache, int64_t folder, const std::function<void()>& apply) = 0;
+    // The cache folder that is the source's Deleted Items, made at the source when it has none
+    // yet (the first delete), so that a source is not changed before anything is removed.
+    // Raises naming the source when it cannot be made.
+    virtual int64_t DeletedItemsFolder(StoreDb& cache) = 0;
     // Fills in what the cache leaves out (the body, and the whole message as the source),
     // fetching it from the source. Raises when the source cannot give it.
     virtual void CompleteItem(StoreDb& cache, int64_t item, ItemData& data) = 0;

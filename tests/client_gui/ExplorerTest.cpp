@@ -1,10 +1,13 @@
 // The explorer window with the add-in loaded from the registry, driven as a user would: the
 // menu command opens the dialog, a folder with duplicates is cleaned and the window shows it at
 // once, closing the window during a scan is refused; the explorer's own commands: the dry-run
-// preview, the history with its restore, import, export, added stores, the item window.
+// preview and its real run, the history with its restore, import, export, added stores, the
+// item window; the item list's sorting, filter, reading pane, keys and context menus.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QDeadlineTimer>
 #include <QFormLayout>
 #include <QLabel>
@@ -21,8 +24,10 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QThread>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 
 #include <filesystem>
 #include <fstream>
@@ -31,11 +36,15 @@
 #include "standin_host/client/Client.h"
 #include "standin_host/client/ExplorerWindow.h"
 #include "standin_host/client/HistoryWindow.h"
+#include "standin_host/client/ItemList.h"
+#include "standin_host/client/ItemView.h"
 #include "standin_host/client/PreviewWindow.h"
 #include "standin_host/client/Registry.h"
+#include "standin_host/client/WindowSupport.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/history/History.h"
 #include "standin_host/store/ItemData.h"
+#include "standin_host/store/ItemSource.h"
 #include "standin_host/store/Profile.h"
 #include "tests/connected/ConnectedSupport.h"
 #include "tests/support/TestEnv.h"
@@ -74,9 +83,11 @@ bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
     return true;
 }
 
+// The first folder of that name (the node's text adds the unread count).
 QTreeWidgetItem* FolderNode(ExplorerWindow& window, const char* name) {
-    auto found = window.FolderList()->findItems(QString::fromLatin1(name), Qt::MatchExactly | Qt::MatchRecursive);
-    return found.isEmpty() ? nullptr : found.front();
+    for (QTreeWidgetItemIterator it(window.FolderList()); *it; ++it)
+        if ((*it)->data(0, kFolderNameRole).toString() == QLatin1String(name)) return *it;
+    return nullptr;
 }
 
 QStringList Column(QTreeWidget* table, int column) {
@@ -96,29 +107,33 @@ std::map<QString, QString> Fields(QWidget& window) {
     return fields;
 }
 
-// Answers every modal message box as soon as it shows, keeping its text.
+// Answers every modal message box as soon as it shows, keeping its text: with the button
+// `answer` names (without its '&') when it has one, else as Enter would.
 class BoxAnswerer {
 public:
     BoxAnswerer() {
         QObject::connect(&timer_, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                texts << box->text();
-                box->accept();
-            }
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            texts << box->text();
+            for (QAbstractButton* button : box->buttons())
+                if (!answer.isEmpty() && button->text().remove(QLatin1Char('&')) == answer) return button->click();
+            box->accept();
         });
         timer_.start(10);
     }
     QStringList texts;
+    QString answer;
 
 private:
     QTimer timer_;
 };
 
-void SaveScreenshot(QWidget& window, const char* name) {
-    const QImage shot = window.grab().toImage();
+void SaveImage(const QImage& shot, const char* name) {
     EXPECT_TRUE(shot.save(QStringLiteral(NUBRA_SCREENSHOTS_BUILD "/") + QLatin1String(name)));
     EXPECT_TRUE(shot.save(QStringLiteral(NUBRA_SCREENSHOTS_DOCS "/") + QLatin1String(name)));
 }
+void SaveScreenshot(QWidget& window, const char* name) { SaveImage(window.grab().toImage(), name); }
 
 // The window with its open menu drawn where it pops up.
 QImage Screenshot(QMainWindow& window, QMenu& menu) {
@@ -128,6 +143,85 @@ QImage Screenshot(QMainWindow& window, QMenu& menu) {
     painter.drawPixmap(at, menu.grab());
     painter.end();
     return shot.toImage();
+}
+
+// The texts of a column in the rows the list shows, top to bottom.
+QStringList Shown(QTreeWidget* list, int column) {
+    QStringList texts;
+    for (int r = 0; r < list->topLevelItemCount(); ++r)
+        if (!list->topLevelItem(r)->isHidden()) texts << list->topLevelItem(r)->text(column);
+    return texts;
+}
+
+QTreeWidgetItem* Row(QTreeWidget* list, const QString& subject) {
+    auto found = list->findItems(subject, Qt::MatchExactly, kSubjectColumn);
+    return found.isEmpty() ? nullptr : found.front();
+}
+
+QTreeWidgetItem* Child(QTreeWidgetItem* node, const char* name) {
+    for (int i = 0; node && i < node->childCount(); ++i)
+        if (node->child(i)->data(0, kFolderNameRole).toString() == QLatin1String(name)) return node->child(i);
+    return nullptr;
+}
+
+void ClickHeader(QTreeWidget* list, int column) {
+    QHeaderView* header = list->header();
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+}
+
+void ClickRow(QTreeWidget* list, QTreeWidgetItem* row, Qt::KeyboardModifiers modifiers = {}) {
+    ASSERT_TRUE(row);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, list->visualItemRect(row).center());
+}
+
+// Right-clicks `row` of `view` and picks `command` from the menu that opens (as Enter on it
+// does); `look` sees the open menu first. False when the menu did not offer the command.
+bool PickFromContextMenu(QTreeWidget* view, QTreeWidgetItem* row, const QString& command,
+                         const std::function<void(QMenu&)>& look = {}) {
+    bool picked = false;
+    QTimer::singleShot(0, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        QAction* action = FindAction(menu->actions(), command);
+        if (action) menu->setActiveAction(action);
+        if (look) look(*menu);
+        if (!action || !action->isEnabled()) {
+            menu->close();
+            return;
+        }
+        picked = true;
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    const QPoint at = view->visualItemRect(row).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, view->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view->viewport(), &event);
+    return picked;
+}
+
+bool Activate(QWidget* window) {
+    window->activateWindow();
+    return QTest::qWaitForWindowActive(window);
+}
+
+// An Internet message: a body of about `bodyBytes` bytes and, with `attachmentBytes`, a file.
+std::string Message(const std::string& from, const std::string& subject, const std::string& date, bool read,
+                    size_t bodyBytes, size_t attachmentBytes = 0) {
+    std::string m = "From: " + from + "\r\nSubject: " + subject + "\r\nDate: " + date +
+                    "\r\nMessage-ID: <" + std::to_string(std::hash<std::string>{}(subject)) + "@example.org>\r\n" +
+                    (read ? "Status: RO\r\n" : "") + "MIME-Version: 1.0\r\n";
+    std::string body;
+    while (body.size() < bodyBytes) body += "The engine weaves algebraic patterns.\r\n";
+    if (!attachmentBytes) return m + "Content-Type: text/plain\r\n\r\n" + body;
+    std::string file;
+    for (size_t i = 0; i < attachmentBytes * 3 / 4; ++i) file += static_cast<char>('A' + i % 26);
+    const QByteArray encoded = QByteArray::fromStdString(file).toBase64();
+    std::string base64;
+    for (qsizetype i = 0; i < encoded.size(); i += 76) base64 += encoded.mid(i, 76).toStdString() + "\r\n";
+    return m + "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: text/plain\r\n\r\n" + body +
+           "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+           "filename=\"drawings.txt\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+           base64 + "--b--\r\n";
 }
 
 class ExplorerTest : public ::testing::Test {
@@ -196,6 +290,8 @@ protected:
         }
         profile->AddItems(*profile->FindFolder("Personal Folders\\Inbox"), mails);
     }
+
+    int32_t Count(const char* path) { return profile->FindFolder(path)->Items()->Count(); }
 
     TempDir dir;
     ScopedEnv config{"XDG_CONFIG_HOME", (dir.path() / "config").string()};
@@ -348,15 +444,15 @@ TEST_F(ExplorerTest, AnAttachmentIsListedAndSavedAsItWasSent) {
     std::ofstream(dir.path() / "without.eml", std::ios::binary) << "From: a@example.org\r\nSubject: plain\r\n\r\ntext\r\n";
     ASSERT_EQ(formats::ImportFiles(*profile, *inbox, {dir.path() / "with.eml", dir.path() / "without.eml"}).items, 2u);
 
-    window->FolderList()->setCurrentItem(
-        window->FolderList()->findItems(QStringLiteral("Inbox"), Qt::MatchExactly | Qt::MatchRecursive)[0]);
+    Select("Inbox");
     ASSERT_EQ(window->ItemList()->topLevelItemCount(), 2);
     EXPECT_FALSE(window->ItemList()->topLevelItem(0)->icon(0).isNull());
     EXPECT_TRUE(window->ItemList()->topLevelItem(1)->icon(0).isNull());
 
     emit window->ItemList()->itemDoubleClicked(window->ItemList()->topLevelItem(0), 0);
-    auto* inspector = qobject_cast<InspectorWindow*>(TopLevel("Inspector"));
-    ASSERT_TRUE(inspector);
+    auto* itemWindow = qobject_cast<InspectorWindow*>(TopLevel("Inspector"));
+    ASSERT_TRUE(itemWindow);
+    ItemPane* inspector = itemWindow->Pane();
     ASSERT_EQ(inspector->AttachmentList()->topLevelItemCount(), 1);
     auto* row = inspector->AttachmentList()->topLevelItem(0);
     EXPECT_EQ(row->text(0), QStringLiteral("../data.bin"));
@@ -370,11 +466,30 @@ TEST_F(ExplorerTest, AnAttachmentIsListedAndSavedAsItWasSent) {
     EXPECT_TRUE(inspector->SaveAttachment(0));
     EXPECT_EQ(suggested, QStringLiteral("data.bin")) << "the message must not choose the folder";
     EXPECT_EQ(ReadFile(target), bytes);
-    inspector->close();
+    itemWindow->close();
     QApplication::processEvents();
+
+    // "Save attachments..." for both items: the file goes into the folder chosen, beside (not
+    // over) a file of its name, and nowhere else.
+    const fs::path out = dir.path() / "out" / "attachments";
+    fs::create_directories(out);
+    std::ofstream(out / "data.bin") << "kept";
+    window->chooseDirectory = [&](QWidget*, const QString&) { return QString::fromStdString(out.string()); };
+    QTreeWidget* list = window->ItemList();
+    ClickRow(list, list->topLevelItem(0));
+    ClickRow(list, list->topLevelItem(1), Qt::ShiftModifier);
+    ASSERT_TRUE(PickFromContextMenu(list, list->topLevelItem(1), QStringLiteral("&Save attachments...")));
+    EXPECT_EQ(window->statusBar()->currentMessage(), QStringLiteral("Saved 1 attachment of 2 items into %1.")
+                                                         .arg(QString::fromStdString(out.string())));
+    EXPECT_EQ(ReadFile(out / "data.bin"), "kept");
+    EXPECT_EQ(ReadFile(out / "data (2).bin"), bytes);
+    EXPECT_FALSE(fs::exists(out.parent_path() / "data.bin"));
 }
 
-TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveWithoutChangingAnything) {
+// The dry run shows what a clean would remove and changes nothing; "Remove these now" runs the
+// clean for real once confirmed, recorded in the history; it is not offered in Deleted Items,
+// where a duplicate would be deleted for good.
+TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveAndRemovesItOnceConfirmed) {
     AddMails();
     window->RefreshViews();
     Select("Inbox");
@@ -384,6 +499,7 @@ TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveWithoutChangingAnything) {
     // The dry run works in a child process while the window goes on.
     EXPECT_TRUE(preview->Running());
     EXPECT_TRUE(preview->findChild<QProgressBar*>(QStringLiteral("Busy"))->isVisible());
+    EXPECT_FALSE(preview->RemoveButton()->isEnabled()) << "nothing found yet";
     ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
     EXPECT_FALSE(preview->findChild<QProgressBar*>(QStringLiteral("Busy"))->isVisible());
 
@@ -400,6 +516,55 @@ TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveWithoutChangingAnything) {
     // Nothing changed.
     EXPECT_EQ(profile->FindFolder("Personal Folders\\Inbox")->Items()->Count(), 7);
     EXPECT_FALSE(FolderNode(*window, "Nubra_Duplicate_Items"));
+    ASSERT_TRUE(preview->RemoveButton()->isEnabled());
+    SaveScreenshot(*preview, "preview-remove-now.png");
+
+    BoxAnswerer boxes;
+    boxes.answer = QStringLiteral("Cancel");
+    preview->RemoveButton()->click();
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith("Remove the 3 duplicate items of Personal Folders\\Inbox now?"));
+    EXPECT_FALSE(preview->Running());
+    EXPECT_EQ(Count("Personal Folders\\Inbox"), 7);
+
+    boxes.answer = QStringLiteral("Remove");
+    preview->RemoveButton()->click();
+    ASSERT_TRUE(preview->Running());
+    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
+    EXPECT_EQ(Column(preview->Table(), 1),
+              (QStringList{"Minutes of the Tuesday meeting", "Travel plans for May", "Invoice 2024-117"}));
+    EXPECT_EQ(Column(preview->Table(), 3), (QStringList{"moved", "moved", "moved"}));
+    EXPECT_TRUE(preview->Outcome()->text().startsWith(
+        "Nubra moved 3 duplicate items to subfolder 'Nubra_Duplicate_Items'\nRecorded in the history as run "))
+        << preview->Outcome()->text().toStdString();
+    EXPECT_FALSE(preview->RemoveButton()->isEnabled());
+    {
+        history::History h(history::History::FileFor(profile->Directory()));
+        const auto runs = h.Runs();
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(runs[0].removed, 3);
+        EXPECT_EQ(runs[0].command, "clean Personal Folders\\Inbox");
+    }
+    // The explorer shows it at once.
+    EXPECT_EQ(window->ItemList()->topLevelItemCount(), 4);
+    EXPECT_TRUE(FolderNode(*window, "Nubra_Duplicate_Items"));
+    preview->close();
+
+    // Duplicates in Deleted Items: shown, but not offered for removal.
+    std::vector<store::ItemData> notes(2);
+    for (auto& n : notes) {
+        n.Class = outlook::olNote;
+        n.Body = "Buy more punch cards";
+    }
+    profile->AddItems(*profile->FindFolder("Personal Folders\\Deleted Items"), notes);
+    window->RefreshViews();
+    Select("Deleted Items");
+    preview = window->PreviewSelectedFolder();
+    ASSERT_TRUE(preview);
+    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
+    EXPECT_EQ(preview->Table()->topLevelItemCount(), 1);
+    EXPECT_FALSE(preview->RemoveButton()->isEnabled());
+    EXPECT_TRUE(preview->RemoveButton()->toolTip().contains("for good"));
     preview->close();
 }
 
@@ -441,7 +606,7 @@ TEST_F(ExplorerTest, HistoryListsARunOfTheCommandLineAndRestoresIt) {
     EXPECT_TRUE(boxes.texts[0].contains("Removed the empty folder Personal Folders\\Inbox\\Nubra_Duplicate_Items."));
     // The views follow at once: the items are back, the emptied folder is gone.
     EXPECT_FALSE(FolderNode(*window, "Nubra_Duplicate_Items"));
-    EXPECT_EQ(window->FolderList()->currentItem()->text(0), "Inbox");
+    EXPECT_EQ(window->FolderList()->currentItem()->data(0, kFolderNameRole).toString(), "Inbox");
     EXPECT_EQ(window->ItemList()->topLevelItemCount(), 7);
     EXPECT_EQ(history->Runs()->topLevelItem(0)->text(5), "3");
     EXPECT_FALSE(history->RestoreButton()->isEnabled());
@@ -499,6 +664,252 @@ TEST_F(ExplorerTest, FileCommandsImportExportAndAddAStoreAndTheItemWindowShowsTh
     ASSERT_TRUE(store);
     EXPECT_FALSE(store->parent());
     EXPECT_EQ(window->statusBar()->currentMessage().left(18), "Store Local mail (");
+}
+
+// Four mails of different senders, dates, sizes and states: the headers sort them by value,
+// the filter box (Ctrl+F) narrows them as the user types, the reading pane shows the one
+// selected, Enter and a double click open it in a window that Esc and Ctrl+W close.
+TEST_F(ExplorerTest, TheItemListSortsFiltersAndReadsAsAPersonWorksWithIt) {
+    struct Mail {
+        const char* file;
+        std::string text;
+    };
+    const Mail mails[] = {
+        {"drawings.eml", Message("Charles Babbage <charles@example.org>", "Difference engine drawings",
+                                 "Fri, 01 Sep 2023 10:00:00 +0000", true, 400, 12000)},
+        {"notes.eml", Message("Ada Lovelace <ada@example.org>", "notes on the engine", "Mon, 02 Oct 2023 10:00:00 +0000",
+                              false, 2000)},
+        {"heavens.eml", Message("Mary Somerville <mary@example.org>", "Mechanism of the heavens",
+                                "Mon, 15 Jan 2024 10:00:00 +0000", false, 600)},
+    };
+    std::vector<fs::path> files;
+    for (const auto& m : mails) {
+        std::ofstream(dir.path() / m.file, std::ios::binary) << m.text;
+        files.push_back(dir.path() / m.file);
+    }
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    Date clock = 45200.5;  // the same screenshot every run
+    formats::ImportOptions options;
+    options.importClock = &clock;
+    ASSERT_EQ(formats::ImportFiles(*profile, *inbox, files, options).items, 3u);
+    store::ItemData flagged;  // made from properties alone, read, flagged for follow-up
+    flagged.Class = outlook::olMail;
+    flagged.Subject = "Bernoulli numbers";
+    flagged.SenderName = "augusta king";
+    flagged.SentOn = 44686.5;  // 2022-05-05
+    flagged.extraTagged[store::PR_MESSAGE_FLAGS] = {0x0003, store::MSGFLAG_READ, {}, {}};
+    flagged.extraTagged[0x10900003] = {0x0003, 2, {}, {}};  // PR_FLAG_STATUS: flagged
+    profile->AddItem(*inbox, flagged);
+    window->RefreshViews();
+
+    // The tree counts the two unread mails.
+    EXPECT_EQ(FolderNode(*window, "Inbox")->text(0), "Inbox (2)");
+    EXPECT_TRUE(FolderNode(*window, "Inbox")->font(0).bold());
+    EXPECT_EQ(FolderNode(*window, "Contacts")->text(0), "Contacts");
+    Select("Inbox");
+    QTreeWidget* list = window->ItemList();
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    const QStringList folderOrder{"Difference engine drawings", "notes on the engine", "Mechanism of the heavens",
+                                  "Bernoulli numbers"};
+    EXPECT_EQ(Shown(list, kSubjectColumn), folderOrder) << "in the folder's order until a header is clicked";
+    EXPECT_EQ(Shown(list, kFromColumn),
+              (QStringList{"Charles Babbage", "Ada Lovelace", "Mary Somerville", "augusta king"}));
+    auto marked = [&](int column) {
+        QStringList subjects;
+        for (int r = 0; r < list->topLevelItemCount(); ++r)
+            if (!list->topLevelItem(r)->icon(column).isNull()) subjects << list->topLevelItem(r)->text(kSubjectColumn);
+        return subjects;
+    };
+    EXPECT_EQ(marked(kUnreadColumn), (QStringList{"notes on the engine", "Mechanism of the heavens"}));
+    EXPECT_EQ(marked(kFlagColumn), (QStringList{"Bernoulli numbers"}));
+    EXPECT_EQ(marked(kAttachmentColumn), (QStringList{"Difference engine drawings"}));
+
+    // Sizes and dates sort as numbers and dates, senders ignoring case; a second click reverses.
+    ClickHeader(list, kSizeColumn);
+    EXPECT_EQ(Shown(list, kSubjectColumn), (QStringList{"Bernoulli numbers", "Mechanism of the heavens",
+                                                        "notes on the engine", "Difference engine drawings"}))
+        << Shown(list, kSizeColumn).join(QLatin1String(", ")).toStdString();
+    ClickHeader(list, kSizeColumn);
+    EXPECT_EQ(Shown(list, kSubjectColumn).front(), "Difference engine drawings");
+    ClickHeader(list, kDateColumn);
+    EXPECT_EQ(Shown(list, kSubjectColumn), (QStringList{"Bernoulli numbers", "Difference engine drawings",
+                                                        "notes on the engine", "Mechanism of the heavens"}))
+        << Shown(list, kDateColumn).join(QLatin1String(", ")).toStdString();
+    ClickHeader(list, kFromColumn);
+    EXPECT_EQ(Shown(list, kFromColumn),
+              (QStringList{"Ada Lovelace", "augusta king", "Charles Babbage", "Mary Somerville"}));
+    ClickHeader(list, kUnreadColumn);
+    EXPECT_EQ(Shown(list, kSubjectColumn).mid(2), (QStringList{"notes on the engine", "Mechanism of the heavens"}));
+
+    // Ctrl+F, then typing: subjects and senders, ignoring case; Esc shows everything again.
+    ASSERT_TRUE(Activate(window));
+    QTest::keyClick(list, Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(window->FilterBox()->hasFocus());
+    QTest::keyClicks(window->FilterBox(), QStringLiteral("ENGINE"));
+    EXPECT_EQ(Shown(list, kSubjectColumn), (QStringList{"Difference engine drawings", "notes on the engine"}));
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("ItemCount"))->text(), "2 of 4 items");
+    window->FilterBox()->clear();
+    QTest::keyClicks(window->FilterBox(), QStringLiteral("somerv"));
+    EXPECT_EQ(Shown(list, kSubjectColumn), (QStringList{"Mechanism of the heavens"}));
+    // The filter stays while the folder is read again (a change elsewhere).
+    window->RefreshViews();
+    EXPECT_EQ(Shown(list, kSubjectColumn), (QStringList{"Mechanism of the heavens"}));
+    QTest::keyClick(window->FilterBox(), Qt::Key_Escape);
+    EXPECT_EQ(Shown(list, kSubjectColumn).size(), 4);
+
+    // The reading pane follows the selection.
+    EXPECT_FALSE(window->ReadingPane());
+    ClickHeader(list, kDateColumn);
+    ClickRow(list, Row(list, QStringLiteral("Difference engine drawings")));
+    ItemPane* pane = window->ReadingPane();
+    ASSERT_TRUE(pane);
+    EXPECT_EQ(pane->Title(), "Difference engine drawings");
+    EXPECT_EQ(Fields(*pane)["From:"], "Charles Babbage <charles@example.org>");
+    ASSERT_EQ(pane->AttachmentList()->topLevelItemCount(), 1);
+    EXPECT_EQ(pane->AttachmentList()->topLevelItem(0)->text(0), "drawings.txt");
+    SaveScreenshot(*window, "explorer-reading-pane.png");
+    ClickRow(list, Row(list, QStringLiteral("notes on the engine")));
+    ASSERT_TRUE(window->ReadingPane());
+    EXPECT_EQ(window->ReadingPane()->Title(), "notes on the engine");
+
+    // Enter opens the selected item in a window of its own, Esc closes it; so do a double
+    // click and Ctrl+W.
+    list->setFocus();
+    QTest::keyClick(list, Qt::Key_Return);
+    auto* item = qobject_cast<InspectorWindow*>(TopLevel("Inspector"));
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->Pane()->Title(), "notes on the engine");
+    ASSERT_TRUE(Activate(item));
+    QTest::keyClick(item, Qt::Key_Escape);
+    ASSERT_TRUE(WaitFor([] { return !TopLevel("Inspector"); }, 5));
+    // A double click: a press and release, then the second press as a double click.
+    const QPoint bernoulli = list->visualItemRect(Row(list, QStringLiteral("Bernoulli numbers"))).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, bernoulli);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, bernoulli);
+    item = qobject_cast<InspectorWindow*>(TopLevel("Inspector"));
+    ASSERT_TRUE(item);
+    EXPECT_EQ(item->Pane()->Title(), "Bernoulli numbers");
+    ASSERT_TRUE(Activate(item));
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : item, Qt::Key_W, Qt::ControlModifier);
+    ASSERT_TRUE(WaitFor([] { return !TopLevel("Inspector"); }, 5));
+    EXPECT_EQ(client->InspectorCount(), 0);
+}
+
+// Delete moves to the store's Deleted Items (and, for a connected store, at its source), is for
+// good only in Deleted Items and only once confirmed, never touches an item moved meanwhile;
+// Move to... takes the folder picked; every item that failed is named.
+TEST_F(ExplorerTest, DeleteAndMoveChangeTheStoresSafelyAndNameWhatFailed) {
+    AddMails();
+    window->RefreshViews();
+    Select("Inbox");
+    QTreeWidget* list = window->ItemList();
+    ASSERT_EQ(list->topLevelItemCount(), 7);
+    BoxAnswerer boxes;
+
+    ClickRow(list, list->topLevelItem(0));
+    ClickRow(list, list->topLevelItem(2), Qt::ControlModifier);
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Moved 2 items to Deleted Items.");
+    EXPECT_EQ(Count("Personal Folders\\Inbox"), 5);
+    EXPECT_EQ(Count("Personal Folders\\Deleted Items"), 2);
+    EXPECT_EQ(Shown(list, kSubjectColumn),
+              (QStringList{"Minutes of the Tuesday meeting", "Travel plans for May", "Invoice 2024-117",
+                           "Invoice 2024-117", "Welcome to the list"}));
+    EXPECT_TRUE(boxes.texts.isEmpty());
+
+    // One of the two selected invoices goes to Deleted Items elsewhere before the key is
+    // pressed: it is left where it is now, and named.
+    ClickRow(list, list->topLevelItem(2));
+    ClickRow(list, list->topLevelItem(3), Qt::ControlModifier);
+    profile->NameSpace()
+        ->GetItemFromID(list->topLevelItem(3)->data(0, kEntryIdRole).toString().toStdString(), "")
+        ->Delete();
+    QTest::keyClick(list, Qt::Key_Delete);
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_EQ(boxes.texts[0], "Moved 1 of 2 items to Deleted Items.\n\nInvoice 2024-117: no longer in Personal "
+                              "Folders\\Inbox; left alone");
+    EXPECT_EQ(Count("Personal Folders\\Deleted Items"), 4);
+
+    // In Deleted Items, Delete is for good: asked first, and Cancel leaves everything.
+    Select("Deleted Items");
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    ClickRow(list, list->topLevelItem(0));
+    boxes.texts.clear();
+    boxes.answer = QStringLiteral("Cancel");
+    QTest::keyClick(list, Qt::Key_Delete);
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith("Delete 1 item in Personal Folders\\Deleted Items for good?"));
+    EXPECT_EQ(Count("Personal Folders\\Deleted Items"), 4);
+    boxes.answer = QStringLiteral("Delete for good");
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(Count("Personal Folders\\Deleted Items"), 3);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Deleted 1 item for good.");
+
+    // Move to... from the item's context menu, into the folder picked.
+    Select("Inbox");
+    window->chooseFolder = [&](QWidget*) { return profile->FindFolder("Personal Folders\\Sent Items"); };
+    QTreeWidgetItem* welcome = Row(list, QStringLiteral("Welcome to the list"));
+    QStringList offered;
+    ASSERT_TRUE(PickFromContextMenu(list, welcome, QStringLiteral("&Move to..."), [&](QMenu& menu) {
+        for (auto* a : menu.actions())
+            if (!a->isSeparator()) offered << a->text();
+        SaveImage(Screenshot(*window, menu), "explorer-context-menu.png");
+    }));
+    EXPECT_EQ(offered, (QStringList{"&Open", "&Move to...", "&Delete", "&Save attachments..."}));
+    EXPECT_EQ(Count("Personal Folders\\Sent Items"), 1);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Moved 1 item to Personal Folders\\Sent Items.");
+    EXPECT_FALSE(Row(list, QStringLiteral("Welcome to the list")));
+
+    // A connected store: the message file moves to the Maildir's Trash; its unread mail is not
+    // counted (the cache does not keep the read state).
+    const fs::path maildir = dir.path() / "Maildir";
+    for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(maildir / sub);
+    std::ofstream(maildir / "new" / "1700000000.1.host") << "From: a@example.org\nSubject: Kept in place\n\nHi\n";
+    window->AddMaildir(maildir, "Local mail");
+    QTreeWidgetItem* localInbox = Child(FolderNode(*window, "Local mail"), "Inbox");
+    ASSERT_TRUE(localInbox);
+    EXPECT_EQ(localInbox->text(0), "Inbox");
+    window->FolderList()->setCurrentItem(localInbox);
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    ClickRow(list, list->topLevelItem(0));
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_EQ(window->statusBar()->currentMessage(), "Moved 1 item to Deleted Items.");
+    EXPECT_TRUE(fs::is_empty(maildir / "new"));
+    size_t inTrash = 0;
+    for (const char* sub : {"cur", "new"})
+        for (const auto& e : fs::directory_iterator(maildir / ".Trash" / sub)) inTrash += e.is_regular_file();
+    EXPECT_EQ(inTrash, 1u);
+}
+
+// The folder's context menu: the add-in's dialog with that folder chosen, the preview, export.
+TEST_F(ExplorerTest, TheFolderContextMenuOpensTheDialogOnThatFolderPreviewsAndExports) {
+    QTreeWidget* folders = window->FolderList();
+    QStringList offered;
+    ASSERT_TRUE(PickFromContextMenu(folders, FolderNode(*window, "Contacts"), QStringLiteral("&Remove duplicate items..."),
+                                    [&](QMenu& menu) {
+                                        for (auto* a : menu.actions())
+                                            if (!a->isSeparator()) offered << a->text();
+                                        SaveImage(Screenshot(*window, menu), "explorer-folder-menu.png");
+                                    }));
+    EXPECT_EQ(offered, (QStringList{"&Remove duplicate items...", "&Preview duplicates...", "&Export..."}));
+    QWidget* dialog = TopLevel("frmRemDuplicates");
+    ASSERT_TRUE(dialog);
+    auto* tree = dialog->findChild<QTreeWidget*>(QStringLiteral("TreeView1"));
+    ASSERT_TRUE(tree && tree->currentItem());
+    EXPECT_EQ(tree->currentItem()->text(0), "Contacts");
+    EXPECT_EQ(tree->currentItem()->parent()->text(0), "Personal Folders");
+    EXPECT_TRUE(dialog->findChild<QPushButton*>(QStringLiteral("cmdRemDups"))->isEnabled());
+
+    window->chooseDirectory = [&](QWidget*, const QString&) { return QString::fromStdString((dir.path() / "out").string()); };
+    ASSERT_TRUE(PickFromContextMenu(folders, FolderNode(*window, "Contacts"), QStringLiteral("&Export...")));
+    EXPECT_TRUE(fs::exists(dir.path() / "out" / "contacts.vcf"));
+
+    ASSERT_TRUE(PickFromContextMenu(folders, FolderNode(*window, "Contacts"), QStringLiteral("&Preview duplicates...")));
+    auto* preview = qobject_cast<PreviewWindow*>(TopLevel("Preview"));
+    ASSERT_TRUE(preview);
+    ASSERT_TRUE(WaitFor([&] { return !preview->Running(); }));
+    EXPECT_EQ(preview->Table()->topLevelItemCount(), 2);
+    preview->close();
 }
 
 TEST_F(ExplorerTest, AnImapAccountWorksWithThePasswordTypedIntoItsDialogAndTheProfileNeverHoldsIt) {

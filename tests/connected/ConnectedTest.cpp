@@ -3,6 +3,7 @@
 // through a second, independent client (or the files in the Maildir).
 #include <gtest/gtest.h>
 
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,17 +49,39 @@ struct Layout {
 
 class MaildirInPlace : public ::testing::TestWithParam<Layout> {};
 
+// mbsync's name for a message of its folder: the server's UID before the info part.
+std::string WithoutUid(std::string name) {
+    const auto u = name.find(",U=");
+    if (u == std::string::npos) return name;
+    return name.erase(u, name.find(':', u) - u);
+}
+
 TEST_P(MaildirInPlace, CleansWhereTheMailLivesAndKeepsNamesAndFlags) {
     const Layout& l = GetParam();
+    const bool plusPlus = std::string(l.name) != "nested";
     testing::TempDir tmp;
     const fs::path tree = tmp.path() / "tree";
     const fs::path inbox = tree / l.inbox;
     fs::create_directories(inbox.parent_path());
     const int duplicates = GenerateCorpus(inbox, 200, 7);
     ASSERT_GT(duplicates, 0);
+    // Named as mbsync names them, with each message's UID on the server.
+    int uid = 0;
+    for (const auto& e : std::vector<fs::directory_entry>(fs::directory_iterator(inbox / "cur"), {})) {
+        std::string name = e.path().filename().string();
+        fs::rename(e.path(), inbox / "cur" / name.insert(name.find(':'), ",U=" + std::to_string(++uid)));
+    }
+    // A folder holding copies under the same names, as Dovecot's COPY and `cp -a` make them.
+    const fs::path archive = plusPlus ? tree / ".Archive" : inbox.parent_path() / "Archive";
+    for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(archive / sub);
+    const auto inboxFiles = MessageFiles(inbox / "cur" / "..");
+    int linked = 0;
+    for (const auto& name : inboxFiles)
+        if (linked < 5 && fs::exists(inbox / "cur" / name)) fs::create_hard_link(inbox / "cur" / name, archive / "cur" / name), ++linked;
+    if (plusPlus) std::ofstream(tree / "subscriptions") << "V\t2\n\nArchive\n";
     // What another program may leave in a tree: a link back to the top (a loop when
     // followed), a file that is no mail, a message file that is a link.
-    fs::create_directory_symlink(std::string(l.name) == std::string("nested") ? ".." : ".", inbox.parent_path() / ".Loop");
+    fs::create_directory_symlink(plusPlus ? "." : "..", inbox.parent_path() / ".Loop");
     fs::create_directory_symlink("..", inbox / "loop");
     { std::ofstream(inbox / "cur" / "1600000000.junk.host:2,S") << std::string("\x01\x02\x03 binary\n", 11); }
     fs::create_symlink("/etc/passwd", inbox / "cur" / "1600000001.link.host:2,");
@@ -69,28 +92,57 @@ TEST_P(MaildirInPlace, CleansWhereTheMailLivesAndKeepsNamesAndFlags) {
     ASSERT_EQ(added.exit, 0) << added.err;
     EXPECT_TRUE(Has(added.err, "not followed")) << added.err;
     EXPECT_TRUE(Has(added.err, "1600000000.junk.host")) << added.err;  // named, and skipped
+    EXPECT_FALSE(Has(added.err, "has the unique name")) << added.err;
     const auto stores = user.Run({"stores"});
     EXPECT_TRUE(Has(stores.out, std::string("Box\t")) && Has(stores.out, l.kind)) << stores.out;
+    const auto listed = user.Run({"list", plusPlus ? "Box\\Archive" : "Box\\Work\\Archive"});
+    EXPECT_TRUE(Has(listed.out, "5 items")) << listed.out << listed.err;
+    // A warning about a file is given once, not on every command.
+    const auto unrelated = user.Run({"mkdir", "Personal Folders\\Later", "--type", "mail"});
+    EXPECT_EQ(unrelated.exit, 0) << unrelated.err;
+    EXPECT_FALSE(Has(unrelated.err, "1600000000.junk.host")) << unrelated.err;
 
     const auto clean = user.Run({"clean", l.folder});
     ASSERT_EQ(clean.exit, 0) << clean.err;
     EXPECT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates) + " duplicate")) << clean.out;
 
-    // Exactly the duplicates moved, each under its own name with its flags; nothing lost.
+    // Exactly the duplicates moved, each under its own name with its flags, without the UID of
+    // the folder it left; nothing lost.
     const auto kept = MessageFiles(inbox), moved = MessageFiles(tree / l.duplicates);
     EXPECT_EQ(moved.size(), static_cast<size_t>(duplicates));
-    std::vector<std::string> after = kept;
-    after.insert(after.end(), moved.begin(), moved.end());
+    std::vector<std::string> after = kept, plainBefore;
+    for (const auto& m : moved) {
+        EXPECT_EQ(m, WithoutUid(m));
+        after.push_back(m);
+    }
+    for (auto& name : after) name = WithoutUid(name);
+    for (const auto& name : before) plainBefore.push_back(WithoutUid(name));
     std::sort(after.begin(), after.end());
-    EXPECT_EQ(after, before);
+    std::sort(plainBefore.begin(), plainBefore.end());
+    EXPECT_EQ(after, plainBefore);
     EXPECT_TRUE(std::find(kept.begin(), kept.end(), "1600000000.junk.host:2,S") != kept.end());
-    // Deleted Items is the tree's Trash, made in its layout.
-    EXPECT_TRUE(fs::is_directory(tree / (std::string(l.name) == "nested" ? "Trash" : ".Trash") / "cur"));
+    // Nothing was deleted, so the tree got no Trash; a Maildir++ tree's new folder is subscribed.
+    EXPECT_FALSE(fs::exists(tree / (plusPlus ? ".Trash" : "Trash")));
+    if (plusPlus) {
+        EXPECT_TRUE(Has(testing::ReadFile(tree / "subscriptions"), "INBOX\tNubra_Duplicate_Items\n"));
+    }
 
     const auto again = user.Run({"clean", l.folder});
     EXPECT_EQ(again.exit, 0) << again.err;
     EXPECT_TRUE(Has(again.out, "no duplicates")) << again.out;
     EXPECT_EQ(MessageFiles(tree / l.duplicates).size(), static_cast<size_t>(duplicates));
+
+    // A restore puts back every file under the name it had, mbsync's UID and all, and removes
+    // the emptied duplicates folder where it lives.
+    const auto restored = user.Run({"restore", "--last"});
+    EXPECT_EQ(restored.exit, 0) << restored.err;
+    EXPECT_TRUE(Has(restored.out, "Removed the empty folder")) << restored.out;
+    EXPECT_EQ(MessageFiles(inbox), before);
+    EXPECT_FALSE(fs::exists(tree / l.duplicates));
+    EXPECT_FALSE(Has(user.Run({"tree"}).out, "Nubra_Duplicate_Items"));
+    if (plusPlus) {
+        EXPECT_EQ(testing::ReadFile(tree / "subscriptions"), "V\t2\n\nArchive\n");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -99,6 +151,93 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{"nested", "maildir (nested)", "Box\\Work\\INBOX", "Work/INBOX",
                              "Work/INBOX/Nubra_Duplicate_Items"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Links planted in a tree by someone else, each to a maildir of theirs holding two identical
+// messages: none is followed, nothing of theirs is read, moved or written to, and nothing of
+// the tree is moved out of it.
+TEST(MaildirHostileTree, PlantedLinksAreNeverFollowed) {
+    struct Case {
+        const char* name;
+        bool plusPlus;
+        const char* link;      // in the tree, pointing at the other user's maildir
+        const char* folder;    // what is cleaned
+        const char* warning;   // what the clean says, "" for nothing
+    };
+    const std::vector<Case> cases = {
+        // The duplicates folder cannot be made: each duplicate goes to the tree's Trash instead.
+        {"duplicates folder (Maildir++)", true, ".INBOX.Nubra_Duplicate_Items", "Box\\Inbox", "Deleted Items instead"},
+        {"duplicates folder (nested)", false, "Work/INBOX/Nubra_Duplicate_Items", "Box\\Work\\INBOX",
+         "Deleted Items instead"},
+        {"cur of the top maildir", true, "cur", "Box\\Inbox", ""},
+        {"Trash", true, ".Trash", "Box\\Inbox", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::TempDir tmp;
+        const fs::path tree = tmp.path() / "tree", other = tmp.path() / "other";
+        const fs::path inbox = c.plusPlus ? tree : tree / "Work" / "INBOX";
+        fs::create_directories(inbox.parent_path());
+        ASSERT_GT(GenerateCorpus(inbox, 20, 3), 0);
+        for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(other / sub);
+        for (const char* name : {"1700000000.A.other:2,S", "1700000001.B.other:2,S"})
+            std::ofstream(other / "cur" / name) << "Message-ID: <theirs@x>\nSubject: theirs\n\nsecret\n";
+        const fs::path link = tree / c.link;
+        if (std::string(c.link) == "cur") fs::remove_all(link);
+        const auto theirs = MessageFiles(other);
+        const auto mine = MessageFiles(inbox);
+        fs::create_directory_symlink(std::string(c.link) == "cur" ? other / "cur" : other, link);
+
+        User user{tmp.path() / "user"};
+        const auto added = user.Run({"store", "add-maildir", tree.string(), "--name", "Box"});
+        ASSERT_EQ(added.exit, 0) << added.err;
+        EXPECT_TRUE(Has(added.err, "is a link; not followed")) << added.err;
+        EXPECT_FALSE(Has(user.Run({"list", c.folder, "--json"}).out, "theirs@x"));
+        const auto clean = user.Run({"clean", c.folder});
+        EXPECT_EQ(clean.exit, 0) << clean.err;
+        EXPECT_TRUE(Has(clean.err, c.warning)) << clean.err;
+        EXPECT_EQ(MessageFiles(other), theirs);
+        EXPECT_FALSE(fs::exists(other / "maildirfolder"));
+        std::vector<std::string> everywhere;
+        for (const auto& e : fs::recursive_directory_iterator(tree))
+            if (e.is_regular_file() && e.path().parent_path().filename() != "tmp")
+                everywhere.push_back(e.path().filename().string());
+        for (const auto& name : mine)
+            EXPECT_NE(std::find(everywhere.begin(), everywhere.end(), name), everywhere.end()) << name << " left the tree";
+        if (Has(clean.out, "no duplicates")) continue;
+        const auto restored = user.Run({"restore", "--last"});
+        EXPECT_EQ(restored.exit, 0) << restored.err;
+        if (std::string(c.link) != "cur") {
+            EXPECT_EQ(MessageFiles(inbox), mine);
+        }
+        EXPECT_EQ(MessageFiles(other), theirs);
+    }
+}
+
+// A clean that does not end well says so: a process killed in the middle of a run leaves a run
+// the history shows as interrupted, which a restore takes back; folders that fail are named
+// one line each with the reason, and the command fails.
+TEST(MaildirRunsCutShort, AKilledRunIsInterruptedAndFailedFoldersAreNamed) {
+    testing::TempDir tmp;
+    const fs::path tree = tmp.path() / "tree";
+    ASSERT_GT(GenerateCorpus(tree, 40, 5), 0);
+    const auto before = MessageFiles(tree);
+    User user{tmp.path() / "user"};
+    ASSERT_EQ(user.Run({"store", "add-maildir", tree.string(), "--name", "Box"}).exit, 0);
+
+    const auto killed = user.Run({"clean", "Box\\Inbox"}, {{"NUBRA_CONNECTED_FAULT", "maildir:renamed"}});
+    EXPECT_EQ(killed.exit, 86) << killed.err;
+    EXPECT_TRUE(Has(user.Run({"history"}).out, "interrupted")) << user.Run({"history"}).out;
+    const auto restored = user.Run({"restore", "--last"});
+    EXPECT_EQ(restored.exit, 0) << restored.err;
+    EXPECT_EQ(MessageFiles(tree), before);
+
+    fs::rename(tree, tmp.path() / "elsewhere");
+    const auto all = user.Run({"clean", "--all"});
+    EXPECT_EQ(all.exit, 1) << all.out;
+    EXPECT_TRUE(Has(all.err, "nubrasweep: Box\\Inbox: cannot read the Maildir")) << all.err;
+    EXPECT_FALSE(Has(all.err, "Procedure:")) << all.err;
+    EXPECT_TRUE(Has(all.out, "1 failed")) << all.out;
+}
 
 // Another program at work between the synchronisation and the move: a flag change renames a
 // file (found again by its unique part), a deleted file is reported and forgotten; the cache,
@@ -206,6 +345,65 @@ protected:
     testing::TempDir work;
 };
 
+// The Message-ID of each message of a local maildir folder, sorted.
+std::vector<std::string> LocalMessageIds(const fs::path& maildir) {
+    std::vector<std::string> ids;
+    for (const char* sub : {"cur", "new"})
+        for (const auto& e : fs::directory_iterator(maildir / sub)) {
+            std::ifstream in(e.path());
+            std::string id;
+            for (std::string line; std::getline(in, line) && !line.empty() && line != "\r";)
+                if (strncasecmp(line.c_str(), "Message-ID:", 11) == 0) id = line.substr(11);
+            ids.push_back(id.substr(id.find_first_not_of(' '), id.find_last_not_of(" \r") - id.find_first_not_of(' ') + 1));
+        }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// mbsync beside us: a clean and a restore on its local Maildir and on the server leave both
+// sides, after the next sync, with the same messages once each.
+TEST_F(ImapAccount, MbsyncSyncingAfterACleanAndARestoreLosesAndDoublesNothing) {
+    if (::access("/usr/bin/mbsync", X_OK) != 0) GTEST_SKIP() << "mbsync is not installed (package isync)";
+    server->AddUser("mbs");
+    Fill(*server, "mbs");
+    const fs::path local = work.path() / "mail", config = work.path() / "mbsyncrc", pass = work.path() / "pass";
+    fs::create_directories(local);
+    std::ofstream(pass) << Dovecot::Password("mbs");
+    const std::string url = server->Url("mbs");
+    const std::string port = url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2);
+    std::ofstream(config) << "IMAPAccount acct\nHost 127.0.0.1\nPort " << port << "\nUser mbs\nPassCmd \"cat " << pass.string()
+                          << "\"\nSSLType IMAPS\nCertificateFile " << server->CaFile().string()
+                          << "\n\nIMAPStore far\nAccount acct\n\nMaildirStore near\nPath " << local.string()
+                          << "/\nInbox " << (local / "INBOX").string()
+                          << "\nSubFolders Verbatim\n\nChannel all\nFar :far:\nNear :near:\nPatterns *\nCreate Both\n"
+                             "Expunge Both\nSyncState *\n";
+    auto sync = [&] {
+        const auto r = RunProgram({"mbsync", "-q", "-c", config.string(), "all"});
+        ASSERT_EQ(r.exit, 0) << r.out << r.err;
+    };
+    sync();
+    const auto ids = LocalMessageIds(local / "INBOX");
+    ASSERT_EQ(ids.size(), 200u);
+
+    User user{work.path() / "user"};
+    ASSERT_EQ(user.Run({"store", "add-maildir", local.string(), "--name", "mbs"}).exit, 0);
+    const auto added = user.Run({"store", "add-imap", url, "--ca-file", server->CaFile().string(), "--name", "Server"},
+                                Password("mbs"));
+    ASSERT_EQ(added.exit, 0) << added.err;
+    for (const char* folder : {"mbs\\INBOX", "Server\\INBOX"}) {
+        SCOPED_TRACE(folder);
+        const auto clean = user.Run({"clean", folder}, Password("mbs"));
+        ASSERT_EQ(clean.exit, 0) << clean.err;
+        ASSERT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates))) << clean.out;
+        const auto restored = user.Run({"restore", "--last"}, Password("mbs"));
+        ASSERT_EQ(restored.exit, 0) << restored.err;
+    }
+    sync();
+    EXPECT_EQ(LocalMessageIds(local / "INBOX"), ids);
+    EXPECT_EQ(MessageIds(server->Contents("mbs")["INBOX"]).size(), MessageIds(ids).size());
+    EXPECT_EQ(server->Contents("mbs")["INBOX"].size(), 200u);
+}
+
 TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     server->AddUser("u1");
     Fill(*server, "u1");
@@ -231,6 +429,10 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     const auto restored = user.Run({"restore", "--last"}, Password("u1"));
     ASSERT_EQ(restored.exit, 0) << restored.err;
     EXPECT_EQ(server->Contents("u1")["INBOX"].size(), 200u) << restored.out;
+    // The emptied duplicates folder is gone from the server, and from its subscriptions.
+    EXPECT_TRUE(Has(restored.out, "Removed the empty folder")) << restored.out;
+    const auto listed = server->Tool("u1", {"mailboxes"}).out;
+    EXPECT_FALSE(Has(listed, "Nubra_Duplicate_Items")) << listed;
     const auto redone = user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1"));
     ASSERT_EQ(redone.exit, 0) << redone.err;
     EXPECT_EQ(server->Contents("u1"), boxes) << redone.out;

@@ -112,6 +112,13 @@ def main():
         cmd_dump(m)
     elif command == "churn":
         cmd_churn(m, args[0], int(args[1]))
+    elif command == "mailboxes":
+        for name in mailboxes(m):
+            print("list\t" + name)
+        typ, data = m.lsub()
+        for line in data or []:
+            if line:
+                print("lsub\t" + re.match(r'\(.*?\) (?:"[^"]*"|NIL) (.*)$', line.decode()).group(1).strip('"'))
     elif command == "delete-mailbox":
         typ, _ = m.delete(quote(args[0]))
         if typ != "OK":

@@ -314,8 +314,8 @@ int Run(Invocation& in) {
                       << id << "')\n";
     }
     if (recorder.deletedInstead > 0)
-        PrintWarning(std::to_string(recorder.deletedInstead) +
-                     " duplicate items could not be moved and went to Deleted Items instead: " + recorder.lastFailure);
+        PrintWarning(Items(recorder.deletedInstead) + " could not be moved into Nubra_Duplicate_Items and went to Deleted "
+                     "Items instead (" + (recorder.lastFailure.empty() ? "see the log" : recorder.lastFailure) + ")");
     if (run.stopped && recorder.RecordFailure().empty()) return 130;  // as a program ended by Ctrl-C
     return failed || !recorder.RecordFailure().empty() ? kExitFailure : kExitOk;
 }
