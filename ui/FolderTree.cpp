@@ -1,5 +1,6 @@
 #include "ui/FolderTree.h"
 
+#include <array>
 #include <exception>
 
 #include "globals/NubraGlobals.h"
@@ -41,6 +42,14 @@ int ImageForItemType(int32_t defaultItemType) {
         case outlook::olNoteItem: return kImageNotes;
         default: return kImageNone;
     }
+}
+
+bool IsSkippedStoreName(const std::string& name) {
+    // Stores of services that carry no folders worth cleaning (or that break when walked).
+    static const std::array<std::string, 4> skipped = {"Hotmail", "MSN", "WinFax", "Business Contact Manager"};
+    for (const auto& s : skipped)
+        if (name == s) return true;
+    return false;
 }
 
 void FolderTree::FillTreeView() {

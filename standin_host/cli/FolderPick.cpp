@@ -6,7 +6,6 @@
 #include "standin_host/cli/Output.h"
 #include "standin_host/cli/StoreNames.h"
 #include "standin_host/store/NameHash.h"
-#include "ui/FolderTree.h"
 
 namespace nubra::cli {
 
@@ -25,19 +24,26 @@ std::string StableKey(const std::string& storeId, const std::string& entryId) {
 
 std::string StableKey(const host::FolderNode& node) { return StableKey(node.storeId, node.entryId); }
 
-std::vector<LeftOutStore> LeftOutStores(const std::vector<host::FolderNode>& tree,
-                                        const std::vector<store::StoreInfo>& stores) {
+std::vector<LeftOutStore> LeftOutStores(const std::vector<host::FolderNode>& tree, store::Profile& profile) {
     std::vector<LeftOutStore> out;
     // Without the dialog's identities nothing can be said.
-    if (std::none_of(tree.begin(), tree.end(), [](const host::FolderNode& n) { return !n.storeId.empty(); })) {
-        if (!tree.empty()) return out;
-    }
-    for (const auto& s : stores) {
+    if (!tree.empty() && std::none_of(tree.begin(), tree.end(), [](const host::FolderNode& n) { return !n.storeId.empty(); }))
+        return out;
+    for (const auto& s : profile.Stores()) {
         if (std::any_of(tree.begin(), tree.end(), [&](const host::FolderNode& n) { return n.storeId == s.storeId; }))
             continue;
-        out.push_back({s.displayName, ui::IsSkippedStoreName(s.displayName)
-                                          ? "the dialog's tree never shows a store of that name"
-                                          : "the dialog could not read it (see its log file)"});
+        // The dialog reads a store's top folder, its name and its subfolders before it decides;
+        // when those can be read, the store was left out by its name.
+        bool readable = false;
+        try {
+            const auto top = profile.FindFolder(s.file.string());
+            const auto below = top->Folders();
+            if (below) static_cast<void>(below->Count());
+            readable = below && !top->Name().empty();
+        } catch (const std::exception&) {
+        }
+        out.push_back({s.displayName, readable ? "the dialog's tree never shows a store of that name"
+                                               : "the dialog could not read it (see its log file)"});
     }
     return out;
 }
@@ -53,7 +59,7 @@ bool IsDialogKey(const std::string& key) {
 }  // namespace
 
 const host::FolderNode& PickNode(const std::vector<host::FolderNode>& nodes, const std::string& path,
-                                 const std::string& key, const std::vector<store::StoreInfo>& stores) {
+                                 const std::string& key, store::Profile& profile) {
     if (!key.empty()) {
         std::vector<const host::FolderNode*> hits;
         for (const auto& n : nodes)
@@ -76,7 +82,7 @@ const host::FolderNode& PickNode(const std::vector<host::FolderNode>& nodes, con
         const auto other = WithBackslashes(path);
         if (other && std::any_of(nodes.begin(), nodes.end(), [&](const host::FolderNode& n) { return n.fullPath == *other; }))
             refusal += BackslashHint(*other);
-        for (const auto& left : LeftOutStores(nodes, stores))
+        for (const auto& left : LeftOutStores(nodes, profile))
             if (path == left.name || path.rfind(left.name + "\\", 0) == 0) refusal += "; " + left.Text();
         throw CommandError{refusal};
     }

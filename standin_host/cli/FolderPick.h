@@ -22,9 +22,10 @@ struct LeftOutStore {
     std::string why;
     std::string Text() const { return "store \"" + name + "\" is left out: " + why; }
 };
-// The stores of `stores` the dialog's tree `tree` leaves out, in profile order.
-std::vector<LeftOutStore> LeftOutStores(const std::vector<host::FolderNode>& tree,
-                                        const std::vector<store::StoreInfo>& stores);
+// The stores of `profile` the dialog's tree `tree` leaves out, in profile order: by the tree's
+// rule for store names when this program can read the store itself, else because the dialog
+// could not.
+std::vector<LeftOutStore> LeftOutStores(const std::vector<host::FolderNode>& tree, store::Profile& profile);
 
 // The node the user means: by `key` (StableKey), else by full `path` when exactly one node has
 // it. Raises CommandError saying what is wrong: no node has the key (an old key of the dialog's
@@ -32,6 +33,6 @@ std::vector<LeftOutStore> LeftOutStores(const std::vector<host::FolderNode>& tre
 // written with "/" and for a store the tree leaves out), several nodes have it (with their
 // keys).
 const host::FolderNode& PickNode(const std::vector<host::FolderNode>& nodes, const std::string& path,
-                                 const std::string& key, const std::vector<store::StoreInfo>& stores);
+                                 const std::string& key, store::Profile& profile);
 
 }  // namespace nubra::cli

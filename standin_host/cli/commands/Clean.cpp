@@ -25,7 +25,6 @@
 #include "standin_host/cli/commands/RunReport.h"
 #include "standin_host/history/RunRecorder.h"
 #include "standin_host/store/Profile.h"
-#include "ui/FolderTree.h"
 
 namespace nubra::cli {
 
@@ -112,12 +111,12 @@ std::vector<std::string> SelectFolders(const std::vector<host::FolderNode>& tree
     std::vector<std::string> keys;
     if (o.all) {
         // The tree's rules stay the dialog's; the user hears which stores they leave out.
-        for (const auto& left : LeftOutStores(tree, profile.Stores())) PrintNote(left.Text());
+        for (const auto& left : LeftOutStores(tree, profile)) PrintNote(left.Text());
         for (const auto& n : tree)
             if (!passOver(n.fullPath)) keys.push_back(n.key);
         return keys;
     }
-    const auto& node = PickNode(tree, o.path, o.key, profile.Stores());
+    const auto& node = PickNode(tree, o.path, o.key, profile);
     keys.push_back(node.key);
     if (!o.recursive) return keys;
     size_t i = 0;
@@ -147,14 +146,12 @@ std::string StoreOfKey(store::Profile& profile, const std::string& key) {
 
 // The stores a clean can change: all a dry run needs to copy. The others stay out of the
 // snapshot's copies (it lists them read-only), so a dry run of one folder copies its store
-// alone.
+// alone; a run over every folder copies every store.
 std::function<bool(const store::StoreInfo&)> StoresTouched(store::Profile& profile, const CleanOptions& o) {
     std::set<std::string> touched;
     const std::string keyStore = o.key.empty() ? std::string() : StoreOfKey(profile, o.key);
     for (const auto& s : profile.Stores()) {
-        const bool touches = o.all ? !ui::IsSkippedStoreName(s.displayName)
-                             : !o.key.empty() ? s.storeId == keyStore
-                                              : Below(o.path, s.displayName);
+        const bool touches = o.all ? true : !o.key.empty() ? s.storeId == keyStore : Below(o.path, s.displayName);
         if (touches) touched.insert(s.storeId);
     }
     return [touched](const store::StoreInfo& s) { return touched.count(s.storeId) > 0; };

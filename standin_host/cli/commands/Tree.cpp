@@ -24,7 +24,7 @@ int Run(Invocation& in) {
         std::cout << (key.empty() ? "-" : key) << "\t" << (node.image ? std::to_string(node.image) : "-") << "\t"
                   << Printable(node.fullPath) << "\n";
     }
-    for (const auto& left : LeftOutStores(run.tree, profile->Stores())) PrintNote(left.Text());
+    for (const auto& left : LeftOutStores(run.tree, *profile)) PrintNote(left.Text());
     return kExitOk;
 }
 
