@@ -31,6 +31,7 @@ struct Bound {
     std::map<std::string, std::string> single;
     std::map<std::string, std::vector<std::string>> many;
     std::map<std::string, int64_t> flags;
+    std::map<std::string, int32_t> integers;
 
     // What the user gave, by name.
     Args Given(const std::vector<OptionSpec>& options) const {
@@ -39,6 +40,7 @@ struct Bound {
             const bool given = app->get_option(o.name)->count() > 0;
             if (o.kind == OptionSpec::Kind::Flag) args.Set(o.name, {}, flags.at(o.name) > 0);
             else if (o.many) args.Set(o.name, many.at(o.name), given);
+            else if (o.integer) args.Set(o.name, {given ? std::to_string(integers.at(o.name)) : o.defaultValue}, given);
             else args.Set(o.name, {given ? single.at(o.name) : o.defaultValue}, given);
         }
         return args;
@@ -53,13 +55,13 @@ void AddOptions(CLI::App& app, const std::vector<OptionSpec>& options, Bound& bo
             case OptionSpec::Kind::Flag: option = app.add_flag(o.name, bound.flags[o.name], o.help); break;
             case OptionSpec::Kind::Positional:
             case OptionSpec::Kind::Value:
-                option = o.many ? app.add_option(o.name, bound.many[o.name], o.help)
-                                : app.add_option(o.name, bound.single[o.name], o.help);
+                option = o.many      ? app.add_option(o.name, bound.many[o.name], o.help)
+                         : o.integer ? app.add_option(o.name, bound.integers[o.name], o.help)
+                                     : app.add_option(o.name, bound.single[o.name], o.help);
                 break;
         }
         if (o.required) option->required();
         if (!o.choices.empty()) option->check(CLI::IsMember(o.choices));
-        if (o.integer) option->check(CLI::TypeValidator<int32_t>());
     }
     for (const auto& o : options)
         for (const auto& other : o.excludes) app.get_option(o.name)->excludes(other);
