@@ -4,6 +4,7 @@
 #include "standin_host/connected/Imap.h"
 #include "standin_host/connected/Maildir.h"
 #include "standin_host/connected/Secrets.h"
+#include "standin_host/connected/Vdir.h"
 
 namespace nubra::connected {
 
@@ -11,6 +12,7 @@ void RegisterConnectedStores() {
     static const bool done = [] {
         store::RegisterUpstreamFactory("maildir", MakeMaildirUpstream);
         store::RegisterUpstreamFactory("imap", MakeImapUpstream);
+        store::RegisterUpstreamFactory("vdir", MakeVdirUpstream);
         return true;
     }();
     (void)done;
@@ -25,6 +27,15 @@ store::StoreInfo AddMaildirStore(store::Profile& profile, const std::filesystem:
     store::ConnectedEntry entry{"maildir", dir.string(), {{"layout", layout == MaildirLayoutKind::Nested ? "nested" : "maildir++"}}};
     std::string display = name.empty() ? dir.filename().string() : name;
     return profile.AddConnectedStore(entry, display);
+}
+
+store::StoreInfo AddVdirStore(store::Profile& profile, const std::filesystem::path& dirIn, const std::string& name) {
+    RegisterConnectedStores();
+    std::error_code ec;
+    auto dir = std::filesystem::canonical(std::filesystem::absolute(dirIn), ec);
+    if (ec) RaiseError(errnum::kMapiNotFound, "the vdir \"" + dirIn.string() + "\" does not exist", kSource);
+    RequireVdir(dir);
+    return profile.AddConnectedStore({"vdir", dir.string(), {}}, name.empty() ? dir.filename().string() : name);
 }
 
 store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& account, const std::string& name,

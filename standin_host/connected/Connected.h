@@ -10,7 +10,7 @@
 
 namespace nubra::connected {
 
-// Registers the providers ("maildir", "imap") with the profile; call once before
+// Registers the providers ("maildir", "imap", "vdir") with the profile; call once before
 // Profile::Open (the command line and the explorer do).
 void RegisterConnectedStores();
 
@@ -20,6 +20,13 @@ void RegisterConnectedStores();
 // when it is in the profile already; after a failure the profile is unchanged.
 store::StoreInfo AddMaildirStore(store::Profile& profile, const std::filesystem::path& dir,
                                  const std::string& name = {});
+
+// Attaches the vdir `dir` (a folder of address books and calendars, each a folder of .vcf or
+// .ics files) as a new store named `name` (default: the folder's name) and synchronises its
+// cache. Raises kMapiNotFound for a folder that does not exist, kMapiInvalidParameter for one
+// that is no vdir, kMapiCollision when it is in the profile already; after a failure the
+// profile is unchanged.
+store::StoreInfo AddVdirStore(store::Profile& profile, const std::filesystem::path& dir, const std::string& name = {});
 
 // An IMAP account: imaps://USER@HOST[:PORT]/ (TLS from the start) or imap://USER@HOST[:PORT]/
 // (STARTTLS, which must succeed unless allowPlain, meant for tests on the loopback).

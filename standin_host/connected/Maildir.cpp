@@ -21,6 +21,7 @@
 #include "standin_host/connected/Driver.h"
 #include "standin_host/connected/Synchroniser.h"
 #include "standin_host/connected/TreeDir.h"
+#include "standin_host/formats/MaildirName.h"
 
 namespace fs = std::filesystem;
 
@@ -36,63 +37,20 @@ constexpr size_t kMaxDepth = 64;                         // folders below the to
 
 std::string Join(const std::string& dir, const std::string& name) { return dir.empty() ? name : dir + "/" + name; }
 
-// Where the info part of a name begins (":2," or, where ':' cannot be in a file name, "!2,"),
-// npos for a name without one.
-size_t InfoAt(const std::string& name) {
-    for (size_t at = name.find("2,"); at != std::string::npos; at = name.find("2,", at + 1))
-        if (at > 0 && (name[at - 1] == ':' || name[at - 1] == '!')) return at - 1;
-    return std::string::npos;
-}
+std::string UniqueOf(const std::string& name) { return formats::ParseMaildirName(name).unique; }
+using formats::WithoutSyncUid;
 
-// mbsync keeps the server's UID of a message in its file name (",U=<uid>" before the info
+// mbsync keeps the server's UID of a message in its file name (",U=<uid>" after the unique
 // part). It belongs to the folder the file is in: a file moved elsewhere goes without it
 // (mbsync would take it for another message of its new folder) and gets it back when it
-// returns there, and the unique part that finds a file again leaves it out.
-std::pair<size_t, size_t> SyncUidAt(const std::string& name) {
-    const size_t info = std::min(InfoAt(name), name.size());
-    const size_t u = name.rfind(",U=", info);
-    if (u == std::string::npos) return {std::string::npos, 0};
-    size_t end = u + 3;
-    while (end < info && name[end] >= '0' && name[end] <= '9') ++end;
-    if (end == u + 3 || (end < info && name[end] != ',')) return {std::string::npos, 0};
-    return {u, end - u};
-}
+// returns there.
 std::string SyncUidOf(const std::string& name) {
-    const auto [at, length] = SyncUidAt(name);
-    return at == std::string::npos ? std::string() : name.substr(at, length);
-}
-std::string WithoutSyncUid(const std::string& name) {
-    const auto [at, length] = SyncUidAt(name);
-    return at == std::string::npos ? name : name.substr(0, at) + name.substr(at + length);
+    const auto uid = formats::ParseMaildirName(name).syncUid;
+    return uid ? ",U=" + std::to_string(*uid) : std::string();
 }
 std::string WithSyncUid(const std::string& name, const std::string& token) {
-    const size_t info = std::min(InfoAt(name), name.size());
-    return name.substr(0, info) + token + name.substr(info);
-}
-
-std::string UniqueOf(const std::string& name) {
-    const std::string plain = WithoutSyncUid(name);
-    return plain.substr(0, InfoAt(plain));
-}
-
-// The delivery time in a unique name "seconds.Mmicros...P...host" (or "seconds.anything"),
-// else nullopt.
-std::optional<Date> DeliveryTime(const std::string& uniq) {
-    size_t i = 0;
-    int64_t seconds = 0;
-    while (i < uniq.size() && i < 12 && uniq[i] >= '0' && uniq[i] <= '9') seconds = seconds * 10 + (uniq[i++] - '0');
-    if (i == 0 || i >= uniq.size() || uniq[i] != '.') return std::nullopt;
-    int64_t micros = 0;
-    // Dovecot and others write "M<microseconds>" in the second part.
-    for (size_t m = i + 1; m < uniq.size() && uniq[m] != '.'; ++m) {
-        if (uniq[m] != 'M') continue;
-        size_t k = m + 1;
-        int64_t v = 0;
-        while (k < uniq.size() && k < m + 8 && uniq[k] >= '0' && uniq[k] <= '9') v = v * 10 + (uniq[k++] - '0');
-        if (k > m + 1 && v < 1000000) micros = v;
-        break;
-    }
-    return dates::FromUnixMillis(seconds * 1000 + micros / 1000);
+    const size_t end = formats::ParseMaildirName(name).unique.size();
+    return name.substr(0, end) + token + name.substr(end);
 }
 
 // Files a mail program keeps in a maildir besides the messages: markers, UID lists, index and
@@ -371,7 +329,7 @@ std::map<std::string, std::pair<std::string, std::string>> MaildirDriver::Files(
 std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glance&, std::vector<std::string>& warnings) {
     std::vector<SourceItem> items;
     for (auto& [uniq, place] : Files(folder, &warnings)) {
-        const auto delivered = DeliveryTime(uniq);
+        const auto delivered = formats::MaildirDeliveryTime(uniq);
         items.push_back({uniq, place.first + "/" + place.second, 0, delivered ? dates::ToUnixMillis(*delivered) : 0, "", ""});
     }
     // In the order they are added to the cache: by where they are, then by name.
@@ -402,7 +360,7 @@ std::vector<std::optional<store::ItemData>> MaildirDriver::ReadItems(const std::
                 problems[i] = "cannot read \"" + path + "\": " + (why.empty() ? "it is gone" : why) + "; skipped";
                 continue;
             }
-            std::optional<Date> created = DeliveryTime(items[i].key);
+            std::optional<Date> created = formats::MaildirDeliveryTime(items[i].key);
             if (!created) created = dates::FromUnixMillis(TreeDir::ModifiedAt(at->second.Get(), name).value_or(0) * 1000);
             try {
                 parsed[i] = ItemFromHeader(header, path, *created);

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 #include <set>
-#include <chrono>
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -21,6 +19,7 @@
 
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/Mail.h"
+#include "standin_host/formats/MaildirName.h"
 #include "standin_host/formats/Pst.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/store/ObjectModel.h"
@@ -400,8 +399,11 @@ public:
         return first;
     }
 
-    void WriteNew(const std::string& name, std::string_view contents) {
-        NewFile file(fd_, name, (dir_ / name).string());
+    void WriteNew(const std::string& name, std::string_view contents) { PlaceNew(*this, name, name, contents); }
+    // A file written under a temporary name in `from` (this folder or another, such as a
+    // Maildir's tmp/) and named `name` here; removed with this folder's files after a failure.
+    void PlaceNew(ExportFolder& from, const std::string& tempName, const std::string& name, std::string_view contents) {
+        NewFile file(from.fd_, tempName, (dir_ / name).string());
         file.Append(contents);
         file.Place(fd_, name);
         placed_.push_back(name);
@@ -454,22 +456,6 @@ private:
     std::vector<std::unique_ptr<ExportFolder>> subfolders_;
 };
 
-// Unique Maildir names: time, microseconds, process and a counter, and the host.
-std::string MaildirUniqueName() {
-    static std::atomic<uint64_t> counter{0};
-    static const std::string host = [] {
-        char name[256] = {};
-        if (::gethostname(name, sizeof name - 1) != 0 || !name[0]) return std::string("localhost");
-        std::string out;
-        for (const char* c = name; *c; ++c) out += *c == '/' ? std::string("\\057") : *c == ':' ? std::string("\\072") : std::string(1, *c);
-        return out;
-    }();
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-    return std::to_string(us / 1000000) + ".M" + std::to_string(us % 1000000) + "P" + std::to_string(::getpid()) + "Q" +
-           std::to_string(++counter) + "." + host;
-}
-
 // Export's sink: the files of one folder of the store in one folder of the file system.
 class FolderSink : public ExportSink {
 public:
@@ -485,20 +471,21 @@ public:
         }
         target_.Open(name).Append(entry);
     }
-    void MaildirMessage(bool seen, const std::string& message) override {
-        if (!tmp_) {
-            // Maildir delivery: written in tmp/, then named into cur/ or new/.
-            tmp_ = &target_.Subfolder("tmp");
-            cur_ = &target_.Subfolder("cur");
-            new_ = &target_.Subfolder("new");
-        }
-        const std::string unique = MaildirUniqueName();
-        const std::string name = seen ? unique + ":2,S" : unique;
-        ExportFolder& into = seen ? *cur_ : *new_;
-        NewFile file(tmp_->Fd(), unique, (into.Path() / name).string());
-        file.Append(message);
-        file.Place(into.Fd(), name);
+    void MaildirMessage(const std::string& flags, std::optional<Date> delivered, const std::string& message) override {
+        MaildirFolder();
+        // Maildir delivery: written in tmp/, then named into cur/ (with its flags) or new/;
+        // the name keeps the time the message arrived, which an import reads back.
+        const std::string unique = NewMaildirUnique(delivered);
+        const std::string name = flags.empty() ? unique : MaildirFileName(unique, flags);
+        ExportFolder& into = flags.empty() ? *new_ : *cur_;
+        into.PlaceNew(*tmp_, unique, name, message);
         result_.files.push_back(into.Path() / name);
+    }
+    void MaildirFolder() override {
+        if (tmp_) return;
+        tmp_ = &target_.Subfolder("tmp");
+        cur_ = &target_.Subfolder("cur");
+        new_ = &target_.Subfolder("new");
     }
     void Close() { target_.CloseAll(); }
 
@@ -565,7 +552,7 @@ void ExportOne(store::Profile& profile, const ExportPlan& plan, ExportFolder& ta
         if (auto bytes = store::FromHex(record.entryIdHex))
             if (auto id = db->ParseEntryId(*bytes, store::StoreDb::kItemKind))
                 if (auto source = db->ReadSource(*id)) item.Source = std::make_shared<store::ItemSource>(std::move(*source));
-        writer.Add(item);
+        writer.Add(item, record.entryIdHex);
         ++result.items;
     });
     writer.Finish();
@@ -622,13 +609,19 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
             // One transaction per file, fed batch by batch: an mbox of any size is stored whole
             // or not at all while memory holds one batch of its messages.
             auto& f = store::AsFolder(folder, "ImportFiles");
+            std::vector<FormatError> refused;
             result.items += f.Store()->AddItemsInBatches(f.Id(), [&](const auto& store) {
-                ReadItemsInBatches(unit.path, options.threads, &kind, [&](std::vector<ItemData>& items) {
-                    StampCreation(items, options.importClock);
-                    for (const auto& item : items) ++classes[item.Class];
-                    store(items);
-                });
+                refused.clear();  // a retried transaction reads the file again
+                ReadItemsInBatches(
+                    unit.path, options.threads, &kind,
+                    [&](std::vector<ItemData>& items) {
+                        StampCreation(items, options.importClock);
+                        for (const auto& item : items) ++classes[item.Class];
+                        store(items);
+                    },
+                    &refused);
             });
+            result.failures.insert(result.failures.end(), refused.begin(), refused.end());
             // JSON Lines hold whatever a folder held; the other formats have a kind of folder.
             if (kind != FileKind::JsonLines) {
                 if (!folderType) folderType = folder.DefaultItemType();

@@ -14,6 +14,8 @@
 //   formats::ImportResult r = formats::ImportFiles(*profile, *folder, {"a.eml", "box.mbox", "Maildir"}, options);
 //   // r.items stored, r.files read; every r.failures[i] is a FormatError (file and line in
 //   // its Description()) or a store AutomationError; print one line each, exit non-zero when any.
+//   // A message of an mbox that was cut short is such a failure too, while the file's other
+//   // messages are stored.
 //   // Every r.warnings[i] is one line naming a path (a link not followed, contacts put into a
 //   // mail folder); print each, they do not fail the import.
 //
@@ -37,11 +39,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/Automation.h"
 #include "host/Outlook.h"
+#include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/Formats.h"
 #include "standin_host/formats/Pst.h"
 
@@ -69,8 +74,11 @@ std::vector<ItemData> ReadItemsFile(const std::filesystem::path& path, unsigned 
 
 // ReadItemsFile handing the items over batch by batch (an mbox a few hundred messages at a
 // time; other formats all at once): memory holds one batch whatever the size of the file.
+// With `refused` given, the messages of an mbox that were cut short are left out and named
+// there (ReadMboxInBatches) instead of failing the file.
 void ReadItemsInBatches(const std::filesystem::path& path, unsigned threads, FileKind* kind,
-                        const std::function<void(std::vector<ItemData>&)>& take);
+                        const std::function<void(std::vector<ItemData>&)>& take,
+                        std::vector<FormatError>* refused = nullptr);
 
 struct ImportOptions {
     // When set, items without a CreationTime get *importClock, which then advances by one
@@ -131,8 +139,11 @@ PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& 
 //   Mbox:         mail and posts into "<folder name>.mbox" (mboxrd: every ">*From " line quoted
 //                 with one more ">"; the "From " line each came with, else one made from the
 //                 sender and time); the other kinds as Natural
-//   Maildir:      mail and posts into cur/ (read) or new/ (unread) with unique names, written in
-//                 tmp/ first; the other kinds as Natural beside them
+//   Maildir:      mail and posts into cur/ with their flags (D draft, F flagged, R replied,
+//                 S read: MaildirFlagsOf) or, with none of them, into new/, with unique names
+//                 that keep their creation time (MaildirDeliveryTime reads it back),
+//                 written in tmp/ first; the other kinds as Natural beside them. Every folder
+//                 written gets cur/, new/ and tmp/, also an empty one.
 //   JsonLines:    every item into items.jsonl
 enum class ExportFormat { Natural, JsonLines, Mbox, Maildir };
 
@@ -173,8 +184,11 @@ public:
     virtual void File(const std::string& name, const std::string& contents) = 0;
     // One more entry of the mbox file `name`.
     virtual void MboxEntry(const std::string& name, const std::string& entry) = 0;
-    // One message delivered into the Maildir (cur/ when `seen`, else new/).
-    virtual void MaildirMessage(bool seen, const std::string& message) = 0;
+    // One message delivered into the Maildir: cur/ with `flags` (MaildirFlagsOf) in its name,
+    // or new/ when there are none; `delivered` (its creation time) goes into the name too.
+    virtual void MaildirMessage(const std::string& flags, std::optional<Date> delivered, const std::string& message) = 0;
+    // The folder is a Maildir even when no message goes into it (cur/, new/ and tmp/).
+    virtual void MaildirFolder() {}
 };
 
 // The items of one folder, handed over one by one in folder order, turned into files.
@@ -182,7 +196,9 @@ class FolderWriter {
 public:
     // `mboxName`: the name of the folder's mbox file.
     FolderWriter(ExportSink& sink, ExportFormat format, std::string mboxName);
-    void Add(const ItemData& item);
+    // `entryIdHex`: the item's entry ID (the store's uid and the item's number), from which
+    // a contact made without a vCard gets its UID (WriteVCard); empty for items of no store.
+    void Add(const ItemData& item, std::string_view entryIdHex = {});
     // Writes the files gathered over the folder (contacts, calendar, JSON Lines).
     void Finish();
 
@@ -196,7 +212,7 @@ private:
 };
 
 // The file contents Export writes, without the store (for tests and other callers); a Maildir
-// as "cur/N:2,S" and "new/N".
+// as "cur/N:2,FLAGS" and "new/N".
 struct ExportFiles {
     std::vector<std::pair<std::string, std::string>> files;  // name, contents
 };

@@ -9,6 +9,7 @@
 #include "standin_host/formats/ICalendar.h"
 #include "standin_host/formats/JsonLines.h"
 #include "standin_host/formats/Mail.h"
+#include "standin_host/formats/MaildirName.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/formats/VCard.h"
 #include "standin_host/store/ItemSource.h"
@@ -132,7 +133,7 @@ std::vector<ItemData> ReadItemsFile(const fs::path& path, unsigned threads, File
 }
 
 void ReadItemsInBatches(const fs::path& path, unsigned threads, FileKind* kind,
-                        const std::function<void(std::vector<ItemData>&)>& take) {
+                        const std::function<void(std::vector<ItemData>&)>& take, std::vector<FormatError>* refused) {
     std::error_code ec;
     if (!fs::is_directory(path, ec)) {
         std::optional<InputFile> file;
@@ -143,7 +144,7 @@ void ReadItemsInBatches(const fs::path& path, unsigned threads, FileKind* kind,
         }
         if (file && KindOfFile(path, &*file) == FileKind::Mbox) {
             if (kind) *kind = FileKind::Mbox;
-            NamingTheFile(path, [&] { ReadMboxInBatches(*file, threads, take); });
+            NamingTheFile(path, [&] { ReadMboxInBatches(*file, threads, take, refused); });
             return;
         }
     }
@@ -154,7 +155,7 @@ void ReadItemsInBatches(const fs::path& path, unsigned threads, FileKind* kind,
 FolderWriter::FolderWriter(ExportSink& sink, ExportFormat format, std::string mboxName)
     : sink_(sink), format_(format), mboxName_(std::move(mboxName)) {}
 
-void FolderWriter::Add(const ItemData& item) {
+void FolderWriter::Add(const ItemData& item, std::string_view entryIdHex) {
     if (format_ == ExportFormat::JsonLines) {
         jsonl_ += ItemToJsonLine(item) + "\n";
         return;
@@ -167,8 +168,7 @@ void FolderWriter::Add(const ItemData& item) {
                 const bool envelope = item.Source && !item.Source->envelope.empty();
                 sink_.MboxEntry(mboxName_, formats::MboxEntry(envelope ? item.Source->envelope : MakeEnvelope(item), message));
             } else if (format_ == ExportFormat::Maildir) {
-                auto flags = item.extraTagged.find(store::PR_MESSAGE_FLAGS);
-                sink_.MaildirMessage(flags != item.extraTagged.end() && (flags->second.integer & store::MSGFLAG_READ), message);
+                sink_.MaildirMessage(MaildirFlagsOf(item), item.CreationTime, message);
             } else {
                 char name[32];
                 std::snprintf(name, sizeof name, "%06zu.eml", ++mails_);
@@ -182,7 +182,7 @@ void FolderWriter::Add(const ItemData& item) {
             }
             break;
         }
-        case 40: contacts_ += WriteVCard(item); break;
+        case 40: contacts_ += WriteVCard(item, entryIdHex); break;
         case 26:
         case 48: calendar_.push_back(item); break;
         default: jsonl_ += ItemToJsonLine(item) + "\n"; break;
@@ -190,6 +190,7 @@ void FolderWriter::Add(const ItemData& item) {
 }
 
 void FolderWriter::Finish() {
+    if (format_ == ExportFormat::Maildir) sink_.MaildirFolder();
     if (!contacts_.empty()) sink_.File("contacts.vcf", contacts_);
     if (!calendar_.empty()) sink_.File("calendar.ics", WriteICalendar(calendar_));
     if (!jsonl_.empty()) sink_.File("items.jsonl", jsonl_);
@@ -208,9 +209,9 @@ ExportFiles RenderExport(const std::vector<ItemData>& items, ExportFormat format
                 }
             out.files.emplace_back(name, entry);
         }
-        void MaildirMessage(bool seen, const std::string& message) override {
+        void MaildirMessage(const std::string& flags, std::optional<Date>, const std::string& message) override {
             const std::string n = std::to_string(++delivered);
-            out.files.emplace_back(seen ? "cur/" + n + ":2,S" : "new/" + n, message);
+            out.files.emplace_back(flags.empty() ? "new/" + n : "cur/" + MaildirFileName(n, flags), message);
         }
     } memory;
     FolderWriter writer(memory, format, "messages.mbox");

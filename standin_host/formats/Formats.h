@@ -36,12 +36,28 @@ inline constexpr uint32_t PR_CREATION_TIME = 0x30070040;
 inline constexpr uint32_t PR_BODY_HTML = 0x1013001E;
 inline constexpr uint32_t PR_CONTAINER_CLASS = 0x3613001E;
 inline constexpr uint32_t PR_MESSAGE_CLASS = 0x001A001E;
+// The follow-up flag (2: flagged, 1: done) and what was last done with a message (102 a reply
+// to the sender, 103 to all, 104 a forward): what Maildir's F and R flags stand for.
+inline constexpr uint32_t PR_FLAG_STATUS = 0x10900003;
+inline constexpr uint32_t PR_LAST_VERB_EXECUTED = 0x10810003;
+inline constexpr int64_t kFlagStatusFlagged = 2;
+inline constexpr int64_t kVerbReplyToSender = 102;
+inline constexpr int64_t kVerbReplyToAll = 103;
+// PR_MESSAGE_FLAGS: not sent yet (a draft). MSGFLAG_READ and MSGFLAG_HASATTACH are the store's.
+inline constexpr int64_t MSGFLAG_UNSENT = 0x08;
 
 // Size limits of what is read into memory at once. No mail program writes a message of this
 // size, and no contact or calendar file grows to it; the limits keep a wrong file (a disk
 // image, a sparse file) from taking the machine's memory before its first error shows.
 inline constexpr uint64_t kMaxMessageBytes = uint64_t{256} << 20;   // one mail message
 inline constexpr uint64_t kMaxTextFileBytes = uint64_t{256} << 20;  // one vCard or iCalendar file
+// The largest MIME tree a message may have. GMime builds the whole tree at once, some hundred
+// bytes of memory per part and a stack frame per level: a few megabytes of "--b" lines would
+// otherwise take gigabytes, and deep nesting the stack. No mail program writes a message near
+// either bound; header fields are bounded with the parts they belong to.
+inline constexpr size_t kMaxMimeParts = 10000;
+inline constexpr size_t kMaxMimeDepth = 100;
+inline constexpr size_t kMaxMimeHeaderFields = 20 * kMaxMimeParts;
 
 // A file opened for reading that is a regular file. Anything else is refused before a byte is
 // read: a FIFO would block for ever, a device such as /dev/zero never ends, a folder is no file.

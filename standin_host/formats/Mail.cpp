@@ -15,9 +15,12 @@
 #include <optional>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "host/AutomationDates.h"
 #include "standin_host/formats/Attachments.h"
 #include "standin_host/formats/FormatError.h"
+#include "standin_host/formats/MaildirName.h"
 #include "standin_host/formats/PstSource.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/store/ItemSource.h"
@@ -52,17 +55,23 @@ bool IsMailFieldName(std::string_view name) {
     return false;
 }
 
+// Where the header of a message ends, as CheckOutline finds it.
+struct Outline {
+    size_t headerEnd = 0;       // the byte after its terminating empty line, or the end
+    bool headerEnded = false;   // an empty line ends it (else it runs to the end of the bytes)
+    int64_t lastLine = 0;       // the line the bytes end on
+};
+
 // Checks the outline of a message before GMime sees it: a header field first, at least one
-// field of mail, sane line lengths. Returns where the header ends (the byte after its
-// terminating empty line, or the end); raises FormatError with the line.
-size_t CheckOutline(std::string_view bytes, const std::string& file, int64_t firstLine, bool headerless) {
+// field of mail, sane line lengths. Raises FormatError with the line.
+Outline CheckOutline(std::string_view bytes, const std::string& file, int64_t firstLine, bool headerless) {
     if (bytes.empty()) FailAtLine(file, firstLine, "the message is empty");
     size_t pos = 0;
     int64_t line = firstLine;
     bool inHeader = true;
     bool first = true;
     bool mailField = headerless;  // an mbox separator already says it is mail
-    size_t headerEnd = bytes.size();
+    Outline outline{bytes.size(), false, firstLine};
     while (pos < bytes.size()) {
         size_t end = bytes.find('\n', pos);
         if (end == std::string_view::npos) end = bytes.size();
@@ -74,7 +83,8 @@ size_t CheckOutline(std::string_view bytes, const std::string& file, int64_t fir
             if (text.empty()) {
                 if (first && !headerless) FailAtLine(file, line, "no header fields at the start of the message");
                 inHeader = false;
-                headerEnd = std::min(end + 1, bytes.size());
+                outline.headerEnd = std::min(end + 1, bytes.size());
+                outline.headerEnded = true;
             } else if (text[0] == ' ' || text[0] == '\t') {
                 if (first) FailAtLine(file, line, "the message starts with a continuation line");
             } else {
@@ -87,13 +97,14 @@ size_t CheckOutline(std::string_view bytes, const std::string& file, int64_t fir
             }
             first = false;
         }
+        outline.lastLine = line;
         pos = end + 1;
         ++line;
     }
     if (!mailField)
         FailAtLine(file, firstLine,
                    "no mail header field (From, To, Subject, Date, Message-ID, ...): not a mail message");
-    return headerEnd;
+    return outline;
 }
 
 constexpr std::string_view kReplacementChar = "\xEF\xBF\xBD";  // U+FFFD
@@ -190,9 +201,28 @@ std::string NormaliseNewlines(std::string text) {
 
 }  // namespace
 
-ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64_t firstLine,
-                          bool headerless) {
-    const size_t headerEnd = CheckOutline(bytes, file, firstLine, headerless);
+// What a message whose header runs to the end of its bytes (no empty line ends it) is taken
+// for: a message without a body, or a message cut short.
+enum class HeaderToEnd {
+    Body,            // a message without a body (what a connected store hands over, a header)
+    Cut,             // cut short: a saved message ends its header with an empty line
+    CutWithinLine,   // cut short when it ends inside a line (no line break at the end)
+};
+
+[[noreturn]] void FailCutHeader(const std::string& file, int64_t line) {
+    FailAtLine(file, line,
+               "the message ends inside its header (no empty line ends the header before the end of the "
+               "message): it was cut short, and is not imported");
+}
+
+ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64_t firstLine, bool headerless,
+                          HeaderToEnd headerToEnd = HeaderToEnd::Body) {
+    const Outline outline = CheckOutline(bytes, file, firstLine, headerless);
+    if (!outline.headerEnded &&
+        (headerToEnd == HeaderToEnd::Cut || (headerToEnd == HeaderToEnd::CutWithinLine && !bytes.ends_with('\n'))))
+        FailCutHeader(file, outline.lastLine);
+    if (auto why = MimeTreeBeyondBounds(bytes)) FailAtLine(file, firstLine, *why);
+    const size_t headerEnd = outline.headerEnd;
     // NUL bytes in the header become U+FFFD before GMime reads it (see ReplaceNuls); those of
     // a body are replaced once it is decoded, where they may belong to its charset.
     std::string patched;
@@ -201,7 +231,7 @@ ItemData ParseMessageImpl(std::string_view bytes, const std::string& file, int64
         patched.append(bytes.substr(headerEnd));
         bytes = patched;
     }
-    GPtr<GMimeMessage> message = ParseMime(bytes);
+    GPtr<GMimeMessage> message = ParseCheckedMime(bytes);
     if (!message) FailAtLine(file, firstLine, "not a mail message");
 
     ItemData item;
@@ -265,7 +295,17 @@ ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t f
     return ParseMessageImpl(bytes, file, firstLine, false);
 }
 
-std::vector<ItemData> ReadEml(InputFile& file) {
+namespace {
+
+// A message that came with a "From " line was created when it arrived, as that line says
+// (else when it was sent), not when it is imported: the same message read from a Maildir
+// or in place has its time of arrival too.
+void SetArrivalTime(ItemData& item, std::string_view envelope) {
+    item.CreationTime = EnvelopeTime(envelope);
+    if (!item.CreationTime) item.CreationTime = item.SentOn;
+}
+
+std::vector<ItemData> ReadMessageFile(InputFile& file, HeaderToEnd headerToEnd) {
     std::string data = file.ReadAll(kMaxMessageBytes, "one message");
     std::string_view view(data);
     int64_t line = 1;
@@ -279,10 +319,15 @@ std::vector<ItemData> ReadEml(InputFile& file) {
     }
     std::vector<ItemData> items;
     // After an envelope line a message without header fields is mail, as it is in an mbox.
-    items.push_back(ParseMessageImpl(view, file.Path(), line, !envelope.empty()));
+    items.push_back(ParseMessageImpl(view, file.Path(), line, !envelope.empty(), headerToEnd));
+    if (!envelope.empty()) SetArrivalTime(items.back(), envelope);
     items.back().Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, view, std::move(envelope));
     return items;
 }
+
+}  // namespace
+
+std::vector<ItemData> ReadEml(InputFile& file) { return ReadMessageFile(file, HeaderToEnd::Cut); }
 
 std::vector<ItemData> ReadEmlFile(const std::string& path) {
     InputFile file(path);
@@ -325,6 +370,67 @@ std::string Unquote(std::string_view text) {
 
 }  // namespace
 
+std::optional<Date> EnvelopeTime(std::string_view line) {
+    static constexpr std::string_view kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr std::string_view kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (!line.starts_with("From ")) return std::nullopt;
+    std::vector<std::string_view> tokens;
+    for (size_t pos = 5; pos < line.size();) {
+        while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t' || line[pos] == '\r' || line[pos] == '\n')) ++pos;
+        size_t end = pos;
+        while (end < line.size() && line[end] != ' ' && line[end] != '\t' && line[end] != '\r' && line[end] != '\n') ++end;
+        if (end > pos) tokens.push_back(line.substr(pos, end - pos));
+        pos = end;
+    }
+    auto digits = [](std::string_view t, size_t min, size_t max) -> std::optional<int> {
+        if (t.size() < min || t.size() > max || !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        return std::stoi(std::string(t));
+    };
+    // The last "weekday month" pair (a sender address could look like either).
+    for (size_t m = tokens.size(); m-- > 1;) {
+        const auto month = std::find(std::begin(kMonths), std::end(kMonths), tokens[m]);
+        if (month == std::end(kMonths) || std::find(std::begin(kDays), std::end(kDays), tokens[m - 1]) == std::end(kDays))
+            continue;
+        if (m + 2 >= tokens.size()) return std::nullopt;
+        const auto day = digits(tokens[m + 1], 1, 2);
+        const std::string_view clock = tokens[m + 2];
+        // "hh:mm" or "hh:mm:ss"
+        const bool withSeconds = clock.size() == 8 && clock[5] == ':';
+        if ((clock.size() != 5 && !withSeconds) || clock[2] != ':') return std::nullopt;
+        const auto hour = digits(clock.substr(0, 2), 2, 2);
+        const auto minute = digits(clock.substr(3, 2), 2, 2);
+        const auto second = withSeconds ? digits(clock.substr(6, 2), 2, 2) : std::optional<int>(0);
+        std::optional<int> year;
+        std::optional<int> offsetMinutes;  // none: local time
+        for (size_t t = m + 3; t < tokens.size(); ++t) {
+            const std::string_view token = tokens[t];
+            if (auto y = digits(token, 4, 4); y && !year) {
+                year = y;
+            } else if (token.size() == 5 && (token[0] == '+' || token[0] == '-') && digits(token.substr(1), 4, 4)) {
+                const int v = *digits(token.substr(1), 4, 4);
+                offsetMinutes = (token[0] == '-' ? -1 : 1) * ((v / 100) * 60 + v % 100);
+            } else if (token == "GMT" || token == "UTC" || token == "UT" || token == "Z") {
+                offsetMinutes = 0;
+            }
+        }
+        if (!day || !hour || !minute || !second || !year || *day < 1 || *day > 31 || *hour > 23 || *minute > 59 ||
+            *second > 60 || *year < 1970)
+            return std::nullopt;
+        try {
+            // MakeDate refuses a day the month does not have ("Feb 30").
+            const Date when = dates::MakeDate(*year, static_cast<int>(month - std::begin(kMonths)) + 1, *day, *hour,
+                                              *minute, std::min(*second, 59));
+            if (!offsetMinutes) return dates::LocalToUtc(when);
+            return dates::FromUnixMillis(dates::ToUnixMillis(when) - int64_t{*offsetMinutes} * 60000);
+        } catch (const AutomationError&) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
 std::string EnvelopeLine(std::string_view line) {
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -338,6 +444,9 @@ struct MboxMessage {
     std::string envelope;  // its "From " line, without the line end
     std::string bytes;     // after its "From " line, unquoted unless taken by Content-Length
     int64_t line = 0;      // line of its first header
+    int64_t lastLine = 0;  // line its header ends on
+    size_t number = 0;     // 1 for the first message of the file
+    bool cut = false;      // no empty line ends its header: the file was cut short there
 };
 
 // Cuts an mbox into messages while reading it piece by piece: memory holds the message being
@@ -428,6 +537,12 @@ public:
         out.bytes = byLength ? std::string(raw) : Unquote(raw);
         out.envelope = EnvelopeLine(std::string_view(Data(), fromEnd));
         out.line = firstLine;
+        out.number = ++messages_;
+        // Every mbox writer ends a message's header with an empty line (and a message without
+        // a body with the separator's too): a header that runs into the end of the file or the
+        // next "From " line is what is left of a message whose writing was broken off.
+        out.cut = !bodyStart && next > begin;
+        out.lastLine = std::max(firstLine, line - (next > 0 && Data()[next - 1] == '\n' ? 1 : 0));
         start_ += next;
         line_ = line;
         return true;
@@ -494,6 +609,7 @@ private:
     std::string buffer_;
     size_t start_ = 0;  // where the current message's "From " line starts in buffer_
     int64_t line_ = 1;  // its line number
+    size_t messages_ = 0;
     bool ended_ = false;
 };
 
@@ -502,10 +618,16 @@ private:
 constexpr size_t kMboxBatchMessages = 512;
 constexpr size_t kMboxBatchBytes = size_t{16} << 20;
 
+// A failure of one message of an mbox, naming the message.
+FormatError OfMessage(const FormatError& e, size_t number) {
+    return FormatError(e.File(), e.Line(), e.ByteOffset(), "message " + std::to_string(number) + ": " + e.Message());
+}
+
 // The next batch of messages the splitter gives, parsed on `threads` threads (the calling one
-// among them), each with its source; empty at the end. The first malformed message of the
-// batch (in file order) is raised.
-std::vector<ItemData> NextMboxBatch(MboxSplitter& splitter, unsigned threads) {
+// among them), each with its source; nullopt at the end. The first malformed message of the
+// batch (in file order) is raised, naming its number; a message cut short is put into
+// `refused` and left out when that is given, else raised too.
+std::optional<std::vector<ItemData>> NextMboxBatch(MboxSplitter& splitter, unsigned threads, MboxRefusals* refused) {
     std::vector<MboxMessage> batch;
     size_t bytes = 0;
     MboxMessage message;
@@ -513,16 +635,21 @@ std::vector<ItemData> NextMboxBatch(MboxSplitter& splitter, unsigned threads) {
         bytes += message.bytes.size();
         batch.push_back(std::move(message));
     }
+    if (batch.empty()) return std::nullopt;
     std::vector<std::optional<ItemData>> parsed(batch.size());
     std::vector<std::exception_ptr> errors(batch.size());
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t i; (i = next++) < batch.size();) {
             try {
+                if (batch[i].cut) FailCutHeader(splitter.File(), batch[i].lastLine);
                 parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
+                SetArrivalTime(*parsed[i], batch[i].envelope);
                 parsed[i]->Source =
                     store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes, std::move(batch[i].envelope));
                 std::string().swap(batch[i].bytes);
+            } catch (const FormatError& e) {
+                errors[i] = std::make_exception_ptr(OfMessage(e, batch[i].number));
             } catch (...) {
                 errors[i] = std::current_exception();
             }
@@ -536,23 +663,40 @@ std::vector<ItemData> NextMboxBatch(MboxSplitter& splitter, unsigned threads) {
     std::vector<ItemData> items;
     items.reserve(batch.size());
     for (size_t i = 0; i < batch.size(); ++i) {
-        if (errors[i]) std::rethrow_exception(errors[i]);
-        items.push_back(std::move(*parsed[i]));
+        if (errors[i] && batch[i].cut && refused) {
+            try {
+                std::rethrow_exception(errors[i]);
+            } catch (const FormatError& e) {
+                refused->push_back(e);
+            }
+        } else if (errors[i]) {
+            std::rethrow_exception(errors[i]);
+        } else {
+            items.push_back(std::move(*parsed[i]));
+        }
     }
     return items;
 }
 
 // Every message, handed to `take` batch by batch in file order. While `take` stores a batch
 // (on the calling thread, which owns the store), the next one is read and parsed beside it.
-void ParseMboxMessages(MboxSplitter& splitter, unsigned threads, const MboxBatchSink& take) {
-    auto ahead = [&] { return std::async(std::launch::async, [&] { return NextMboxBatch(splitter, threads); }); };
-    std::future<std::vector<ItemData>> next = ahead();
+void ParseMboxMessages(MboxSplitter& splitter, unsigned threads, const MboxBatchSink& take, MboxRefusals* refused) {
+    // The batch read ahead keeps its refusals apart until the batch before it is taken.
+    MboxRefusals aheadRefused;
+    auto ahead = [&] {
+        return std::async(std::launch::async, [&] { return NextMboxBatch(splitter, threads, refused ? &aheadRefused : nullptr); });
+    };
+    std::future<std::optional<std::vector<ItemData>>> next = ahead();
     for (;;) {
-        std::vector<ItemData> items = next.get();  // a malformed message is raised here, in file order
-        if (items.empty()) return;
+        std::optional<std::vector<ItemData>> items = next.get();  // a malformed message is raised here, in file order
+        if (refused) {
+            refused->insert(refused->end(), aheadRefused.begin(), aheadRefused.end());
+            aheadRefused.clear();
+        }
+        if (!items) return;
         next = ahead();
         try {
-            take(items);
+            take(*items);
         } catch (...) {
             next.wait();  // the reader must be done before the splitter goes
             throw;
@@ -564,7 +708,7 @@ std::vector<ItemData> CollectMbox(MboxSplitter& splitter, unsigned threads) {
     std::vector<ItemData> all;
     ParseMboxMessages(splitter, threads, [&](std::vector<ItemData>& items) {
         for (auto& item : items) all.push_back(std::move(item));
-    });
+    }, nullptr);
     return all;
 }
 
@@ -588,9 +732,9 @@ std::vector<ItemData> ReadMbox(InputFile& file, unsigned threads) {
     return CollectMbox(splitter, threads);
 }
 
-void ReadMboxInBatches(InputFile& file, unsigned threads, const MboxBatchSink& take) {
+void ReadMboxInBatches(InputFile& file, unsigned threads, const MboxBatchSink& take, MboxRefusals* refused) {
     MboxSplitter splitter([&](char* buffer, size_t n) { return file.Read(buffer, n); }, file.Path());
-    ParseMboxMessages(splitter, threads, take);
+    ParseMboxMessages(splitter, threads, take, refused);
 }
 
 std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads) {
@@ -723,20 +867,51 @@ FolderData ReadMaildir(const std::string& dir) { return ReadLayout(ScanMaildir(d
 bool MaildirSeen(const std::string& path) {
     const fs::path p(path);
     if (p.parent_path().filename() != "cur") return false;  // new/: not yet seen by any client
-    const std::string name = p.filename().string();
-    // "unique:2,FLAGS" (some systems write '!' for ':'); the flags are sorted capitals.
-    size_t info = name.rfind(":2,");
-    if (info == std::string::npos) info = name.rfind("!2,");
-    return info != std::string::npos && name.find('S', info + 3) != std::string::npos;
+    return ParseMaildirName(p.filename().string()).flags.find('S') != std::string::npos;
+}
+
+std::string MaildirFlagsOf(const ItemData& item) {
+    auto integer = [&](uint32_t tag) {
+        auto it = item.extraTagged.find(tag);
+        return it == item.extraTagged.end() ? int64_t{0} : it->second.integer;
+    };
+    const int64_t flags = integer(store::PR_MESSAGE_FLAGS);
+    const int64_t verb = integer(PR_LAST_VERB_EXECUTED);
+    std::string out;
+    if (flags & MSGFLAG_UNSENT) out += 'D';
+    if (integer(PR_FLAG_STATUS) == kFlagStatusFlagged) out += 'F';
+    if (verb == kVerbReplyToSender || verb == kVerbReplyToAll) out += 'R';
+    if (flags & store::MSGFLAG_READ) out += 'S';
+    return out;
 }
 
 ItemData ReadMaildirMessage(const std::string& path) {
-    ItemData item = std::move(ReadEmlFile(path).front());
-    // Where the file lies says whether it was read, whatever its headers say.
+    // Delivery writes a Maildir file in tmp/ and names it into new/ when it is whole, and a
+    // message without a body is legal there: a header that ends with its line break is such a
+    // message; one that ends inside a line was cut short (a copy broken off).
+    InputFile file(path);
+    ItemData item = std::move(ReadMessageFile(file, HeaderToEnd::CutWithinLine).front());
+    const MaildirName name = ParseMaildirName(fs::path(path).filename().string());
+    // Where the file lies and its name say whether it was read, whatever its headers say.
     auto& flags = item.extraTagged[store::PR_MESSAGE_FLAGS];
     flags.type = 0x0003;
-    flags.integer = (flags.integer & ~store::MSGFLAG_READ) | (MaildirSeen(path) ? store::MSGFLAG_READ : 0);
+    flags.integer &= ~(store::MSGFLAG_READ | MSGFLAG_UNSENT);
+    if (MaildirSeen(path)) flags.integer |= store::MSGFLAG_READ;
+    if (name.flags.find('D') != std::string::npos) flags.integer |= MSGFLAG_UNSENT;
     if (flags.integer == 0) item.extraTagged.erase(store::PR_MESSAGE_FLAGS);
+    if (name.flags.find('F') != std::string::npos)
+        item.extraTagged[PR_FLAG_STATUS] = {0x0003, kFlagStatusFlagged, {}, {}};
+    if (name.flags.find('R') != std::string::npos)
+        item.extraTagged[PR_LAST_VERB_EXECUTED] = {0x0003, kVerbReplyToSender, {}, {}};
+    // Created when it was delivered, as the unique part of its name records (else when the
+    // file was last written, which delivery leaves at that time too), not when it is imported:
+    // the same message read in place has the same time.
+    item.CreationTime = MaildirDeliveryTime(name.unique);
+    if (!item.CreationTime) {
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0)
+            item.CreationTime = dates::FromUnixMillis(int64_t{st.st_mtim.tv_sec} * 1000 + st.st_mtim.tv_nsec / 1000000);
+    }
     return item;
 }
 
@@ -789,7 +964,8 @@ std::string MakeEnvelope(const ItemData& item) {
             std::none_of(a.begin(), a.end(), [](char c) { return static_cast<unsigned char>(c) <= ' '; }))
             sender = a;
     }
-    const UtcTime t = UtcTimeOf(item.SentOn.value_or(item.CreationTime.value_or(DateFromUnixSeconds(0))));
+    // In local time, as mail delivery writes it (and EnvelopeTime reads it).
+    const UtcTime t = UtcTimeOf(dates::UtcToLocal(item.SentOn.value_or(item.CreationTime.value_or(DateFromUnixSeconds(0)))));
     char when[64];
     std::snprintf(when, sizeof when, "%s %s %2d %02d:%02d:%02d %04d", t.weekday, t.month, t.parts.day, t.parts.hour,
                   t.parts.minute, t.parts.second, t.parts.year);

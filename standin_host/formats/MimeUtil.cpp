@@ -1,7 +1,10 @@
 #include "standin_host/formats/MimeUtil.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "standin_host/formats/TextUtil.h"
 
@@ -12,7 +15,166 @@ void EnsureGMime() {
     std::call_once(once, [] { g_mime_init(); });
 }
 
+namespace {
+
+// Walks the lines of a message the way GMime's parser will build its tree, counting parts,
+// levels and header fields. Wherever GMime's reading could differ from this one (several
+// Content-Type fields in one header, a part whose header never ends), it takes the reading
+// that gives the larger tree.
+class MimeOutline {
+public:
+    std::optional<std::string> Check(std::string_view bytes) {
+        frames_.push_back(Frame{});  // the message itself
+        size_t pos = 0;
+        while (pos < bytes.size()) {
+            const char* nl = static_cast<const char*>(std::memchr(bytes.data() + pos, '\n', bytes.size() - pos));
+            const size_t end = nl ? static_cast<size_t>(nl - bytes.data()) : bytes.size();
+            std::string_view line = bytes.substr(pos, end - pos);
+            pos = end + 1;
+            if (line.starts_with("--") && Delimiter(line)) {
+                if (parts_ > kMaxMimeParts)
+                    return "more than " + std::to_string(kMaxMimeParts) + " MIME parts (refused before reading them)";
+                continue;
+            }
+            if (!inHeader_) continue;
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            if (line.empty()) {
+                EndOfHeader();
+                if (frames_.size() > kMaxMimeDepth)
+                    return "MIME parts nested more than " + std::to_string(kMaxMimeDepth) + " deep (refused before reading them)";
+                if (parts_ > kMaxMimeParts)
+                    return "more than " + std::to_string(kMaxMimeParts) + " MIME parts (refused before reading them)";
+            } else if (line[0] == ' ' || line[0] == '\t') {
+                if (collecting_) {
+                    if (types_.back().size() + line.size() > kMaxFieldBytes)
+                        return "a Content-Type header field longer than " + std::to_string(kMaxFieldBytes) + " bytes";
+                    types_.back().append(line);
+                }
+            } else {
+                if (++fields_ > kMaxMimeHeaderFields)
+                    return "more than " + std::to_string(kMaxMimeHeaderFields) + " header fields (refused before reading them)";
+                collecting_ = false;
+                const size_t colon = line.find(':');
+                if (colon == std::string_view::npos) continue;
+                std::string_view name = line.substr(0, colon);
+                while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+                if (name.size() == 12 && g_ascii_strncasecmp(name.data(), "content-type", 12) == 0) {
+                    if (line.size() - colon > kMaxFieldBytes)
+                        return "a Content-Type header field longer than " + std::to_string(kMaxFieldBytes) + " bytes";
+                    types_.emplace_back(line.substr(colon + 1));
+                    collecting_ = true;
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    static constexpr size_t kMaxFieldBytes = size_t{64} << 10;
+
+    struct Frame {
+        std::vector<std::string> boundaries;  // empty: a message (the top one or an embedded one)
+        bool digest = false;                  // multipart/digest: a part without a type is a message
+    };
+
+    // A line "--boundary" or "--boundary--" (trailing white space allowed) of any multipart
+    // the line lies in, innermost first: handled, true. Anything else: false.
+    bool Delimiter(std::string_view line) {
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) line.remove_suffix(1);
+        std::string_view rest = line.substr(2);
+        auto found = where_.find(std::string(rest));
+        bool closing = false;
+        if (found == where_.end() && rest.size() >= 2 && rest.ends_with("--")) {
+            found = where_.find(std::string(rest.substr(0, rest.size() - 2)));
+            closing = true;
+        }
+        if (found == where_.end()) return false;
+        const size_t frame = found->second.back();
+        // Every level inside the multipart ends here; a closing line ends the multipart too.
+        Pop(closing ? frame : frame + 1);
+        types_.clear();
+        collecting_ = false;
+        if (closing) {
+            inHeader_ = false;  // the multipart's epilogue
+        } else {
+            ++parts_;
+            inHeader_ = true;
+            digestPart_ = frames_[frame].digest;
+        }
+        return true;
+    }
+
+    void EndOfHeader() {
+        Frame next;
+        bool message = types_.empty() && digestPart_;
+        for (const auto& value : types_) {
+            // Only the two kinds that open a level need GMime's reading of the field.
+            const std::string lower = AsciiLower(value);
+            if (lower.find("multipart") == std::string::npos && lower.find("message") == std::string::npos) continue;
+            GMimeContentType* type = g_mime_content_type_parse(nullptr, value.c_str());
+            if (!type) continue;
+            if (g_mime_content_type_is_type(type, "multipart", "*")) {
+                if (const char* boundary = g_mime_content_type_get_parameter(type, "boundary")) {
+                    std::string b = boundary;
+                    while (!b.empty() && (b.back() == ' ' || b.back() == '\t')) b.pop_back();
+                    next.boundaries.push_back(std::move(b));
+                    if (g_mime_content_type_is_type(type, "multipart", "digest")) next.digest = true;
+                }
+            } else if (g_mime_content_type_is_type(type, "message", "*")) {
+                message = true;
+            }
+            g_object_unref(type);
+        }
+        types_.clear();
+        collecting_ = false;
+        digestPart_ = false;
+        if (!next.boundaries.empty()) {
+            for (const auto& b : next.boundaries) where_[b].push_back(frames_.size());
+            frames_.push_back(std::move(next));
+            inHeader_ = false;  // the preamble
+        } else if (message) {
+            frames_.push_back(Frame{});  // the embedded message's header follows
+            ++parts_;
+        } else {
+            inHeader_ = false;
+        }
+    }
+
+    // Leaves the first `keep` levels.
+    void Pop(size_t keep) {
+        while (frames_.size() > keep) {
+            for (const auto& b : frames_.back().boundaries) {
+                auto it = where_.find(b);
+                it->second.pop_back();
+                if (it->second.empty()) where_.erase(it);
+            }
+            frames_.pop_back();
+        }
+    }
+
+    std::vector<Frame> frames_;
+    std::unordered_map<std::string, std::vector<size_t>> where_;  // boundary: levels using it
+    std::vector<std::string> types_;  // the Content-Type fields of the header being read
+    bool collecting_ = false;         // the last field was one of them
+    bool inHeader_ = true;
+    bool digestPart_ = false;
+    size_t parts_ = 0;  // parts of multiparts and embedded messages
+    size_t fields_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::string> MimeTreeBeyondBounds(std::string_view bytes) {
+    EnsureGMime();
+    return MimeOutline().Check(bytes);
+}
+
 GPtr<GMimeMessage> ParseMime(std::string_view bytes) {
+    if (MimeTreeBeyondBounds(bytes)) return nullptr;
+    return ParseCheckedMime(bytes);
+}
+
+GPtr<GMimeMessage> ParseCheckedMime(std::string_view bytes) {
     EnsureGMime();
     GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
     GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));

@@ -5,9 +5,13 @@
 
 #include <gmime/gmime.h>
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "standin_host/formats/Formats.h"
 
 namespace nubra::formats {
 
@@ -29,8 +33,18 @@ struct GFree {
 };
 using GString_ = std::unique_ptr<char, GFree>;
 
-// A parsed message of `bytes` (which must outlive nothing: GMime copies them), or nullptr.
+// Why GMime must not be given `bytes`: a text saying which bound (Formats.h) the message's MIME tree
+// exceeds, or nullopt when it keeps within all of them. Looks at the message's lines only
+// (its boundaries and Content-Type fields), in time linear in its size and memory bounded by
+// its header fields: it counts every line that could be a part boundary in GMime's eyes, so it
+// may overcount, never undercount.
+std::optional<std::string> MimeTreeBeyondBounds(std::string_view bytes);
+
+// A parsed message of `bytes` (which must outlive nothing: GMime copies them), or nullptr
+// (also for one beyond the bounds above).
 GPtr<GMimeMessage> ParseMime(std::string_view bytes);
+// The same for bytes that MimeTreeBeyondBounds has passed already.
+GPtr<GMimeMessage> ParseCheckedMime(std::string_view bytes);
 
 // The bytes of a part after its transfer encoding is undone (still in its charset).
 std::string DecodedContent(GMimePart* part);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
@@ -182,14 +183,55 @@ bool PlainAscii(std::string_view bytes) {
     return true;
 }
 
+// The ICU name of a code page usable for 8-bit texts, or nullptr. Looked up once per code page
+// (opening a converter to learn whether ICU knows it costs more than most conversions).
+const std::string* CodePageCharset(int32_t cp) {
+    if (cp <= 0 || IsWideCodePage(cp)) return nullptr;
+    static std::mutex mutex;
+    static std::map<int32_t, std::optional<std::string>> charsets;
+    std::lock_guard lock(mutex);
+    auto it = charsets.find(cp);
+    if (it == charsets.end()) it = charsets.emplace(cp, CharsetForCodePage(cp)).first;
+    return it->second ? &*it->second : nullptr;  // map nodes stay put
+}
+
+}  // namespace
+
+EightBitText DecodeEightBitText(std::string_view bytes, std::span<const int32_t> labels,
+                                std::span<const int32_t> fallbacks) {
+    const bool eightBit = std::any_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    std::vector<int32_t> candidates;
+    auto add = [&](int32_t cp) {
+        if (CodePageCharset(cp) && std::find(candidates.begin(), candidates.end(), cp) == candidates.end())
+            candidates.push_back(cp);
+    };
+    for (int32_t label : labels) {
+        // An 8-bit text is in the Windows code page of its label's script (an item of mail that
+        // came as ISO-2022-JP keeps its texts in 932); a 7-bit one that is not plain ASCII is
+        // in the label's own code (ISO-2022 escapes, HZ, UTF-7).
+        if (eightBit) add(AnsiCodePageOf(label));
+        add(label);
+        add(AnsiCodePageOf(label));
+    }
+    for (int32_t cp : fallbacks) add(cp);
+    if (candidates.empty()) add(1252);
+    for (int32_t cp : candidates)
+        if (auto text = ToUtf8Strict(bytes, *CodePageCharset(cp))) return {std::move(*text), cp, true};
+    return {ToUtf8(bytes, *CodePageCharset(candidates.front())).value_or(std::string()), candidates.front(), false};
+}
+
+namespace {
+
 // Turns the texts of one file into UTF-8 and counts those that are valid in none of the code
 // pages they may be in.
 class TextDecoder {
 public:
-    TextDecoder(int32_t overridePage, int32_t storePage) : override_(overridePage), store_(storePage) {}
+    // `fallbacks`: the code pages tried after an item's own labels (DecodeEightBitText).
+    TextDecoder(int32_t overridePage, std::vector<int32_t> fallbacks)
+        : override_(overridePage), fallbacks_(std::move(fallbacks)) {}
 
     // `codePages`: the item's own labels, best first; the override replaces them and the
-    // store's code page comes last.
+    // fallbacks.
     std::string Decode(const RawProp& p, std::span<const int32_t> codePages) {
         if (p.type == PT_UNICODE) {
             size_t n = p.data.size() & ~size_t(1);
@@ -204,30 +246,10 @@ public:
         while (n > 0 && p.data[n - 1] == 0) --n;
         std::string_view bytes(reinterpret_cast<const char*>(p.data.data()), n);
         if (PlainAscii(bytes)) return std::string(bytes);
-        const std::string* first = nullptr;
-        auto attempt = [&](int32_t cp) -> std::optional<std::string> {
-            const std::string* charset = Charset(cp);
-            if (!charset) return std::nullopt;
-            if (!first) first = charset;
-            return ToUtf8Strict(bytes, *charset);
-        };
-        if (override_) {
-            if (auto text = attempt(override_)) return *text;
-        } else {
-            for (int32_t cp : codePages)
-                if (auto text = attempt(cp)) return *text;
-            if (auto text = attempt(store_)) return *text;
-        }
-        NoteUndecodable();
-        return ToUtf8(bytes, first ? *first : std::string("windows-1252")).value_or("");
-    }
-
-    // The ICU name of a code page usable for 8-bit texts, or nullptr.
-    const std::string* Charset(int32_t cp) {
-        if (cp <= 0 || IsWideCodePage(cp)) return nullptr;
-        auto it = charsets_.find(cp);
-        if (it == charsets_.end()) it = charsets_.emplace(cp, CharsetForCodePage(cp)).first;
-        return it->second ? &*it->second : nullptr;
+        const int32_t only[] = {override_};
+        EightBitText text = override_ ? DecodeEightBitText(bytes, {}, only) : DecodeEightBitText(bytes, codePages, fallbacks_);
+        if (!text.valid) NoteUndecodable();
+        return std::move(text.text);
     }
 
     std::string where;  // the folder or item being read, for the first undecodable text
@@ -240,8 +262,7 @@ private:
     }
 
     int32_t override_;
-    int32_t store_;
-    std::map<int32_t, std::optional<std::string>> charsets_;
+    std::vector<int32_t> fallbacks_;
 };
 
 std::optional<int64_t> IntProp(const std::vector<RawProp>& props, uint16_t id) {
@@ -416,9 +437,11 @@ ItemData PropsToItem(const std::vector<RawProp>& props, TextDecoder& texts) {
             case kIdRtfCompressed:
             case kIdTransportHeaders: continue;
             case kIdMessageFlags:
-                // Only the read state: the rest is the store's own bookkeeping.
-                if (type == PT_LONG && (value.integer & store::MSGFLAG_READ))
-                    item.extraTagged[store::PR_MESSAGE_FLAGS] = PropValue{PT_LONG, store::MSGFLAG_READ, {}, {}};
+                // Only the read state and whether it is a draft: the rest is the store's own
+                // bookkeeping.
+                if (type == PT_LONG && (value.integer & (store::MSGFLAG_READ | MSGFLAG_UNSENT)))
+                    item.extraTagged[store::PR_MESSAGE_FLAGS] =
+                        PropValue{PT_LONG, value.integer & (store::MSGFLAG_READ | MSGFLAG_UNSENT), {}, {}};
                 continue;
             default: break;
         }
@@ -460,7 +483,7 @@ PstMessage RichOf(const RawItem& raw, TextDecoder& texts) {
         m.html.assign(html->data.begin(), html->data.end());
         const std::string* charset = nullptr;
         for (int32_t cp : codePages)
-            if ((charset = texts.Charset(cp))) break;
+            if ((charset = CodePageCharset(cp))) break;
         m.htmlCharset = charset ? *charset : "utf-8";
     } else if (TextProp(raw.props, kIdHtml)) {
         m.html = DecodedText(raw.props, kIdHtml, texts, codePages);
@@ -664,11 +687,12 @@ RawFolder ReadRawFolder(libpff_item_t* folder, int depth, FirstPass& pass) {
     return raw;
 }
 
-// Counts the code page an item names first. Plain ASCII (20127) says nothing about which
-// 8-bit code page the file's other texts are in.
+// Counts the code page an item names first, as the Windows code page of its script
+// (AnsiCodePageOf). Plain ASCII (20127) says nothing about which 8-bit code page the file's
+// other texts are in.
 void CountCodePage(const std::vector<RawProp>& item, std::map<int32_t, size_t>& counts) {
     auto pages = ItemCodePages(item);
-    if (!pages.empty() && pages.front() != 20127 && !IsWideCodePage(pages.front())) ++counts[pages.front()];
+    if (!pages.empty() && pages.front() != 20127 && !IsWideCodePage(pages.front())) ++counts[AnsiCodePageOf(pages.front())];
 }
 
 void CountCodePages(const RawFolder& folder, std::map<int32_t, size_t>& counts) {
@@ -676,9 +700,18 @@ void CountCodePages(const RawFolder& folder, std::map<int32_t, size_t>& counts) 
     for (const auto& sub : folder.subfolders) CountCodePages(sub, counts);
 }
 
+// The code page most of a folder's own items name first (as CountCodePage counts them): its
+// name was most likely written in it. Empty when its items name none.
+std::vector<int32_t> FolderCodePage(const RawFolder& folder) {
+    std::map<int32_t, size_t> counts;
+    for (const auto& item : folder.items) CountCodePage(item.props, counts);
+    auto best = std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    return best == counts.end() ? std::vector<int32_t>{} : std::vector<int32_t>{best->first};
+}
+
 std::string FolderNameOf(const RawFolder& raw, TextDecoder& texts) {
     const RawProp* name = TextProp(raw.props, kIdDisplayName);
-    return name ? texts.Decode(*name, {}) : std::string();
+    return name ? texts.Decode(*name, FolderCodePage(raw)) : std::string();
 }
 
 std::string SubPath(const std::string& parent, const std::string& name) {
@@ -699,7 +732,8 @@ FolderData ConvertFolder(RawFolder& raw, std::string name, const std::string& pa
     FolderData data;
     data.name = std::move(name);
     pass.texts.where = label;
-    if (const RawProp* cls = TextProp(raw.props, kIdContainerClass)) data.containerClass = pass.texts.Decode(*cls, {});
+    if (const RawProp* cls = TextProp(raw.props, kIdContainerClass))
+        data.containerClass = pass.texts.Decode(*cls, FolderCodePage(raw));
     data.defaultItemType = DefaultItemTypeForContainerClass(data.containerClass);
     if (!pass.at.empty() && pass.wastebasket && raw.id == *pass.wastebasket) pass.out.wastebasket = pass.at;
     for (auto& loss : raw.losses) {
@@ -811,7 +845,18 @@ PstFile ReadPst(const std::string& path, const PstReadOptions& options) {
     for (const auto& [cp, n] : counts)
         if (n > best && CharsetForCodePage(cp)) best = n, storePage = cp;
     result.codePage = options.codePage ? options.codePage : storePage;
-    TextDecoder texts(options.codePage, storePage);
+    // A text its labels do not decode (or one without labels, such as a folder's name) tries
+    // the file's most used code page, the others it uses by how much, the file's own, this
+    // system's and then Western European.
+    std::vector<int32_t> fallbacks = {storePage};
+    std::vector<std::pair<size_t, int32_t>> byUse;
+    for (const auto& [cp, n] : counts) byUse.emplace_back(n, cp);
+    std::stable_sort(byUse.begin(), byUse.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& [n, cp] : byUse) fallbacks.push_back(cp);
+    fallbacks.push_back(fileCodePage);
+    fallbacks.push_back(SystemAnsiCodePage());
+    fallbacks.push_back(1252);
+    TextDecoder texts(options.codePage, std::move(fallbacks));
 
     texts.where = "the file's name";
     if (const RawProp* name = TextProp(storeProps, kIdDisplayName)) result.displayName = texts.Decode(*name, {});

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "standin_host/formats/Formats.h"
@@ -54,13 +56,31 @@ struct PstFile {
 // extraNamed by (GUID, id) from the file's name-to-id map, the properties the duplicate
 // search reads also into the named fields, PR_CREATION_TIME into CreationTime. A contact
 // without given name and surname gets them from its display name (SplitFullName).
-// 8-bit texts: the override code page when given, else the first of the item's
-// PR_MESSAGE_CODEPAGE, PR_INTERNET_CPID and the file's most common item code page in which
-// the text is valid; folder names and the store's name take the file's most common one.
+// 8-bit texts: the override code page when given, else DecodeEightBitText with the item's
+// PR_MESSAGE_CODEPAGE and PR_INTERNET_CPID as labels and, after them, the file's most common
+// item code page (as AnsiCodePageOf counts them), its other ones by use, the file's own, the
+// system's (SystemAnsiCodePage) and 1252; a folder's name takes the code page most of its own
+// items name as its label, the store's name none.
 // An item or folder libpff cannot read is left out and listed in `losses`, so that the rest
 // of a damaged file still comes in. Raises FormatError naming the file for a file libpff
 // cannot open or whose folders it cannot reach at all.
 PstFile ReadPst(const std::string& path, const PstReadOptions& options = {});
+
+// An 8-bit text in UTF-8, the code page it was read in, and whether its bytes were valid there.
+struct EightBitText {
+    std::string text;
+    int32_t codePage = 0;
+    bool valid = false;
+};
+// Reads `bytes` in the first code page in which they are valid: each of `labels` (the code
+// pages an item names) as the Windows code page of its script (AnsiCodePageOf) and as itself,
+// in that order for a text with 8-bit bytes and the other way round for a 7-bit one (ISO-2022
+// escapes, HZ, UTF-7), then `fallbacks` in order; code pages ICU does not know and the UTF-16
+// and UTF-32 labels are passed over (1252 is tried when none is left). When none holds them:
+// the first one's reading with U+FFFD for the bad bytes, and `valid` false. ICU's 1252 takes
+// every byte, so a candidate list with 1252 in it always ends there.
+EightBitText DecodeEightBitText(std::string_view bytes, std::span<const int32_t> labels,
+                                std::span<const int32_t> fallbacks);
 
 // The folder `pst.wastebasket` points to, or nullptr.
 const FolderData* Wastebasket(const PstFile& pst);

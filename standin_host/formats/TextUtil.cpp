@@ -1,11 +1,13 @@
 #include "standin_host/formats/TextUtil.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -81,6 +83,17 @@ std::optional<size_t> FindInvalidUtf8(std::string_view text) {
 
 namespace {
 
+// Writes U+FFFD for every byte sequence the charset does not hold. ICU's own substitution
+// writes U+001A (SUB) instead for some code pages (932 among them), which reads as a control
+// character rather than as something that could not be read.
+void WriteReplacementCharacter(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
+                               UConverterCallbackReason reason, UErrorCode* status) {
+    if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
+    static const UChar kReplacement = 0xFFFD;
+    *status = U_ZERO_ERROR;
+    ucnv_cbToUWriteUChars(args, &kReplacement, 1, 0, status);
+}
+
 // `strict`: a byte sequence that is not valid in `charset` fails the conversion instead of
 // becoming U+FFFD.
 std::optional<std::string> ConvertToUtf8(std::string_view bytes, const std::string& charset, bool strict) {
@@ -89,10 +102,9 @@ std::optional<std::string> ConvertToUtf8(std::string_view bytes, const std::stri
     if (U_FAILURE(status) || !raw) return std::nullopt;
     std::unique_ptr<UConverter, void (*)(UConverter*)> from(raw, ucnv_close);
     status = U_ZERO_ERROR;
-    if (strict) {
-        ucnv_setToUCallBack(from.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
-        if (U_FAILURE(status)) return std::nullopt;
-    }
+    ucnv_setToUCallBack(from.get(), strict ? UCNV_TO_U_CALLBACK_STOP : WriteReplacementCharacter, nullptr, nullptr,
+                        nullptr, &status);
+    if (U_FAILURE(status)) return std::nullopt;
     std::unique_ptr<UConverter, void (*)(UConverter*)> to(ucnv_open("UTF-8", &status), ucnv_close);
     if (U_FAILURE(status)) return std::nullopt;
     std::string out;
@@ -116,6 +128,79 @@ std::optional<std::string> ToUtf8(std::string_view bytes, const std::string& cha
 
 std::optional<std::string> ToUtf8Strict(std::string_view bytes, const std::string& charset) {
     return ConvertToUtf8(bytes, charset, true);
+}
+
+int32_t AnsiCodePageOf(int32_t codePage) {
+    switch (codePage) {
+        // Japanese
+        case 50220: case 50221: case 50222:  // ISO-2022-JP and its variants with half-width kana
+        case 51932: case 20932:              // EUC-JP
+        case 10001:                          // Mac Japanese
+            return 932;
+        // Chinese, simplified
+        case 20936: case 51936:  // GB2312, EUC-CN
+        case 52936:              // HZ-GB-2312
+        case 54936:              // GB18030 (a superset of 936; a Windows program keeps 936)
+        case 50227:              // ISO-2022-CN
+        case 10008:              // Mac Chinese simplified
+            return 936;
+        // Chinese, traditional
+        case 51950: case 50229:  // EUC-TW, ISO-2022 traditional Chinese
+        case 20000: case 20002:  // CNS, Eten
+        case 10002:              // Mac Chinese traditional
+            return 950;
+        // Korean
+        case 51949: case 50225: case 20949:  // EUC-KR, ISO-2022-KR, Wansung
+        case 1361:                           // Johab
+        case 10003:                          // Mac Korean
+            return 949;
+        // Latin and the other alphabets of ISO 8859, KOI8 and the Mac
+        case 28591: case 28605: case 10000: return 1252;  // Western: ISO-8859-1, -15, Mac Roman
+        case 28592: case 10029: return 1250;               // Central European: ISO-8859-2, Mac
+        case 28595: case 20866: case 21866: case 10007: return 1251;  // Cyrillic: ISO-8859-5, KOI8-R/U, Mac
+        case 28597: case 10006: return 1253;                          // Greek
+        case 28599: case 10081: return 1254;                          // Turkish
+        case 28598: case 38598: case 10005: return 1255;              // Hebrew (visual and logical)
+        case 28596: case 10004: return 1256;                          // Arabic
+        case 28594: case 28603: return 1257;                          // Baltic: ISO-8859-4, -13
+        case 28601: case 10021: return 874;                           // Thai: ISO-8859-11, Mac
+        default: return codePage;
+    }
+}
+
+int32_t SystemAnsiCodePage() {
+    const char* locale = nullptr;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) {
+            locale = value;
+            break;
+        }
+    }
+    if (!locale) return 1252;
+    const std::string tag = AsciiLower(locale);
+    const std::string language = tag.substr(0, tag.find_first_of("_.@-"));
+    struct Row {
+        const char* language;
+        int32_t codePage;
+    };
+    static const Row rows[] = {
+        {"ja", 932},   {"ko", 949},   {"th", 874},   {"vi", 1258},  {"ru", 1251},  {"uk", 1251},
+        {"be", 1251},  {"bg", 1251},  {"sr", 1251},  {"mk", 1251},  {"kk", 1251},  {"pl", 1250},
+        {"cs", 1250},  {"sk", 1250},  {"hu", 1250},  {"sl", 1250},  {"hr", 1250},  {"ro", 1250},
+        {"bs", 1250},  {"sq", 1250},  {"el", 1253},  {"tr", 1254},  {"az", 1254},  {"he", 1255},
+        {"iw", 1255},  {"ar", 1256},  {"fa", 1256},  {"ur", 1256},  {"lt", 1257},  {"lv", 1257},
+        {"et", 1257}};
+    if (language == "zh") {
+        // Taiwan and Hong Kong write traditional characters.
+        return tag.find("_tw") != std::string::npos || tag.find("_hk") != std::string::npos ||
+                       tag.find("hant") != std::string::npos
+                   ? 950
+                   : 936;
+    }
+    for (const auto& row : rows)
+        if (language == row.language) return row.codePage;
+    return 1252;
 }
 
 std::optional<std::string> CharsetForCodePage(int32_t codePage) {

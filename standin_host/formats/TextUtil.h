@@ -30,6 +30,18 @@ std::optional<std::string> ToUtf8Strict(std::string_view bytes, const std::strin
 // or none for numbers ICU does not know.
 std::optional<std::string> CharsetForCodePage(int32_t codePage);
 
+// The Windows code page in which a Windows program of the same language keeps its 8-bit texts,
+// for a code page number that labels a text: the code pages of Internet mail (ISO-2022, EUC,
+// HZ, GB18030, ISO-8859, KOI8) and of the Mac give the Windows code page of their script
+// (50220 ISO-2022-JP -> 932, 28592 ISO-8859-2 -> 1250); a Windows code page, UTF-8, US-ASCII
+// and any number not in the table are returned as they are.
+int32_t AnsiCodePageOf(int32_t codePage);
+
+// The ANSI code page Windows would use on this machine, from the language of its locale
+// (LC_ALL, else LC_CTYPE, else LANG: "ja_JP.UTF-8" -> 932, "ru" -> 1251); 1252 when none is
+// set, for "C" and "POSIX", and for languages of Western Europe and the rest.
+int32_t SystemAnsiCodePage();
+
 // Automation dates (UTC) from and to other clocks. FILETIME through dates::FileTimeToDate and
 // dates::DateToFileTime, the one conversion of the whole program.
 Date DateFromUnixSeconds(int64_t seconds);

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <optional>
+
+#include <glib.h>
 
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
@@ -397,7 +400,56 @@ std::string Escape(const std::string& s, bool structured) {
 
 }  // namespace
 
-std::string WriteVCard(const ItemData& item) {
+namespace {
+
+// The UID line of a card (unfolded, without its line end, parameters kept); empty when the
+// card has none.
+std::string UidLineOf(std::string_view card) {
+    std::string line;
+    bool inUid = false;
+    for (size_t pos = 0; pos < card.size();) {
+        size_t end = card.find('\n', pos);
+        if (end == std::string_view::npos) end = card.size();
+        std::string_view text = card.substr(pos, end - pos);
+        pos = end + 1;
+        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+        if (!text.empty() && (text[0] == ' ' || text[0] == '\t')) {
+            if (inUid) line.append(text.substr(1));
+            continue;
+        }
+        if (inUid) return line;
+        if (text.size() > 4 && g_ascii_strncasecmp(text.data(), "UID", 3) == 0 && (text[3] == ':' || text[3] == ';')) {
+            line = "UID" + std::string(text.substr(3));
+            inUid = true;
+        }
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string ContactUid(std::string_view name) {
+    // RFC 4122 name-based UUID (version 5, SHA-1) in a namespace of this program's own.
+    static constexpr uint8_t kNamespace[16] = {0x6b, 0x1d, 0x3f, 0x52, 0x88, 0x0e, 0x4c, 0x61,
+                                               0x9a, 0x27, 0xd4, 0x70, 0x13, 0xc5, 0x2e, 0x9f};
+    GChecksum* sha1 = g_checksum_new(G_CHECKSUM_SHA1);
+    g_checksum_update(sha1, kNamespace, sizeof kNamespace);
+    g_checksum_update(sha1, reinterpret_cast<const guchar*>(name.data()), static_cast<gssize>(name.size()));
+    uint8_t digest[20];
+    gsize length = sizeof digest;
+    g_checksum_get_digest(sha1, digest, &length);
+    g_checksum_free(sha1);
+    digest[6] = static_cast<uint8_t>((digest[6] & 0x0F) | 0x50);
+    digest[8] = static_cast<uint8_t>((digest[8] & 0x3F) | 0x80);
+    char text[64];
+    std::snprintf(text, sizeof text,
+                  "urn:uuid:%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", digest[0],
+                  digest[1], digest[2], digest[3], digest[4], digest[5], digest[6], digest[7], digest[8], digest[9],
+                  digest[10], digest[11], digest[12], digest[13], digest[14], digest[15]);
+    return text;
+}
+
+std::string WriteVCard(const ItemData& item, std::string_view uidName) {
     if (store::SourceIsCurrent(item) && item.Source->kind == store::ItemSource::Kind::VCard) {
         std::string card = item.Source->Unpack();
         if (!card.empty() && card.back() != '\n') card += "\r\n";  // the last card of a file without a line end
@@ -424,6 +476,12 @@ std::string WriteVCard(const ItemData& item) {
     if (auto* v = tagged(PR_HOME_TELEPHONE_NUMBER)) AppendFoldedLine(out, "TEL;TYPE=home:" + Escape(*v, false));
     if (auto* v = tagged(PR_MOBILE_TELEPHONE_NUMBER)) AppendFoldedLine(out, "TEL;TYPE=cell:" + Escape(*v, false));
     if (item.Body && !item.Body->empty()) AppendFoldedLine(out, "NOTE:" + Escape(*item.Body, false));
+    // Address books need a UID to tell cards apart: the one the card had when it was read,
+    // else one made from `uidName`, else from the card itself.
+    std::string uid = item.Source && item.Source->kind == store::ItemSource::Kind::VCard ? UidLineOf(item.Source->Unpack())
+                                                                                        : std::string();
+    if (uid.empty()) uid = "UID:" + ContactUid(uidName.empty() ? std::string_view(out) : uidName);
+    AppendFoldedLine(out, uid);
     out += "END:VCARD\r\n";
     return out;
 }

@@ -20,7 +20,14 @@ std::vector<ItemData> ParseVCards(std::string_view data, const std::string& file
 std::vector<ItemData> ReadVCardFile(const std::string& path);
 
 // One card: the card the item was imported from, as it was, while the item is unchanged since
-// (SourceIsCurrent); else vCard 4.0 from its fields, CRLF line ends, folded at 75 bytes.
-std::string WriteVCard(const ItemData& item);
+// (SourceIsCurrent); else vCard 4.0 from its fields, CRLF line ends, folded at 75 bytes, with
+// a UID: the UID line of the card it was read from when it had one, else ContactUid of
+// `uidName` (the item's entry ID, so that the same item gets the same UID each time), else
+// (no name given) ContactUid of the card's other lines.
+std::string WriteVCard(const ItemData& item, std::string_view uidName = {});
+
+// "urn:uuid:" and the name-based UUID (RFC 4122 version 5) of `name` in this program's own
+// namespace: the same name gives the same UID, on every machine.
+std::string ContactUid(std::string_view name);
 
 }  // namespace nubra::formats

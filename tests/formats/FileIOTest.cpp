@@ -4,19 +4,23 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <stop_token>
 #include <thread>
 
+#include "host/AutomationDates.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
@@ -59,10 +63,55 @@ TEST(ImportFiles, GoodFilesStoredBadFilesReportedAndLeftOut) {
     EXPECT_EQ(ItemCount(*profile, *inbox), 3u);
     auto sub = profile->FindFolder("Personal Folders\\Inbox\\Sub");
     EXPECT_EQ(ItemCount(*profile, *sub), 1u);
-    // Creation times from the import clock, strictly increasing in file order.
-    std::vector<Date> times;
-    profile->ForEachItem(*inbox, [&](const store::ItemRecord& rec) { times.push_back(rec.data.CreationTime.value_or(0)); });
-    for (size_t i = 1; i < times.size(); ++i) EXPECT_LT(times[i - 1], times[i]);
+    // The contact was created when imported (the clock); the mail when it was delivered
+    // (no time in these names: when the files were written).
+    std::map<std::string, Date> times;
+    profile->ForEachItem(*inbox, [&](const store::ItemRecord& rec) {
+        times[rec.data.Subject.value_or(rec.data.FullName.value_or(""))] = rec.data.CreationTime.value_or(0);
+    });
+    EXPECT_EQ(times["A"], 45000.0);
+    for (const char* mail : {"one", "two"}) EXPECT_GT(times[mail], dates::Now() - 1.0) << mail;
+}
+
+// Mail is created when it arrived: an mbox message at the time of its "From " line (local
+// time unless it names its zone), else when it was sent; without either, when imported.
+TEST(ImportFiles, MboxMailTakesTheTimeItArrivedAsItsCreationTime) {
+    struct Case {
+        const char* envelope;
+        const char* date;      // Date field, "" for none
+        const char* expected;  // UTC
+    };
+    const Case cases[] = {
+        {"From a@b Mon Jan  1 10:00:00 2024", "", "2024-01-01 09:00:00"},  // Berlin, winter
+        {"From a@b Mon Jul  1 10:00:00 2024", "", "2024-07-01 08:00:00"},  // Berlin, summer
+        {"From a@b Mon Jan  1 10:00:00 2024 +0200", "", "2024-01-01 08:00:00"},
+        {"From a@b Mon Jan  1 10:00:00 UTC 2024", "", "2024-01-01 10:00:00"},
+        {"From MAILER-DAEMON Fri Feb 29 23:59:59 2008", "", "2008-02-29 22:59:59"},
+        {"From a@b", "Tue, 2 Jan 2024 12:00:00 +0000", "2024-01-02 12:00:00"},
+        {"From a@b Mon Feb 30 10:00:00 2024", "Tue, 2 Jan 2024 12:00:00 +0000", "2024-01-02 12:00:00"},
+        {"From a@b Mon Jan  1 10:00 2024", "", "2024-01-01 09:00:00"},
+        {"From a@b", "", "2020-01-01 00:00:00"},  // the import clock
+    };
+    testing::TempDir dir;
+    auto profile = store::Profile::Open(dir.path() / "profile");
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    std::string mbox;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        mbox += std::string(cases[i].envelope) + "\nSubject: " + std::to_string(i) + "\n" +
+                (*cases[i].date ? std::string("Date: ") + cases[i].date + "\n" : "") + "\nbody\n\n";
+    Date clock = dates::MakeDate(2020, 1, 1);
+    ImportOptions options;
+    options.importClock = &clock;
+    ImportResult r = ImportFiles(*profile, *inbox, {dir.Write("box.mbox", mbox)}, options);
+    ASSERT_EQ(r.items, std::size(cases)) << r.failures.front().Description();
+    profile->ForEachItem(*inbox, [&](const store::ItemRecord& rec) {
+        const auto& c = cases[std::stoul(rec.data.Subject.value_or("0"))];
+        const auto p = dates::SplitDate(rec.data.CreationTime.value_or(0));
+        char text[32];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute,
+                      p.second);
+        EXPECT_EQ(std::string(text), c.expected) << c.envelope;
+    });
 }
 
 // Messages are read ahead on worker threads while batches are stored: whatever the number of
@@ -139,11 +188,23 @@ private:
 
 // What must never be taken for mail, read for ever or walked in circles, each given to
 // ImportFiles as the user would: refused with an error naming the path (and nothing stored
-// from it), or imported once with a warning naming what was skipped or looks wrong.
+// from it), or imported once with a warning naming what was skipped or looks wrong. A message
+// that ends inside its header was cut short (a copy or a delivery broken off): it is refused,
+// naming the file, its line and, in an mbox, its number, while the file's other messages are
+// stored; a whole message without a body is no such message.
 TEST(ImportFiles, RefusesWhatIsNoMailNamingItAndSkipsLinksToFolders) {
     testing::TempDir dir;
     const auto& root = dir.path();
     const std::string mail = "Subject: s\nMessage-ID: <m@x>\n\nbody\n";
+    auto message = [](int i) {
+        return "Received: from relay" + std::to_string(i) + ".example.com by mx.example.org; Mon, " + std::to_string(i) +
+               " Jan 2024 10:00:00 +0000\nMessage-ID: <" + std::to_string(i) + "@example.com>\nFrom: Sender <s@example.com>\n"
+               "Subject: message " + std::to_string(i) + "\n\nBody " + std::to_string(i) + ".\n";
+    };
+    auto envelope = [](int i) { return "From s@example.com Mon Jan  " + std::to_string(i) + " 10:00:00 2024\n"; };
+    std::string mbox;
+    for (int i = 1; i <= 4; ++i) mbox += envelope(i) + message(i) + "\n";
+    auto file = [&](const std::string& name, const std::string& contents) { return fs::path(dir.Write(name, contents)); };
     struct Case {
         std::string name;
         std::function<fs::path()> make;
@@ -202,6 +263,29 @@ TEST(ImportFiles, RefusesWhatIsNoMailNamingItAndSkipsLinksToFolders) {
              return root / "self";
          },
          1, "", {"self/.Self: a link to a folder, not followed"}},
+        {"mbox cut in the 4th header",
+         [&] { return file("cut.mbox", mbox.substr(0, mbox.find(envelope(4)) + envelope(4).size() + 100)); }, 3,
+         "cut.mbox:27: message 4: the message ends inside its header", {}},
+        {"mbox with a header cut by the next message",
+         [&] {
+             return file("mid.mbox", envelope(1) + message(1) + "\n" + envelope(2) + message(2).substr(0, 60) + "\n" +
+                                         envelope(3) + message(3) + "\n");
+         },
+         2, "mid.mbox:10: message 2: the message ends inside its header", {}},
+        {"mbox with a message without body",
+         [&] { return file("bodiless.mbox", envelope(1) + "Subject: none\n\n\n" + envelope(2) + message(2)); }, 2, "", {}},
+        {"eml cut in its header", [&] { return file("cut.eml", message(1).substr(0, 100)); }, 0,
+         "cut.eml:2: the message ends inside its header", {}},
+        {"eml cut at a line end", [&] { return file("cut-line.eml", message(1).substr(0, message(1).find("Subject"))); },
+         0, "cut-line.eml:3: the message ends inside its header", {}},
+        {"Maildir file cut inside a line, beside whole ones",
+         [&] {
+             dir.Write("cutmd/cur/1:2,S", message(1));
+             dir.Write("cutmd/cur/2:2,S", message(2).substr(0, 100));
+             dir.Write("cutmd/new/3", "Subject: no body\n");
+             return root / "cutmd";
+         },
+         2, "cutmd/cur/2:2,S:2: the message ends inside its header", {}},
         {"contacts into a mail folder",
          [&] { return fs::path(dir.Write("c.vcf", "BEGIN:VCARD\nVERSION:3.0\nFN:A B\nN:B;A\nEND:VCARD\n")); }, 1, "",
          {"c.vcf: 1 contact imported into Personal Folders\\Inbox, a mail folder"}},
@@ -324,6 +408,64 @@ TEST(Export, NeverWritesThroughLinksNorOverAnEarlierExport) {
     }
     EXPECT_EQ(testing::ReadText(out / "000001.eml"), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 4);  // 2 links, 2 files
+}
+
+// Contacts made without a vCard (from JSON Lines here) get a UID, as address books need one:
+// the same for the same item at every export, another for every item.
+TEST(Export, ContactsWithoutACardGetAUidOfTheirOwnEveryTimeTheSame) {
+    testing::TempDir dir;
+    auto profile = store::Profile::Open(dir.path() / "profile");
+    auto contacts = profile->FindFolder("Personal Folders\\Contacts");
+    ImportResult in = ImportFiles(*profile, *contacts,
+                                  {dir.Write("c.jsonl", "{\"Class\": 40, \"FirstName\": \"Ann\", \"LastName\": \"Lee\"}\n"
+                                                        "{\"Class\": 40, \"FirstName\": \"Ann\", \"LastName\": \"Lee\"}\n")});
+    ASSERT_EQ(in.items, 2u);
+    auto uids = [&](const std::string& name) {
+        Export(*profile, *contacts, dir.path() / name);
+        std::vector<std::string> found;
+        const std::string cards = testing::ReadText(dir.path() / name / "contacts.vcf");
+        for (size_t pos = 0; (pos = cards.find("\r\nUID:", pos)) != std::string::npos; pos += 6)
+            found.push_back(cards.substr(pos + 6, cards.find("\r\n", pos + 2) - pos - 6));
+        return found;
+    };
+    const auto first = uids("one"), second = uids("two");
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_NE(first[0], first[1]);
+    EXPECT_EQ(first, second);
+    for (const auto& uid : first) EXPECT_TRUE(uid.starts_with("urn:uuid:") && uid.size() == 45) << uid;
+}
+
+// An export that fails part way (here: the disk allows no file over 64 KiB, and the last
+// folder holds a larger message) removes what it had written, whatever the format.
+TEST(Export, AFailedExportLeavesNothingBehind) {
+    testing::TempDir dir;
+    auto profile = store::Profile::Open(dir.path() / "profile");
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    ASSERT_EQ(ImportFiles(*profile, *inbox, {dir.Write("in/a.eml", "Subject: a\n\nbody\n"),
+                                             dir.Write("in/b.vcf", "BEGIN:VCARD\nVERSION:3.0\nFN:A B\nEND:VCARD\n")})
+                  .items,
+              2u);
+    auto sub = profile->CreateFolder(*inbox, "Sub", 0);
+    auto deeper = profile->CreateFolder(*sub, "Deeper", 0);
+    ASSERT_EQ(ImportFiles(*profile, *sub, {dir.Write("in/c.eml", "Subject: c\n\nsmall\n")}).items, 1u);
+    ASSERT_EQ(ImportFiles(*profile, *deeper, {dir.Write("in/d.eml", "Subject: d\n\n" + std::string(100000, 'x') + "\n")}).items, 1u);
+    for (ExportFormat format : {ExportFormat::Natural, ExportFormat::Mbox, ExportFormat::Maildir}) {
+        SCOPED_TRACE(static_cast<int>(format));
+        const fs::path out = dir.path() / ("out" + std::to_string(static_cast<int>(format)));
+        struct rlimit before{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = before;
+        small.rlim_cur = 64 * 1024;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        EXPECT_THROW(Export(*profile, *inbox, out, ExportOptions{format, true}), AutomationError);
+        ::setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, oldHandler);
+        ASSERT_TRUE(fs::is_directory(out));
+        std::vector<std::string> left;
+        for (const auto& entry : fs::recursive_directory_iterator(out)) left.push_back(entry.path().string());
+        EXPECT_TRUE(left.empty()) << left.front();
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
+#include "standin_host/formats/Mail.h"
 #include "standin_host/formats/Pst.h"
 #include "tests/formats/TestData.h"
 
@@ -57,6 +58,24 @@ struct MadeUp {
     const char* fragment;
 };
 
+// A message of `parts` parts in one multipart with the boundary `delimiter`, given in the
+// Content-Type field as `parameter` (by default as it is).
+std::string Multipart(const std::string& delimiter, size_t parts, std::string parameter = "") {
+    if (parameter.empty()) parameter = "boundary=\"" + delimiter + "\"";
+    std::string out = "Subject: parts\nMIME-Version: 1.0\nContent-Type: multipart/mixed;\n " + parameter + "\n\n";
+    for (size_t i = 0; i < parts; ++i) out += "--" + delimiter + "\n\nx\n";
+    return out + "--" + delimiter + "--\n";
+}
+
+// Multiparts (or attached messages) inside each other, `depth` levels.
+std::string Nested(size_t depth, bool messages) {
+    std::string out = "Subject: nested\nMIME-Version: 1.0\n";
+    for (size_t i = 0; i < depth; ++i)
+        out += messages ? "Content-Type: message/rfc822\n\nSubject: inner\n"
+                        : "Content-Type: multipart/mixed; boundary=b" + std::to_string(i) + "\n\n--b" + std::to_string(i) + "\n";
+    return out + "Content-Type: text/plain\n\ninnermost\n";
+}
+
 TEST(MalformedMadeUp, TruncatedBinaryOverlongAndWrongEncoding) {
     testing::TempDir dir;
     const std::string longLine(2 << 20, 'x');
@@ -81,6 +100,15 @@ TEST(MalformedMadeUp, TruncatedBinaryOverlongAndWrongEncoding) {
         {"nested-end.ics", "BEGIN:VCALENDAR\nBEGIN:VEVENT\nEND:VTODO\nEND:VCALENDAR\n", 3, "does not close"},
         {"nocolon.ics", "BEGIN:VCALENDAR\nBEGIN:VEVENT\nSUMMARY Lunch\nEND:VEVENT\nEND:VCALENDAR\n", 3, "without \":\""},
         {"bad.jsonl", "{\"Class\": 43}\nnot json\n", 2, ""},
+        // MIME trees GMime would take gigabytes or its stack to build, refused before it does.
+        {"parts.eml", Multipart("b", kMaxMimeParts + 1), 1, "more than 10000 MIME parts"},
+        {"parts-rfc2231.eml", Multipart("xy", kMaxMimeParts + 1, "boundary*0=\"x\"; boundary*1=\"y\""), 1,
+         "more than 10000 MIME parts"},
+        {"nested.eml", Nested(kMaxMimeDepth + 1, false), 1, "nested more than 100 deep"},
+        {"nested-messages.eml", Nested(kMaxMimeDepth + 1, true), 1, "nested more than 100 deep"},
+        {"parts.mbox", "From a@b Mon Jan  1 00:00:00 2024\nSubject: fine\n\nbody\n\nFrom a@b Mon Jan  1 00:00:00 2024\n" +
+                           Multipart("b", kMaxMimeParts + 1),
+         7, "message 2: more than 10000 MIME parts"},
     };
     for (const auto& c : cases) {
         std::string path = dir.Write(c.name, c.contents);
@@ -119,6 +147,13 @@ TEST(MalformedPst, NotAPstTruncatedAndMissing) {
         }
     }
     EXPECT_THROW(ReadPst((dir.path() / "missing.pst").string()), FormatError);
+}
+
+// Within the bounds, the largest trees are read.
+TEST(MalformedMadeUp, MimeTreesAtTheBoundsAreRead) {
+    EXPECT_EQ(ParseMessage(Multipart("b", kMaxMimeParts), "parts.eml").Subject.value_or(""), "parts");
+    EXPECT_EQ(ParseMessage(Nested(kMaxMimeDepth - 2, false), "nested.eml").Body.value_or(""), "innermost\n");
+    EXPECT_EQ(ParseMessage(Nested(kMaxMimeDepth - 1, true), "nested.eml").Subject.value_or(""), "nested");
 }
 
 }  // namespace

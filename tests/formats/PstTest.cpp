@@ -3,6 +3,7 @@
 // instead of passed over.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -10,6 +11,7 @@
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/Pst.h"
+#include "standin_host/formats/TextUtil.h"
 #include "standin_host/store/Profile.h"
 #include "tests/formats/TestData.h"
 
@@ -34,6 +36,51 @@ std::vector<std::string> SubfolderNames(outlook::MAPIFolder& folder) {
     auto folders = folder.Folders();
     for (int32_t i = 1; i <= folders->Count(); ++i) names.push_back(folders->Item(i)->Name());
     return names;
+}
+
+// The 8-bit texts of an ANSI file are in the Windows code page of the client that wrote them,
+// whatever Internet code page labels the item (ISO-2022-JP mail keeps its texts in 932); a text
+// its labels do not decode tries the next candidate before U+FFFD. None of the shared ANSI
+// samples is Japanese, so the texts are given here as such a file holds them.
+TEST(PstCodePages, InternetLabelsReadAsTheirWindowsCodePageAndTheNextCandidateTried) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::vector<int32_t> labels, fallbacks;
+        const char* text;
+        int32_t codePage;
+        bool valid;
+    };
+    const std::string contacts = "\x98\x41\x97\x8D\x90\xE6 (Contact dedicated)";  // Shift-JIS
+    const Case cases[] = {
+        {"a Japanese folder name, items labelled ISO-2022-JP", contacts, {}, {AnsiCodePageOf(50220)},
+         "連絡先 (Contact dedicated)", 932, true},
+        {"an item labelled ISO-2022-JP", contacts, {50220}, {1252}, "連絡先 (Contact dedicated)", 932, true},
+        {"an item labelled EUC-JP", contacts, {51932}, {1252}, "連絡先 (Contact dedicated)", 932, true},
+        {"a 7-bit ISO-2022-JP text", "\x1B$BO\"Mm@h\x1B(B", {50220}, {1252}, "連絡先", 50220, true},
+        {"ISO-8859-2 mail of a Central European client", "\xA3\xF3" "d\x9F", {28592}, {1252}, "Łódź", 1250, true},
+        {"a label that does not fit: the next candidate", contacts, {65001}, {932}, "連絡先 (Contact dedicated)", 932, true},
+        {"Korean after Japanese", "\xC7\xD1\xB1\xB9\xBE\xEE", {932}, {949}, "한국어", 949, true},
+        {"valid in none", "a\x81", {932}, {65001}, "a\xEF\xBF\xBD", 932, false},
+        {"no usable code page", "a\xE9", {1200, 99999}, {}, "aé", 1252, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const EightBitText text = DecodeEightBitText(c.bytes, c.labels, c.fallbacks);
+        EXPECT_EQ(text.text, c.text);
+        EXPECT_EQ(text.codePage, c.codePage);
+        EXPECT_EQ(text.valid, c.valid);
+    }
+    // The system's code page comes from its locale.
+    const char* saved = std::getenv("LC_ALL");
+    const std::string keep = saved ? saved : "";
+    for (const auto& [locale, page] : std::vector<std::pair<const char*, int32_t>>{
+             {"ja_JP.UTF-8", 932}, {"zh_TW.UTF-8", 950}, {"zh_CN", 936}, {"ru_RU.KOI8-R", 1251}, {"C", 1252}, {"de_DE", 1252}}) {
+        ::setenv("LC_ALL", locale, 1);
+        EXPECT_EQ(SystemAnsiCodePage(), page) << locale;
+    }
+    if (saved) ::setenv("LC_ALL", keep.c_str(), 1);
+    else ::unsetenv("LC_ALL");
 }
 
 // The only ANSI files at hand (pstsdk_sample2.pst, pstsdk_test_ansi.pst) hold ASCII texts:

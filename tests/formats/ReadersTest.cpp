@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
+#include "host/AutomationDates.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/ICalendar.h"
 #include "standin_host/formats/Mail.h"
+#include "standin_host/formats/MaildirName.h"
 #include "standin_host/formats/Pst.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/formats/VCard.h"
@@ -152,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         MailCase{"kmime/simple-encapsulated.mbox", 2, "Fwd: Foo", nullptr, true},
         MailCase{"kmime/dfaure-crash.mbox", 1, nullptr, nullptr, false},
         MailCase{"kmime/big-allocation.mbox", 1, "Fwd: test broken mail", "<200910161034.39315.smoke1@test.hq>", false},
-        MailCase{"gmime/empty0.eml", 1, "No Subject", "<1070725286l.24763l.0l@Mercury>", true}));
+        MailCase{"gmime/empty2.eml", 1, "No Subject", "<1070725286l.24763l.0l@Mercury>", true}));
 
 TEST(MailMessageId, KeptExactlyAsWrittenAndDateInUtc) {
     auto items = ParseMbox("From a@b Mon Jan  1 00:00:00 2024\n"
@@ -326,6 +329,64 @@ TEST(Maildir, CurNewAndMaildirPlusPlusSubfolders) {
             ++expected;
     }
     EXPECT_EQ(ReadMaildir(Sample("mail/notmuch/default")).items.size(), expected);
+}
+
+// The names Maildir programs write, and odd ones: what each part reads as, the name without
+// mbsync's UID, and the delivery time.
+TEST(Maildir, FileNamesAndTheirParts) {
+    struct Case {
+        const char* name;
+        const char* unique;
+        const char* separator;
+        const char* flags;
+        std::optional<uint64_t> uid;
+        const char* withoutUid;
+        std::optional<int64_t> deliveredMillis;
+    };
+    const Case cases[] = {
+        {"1600000000.M123456P42Q7.host:2,FRS", "1600000000.M123456P42Q7.host", ":2,", "FRS", {},
+         "1600000000.M123456P42Q7.host:2,FRS", 1600000000123},
+        {"1600000000.M5P1.host,U=1234:2,S", "1600000000.M5P1.host", ":2,", "S", 1234, "1600000000.M5P1.host:2,S",
+         1600000000000},
+        {"1600000000.M5P1.host,S=2048,U=9,W=2100:2,", "1600000000.M5P1.host,S=2048,W=2100", ":2,", "", 9,
+         "1600000000.M5P1.host,S=2048,W=2100:2,", 1600000000000},
+        {"1600000000.M5P1.host!2,FS", "1600000000.M5P1.host", "!2,", "FS", {}, "1600000000.M5P1.host!2,FS",
+         1600000000000},
+        {"1600000000.M5P1.host,U=77!2,S", "1600000000.M5P1.host", "!2,", "S", 77, "1600000000.M5P1.host!2,S",
+         1600000000000},
+        {"1600000000.M5P1.host", "1600000000.M5P1.host", "", "", {}, "1600000000.M5P1.host", 1600000000000},
+        {"1600000000.42.host:1,experimental", "1600000000.42.host", "", "", {}, "1600000000.42.host:1,experimental",
+         1600000000000},
+        {"a!2,b.host", "a!2,b.host", "", "", {}, "a!2,b.host", {}},       // "!2," not before flags
+        {"x,U=:2,S", "x,U=", ":2,", "S", {}, "x,U=:2,S", {}},              // no digits
+        {"x,U=12y:2,S", "x,U=12y", ":2,", "S", {}, "x,U=12y:2,S", {}},    // not only digits
+        {"x,U=99999999999999999999:2,", "x,U=99999999999999999999", ":2,", "", {}, "x,U=99999999999999999999:2,", {}},
+        {"123.eml", "123.eml", "", "", {}, "123.eml", {}},                  // no host part
+        {"1234567890123.M1P1.host", "1234567890123.M1P1.host", "", "", {}, "1234567890123.M1P1.host", {}},
+        {"1600000000.M1234567P1.host", "1600000000.M1234567P1.host", "", "", {}, "1600000000.M1234567P1.host",
+         1600000000000},  // more than 6 digits are no microseconds
+        {"", "", "", "", {}, "", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const MaildirName name = ParseMaildirName(c.name);
+        EXPECT_EQ(name.unique, c.unique);
+        EXPECT_EQ(name.separator, c.separator);
+        EXPECT_EQ(name.flags, c.flags);
+        EXPECT_EQ(name.syncUid, c.uid);
+        EXPECT_EQ(WithoutSyncUid(c.name), c.withoutUid);
+        const auto delivered = MaildirDeliveryTime(name.unique);
+        EXPECT_EQ(delivered.has_value(), c.deliveredMillis.has_value());
+        if (delivered && c.deliveredMillis) {
+            EXPECT_EQ(dates::ToUnixMillis(*delivered), *c.deliveredMillis);
+        }
+    }
+    EXPECT_EQ(MaildirFileName("u", "SRxFS?d"), "u:2,FRSdx");
+    EXPECT_EQ(MaildirFileName("u", "", '!'), "u!2,");
+    // A name made for a time reads back as that time.
+    const Date when = dates::FromUnixMillis(1600000000987);
+    EXPECT_EQ(MaildirDeliveryTime(NewMaildirUnique(when)), when);
+    EXPECT_NE(NewMaildirUnique(when), NewMaildirUnique(when));
 }
 
 struct ContactCase {

@@ -51,7 +51,7 @@ std::multiset<std::string> Keys(const std::vector<ItemData>& items) {
 
 TEST(RoundTrip, SamplesOfEveryKindKeepTheirMatchFields) {
     const char* samples[] = {"mail/notmuch/default/cur/53:2,", "mail/mail-mime-parser/m1012.eml",
-                             "mail/tika/simple.mbox",          "mail/gmime/empty0.eml",
+                             "mail/tika/simple.mbox",          "mail/gmime/empty2.eml",
                              "vcard/ez-vcard/John_Doe_ANDROID.vcf", "vcard/kcontacts/vcard5.vcf",
                              "vcard/ez-vcard/outlook-2003.vcf", "ical/libical/2446.ics",
                              "ical/kcalendarcore/Compat/Todos.ics", "ical/kcalendarcore/test_conference.ics",

@@ -6,16 +6,19 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <cstdio>
 #include <map>
 #include <set>
 
+#include "host/AutomationDates.h"
 #include "standin_host/formats/Attachments.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/Mail.h"
+#include "standin_host/formats/MaildirName.h"
 #include "standin_host/formats/PstSource.h"
 #include "standin_host/store/ItemSource.h"
 #include "standin_host/store/ObjectModel.h"
@@ -107,8 +110,13 @@ TEST(WholeItems, EveryMessageOfTheSamplesComesBackByteForByte) {
     std::printf("[ info     ] %zu message files (%zu messages, %zu of them from mbox files); %zu refused as no mail:\n",
                 files.size(), expected.size(), fromMbox, refused.size());
     for (const auto& r : refused) std::printf("[ info     ]   %s\n", r.c_str());
-    // The one refused file is a fuzzer's finding that starts with no header at all.
-    EXPECT_LE(refused.size(), 1u);
+    // Refused: a fuzzer's finding that starts with no header at all, and three parser tests
+    // that stop inside their header (a saved message ends its header with an empty line: no
+    // telling them from files cut short).
+    std::set<std::string> refusedNames;
+    for (const auto& r : refused) refusedNames.insert(fs::path(r).filename().string());
+    EXPECT_EQ(refusedNames, (std::set<std::string>{"clusterfuzz-testcase-minimized-kmime_fuzzer-5617955779182592.eml",
+                                                   "empty0.eml", "empty1.eml", "empty-subject.mbox"}));
 
     std::multiset<std::string> eml, mbox, maildir;
     for (const auto& f : Export(*profile, *inbox, dir.path() / "eml").files) eml.insert(WithoutEnvelope(ReadText(f)));
@@ -130,34 +138,64 @@ TEST(WholeItems, EveryMessageOfTheSamplesComesBackByteForByte) {
     std::printf("[ info     ] %zu messages end without a line break and get one in the mbox\n", unterminated);
 }
 
-// Maildirs keep their messages and their read state; a tree comes back as a Maildir++ tree.
-TEST(WholeItems, MaildirTreesComeBackWithTheirReadState) {
+// Maildirs keep their messages, their flags (D, F, R, S; the others are not kept) and the
+// time they were delivered; a tree comes back as a Maildir++ tree, every folder with cur/,
+// new/ and tmp/, and imported again it is the same tree.
+TEST(WholeItems, MaildirTreesComeBackWithTheirFlagsAndDeliveryTimes) {
     testing::TempDir dir;
     auto profile = store::Profile::Open(dir.path() / "profile");
     auto inbox = profile->FindFolder("Personal Folders\\Inbox");
-    const std::string seen = "Subject: seen\nMessage-ID: <s@x>\n\nbody\n", unseen = "Subject: new\n\nbody\n",
-                      sub = "Subject: in a subfolder\n\nbody\r\n";
-    dir.Write("md/cur/1:2,RS", seen);
-    dir.Write("md/cur/2:2,", unseen);
-    dir.Write("md/new/3", unseen);
-    dir.Write("md/.Sub.Deeper/cur/4:2,S", sub);
-    ASSERT_EQ(ImportFiles(*profile, *inbox, {dir.path() / "md"}).items, 4u);
-    ExportOptions options{ExportFormat::Maildir, true};
-    ExportResult out = Export(*profile, *inbox, dir.path() / "out", options);
-    EXPECT_EQ(out.items, 4u);
-    std::multiset<std::pair<std::string, std::string>> found;  // where, contents
-    for (const auto& f : out.files) {
-        const std::string where = fs::relative(f.parent_path(), dir.path() / "out").string();
-        const bool flagged = f.filename().string().ends_with(":2,S");
-        found.emplace(where + (flagged ? " S" : ""), ReadText(f));
+    struct Mail {
+        const char* file;      // below md/
+        const char* flags;     // as exported: "" for new/
+        int64_t createdMillis; // Unix time
+    };
+    const Mail mails[] = {
+        {"cur/1600000001.M250000P7.host,U=17:2,FRS", "FRS", 1600000001250},
+        {"cur/1600000002.M1P7Q3.host!2,FS", "FS", 1600000002000},
+        {"cur/1600000003.7.host:2,RS", "RS", 1600000003000},
+        {"cur/1600000004.M999999P7.host:2,DS", "DS", 1600000004999},
+        {"cur/1600000005.M5P7.host:2,PST", "S", 1600000005000},  // passed, trashed: not kept
+        {"cur/no-time-in-this-name:2,", "", 1500000000000},      // the file's modification time
+        {"new/1600000006.M6P7.host", "", 1600000006000},
+        {".Sub.Deeper/cur/1600000007.M7P7.host:2,S", "S", 1600000007000},
+    };
+    for (const auto& m : mails) {
+        const std::string path = dir.Write(std::string("md/") + m.file, std::string("Subject: ") + m.file + "\n\nbody\n");
+        fs::last_write_time(path, std::chrono::file_clock::from_sys(std::chrono::sys_time<std::chrono::seconds>(
+                                      std::chrono::seconds(1500000000))));
     }
-    const std::multiset<std::pair<std::string, std::string>> expected = {
-        {"cur S", seen}, {"new", unseen}, {"new", unseen}, {".Sub.Deeper/cur S", sub}};
+    // A folder with no mail of its own holds the tree.
+    auto top = profile->CreateFolder(*inbox, "Top", 0);
+    auto held = profile->CreateFolder(*top, "Mail", 0);
+    ImportResult in = ImportFiles(*profile, *held, {dir.path() / "md"});
+    ASSERT_EQ(in.items, std::size(mails)) << (in.failures.empty() ? "" : in.failures[0].Description());
+    ExportResult out = Export(*profile, *top, dir.path() / "out", ExportOptions{ExportFormat::Maildir, true});
+    EXPECT_EQ(out.items, std::size(mails));
+    for (const char* sub : {"cur", "new", "tmp", ".Mail/cur", ".Mail/new", ".Mail/tmp", ".Mail.Sub/tmp", ".Mail.Sub.Deeper/tmp"})
+        EXPECT_TRUE(fs::is_directory(dir.path() / "out" / sub)) << sub;
+    std::multiset<std::string> found, expected;
+    for (const auto& f : out.files) {
+        const MaildirName name = ParseMaildirName(f.filename().string());
+        found.insert(ReadText(f) + " in " + f.parent_path().filename().string() + " " + name.flags);
+    }
+    for (const auto& m : mails)
+        expected.insert(std::string("Subject: ") + m.file + "\n\nbody\n in " + (*m.flags ? "cur " : "new ") + m.flags);
     EXPECT_EQ(found, expected);
-    // Imported again, the tree is the same tree.
+    // Imported again: the same flags in the names of a second export, the same creation times.
     auto again = profile->CreateFolder(*inbox, "Again", 0);
-    EXPECT_EQ(ImportFiles(*profile, *again, {dir.path() / "out"}).items, 4u);
-    EXPECT_EQ(profile->FindFolder("Personal Folders\\Inbox\\Again\\Sub\\Deeper")->Items()->Count(), 1);
+    ASSERT_EQ(ImportFiles(*profile, *again, {dir.path() / "out"}).items, std::size(mails));
+    EXPECT_EQ(profile->FindFolder("Personal Folders\\Inbox\\Again\\Mail\\Sub\\Deeper")->Items()->Count(), 1);
+    std::map<std::string, int64_t> created;  // subject: creation time
+    std::function<void(outlook::MAPIFolder&)> collect = [&](outlook::MAPIFolder& f) {
+        profile->ForEachItem(f, [&](const store::ItemRecord& r) {
+            created[r.data.Subject.value_or("")] = dates::ToUnixMillis(r.data.CreationTime.value_or(0));
+        });
+        auto subs = f.Folders();
+        for (int32_t i = 1; i <= subs->Count(); ++i) collect(*subs->Item(i));
+    };
+    collect(*again);
+    for (const auto& m : mails) EXPECT_EQ(created[m.file], m.createdMillis) << m.file;
 }
 
 // An mbox is stored in one transaction fed in batches: a bad message after the first batches
