@@ -175,6 +175,7 @@ int Main(int argc, char** argv) {
         app.parse(argc, argv);
         for (const auto& b : bound)
             if (b.spec && b.spec->run && b.app->parsed()) chosen = &b;
+        if (!chosen) throw CLI::RequiredError("A command");
         args = chosen->Given(chosen->spec->options);
         if (chosen->spec->check)
             if (const std::string problem = chosen->spec->check(args); !problem.empty())

@@ -221,6 +221,8 @@ TEST_F(Cli, TreeShowsTheDialogsNodesUnderKeysThatStay) {
     const std::string meeting =
         R"({"Class":26,"Subject":"Meet","Start":"2024-06-01T09:00:00Z","End":"2024-06-01T10:00:00Z"})" "\n";
     MustRun({"import", "Archive\\Boards\\Events", WriteFile("meet.jsonl", meeting + meeting)});
+    EXPECT_EQ(Lines(MustRun({"clean", "--key", events, "--dry-run"}).out).back(),
+              "would move 1 duplicate item to subfolder 'Nubra_Duplicate_Items'");
     EXPECT_EQ(MustRun({"clean", "--key", events}).out,
               "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'\n");
     MustRun({"store", "remove", "Archive"});
