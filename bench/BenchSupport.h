@@ -25,6 +25,18 @@ inline std::filesystem::path ScratchDir(const std::string& what) {
     return ::mkdtemp(tmpl.data());
 }
 
+// A scratch folder (ScratchDir) removed with everything in it when this goes.
+struct Scratch {
+    explicit Scratch(const std::string& what) : dir(ScratchDir(what)) {}
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::filesystem::path dir;
+};
+
 // For its lifetime the engine works on `profile`, logging into `logFolder`.
 class EngineGlobals {
 public:

@@ -108,6 +108,101 @@ std::string ToUtf8(const icu::UnicodeString& u) {
     return s;
 }
 
+// One piece of a compiled date pattern: literal text, or a numeric field (letter and width)
+// or the AM/PM marker.
+struct PatternPart {
+    char field = 0;  // 0: literal; y M d H h K k m s a
+    int width = 0;
+    std::string text;  // literal, or for 'a' the AM marker
+    std::string pm;    // for 'a' the PM marker
+};
+
+// The pattern as parts, or nullopt when it holds anything but the plain numeric fields, the
+// AM/PM marker and quoted or unquoted literals (names of months or days, eras, zones,
+// fractions of seconds, day periods: those are left to ICU).
+std::optional<std::vector<PatternPart>> Compile(const icu::UnicodeString& pattern, const icu::DateFormatSymbols& symbols) {
+    std::vector<PatternPart> parts;
+    auto literal = [&](const icu::UnicodeString& text) {
+        if (parts.empty() || parts.back().field) parts.emplace_back();
+        text.toUTF8String(parts.back().text);
+    };
+    int32_t count = 0;
+    const icu::UnicodeString* ampm = symbols.getAmPmStrings(count);
+    for (int32_t i = 0; i < pattern.length();) {
+        const UChar c = pattern.charAt(i);
+        if (c == u'\'') {
+            // '' is a quote; 'text' is text, '' inside it a quote.
+            if (i + 1 < pattern.length() && pattern.charAt(i + 1) == u'\'') {
+                literal(u"'");
+                i += 2;
+                continue;
+            }
+            icu::UnicodeString text;
+            for (++i; i < pattern.length(); ++i) {
+                if (pattern.charAt(i) == u'\'') {
+                    if (i + 1 < pattern.length() && pattern.charAt(i + 1) == u'\'') {
+                        text.append(u'\'');
+                        ++i;
+                        continue;
+                    }
+                    break;
+                }
+                text.append(pattern.charAt(i));
+            }
+            ++i;  // the closing quote
+            literal(text);
+            continue;
+        }
+        if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z')) {
+            int width = 0;
+            while (i < pattern.length() && pattern.charAt(i) == c) ++width, ++i;
+            PatternPart part;
+            switch (c) {
+                case u'y':
+                    if (width != 4) return std::nullopt;
+                    break;
+                case u'M':
+                case u'd':
+                case u'H':
+                case u'h':
+                case u'K':
+                case u'k':
+                case u'm':
+                case u's':
+                    if (width > 2) return std::nullopt;
+                    break;
+                case u'a':
+                    if (width > 3 || count < 2) return std::nullopt;
+                    ampm[0].toUTF8String(part.text);
+                    ampm[1].toUTF8String(part.pm);
+                    break;
+                default: return std::nullopt;
+            }
+            part.field = static_cast<char>(c);
+            part.width = width;
+            parts.push_back(std::move(part));
+            continue;
+        }
+        literal(icu::UnicodeString(c));
+        ++i;
+    }
+    return parts;
+}
+
+void AppendNumber(std::string& out, int value, int width) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    for (int k = n; k < width; ++k) out += '0';
+    while (n > 0) out += digits[--n];
+}
+
+// The text ICU's format gives for `ms` (whole milliseconds since 1970, GMT) with `parts`.
+std::string FastFormat(const std::vector<PatternPart>& parts, int64_t ms);
+
 // What the formatter and the parser need of one locale.
 struct LocaleData {
     std::unique_ptr<icu::SimpleDateFormat> general;  // short date (four-digit year) + medium time
@@ -125,6 +220,13 @@ struct LocaleData {
     std::unordered_map<std::string, Date> parsed;
     int parsedYear = 0;
     static constexpr size_t kMemoLimit = 1 << 16;  // entries per map, then start over
+
+    // The two patterns compiled to plain fields and literals (Compile), when every field is one
+    // that FastFormat writes exactly as ICU does and probes of both agreed (LoadLocale): a date
+    // then costs no ICU call. When also every probe read back as itself, the text a format makes
+    // is remembered as parsed too (the scan reads its dates back).
+    std::optional<std::vector<PatternPart>> fastGeneral, fastDateOnly;
+    bool readsBack = false;
 };
 
 // Every run of 'y' outside quoted text becomes "yyyy".
@@ -246,13 +348,20 @@ std::unique_ptr<LocaleData> LoadLocale(const std::string& name) {
         data->monthNames.emplace_back(icu::UnicodeString(english[i]), i + 1);
         data->monthNames.emplace_back(icu::UnicodeString(english[i], 3), i + 1);
     }
+    data->fastGeneral = Compile(generalPattern, *symbols);
+    data->fastDateOnly = Compile(datePattern, *symbols);
     return data;
 }
+
+// Probes the compiled patterns against ICU and the parser (called once per locale, see below).
+void Probe(LocaleData& data);
 
 struct State {
     std::mutex mutex;
     std::optional<std::string> locale;  // set by SetRegionalLocale
     std::map<std::string, std::unique_ptr<LocaleData>> cache;
+    std::string lastKey;              // what CurrentLocale last resolved
+    LocaleData* lastData = nullptr;   // and to what (owned by cache)
     std::string zoneKey;
     std::unique_ptr<icu::TimeZone> zone;
 };
@@ -264,9 +373,23 @@ State& TheState() {
 
 // Called with the mutex held.
 LocaleData& CurrentLocale(State& s) {
+    // Every date conversion asks: the last answer stands while the setting it came from (the
+    // locale set, else the environment's variables) reads the same.
+    std::string key = s.locale ? "=" + *s.locale : std::string();
+    if (!s.locale)
+        for (const char* var : {"LC_ALL", "LC_TIME", "LANG"}) {
+            const char* v = std::getenv(var);
+            key.append(v ? v : "\x01").push_back('\0');
+        }
+    if (s.lastData && key == s.lastKey) return *s.lastData;
     std::string name = s.locale ? *s.locale : LocaleFromEnvironment();
     auto& slot = s.cache[name];
-    if (!slot) slot = LoadLocale(name);
+    if (!slot) {
+        slot = LoadLocale(name);
+        Probe(*slot);
+    }
+    s.lastKey = std::move(key);
+    s.lastData = slot.get();
     return *slot;
 }
 
@@ -289,6 +412,34 @@ icu::TimeZone& CurrentZone(State& s) {
         s.zoneKey = key;
     }
     return *s.zone;
+}
+
+std::string FastFormat(const std::vector<PatternPart>& parts, int64_t ms) {
+    const int64_t day = FloorDiv(ms, kMsPerDay);
+    const int64_t inDay = ms - day * kMsPerDay;
+    int year = 0, month = 0, dayOfMonth = 0;
+    CivilFromDays(day, year, month, dayOfMonth);
+    const int hour = static_cast<int>(inDay / 3'600'000);
+    const int minute = static_cast<int>(inDay / 60'000 % 60);
+    const int second = static_cast<int>(inDay / 1000 % 60);
+    std::string out;
+    out.reserve(32);
+    for (const auto& p : parts) {
+        switch (p.field) {
+            case 0: out += p.text; break;
+            case 'y': AppendNumber(out, year, p.width); break;
+            case 'M': AppendNumber(out, month, p.width); break;
+            case 'd': AppendNumber(out, dayOfMonth, p.width); break;
+            case 'H': AppendNumber(out, hour, p.width); break;
+            case 'h': AppendNumber(out, hour % 12 == 0 ? 12 : hour % 12, p.width); break;
+            case 'K': AppendNumber(out, hour % 12, p.width); break;
+            case 'k': AppendNumber(out, hour == 0 ? 24 : hour, p.width); break;
+            case 'm': AppendNumber(out, minute, p.width); break;
+            case 's': AppendNumber(out, second, p.width); break;
+            case 'a': out += hour < 12 ? p.text : p.pm; break;
+        }
+    }
+    return out;
 }
 
 // ---- parsing -----------------------------------------------------------------------------
@@ -526,6 +677,56 @@ Date ParseImpl(const icu::UnicodeString& text, const LocaleData& loc) {
     return Compose(day, ms);
 }
 
+// Parsing fills in the current year where a text has none: what was parsed is kept for the
+// year it was parsed in, and for a bounded number of texts.
+void KeepParsedFresh(LocaleData& loc) {
+    const int year = CurrentYear();
+    if (year != loc.parsedYear || loc.parsed.size() >= LocaleData::kMemoLimit) {
+        loc.parsed.clear();
+        loc.parsedYear = year;
+    }
+}
+
+void RememberParsed(LocaleData& loc, const std::string& text, Date d) {
+    KeepParsedFresh(loc);
+    loc.parsed.emplace(text, d);
+}
+
+// The fast formatter is used only where it wrote every probe exactly as ICU does (each field at
+// one and two digits, every hour that the 12- and 24-hour forms write differently, midnight
+// for the date alone); the parser's reading of the texts only where it gave every probe back.
+void Probe(LocaleData& data) {
+    static const int64_t probes[][6] = {
+        {2009, 1, 2, 0, 5, 7},    {2009, 12, 31, 23, 59, 59}, {1999, 10, 9, 12, 0, 0}, {2023, 7, 14, 11, 45, 9},
+        {100, 1, 1, 1, 1, 1},     {9999, 11, 30, 13, 10, 10}, {2024, 2, 29, 22, 9, 30}, {1899, 12, 30, 0, 0, 0},
+        {2010, 3, 15, 9, 30, 0},  {4501, 1, 1, 0, 0, 0},      {1970, 6, 1, 12, 59, 1},  {2000, 2, 3, 10, 1, 59},
+    };
+    bool general = data.fastGeneral.has_value(), dateOnly = data.fastDateOnly.has_value();
+    bool readsBack = true;
+    for (const auto& p : probes) {
+        const int64_t ms = (DaysFromCivil(p[0], static_cast<int>(p[1]), static_cast<int>(p[2]))) * kMsPerDay +
+                           ((p[3] * 60 + p[4]) * 60 + p[5]) * 1000;
+        const bool midnight = p[3] == 0 && p[4] == 0 && p[5] == 0;
+        icu::UnicodeString out;
+        (midnight ? data.dateOnly : data.general)->format(static_cast<UDate>(ms), out);
+        const std::string text = ToUtf8(out);
+        if (midnight) {
+            if (dateOnly && FastFormat(*data.fastDateOnly, ms) != text) dateOnly = false;
+        } else if (general && FastFormat(*data.fastGeneral, ms) != text) {
+            general = false;
+        }
+        try {
+            const Date back = ParseImpl(out, data);
+            if (ToUnixMillis(back) != ms) readsBack = false;
+        } catch (const AutomationError&) {
+            readsBack = false;
+        }
+    }
+    if (!general) data.fastGeneral.reset();
+    if (!dateOnly) data.fastDateOnly.reset();
+    data.readsBack = readsBack;
+}
+
 }  // namespace
 
 Date MakeDate(int year, int month, int day, int hour, int minute, double second) {
@@ -631,21 +832,28 @@ std::string FormatGeneralDate(Date d) {
     std::lock_guard lock(s.mutex);
     LocaleData& loc = CurrentLocale(s);
     if (auto it = loc.formatted.find(whenMs); it != loc.formatted.end()) return it->second;
-    icu::UnicodeString out;
-    (ms == 0 ? loc.dateOnly : loc.general)->format(static_cast<UDate>(whenMs), out);
+    const auto& fast = ms == 0 ? loc.fastDateOnly : loc.fastGeneral;
+    std::string text;
+    if (fast) {
+        text = FastFormat(*fast, whenMs);
+    } else {
+        icu::UnicodeString out;
+        (ms == 0 ? loc.dateOnly : loc.general)->format(static_cast<UDate>(whenMs), out);
+        text = ToUtf8(out);
+    }
     if (loc.formatted.size() >= LocaleData::kMemoLimit) loc.formatted.clear();
-    return loc.formatted.emplace(whenMs, ToUtf8(out)).first->second;
+    if (loc.readsBack) {
+        // Read back, this text gives this very date (Probe): remembered as parsed already.
+        RememberParsed(loc, text, FromUnixMillis(whenMs));
+    }
+    return loc.formatted.emplace(whenMs, std::move(text)).first->second;
 }
 
 Date ParseDate(std::string_view text) {
     auto& s = TheState();
     std::lock_guard lock(s.mutex);
     LocaleData& loc = CurrentLocale(s);
-    const int year = CurrentYear();
-    if (year != loc.parsedYear || loc.parsed.size() >= LocaleData::kMemoLimit) {
-        loc.parsed.clear();
-        loc.parsedYear = year;
-    }
+    KeepParsedFresh(loc);
     std::string key(text);
     if (auto it = loc.parsed.find(key); it != loc.parsed.end()) return it->second;
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));

@@ -24,13 +24,7 @@ namespace {
 
 // One profile for the whole run, in a scratch folder removed at exit.
 struct World {
-    struct Scratch {
-        std::filesystem::path dir = bench::ScratchDir("engine-bench");
-        ~Scratch() {
-            std::error_code ec;
-            std::filesystem::remove_all(dir, ec);
-        }
-    } scratch;  // first, so that it goes last, after the store is closed
+    bench::Scratch scratch{"engine-bench"};  // first, so that it goes last, after the store is closed
     std::shared_ptr<store::Profile> profile = store::Profile::Open(scratch.dir / "profile");
     bench::EngineGlobals globals{*profile, scratch.dir};
     outlook::FolderRef root = profile->FindFolder(store::kDefaultStoreName);

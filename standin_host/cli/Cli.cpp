@@ -62,6 +62,7 @@ void AddOptions(CLI::App& app, const std::vector<OptionSpec>& options, Bound& bo
         }
         if (o.required) option->required();
         if (!o.choices.empty()) option->check(CLI::IsMember(o.choices));
+        if (o.maximum > o.minimum) option->check(CLI::Range(o.minimum, o.maximum));
     }
     for (const auto& o : options)
         for (const auto& other : o.excludes) app.get_option(o.name)->excludes(other);

@@ -29,6 +29,7 @@ struct OptionSpec {
     bool many = false;                  // an argument taking every remaining word
     std::vector<std::string> choices = {};   // the values allowed; empty: any
     bool integer = false;               // the value must be a whole number (32 bits)
+    int minimum = 0, maximum = 0;       // a whole number's range, when maximum > minimum
     std::string defaultValue = {};           // the value when not given (not shown in the help)
     std::vector<std::string> excludes = {};  // options of the same command it cannot come with
 };

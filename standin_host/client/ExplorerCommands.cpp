@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 
 // Ids of the explorer's own commands (the add-in looks for none of them).
 constexpr int32_t kImport = 31001, kExport = 31002, kAddMaildir = 31003, kAddImap = 31004, kRefresh = 31005,
-                  kPreview = 31006, kHistory = 31007;
+                  kPreview = 31006, kHistory = 31007, kAddVdir = 31008;
 
 // A box shows this many lines of a long list, then says how many more there are.
 constexpr size_t kMaxListedProblems = 40;
@@ -102,6 +102,7 @@ void ExplorerWindow::AddOwnCommands() {
         {builtin::kFile, kExport, "&Export...", "ExportFolder", [this] { ExportCommand(); }},
         {builtin::kFile, kAddMaildir, "Add &Maildir...", "AddMaildir", [this] { AddMaildirCommand(); }},
         {builtin::kFile, kAddImap, "Add IM&AP account...", "AddImapAccount", [this] { AddImapCommand(); }},
+        {builtin::kFile, kAddVdir, "Add &vdir folder...", "AddVdir", [this] { AddVdirCommand(); }},
         {builtin::kView, kRefresh, "&Refresh", "RefreshViews", [this] { RefreshViews(); }},
         {builtin::kTools, kPreview, "&Preview duplicates...", "PreviewDuplicates", [this] { PreviewSelectedFolder(); }},
         {builtin::kTools, kHistory, "&History...", "RemovalHistory", [this] { ShowHistory(); }},
@@ -288,8 +289,21 @@ void ExplorerWindow::ExportSelectedFolder(const fs::path& dir) {
 }
 
 void ExplorerWindow::AddMaildirCommand() {
-    AddMaildirDialog dialog(this);
+    AddTreeDialog dialog(this, QStringLiteral("Maildir"),
+                         QStringLiteral("The mail stays where it is: duplicates are moved inside the Maildir."),
+                         QStringLiteral("~/Maildir"));
     if (dialog.exec() == QDialog::Accepted) AddMaildir(dialog.Folder(), dialog.Name());
+}
+
+void ExplorerWindow::AddVdirCommand() {
+    AddTreeDialog dialog(this, QStringLiteral("vdir folder"),
+                         QStringLiteral("Address books and calendars stay where they are: duplicates are moved into a "
+                                        "Nubra_Duplicate_Items folder inside each, which your programs do not read."),
+                         QStringLiteral("~/.contacts"));
+    if (dialog.exec() != QDialog::Accepted) return;
+    AddStore("The vdir folder was not added.", [&](store::Profile& profile) {
+        return connected::AddVdirStore(profile, dialog.Folder(), dialog.Name());
+    });
 }
 
 void ExplorerWindow::AddMaildir(const fs::path& dir, const std::string& name) {

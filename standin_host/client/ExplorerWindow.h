@@ -138,6 +138,7 @@ private:
     void ImportCommand();
     void ExportCommand();
     void AddMaildirCommand();
+    void AddVdirCommand();
     void AddImapCommand();
     void MoveCommand();
     void SaveAttachmentsCommand();

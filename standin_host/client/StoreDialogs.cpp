@@ -116,12 +116,13 @@ std::vector<std::filesystem::path> ImportDialog::Paths() const {
     return paths;
 }
 
-AddMaildirDialog::AddMaildirDialog(QWidget* parent) : QDialog(parent) {
-    setObjectName(QStringLiteral("AddMaildirDialog"));
-    setWindowTitle(QStringLiteral("Add Maildir"));
+AddTreeDialog::AddTreeDialog(QWidget* parent, const QString& kind, const QString& explanation, const QString& placeholder)
+    : QDialog(parent) {
+    setObjectName(QStringLiteral("Add%1Dialog").arg(QString(kind).remove(QLatin1Char(' '))));
+    setWindowTitle(QStringLiteral("Add %1").arg(kind));
     auto* form = new QFormLayout(this);
-    form->addRow(PlainLabel(QStringLiteral("The mail stays where it is: duplicates are moved inside the Maildir."), this));
-    folder_ = Field(this, "MaildirFolder", QStringLiteral("~/Maildir"));
+    form->addRow(PlainLabel(explanation, this));
+    folder_ = Field(this, "TreeFolder", placeholder);
     name_ = Field(this, "StoreName", QStringLiteral("the folder's name"));
     form->addRow(QStringLiteral("&Folder:"), PathRow(this, folder_, true));
     form->addRow(QStringLiteral("&Name:"), name_);
@@ -129,8 +130,8 @@ AddMaildirDialog::AddMaildirDialog(QWidget* parent) : QDialog(parent) {
     resize(480, 0);
 }
 
-std::filesystem::path AddMaildirDialog::Folder() const { return Trimmed(folder_); }
-std::string AddMaildirDialog::Name() const { return Trimmed(name_); }
+std::filesystem::path AddTreeDialog::Folder() const { return Trimmed(folder_); }
+std::string AddTreeDialog::Name() const { return Trimmed(name_); }
 
 AddImapDialog::AddImapDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AddImapDialog"));

@@ -39,10 +39,12 @@ private:
 };
 
 // A Maildir tree to clean in place, and the store's name.
-class AddMaildirDialog : public QDialog {
+class AddTreeDialog : public QDialog {
     Q_OBJECT
 public:
-    explicit AddMaildirDialog(QWidget* parent);
+    // A store whose items stay in a folder tree of the user's: `kind` names it in the title
+    // ("Maildir", "vdir folder"), `explanation` says what happens to it.
+    AddTreeDialog(QWidget* parent, const QString& kind, const QString& explanation, const QString& placeholder);
     std::filesystem::path Folder() const;
     std::string Name() const;
 

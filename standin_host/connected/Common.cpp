@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "standin_host/formats/Mail.h"
 #include "standin_host/store/ItemSource.h"
@@ -14,13 +16,34 @@
 
 namespace nubra::connected {
 
-size_t HeaderEnd(std::string_view bytes) {
-    // The first empty line: "\n\n" or "\n\r\n" (a header may start with it: no fields).
-    for (size_t pos = bytes.find('\n'); pos != std::string_view::npos; pos = bytes.find('\n', pos + 1)) {
-        if (pos + 1 < bytes.size() && bytes[pos + 1] == '\n') return pos + 2;
-        if (pos + 2 < bytes.size() && bytes[pos + 1] == '\r' && bytes[pos + 2] == '\n') return pos + 3;
+std::vector<std::optional<store::ItemData>> MakeItems(size_t count,
+                                                      const std::function<std::optional<store::ItemData>(size_t)>& make,
+                                                      const std::function<std::string(size_t)>& label,
+                                                      std::vector<std::string>& warnings) {
+    std::vector<std::optional<store::ItemData>> made(count);
+    std::vector<std::string> problems(count);
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < count;) {
+            try {
+                made[i] = make(i);
+            } catch (const AutomationError& e) {
+                problems[i] = e.Description() + "; skipped";
+            } catch (const std::exception& e) {
+                problems[i] = "\"" + label(i) + "\": " + e.what() + "; skipped";
+            }
+        }
+    };
+    if (count > 64) {
+        std::thread helper(work);
+        work();
+        helper.join();
+    } else {
+        work();
     }
-    return std::string_view::npos;
+    for (auto& p : problems)
+        if (!p.empty()) warnings.push_back(std::move(p));
+    return made;
 }
 
 store::ItemData ItemFromHeader(std::string_view header, const std::string& label, Date created) {
@@ -36,6 +59,24 @@ store::ItemData ItemFromHeader(std::string_view header, const std::string& label
 void CompleteFromMessage(store::ItemData& data, std::string_view message, const std::string& label) {
     data.Body = formats::ParseMessage(message, label).Body;
     data.Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, message);
+}
+
+std::string FolderPathProblem(const std::vector<std::string>& levels) {
+    if (levels.size() > kMaxFolderLevels)
+        return "it is " + std::to_string(levels.size()) + " levels deep, more than the " +
+               std::to_string(kMaxFolderLevels) + " a folder may be";
+    size_t path = 0;
+    for (const auto& level : levels) {
+        if (level.empty()) return "it has a level without a name";
+        if (level.size() > kMaxFolderNameBytes)
+            return "a level of its name is " + std::to_string(level.size()) + " bytes long, more than the " +
+                   std::to_string(kMaxFolderNameBytes) + " a folder's name may be";
+        path += level.size() + 1;
+    }
+    if (path > kMaxFolderPathBytes + 1)
+        return "its path is " + std::to_string(path - 1) + " bytes long, more than the " +
+               std::to_string(kMaxFolderPathBytes) + " a folder's path may be";
+    return {};
 }
 
 void FaultPoint(const char* point) {

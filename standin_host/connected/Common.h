@@ -5,12 +5,16 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/Automation.h"
+#include "standin_host/formats/Mail.h"
+#include "standin_host/formats/TreeDir.h"
 #include "standin_host/store/ItemData.h"
 #include "standin_host/store/NameHash.h"
 
@@ -27,9 +31,28 @@ store::ItemData ItemFromHeader(std::string_view header, const std::string& label
 // attachments) and the explorer lists them.
 void CompleteFromMessage(store::ItemData& data, std::string_view message, const std::string& label);
 
-// Where a header ends in `bytes`: the offset after its empty line, or npos when it does not
-// end within them.
-size_t HeaderEnd(std::string_view bytes);
+using formats::HeaderEnd;
+using formats::TreeDir;
+using formats::UniqueFd;
+
+// The items made of `count` pieces of a source, on two threads when there are many: `make(i)`
+// makes item i (or returns nullopt); a piece it cannot make is said in `warnings` (what it
+// raises, naming `label(i)`, plus "; skipped"), in order. Nothing escapes a thread.
+std::vector<std::optional<store::ItemData>> MakeItems(size_t count,
+                                                      const std::function<std::optional<store::ItemData>(size_t)>& make,
+                                                      const std::function<std::string(size_t)>& label,
+                                                      std::vector<std::string>& warnings);
+
+// How deep and how long a folder a connected store takes from its source: one beyond is passed
+// over with a warning naming it. (The store itself refuses a folder deeper than
+// StoreDb::kMaxFolderDepth, so that no walk over folders can run out of stack.)
+inline constexpr size_t kMaxFolderLevels = 64;
+inline constexpr size_t kMaxFolderNameBytes = 255;   // one level
+inline constexpr size_t kMaxFolderPathBytes = 1024;  // the levels joined with "\"
+// Why folder names `levels` (from the top of the store down) cannot be a folder of a
+// connected store: too deep, a level empty or too long, the path too long. Empty when they
+// can.
+std::string FolderPathProblem(const std::vector<std::string>& levels);
 
 // Run locks take a byte per folder at the hash of its name (below 2^30).
 using store::Fnv1a;

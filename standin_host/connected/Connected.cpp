@@ -52,6 +52,14 @@ store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& accoun
         entry.options["password-file"] = std::filesystem::absolute(account.passwordFile, ec).string();
     }
     if (account.allowPlain) entry.options["allow-plain"] = "yes";
+    if (account.timeoutSeconds != 0) {
+        if (account.timeoutSeconds < 1 || account.timeoutSeconds > 3600)
+            RaiseError(errnum::kMapiInvalidParameter,
+                       "the time limit of " + std::to_string(account.timeoutSeconds) +
+                           " s is not a number of seconds from 1 to 3600",
+                       kSource);
+        entry.options["timeout"] = std::to_string(account.timeoutSeconds);
+    }
     const std::string display = name.empty() ? url.user + "@" + url.host : name;
     if (password.empty()) return profile.AddConnectedStore(entry, display);
     RememberImapPassword(url.user, url.host, password);

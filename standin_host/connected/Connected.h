@@ -33,17 +33,22 @@ store::StoreInfo AddVdirStore(store::Profile& profile, const std::filesystem::pa
 // Certificates are verified against the system's trust store, plus caFile when given. The
 // password comes from NUBRA_IMAP_PASSWORD, else passwordFile (refused unless private to the
 // user), else the desktop's secret service; it is never stored in the profile.
+// timeoutSeconds (1 to 3600; 0: the default, 60) is how long a command's answer may go
+// without progress (ImapSession.h), kept as the store's "timeout" option;
+// NUBRA_IMAP_TIMEOUT overrides it for one process.
 struct ImapAccount {
     std::string url;
     std::string caFile;
     std::string passwordFile;
     bool allowPlain = false;
+    int timeoutSeconds = 0;
 };
 
 // Attaches the account as a new store (default name: USER@HOST) and synchronises its cache.
-// Raises what connecting, logging in and the first synchronisation raise (kMapiNoAccess for
-// a refused password or certificate, kMapiCallFailed for a server that cannot be reached or
-// lacks what a clean needs); after a failure the profile is unchanged.
+// Raises kMapiInvalidParameter for a time limit out of range, and what connecting, logging in
+// and the first synchronisation raise (kMapiNoAccess for a refused password or certificate,
+// kMapiCallFailed for a server that cannot be reached, stalls, floods or lacks what a clean
+// needs); after a failure the profile is unchanged.
 // `password`, when given (typed into a window), is kept in this process's memory for the
 // account and tried before any other source (RememberImapPassword); forgotten again when the
 // account is refused.

@@ -89,11 +89,12 @@ public:
     // meanwhile shows it at the next listing); what is passed over is said in `warnings`.
     virtual std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance,
                                               std::vector<std::string>& warnings) = 0;
-    // The store's item of each of `items` of `folder`, made from its header fields as import
+    // The store's item of each of `items` of `folder`, made from what the item holds as import
     // makes it (with the item's arrival as its creation time), in order; nullopt, with a
-    // warning, for one that cannot be read or is no mail.
+    // warning, for one that cannot be read. What reading learns of an item that its listing
+    // did not tell (size, arrival, flags) is filled into `items`.
     virtual std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder,
-                                                                  const std::vector<SourceItem>& items,
+                                                                  std::vector<SourceItem>& items,
                                                                   std::vector<std::string>& warnings) = 0;
     // The whole of each of `items` of `folder` (the message as it is kept), in order; nullopt for
     // one that cannot be read (gone, or larger than a message may be).

@@ -12,6 +12,7 @@
 #include "host/AutomationDates.h"
 #include "standin_host/connected/CacheSql.h"
 #include "standin_host/connected/Common.h"
+#include "standin_host/connected/MailboxName.h"
 #include "standin_host/connected/Secrets.h"
 #include "standin_host/store/StoreDb.h"
 
@@ -51,6 +52,7 @@ public:
         options_.caFile = opt("ca-file");
         options_.allowPlain = opt("allow-plain") == "yes";
         passwordFile_ = opt("password-file");
+        timeoutOption_ = opt("timeout");
     }
 
     std::string KindText() const override { return "imap"; }
@@ -175,14 +177,20 @@ public:
         SendPending(cache);
         auto& s = Session();
         const char delim = Delimiter();
-        if (name.empty() || (delim && name.find(delim) != std::string::npos))
-            Raise(errnum::kMapiInvalidParameter, "the folder name \"" + name + "\" cannot be a folder on " + s.Server());
-        std::string box = name;
+        std::string parentBox;
         if (parent != cache.RootFolder()) {
             const auto p = MailboxOf(cache, parent);
             if (!p) Raise(errnum::kMapiNotFound, "the parent folder is not on the server " + s.Server());
-            box = *p + std::string(1, delim ? delim : '/') + name;
+            parentBox = *p;
         }
+        // As the server spells it (modified UTF-7).
+        const auto made = MailboxOfNewFolder(parentBox, name, delim);
+        if (!made) Raise(errnum::kMapiInvalidParameter, "the folder name \"" + name + "\" cannot be a folder on " + s.Server());
+        const std::string& box = *made;
+        // Not one the next synchronisation would pass over.
+        if (const auto place = PlaceMailbox(box, delim); !place.refused.empty())
+            Raise(errnum::kMapiInvalidParameter,
+                  "the folder \"" + name + "\" cannot be made on " + s.Server() + ": " + place.refused);
         try {
             s.Create(box);
         } catch (const AutomationError&) {
@@ -239,12 +247,18 @@ public:
         const auto box = MailboxOf(cache, row->folder);
         if (!box) return;
         auto& s = Session();
+        if (row->size > static_cast<int64_t>(kMaxMessageBytes))
+            Raise(errnum::kMapiNoSupport, "the message (UID " + std::to_string(row->uid) + " of " + *box + ") on " +
+                                              s.Server() + " is " + std::to_string(row->size) + " bytes, more than the " +
+                                              std::to_string(kMaxMessageBytes >> 20) +
+                                              " MiB a message may have here; it is not fetched");
         if (s.Selected() != *box) s.Select(*box);
         const std::string label = url_.Canonical() + *box + ";UID=" + std::to_string(row->uid);
         auto held = bodies_.find(item);
         if (held == bodies_.end()) {
             // Export and listing walk a folder in order: the messages after this one come in the
-            // same answer, up to a few megabytes.
+            // same answer, up to a few megabytes (what the server sends beyond is not kept).
+            constexpr int64_t kAhead = int64_t{8} << 20;
             bodies_.clear();
             std::vector<uint32_t> uids;
             std::unordered_map<uint32_t, int64_t> items;
@@ -257,7 +271,8 @@ public:
                 CacheSql::Use u(st);
                 u->Bind(1, row->folder).Bind(2, item);
                 int64_t bytes = 0;
-                while (u->Step() && (uids.empty() || bytes < (int64_t{8} << 20))) {
+                while (u->Step() && (uids.empty() || bytes < kAhead)) {
+                    if (!uids.empty() && u->Int(2) > kAhead) continue;  // alone, when it is asked for
                     uids.push_back(static_cast<uint32_t>(u->Int(1)));
                     items[uids.back()] = u->Int(0);
                     bytes += u->Int(2);
@@ -265,8 +280,12 @@ public:
             }
             if (uids.empty()) uids.push_back(static_cast<uint32_t>(row->uid)), items[uids.back()] = item;
             std::sort(uids.begin(), uids.end());
+            int64_t kept = 0;
             s.Fetch(uids, {}, [&](ImapSession::Message&& m) {
-                if (auto it = items.find(m.uid); it != items.end()) bodies_[it->second] = std::move(m.header);
+                auto it = items.find(m.uid);
+                if (it == items.end() || (it->second != item && kept > kAhead)) return;
+                kept += static_cast<int64_t>(m.header.size());
+                bodies_[it->second] = std::move(m.header);
             });
             held = bodies_.find(item);
         }
@@ -284,6 +303,7 @@ private:
 
     ImapSession& Session() {
         if (!session_) {
+            options_.timeoutSeconds = ImapTimeoutSeconds(timeoutOption_);
             const std::string password = LookupImapPassword(url_.user, url_.host, passwordFile_, entry_.ofKind == 1);
             session_ = std::make_unique<ImapSession>(url_, options_, password);
         }
@@ -373,25 +393,34 @@ private:
         }
         auto& s = Session();
         SettleIntents(cache);
-        auto boxes = s.List();
+        const auto boxes = s.List();
         char delim = 0;
         for (const auto& b : boxes)
             if (b.delimiter) delim = b.delimiter;
         if (delim) cache.InTransaction([&] { sql_.SetSetting("delimiter", std::string(1, delim)); });
-        auto split = [&](const std::string& name) {
-            std::vector<std::string> parts;
-            size_t start = 0;
-            while (true) {
-                const size_t d = delim ? name.find(delim, start) : std::string::npos;
-                parts.push_back(name.substr(start, d == std::string::npos ? std::string::npos : d - start));
-                if (d == std::string::npos) break;
-                start = d + 1;
-            }
-            return parts;
+        // Each mailbox's place in the folder tree, parents first; one that cannot have a place
+        // is passed over (and, when the cache had it, taken out of the cache).
+        struct Placed {
+            const ImapSession::Mailbox* box;
+            MailboxPlace place;
         };
-        std::sort(boxes.begin(), boxes.end(), [&](const auto& a, const auto& b) {
-            const auto da = split(a.name).size(), db = split(b.name).size();
-            return da != db ? da < db : a.name < b.name;
+        std::vector<Placed> placed;
+        for (const auto& b : boxes) {
+            auto place = PlaceMailbox(b.name, delim);
+            if (b.cut) place.refused = "its name holds a NUL character, or it could be taken for one that does";
+            if (!place.refused.empty()) {
+                warnings_.push_back("the mailbox \"" + Excerpt(b.name) + "\" on " + s.Server() +
+                                    " is passed over: " + place.refused);
+                continue;
+            }
+            if (place.undecodable)
+                warnings_.push_back("the name of the mailbox \"" + Excerpt(b.name) + "\" on " + s.Server() +
+                                    " is no valid modified UTF-7; it is shown as the server spells it");
+            placed.push_back({&b, std::move(place)});
+        }
+        std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+            const auto da = a.place.levels.size(), db = b.place.levels.size();
+            return da != db ? da < db : a.box->name < b.box->name;
         });
         std::map<std::string, int64_t> known;
         {
@@ -401,43 +430,64 @@ private:
         }
         std::map<std::string, int64_t> byBox;
         std::optional<int64_t> trash;
+        std::vector<const ImapSession::Mailbox*> synced;
         cache.ApplyLocally([&] {
             cache.InTransaction([&] {
+                // The folders that stand for a mailbox of this listing already: no other mailbox
+                // may take one of them (two names shown alike, "Donn&AOk-es" and "Données").
+                std::set<int64_t> taken;
+                for (const auto& p : placed)
+                    if (auto k = known.find(p.box->name); k != known.end() && cache.FolderExists(k->second))
+                        taken.insert(k->second);
                 std::set<std::string> present;
-                for (const auto& b : boxes) {
-                    present.insert(b.name);
+                for (const auto& p : placed) {
+                    const auto& b = *p.box;
+                    const auto& folders = p.place.folders;
                     int64_t id = 0;
                     if (auto k = known.find(b.name); k != known.end() && cache.FolderExists(k->second)) {
                         id = k->second;
+                        // A cache made before names were decoded shows the name as the server
+                        // spells it.
+                        const auto row = cache.Folder(id);
+                        if (row.name != folders.back() && row.parent &&
+                            !cache.SubfolderByName(*row.parent, folders.back()))
+                            cache.RenameFolder(id, folders.back());
                     } else {
-                        auto parts = split(b.name);
                         int64_t parent = cache.RootFolder();
                         std::string prefix;
-                        for (size_t i = 0; i + 1 < parts.size(); ++i) {
-                            prefix += (i ? std::string(1, delim) : std::string()) + parts[i];
-                            auto p = byBox.find(prefix);
-                            if (p != byBox.end()) {
-                                parent = p->second;
+                        for (size_t i = 0; i + 1 < folders.size(); ++i) {
+                            prefix += (i ? std::string(1, delim) : std::string()) + p.place.levels[i];
+                            if (auto q = byBox.find(prefix); q != byBox.end()) {
+                                parent = q->second;
                                 continue;
                             }
-                            auto existing = cache.SubfolderByName(parent, parts[i]);
-                            parent = existing ? *existing : cache.CreateFolder(parent, parts[i], 0);
+                            auto existing = cache.SubfolderByName(parent, folders[i]);
+                            parent = existing ? *existing : cache.CreateFolder(parent, folders[i], 0);
                             byBox[prefix] = parent;
                         }
-                        auto existing = cache.SubfolderByName(parent, parts.back());
-                        id = existing ? *existing : cache.CreateFolder(parent, parts.back(), 0);
+                        auto existing = cache.SubfolderByName(parent, folders.back());
+                        if (existing && taken.count(*existing)) {
+                            warnings_.push_back("the mailbox \"" + Excerpt(b.name) + "\" on " + s.Server() +
+                                                " is passed over: another mailbox is shown under the same name");
+                            continue;
+                        }
+                        id = existing ? *existing : cache.CreateFolder(parent, folders.back(), 0);
                         sql_.Run("INSERT OR REPLACE INTO im_folders(folder_id, mailbox) VALUES (?, ?)", id, b.name);
                     }
+                    taken.insert(id);
+                    present.insert(b.name);
                     byBox[b.name] = id;
                     if (b.trash && !trash) trash = id;
+                    if (b.selectable) synced.push_back(&b);
                 }
                 for (const auto& [box, id] : known) {
                     if (present.count(box)) continue;
-                    // Deleted or renamed by another client.
+                    // Deleted or renamed by another client, or passed over now.
                     if (cache.FolderExists(id)) cache.RemoveFolder(id);
                     sql_.Run("DELETE FROM im_folders WHERE mailbox = ?", box);
                 }
                 sql_.Exec("DELETE FROM im_items WHERE folder_id NOT IN (SELECT folder_id FROM im_folders)");
+                RemoveUnusedFolders(cache);
             });
         });
         if (!trash)
@@ -453,11 +503,35 @@ private:
                 });
             });
             byBox["Trash"] = *trash;
-            boxes.push_back({"Trash", delim, true, true});
+            SyncFolder(cache, "Trash", *trash);
         }
         cache.SetDeletedItemsFolder(*trash);
-        for (const auto& b : boxes)
-            if (b.selectable) SyncFolder(cache, b.name, byBox.at(b.name));
+        for (const auto* b : synced) SyncFolder(cache, b->name, byBox.at(b->name));
+    }
+
+    // Takes out of the cache every folder that stands for no mailbox and holds none below it:
+    // what a mailbox passed over left (a cache made before such mailboxes were passed over may
+    // hold a chain of thousands of folders above one).
+    void RemoveUnusedFolders(store::StoreDb& cache) {
+        std::unordered_map<int64_t, int64_t> parentOf;
+        {
+            auto& st = sql_.Prep("SELECT id, parent_id FROM folders WHERE parent_id IS NOT NULL");
+            CacheSql::Use u(st);
+            while (u->Step()) parentOf[u->Int(0)] = u->Int(1);
+        }
+        std::set<int64_t> used{cache.RootFolder()};
+        {
+            auto& st = sql_.Prep("SELECT folder_id FROM im_folders");
+            CacheSql::Use u(st);
+            while (u->Step())
+                for (int64_t f = u->Int(0); used.insert(f).second;) {
+                    auto up = parentOf.find(f);
+                    if (up == parentOf.end()) break;
+                    f = up->second;
+                }
+        }
+        for (const auto& [folder, parent] : parentOf)
+            if (!used.count(folder) && used.count(parent) && cache.FolderExists(folder)) cache.RemoveFolder(folder);
     }
 
     void SyncFolder(store::StoreDb& cache, const std::string& box, int64_t folder) {
@@ -485,15 +559,15 @@ private:
         const auto selected = s.Select(box);
         selectedValidity_ = selected.uidValidity;
         std::unordered_map<int64_t, int64_t> cached;  // uid -> item
-        std::vector<int64_t> unknown;                 // moved in by us, UID not told
+        // Moved in by us with the UID not told, or a second item for one UID (a cache made
+        // from a server that answered a FETCH twice): taken out, the message is fetched again.
+        std::vector<int64_t> unknown;
         {
-            auto& st = sql_.Prep("SELECT uid, item_id FROM im_items WHERE folder_id = ?");
+            auto& st = sql_.Prep("SELECT uid, item_id FROM im_items WHERE folder_id = ? ORDER BY item_id");
             CacheSql::Use u(st);
             u->Bind(1, folder);
-            while (u->Step()) {
-                if (u->Int(0) == 0) unknown.push_back(u->Int(1));
-                else cached.emplace(u->Int(0), u->Int(1));
-            }
+            while (u->Step())
+                if (u->Int(0) == 0 || !cached.emplace(u->Int(0), u->Int(1)).second) unknown.push_back(u->Int(1));
         }
         const bool rebuilt = validity != 0 && selected.uidValidity != validity;
         const auto uids = s.UidSearchAll();
@@ -501,14 +575,15 @@ private:
         std::set<int64_t> now(uids.begin(), uids.end());
         for (uint32_t uid : uids)
             if (rebuilt || !cached.count(uid)) fresh.push_back(uid);
-        std::vector<std::pair<ImapSession::Message, store::ItemData>> parsed;
-        parsed.reserve(fresh.size());
+        // By UID: one cache item for each message of the folder, whatever the server repeats.
+        std::map<uint32_t, std::pair<ImapSession::Message, store::ItemData>> parsed;
         s.Fetch(fresh, kFields, [&](ImapSession::Message&& m) {
             const std::string label = url_.Canonical() + box + ";UID=" + std::to_string(m.uid);
             try {
                 auto item = ItemFromHeader(m.header, label, dates::FromUnixMillis(m.internalDateMs));
                 m.header.clear();
-                parsed.emplace_back(std::move(m), std::move(item));
+                const uint32_t uid = m.uid;
+                parsed.insert_or_assign(uid, std::make_pair(std::move(m), std::move(item)));
             } catch (const AutomationError& e) {
                 warnings_.push_back(e.Description() + "; skipped");
             }
@@ -527,7 +602,8 @@ private:
                 }
                 auto& ins = sql_.Prep(
                     "INSERT INTO im_items(item_id, folder_id, uid, size, internal, flags) VALUES (?, ?, ?, ?, ?, ?)");
-                for (const auto& [m, data] : parsed) {
+                for (const auto& [uid, message] : parsed) {
+                    const auto& [m, data] = message;
                     const int64_t id = cache.AddItem(folder, data);
                     CacheSql::Use u(ins);
                     u->Bind(1, id).Bind(2, folder).Bind(3, static_cast<int64_t>(m.uid)).Bind(4, static_cast<int64_t>(m.size));
@@ -579,6 +655,7 @@ private:
         for (const auto& m : b.items) uids.push_back(m.uid);
         std::sort(uids.begin(), uids.end());
         ImapSession::UidPairs told;
+        std::vector<uint32_t> stayed;  // said to be moved, still in the source
         try {
             auto& s = Session();
             SelectChecked(cache, b.srcFolder, b.src);
@@ -595,6 +672,8 @@ private:
                 s.UidMarkDeleted(copied);
                 s.UidExpunge(copied);
             }
+            // A server's word is not taken for it: what it moved is gone from the source.
+            stayed = s.UidSearchIn(uids);
         } catch (const AutomationError&) {
             // What the server did is not known: the cache shows the moves not made, and the
             // intents stay. A new connection settles them at once (a MOVE cut short may have
@@ -618,12 +697,17 @@ private:
         }
         FaultPoint("imap:moved");
         try {
-            SettleBatch(cache, b, told, true, true);
+            SettleBatch(cache, b, told, true, true, stayed);
         } catch (const AutomationError&) {
             session_.reset();
             unsettled_ = true;  // the intents left are settled by the next change or synchronisation
             throw;
         }
+        if (!stayed.empty())
+            Raise(errnum::kMapiCallFailed,
+                  "the server " + session_->Server() + " said it moved " + std::to_string(uids.size()) +
+                      " messages from " + b.src + " into " + b.dest + ", but " + std::to_string(stayed.size()) +
+                      " of them are still in " + b.src + "; they stay there");
     }
 
     // Brings the cache's side of `b`'s intents to what the server has: each message moved
@@ -632,14 +716,18 @@ private:
     // source), or gone. A move cut short with the copy made and the original still there
     // (Dovecot's MOVE of a Maildir is a link and an expunge) is completed.
     void SettleBatch(store::StoreDb& cache, const Batch& b, const ImapSession::UidPairs& told, bool srcThere,
-                     bool destThere) {
+                     bool destThere, const std::vector<uint32_t>& stayed = {}) {
         auto& s = Session();
-        std::unordered_map<uint32_t, uint32_t> copyOf(told.begin(), told.end());
+        // What is still in the source stays there, whatever the server claimed: nothing is
+        // expunged on the word of a server that said it moved what it did not.
+        std::set<uint32_t> originals(stayed.begin(), stayed.end());
+        std::unordered_map<uint32_t, uint32_t> copyOf;
+        for (const auto& [from, to] : told)
+            if (!originals.count(from)) copyOf.emplace(from, to);
         std::vector<uint32_t> unknown;
         for (const auto& m : b.items)
-            if (!copyOf.count(m.uid)) unknown.push_back(m.uid);
+            if (!copyOf.count(m.uid) && !originals.count(m.uid)) unknown.push_back(m.uid);
         std::sort(unknown.begin(), unknown.end());
-        std::set<uint32_t> originals;
         if (!unknown.empty() && srcThere) {
             const auto st = s.Select(b.src);
             selectedValidity_ = st.uidValidity;
@@ -664,7 +752,7 @@ private:
             std::vector<ImapSession::Message> arrivals;
             s.Fetch(arrived, {"MESSAGE-ID"}, [&](ImapSession::Message&& m) { arrivals.push_back(std::move(m)); });
             for (const auto& m : b.items) {
-                if (copyOf.count(m.uid)) continue;
+                if (copyOf.count(m.uid) || std::binary_search(stayed.begin(), stayed.end(), m.uid)) continue;
                 for (auto& a : arrivals)
                     if (a.uid != 0 && a.internalDateMs == m.internal && a.size == static_cast<uint32_t>(m.size)) {
                         copyOf[m.uid] = a.uid;
@@ -699,8 +787,14 @@ private:
                         if (now != b.srcFolder) cache.MoveItem(m.item, b.srcFolder);
                     } else if (auto c = copyOf.find(m.uid); c != copyOf.end() && b.destFolder != 0) {
                         if (now != b.destFolder) cache.MoveItem(m.item, b.destFolder);
+                        // A UID another item of the target has already is none the cache takes
+                        // (one item per message): the next synchronisation finds the message.
+                        const bool clash = sql_.IntOf("SELECT item_id FROM im_items WHERE folder_id = ? AND uid = ? "
+                                                      "AND item_id != ?",
+                                                      b.destFolder, static_cast<int64_t>(c->second), m.item)
+                                               .has_value();
                         sql_.Run("UPDATE im_items SET folder_id = ?, uid = ? WHERE item_id = ?", b.destFolder,
-                                 static_cast<int64_t>(c->second), m.item);
+                                 clash ? int64_t{0} : static_cast<int64_t>(c->second), m.item);
                     } else {
                         cache.RemoveItem(m.item);
                         DeleteRow(m.item);
@@ -760,6 +854,7 @@ private:
     ImapUrl url_;
     ImapConnectOptions options_;
     std::string passwordFile_;
+    std::string timeoutOption_;
     CacheSql sql_;
     ChangeLock changes_;
     std::unique_ptr<ImapSession> session_;

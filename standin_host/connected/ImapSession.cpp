@@ -1,7 +1,6 @@
 #include "standin_host/connected/ImapSession.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <libetpan/libetpan.h>
@@ -12,14 +11,176 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
+#include <set>
+#include <span>
 
 #include "standin_host/connected/Common.h"
 
 namespace nubra::connected {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+// Each complete line, and each this much of a literal, is progress (see ImapSession.h).
+constexpr uint64_t kProgressBytes = 64 * 1024;
+// The slowest average an answer may keep up after its first time limit.
+constexpr uint64_t kMinBytesPerSecond = 1024;
+
+std::string SizeText(uint64_t bytes) {
+    if (bytes >= (uint64_t{1} << 20) && bytes % (uint64_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+}  // namespace
+
+// What the server sends for the command under way, measured before libetpan sees a byte: the
+// limits and the deadlines of ImapSession.h. A limit crossed or a deadline passed breaks the
+// stream for good.
+struct Watch {
+    int commandMs = 60000, greetingMs = 30000;
+    uint64_t lineLimit = kMaxLineBytes;
+    uint64_t literalLimit = kMaxFieldsBytes;
+    uint64_t answerLimit = kMaxAnswerBytes;
+
+    enum class Broken { No, Closed, Error, Late, Limit };
+    Broken broken = Broken::No;
+    std::string why;  // what happened, for the error (never server text)
+
+    bool greeting = true;  // nothing was sent yet
+    Clock::time_point start = Clock::now(), progress = start;
+    uint64_t answerBytes = 0;
+    // The stream's state: within a line (its length so far and its last bytes, where a
+    // literal is announced) or within a literal (what is left of it).
+    size_t lineBytes = 0;
+    std::string tail;
+    uint64_t literalLeft = 0, literalDone = 0;
+    // What came before each NUL byte of this answer (the first few): a name that libetpan
+    // hands over as a C string ends there.
+    std::string recent;
+    std::vector<std::string> beforeNul;
+
+    // A command is being sent: its answer starts now.
+    void Begin() {
+        greeting = false;
+        start = progress = Clock::now();
+        answerBytes = 0;
+        beforeNul.clear();
+    }
+    int LimitMs() const { return greeting ? std::min(greetingMs, commandMs) : commandMs; }
+    // Milliseconds left until the deadline (at least one); when none are, the stream is broken.
+    int Remaining() {
+        const auto now = Clock::now();
+        const auto limit = std::chrono::milliseconds(LimitMs());
+        const auto idle = progress + limit;
+        const auto slow = start + limit + std::chrono::milliseconds(answerBytes * 1000 / kMinBytesPerSecond);
+        if (now < idle && now < slow) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(std::min(idle, slow) - now).count();
+            return static_cast<int>(std::min<int64_t>(left, INT_MAX));
+        }
+        const auto seconds = std::to_string((LimitMs() + 999) / 1000) + " s";
+        if (greeting) Break(Broken::Late, "did not greet within " + seconds);
+        else if (now >= idle) Break(Broken::Late, "sent nothing that counts for " + seconds);
+        else
+            Break(Broken::Late, "answered too slowly: " + std::to_string(answerBytes) + " bytes in " +
+                                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - start).count()) +
+                                    " s");
+        return 0;
+    }
+    void Break(Broken kind, std::string text) {
+        if (broken != Broken::No) return;
+        broken = kind;
+        why = std::move(text);
+    }
+
+    void Note(const char* p, size_t n) {
+        for (const char* z = static_cast<const char*>(std::memchr(p, 0, n)); z && beforeNul.size() < 64;
+             z = static_cast<const char*>(std::memchr(z + 1, 0, static_cast<size_t>(p + n - z - 1)))) {
+            std::string before = recent + std::string(p, static_cast<size_t>(z - p));
+            if (before.size() > 1024) before.erase(0, before.size() - 1024);
+            beforeNul.push_back(std::move(before));
+        }
+        if (n >= 1024) recent.assign(p + n - 1024, 1024);
+        else {
+            recent.append(p, n);
+            if (recent.size() > 2048) recent.erase(0, recent.size() - 1024);
+        }
+    }
+
+    // The literal announced at the end of a line ("… {123}\r\n"), if any.
+    static std::optional<uint64_t> Announced(std::string_view line) {
+        if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty() || line.back() != '}') return std::nullopt;
+        line.remove_suffix(1);
+        size_t digits = 0;
+        while (digits < line.size() && line[line.size() - 1 - digits] >= '0' && line[line.size() - 1 - digits] <= '9')
+            ++digits;
+        if (digits == 0 || digits == line.size() || line[line.size() - 1 - digits] != '{') return std::nullopt;
+        if (digits > 19) return UINT64_MAX;
+        return std::strtoull(std::string(line.substr(line.size() - digits)).c_str(), nullptr, 10);
+    }
+
+    // Measures `n` bytes just received; false (the stream broken) when they cross a limit.
+    bool Take(const char* p, size_t n) {
+        answerBytes += n;
+        if (answerBytes > answerLimit) {
+            Break(Broken::Limit, "sent more than " + SizeText(answerLimit) + " in one answer");
+            return false;
+        }
+        const auto now = Clock::now();
+        while (n > 0) {
+            if (literalLeft > 0) {
+                const size_t k = static_cast<size_t>(std::min<uint64_t>(literalLeft, n));
+                Note(p, k);
+                literalLeft -= k;
+                literalDone += k;
+                if (literalLeft == 0 || literalDone >= kProgressBytes) {
+                    progress = now;
+                    literalDone = 0;
+                }
+                p += k;
+                n -= k;
+                continue;
+            }
+            const auto* eol = static_cast<const char*>(std::memchr(p, '\n', n));
+            const size_t k = eol ? static_cast<size_t>(eol - p) + 1 : n;
+            Note(p, k);
+            lineBytes += k;
+            if (lineBytes > lineLimit) {
+                Break(Broken::Limit, "sent a line longer than " + SizeText(lineLimit));
+                return false;
+            }
+            tail.append(p + (k > 32 ? k - 32 : 0), std::min<size_t>(k, 32));
+            if (tail.size() > 32) tail.erase(0, tail.size() - 32);
+            p += k;
+            n -= k;
+            if (!eol) continue;
+            progress = now;
+            lineBytes = 0;
+            const auto literal = Announced(tail);
+            tail.clear();
+            if (!literal) continue;
+            if (*literal > literalLimit) {
+                Break(Broken::Limit, "announced " + (*literal == UINT64_MAX ? std::string("a literal beyond 2^64 bytes")
+                                                                              : "a literal of " + std::to_string(*literal) + " bytes") +
+                                         ", more than the " + SizeText(literalLimit) + " taken here");
+                return false;
+            }
+            literalLeft = *literal;
+            literalDone = 0;
+        }
+        return true;
+    }
+};
+
 namespace {
 
 // ------------------------------------------------------------------ streams under libetpan
@@ -28,57 +189,85 @@ namespace {
 // said to a server whose certificate does not hold, or the plain socket (imap:// before
 // STARTTLS, or --allow-plain). Either way a write to a connection the server dropped fails
 // with EPIPE instead of raising SIGPIPE, which would end the whole program in the middle of a
-// run.
+// run. The socket does not block: every wait is a poll up to the watch's deadline, so that no
+// single read can outlast it (a TLS record trickled in byte by byte included).
 struct StreamLow {
     int fd = -1;
     gnutls_session_t session = nullptr;  // none: the plain socket
     gnutls_certificate_credentials_t credentials = nullptr;
-    int timeoutMs = 30000;
+    Watch* watch = nullptr;  // the session's
 };
 
-// libetpan may make the socket non-blocking: wait for it (up to the time-out) and try again.
-bool WaitFor(int fd, short events, int timeoutMs) {
-    pollfd p{fd, events, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
-    return rc == 1;
+// Waits up to the watch's deadline for `events`; false (the stream broken) when it passed.
+bool WaitFor(int fd, short events, Watch& w) {
+    for (;;) {
+        const int left = w.Remaining();
+        if (left <= 0) return false;
+        pollfd p{fd, events, 0};
+        const int rc = ::poll(&p, 1, left);
+        if (rc > 0) return true;
+        if (rc < 0 && errno != EINTR) {
+            w.Break(Watch::Broken::Error, std::strerror(errno));
+            return false;
+        }
+    }
 }
 
 ssize_t StreamRead(mailstream_low* s, void* buf, size_t count) {
     auto* t = static_cast<StreamLow*>(s->data);
-    for (;;) {
+    Watch& w = *t->watch;
+    while (w.broken == Watch::Broken::No) {
+        ssize_t n;
+        bool again = false;
         if (!t->session) {
-            const ssize_t n = ::recv(t->fd, buf, count, 0);
+            n = ::recv(t->fd, buf, count, 0);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(t->fd, POLLIN, t->timeoutMs)) continue;
-            return n;
+            again = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            if (n < 0 && !again) w.Break(Watch::Broken::Error, std::strerror(errno));
+        } else {
+            n = gnutls_record_recv(t->session, buf, count);
+            if (n == GNUTLS_E_INTERRUPTED) continue;
+            again = n == GNUTLS_E_AGAIN;
+            // A warning alert; endless ones are held to the deadline like any other data.
+            if (n < 0 && !again && !gnutls_error_is_fatal(static_cast<int>(n))) {
+                w.Remaining();
+                continue;
+            }
+            if (n == GNUTLS_E_PREMATURE_TERMINATION) w.Break(Watch::Broken::Closed, {});
+            else if (n < 0 && !again) w.Break(Watch::Broken::Error, gnutls_strerror(static_cast<int>(n)));
         }
-        const ssize_t n = gnutls_record_recv(t->session, buf, count);
-        if (n == GNUTLS_E_INTERRUPTED) continue;
-        if (n == GNUTLS_E_AGAIN && WaitFor(t->fd, POLLIN, t->timeoutMs)) continue;
-        return n < 0 ? -1 : n;
+        // The end of the stream is final: libetpan would otherwise ask again and again.
+        if (n == 0) w.Break(Watch::Broken::Closed, {});
+        if (n > 0) return w.Take(static_cast<const char*>(buf), static_cast<size_t>(n)) ? n : -1;
+        if (again) WaitFor(t->fd, POLLIN, w);
     }
+    return -1;
 }
 ssize_t StreamWrite(mailstream_low* s, const void* buf, size_t count) {
     auto* t = static_cast<StreamLow*>(s->data);
-    for (;;) {
+    Watch& w = *t->watch;
+    if (w.broken == Watch::Broken::No) w.Begin();
+    while (w.broken == Watch::Broken::No) {
         if (!t->session) {
             const ssize_t n = ::send(t->fd, buf, count, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(t->fd, POLLOUT, t->timeoutMs)) continue;
-            return n;
+            if (n >= 0) return n;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) w.Break(Watch::Broken::Error, std::strerror(errno));
+            else WaitFor(t->fd, POLLOUT, w);
+            continue;
         }
         const ssize_t n = gnutls_record_send(t->session, buf, count);
+        if (n >= 0) return n;
         if (n == GNUTLS_E_INTERRUPTED) continue;
-        if (n == GNUTLS_E_AGAIN && WaitFor(t->fd, POLLOUT, t->timeoutMs)) continue;
-        return n < 0 ? -1 : n;
+        if (n != GNUTLS_E_AGAIN) w.Break(Watch::Broken::Error, gnutls_strerror(static_cast<int>(n)));
+        else WaitFor(t->fd, POLLOUT, w);
     }
+    return -1;
 }
 int StreamClose(mailstream_low* s) {
     auto* t = static_cast<StreamLow*>(s->data);
-    if (t->session) gnutls_bye(t->session, GNUTLS_SHUT_WR);
+    // A polite close only on a sound connection, and never waiting for the server.
+    if (t->session && t->watch->broken == Watch::Broken::No) gnutls_bye(t->session, GNUTLS_SHUT_WR);
     if (t->fd >= 0) ::close(t->fd);
     t->fd = -1;
     return 0;
@@ -100,10 +289,10 @@ mailstream_low_driver gStreamDriver = {StreamRead,      StreamWrite, StreamClose
                                        StreamGetCancel, StreamChain, StreamIdle,  StreamIdle, StreamIdle};
 
 // The plain socket `fd` (taken over: closed on failure) as a stream.
-mailstream_low* OpenPlain(int fd, int timeoutSeconds) {
+mailstream_low* OpenPlain(int fd, Watch& watch) {
     auto t = std::make_unique<StreamLow>();
     t->fd = fd;
-    t->timeoutMs = timeoutSeconds * 1000;
+    t->watch = &watch;
     mailstream_low* low = mailstream_low_new(t.get(), &gStreamDriver);
     if (!low) {
         ::close(fd);
@@ -115,27 +304,29 @@ mailstream_low* OpenPlain(int fd, int timeoutSeconds) {
 
 [[noreturn]] void Refuse(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
-// A TLS stream over `fd` (taken over: closed on failure), verified for `host`.
+// A TLS stream over `fd` (taken over: closed on failure), verified for `host`; the handshake
+// within the watch's deadline.
 mailstream_low* OpenTls(int fd, const std::string& host, const std::string& server, const std::string& caFile,
-                        int timeoutSeconds) {
+                        Watch& watch) {
     auto t = std::make_unique<StreamLow>();
     t->fd = fd;
-    t->timeoutMs = timeoutSeconds * 1000;
-    auto fail = [&](const std::string& what) {
+    t->watch = &watch;
+    auto fail = [&](int32_t number, const std::string& what) {
         if (t->session) gnutls_deinit(t->session);
         if (t->credentials) gnutls_certificate_free_credentials(t->credentials);
         ::close(fd);
         t->session = nullptr;
         t->credentials = nullptr;
-        Refuse(errnum::kMapiNoAccess, what);
+        Refuse(number, what);
     };
-    if (gnutls_certificate_allocate_credentials(&t->credentials) < 0) fail("cannot set up TLS for " + server);
+    if (gnutls_certificate_allocate_credentials(&t->credentials) < 0) fail(errnum::kMapiNoAccess, "cannot set up TLS for " + server);
     if (gnutls_certificate_set_x509_system_trust(t->credentials) < 0 && caFile.empty())
-        fail("the system's trusted certificates cannot be read (TLS to " + server + ")");
+        fail(errnum::kMapiNoAccess, "the system's trusted certificates cannot be read (TLS to " + server + ")");
     if (!caFile.empty() &&
         gnutls_certificate_set_x509_trust_file(t->credentials, caFile.c_str(), GNUTLS_X509_FMT_PEM) <= 0)
-        fail("the CA file \"" + caFile + "\" holds no certificate that can be read");
-    if (gnutls_init(&t->session, GNUTLS_CLIENT | GNUTLS_NO_SIGNAL) < 0) fail("cannot set up TLS for " + server);
+        fail(errnum::kMapiNoAccess, "the CA file \"" + caFile + "\" holds no certificate that can be read");
+    if (gnutls_init(&t->session, GNUTLS_CLIENT | GNUTLS_NO_SIGNAL | GNUTLS_NONBLOCK) < 0)
+        fail(errnum::kMapiNoAccess, "cannot set up TLS for " + server);
     gnutls_set_default_priority(t->session);
     gnutls_credentials_set(t->session, GNUTLS_CRD_CERTIFICATE, t->credentials);
     gnutls_server_name_set(t->session, GNUTLS_NAME_DNS, host.data(), host.size());
@@ -143,9 +334,15 @@ mailstream_low* OpenTls(int fd, const std::string& host, const std::string& serv
     gnutls_session_set_verify_cert(t->session, host.c_str(), 0);
     gnutls_transport_set_int(t->session, fd);
     int rc;
-    do {
+    for (;;) {
         rc = gnutls_handshake(t->session);
-    } while (rc < 0 && !gnutls_error_is_fatal(rc));
+        if (rc >= 0 || gnutls_error_is_fatal(rc)) break;
+        // Waiting for the server, or a warning alert: either way within the deadline.
+        const bool more = rc == GNUTLS_E_AGAIN
+                              ? WaitFor(fd, gnutls_record_get_direction(t->session) ? POLLOUT : POLLIN, watch)
+                              : watch.Remaining() > 0;
+        if (!more) fail(errnum::kMapiCallFailed, "the server " + server + " " + watch.why + " (TLS handshake)");
+    }
     if (rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
         const unsigned status = gnutls_session_get_verify_cert_status(t->session);
         gnutls_datum_t text{};
@@ -154,16 +351,17 @@ mailstream_low* OpenTls(int fd, const std::string& host, const std::string& serv
             why = reinterpret_cast<const char*>(text.data);
             gnutls_free(text.data);
         }
-        fail("the certificate of " + server + " was refused: " + why +
-             " (give the server's CA with --ca-file if it is a private one)");
+        fail(errnum::kMapiNoAccess, "the certificate of " + server + " was refused: " + why +
+                                        " (give the server's CA with --ca-file if it is a private one)");
     }
-    if (rc < 0) fail("the TLS handshake with " + server + " failed: " + gnutls_strerror(rc));
+    if (rc < 0) fail(errnum::kMapiNoAccess, "the TLS handshake with " + server + " failed: " + gnutls_strerror(rc));
     mailstream_low* low = mailstream_low_new(t.get(), &gStreamDriver);
-    if (!low) fail("out of memory");
+    if (!low) fail(errnum::kOutOfMemory, "out of memory");
     t.release();
     return low;
 }
 
+// A connected socket that does not block.
 int ConnectTcp(const std::string& host, uint16_t port, int timeoutSeconds, const std::string& server) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -189,10 +387,6 @@ int ConnectTcp(const std::string& host, uint16_t port, int timeoutSeconds, const
             }
         }
         if (rc == 0) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-            timeval tv{timeoutSeconds, 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             return fd;
@@ -261,28 +455,69 @@ using SetPtr = std::unique_ptr<mailimap_set, Freer<mailimap_set, mailimap_set_fr
 // Keeps a command line well below the servers' limits (Dovecot's is 64 KiB).
 constexpr size_t kUidsPerCommand = 1000;
 
-// Calls `each` with the sets of `uids`, kUidsPerCommand at a time (it may take a set over by
-// releasing it). Refuses UID 0 before anything is sent (RequireKnownUid).
+// Calls `each` with the sets of `uids`, kUidsPerCommand at a time, and the UIDs each names (it
+// may take a set over by releasing it). Refuses UID 0 before anything is sent
+// (RequireKnownUid).
 template <typename Each>
 void InPieces(const std::vector<uint32_t>& uids, Each&& each) {
     for (uint32_t uid : uids) RequireKnownUid(uid);
     for (size_t from = 0; from < uids.size(); from += kUidsPerCommand) {
-        SetPtr set(SetOf(uids, from, std::min(uids.size(), from + kUidsPerCommand)));
-        each(set);
+        const size_t to = std::min(uids.size(), from + kUidsPerCommand);
+        SetPtr set(SetOf(uids, from, to));
+        each(set, std::span<const uint32_t>(uids).subspan(from, to - from));
     }
 }
 
-// Every UID a set names, in its order (a set the server sent names no "*").
-std::vector<uint32_t> UidsOf(mailimap_set* set) {
+// Every UID a set from the server names, in its order; nullopt when it names "*" or more than
+// `most` UIDs: it is never expanded past what the command asked about.
+std::optional<std::vector<uint32_t>> UidsOf(mailimap_set* set, size_t most) {
     std::vector<uint32_t> uids;
     if (!set || !set->set_list) return uids;
+    uint64_t count = 0;
     for (clistiter* it = clist_begin(set->set_list); it; it = clist_next(it)) {
         auto* item = static_cast<mailimap_set_item*>(clist_content(it));
-        if (item->set_first == 0 || item->set_last == 0) continue;
+        if (item->set_first == 0 || item->set_last == 0) return std::nullopt;
+        count += uint64_t{std::max(item->set_first, item->set_last)} - std::min(item->set_first, item->set_last) + 1;
+        if (count > most) return std::nullopt;
+    }
+    for (clistiter* it = clist_begin(set->set_list); it; it = clist_next(it)) {
+        auto* item = static_cast<mailimap_set_item*>(clist_content(it));
         const uint32_t lo = std::min(item->set_first, item->set_last), hi = std::max(item->set_first, item->set_last);
         for (uint64_t u = lo; u <= hi; ++u) uids.push_back(static_cast<uint32_t>(u));
     }
     return uids;
+}
+
+// Limits of its own for one command (a whole message, the UIDs of a whole folder); the usual
+// ones again after it.
+class Allowance {
+public:
+    Allowance(Watch& w, uint64_t line, uint64_t literal, uint64_t answer)
+        : w_(w), line_(w.lineLimit), literal_(w.literalLimit), answer_(w.answerLimit) {
+        w.lineLimit = line, w.literalLimit = literal, w.answerLimit = answer;
+    }
+    ~Allowance() { w_.lineLimit = line_, w_.literalLimit = literal_, w_.answerLimit = answer_; }
+    Allowance(const Allowance&) = delete;
+    Allowance& operator=(const Allowance&) = delete;
+
+private:
+    Watch& w_;
+    uint64_t line_, literal_, answer_;
+};
+
+// Whether `context` (the bytes before a NUL) ends with as much of `name` as it holds, as the
+// name or as a quoted string: then the NUL may have cut `name`.
+bool MayBeCut(const std::string& context, const std::string& name) {
+    std::string quoted;
+    for (char c : name) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    for (const std::string* form : {&name, static_cast<const std::string*>(&quoted)}) {
+        const size_t k = std::min(form->size(), context.size());
+        if (k > 0 && context.compare(context.size() - k, k, *form, form->size() - k, k) == 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -353,25 +588,42 @@ ImapUrl ParseImapUrl(const std::string& text) {
     return u;
 }
 
+int ImapTimeoutSeconds(const std::string& option) {
+    const char* env = std::getenv("NUBRA_IMAP_TIMEOUT");
+    const bool fromEnv = env && *env;
+    const std::string text = fromEnv ? env : option;
+    if (text.empty()) return 60;
+    const bool digits = text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+    const int seconds = digits ? std::stoi(text) : 0;
+    if (seconds < 1 || seconds > 3600)
+        Refuse(errnum::kMapiInvalidParameter,
+               std::string(fromEnv ? "NUBRA_IMAP_TIMEOUT" : "the account's \"timeout\" option") + " is \"" + text +
+                   "\"; it must be a number of seconds from 1 to 3600");
+    return seconds;
+}
+
 ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, const std::string& password)
-    : server_(url.user + "@" + url.host + ":" + std::to_string(url.port)) {
-    const int fd = ConnectTcp(url.host, url.port, options.timeoutSeconds, server_);
+    : watch_(std::make_unique<Watch>()), server_(url.user + "@" + url.host + ":" + std::to_string(url.port)),
+      password_(password) {
+    watch_->commandMs = options.timeoutSeconds * 1000;
+    watch_->greetingMs = options.greetingSeconds * 1000;
+    const int fd = ConnectTcp(url.host, url.port, std::min(options.greetingSeconds, options.timeoutSeconds), server_);
+    watch_->start = watch_->progress = Clock::now();
     imap_ = mailimap_new(0, nullptr);
     if (!imap_) {
         ::close(fd);
         Refuse(errnum::kOutOfMemory, "out of memory");
     }
-    mailimap_set_timeout(imap_, options.timeoutSeconds);
     try {
-        mailstream_low* low = url.tls ? OpenTls(fd, url.host, server_, options.caFile, options.timeoutSeconds) : OpenPlain(fd, options.timeoutSeconds);
-        if (!low) {
-            ::close(fd);
+        mailstream_low* low = url.tls ? OpenTls(fd, url.host, server_, options.caFile, *watch_) : OpenPlain(fd, *watch_);
+        mailstream* stream = mailstream_new(low, 8192);
+        if (!stream) {
+            mailstream_low_close(low);
+            mailstream_low_free(low);
             Refuse(errnum::kOutOfMemory, "out of memory");
         }
-        mailstream* stream = mailstream_new(low, 8192);
         const int rc = mailimap_connect(imap_, stream);
-        if (rc != MAILIMAP_NO_ERROR_NON_AUTHENTICATED && rc != MAILIMAP_NO_ERROR_AUTHENTICATED)
-            Fail(rc, "the server did not greet");
+        if (rc != MAILIMAP_NO_ERROR_NON_AUTHENTICATED && rc != MAILIMAP_NO_ERROR_AUTHENTICATED) Fail(rc, "greeting");
         if (!url.tls) {
             RefreshCapabilities();
             if (mailimap_has_extension(imap_, const_cast<char*>("STARTTLS"))) {
@@ -379,7 +631,7 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
                 mailstream_low* plain = mailstream_get_low(imap_->imap_stream);
                 const int sfd = mailstream_low_get_fd(plain);
                 // The socket stays; only the plain stream over it goes.
-                mailstream_low* tls = OpenTls(::dup(sfd), url.host, server_, options.caFile, options.timeoutSeconds);
+                mailstream_low* tls = OpenTls(::dup(sfd), url.host, server_, options.caFile, *watch_);
                 mailstream_low_close(plain);
                 mailstream_low_free(plain);
                 mailstream_set_low(imap_->imap_stream, tls);
@@ -394,7 +646,8 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
         const int login = mailimap_login(imap_, url.user.c_str(), password.c_str());
         if (login == MAILIMAP_ERROR_LOGIN)
             Refuse(errnum::kMapiNoAccess, "the server " + server_ + " refused the login of " + url.user +
-                                              " (wrong password?): " + Trim(imap_->imap_response ? imap_->imap_response : ""));
+                                              " (wrong password?): " +
+                                              Redact(Trim(imap_->imap_response ? imap_->imap_response : "")));
         Check(login, "LOGIN");
         RefreshCapabilities();
     } catch (...) {
@@ -406,14 +659,48 @@ ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, 
 
 ImapSession::~ImapSession() {
     if (!imap_) return;
-    mailimap_logout(imap_);
+    // A goodbye only on a sound connection, and not waiting long for it.
+    if (watch_->broken == Watch::Broken::No) {
+        watch_->commandMs = std::min(watch_->commandMs, 5000);
+        mailimap_logout(imap_);
+    }
     mailimap_free(imap_);
 }
 
+std::string ImapSession::Redact(std::string text) const {
+    if (password_.empty()) return text;
+    std::string quoted;
+    for (char c : password_) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    for (const std::string& secret : {quoted, password_}) {
+        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+            text.replace(at, secret.size(), "***");
+    }
+    return text;
+}
+
 void ImapSession::Fail(int rc, const std::string& what) {
-    std::string said = imap_ && imap_->imap_response ? Trim(imap_->imap_response) : std::string();
-    if (rc == MAILIMAP_ERROR_STREAM || rc == MAILIMAP_ERROR_CONNECTION_REFUSED || rc == MAILIMAP_ERROR_PARSE)
-        Refuse(errnum::kMapiCallFailed, "the connection to " + server_ + " was lost (" + what + ")");
+    const Watch& w = *watch_;
+    switch (w.broken) {
+        case Watch::Broken::No: break;
+        case Watch::Broken::Closed: Refuse(errnum::kMapiCallFailed, "the connection to " + server_ + " was lost (" + what + ")");
+        case Watch::Broken::Error:
+            Refuse(errnum::kMapiCallFailed, "the connection to " + server_ + " was lost (" + what + "): " + w.why);
+        case Watch::Broken::Late:
+        case Watch::Broken::Limit:
+            Refuse(errnum::kMapiCallFailed, "the server " + server_ + " " + w.why + " (" + what + "); the connection was ended");
+    }
+    std::string said = imap_ && imap_->imap_response ? Redact(Trim(imap_->imap_response)) : std::string();
+    if (rc == MAILIMAP_ERROR_STREAM || rc == MAILIMAP_ERROR_CONNECTION_REFUSED || rc == MAILIMAP_ERROR_PARSE ||
+        rc == MAILIMAP_ERROR_FATAL) {
+        // What follows cannot be told apart from the rest of this answer (or the server said
+        // goodbye): the connection is not used again.
+        watch_->Break(Watch::Broken::Closed, {});
+        Refuse(errnum::kMapiCallFailed, "the connection to " + server_ + " was lost (" + what + ")" +
+                                            (rc == MAILIMAP_ERROR_FATAL && !said.empty() ? ": " + said : ""));
+    }
     Refuse(errnum::kMapiCallFailed,
            "the server " + server_ + " refused " + what + (said.empty() ? "" : ": " + said));
 }
@@ -457,6 +744,7 @@ std::vector<ImapSession::Mailbox> ImapSession::List() {
                     m.selectable = false;
             }
         }
+        for (const auto& before : watch_->beforeNul) m.cut = m.cut || MayBeCut(before, m.name);
         out.push_back(std::move(m));
     }
     if (result) mailimap_list_result_free(result);
@@ -502,17 +790,25 @@ ImapSession::Status ImapSession::Select(const std::string& mailbox) {
 }
 
 namespace {
-std::vector<uint32_t> SearchResult(clist* result) {
+// The UIDs of a SEARCH answer, ascending, each once; only those of `asked` when given.
+std::vector<uint32_t> SearchResult(clist* result, std::span<const uint32_t> asked = {}) {
     std::vector<uint32_t> out;
     for (clistiter* it = result ? clist_begin(result) : nullptr; it; it = clist_next(it))
         out.push_back(*static_cast<uint32_t*>(clist_content(it)));
     if (result) mailimap_search_result_free(result);
     std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    std::erase(out, 0u);  // no message has it
+    if (!asked.empty()) {
+        const std::set<uint32_t> wanted(asked.begin(), asked.end());
+        std::erase_if(out, [&](uint32_t u) { return !wanted.count(u); });
+    }
     return out;
 }
 }  // namespace
 
 std::vector<uint32_t> ImapSession::UidSearchAll() {
+    const Allowance numbers(*watch_, kMaxSearchLineBytes, kMaxFieldsBytes, kMaxAnswerBytes);
     mailimap_search_key* key = mailimap_search_key_new_all();
     clist* result = nullptr;
     const int rc = mailimap_uid_search(imap_, nullptr, key, &result);
@@ -523,13 +819,13 @@ std::vector<uint32_t> ImapSession::UidSearchAll() {
 
 std::vector<uint32_t> ImapSession::UidSearchIn(const std::vector<uint32_t>& uids) {
     std::vector<uint32_t> present;
-    InPieces(uids, [&](SetPtr& set) {
+    InPieces(uids, [&](SetPtr& set, std::span<const uint32_t> piece) {
         mailimap_search_key* key = mailimap_search_key_new_uid(set.release());
         clist* result = nullptr;
         const int rc = mailimap_uid_search(imap_, nullptr, key, &result);
         mailimap_search_key_free(key);
         Check(rc, "UID SEARCH in " + selected_);
-        auto some = SearchResult(result);
+        auto some = SearchResult(result, piece);
         present.insert(present.end(), some.begin(), some.end());
     });
     std::sort(present.begin(), present.end());
@@ -537,6 +833,7 @@ std::vector<uint32_t> ImapSession::UidSearchIn(const std::vector<uint32_t>& uids
 }
 
 std::vector<uint32_t> ImapSession::UidSearchFrom(uint32_t from) {
+    const Allowance numbers(*watch_, kMaxSearchLineBytes, kMaxFieldsBytes, kMaxAnswerBytes);
     mailimap_search_key* key = mailimap_search_key_new_uid(mailimap_set_new_interval(from, 0));
     clist* result = nullptr;
     const int rc = mailimap_uid_search(imap_, nullptr, key, &result);
@@ -548,13 +845,21 @@ std::vector<uint32_t> ImapSession::UidSearchFrom(uint32_t from) {
     return uids;
 }
 
-void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std::string>& fields,
+void ImapSession::Fetch(const std::vector<uint32_t>& asked, const std::vector<std::string>& fields,
                         const std::function<void(Message&&)>& each) {
+    std::vector<uint32_t> uids = asked;
+    std::sort(uids.begin(), uids.end());
+    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+    std::erase(uids, 0u);  // libetpan would send "*"
+    // A whole message may be up to kMaxMessageBytes; header fields stay within the usual limits.
+    std::optional<Allowance> allowance;
+    if (fields.empty()) allowance.emplace(*watch_, kMaxLineBytes, kMaxMessageBytes, kMaxAnswerBytes + kMaxMessageBytes);
     // Pieces keep the parsed answer small, whatever the size of the folder.
     const size_t piece = fields.empty() ? 50 : 1000;
     for (size_t from = 0; from < uids.size(); from += piece) {
         const size_t to = std::min(uids.size(), from + piece);
         SetPtr set(SetOf(uids, from, to));
+        const std::set<uint32_t> wanted(uids.begin() + static_cast<ptrdiff_t>(from), uids.begin() + static_cast<ptrdiff_t>(to));
         mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
         mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
         mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_internaldate());
@@ -572,8 +877,11 @@ void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std
         clist* result = nullptr;
         const int rc = mailimap_uid_fetch(imap_, set.get(), type, &result);
         mailimap_fetch_type_free(type);
-        Check(rc, "UID FETCH in " + selected_);
-        std::vector<Message> messages;
+        Check(rc, "UID FETCH of " + std::to_string(to - from) + (to - from == 1 ? " message" : " messages") + " (UID " +
+                      std::to_string(uids[from]) + (to - from > 1 ? " to " + std::to_string(uids[to - 1]) : "") +
+                      ") in " + selected_);
+        // Only the messages asked for, each once: a repeated answer replaces the first.
+        std::map<uint32_t, Message> messages;
         for (clistiter* it = result ? clist_begin(result) : nullptr; it; it = clist_next(it)) {
             auto* att = static_cast<mailimap_msg_att*>(clist_content(it));
             Message m;
@@ -609,26 +917,37 @@ void ImapSession::Fetch(const std::vector<uint32_t>& uids, const std::vector<std
                 }
             }
             // A FETCH that only tells of a flag change (another client) carries no section.
-            if (m.uid != 0 && body) messages.push_back(std::move(m));
+            if (body && wanted.count(m.uid)) messages[m.uid] = std::move(m);
         }
         if (result) mailimap_fetch_list_free(result);
-        for (auto& m : messages) each(std::move(m));
+        for (auto& [uid, m] : messages) each(std::move(m));
     }
 }
 
 ImapSession::UidPairs ImapSession::UidTransfer(bool move, const std::vector<uint32_t>& uids, const std::string& dest) {
     UidPairs told;
-    InPieces(uids, [&](SetPtr& set) {
+    InPieces(uids, [&](SetPtr& set, std::span<const uint32_t> piece) {
         uint32_t validity = 0;
         mailimap_set* src = nullptr;
         mailimap_set* dst = nullptr;
         const int rc = (move ? mailimap_uidplus_uid_move : mailimap_uidplus_uid_copy)(imap_, set.get(), dest.c_str(),
                                                                                       &validity, &src, &dst);
         SetPtr srcGuard(src), dstGuard(dst);
-        Check(rc, std::string(move ? "UID MOVE" : "UID COPY") + " into " + dest);
-        // Both sets list the messages in the same order.
-        const auto olds = UidsOf(src), news = UidsOf(dst);
-        for (size_t i = 0; i < olds.size() && i < news.size(); ++i) told.emplace_back(olds[i], news[i]);
+        const std::string what = std::string(move ? "UID MOVE" : "UID COPY") + " of " + std::to_string(piece.size()) +
+                                 " messages from " + selected_ + " into " + dest;
+        Check(rc, what);
+        // Both sets list the messages in the same order, each a message asked about, once.
+        const auto olds = UidsOf(src, piece.size()), news = UidsOf(dst, piece.size());
+        bool sound = olds && news && olds->size() == news->size();
+        const std::set<uint32_t> askedFor(piece.begin(), piece.end());
+        std::set<uint32_t> seenOld, seenNew;
+        for (size_t i = 0; sound && i < olds->size(); ++i)
+            sound = askedFor.count((*olds)[i]) && seenOld.insert((*olds)[i]).second && seenNew.insert((*news)[i]).second;
+        if (!sound)
+            Refuse(errnum::kMapiCallFailed, "the server " + server_ + " answered " + what +
+                                                " with a COPYUID that does not match the messages asked for; what it "
+                                                "did is looked for on the server");
+        for (size_t i = 0; i < olds->size(); ++i) told.emplace_back((*olds)[i], (*news)[i]);
     });
     return told;
 }
@@ -641,7 +960,7 @@ ImapSession::UidPairs ImapSession::UidCopy(const std::vector<uint32_t>& uids, co
 }
 
 void ImapSession::UidMarkDeleted(const std::vector<uint32_t>& uids) {
-    InPieces(uids, [&](SetPtr& set) {
+    InPieces(uids, [&](SetPtr& set, std::span<const uint32_t>) {
         mailimap_flag_list* flags = mailimap_flag_list_new_empty();
         mailimap_flag_list_add(flags, mailimap_flag_new_deleted());
         mailimap_store_att_flags* att = mailimap_store_att_flags_new_add_flags_silent(flags);
@@ -652,7 +971,7 @@ void ImapSession::UidMarkDeleted(const std::vector<uint32_t>& uids) {
 }
 
 void ImapSession::UidExpunge(const std::vector<uint32_t>& uids) {
-    InPieces(uids, [&](SetPtr& set) { Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_); });
+    InPieces(uids, [&](SetPtr& set, std::span<const uint32_t>) { Check(mailimap_uid_expunge(imap_, set.get()), "UID EXPUNGE in " + selected_); });
 }
 
 void ImapSession::Create(const std::string& mailbox) { Check(mailimap_create(imap_, mailbox.c_str()), "CREATE " + mailbox); }

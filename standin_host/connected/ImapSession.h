@@ -1,12 +1,36 @@
-// One IMAP connection through libetpan: TCP with time-outs, TLS through GnuTLS with the
-// certificate verified against the system trust store (plus a CA file), STARTTLS, login, and
-// the commands the IMAP store needs. Every failure raises an AutomationError naming the
-// server (never the password): kMapiNoAccess for a refused certificate or login,
-// kMapiCallFailed for a server that cannot be reached, drops the connection or answers NO.
+// One IMAP connection through libetpan: TCP, TLS through GnuTLS with the certificate verified
+// against the system trust store (plus a CA file), STARTTLS, login, and the commands the IMAP
+// store needs. Every failure raises an AutomationError naming the server (never the password,
+// which is also taken out of anything the server says): kMapiNoAccess for a refused
+// certificate or login, kMapiCallFailed for a server that cannot be reached, drops the
+// connection, answers NO, stalls, lies or sends more than is taken.
+//
+// A server is not trusted with time or memory. Every byte it sends passes our own stream
+// under libetpan, which ends the connection (and the session: every later call raises the
+// same error) when
+// - a line of an answer (outside literals) is longer than kMaxLineBytes (1 MiB; the UIDs of a
+//   whole folder, kMaxSearchLineBytes: 16 MiB, some two million messages);
+// - a literal announces more than the command takes: kMaxMessageBytes (256 MiB) for a whole
+//   message (the IMAP store does not even ask for a message whose size is above it, and says
+//   which), kMaxFieldsBytes (16 MiB) for anything else (header fields, names);
+// - one command's answer brings more than kMaxAnswerBytes (64 MiB; a whole-message fetch
+//   kMaxMessageBytes more);
+// - the connection ends (end of stream and errors are final: nothing is read again);
+// - time runs out. The greeting (with the TLS handshake) must come within 30 s, or the
+//   command limit when that is shorter. A command's answer must keep moving: it fails when
+//   `timeoutSeconds` (default 60; the store's "timeout" option from `store add-imap
+//   --timeout`, NUBRA_IMAP_TIMEOUT for one process) pass without progress, progress being a complete line or 64 KiB of a literal,
+//   or when, after its first `timeoutSeconds`, it has come slower than 1 KiB a second on
+//   average: a server that trickles bytes, or useless lines, cannot hold a command for ever.
+// Answers are also checked against what was asked: a FETCH answer for a UID not asked for is
+// dropped (one repeated replaces the first), a SEARCH answer names only UIDs asked about, and
+// a COPYUID that names messages not asked for, or more than were asked, fails the command.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,11 +50,24 @@ struct ImapUrl {
 // Raises kMapiInvalidParameter for anything but imap[s]://USER@HOST[:PORT][/].
 ImapUrl ParseImapUrl(const std::string& url);
 
+inline constexpr size_t kMaxLineBytes = size_t{1} << 20;
+inline constexpr size_t kMaxSearchLineBytes = size_t{16} << 20;
+inline constexpr size_t kMaxFieldsBytes = size_t{16} << 20;
+inline constexpr size_t kMaxMessageBytes = size_t{256} << 20;
+inline constexpr size_t kMaxAnswerBytes = size_t{64} << 20;
+
 struct ImapConnectOptions {
     std::string caFile;       // PEM, trusted besides the system's store
     bool allowPlain = false;  // imap:// may stay unencrypted when STARTTLS is not offered
-    int timeoutSeconds = 30;  // for connecting and for each answer
+    int timeoutSeconds = 60;  // a command's answer without progress (see above)
+    int greetingSeconds = 30; // connecting, the TLS handshake and the greeting
 };
+// The command limit for this process: NUBRA_IMAP_TIMEOUT, else `option` (the store's
+// "timeout"), else 60. Raises kMapiInvalidParameter naming the setting when it is no number of
+// seconds from 1 to 3600.
+int ImapTimeoutSeconds(const std::string& option);
+
+struct Watch;
 
 // Raises kMapiNotFound for UID 0, a message whose UID is not known yet: a command for it must
 // never reach the server.
@@ -38,7 +75,8 @@ void RequireKnownUid(uint32_t uid);
 
 class ImapSession {
 public:
-    // Connects, secures and logs in. `password` is used once and not kept.
+    // Connects, secures and logs in. `password` is kept only to take it out of what the server
+    // says (an echo in an error).
     ImapSession(const ImapUrl& url, const ImapConnectOptions& options, const std::string& password);
     ~ImapSession();
     ImapSession(const ImapSession&) = delete;
@@ -54,6 +92,9 @@ public:
         char delimiter = 0;
         bool selectable = true;
         bool trash = false;  // \Trash (special use)
+        // Its name held a NUL (libetpan cuts it there), or it could be the cut one: two
+        // mailboxes may stand for one name, so the name is not to be used.
+        bool cut = false;
     };
     std::vector<Mailbox> List();
 
@@ -77,7 +118,8 @@ public:
         std::string flags;     // space separated
     };
     // UID FETCH of `uids` (of the selected mailbox) with INTERNALDATE, RFC822.SIZE, FLAGS and
-    // the named header fields (or, without fields, the whole message), in pieces.
+    // the named header fields (or, without fields, the whole message), in pieces. `each` gets
+    // each message asked for that the server sent, once, in UID order.
     void Fetch(const std::vector<uint32_t>& uids, const std::vector<std::string>& fields,
                const std::function<void(Message&&)>& each);
 
@@ -86,6 +128,8 @@ public:
 
     // UID MOVE or UID COPY of `uids` (ascending; UID 0 refused) into `dest`, in pieces: the old and new
     // UID of each message the server told of (COPYUID); those it did not tell of are missing.
+    // A COPYUID naming a message not asked for (or one twice) raises kMapiCallFailed after the
+    // command: what the server did is then unknown.
     using UidPairs = std::vector<std::pair<uint32_t, uint32_t>>;
     UidPairs UidMove(const std::vector<uint32_t>& uids, const std::string& dest);
     UidPairs UidCopy(const std::vector<uint32_t>& uids, const std::string& dest);
@@ -102,11 +146,14 @@ public:
 private:
     [[noreturn]] void Fail(int rc, const std::string& what);
     void Check(int rc, const std::string& what);
+    std::string Redact(std::string text) const;
     void RefreshCapabilities();
     UidPairs UidTransfer(bool move, const std::vector<uint32_t>& uids, const std::string& dest);
 
+    std::unique_ptr<Watch> watch_;  // shared by the plain and the TLS stream (STARTTLS)
     mailimap* imap_ = nullptr;
     std::string server_;  // user@host:port, for messages
+    std::string password_;
     std::string selected_;
 };
 

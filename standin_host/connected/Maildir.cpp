@@ -7,12 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,7 +18,6 @@
 #include "standin_host/connected/Common.h"
 #include "standin_host/connected/Driver.h"
 #include "standin_host/connected/Synchroniser.h"
-#include "standin_host/connected/TreeDir.h"
 #include "standin_host/formats/MaildirName.h"
 
 namespace fs = std::filesystem;
@@ -60,14 +57,6 @@ bool ProgramFile(const std::string& name) {
            name == ".uidvalidity" || name.rfind(".mbsyncstate", 0) == 0;
 }
 
-// A folder of the tree: its directory relative to the top ("" for the top maildir) and the
-// names of the cache folders leading to it.
-struct FolderDir {
-    std::string dir;
-    std::vector<std::string> names;
-    bool holdsMail = true;
-};
-
 // An item's stamp is where its file is: "cur/<name>" or "new/<name>".
 std::pair<std::string, std::string> SubAndName(const std::string& stamp) {
     const size_t slash = stamp.find('/');
@@ -93,7 +82,7 @@ public:
     std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) override;
     Glance GlanceAt(const std::string&) override { return {}; }  // a listing costs no more than a look
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>& warnings) override;
     std::vector<std::optional<std::string>> ReadWhole(const std::string& folder,
                                                       const std::vector<SourceItem>& items) override;
@@ -120,10 +109,7 @@ private:
                                                                      std::vector<std::string>* warnings);
     int Rename(const std::string& from, const std::string& sub, const std::string& name, const std::string& to,
                const std::string& target);
-    void Walk(const std::string& dir, const std::vector<std::string>& names, const std::vector<TreeDir::Entry>& entries,
-              bool rootMail, std::vector<FolderDir>& out, size_t depth, std::vector<std::string>& warnings);
     void Subscribe(const std::string& dir, bool add);
-    std::vector<FolderDir> FolderDirs(std::vector<std::string>& warnings);
 
     fs::path root_;
     MaildirLayoutKind layout_;
@@ -135,7 +121,7 @@ private:
 std::vector<SourceFolder> MaildirDriver::ListFolders(std::vector<std::string>& warnings) {
     std::vector<SourceFolder> out;
     bool trash = false;
-    for (auto& f : FolderDirs(warnings)) {
+    for (auto& f : formats::ListMaildirFolders(Tree(), layout_, {true, kDuplicatesName, kMaxDepth, false, {}}, warnings)) {
         out.push_back({f.dir, std::move(f.names), f.holdsMail, false});
         // The tree's Trash, by the names mail programs give it.
         const auto& path = out.back().path;
@@ -144,86 +130,6 @@ std::vector<SourceFolder> MaildirDriver::ListFolders(std::vector<std::string>& w
         trash = trash || out.back().trash;
     }
     return out;
-}
-
-std::vector<FolderDir> MaildirDriver::FolderDirs(std::vector<std::string>& warnings) {
-    std::vector<FolderDir> out;
-    const UniqueFd top = Tree().Require("");
-    std::vector<TreeDir::Entry> entries;
-    int error = 0;
-    if (!TreeDir::List(top.Get(), entries, error))
-        Raise(errnum::kMapiNoAccess, "cannot read " + Name() + ": " + std::strerror(error));
-    const bool rootMail = TreeDir::IsDir(top.Get(), "cur") || TreeDir::IsDir(top.Get(), "new");
-    if (rootMail) out.push_back({"", {"Inbox"}, true});
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-    if (layout_ == MaildirLayoutKind::MaildirPlusPlus) {
-        for (const auto& e : entries) {
-            if (e.name.size() < 2 || e.name[0] != '.') continue;
-            if (e.type == DT_LNK) {
-                warnings.push_back("\"" + (root_ / e.name).string() + "\" is a link; not followed");
-                continue;
-            }
-            if (e.type != DT_DIR || !Tree().IsMaildir(e.name)) continue;
-            FolderDir f{e.name, {}, true};
-            for (size_t start = 1; start <= e.name.size();) {
-                size_t dot = e.name.find('.', start);
-                if (dot == std::string::npos) dot = e.name.size();
-                if (dot > start) f.names.push_back(e.name.substr(start, dot - start));
-                start = dot + 1;
-            }
-            if (f.names.empty()) continue;
-            if (f.names.size() > kMaxDepth) {
-                warnings.push_back("\"" + (root_ / e.name).string() + "\" is nested too deeply; not read");
-                continue;
-            }
-            // ".INBOX.X" is X under the Inbox.
-            if (f.names.size() > 1 && f.names[0] == "INBOX") f.names[0] = "Inbox";
-            out.push_back(std::move(f));
-        }
-    } else {
-        Walk("", {}, entries, rootMail, out, 0, warnings);
-    }
-    if (out.empty()) Raise(errnum::kMapiNotFound, "\"" + root_.string() + "\" holds no maildir any more");
-    // Parents before children, so that each folder's parent exists when it is made.
-    std::stable_sort(out.begin(), out.end(),
-                     [](const FolderDir& a, const FolderDir& b) { return a.names.size() < b.names.size(); });
-    return out;
-}
-
-void MaildirDriver::Walk(const std::string& dir, const std::vector<std::string>& names,
-                         const std::vector<TreeDir::Entry>& entries, bool rootMail, std::vector<FolderDir>& out,
-                         size_t depth, std::vector<std::string>& warnings) {
-    for (const auto& e : entries) {
-        if (e.name == "cur" || e.name == "new" || e.name == "tmp" || e.name[0] == '.') continue;
-        const std::string rel = Join(dir, e.name);
-        if (e.type == DT_LNK) {
-            warnings.push_back("\"" + (root_ / rel).string() + "\" is a link; not followed");
-            continue;
-        }
-        if (e.type != DT_DIR) continue;
-        if (depth >= kMaxDepth) {
-            warnings.push_back("\"" + (root_ / rel).string() + "\" is nested too deeply; not read");
-            continue;
-        }
-        std::vector<TreeDir::Entry> sub;
-        int error = 0;
-        const UniqueFd at = Tree().Open(rel, error);
-        if (!at || !TreeDir::List(at.Get(), sub, error)) {
-            warnings.push_back("cannot read \"" + (root_ / rel).string() + "\": " +
-                               (error == ELOOP ? "it is a link; not followed" : std::strerror(error)));
-            continue;
-        }
-        std::sort(sub.begin(), sub.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-        auto childNames = names;
-        // The duplicates folder of a top maildir sits beside the other folders.
-        if (dir.empty() && rootMail && e.name == kDuplicatesName) childNames.push_back("Inbox");
-        childNames.push_back(e.name);
-        const size_t before = out.size();
-        out.push_back({rel, childNames, TreeDir::IsDir(at.Get(), "cur") || TreeDir::IsDir(at.Get(), "new")});
-        Walk(rel, childNames, sub, rootMail, out, depth + 1, warnings);
-        // A folder that is neither a maildir nor holds one is no folder of mail.
-        if (!out[before].holdsMail && out.size() == before + 1) out.pop_back();
-    }
 }
 
 std::string MaildirDriver::CreateFolder(const std::optional<std::string>& parent, const std::string& name) {
@@ -338,49 +244,29 @@ std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glan
 }
 
 std::vector<std::optional<store::ItemData>> MaildirDriver::ReadItems(const std::string& folder,
-                                                                     const std::vector<SourceItem>& items,
+                                                                     std::vector<SourceItem>& items,
                                                                      std::vector<std::string>& warnings) {
-    std::vector<std::optional<store::ItemData>> parsed(items.size());
-    std::vector<std::string> problems(items.size());
     std::map<std::string, UniqueFd> subs;
     for (const char* sub : {"cur", "new"}) {
         int error = 0;
         subs[sub] = Tree().Open(Join(folder, sub), error);
     }
-    // Read up to the end of the header, on two threads.
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        std::string header, why;
-        for (size_t i; (i = next.fetch_add(1)) < items.size();) {
+    auto path = [&](size_t i) { return (root_ / folder / items[i].stamp).string(); };
+    // Read up to the end of the header.
+    return MakeItems(
+        items.size(),
+        [&](size_t i) -> std::optional<store::ItemData> {
             const auto [sub, name] = SubAndName(items[i].stamp);
             const auto at = subs.find(sub);
-            const std::string path = (root_ / folder / items[i].stamp).string();
+            std::string header, why = "it is gone";
             if (at == subs.end() || !at->second ||
-                !TreeDir::ReadHeader(at->second.Get(), name, kMaxHeaderBytes, header, why)) {
-                problems[i] = "cannot read \"" + path + "\": " + (why.empty() ? "it is gone" : why) + "; skipped";
-                continue;
-            }
+                !TreeDir::ReadHeader(at->second.Get(), name, kMaxHeaderBytes, header, why))
+                Raise(errnum::kMapiNotFound, "cannot read \"" + path(i) + "\": " + why);
             std::optional<Date> created = formats::MaildirDeliveryTime(items[i].key);
             if (!created) created = dates::FromUnixMillis(TreeDir::ModifiedAt(at->second.Get(), name).value_or(0) * 1000);
-            try {
-                parsed[i] = ItemFromHeader(header, path, *created);
-            } catch (const AutomationError& e) {
-                problems[i] = e.Description() + "; skipped";
-            } catch (const std::exception& e) {  // nothing may escape a thread
-                problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
-            }
-        }
-    };
-    if (items.size() > 64) {
-        std::thread helper(work);
-        work();
-        helper.join();
-    } else {
-        work();
-    }
-    for (const auto& p : problems)
-        if (!p.empty()) warnings.push_back(p);
-    return parsed;
+            return ItemFromHeader(header, path(i), *created);
+        },
+        path, warnings);
 }
 
 std::vector<std::optional<std::string>> MaildirDriver::ReadWhole(const std::string& folder,
@@ -483,37 +369,7 @@ void MaildirDriver::RemoveItems(const std::string& folder, const std::vector<Sou
 
 }  // namespace
 
-const char* LayoutName(MaildirLayoutKind kind) {
-    return kind == MaildirLayoutKind::MaildirPlusPlus ? "Maildir++" : "nested";
-}
-
-MaildirLayoutKind DetectMaildirLayout(const fs::path& dir) {
-    const TreeDir tree(dir);
-    const UniqueFd top = tree.Require("");
-    std::vector<TreeDir::Entry> entries;
-    int error = 0;
-    if (!TreeDir::List(top.Get(), entries, error))
-        Raise(errnum::kMapiNoAccess, "cannot read the Maildir \"" + dir.string() + "\": " + std::strerror(error));
-    bool nested = false;
-    for (const auto& e : entries) {
-        if (e.type != DT_DIR) continue;
-        if (e.name[0] == '.' && tree.IsMaildir(e.name)) return MaildirLayoutKind::MaildirPlusPlus;
-        if (e.name != "cur" && e.name != "new" && e.name != "tmp" && e.name[0] != '.') {
-            // A maildir anywhere below (two levels are enough to tell).
-            if (tree.IsMaildir(e.name)) nested = true;
-            std::vector<TreeDir::Entry> sub;
-            int ignored = 0;
-            if (!nested)
-                if (const UniqueFd at = tree.Open(e.name, ignored); at && TreeDir::List(at.Get(), sub, ignored))
-                    for (const auto& s : sub)
-                        if (s.type == DT_DIR && tree.IsMaildir(Join(e.name, s.name))) nested = true;
-        }
-    }
-    if (nested) return MaildirLayoutKind::Nested;
-    if (TreeDir::IsDir(top.Get(), "cur") || TreeDir::IsDir(top.Get(), "new")) return MaildirLayoutKind::MaildirPlusPlus;
-    Raise(errnum::kMapiInvalidParameter,
-          "\"" + dir.string() + "\" is no Maildir (no cur/ and new/, and no maildir folders in it)");
-}
+MaildirLayoutKind DetectMaildirLayout(const fs::path& dir) { return formats::DetectMaildirLayout(TreeDir(dir)); }
 
 std::unique_ptr<Driver> MakeMaildirDriver(const fs::path& root, MaildirLayoutKind layout) {
     return std::make_unique<MaildirDriver>(root, layout);

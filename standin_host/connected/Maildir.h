@@ -23,17 +23,18 @@
 #include <string>
 
 #include "standin_host/connected/Driver.h"
+#include "standin_host/formats/MaildirTree.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/Upstream.h"
 
 namespace nubra::connected {
 
-enum class MaildirLayoutKind { MaildirPlusPlus, Nested };
+using formats::LayoutName;
+using formats::MaildirLayoutKind;
 
 // The layout of the tree at `dir`. Raises kMapiNotFound when `dir` does not exist,
 // kMapiInvalidParameter when it holds no maildir at all.
 MaildirLayoutKind DetectMaildirLayout(const std::filesystem::path& dir);
-const char* LayoutName(MaildirLayoutKind kind);
 
 // The driver of the tree at `root` in layout `layout` (for the synchroniser, and for tests).
 std::unique_ptr<Driver> MakeMaildirDriver(const std::filesystem::path& root, MaildirLayoutKind layout);

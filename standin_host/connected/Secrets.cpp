@@ -19,7 +19,10 @@ namespace {
 [[noreturn]] void Refuse(const std::string& text) { RaiseError(errnum::kMapiNoAccess, text, kSource); }
 
 std::string FromFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Not blocking: opening a FIFO (or a device) must not wait for a writer; it is looked at
+    // before anything is read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ELOOP) Refuse("the password file \"" + path + "\" is a symbolic link; name the file itself");
     if (fd < 0) Refuse("cannot read the password file \"" + path + "\": " + std::strerror(errno));
     struct stat st{};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -320,9 +320,10 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
     }
     // What is really new is read, folder by folder in listing order.
     std::map<int64_t, std::vector<std::optional<store::ItemData>>> parsed;
+    std::map<int64_t, std::vector<SourceItem>> read;
     for (auto& [id, items] : arrived) {
         std::erase_if(items, [&](const SourceItem* i) { return movedHere.count(i) > 0; });
-        std::vector<SourceItem> wanted;
+        auto& wanted = read[id];
         for (const auto* i : items) wanted.push_back(*i);
         parsed[id] = driver_->ReadItems(listing.folders.at(id).key, wanted, warnings);
     }
@@ -334,7 +335,8 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
         for (const auto& [id, f] : listing.folders) {
             for (const auto& item : f.items) {
                 if (auto k = known.find({id, item.key}); k != known.end()) {
-                    if (k->second.item.stamp != item.stamp || k->second.item.flags != item.flags)
+                    // Renamed or flagged: what the listing tells of it now.
+                    if (k->second.item.stamp != item.stamp)
                         WriteRow(k->second.id, id, SourceItem{item.key, item.stamp, item.size, item.arrivalMs,
                                                               item.flags, k->second.item.note});
                 } else if (auto m = movedHere.find(&item); m != movedHere.end()) {
@@ -342,9 +344,9 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
                     WriteRow(m->second, id, item);
                 }
             }
-            const auto& items = arrived[id];
+            const auto& items = read[id];
             for (size_t i = 0; i < items.size(); ++i)
-                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, *items[i]);
+                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, items[i]);
             sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
                      "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
                      f.glance.validity, f.glance.state, id, id);

@@ -6,17 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <optional>
-#include <thread>
 
 #include "host/AutomationDates.h"
 #include "standin_host/connected/Common.h"
 #include "standin_host/connected/Synchroniser.h"
-#include "standin_host/connected/TreeDir.h"
 #include "standin_host/formats/ICalendar.h"
 #include "standin_host/formats/VCard.h"
 
@@ -141,7 +138,7 @@ public:
         return {"", std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec)};
     }
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>& warnings) override;
     std::vector<std::optional<std::string>> ReadWhole(const std::string& folder,
                                                       const std::vector<SourceItem>& items) override {
@@ -271,40 +268,20 @@ std::vector<SourceItem> VdirDriver::ListItems(const std::string& folder, Glance&
 }
 
 std::vector<std::optional<store::ItemData>> VdirDriver::ReadItems(const std::string& folder,
-                                                                  const std::vector<SourceItem>& items,
+                                                                  std::vector<SourceItem>& items,
                                                                   std::vector<std::string>& warnings) {
     const UniqueFd dir = Tree().Require(folder);
-    std::vector<std::optional<store::ItemData>> parsed(items.size());
-    std::vector<std::string> problems(items.size());
-    // Read whole and parsed on two threads: an item is its whole file.
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        std::string text;
-        for (size_t i; (i = next.fetch_add(1)) < items.size();) {
-            const std::string path = (root_ / folder / items[i].key).string();
-            if (!TreeDir::ReadWhole(dir.Get(), items[i].key, kMaxItemBytes, text)) {
-                problems[i] = "cannot read \"" + path + "\" (gone, or larger than 16 MiB); skipped";
-                continue;
-            }
-            try {
-                parsed[i] = ItemOf(text, items[i].key, path, dir.Get());
-            } catch (const AutomationError& e) {
-                problems[i] = e.Description() + "; skipped";
-            } catch (const std::exception& e) {  // nothing may escape a thread
-                problems[i] = "\"" + path + "\": " + e.what() + "; skipped";
-            }
-        }
-    };
-    if (items.size() > 64) {
-        std::thread helper(work);
-        work();
-        helper.join();
-    } else {
-        work();
-    }
-    for (const auto& p : problems)
-        if (!p.empty()) warnings.push_back(p);
-    return parsed;
+    auto path = [&](size_t i) { return (root_ / folder / items[i].key).string(); };
+    // An item is its whole file.
+    return MakeItems(
+        items.size(),
+        [&](size_t i) -> std::optional<store::ItemData> {
+            std::string text;
+            if (!TreeDir::ReadWhole(dir.Get(), items[i].key, kMaxItemBytes, text))
+                Raise(errnum::kMapiNotFound, "cannot read \"" + path(i) + "\" (gone, or larger than 16 MiB)");
+            return ItemOf(text, items[i].key, path(i), dir.Get());
+        },
+        path, warnings);
 }
 
 std::string VdirDriver::CreateFolder(const std::optional<std::string>& parent, const std::string& name) {

@@ -575,7 +575,7 @@ void ExportTree(store::Profile& profile, const ExportPlan& plan, ExportFolder& t
 ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, const std::vector<fs::path>& paths,
                          const ImportOptions& options) {
     ImportResult result;
-    const auto cacheLimit = store::AsFolder(folder, "ImportFiles").Store()->LimitCache(32 * 1024);
+    const auto bulk = store::AsFolder(folder, "ImportFiles").Store()->BulkWrite(32 * 1024);
     std::vector<Unit> units;
     for (const auto& p : paths) {
         std::error_code ec;

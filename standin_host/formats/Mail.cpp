@@ -21,6 +21,7 @@
 #include "standin_host/formats/Attachments.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/MaildirName.h"
+#include "standin_host/formats/MaildirTree.h"
 #include "standin_host/formats/PstSource.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/store/ItemSource.h"
@@ -295,6 +296,10 @@ ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t f
     return ParseMessageImpl(bytes, file, firstLine, false);
 }
 
+std::string MessageBody(std::string_view bytes, bool afterEnvelope, const std::string& file) {
+    return ParseMessageImpl(bytes, file, 1, afterEnvelope).Body.value_or(std::string());
+}
+
 namespace {
 
 // A message that came with a "From " line was created when it arrived, as that line says
@@ -321,7 +326,7 @@ std::vector<ItemData> ReadMessageFile(InputFile& file, HeaderToEnd headerToEnd) 
     // After an envelope line a message without header fields is mail, as it is in an mbox.
     items.push_back(ParseMessageImpl(view, file.Path(), line, !envelope.empty(), headerToEnd));
     if (!envelope.empty()) SetArrivalTime(items.back(), envelope);
-    items.back().Source = store::ItemSource::Pack(store::ItemSource::Kind::Mime, view, std::move(envelope));
+    items.back().Source = store::ItemSource::PackMessage(view, std::move(envelope), items.back().Body, line == 2);
     return items;
 }
 
@@ -645,8 +650,8 @@ std::optional<std::vector<ItemData>> NextMboxBatch(MboxSplitter& splitter, unsig
                 if (batch[i].cut) FailCutHeader(splitter.File(), batch[i].lastLine);
                 parsed[i] = ParseMessageImpl(batch[i].bytes, splitter.File(), batch[i].line, true);
                 SetArrivalTime(*parsed[i], batch[i].envelope);
-                parsed[i]->Source =
-                    store::ItemSource::Pack(store::ItemSource::Kind::Mime, batch[i].bytes, std::move(batch[i].envelope));
+                parsed[i]->Source = store::ItemSource::PackMessage(batch[i].bytes, std::move(batch[i].envelope),
+                                                                   parsed[i]->Body, true);
                 std::string().swap(batch[i].bytes);
             } catch (const FormatError& e) {
                 errors[i] = std::make_exception_ptr(OfMessage(e, batch[i].number));
@@ -742,6 +747,14 @@ std::vector<ItemData> ReadMboxFile(const std::string& path, unsigned threads) {
     return ReadMbox(file, threads);
 }
 
+size_t HeaderEnd(std::string_view bytes) {
+    for (size_t pos = bytes.find('\n'); pos != std::string_view::npos; pos = bytes.find('\n', pos + 1)) {
+        if (pos + 1 < bytes.size() && bytes[pos + 1] == '\n') return pos + 2;
+        if (pos + 2 < bytes.size() && bytes[pos + 1] == '\r' && bytes[pos + 2] == '\n') return pos + 3;
+    }
+    return std::string_view::npos;
+}
+
 bool IsMaildir(const std::string& dir) {
     std::error_code ec;
     return fs::is_directory(fs::path(dir) / "cur", ec) || fs::is_directory(fs::path(dir) / "new", ec);
@@ -783,30 +796,17 @@ MaildirLayout ScanMaildir(const std::string& dir) {
     MaildirLayout top;
     top.name = fs::path(dir).filename().string();
     if (top.name.empty()) top.name = fs::path(dir).parent_path().filename().string();
-    ListMessages(dir, top.files);
-    std::vector<std::string> subs;
-    for (const auto& entry : ListFolder(dir)) {
-        std::string name = entry.path.filename().string();
-        if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-        std::error_code ec;
-        if (entry.type == fs::file_type::symlink) {
-            // ".Self -> ." would read every message twice.
-            if (fs::is_directory(entry.path, ec)) top.warnings.push_back(LinkNotFollowedWarning(entry.path));
-        } else if (entry.type == fs::file_type::directory && IsMaildir(entry.path.string())) {
-            subs.push_back(name);
-        }
-    }
-    for (const auto& sub : subs) {
-        // ".A.B" is folder B inside A.
+    // The folders as every reader of Maildir trees finds them (both layouts, no link
+    // followed); ".Self -> ." would read every message twice.
+    const TreeDir tree(dir);
+    MaildirNaming naming;
+    naming.topIsInbox = false;
+    naming.strict = true;
+    naming.linkWarning = LinkNotFollowedWarning;
+    for (const auto& f : ListMaildirFolders(tree, DetectMaildirLayout(tree), naming, top.warnings)) {
         MaildirLayout* node = &top;
-        size_t start = 1;
-        while (start <= sub.size()) {
-            size_t dot = sub.find('.', start);
-            if (dot == std::string::npos) dot = sub.size();
-            if (dot > start) node = &ChildNamed(*node, sub.substr(start, dot - start));
-            start = dot + 1;
-        }
-        ListMessages(fs::path(dir) / sub, node->files);
+        for (const auto& name : f.names) node = &ChildNamed(*node, name);
+        if (f.holdsMail) ListMessages(fs::path(dir) / f.dir, node->files);
     }
     return top;
 }

@@ -22,6 +22,9 @@ namespace nubra::formats {
 // PR_MESSAGE_FLAGS is set when the message has attachments (MSGFLAG_HASATTACH) or says it was
 // read ("Status: RO", MSGFLAG_READ). The item carries no Source: the file readers below add it.
 ItemData ParseMessage(std::string_view bytes, const std::string& file, int64_t firstLine = 1);
+// The Body ParseMessage gives a message kept as an item's source ("" for none), read as its
+// reader read it (`afterEnvelope`: it came after an envelope line). Raises like ParseMessage.
+std::string MessageBody(std::string_view bytes, bool afterEnvelope, const std::string& file);
 
 // The readers below keep each message whole: the item's Source is the message as read (for an
 // mbox after undoing the ">From " quoting of the variant read), and the "From " line it came
@@ -66,6 +69,10 @@ std::string MakeEnvelope(const ItemData& item);
 
 // True when `dir` holds cur/ or new/.
 bool IsMaildir(const std::string& dir);
+
+// Where a message's header ends in `bytes`: the offset after its empty line ("\n\n" or
+// "\n\r\n"; a header may start with it: no fields), or npos when it does not end within them.
+size_t HeaderEnd(std::string_view bytes);
 
 // The message files of one Maildir level (cur/ then new/, sorted by name) and its Maildir++
 // subfolders (".A.B" under the top level becomes A/B). Links to folders among the subfolders

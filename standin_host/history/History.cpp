@@ -123,6 +123,11 @@ public:
         while (Step()) {
         }
     }
+    // Ready for the next run with new values.
+    void Reset() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
     std::string Text(int c) const {
         auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
         return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
@@ -240,13 +245,13 @@ int32_t History::BeginFolder(const std::string& runId, const FolderRecord& folde
 }
 
 namespace {
-void InsertRemoval(sqlite3* db, const std::function<void(const std::string&)>& fail, const std::string& runId,
-                   int64_t folderSeq, int64_t seq, const Removal& r) {
-    Query q(db,
-            "INSERT OR REPLACE INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
-            "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
-            "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
-            fail);
+constexpr const char* kInsertRemoval =
+    "INSERT OR REPLACE INTO removals(run_id, folder_seq, seq, kind, title, created, action, store_before, "
+    "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
+    "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+// Writes removal `r` with statement `q` (kInsertRemoval), which may be used again after.
+void BindRemoval(Query& q, const std::string& runId, int64_t folderSeq, int64_t seq, const Removal& r) {
+    q.Reset();
     q.Bind(1, runId).Bind(2, folderSeq).Bind(3, seq).Bind(4, r.kind).Bind(5, r.title).Bind(6, r.created);
     q.Bind(7, r.action).Bind(8, r.storeBefore).Bind(9, r.entryBefore).Bind(10, r.folderBefore);
     q.Bind(11, r.pathBefore).Bind(12, r.storeAfter).Bind(13, r.entryAfter).Bind(14, r.folderAfter);
@@ -259,7 +264,8 @@ void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t s
     // One note per removal: kept by SQLite's log when this process ends, without a flush to the
     // disk each (the folder's record is flushed when it is done).
     Exec("PRAGMA synchronous=NORMAL");
-    InsertRemoval(db_, fail, runId, folderSeq, seq, planned);
+    Query q(db_, kInsertRemoval, fail);
+    BindRemoval(q, runId, folderSeq, seq, planned);
 }
 
 void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq) {
@@ -284,7 +290,9 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
         Query d(db_, "DELETE FROM removals WHERE run_id = ? AND folder_seq = ?", fail);
         d.Bind(1, runId).Bind(2, int64_t{folderSeq}).Run();
         int64_t n = 0;
-        for (const auto& r : folder.removals) InsertRemoval(db_, fail, runId, folderSeq, ++n, r);
+        // One statement for every row of the folder.
+        Query q(db_, kInsertRemoval, fail);
+        for (const auto& r : folder.removals) BindRemoval(q, runId, folderSeq, ++n, r);
         Exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -393,121 +401,135 @@ bool PutThereByARun(const Removal& r, outlook::MAPIFolder& where, outlook::MAPIF
 
 }  // namespace
 
+namespace {
+
+// One restore of one run: the folders held, what moved back, what was said.
+class Restoring {
+public:
+    Restoring(store::Profile& profile, History& history, std::string runId)
+        : profile_(profile), history_(history), runId_(std::move(runId)), ns_(profile.NameSpace()) {}
+
+    RestoreResult Run(const std::vector<FolderRecord>& folders) {
+        HoldSources(folders);
+        // A failure below lets the folders go before it is raised: what they could not send is
+        // not for a later run to report.
+        struct Unsent {
+            std::vector<std::shared_ptr<void>>& held;
+            ~Unsent() {
+                if (held.empty()) return;
+                held.clear();
+                (void)store::TakeUnsentChanges();
+            }
+        } unsent{held_};
+        for (size_t f = 0; f < folders.size(); ++f)
+            for (size_t i = 0; i < folders[f].removals.size(); ++i)
+                One(folders[f].removals[i], {static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)});
+        // A connected store sends the moves as the folders are let go; only then are they marked
+        // (one not sent is still where the run put it, for the next restore) and their emptied
+        // duplicates folders looked at.
+        held_.clear();
+        if (auto failure = store::TakeUnsentChanges()) throw *failure;
+        for (const auto& [folder, removal] : moved_) history_.MarkRestored(runId_, folder, removal);
+        RemoveEmptied();
+        return std::move(result_);
+    }
+
+private:
+    bool InProfile(const Removal& r) const { return profile_.StoreById(r.storeBefore) != nullptr; }
+
+    // No removal run may work on a folder while its items come back (and a damaged store takes
+    // nothing back).
+    void HoldSources(const std::vector<FolderRecord>& folders) {
+        std::set<std::pair<std::string, std::string>> held;
+        for (const auto& f : folders)
+            for (const auto& r : f.removals) {
+                if (!r.restored.empty() || !InProfile(r) || !held.insert({r.folderBefore, r.storeBefore}).second)
+                    continue;
+                try {
+                    held_.push_back(store::LockFolderForRun(*ns_->GetFolderFromID(r.folderBefore, r.storeBefore)));
+                } catch (const AutomationError& e) {
+                    if (e.Number() != errnum::kMapiNotFound) throw;  // a folder gone since: its items are skipped
+                }
+            }
+    }
+
+    // Moves the item of removal `r` (at its position `at`) back, or says why not.
+    void One(const Removal& r, std::pair<int32_t, int32_t> at) {
+        if (!InProfile(r)) {
+            if (r.restored.empty() && std::find(result_.missingStores.begin(), result_.missingStores.end(),
+                                                StoreNameOf(r)) == result_.missingStores.end())
+                result_.missingStores.push_back(StoreNameOf(r));
+            return;
+        }
+        // Every duplicates folder of the run is removed once empty, also when an earlier restore
+        // that was stopped before removing it brought its items back.
+        if (Moving(r) && !r.folderAfter.empty()) emptied_.insert({r.folderAfter, r.storeBefore});
+        if (!r.restored.empty()) return;
+        const std::string what =
+            r.kind.empty() ? "item " + r.entryBefore : r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
+        if (!r.storeAfter.empty() && r.storeAfter != r.storeBefore)
+            return result_.skipped.push_back(what + ": the record names another store; left where it is");
+        outlook::ItemRef item;
+        outlook::FolderRef where;
+        try {
+            item = ns_->GetItemFromID(r.entryAfter.empty() ? r.entryBefore : r.entryAfter, r.storeBefore);
+            where = profile_.ParentFolder(*item);
+        } catch (const AutomationError&) {
+            return result_.skipped.push_back(what + ": no longer there (deleted since)");
+        }
+        if (where->EntryID() == r.folderBefore) {
+            // Back already: a restore that was interrupted after the move.
+            ++result_.alreadyBack;
+            return history_.MarkRestored(runId_, at.first, at.second);
+        }
+        outlook::FolderRef source;
+        try {
+            source = ns_->GetFolderFromID(r.folderBefore, r.storeBefore);
+        } catch (const AutomationError&) {
+            return result_.skipped.push_back(what + ": its folder " + r.pathBefore + " no longer exists");
+        }
+        if (!PutThereByARun(r, *where, *source))
+            return result_.skipped.push_back(what + (where->EntryID() != r.folderAfter
+                                                         ? ": moved elsewhere since, left where it is"
+                                                         : ": it is not where a run puts what it removes; left where it is"));
+        item->Move(*source);
+        moved_.push_back(at);
+        ++result_.restored;
+    }
+
+    void RemoveEmptied() {
+        for (const auto& [folderId, storeId] : emptied_) {
+            std::string path;
+            try {
+                auto folder = ns_->GetFolderFromID(folderId, storeId);
+                path = profile_.FolderPath(*folder);
+                if (folder->Name() == kDuplicatesFolder && profile_.RemoveFolderIfEmpty(*folder))
+                    result_.removedFolders.push_back(path);
+            } catch (const AutomationError& e) {
+                // Gone already, or kept where it lives: then said, never claimed removed.
+                if (!path.empty()) result_.keptFolders.push_back(path + ": " + e.Description());
+            }
+        }
+    }
+
+    store::Profile& profile_;
+    History& history_;
+    std::string runId_;
+    std::shared_ptr<outlook::NameSpace> ns_;
+    RestoreResult result_;
+    std::vector<std::shared_ptr<void>> held_;
+    std::vector<std::pair<int32_t, int32_t>> moved_;  // (folder, removal) from 1, marked once sent
+    std::set<std::pair<std::string, std::string>> emptied_;  // duplicates folders items left
+};
+
+}  // namespace
+
 RestoreResult Restore(store::Profile& profile, History& history, const std::string& runId) {
     const auto run = history.Run(runId);
     if (!run) RaiseError(errnum::kMapiNotFound, "there is no run " + runId + " in the history", kSource);
     if (run->status == "running")
         RaiseError(errnum::kMapiBusy, "the run " + runId + " is still running; restore it once it has ended", kSource);
-    auto ns = profile.NameSpace();
-    RestoreResult result;
-    std::vector<std::pair<std::string, std::string>> emptied;  // duplicates folders items left
-    const auto folders = history.Folders(runId);
-    auto inProfile = [&](const Removal& r) { return profile.StoreById(r.storeBefore) != nullptr; };
-    // No removal run may work on a folder while its items come back (and a damaged store takes
-    // nothing back).
-    std::vector<std::shared_ptr<void>> held;
-    std::vector<std::pair<std::string, std::string>> locked;
-    std::vector<std::pair<int32_t, int32_t>> moved;  // (folder, removal) from 1, marked once sent
-    for (const auto& f : folders)
-        for (const auto& r : f.removals) {
-            const std::pair<std::string, std::string> source{r.folderBefore, r.storeBefore};
-            if (!r.restored.empty() || !inProfile(r) || std::find(locked.begin(), locked.end(), source) != locked.end())
-                continue;
-            locked.push_back(source);
-            try {
-                held.push_back(store::LockFolderForRun(*ns->GetFolderFromID(source.first, source.second)));
-            } catch (const AutomationError& e) {
-                if (e.Number() != errnum::kMapiNotFound) throw;  // a folder gone since: its items are skipped below
-            }
-        }
-    // A failure below lets the folders go before it is raised: what they could not send is not
-    // for a later run to report.
-    struct Unsent {
-        std::vector<std::shared_ptr<void>>& held;
-        ~Unsent() {
-            if (held.empty()) return;
-            held.clear();
-            (void)store::TakeUnsentChanges();
-        }
-    } unsent{held};
-    for (size_t f = 0; f < folders.size(); ++f) {
-        for (size_t i = 0; i < folders[f].removals.size(); ++i) {
-            const Removal& r = folders[f].removals[i];
-            if (!inProfile(r)) {
-                if (r.restored.empty() &&
-                    std::find(result.missingStores.begin(), result.missingStores.end(), StoreNameOf(r)) ==
-                        result.missingStores.end())
-                    result.missingStores.push_back(StoreNameOf(r));
-                continue;
-            }
-            // Every duplicates folder of the run is removed once empty, also when an earlier
-            // restore that was stopped before removing it brought its items back.
-            const std::pair<std::string, std::string> left{r.folderAfter, r.storeBefore};
-            if (Moving(r) && !r.folderAfter.empty() && std::find(emptied.begin(), emptied.end(), left) == emptied.end())
-                emptied.push_back(left);
-            if (!r.restored.empty()) continue;
-            const std::string what =
-                r.kind.empty() ? "item " + r.entryBefore : r.kind + " \"" + r.title + "\" (" + r.pathAfter + ")";
-            const std::pair<int32_t, int32_t> at{static_cast<int32_t>(f + 1), static_cast<int32_t>(i + 1)};
-            if (!r.storeAfter.empty() && r.storeAfter != r.storeBefore) {
-                result.skipped.push_back(what + ": the record names another store; left where it is");
-                continue;
-            }
-            outlook::ItemRef item;
-            outlook::FolderRef where;
-            try {
-                item = ns->GetItemFromID(r.entryAfter.empty() ? r.entryBefore : r.entryAfter, r.storeBefore);
-                where = profile.ParentFolder(*item);
-            } catch (const AutomationError&) {
-                item.reset();
-            }
-            if (!item) {
-                result.skipped.push_back(what + ": no longer there (deleted since)");
-                continue;
-            }
-            if (where->EntryID() == r.folderBefore) {
-                // Back already: a restore that was interrupted after the move.
-                ++result.alreadyBack;
-                history.MarkRestored(runId, at.first, at.second);
-                continue;
-            }
-            outlook::FolderRef source;
-            try {
-                source = ns->GetFolderFromID(r.folderBefore, r.storeBefore);
-            } catch (const AutomationError&) {
-                result.skipped.push_back(what + ": its folder " + r.pathBefore + " no longer exists");
-                continue;
-            }
-            if (!PutThereByARun(r, *where, *source)) {
-                result.skipped.push_back(what + (where->EntryID() != r.folderAfter
-                                                     ? ": moved elsewhere since, left where it is"
-                                                     : ": it is not where a run puts what it removes; left where it is"));
-                continue;
-            }
-            item->Move(*source);
-            moved.push_back(at);
-            ++result.restored;
-        }
-    }
-    // A connected store sends the moves as the folders are let go; only then are they marked
-    // (one not sent is still where the run put it, for the next restore) and their emptied
-    // duplicates folders looked at.
-    held.clear();
-    if (auto unsent = store::TakeUnsentChanges()) throw *unsent;
-    for (const auto& [folder, removal] : moved) history.MarkRestored(runId, folder, removal);
-    for (const auto& [folderId, storeId] : emptied) {
-        std::string path;
-        try {
-            auto folder = ns->GetFolderFromID(folderId, storeId);
-            path = profile.FolderPath(*folder);
-            if (folder->Name() == kDuplicatesFolder && profile.RemoveFolderIfEmpty(*folder))
-                result.removedFolders.push_back(path);
-        } catch (const AutomationError& e) {
-            // Gone already, or kept where it lives: then said, never claimed removed.
-            if (!path.empty()) result.keptFolders.push_back(path + ": " + e.Description());
-        }
-    }
-    return result;
+    return Restoring(profile, history, runId).Run(history.Folders(runId));
 }
 
 }  // namespace nubra::history

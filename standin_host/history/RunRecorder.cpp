@@ -1,5 +1,7 @@
 #include "standin_host/history/RunRecorder.h"
 
+#include <map>
+
 #include "host/Outlook.h"
 #include "standin_host/store/Profile.h"
 
@@ -116,12 +118,17 @@ FolderRecord RunRecorder::Describe(FolderRecord record) {
             return std::string();  // gone for good: described by its IDs alone
         }
     };
+    // A run's removals come from one folder and go to one or two: each path is looked up once.
+    std::map<std::pair<std::string, std::string>, std::string> paths;
     auto pathOf = [&](const std::string& folder, const std::string& storeId) {
+        auto [it, added] = paths.try_emplace({folder, storeId});
+        if (!added) return it->second;
         try {
-            return profile_.FolderPath(*ns->GetFolderFromID(folder, storeId));
+            it->second = profile_.FolderPath(*ns->GetFolderFromID(folder, storeId));
         } catch (const AutomationError&) {
-            return std::string();
+            it->second.clear();
         }
+        return it->second;
     };
     for (const auto& s : seen_) {
         const auto& c = s.change;

@@ -62,9 +62,7 @@ private:
     uint64_t h_ = 0xCBF29CE484222325ULL;
 };
 
-}  // namespace
-
-std::shared_ptr<const ItemSource> ItemSource::Pack(Kind kind, std::string_view bytes, std::string envelope) {
+std::shared_ptr<ItemSource> Compress(ItemSource::Kind kind, std::string_view bytes, std::string envelope) {
     thread_local std::unique_ptr<ZSTD_CCtx, CCtxFree> ctx([] {
         ZSTD_CCtx* c = ZSTD_createCCtx();
         // With a checksum of the content, which unpacking verifies: a source is never read back
@@ -86,6 +84,21 @@ std::shared_ptr<const ItemSource> ItemSource::Pack(Kind kind, std::string_view b
     source->packed.shrink_to_fit();
     return source;
 }
+}  // namespace
+
+std::shared_ptr<const ItemSource> ItemSource::Pack(Kind kind, std::string_view bytes, std::string envelope) {
+    return Compress(kind, bytes, std::move(envelope));
+}
+
+std::shared_ptr<const ItemSource> ItemSource::PackMessage(std::string_view bytes, std::string envelope,
+                                                          const std::optional<std::string>& body, bool afterEnvelope) {
+    const bool readsBack = body && afterEnvelope == !envelope.empty();
+    auto source = Compress(Kind::Mime, bytes, std::move(envelope));
+    if (readsBack) source->bodyDigest = BodyDigest(*body);
+    return source;
+}
+
+uint64_t ItemSource::BodyDigest(std::string_view body) { return std::hash<std::string_view>{}(body); }
 
 std::string ItemSource::Unpack() const {
     thread_local std::unique_ptr<ZSTD_DCtx, DCtxFree> ctx(ZSTD_createDCtx());

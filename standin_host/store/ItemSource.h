@@ -35,9 +35,20 @@ struct ItemSource {
     // and iCalendar sources: an item whose properties differ from it now has been changed
     // since, and its source no longer tells the whole truth.
     std::optional<uint64_t> fingerprint;
+    // In memory only: BodyDigest() of the Body its item was given when the reader took that
+    // Body from these very bytes (PackMessage). The store then keeps a mail's body in its
+    // message alone and reads it from there when asked (StoreDb.h); never written to a file.
+    std::optional<uint64_t> bodyDigest;
 
     // Compresses `bytes` (thread-safe; the readers call it on their worker threads).
     static std::shared_ptr<const ItemSource> Pack(Kind kind, std::string_view bytes, std::string envelope = {});
+    // A mail's message (Kind::Mime) whose item's `body` was read from `bytes` with
+    // `afterEnvelope` as formats::MessageBody reads it back (after an envelope line exactly when
+    // `envelope` is not empty); otherwise the same as Pack.
+    static std::shared_ptr<const ItemSource> PackMessage(std::string_view bytes, std::string envelope,
+                                                         const std::optional<std::string>& body, bool afterEnvelope);
+    // A digest of a body text, for the comparison above (the same within one process).
+    static uint64_t BodyDigest(std::string_view body);
     // The bytes again. Raises kMapiCorruptData for a damaged frame.
     std::string Unpack() const;
 };

@@ -213,10 +213,11 @@ public:
         auto& items = Items();
         if (cursor_ >= rows_.size()) return Variant();
         int64_t id = rows_[cursor_++];
-        ItemImpl item(items.Store(), id);
+        static const std::vector<int32_t> defaults{mapi::PR_ENTRYID};
+        const auto& columns = columns_.empty() ? defaults : columns_;
         std::vector<Variant> row;
-        const std::vector<int32_t> defaults{mapi::PR_ENTRYID};
-        for (int32_t tag : columns_.empty() ? defaults : columns_) {
+        row.reserve(columns.size());
+        for (int32_t tag : columns) {
             if (static_cast<uint32_t>(tag) == tags::PR_ENTRYID) {
                 row.emplace_back(items.Store()->EntryId(StoreDb::kItemKind, id));
             } else {

@@ -19,9 +19,13 @@ constexpr const char* kSource = "NubraStore";
     RaiseError(errnum::kMemberNotSupported, {}, std::string("NubraStore.") + member);
 }
 
-std::string Upper(std::string s) {
-    for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
+// A store's ID (upper-case hex) against one given in any case; "" names every store.
+bool NamesStore(const std::string& storeIdHex, const std::string& given) {
+    if (given.empty()) return true;
+    return given.size() == storeIdHex.size() &&
+           std::equal(given.begin(), given.end(), storeIdHex.begin(), [](char a, char b) {
+               return std::toupper(static_cast<unsigned char>(a)) == b;
+           });
 }
 
 std::vector<uint8_t> ParseIdText(const std::string& hex, const char* what) {
@@ -308,7 +312,7 @@ std::shared_ptr<outlook::Folders> NameSpaceImpl::Folders() {
 outlook::ItemRef NameSpaceImpl::GetItemFromID(const std::string& entryIdHex, const std::string& storeId) {
     auto bytes = ParseIdText(entryIdHex, "item");
     for (const auto& s : profile_->StoreDbs()) {
-        if (!storeId.empty() && s->StoreIdHex() != Upper(storeId)) continue;
+        if (!NamesStore(s->StoreIdHex(), storeId)) continue;
         auto id = s->ParseEntryId(bytes, StoreDb::kItemKind);
         if (id && s->Props(*id)) return std::make_shared<ItemImpl>(s, *id);
     }
@@ -318,7 +322,7 @@ outlook::ItemRef NameSpaceImpl::GetItemFromID(const std::string& entryIdHex, con
 outlook::FolderRef NameSpaceImpl::GetFolderFromID(const std::string& entryIdHex, const std::string& storeId) {
     auto bytes = ParseIdText(entryIdHex, "folder");
     for (const auto& s : profile_->StoreDbs()) {
-        if (!storeId.empty() && s->StoreIdHex() != Upper(storeId)) continue;
+        if (!NamesStore(s->StoreIdHex(), storeId)) continue;
         auto id = s->ParseEntryId(bytes, StoreDb::kFolderKind);
         if (id && s->FolderExists(*id)) return std::make_shared<FolderImpl>(s, *id);
     }

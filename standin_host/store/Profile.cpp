@@ -290,7 +290,7 @@ StoreInfo Profile::AddStore(const std::filesystem::path& fileIn, const std::stri
     auto drop = [&] {
         if (!created) return;
         store.reset();
-        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file.string() + suffix, ec);
+        for (const char* suffix : {"", "-wal", "-shm", "-sound"}) std::filesystem::remove(file.string() + suffix, ec);
     };
     for (const auto& s : stores_) {
         if (s->StoreIdHex() == store->StoreIdHex()) {
@@ -455,7 +455,7 @@ StoreInfo Profile::AddConnectedStore(const ConnectedEntry& added, const std::str
     // One cache per profile and source: both name it.
     const auto file = dir / (entry.kind + "-" + NameHash(dir_.string() + "\n" + entry.kind + "\n" + entry.source) + ".nbst");
     auto removeFiles = [&] {
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(file.string() + suffix, ec);
+        for (const char* suffix : {"", "-wal", "-shm", "-journal", "-sound"}) std::filesystem::remove(file.string() + suffix, ec);
     };
     removeFiles();  // a cache left from an earlier attachment of the same source
     auto cache = StoreDb::Create(file, displayName, false, false);
@@ -516,17 +516,20 @@ ItemData Profile::ReadItem(outlook::OutlookItem& item, Reading reading) {
     auto& i = AsItem(item, "ReadItem");
     if (StoreById(i.Store()->StoreIdHex()) != i.Store())
         RaiseError(errnum::kMapiInvalidParameter, "ReadItem: the item is not in this profile", kSource);
-    ItemData data = i.Store()->ReadItem(i.Id());
+    // Cached properties: a mail's body kept in its message is not unpacked either.
+    ItemData data = i.Store()->ReadItem(i.Id(), reading == Reading::Whole);
     // Connected store: the cache holds headers; the whole message comes from the source.
     if (reading == Reading::CachedProperties) return data;
     if (auto up = UpstreamOf(*i.Store())) up->CompleteItem(*i.Store(), i.Id(), data);
     return data;
 }
 
-void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit) {
+void Profile::ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit,
+                          Reading reading) {
     auto& f = OwnFolder(*this, folder, "ForEachItem");
     auto store = f.Store();
-    auto up = UpstreamOf(*store);  // connected store: bodies come from the source
+    // Connected store: bodies come from the source, unless only the cache is read.
+    auto up = reading == Reading::Whole ? UpstreamOf(*store) : nullptr;
     store->ForEachItem(f.Id(), [&](int64_t id, const ItemData& data) {
         if (!up) return visit(ItemRecord{ToHex(store->EntryId(StoreDb::kItemKind, id)), data});
         ItemRecord record{ToHex(store->EntryId(StoreDb::kItemKind, id)), data};

@@ -208,9 +208,12 @@ public:
     ItemData ReadItem(outlook::OutlookItem& item, Reading reading = Reading::Whole);
 
     // Calls `visit` for every item of `folder` in folder order, reading the folder with one
-    // query (for listing and export). Raises like ReadItem; what `visit` raises ends the walk
-    // and passes on. The folder must not be changed from inside `visit`.
-    void ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit);
+    // query (for listing and export), each item as ReadItem with `reading` gives it (a table of
+    // a connected store's folder reads CachedProperties and fetches nothing). Raises like
+    // ReadItem; what `visit` raises ends the walk and passes on. The folder must not be changed
+    // from inside `visit`.
+    void ForEachItem(outlook::MAPIFolder& folder, const std::function<void(const ItemRecord&)>& visit,
+                     Reading reading = Reading::Whole);
 
     // The entry IDs (hex) of the items of each of `folders`, in folder order, all read in one
     // read transaction: a move between two of them that another process commits meanwhile

@@ -74,10 +74,12 @@ CREATE INDEX props_str ON props(tag, tfold, item_id) WHERE tfold IS NOT NULL;
 // scan moves items; NORMAL syncs at checkpoints only, which keeps every commit atomic (a crash
 // loses at most the latest commits, never half of one). Checkpoints come after 32 MB of WAL
 // rather than 4 MB: a scan's moves touch the same index pages again and again, and each
-// checkpoint writes them back to the file once. The page cache (256 MiB at most, filled as
-// pages are read) holds the indexes of a folder of a million items.
+// checkpoint writes them back to the file once. The page cache (64 MiB at most, filled as
+// pages are read) holds what a scan reads again: the upper levels of the indexes its searches
+// go through and the pages of the items it is looking at; the rest comes from the operating
+// system's cache of the file when needed.
 const char* kConnectionPragmas =
-    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-262144; "
+    "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536; "
     "PRAGMA temp_store=MEMORY; PRAGMA wal_autocheckpoint=8192;";
 
 // Format 1 kept the item's folder in every property row, so that the indexes served one folder;
@@ -137,6 +139,9 @@ StoreDb::~StoreDb() {
     stmts_.clear();
     dynStmts_.clear();
     if (db_) sqlite3_close_v2(db_);
+    // Known sound and changed through SQLite only: the file as closing left it (checkpointed)
+    // needs no check by the next run.
+    if (db_ && wrote_ && damage_ && damage_->empty()) RecordSound(FileState());
 }
 
 int64_t StoreDb::CheckMarker() {
@@ -266,7 +271,7 @@ std::shared_ptr<StoreDb> StoreDb::Open(const std::filesystem::path& file, bool r
                                "\"" + file.string() + "\" is in an older format; run a command that writes to it "
                                "(e.g. 'nubrasweep tree' as its owner) once to upgrade it",
                                kSource);
-                db->Exec("PRAGMA cache_size=-262144; PRAGMA temp_store=MEMORY;");
+                db->Exec("PRAGMA cache_size=-65536; PRAGMA temp_store=MEMORY;");
                 db->LoadMeta();
                 return db;
             } catch (const AutomationError& e) {
@@ -423,9 +428,19 @@ std::optional<int64_t> StoreDb::SubfolderByName(int64_t parent, const std::strin
     return std::nullopt;
 }
 
+int StoreDb::FolderDepth(int64_t folder) {
+    int depth = 0;
+    // A store made elsewhere may hold a loop: the walk stops past what a store may hold.
+    for (auto f = Folder(folder).parent; f && depth <= kMaxFolderDepth + 1; f = Folder(*f).parent) ++depth;
+    return depth;
+}
+
 int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t itemType) {
     if (name.empty()) Invalid("a folder needs a name");
     if (itemType < 0 || itemType > 7) Invalid("folder item type " + std::to_string(itemType) + " is not 0 to 7");
+    if (FolderExists(parent) && FolderDepth(parent) >= kMaxFolderDepth)
+        Invalid("the folder \"" + name + "\" would be more than " + std::to_string(kMaxFolderDepth) +
+                " levels deep, more than a folder may be (store file \"" + file_.string() + "\")");
     // Connected store: the folder is made at the source first (Upstream.h).
     if (ToUpstream()) {
         if (SubfolderByName(parent, name))
@@ -626,11 +641,17 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
         if (v.type == mapi::PT_LONG && (v.integer < INT32_MIN || v.integer > INT32_MAX))
             Invalid("a PT_LONG value is out of range");
     };
+    // A text given with bytes beside it keeps its text alone: bytes on a text row are the
+    // store's own marker of a text kept in the source (TextInSource).
+    auto put = [&](uint32_t tag, const PropValue& v) {
+        m[tag] = v;
+        if (v.type == mapi::PT_STRING8) m[tag].bytes.clear();
+    };
     for (const auto& [tag, v] : data.extraTagged) {
         if (IdOf(tag) >= 0x8000 || tag == tags::PR_ENTRYID)
             Invalid("property tag " + std::to_string(tag) + " cannot be set by tag");
         check(tag, v);
-        m[tag] = v;
+        put(tag, v);
     }
     auto named = [&](const char* guid, uint16_t lid) {
         return static_cast<uint32_t>(NamedId(NamedPropertyKey{guid, lid}, true)) << 16;
@@ -638,7 +659,7 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
     for (const auto& [key, v] : data.extraNamed) {
         uint32_t tag = (static_cast<uint32_t>(NamedId(key, true)) << 16) | v.type;
         check(tag, v);
-        m[tag] = v;
+        put(tag, v);
     }
     std::string mc = data.MessageClass ? *data.MessageClass : MessageClassFor(data.Class);
     if (mc.empty()) Invalid("item class " + std::to_string(data.Class) + " is not known");
@@ -678,7 +699,11 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
         if (!data.extraTagged.count(tags::PR_CONVERSATION_TOPIC) || cls == outlook::olNote)
             m[tags::PR_CONVERSATION_TOPIC] = Str(*subject);
     }
-    if (body) m[tags::PR_BODY] = Str(*body);
+    // A mail's body that its reader took from the message kept as its source stays there alone.
+    const bool bodyInSource = body && (cls == outlook::olMail || cls == outlook::olPost) && data.Source &&
+                              data.Source->kind == ItemSource::Kind::Mime && data.Source->bodyDigest &&
+                              *data.Source->bodyDigest == ItemSource::BodyDigest(*body);
+    if (body) m[tags::PR_BODY] = bodyInSource ? TextInSource() : Str(*body);
     m[tags::PR_CREATION_TIME] = Time(data.CreationTime ? *data.CreationTime : UtcNow());
     if (data.SentOn) m[tags::PR_CLIENT_SUBMIT_TIME] = Time(*data.SentOn);
     auto str = [&](uint32_t tag, const std::optional<std::string>& v) {
@@ -717,6 +742,10 @@ void StoreDb::InsertProp(int64_t item, uint32_t tag, const PropValue& v) {
         case mapi::PT_SYSTIME: u->Bind(3, v.integer); break;
         case mapi::PT_BOOLEAN: u->Bind(3, static_cast<int64_t>(v.integer != 0)); break;
         case mapi::PT_STRING8:
+            if (IsTextInSource(v)) {
+                u->BindStatic(6, std::span<const uint8_t>(v.bytes));
+                break;
+            }
             u->BindStatic(4, v.text);  // bodies are large: no copy
             if (v.text.size() <= kFoldLimit * kMaxFoldShrink) {
                 std::string folded = FoldCase(v.text);
@@ -866,6 +895,23 @@ void StoreDb::RemoveItem(int64_t item) {
     t.Commit();
 }
 
+void StoreDb::RenameFolder(int64_t folder, const std::string& name) {
+    if (name.empty()) Invalid("a folder needs a name");
+    if (folder == root_) Invalid("the top-level folder is named with the store");
+    Txn t(*this);
+    const auto row = Folder(folder);
+    if (auto other = SubfolderByName(*row.parent, name); other && *other != folder)
+        RaiseError(errnum::kMapiCollision,
+                   "a folder named \"" + name + "\" exists already (store file \"" + file_.string() + "\")", kSource);
+    auto& s = Prep("UPDATE folders SET name = ? WHERE id = ?");
+    {
+        Use u(s);
+        u->Bind(1, name).Bind(2, folder);
+        u->Run();
+    }
+    t.Commit();
+}
+
 void StoreDb::RemoveFolder(int64_t folder) {
     if (folder == root_) Invalid("the top-level folder cannot be removed");
     Txn t(*this);
@@ -908,7 +954,10 @@ PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int
         case mapi::PT_LONG:
         case mapi::PT_BOOLEAN:
         case mapi::PT_SYSTIME: v.integer = s.Int(ival); break;
-        case mapi::PT_STRING8: v.text = s.Text(tval); break;
+        case mapi::PT_STRING8:
+            if (s.IsNull(tval) && !s.IsNull(bval)) return TextInSource();
+            v.text = s.Text(tval);
+            break;
         case mapi::PT_BINARY: v.bytes = s.Blob(bval); break;
         default: break;
     }
@@ -920,12 +969,14 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     SyncCache();
     if (auto it = props_.find(item); it != props_.end()) return it->second;
     auto p = std::make_shared<CachedProps>();
+    p->props.reserve(16);  // a mail has about a dozen
     {
-        // Long texts (no folded copy) are left out until asked for: a scan reads subjects and
-        // IDs, not bodies.
+        // Long texts and texts kept in the source are left out until asked for: a scan reads
+        // subjects and IDs, not bodies. Every other text row has its folded copy (tfold), so a
+        // text row without one is such a text; rows of other types need no tval.
         auto& s = Prep(
-            "SELECT tag, ival, CASE WHEN tfold IS NULL AND typeof(tval) = 'text' THEN NULL ELSE tval END, bval, "
-            "tfold IS NULL AND typeof(tval) = 'text' FROM props WHERE item_id = ? ORDER BY tag");
+            "SELECT tag, ival, CASE WHEN tfold IS NULL THEN NULL ELSE tval END, bval, "
+            "tfold IS NULL AND (tag & 65535) = 30 FROM props WHERE item_id = ? ORDER BY tag");
         Use u(s);
         u->Bind(1, item);
         while (u->Step()) {
@@ -951,30 +1002,46 @@ std::optional<PropValue> StoreDb::GetProp(int64_t item, uint32_t tag) {
     if (it == p->props.end() || it->first != tag) return std::nullopt;
     auto d = std::lower_bound(p->deferred.begin(), p->deferred.end(), tag);
     if (d != p->deferred.end() && *d == tag) {
-        auto& s = Prep("SELECT tval FROM props WHERE item_id = ? AND tag = ?");
-        Use u(s);
-        u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
-        if (!u->Step()) {
-            // Removed meanwhile by another process: forget what we had.
-            props_.erase(item);
-            return std::nullopt;
+        bool inSource = false;
+        {
+            auto& s = Prep("SELECT tval, tval IS NULL AND bval IS NOT NULL FROM props WHERE item_id = ? AND tag = ?");
+            Use u(s);
+            u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
+            if (!u->Step()) {
+                // Removed meanwhile by another process: forget what we had.
+                props_.erase(item);
+                return std::nullopt;
+            }
+            inSource = u->Int(1) != 0;
+            if (!inSource) it->second.text = u->Text(0);
         }
-        it->second.text = u->Text(0);
+        if (inSource) it->second = Str(TextFromSource(item));
         p->deferred.erase(d);
     }
     return it->second;
 }
 
-std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item) {
-    auto& s = Prep("SELECT tag, ival, tval, bval FROM props WHERE item_id = ? ORDER BY tag");
-    Use u(s);
-    u->Bind(1, item);
+std::vector<std::pair<uint32_t, PropValue>> StoreDb::AllProps(int64_t item, SourceTexts texts) {
     std::vector<std::pair<uint32_t, PropValue>> r;
-    while (u->Step()) {
-        auto tag = static_cast<uint32_t>(u->Int(0));
-        r.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
+    bool inSource = false;
+    {
+        auto& s = Prep("SELECT tag, ival, tval, bval FROM props WHERE item_id = ? ORDER BY tag");
+        Use u(s);
+        u->Bind(1, item);
+        while (u->Step()) {
+            auto tag = static_cast<uint32_t>(u->Int(0));
+            PropValue v = RowValue(tag, *u, 1, 2, 3);
+            inSource = inSource || IsTextInSource(v);
+            r.emplace_back(tag, std::move(v));
+        }
     }
+    if (inSource && texts == SourceTexts::Read) ReadSourceTexts(item, r);
     return r;
+}
+
+void StoreDb::ReadSourceTexts(int64_t item, std::vector<std::pair<uint32_t, PropValue>>& props) {
+    for (auto& [tag, v] : props)
+        if (IsTextInSource(v)) v = Str(TextFromSource(item));
 }
 
 int32_t StoreDb::ItemClass(int64_t item) {
@@ -1031,8 +1098,28 @@ ItemData StoreDb::ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& 
     return d;
 }
 
-ItemData StoreDb::ReadItem(int64_t item) {
-    auto props = AllProps(item);
+ItemData StoreDb::ReadItem(int64_t item, bool sourceTexts) {
+    if (!sourceTexts) {
+        // What the caches hold (an item just looked at has its properties there): no query but
+        // for long texts not read yet.
+        auto cached = Props(item);
+        if (!cached)
+            RaiseError(errnum::kMapiNotFound,
+                       "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
+        std::vector<std::pair<uint32_t, PropValue>> props;
+        props.reserve(cached->props.size());
+        for (const auto& [tag, v] : cached->props) {
+            if (IsTextInSource(v)) continue;
+            if (std::binary_search(cached->deferred.begin(), cached->deferred.end(), tag)) {
+                auto read = GetProp(item, tag);
+                if (read && !IsTextInSource(*read)) props.emplace_back(tag, std::move(*read));
+                continue;
+            }
+            props.emplace_back(tag, v);
+        }
+        return ToItemData(props);
+    }
+    auto props = AllProps(item, SourceTexts::Read);
     if (props.empty() && !ItemExists(item))
         RaiseError(errnum::kMapiNotFound,
                    "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
@@ -1048,7 +1135,9 @@ void StoreDb::ForEachItem(int64_t folder, const std::function<void(int64_t, cons
     int64_t current = -1;
     std::vector<std::pair<uint32_t, PropValue>> props;
     auto flush = [&] {
-        if (current >= 0) visit(current, ToItemData(props));
+        if (current < 0) return;
+        ReadSourceTexts(current, props);
+        visit(current, ToItemData(props));
         props.clear();
     };
     while (s.Step()) {
@@ -1085,10 +1174,15 @@ std::vector<std::vector<int64_t>> StoreDb::ItemIdsSnapshot(std::span<const int64
 // Named properties
 
 uint16_t StoreDb::NamedId(const NamedPropertyKey& keyIn, bool create) {
+    // Asked for the same few names with every item: known ones as given, without normalising.
+    if (auto it = givenNamedIds_.find(keyIn); it != givenNamedIds_.end()) return it->second;
     auto guid = NormaliseGuid(keyIn.guid);
     if (!guid) Invalid("\"" + keyIn.guid + "\" is no property set GUID");
     std::string cacheKey = *guid + "/" + std::to_string(keyIn.id);
-    if (auto it = namedIds_.find(cacheKey); it != namedIds_.end()) return it->second;
+    if (auto it = namedIds_.find(cacheKey); it != namedIds_.end()) {
+        if (givenNamedIds_.size() < 256) givenNamedIds_.emplace(keyIn, it->second);  // committed: kept for good
+        return it->second;
+    }
     NamedPropertyKey key{*guid, keyIn.id};
     auto remember = [this, cacheKey, key](uint16_t id) {
         // Only once committed: a number taken in a transaction that is rolled back is free again.

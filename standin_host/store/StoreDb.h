@@ -43,6 +43,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -171,6 +172,16 @@ public:
     bool FolderExists(int64_t id);
     std::vector<int64_t> Subfolders(int64_t parent);  // in creation order
     std::optional<int64_t> SubfolderByName(int64_t parent, const std::string& name);
+    // How deep a folder may be: levels below the store's top-level folder. Walks over the
+    // folder tree (the dialog's tree, the explorer, paths) take a step or a stack frame per
+    // level, so no store holds a deeper one.
+    static constexpr int kMaxFolderDepth = 128;
+    // Levels below the top-level folder (0 for it). Raises kMapiNotFound for a folder that
+    // does not exist.
+    int FolderDepth(int64_t folder);
+    // Creates folder `name` under `parent`; returns its id. Raises kMapiInvalidParameter for an
+    // empty name or a folder deeper than kMaxFolderDepth, kMapiCollision when `parent` has a
+    // folder of that name, kMapiNotFound when `parent` is gone; nothing is created then.
     int64_t CreateFolder(int64_t parent, const std::string& name, int32_t itemType);
     // Renames the top-level folder (the store's name in the profile), in one transaction. Never
     // passed on to a connected store's source: the name is the profile's own.
@@ -215,8 +226,14 @@ public:
     // nullptr for an item that does not exist.
     std::shared_ptr<CachedProps> Props(int64_t item);
     std::optional<PropValue> GetProp(int64_t item, uint32_t tag);
-    std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item);
-    ItemData ReadItem(int64_t item);
+    // What becomes of a mail's body kept in its source (TextFromSource) when all of an item's
+    // properties are read: read from the message, or kept as the store's marker (for a copy
+    // into another store, which takes the source along).
+    enum class SourceTexts { Read, Keep };
+    std::vector<std::pair<uint32_t, PropValue>> AllProps(int64_t item, SourceTexts texts = SourceTexts::Read);
+    // `sourceTexts` false: without a mail's body kept in its source (the properties a scan and
+    // a run's record read, nothing unpacked), through the property cache.
+    ItemData ReadItem(int64_t item, bool sourceTexts = true);
     void ForEachItem(int64_t folder, const std::function<void(int64_t, const ItemData&)>& visit);
     int32_t ItemClass(int64_t item);  // OlObjectClass from the message class
 
@@ -241,7 +258,9 @@ public:
     // SQLite's quick check of the file, run once per connection before its first change (and
     // whenever a caller asks before relying on searches): a damaged store is never written
     // to, and a scan never runs on one that would quietly find less than it holds. Raises
-    // kMapiCorruptData naming the file and the first problem; the store is not changed.
+    // kMapiCorruptData naming the file and the first problem; the store is not changed. A file
+    // untouched since it was last found sound (its record "<file>-sound", StoreMoves.cpp) is
+    // not read through again.
     void RequireSound();
 
     // Raises the MAPI status for a failed SQLite call, naming this store's file.
@@ -270,6 +289,10 @@ public:
     // lost), in one transaction.
     void RemoveItem(int64_t item);
     void RemoveFolder(int64_t folder);
+    // Renames a folder in this file only (a source's name shown anew). Raises
+    // kMapiInvalidParameter for an empty name or the top-level folder, kMapiCollision when a
+    // folder beside it has the name; nothing changes then.
+    void RenameFolder(int64_t folder, const std::string& name);
 
     // --- Sources (ItemSource.h): what an item was made of, kept whole beside it ---
     // In a table of their own (sources: item id, kind, envelope, fingerprint, size and the zstd
@@ -285,6 +308,9 @@ public:
     // By folder id: the unread mail and posts (message class IPM.Note or IPM.Post or a
     // subclass, PR_MESSAGE_FLAGS without MSGFLAG_READ) of every folder that has any. One query.
     std::vector<std::pair<int64_t, int64_t>> UnreadCounts();
+    // The body of a mail read from its source (kept there alone, see StoreSql.h). Raises
+    // kMapiCorruptData naming the file when the source is missing or damaged.
+    std::string TextFromSource(int64_t item);
     // Adds items in one transaction, all or nothing, as `produce` hands them over batch by
     // batch through the function it is given: memory holds one batch, however many items.
     size_t AddItemsInBatches(int64_t folder,
@@ -293,6 +319,11 @@ public:
     // read or written once and not again); the scan's own size comes back when the returned
     // object goes.
     std::shared_ptr<void> LimitCache(int64_t kib);
+    // For a bulk import, while the returned object lives: the page cache of LimitCache(kib),
+    // and the WAL copied back into the file once the import is done (when it goes) rather than
+    // every 32 MiB during it (up to kBulkWalPages), so that index pages the import's batches
+    // change again and again are written back once.
+    std::shared_ptr<void> BulkWrite(int64_t kib);
 
     class Stmt;
     class Txn;
@@ -320,6 +351,12 @@ private:
     void InsertSource(int64_t item, const ItemSource& source, const std::vector<std::pair<uint32_t, PropValue>>& props);
     void CopySource(int64_t item, StoreDb& dest, int64_t destItem);
     void Fault(const char* point);
+    // The record of a sound check (StoreMoves.cpp): the file's and its WAL's state, the record's
+    // file, whether it names `state`, and writing it (best effort; never for a read-only opening).
+    std::string FileState() const;
+    std::filesystem::path SoundRecord() const;
+    bool RecordedSound(const std::string& state) const;
+    void RecordSound(const std::string& state) const;
     // Prep takes literal SQL only (statements are keyed by the literal's address).
     Stmt& Prep(const char* sql);
     void RunLiteral(const char* sql);
@@ -331,6 +368,8 @@ private:
     int64_t DeletedItemsFolder();  // FindDeletedItems, created when there is none
     void Exec(const char* sql);
     std::vector<std::pair<uint32_t, PropValue>> PropsFor(const ItemData& data);
+    // Replaces every text of `props` kept in the item's source by the text read from it.
+    void ReadSourceTexts(int64_t item, std::vector<std::pair<uint32_t, PropValue>>& props);
     ItemData ToItemData(const std::vector<std::pair<uint32_t, PropValue>>& props);
 
     std::filesystem::path file_;
@@ -348,10 +387,13 @@ private:
     std::unordered_map<int64_t, std::shared_ptr<CachedProps>> props_;
     std::unordered_map<std::string, uint16_t> namedIds_;  // "{GUID}/lid" -> prop id
     std::unordered_map<uint16_t, NamedPropertyKey> namedKeys_;
+    std::map<NamedPropertyKey, uint16_t> givenNamedIds_;  // keys as callers spell them, committed ids
     int64_t dataVersion_ = -1;
     uint64_t seenChanges_ = 0;  // the process-wide change counter when last checked
     std::chrono::steady_clock::time_point lastCheck_{};
     bool hasTransit_ = false;
+    bool readOnly_ = false;
+    bool wrote_ = false;  // this connection committed a change
     int txnDepth_ = 0;
     // RequireSound's verdict: nullopt until checked, else the problem ("" for a sound file).
     std::optional<std::string> damage_;

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "host/MAPIUtils.h"
 #include "standin_host/store/StoreSql.h"
@@ -22,7 +25,7 @@ void StoreDb::EnsureTransitTable() {
 int64_t StoreDb::MoveItemToStore(int64_t item, StoreDb& dest, int64_t destFolder) {
     if (txnDepth_ > 0 || dest.txnDepth_ > 0)
         RaiseError(errnum::kMapiCallFailed, "a move between stores cannot be part of another change", kSource);
-    auto props = AllProps(item);
+    auto props = AllProps(item, SourceTexts::Keep);  // the source goes along (CopySource)
     if (props.empty() && !ItemExists(item))
         RaiseError(errnum::kMapiNotFound,
                    "the item no longer exists (store file \"" + file_.string() + "\")", kSource);
@@ -148,12 +151,67 @@ void StoreDb::CompleteMove(const PendingMove& move, StoreDb& source) {
 // ---------------------------------------------------------------------------------------
 // Integrity
 
+// ---------------------------------------------------------------------------------------
+// The record of a sound check: beside the store ("<file>-sound"), what the file and its WAL
+// looked like (device, inode, size, modification time to the nanosecond) when the check found
+// it sound or when a connection that knew it sound and changed it through SQLite closed it. A
+// file that still looks exactly so has not been touched since, and is not read through again:
+// a second run in a row costs nothing. Anything else that changes the file changes its size or
+// time, and the next run checks it again. Only a hint: missing, unreadable or unwritable, it
+// just costs the check.
+
+namespace {
+// "-" for a file that is not there or empty (a WAL that SQLite made on opening holds nothing).
+std::string StatText(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? "-" : "?";
+    if (st.st_size == 0) return "-";
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+}  // namespace
+
+std::string StoreDb::FileState() const {
+    return StatText(file_.string()) + " " + StatText(file_.string() + "-wal");
+}
+
+std::filesystem::path StoreDb::SoundRecord() const { return file_.string() + "-sound"; }
+
+bool StoreDb::RecordedSound(const std::string& state) const {
+    if (state.find('?') != std::string::npos) return false;
+    std::ifstream in(SoundRecord());
+    std::string line;
+    return std::getline(in, line) && line == state;
+}
+
+void StoreDb::RecordSound(const std::string& state) const {
+    if (readOnly_ || state.find('?') != std::string::npos) return;
+    const std::string temp = SoundRecord().string() + ".part";
+    const std::string line = state + "\n";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return;
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
+    std::error_code ec;
+    if (!written) {
+        std::filesystem::remove(temp, ec);
+        return;
+    }
+    std::filesystem::rename(temp, SoundRecord(), ec);
+    if (ec) std::filesystem::remove(temp, ec);
+}
+
 void StoreDb::RequireSound() {
     if (!damage_) {
+        const std::string before = FileState();
+        if (RecordedSound(before)) damage_ = std::string();
+    }
+    if (!damage_) {
+        const std::string before = FileState();  // the record names the file as it was checked
         std::string problem;
         try {
             // The check reads every page it checks once: through the scan's cache it would only
-            // fill it (256 MiB) with pages the scan never reads. The items' sources, most of the
+            // fill it (64 MiB) with pages the scan never reads. The items' sources, most of the
             // file, are left out: the scan never reads them, and each is checked against its
             // size and its content checksum whenever it is unpacked.
             const auto limit = LimitCache(4 * 1024);
@@ -179,6 +237,7 @@ void StoreDb::RequireSound() {
             problem = e.Description();
         }
         damage_ = problem;
+        if (problem.empty() && FileState() == before) RecordSound(before);
     }
     if (!damage_->empty())
         RaiseError(errnum::kMapiCorruptData,

@@ -164,14 +164,14 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
     if (driver >= 0) {
         // The index finds the value in every folder of the store; the item's own row says
         // whether it is in this one.
-        sql = std::string("SELECT i.id FROM props AS d INDEXED BY ") + conds[driver].index +
+        sql = std::string("SELECT i.id, i.seq FROM props AS d INDEXED BY ") + conds[driver].index +
               " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.tag = ? AND " +
               OnAlias(conds[driver].predicate, "d") + " AND i.folder_id = ?";
         bindInt(conditions[driver].tag);
         binds.insert(binds.end(), conds[driver].binds.begin(), conds[driver].binds.end());
         bindInt(folder);
     } else {
-        sql = "SELECT i.id FROM items AS i WHERE i.folder_id = ?";
+        sql = "SELECT i.id, i.seq FROM items AS i WHERE i.folder_id = ?";
         bindInt(folder);
     }
     for (size_t i = 0; i < conditions.size(); ++i) {
@@ -192,7 +192,8 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
             bindInt((c.tag & 0xFFFF0000u) | 0xFFFF);
         }
     }
-    sql += " ORDER BY i.seq";
+    // Folder order: sorted here rather than by SQLite, whose sorter costs more than the few
+    // rows a search finds.
     SyncCache();
     Use s(PrepDynamic(sql));
     for (size_t k = 0; k < binds.size(); ++k) {
@@ -202,8 +203,12 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
         else if (auto* t = std::get_if<std::string>(&b)) s->Bind(idx, *t);
         else s->Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
     }
+    std::vector<std::pair<int64_t, int64_t>> found;  // (seq, id)
+    while (s->Step()) found.emplace_back(s->Int(1), s->Int(0));
+    std::sort(found.begin(), found.end());
     std::vector<int64_t> ids;
-    while (s->Step()) ids.push_back(s->Int(0));
+    ids.reserve(found.size());
+    for (const auto& f : found) ids.push_back(f.second);
     return ids;
 }
 

@@ -1,5 +1,6 @@
 // The store's table of what items were made of (ItemSource.h).
 #include "host/MAPIUtils.h"
+#include "standin_host/formats/Mail.h"
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/StoreSql.h"
 
@@ -100,6 +101,16 @@ std::vector<std::pair<int64_t, int64_t>> StoreDb::UnreadCounts() {
     return counts;
 }
 
+std::string StoreDb::TextFromSource(int64_t item) {
+    auto source = ReadSource(item);
+    if (!source || source->kind != ItemSource::Kind::Mime)
+        RaiseError(errnum::kMapiCorruptData,
+                   "the body of an item is kept in its message, which is missing (store file \"" + file_.string() + "\")",
+                   kSource);
+    return formats::MessageBody(source->Unpack(), !source->envelope.empty(),
+                                file_.string() + " (item " + std::to_string(item) + ")");
+}
+
 void StoreDb::CopySource(int64_t item, StoreDb& dest, int64_t destItem) {
     // Copied as stored: the fingerprint is of the item's properties, the same in every store.
     auto& s = Prep("SELECT kind, envelope, fingerprint, size, data FROM sources WHERE item_id = ?");
@@ -138,6 +149,28 @@ std::shared_ptr<void> StoreDb::LimitCache(int64_t kib) {
     return std::shared_ptr<void>(nullptr, [self, before](void*) {
         if (auto db = self.lock())
             sqlite3_exec(db->db_, ("PRAGMA cache_size=" + std::to_string(before)).c_str(), nullptr, nullptr, nullptr);
+    });
+}
+
+}  // namespace nubra::store
+
+namespace nubra::store {
+
+std::shared_ptr<void> StoreDb::BulkWrite(int64_t kib) {
+    auto cache = LimitCache(kib);
+    int64_t before = 0;
+    {
+        Stmt s(*this, "PRAGMA wal_autocheckpoint");
+        if (s.Step()) before = s.Int(0);
+    }
+    Exec(("PRAGMA wal_autocheckpoint=" + std::to_string(kBulkWalPages)).c_str());
+    std::weak_ptr<StoreDb> self = weak_from_this();
+    return std::shared_ptr<void>(nullptr, [self, before, cache](void*) {
+        auto db = self.lock();
+        if (!db) return;
+        sqlite3_exec(db->db_, ("PRAGMA wal_autocheckpoint=" + std::to_string(before)).c_str(), nullptr, nullptr, nullptr);
+        // Best effort: a reader elsewhere may hold the WAL; the next checkpoint then does it.
+        sqlite3_wal_checkpoint_v2(db->db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     });
 }
 

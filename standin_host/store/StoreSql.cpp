@@ -179,6 +179,7 @@ void StoreDb::RunLiteral(const char* sql) {
 }
 
 void StoreDb::OpenConnection(int mode) {
+    readOnly_ = mode >= 2;
     int flags = SQLITE_OPEN_NOMUTEX;
     std::string name = file_.string();
     switch (mode) {
@@ -200,6 +201,10 @@ void StoreDb::OpenConnection(int mode) {
             name = "file:" + escaped + "?immutable=1";
         }
     }
+    // SQLite counts every allocation under a global mutex unless told not to; nothing here reads
+    // those counts. Only possible before SQLite is first used in the process, else a no-op.
+    static const bool quietAllocations = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+    (void)quietAllocations;
     int rc = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) Fail(rc, "cannot open the store");
     sqlite3_extended_result_codes(db_, 1);

@@ -29,6 +29,14 @@ inline constexpr size_t kFoldLimit = 512;
 // longer text needs no folding to know it exceeds kFoldLimit.
 inline constexpr size_t kMaxFoldShrink = 3;
 
+// A mail's body that its reader took from the message kept as the item's source is stored
+// there alone: its props row holds no text (tval NULL) and this one byte in bval, and the text
+// is read from the message when asked (StoreDb::TextFromSource). Text rows have no bval
+// otherwise.
+inline constexpr uint8_t kTextInSource = 1;
+inline PropValue TextInSource() { return PropValue{0x001E, 0, {}, {kTextInSource}}; }
+inline bool IsTextInSource(const PropValue& v) { return v.type == 0x001E && !v.bytes.empty(); }
+
 // Items copied in from another store whose original may still be there (see MoveItemToStore).
 inline constexpr const char* kTransitTable =
     "CREATE TABLE IF NOT EXISTS transit(item_id INTEGER PRIMARY KEY, src_store BLOB NOT NULL, "
@@ -49,6 +57,9 @@ CREATE TRIGGER IF NOT EXISTS sources_follow_items AFTER DELETE ON items BEGIN
   DELETE FROM sources WHERE item_id = old.id;
 END;
 )sql";
+
+// The WAL a bulk import lets grow before it is copied back into the file (BulkWrite): 256 MiB.
+inline constexpr int64_t kBulkWalPages = 65536;
 
 // Generated search statements kept prepared (one per shape of restriction).
 inline constexpr size_t kSearchStmtCacheSize = 64;
@@ -180,6 +191,7 @@ public:
             db_.WriteBackSeqs();
             db_.RunLiteral("COMMIT");
             committed_ = true;
+            db_.wrote_ = true;
             --db_.txnDepth_;
             for (const auto& [folder, next] : db_.txnSeq_) db_.nextSeq_[folder] = next;
             db_.txnSeq_.clear();

@@ -318,7 +318,7 @@ TEST_F(ExplorerTest, TheMenuCommandOpensTheDialogThatCleansTheChosenFolder) {
     EXPECT_EQ(titles, (QStringList{"&File", "&View", "&Tools", "&Nubra", "&Help"}));
     QStringList file;
     for (auto* a : Menu("&File")->actions()) file << a->text();
-    EXPECT_EQ(file, (QStringList{"&Import...", "&Export...", "Add &Maildir...", "Add IM&AP account...", "E&xit"}));
+    EXPECT_EQ(file, (QStringList{"&Import...", "&Export...", "Add &Maildir...", "Add IM&AP account...", "Add &vdir folder...", "E&xit"}));
     QMenu* menu = NubraMenu();
     ASSERT_TRUE(menu);
     QAction* command = FindAction(menu->actions(), QStringLiteral("&Remove duplicate items..."));

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "standin_host/connected/Connected.h"
+#include "standin_host/connected/MailboxName.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/StoreDb.h"
 #include "tests/connected/ConnectedSupport.h"
@@ -234,7 +235,7 @@ TEST(MaildirRunsCutShort, AKilledRunIsInterruptedAndFailedFoldersAreNamed) {
     fs::rename(tree, tmp.path() / "elsewhere");
     const auto all = user.Run({"clean", "--all"});
     EXPECT_EQ(all.exit, 1) << all.out;
-    EXPECT_TRUE(Has(all.err, "nubrasweep: Box\\Inbox: cannot read the Maildir")) << all.err;
+    EXPECT_TRUE(Has(all.err, "nubrasweep: Box\\Inbox: cannot read")) << all.err;
     EXPECT_FALSE(Has(all.err, "Procedure:")) << all.err;
     EXPECT_TRUE(Has(all.out, "1 failed")) << all.out;
 }
@@ -447,6 +448,62 @@ TEST_F(ImapAccount, CleanMovesExactlyTheDuplicatesOnTheServer) {
     ASSERT_EQ(server->Tool("u1", {"delete-mailbox", "INBOX/Nubra_Duplicate_Items"}).exit, 0);
     EXPECT_EQ(user.Run({"clean", "u1@127.0.0.1\\INBOX"}, Password("u1")).exit, 0);
     EXPECT_FALSE(Has(user.Run({"tree"}, Password("u1")).out, "Nubra_Duplicate_Items"));
+}
+
+// Mailbox names as people write them, on an account reached through STARTTLS: a name beyond
+// ASCII (modified UTF-7 on the wire) and one holding a "\" (shown as "⧵", which a path
+// carries) are found by the path a person types and cleaned where they are; what is made for
+// them on the server is named as the server spells names.
+TEST_F(ImapAccount, MailboxNamesAreShownAndFoundAsPeopleWriteThem) {
+    server->AddUser("u6");
+    for (const char* box : {"Données été", "Back\\slash"}) {
+        ASSERT_EQ(server->Tool("u6", {"create", box}).exit, 0);
+        const auto r = server->Tool("u6", {"append", box, corpus.string()});
+        ASSERT_EQ(r.exit, 0) << r.err;
+    }
+    User user{work.path()};
+    // Through STARTTLS, which must succeed (imap:// without --allow-plain).
+    const auto added = user.Run({"store", "add-imap", "imap://u6@127.0.0.1:" + std::to_string(server->ImapPort()) + "/",
+                                 "--ca-file", server->CaFile().string()},
+                                Password("u6"));
+    ASSERT_EQ(added.exit, 0) << added.err;
+    const auto tree = user.Run({"tree"}, Password("u6"));
+    EXPECT_TRUE(Has(tree.out, "\tu6@127.0.0.1\\Données été\n")) << tree.out;
+    EXPECT_TRUE(Has(tree.out, "\tu6@127.0.0.1\\Back⧵slash\n")) << tree.out;
+    for (const char* path : {"u6@127.0.0.1\\Données été", "u6@127.0.0.1\\Back⧵slash"}) {
+        SCOPED_TRACE(path);
+        const auto clean = user.Run({"clean", path}, Password("u6"));
+        EXPECT_EQ(clean.exit, 0) << clean.err;
+        EXPECT_TRUE(Has(clean.out, "moved " + std::to_string(duplicates) + " duplicate")) << clean.out;
+    }
+    auto boxes = server->Contents("u6");
+    EXPECT_EQ(boxes["Donn&AOk-es &AOk-t&AOk-/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
+    EXPECT_EQ(boxes["Back\\slash/Nubra_Duplicate_Items"].size(), static_cast<size_t>(duplicates));
+    EXPECT_EQ(Total(boxes), 400u);
+}
+
+// Modified UTF-7 both ways, the RFC's own example and characters beyond the BMP included; what
+// is no modified UTF-7 is not decoded (shown as the server spells it).
+TEST(MailboxNameCodec, DecodesAndEncodesModifiedUtf7) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
+        {"Donn&AOk-es &AOk-t&AOk-", "Données été"},
+        {"100% &- done", "100% & done"},
+        {"~peter/mail/&U,BTFw-/&ZeVnLIqe-", "~peter/mail/台北/日本語"},
+        {"&2D3eAA-", "\xF0\x9F\x98\x80"},  // U+1F600, a surrogate pair
+        {"Bad&Jjo", std::nullopt},        // not closed
+        {"&AOk", std::nullopt},
+        {"&AOl-", std::nullopt},          // bits left over
+        {"&2D0-", std::nullopt},          // a lone surrogate
+        {"&AAA-", std::nullopt},          // NUL
+        {"Caf\xC3\xA9", std::nullopt},    // eight-bit bytes
+    };
+    for (const auto& [raw, shown] : cases) {
+        SCOPED_TRACE(raw);
+        EXPECT_EQ(connected::DecodeModifiedUtf7(raw), shown);
+        if (shown) {
+            EXPECT_EQ(connected::EncodeModifiedUtf7(*shown), raw);
+        }
+    }
 }
 
 struct Refusal {

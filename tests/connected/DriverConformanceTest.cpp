@@ -84,7 +84,7 @@ public:
         for (const auto& [key, item] : At(folder).items) out.push_back(item);
         return out;
     }
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, const std::vector<SourceItem>& items,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>&) override {
         std::vector<std::optional<store::ItemData>> out;
         for (const auto& i : items)
@@ -332,7 +332,7 @@ public:
     std::vector<SourceItem> ListItems(const std::string& f, Glance& g, std::vector<std::string>& w) override {
         return d_->ListItems(f, g, w);
     }
-    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& f, const std::vector<SourceItem>& i,
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& f, std::vector<SourceItem>& i,
                                                           std::vector<std::string>& w) override {
         return d_->ReadItems(f, i, w);
     }

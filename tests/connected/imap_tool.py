@@ -2,14 +2,17 @@
 """A second IMAP client for the connected-store tests, independent of ours (Python's imaplib).
 
 Usage: imap_tool.py PORT CAFILE USER PASSWORD COMMAND ARGS...
+  create MAILBOX           CREATE a mailbox
   append MAILBOX FILE...   APPEND each file (INTERNALDATE 2023-01-01 plus one minute per file);
                            a Maildir stands for its message files, in order of their names
   dump                     one line per message: mailbox TAB Message-ID TAB INTERNALDATE TAB size
   churn MAILBOX COUNT      while a clean runs: expunge COUNT messages by UID, move COUNT to
                            "Elsewhere" (made when missing), one at a time, printing what it did
   delete-mailbox MAILBOX   delete a mailbox (another client's doing)
-Only 127.0.0.1 is ever contacted.
+Mailbox names are given as people write them and sent in modified UTF-7 (RFC 3501); dump
+prints them as the server spells them. Only 127.0.0.1 is ever contacted.
 """
+import base64
 import email.parser
 import imaplib
 import os
@@ -26,8 +29,26 @@ def connect(port, cafile, user, password):
     return m
 
 
-def quote(name):
+def mutf7(name):
+    out, run = "", ""
+    for c in name + "\0":
+        if c != "\0" and not (" " <= c <= "~"):
+            run += c
+            continue
+        if run:
+            out += "&" + base64.b64encode(run.encode("utf-16-be")).decode().rstrip("=").replace("/", ",") + "-"
+            run = ""
+        if c != "\0":
+            out += "&-" if c == "&" else c
+    return out
+
+
+def quote_raw(name):
     return '"' + name.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def quote(name):
+    return quote_raw(mutf7(name))
 
 
 def mailboxes(m):
@@ -36,7 +57,9 @@ def mailboxes(m):
     for line in data:
         text = line.decode()
         name = re.match(r'\(.*?\) (?:"[^"]*"|NIL) (.*)$', text).group(1)
-        out.append(name.strip('"'))
+        if name.startswith('"'):
+            name = re.sub(r'\\(.)', r'\1', name[1:-1])
+        out.append(name)
     return sorted(out)
 
 
@@ -69,7 +92,7 @@ def cmd_append(m, mailbox, files):
 def cmd_dump(m):
     parser = email.parser.BytesHeaderParser()
     for box in mailboxes(m):
-        typ, _ = m.select(quote(box), readonly=True)
+        typ, _ = m.select(quote_raw(box), readonly=True)
         if typ != "OK":
             continue
         typ, data = m.uid("FETCH", "1:*", "(INTERNALDATE RFC822.SIZE BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
@@ -106,7 +129,11 @@ def main():
     port, cafile, user, password, command = sys.argv[1:6]
     args = sys.argv[6:]
     m = connect(port, cafile, user, password)
-    if command == "append":
+    if command == "create":
+        typ, _ = m.create(quote(args[0]))
+        if typ != "OK":
+            sys.exit("create failed")
+    elif command == "append":
         cmd_append(m, args[0], args[1:])
     elif command == "dump":
         cmd_dump(m)

@@ -20,8 +20,14 @@
 #include <stop_token>
 #include <thread>
 
+#include <sqlite3.h>
+
+#include <map>
+
 #include "host/AutomationDates.h"
 #include "standin_host/formats/FileIO.h"
+#include "standin_host/formats/Mail.h"
+#include "standin_host/store/ObjectModel.h"
 #include "standin_host/formats/FormatError.h"
 #include "standin_host/formats/TextUtil.h"
 #include "standin_host/store/Profile.h"
@@ -164,6 +170,71 @@ TEST(ImportFiles, MaildirBatchesKeepFileOrderWhateverTheThreads) {
         EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
         EXPECT_EQ(progress.back(), static_cast<size_t>(kMails));
     }
+}
+
+// A mail's body is stored once, in the message kept as its source: the store's property row
+// holds no copy of the text, and every way of reading it (a folder walk, ReadItem, the MAPI
+// library, after a move to another store) gives what the reader made of the message; a run's
+// record (cached properties) does not unpack it.
+TEST(ImportFiles, AMailsBodyIsKeptInItsMessageAloneAndReadFromIt) {
+    testing::TempDir dir;
+    auto text = [](const std::string& what) {
+        std::string body;
+        for (int i = 0; i < 60; ++i) body += "bodytext " + what + " line " + std::to_string(i) + "\n";
+        return body;
+    };
+    const std::string plain = "Subject: plain\nMessage-ID: <p@x>\n\n" + text("plain");
+    const std::string html = "Subject: html\nMessage-ID: <h@x>\nContent-Type: text/html\n\n<p>" + text("html") + "</p>\n";
+    const std::string qp = "Subject: qp\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n" +
+                           text("gr=C3=BC=C3=9Fe") + "=\nsoft\n";
+    const std::string headerless = "\n" + text("headerless");
+    dir.Write("in/box/cur/1:2,S", plain);
+    dir.Write("in/one.eml", "From someone@example.org Mon Jan  2 10:00:00 2023\n" + html);
+    dir.Write("in/all.mbox", "From a@x Mon Jan  2 10:00:00 2023\n" + qp + "\nFrom b@x Mon Jan  2 10:00:01 2023\n" +
+                                 headerless + "\n");
+    std::map<std::string, std::string> expected;  // subject -> body as the reader makes it
+    expected["plain"] = *ParseMessage(plain, "plain").Body;
+    expected["html"] = *ParseMessage(html, "html").Body;
+    for (const auto& item : ReadMboxFile((dir.path() / "in/all.mbox").string()))
+        expected[item.Subject.value_or("")] = item.Body.value_or("(none)");
+    ASSERT_EQ(expected.size(), 4u);
+
+    auto profile = store::Profile::Open(dir.path() / "profile");
+    auto inbox = profile->FindFolder("Personal Folders\\Inbox");
+    ImportResult r = ImportFiles(*profile, *inbox, {dir.path() / "in"}, {});
+    ASSERT_TRUE(r.failures.empty()) << r.failures[0].Description();
+    ASSERT_EQ(r.items, 4u);
+
+    std::map<std::string, std::string> walked;
+    profile->ForEachItem(*inbox, [&](const store::ItemRecord& rec) { walked[rec.data.Subject.value_or("")] = rec.data.Body.value_or("(none)"); });
+    EXPECT_EQ(walked, expected);
+    auto items = inbox->Items();
+    for (int32_t i = 1; i <= items->Count(); ++i) {
+        auto item = items->Item(i);
+        const std::string subject = item->Subject();
+        SCOPED_TRACE(subject);
+        EXPECT_EQ(profile->ReadItem(*item).Body.value_or("(none)"), expected[subject]);
+        EXPECT_FALSE(profile->ReadItem(*item, store::Profile::Reading::CachedProperties).Body);
+        EXPECT_EQ(store::AsItem(*item, "test").Text(store::tags::PR_BODY), expected[subject]);
+    }
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open_v2(profile->Stores()[0].file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt* s = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM props WHERE tval LIKE '%bodytext%'", -1, &s, nullptr),
+                  SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(s, 0), 0) << "a body is stored beside its message";
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+    }
+    // Moved into another store, the message goes along and the body is read from it there.
+    profile->AddStore(dir.path() / "profile" / "other.nbst", "Other", true);
+    auto other = profile->FindFolder("Other\\Inbox");
+    while (items->Count() > 0) items->Item(1)->Move(*other);
+    walked.clear();
+    profile->ForEachItem(*other, [&](const store::ItemRecord& rec) { walked[rec.data.Subject.value_or("")] = rec.data.Body.value_or("(none)"); });
+    EXPECT_EQ(walked, expected);
 }
 
 // Root may list any folder; while this lives the calling thread lacks the capabilities that

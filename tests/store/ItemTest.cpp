@@ -64,6 +64,8 @@ TEST_F(ItemTest, ObjectModelAndMapiViewReadTheSameProperties) {
     d.Body = "text";
     d.extraTagged[0x10800003] = PropValue{mapi::PT_LONG, 7, {}, {}};
     d.extraTagged[0x300B0102] = PropValue{mapi::PT_BINARY, 0, {}, {1, 2, 0xAB}};
+    // Stray bytes beside a text are not the store's marker of a text kept in the message.
+    d.extraTagged[0x0E1D001E] = PropValue{mapi::PT_STRING8, 0, "normalised", {1}};
     auto item = profile->AddItem(*Folder("Personal Folders\\Inbox"), d);
     auto mapiObject = item->MAPIOBJECT();
     for (const ObjectRef& target : {mapiObject, std::static_pointer_cast<Object>(item)}) {
@@ -73,6 +75,7 @@ TEST_F(ItemTest, ObjectModelAndMapiViewReadTheSameProperties) {
         EXPECT_EQ(utils->GetOneProperty(target, 0x30070040), Variant::FromDate(created));
         EXPECT_EQ(utils->GetOneProperty(target, 0x1000001E), Variant("text"));
         EXPECT_EQ(utils->GetOneProperty(target, 0x10800003), Variant(int32_t{7}));
+        EXPECT_EQ(utils->GetOneProperty(target, 0x0E1D001E), Variant("normalised"));
         EXPECT_EQ(utils->GetOneProperty(target, 0x300B0102), Variant(std::vector<uint8_t>{1, 2, 0xAB}));
         EXPECT_TRUE(utils->GetOneProperty(target, mapi::PR_GIVEN_NAME).IsEmpty());
         EXPECT_EQ(utils->BinaryToHex(utils->GetOneProperty(target, mapi::PR_ENTRYID)), item->EntryID());

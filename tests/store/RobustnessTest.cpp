@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "StoreTestSupport.h"
+#include "standin_host/store/StoreDb.h"
 #include "tests/support/TestEnv.h"
 #include "host/ClassRegistry.h"
 
@@ -124,6 +125,9 @@ TEST_F(RobustnessTest, ADamagedStoreTakesNoChange) {
     profile->AddItems(*Folder("Personal Folders\\Inbox"), batch);
     const auto file = profile->Stores()[0].file;
     profile.reset();
+    // Found sound and changed through SQLite alone: the next opening would not check it again,
+    // unless the file changes otherwise, as it does here.
+    EXPECT_TRUE(std::filesystem::exists(file.string() + "-sound"));
     {
         // Damage far from the pages a new item is written to: SQLite itself would not notice.
         std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
@@ -141,6 +145,17 @@ TEST_F(RobustnessTest, ADamagedStoreTakesNoChange) {
         EXPECT_NE(e.Description().find(file.string() + "\" is damaged"), std::string::npos) << e.Description();
     }
     EXPECT_EQ(nubra::testing::ReadFile(file), bytesBefore);
+}
+
+// Walks over the folder tree (the dialog's tree, the explorer, paths) take a stack frame or a
+// step per level: a store takes no folder deeper than they can go.
+TEST_F(RobustnessTest, NoFolderGoesDeeperThanTheLimit) {
+    auto folder = Folder("Personal Folders\\Inbox");
+    for (int depth = 2; depth <= StoreDb::kMaxFolderDepth; ++depth) folder = folder->Folders()->Add("d");
+    const auto d = ExpectError(errnum::kMapiInvalidParameter, [&] { folder->Folders()->Add("deeper"); });
+    EXPECT_NE(d.find("\"deeper\" would be more than 128 levels deep"), std::string::npos) << d;
+    EXPECT_NE(d.find(profile->Stores()[0].file.string()), std::string::npos) << d;
+    EXPECT_EQ(folder->Folders()->Count(), 0);
 }
 
 TEST_F(RobustnessTest, BadProfileFileNamesFileAndLine) {

@@ -57,10 +57,14 @@ int Run(Invocation& in) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"#", "Class", "Created (UTC)", "Subject / name", "Details"});
     int n = 0;
-    profile->ForEachItem(*folder, [&](const store::ItemRecord& r) {
-        rows.push_back({std::to_string(++n), store::KindName(r.data.Class), store::UtcText(r.data.CreationTime),
-                        Printable(store::TitleOf(r.data)), Printable(Details(r.data))});
-    });
+    // The table shows what the cache holds: a connected store's messages are not fetched.
+    profile->ForEachItem(
+        *folder,
+        [&](const store::ItemRecord& r) {
+            rows.push_back({std::to_string(++n), store::KindName(r.data.Class), store::UtcText(r.data.CreationTime),
+                            Printable(store::TitleOf(r.data)), Printable(Details(r.data))});
+        },
+        store::Profile::Reading::CachedProperties);
     PrintTable(rows);
     std::cout << n << " item" << (n == 1 ? "" : "s") << " in " << Printable(path) << "\n";
     return kExitOk;

@@ -10,8 +10,9 @@ namespace nubra::cli {
 namespace {
 
 int Run(Invocation& in) {
-    const connected::ImapAccount account{in.args.Value("URL"), in.args.Value("--ca-file"),
-                                         in.args.Value("--password-file"), in.args.Flag("--allow-plain")};
+    const connected::ImapAccount account{
+        in.args.Value("URL"), in.args.Value("--ca-file"), in.args.Value("--password-file"), in.args.Flag("--allow-plain"),
+        in.args.Given("--timeout") ? std::stoi(in.args.Value("--timeout")) : 0};
     const std::string name = in.args.Value("--name");
     if (name.empty()) {
         const auto url = connected::ParseImapUrl(account.url);
@@ -41,6 +42,13 @@ CommandSpec StoreAddImapCommand() {
                         {.kind = Kind::Value,
                          .name = "--password-file",
                          .help = "A file holding the password (must be private to you)"},
+                        {.kind = Kind::Value,
+                         .name = "--timeout",
+                         .help = "Seconds a command's answer may go without progress before the connection is given "
+                                 "up (default 60; NUBRA_IMAP_TIMEOUT overrides it for one run)",
+                         .integer = true,
+                         .minimum = 1,
+                         .maximum = 3600},
                         {.kind = Kind::Flag,
                          .name = "--allow-plain",
                          .help = "With imap://, go on without encryption when the server offers no STARTTLS (test "

@@ -1,4 +1,4 @@
-#include "standin_host/connected/TreeDir.h"
+#include "standin_host/formats/TreeDir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,13 +11,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "standin_host/connected/Common.h"
+#include "host/Automation.h"
+#include "standin_host/formats/Mail.h"
 
-namespace nubra::connected {
+namespace nubra::formats {
 
 namespace {
 
-[[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
+[[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, "NubraFiles"); }
 
 // The directory `rel` below `top`: one openat2 that refuses any link and any way out of the
 // tree; on a kernel without it, one component at a time with O_NOFOLLOW.
@@ -73,7 +74,7 @@ TreeDir::TreeDir(std::filesystem::path top) : top_(std::move(top)) {
     fd_ = UniqueFd(::open(top_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd_)
         Raise(errno == ENOENT ? errnum::kMapiNotFound : errnum::kMapiNoAccess,
-              "cannot read the Maildir \"" + top_.string() + "\": " + std::strerror(errno));
+              "cannot read \"" + top_.string() + "\": " + std::strerror(errno));
 }
 
 UniqueFd TreeDir::Open(const std::string& rel, int& error) const {
@@ -253,4 +254,4 @@ void TreeDir::RemoveMaildir(const std::string& rel, const std::function<bool(con
     if (::unlinkat(parent.Get(), name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) fail("", errno);
 }
 
-}  // namespace nubra::connected
+}  // namespace nubra::formats

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace nubra::connected {
+namespace nubra::formats {
 
 // An open file descriptor, closed with its owner.
 class UniqueFd {
@@ -97,4 +97,4 @@ private:
     UniqueFd fd_;
 };
 
-}  // namespace nubra::connected
+}  // namespace nubra::formats
