@@ -141,7 +141,7 @@ std::string TerminalText(const std::string& prompt) {
         while (!rest.empty() && (rest.front() == '\r' || rest.front() == '\n')) rest.erase(0, 1);
         text = text.substr(0, description) + (rest.empty() ? "" : "\n" + rest);
     }
-    // The system was written for a client whose stores are Outlook data files; ours are not.
+    // The system names the client's data files; this program's are store files.
     ReplaceAll(text, "pst or ost file", "store file");
     return text;
 }
