@@ -12,6 +12,7 @@ CommandSpec StoresCommand();
 CommandSpec StoreAddCommand();
 CommandSpec StoreAddMaildirCommand();
 CommandSpec StoreAddImapCommand();
+CommandSpec StoreAddVdirCommand();
 CommandSpec StoreRemoveCommand();
 CommandSpec StoreRenameCommand();
 CommandSpec MkdirCommand();
@@ -49,6 +50,7 @@ const std::vector<CommandSpec>& CommandTable() {
         StoreAddCommand(),
         StoreAddMaildirCommand(),
         StoreAddImapCommand(),
+        StoreAddVdirCommand(),
         StoreRemoveCommand(),
         StoreRenameCommand(),
         MkdirCommand(),

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -92,7 +93,7 @@ struct CommandSpec {
     // Runs the command and returns the exit code; raises CommandError or AutomationError for
     // a failure (one line, exit 1). Null for a group ("store"), which takes one of its
     // commands.
-    int (*run)(Invocation&) = nullptr;
+    std::function<int(Invocation&)> run = nullptr;
     // A usage problem the options alone cannot show (which of several were given): its text,
     // "" when there is none. Reported as a usage error before anything runs.
     std::string (*check)(const Args&) = nullptr;
