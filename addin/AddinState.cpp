@@ -33,7 +33,12 @@ public:
         std::vector<host::FolderNode> out;
         for (int i = 1; i <= nodes_->Count(); ++i) {
             const auto& node = nodes_->At(i);
-            out.push_back({node.Key(), node.FullPath(), node.Image(), node.Index()});
+            host::FolderNode n{node.Key(), node.FullPath(), node.Image(), node.Index()};
+            if (const auto id = tree_->IdentityOf(node.Key())) {
+                n.storeId = id->storeId;
+                n.entryId = id->entryId;
+            }
+            out.push_back(std::move(n));
         }
         return out;
     }

@@ -19,6 +19,10 @@ struct FolderNode {
     std::string fullPath;  // names from the store down, joined by "\"
     int image = 0;         // picture index, 0 for none
     int index = 0;         // 1-based, in the order the nodes were added
+    // The folder the node stands for, as the dialog remembers it (hex, as MAPIFolder's
+    // StoreID and EntryID give them); empty when the dialog could not tell.
+    std::string storeId = {};
+    std::string entryId = {};
 };
 
 // What one removal run did.

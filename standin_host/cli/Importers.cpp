@@ -57,6 +57,8 @@ const Importer& ImporterFor(const std::filesystem::path& file) {
     formats::FailFile(file.string(), "unknown file format (no importer for extension '" + ext + "')");
 }
 
+Date ImportClock() { return dates::LocalToUtc(dates::Now()); }
+
 void AssignImportTimes(std::vector<store::ItemData>& items, Date& clock) {
     for (auto& item : items) {
         if (item.CreationTime) continue;

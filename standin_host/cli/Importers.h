@@ -32,6 +32,9 @@ void RegisterImporter(Importer importer);
 // formats::FormatError naming the file when none fits or the file cannot be read.
 const Importer& ImporterFor(const std::filesystem::path& file);
 
+// The time given to imported items without a creation time of their own: now, in UTC.
+Date ImportClock();
+
 // Gives every item without a CreationTime the time `*clock`, advancing the clock by one
 // millisecond per item so that items of one import keep their file order in time.
 void AssignImportTimes(std::vector<store::ItemData>& items, Date& clock);

@@ -118,16 +118,47 @@ void TerminalPlatform::FinishRun() {
     if (auto run = std::exchange(run_, nullptr)) run->Finish();
 }
 
+namespace {
+
+// The error handler's box: its description, a blank line, the number, "Procedure: " and the
+// procedure's name, then the advice after another blank line. The position of "Procedure: "
+// when `text` is one, else npos.
+size_t HandlerBoxProcedure(const std::string& text) {
+    size_t at = text.find("\r\nProcedure: ");
+    if (at == std::string::npos) at = text.find("\nProcedure: ");
+    return at;
+}
+
+void ReplaceAll(std::string& text, std::string_view what, std::string_view with) {
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+}
+
+}  // namespace
+
+std::string TerminalText(const std::string& prompt) {
+    std::string text = prompt;
+    // The handler's number and procedure are for the log, where the handler writes them too.
+    if (const size_t procedure = HandlerBoxProcedure(text); procedure != std::string::npos) {
+        const size_t description = text.find_first_of("\r\n");
+        const size_t advice = text.find_first_of("\r\n", procedure + 2);
+        std::string rest = advice == std::string::npos ? std::string() : text.substr(advice);
+        while (!rest.empty() && (rest.front() == '\r' || rest.front() == '\n')) rest.erase(0, 1);
+        text = text.substr(0, description) + (rest.empty() ? "" : "\n" + rest);
+    }
+    // The system names the client's data files; this program's are store files.
+    ReplaceAll(text, "pst or ost file", "store file");
+    return text;
+}
+
 int TerminalPlatform::MsgBox(const std::string& prompt, int, const std::string& title) {
     if (hold_) {
-        // The error handler's box: its description, a blank line, the number and the procedure.
-        held_.push_back({prompt, prompt.find("\r\nProcedure: ") != std::string::npos ||
-                                     prompt.find("\nProcedure: ") != std::string::npos});
+        held_.push_back({TerminalText(prompt), HandlerBoxProcedure(prompt) != std::string::npos});
         return vbOK;
     }
     if (bar_) bar_->Finish();
     std::fprintf(err_, "%s: %s\n", Printable(title.empty() ? "Nubra" : title).c_str(),
-                 Printable(prompt, true).c_str());
+                 Printable(TerminalText(prompt), true).c_str());
     std::fflush(err_);
     return vbOK;
 }

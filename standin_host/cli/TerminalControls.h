@@ -20,6 +20,11 @@ namespace nubra::cli {
 // drive the terminal it is printed on. Invalid UTF-8 bytes are shown as \xNN too.
 std::string Printable(std::string_view text, bool keepLineBreaks = false);
 
+// A message box's text as the terminal shows it: the error handler's box without its number
+// and procedure (they are in the log), and the system's words for the client's data files
+// ("pst or ost file") put as this program's ("store file").
+std::string TerminalText(const std::string& prompt);
+
 // One line picturing the bar: "[#####-----]  50% 10/20" in `width` columns for the bar itself.
 std::string RenderProgress(float min, float max, float value, int width = 30);
 
@@ -70,7 +75,7 @@ public:
     void FinishRun();
 
     // While held (a clean's folder run), message boxes are kept for the caller, who says in a
-    // line what they said, instead of shown as they come.
+    // line what they said, instead of shown as they come (as TerminalText gives them).
     void HoldMessageBoxes(bool hold) { hold_ = hold; }
     struct Box {
         std::string text;

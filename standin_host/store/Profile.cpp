@@ -18,6 +18,7 @@
 #include "standin_host/store/NameHash.h"
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/PrivateFolder.h"
+#include "standin_host/store/RunLock.h"
 #include "standin_host/store/StoreDb.h"
 #include "standin_host/store/Upstream.h"
 
@@ -193,9 +194,12 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
             RequirePrivateFolder(p.parent_path());
             if (const int fd = OpenPrivateFile(p, false); fd >= 0) ::close(fd);
         }
+        // A snapshot lists the stores it did not copy as their real files, never to be changed.
+        const bool entryReadOnly = s.contains("readOnly") && s["readOnly"].is_boolean() && s["readOnly"].get<bool>();
         auto store = conn && !readOnly && !std::filesystem::exists(p, missing)
                          ? StoreDb::Create(p, s.value("name", conn->source), false, false)
-                         : StoreDb::Open(p, readOnly);
+                         : StoreDb::Open(p, readOnly || entryReadOnly);
+        if (entryReadOnly) profile->readOnlyStores_.push_back(store.get());
         for (const auto& other : profile->stores_)
             if (other->StoreIdHex() == store->StoreIdHex())
                 BadProfile(file, "the store \"" + p.string() + "\" is listed twice");
@@ -214,9 +218,14 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
 }
 
 void Profile::CompleteInterruptedMoves(std::vector<std::string>* unresolved) {
+    auto isReadOnly = [&](const StoreDb* store) {
+        return std::find(readOnlyStores_.begin(), readOnlyStores_.end(), store) != readOnlyStores_.end();
+    };
     for (const auto& dest : stores_) {
+        if (isReadOnly(dest.get())) continue;  // left to a profile that may change it
         for (const auto& move : dest->PendingMoves()) {
             auto source = StoreById(move.srcStoreHex);
+            if (source && isReadOnly(source.get())) continue;
             if (!source) {
                 // Without the original's store nothing can be decided; both may hold the item.
                 if (unresolved)
@@ -569,7 +578,7 @@ bool Profile::RemoveFolderIfEmpty(outlook::MAPIFolder& folder) {
     return f.Store()->RemoveFolderIfEmpty(f.Id());
 }
 
-void Profile::SnapshotTo(const std::filesystem::path& dirIn) const {
+void Profile::SnapshotTo(const std::filesystem::path& dirIn, const std::function<bool(const StoreInfo&)>& copy) const {
     const auto dir = Absolute(dirIn);
     std::error_code ec;
     if (!std::filesystem::create_directory(dir, ec) || ec)
@@ -580,7 +589,12 @@ void Profile::SnapshotTo(const std::filesystem::path& dirIn) const {
         j["format"] = kProfileFormat;
         j["version"] = 1;
         j["stores"] = nlohmann::json::array();
+        const auto infos = Stores();
         for (size_t i = 0; i < stores_.size(); ++i) {
+            if (copy && !copy(infos[i])) {
+                j["stores"].push_back({{"file", Absolute(stores_[i]->File()).string()}, {"readOnly", true}});
+                continue;
+            }
             const std::string name = std::to_string(i + 1) + "-" + stores_[i]->File().filename().string();
             stores_[i]->BackupTo(dir / name);
             j["stores"].push_back({{"file", name}});
@@ -590,6 +604,52 @@ void Profile::SnapshotTo(const std::filesystem::path& dirIn) const {
         std::filesystem::remove_all(dir, ec);
         throw;
     }
+}
+
+StoreInfo Profile::RemoveStore(const std::string& storeId) {
+    if (readOnly_) RaiseError(errnum::kMapiNoAccess, "the profile is open read-only", kSource);
+    const auto it = std::find_if(stores_.begin(), stores_.end(), [&](const auto& s) { return s->StoreIdHex() == storeId; });
+    if (it == stores_.end()) RaiseError(errnum::kMapiNotFound, "no store " + storeId + " in the profile", kSource);
+    const size_t index = static_cast<size_t>(it - stores_.begin());
+    const StoreInfo info = Stores()[index];
+    auto store = *it;
+    // No run may be working in it while it goes, nor start before it is gone.
+    const auto held = HoldStoreAgainstRuns(*store);
+    const auto entry = connected_.find(store.get());
+    const std::optional<ConnectedEntry> connection =
+        entry == connected_.end() ? std::nullopt : std::optional<ConnectedEntry>(entry->second);
+    const auto upstream = UpstreamOf(*store);
+    stores_.erase(stores_.begin() + static_cast<std::ptrdiff_t>(index));
+    connected_.erase(store.get());
+    upstreams_.erase(store.get());
+    try {
+        WriteProfileFile();
+    } catch (...) {
+        stores_.insert(stores_.begin() + static_cast<std::ptrdiff_t>(index), store);
+        if (connection) connected_[store.get()] = *connection;
+        if (upstream) upstreams_[store.get()] = upstream;
+        throw;
+    }
+    // A connected store's cache is ours alone: made again from the source when it is added back.
+    if (connection) {
+        store.reset();
+        std::error_code ec;
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            std::filesystem::remove(info.file.string() + suffix, ec);
+    }
+    return info;
+}
+
+StoreInfo Profile::RenameStore(const std::string& storeId, const std::string& name) {
+    if (readOnly_) RaiseError(errnum::kMapiNoAccess, "the profile is open read-only", kSource);
+    auto store = StoreById(storeId);
+    if (!store) RaiseError(errnum::kMapiNotFound, "no store " + storeId + " in the profile", kSource);
+    store->SetStoreName(name);
+    // A connected store's name is also in the profile file, for making its cache again.
+    if (connected_.count(store.get())) WriteProfileFile();
+    for (const auto& info : Stores())
+        if (info.storeId == storeId) return info;
+    RaiseError(errnum::kMapiNotFound, "no store " + storeId + " in the profile", kSource);
 }
 
 IntegrityReport Profile::CheckIntegrity() {

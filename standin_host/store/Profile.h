@@ -239,12 +239,27 @@ public:
     // its Deleted Items), in one transaction; true when it was removed.
     bool RemoveFolderIfEmpty(outlook::MAPIFolder& folder);
 
-    // Writes a private copy of every store of the profile, each as of one moment, with a
-    // profile file listing them, into the new folder `dir` (created 0700; it must not exist),
-    // for running something on the copy instead of the real stores (a dry run). The copies
-    // keep the stores' identities, so entry IDs read there name the same items here. Raises
-    // kMapiCollision when `dir` exists, and what copying raises (the folder is removed again).
-    void SnapshotTo(const std::filesystem::path& dir) const;
+    // Writes a private copy of the stores of the profile that `copy` chooses (every store when
+    // it is empty), each as of one moment, with a profile file listing them, into the new
+    // folder `dir` (created 0700; it must not exist), for running something on the copy
+    // instead of the real stores (a dry run). The stores not copied are listed as their real
+    // files, which a profile opened from `dir` opens read-only: the copy shows every store
+    // and can change only the copies. The copies keep the stores' identities, so entry IDs
+    // read there name the same items here. Raises kMapiCollision when `dir` exists, and what
+    // copying raises (the folder is removed again).
+    void SnapshotTo(const std::filesystem::path& dir,
+                    const std::function<bool(const StoreInfo&)>& copy = {}) const;
+
+    // Takes the store `storeId` out of the profile: its file stays as it is (a connected
+    // store's cache is deleted; its source stays untouched). Raises kMapiNotFound for a store
+    // not in the profile, kMapiBusy naming the folder when a removal run holds one of its
+    // folders, kMapiNoAccess for a profile opened read-only, and what writing the profile file
+    // raises; after a failure the profile is unchanged. Returns what the store was.
+    StoreInfo RemoveStore(const std::string& storeId);
+    // Gives the store `storeId` the name `name` (its top-level folder's name), in one
+    // transaction. Raises kMapiNotFound for a store not in the profile, kMapiInvalidParameter
+    // for an empty name, kMapiNoAccess for a profile opened read-only.
+    StoreInfo RenameStore(const std::string& storeId, const std::string& name);
 
     // Connected stores: attaches `entry` (its factory must be registered) as a new store
     // named `displayName` at the end of the profile, its cache made in ConnectedCacheDir()
@@ -275,6 +290,8 @@ private:
     // Connected stores, by their cache (Upstream.h).
     std::map<const StoreDb*, ConnectedEntry> connected_;
     std::map<const StoreDb*, std::shared_ptr<Upstream>> upstreams_;
+    // Stores a snapshot's profile file lists as real files, opened read-only.
+    std::vector<const StoreDb*> readOnlyStores_;
     void AttachConnected(const std::shared_ptr<StoreDb>& cache, const ConnectedEntry& entry, Upstreams mode);
 };
 

@@ -5,46 +5,65 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "standin_host/store/ObjectModel.h"
 #include "standin_host/store/Upstream.h"
 
 namespace nubra::store {
 
-std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder) {
-    auto& f = AsFolder(folder, "LockFolderForRun");
-    // A scan of a damaged store would quietly find fewer duplicates than there are.
-    f.Store()->RequireSound();
-    std::string file = f.Store()->File().string() + "-runlock";
-    off_t byte = static_cast<off_t>(f.Id());
-    // Connected store: the lock belongs to the source (two profiles may attach one).
-    if (auto* up = f.Store()->GetUpstream()) {
-        const auto place = up->RunLockFor(*f.Store(), f.Id());
-        file = place.file.string();
-        byte = static_cast<off_t>(place.offset);
-    }
+namespace {
+
+// Where a folder's run lock lives: a byte of the lock file beside the store, or the source's
+// for a connected store (two profiles may attach one).
+Upstream::LockPlace LockPlaceOf(StoreDb& store, int64_t folder) {
+    if (auto* up = store.GetUpstream()) return up->RunLockFor(store, folder);
+    return {store.File().string() + "-runlock", folder};
+}
+
+int OpenLockFile(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
         RaiseError(errnum::kMapiNoAccess, "cannot make the lock file \"" + file + "\": " + std::strerror(errno),
                    "NubraStore");
+    return fd;
+}
+
+// Locks the byte at `offset` of the lock file open as `fd` (`file`); raises as LockFolderForRun
+// says, leaving `fd` open.
+void LockByte(int fd, const std::string& file, int64_t offset, const std::string& folderName) {
     // An open-file-description lock on the byte at the folder's row id: it belongs to this
     // descriptor (not to the process, so no other descriptor's close drops it) and the
     // system lets go of it when the process ends.
     struct flock lock{};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = byte;
+    lock.l_start = static_cast<off_t>(offset);
     lock.l_len = 1;
-    if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        const int error = errno;
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return;
+    const int error = errno;
+    if (error == EAGAIN || error == EACCES)
+        RaiseError(errnum::kMapiBusy,
+                   "Another removal run is working on folder " + folderName + "; try again when it has finished",
+                   "NubraStore");
+    RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
+}
+}  // namespace
+
+std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder) {
+    auto& f = AsFolder(folder, "LockFolderForRun");
+    // A scan of a damaged store would quietly find fewer duplicates than there are.
+    f.Store()->RequireSound();
+    const auto place = LockPlaceOf(*f.Store(), f.Id());
+    const int fd = OpenLockFile(place.file.string());
+    try {
+        LockByte(fd, place.file.string(), place.offset, folder.Name());
+    } catch (...) {
         ::close(fd);
-        if (error == EAGAIN || error == EACCES)
-            RaiseError(errnum::kMapiBusy,
-                       "Another removal run is working on folder " + folder.Name() +
-                           "; try again when it has finished",
-                       "NubraStore");
-        RaiseError(errnum::kMapiNoAccess, "cannot lock \"" + file + "\": " + std::strerror(error), "NubraStore");
+        throw;
     }
     // Connected store: the run starts from what the source holds now (Upstream.h); a source
     // that cannot be reached stops the run before anything is looked at.
@@ -92,6 +111,28 @@ RunSession::~RunSession() {
     } catch (const AutomationError&) {
         // undone in the cache; Finish is how a caller hears of it
     }
+}
+
+std::shared_ptr<void> HoldStoreAgainstRuns(StoreDb& store) {
+    // One descriptor per lock file (folders may share a place, as a Maildir's top and its
+    // Inbox do), closed again, letting go of the locks, when one is refused.
+    auto held = std::shared_ptr<std::map<std::string, int>>(new std::map<std::string, int>, [](auto* fds) {
+        for (const auto& [file, fd] : *fds) ::close(fd);
+        delete fds;
+    });
+    std::set<std::pair<std::string, int64_t>> locked;
+    std::vector<int64_t> folders{store.RootFolder()};
+    for (size_t i = 0; i < folders.size(); ++i)
+        for (int64_t sub : store.Subfolders(folders[i])) folders.push_back(sub);
+    for (int64_t folder : folders) {
+        const auto place = LockPlaceOf(store, folder);
+        const std::string file = place.file.string();
+        if (!locked.insert({file, place.offset}).second) continue;
+        auto fd = held->find(file);
+        if (fd == held->end()) fd = held->emplace(file, OpenLockFile(file)).first;
+        LockByte(fd->second, file, place.offset, store.Folder(folder).name);
+    }
+    return held;
 }
 
 }  // namespace nubra::store

@@ -41,4 +41,10 @@ private:
 // source once the folder is held (what it raises then is raised here, and nothing is held).
 std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder);
 
+// Holds every folder of `store` against removal runs (their run locks, without beginning a
+// run) until the returned object is released: for taking the store out of the profile.
+// Raises kMapiBusy naming the folder when a run holds one of them, kMapiNoAccess when a lock
+// file cannot be made; nothing is held then.
+std::shared_ptr<void> HoldStoreAgainstRuns(StoreDb& store);
+
 }  // namespace nubra::store

@@ -469,6 +469,17 @@ int64_t StoreDb::CreateFolder(int64_t parent, const std::string& name, int32_t i
     return id;
 }
 
+void StoreDb::SetStoreName(const std::string& name) {
+    if (name.empty()) Invalid("a store needs a name");
+    Txn t(*this);
+    {
+        Use u(Prep("UPDATE folders SET name = ? WHERE id = ?"));
+        u->Bind(1, name).Bind(2, root_);
+        u->Run();
+    }
+    t.Commit();
+}
+
 bool StoreDb::RemoveFolderIfEmpty(int64_t folder) {
     auto removable = [&] {
         if (folder == root_ || !FolderExists(folder) || !Subfolders(folder).empty() || ItemOrder(folder).size() != 0)

@@ -183,6 +183,9 @@ public:
     // empty name or a folder deeper than kMaxFolderDepth, kMapiCollision when `parent` has a
     // folder of that name, kMapiNotFound when `parent` is gone; nothing is created then.
     int64_t CreateFolder(int64_t parent, const std::string& name, int32_t itemType);
+    // Renames the top-level folder (the store's name in the profile), in one transaction. Never
+    // passed on to a connected store's source: the name is the profile's own.
+    void SetStoreName(const std::string& name);
     // Removes the folder when it holds no items and no subfolders (and is not the root or the
     // store's Deleted Items); true when it was removed.
     bool RemoveFolderIfEmpty(int64_t folder);

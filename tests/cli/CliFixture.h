@@ -42,14 +42,7 @@ protected:
     // after its arguments (a redirection of its output).
     Result Run(const std::vector<std::string>& args, bool withProfile = true, const std::string& prefix = "",
                const std::string& suffix = "") {
-        // The add-in is registered in the test's own registry file.
-        // Registry, history and dry-run snapshots in the test's own folders.
-        std::string cmd = prefix + " env NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " XDG_CONFIG_HOME=" +
-                          Quote((dir.path() / "config").string()) + " XDG_STATE_HOME=" +
-                          Quote((dir.path() / "state").string()) + " XDG_CACHE_HOME=" +
-                          Quote((dir.path() / "cache").string()) + " " + Quote(NUBRASWEEP_BINARY);
-        if (withProfile) cmd += " --profile " + Quote(Profile());
-        for (const auto& a : args) cmd += " " + Quote(a);
+        std::string cmd = prefix + " " + Command(args, withProfile);
         const auto errFile = dir.path() / "stderr.txt";
         cmd += " " + suffix + " 2>" + Quote(errFile.string());
         Result r;
@@ -61,6 +54,18 @@ protected:
         r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         r.err = testing::ReadFile(errFile);
         return r;
+    }
+    // The shell command that runs nubrasweep with `args`.
+    std::string Command(const std::vector<std::string>& args, bool withProfile = true) {
+        // The add-in is registered in the test's own registry file.
+        // Registry, history and dry-run snapshots in the test's own folders.
+        std::string cmd = "env NUBRA_COMMON_APPDATA=" + Quote(dir.str()) + " XDG_CONFIG_HOME=" +
+                          Quote((dir.path() / "config").string()) + " XDG_STATE_HOME=" +
+                          Quote((dir.path() / "state").string()) + " XDG_CACHE_HOME=" +
+                          Quote((dir.path() / "cache").string()) + " " + Quote(NUBRASWEEP_BINARY);
+        if (withProfile) cmd += " --profile " + Quote(Profile());
+        for (const auto& a : args) cmd += " " + Quote(a);
+        return cmd;
     }
     Result MustRun(const std::vector<std::string>& args) {
         Result r = Run(args);

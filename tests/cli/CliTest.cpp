@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,6 +58,27 @@ TEST_F(Cli, HelpAndUsageErrors) {
         }
     }
     // Asking for help or making a usage error leaves no profile behind.
+    EXPECT_FALSE(std::filesystem::exists(Profile()));
+}
+
+TEST_F(Cli, AMistypedCommandIsNamedWithTheNearestOnes) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"cleen", "--all"}, "'cleen' is not a command; did you mean 'clean'?"},
+        {{"stors"}, "'stors' is not a command; did you mean 'stores' or 'store'?"},
+        {{"--profile", "elsewhere", "hsitory"}, "'hsitory' is not a command; did you mean 'history'?"},
+        {{"store", "remov", "Archive"}, "'remov' is not a command of 'store'; did you mean 'store remove'?"},
+        {{"frobnicate"}, "'frobnicate' is not a command\n"},
+    };
+    for (const auto& [args, said] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        Result r = Run(args);
+        EXPECT_EQ(r.exit, 2);
+        EXPECT_EQ(r.err.rfind("nubrasweep: " + said, 0), 0u) << r.err;
+    }
+    // The version is the project's.
+    Result version = Run({"--version"});
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_EQ(version.out.rfind("nubrasweep " NUBRA_PROJECT_VERSION, 0), 0u) << version.out;
     EXPECT_FALSE(std::filesystem::exists(Profile()));
 }
 
@@ -138,7 +162,22 @@ TEST_F(Cli, ExportImportsAgainUnchanged) {
     EXPECT_NE(table[2].find("Ann Lee"), std::string::npos);
 }
 
-TEST_F(Cli, TreeShowsTheDialogsNodes) {
+// The tree's lines: path -> key, checking that every key is 12 hex digits and no two are alike.
+std::map<std::string, std::string> TreeKeys(const std::string& out, std::vector<std::string>* rest = nullptr) {
+    std::map<std::string, std::string> keys;
+    std::set<std::string> seen;
+    for (const auto& line : Lines(out)) {
+        const auto tab = line.find('\t');
+        const std::string key = line.substr(0, tab);
+        EXPECT_TRUE(std::regex_match(key, std::regex("[0-9a-f]{12}"))) << line;
+        EXPECT_TRUE(seen.insert(key).second) << line;
+        keys[line.substr(line.rfind('\t') + 1)] = key;
+        if (rest) rest->push_back(line.substr(tab + 1));
+    }
+    return keys;
+}
+
+TEST_F(Cli, TreeShowsTheDialogsNodesUnderKeysThatStay) {
     MustRun({"store", "add", "hot.nbst", "--name", "Hotmail"});
     MustRun({"store", "add", "arch.nbst", "--name", "Archive"});
     MustRun({"mkdir", "Archive\\Boards", "--type", "post"});
@@ -146,25 +185,64 @@ TEST_F(Cli, TreeShowsTheDialogsNodes) {
     MustRun({"mkdir", "Archive\\Diary", "--type", "journal"});
     MustRun({"mkdir", "Archive\\Diary\\Below", "--type", "mail"});
     MustRun({"store", "add", "lower.nbst", "--name", "hotmail"});
-    const auto out = MustRun({"tree"}).out;
-    EXPECT_EQ(Lines(out), (std::vector<std::string>{
-                              "r1\t2\tPersonal Folders",
-                              "Inbox_2\t1\tPersonal Folders\\Inbox",
-                              "Sent Items_3\t1\tPersonal Folders\\Sent Items",
-                              "Drafts_4\t1\tPersonal Folders\\Drafts",
-                              "Outbox_5\t1\tPersonal Folders\\Outbox",
-                              "Deleted Items_6\t1\tPersonal Folders\\Deleted Items",
-                              "Calendar_7\t4\tPersonal Folders\\Calendar",
-                              "Contacts_8\t3\tPersonal Folders\\Contacts",
-                              "Tasks_9\t5\tPersonal Folders\\Tasks",
-                              "Notes_10\t6\tPersonal Folders\\Notes",
-                              "r12\t2\tArchive",
-                              "Deleted Items_13\t1\tArchive\\Deleted Items",
-                              "Boards_14\t-\tArchive\\Boards",
-                              "Events_15\t4\tArchive\\Boards\\Events",
-                              "r16\t2\thotmail",
-                              "Deleted Items_17\t1\thotmail\\Deleted Items",
-                          }));
+    const Result tree = MustRun({"tree"});
+    std::vector<std::string> shown;
+    const auto keys = TreeKeys(tree.out, &shown);
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "2\tPersonal Folders",
+                         "1\tPersonal Folders\\Inbox",
+                         "1\tPersonal Folders\\Sent Items",
+                         "1\tPersonal Folders\\Drafts",
+                         "1\tPersonal Folders\\Outbox",
+                         "1\tPersonal Folders\\Deleted Items",
+                         "4\tPersonal Folders\\Calendar",
+                         "3\tPersonal Folders\\Contacts",
+                         "5\tPersonal Folders\\Tasks",
+                         "6\tPersonal Folders\\Notes",
+                         "2\tArchive",
+                         "1\tArchive\\Deleted Items",
+                         "-\tArchive\\Boards",
+                         "4\tArchive\\Boards\\Events",
+                         "2\thotmail",
+                         "1\thotmail\\Deleted Items",
+                     }));
+    // The store the dialog's tree leaves out is named, with the reason.
+    EXPECT_EQ(tree.err, "nubrasweep: note: store \"Hotmail\" is left out: the dialog's tree never shows a store of "
+                        "that name\n");
+
+    // A folder added before the others renumbers the dialog's nodes, not the keys.
+    MustRun({"mkdir", "Personal Folders\\Inbox\\New"});
+    const auto after = TreeKeys(MustRun({"tree"}).out);
+    for (const auto& [path, key] : keys) EXPECT_EQ(after.at(path), key) << path;
+
+    // A key taken before still names its folder; once the folder is gone it names none, and a
+    // key of the dialog's (as earlier versions printed) is refused rather than guessed.
+    const std::string events = keys.at("Archive\\Boards\\Events");
+    const std::string meeting =
+        R"({"Class":26,"Subject":"Meet","Start":"2024-06-01T09:00:00Z","End":"2024-06-01T10:00:00Z"})" "\n";
+    MustRun({"import", "Archive\\Boards\\Events", WriteFile("meet.jsonl", meeting + meeting)});
+    EXPECT_EQ(Lines(MustRun({"clean", "--key", events, "--dry-run"}).out).back(),
+              "would move 1 duplicate item to subfolder 'Nubra_Duplicate_Items'");
+    EXPECT_EQ(MustRun({"clean", "--key", events}).out,
+              "Nubra moved 1 duplicate items to subfolder 'Nubra_Duplicate_Items'\n");
+    MustRun({"store", "remove", "Archive"});
+    for (const auto& [key, refusal] : std::vector<std::pair<std::string, std::string>>{
+             {events, "no folder with key '" + events + "'"},
+             {"Inbox_2", "keys of that form were the dialog's"}}) {
+        Result r = Run({"clean", "--key", key, "--dry-run"});
+        EXPECT_EQ(r.exit, 1) << key;
+        EXPECT_NE(r.err.find(refusal), std::string::npos) << r.err;
+    }
+
+    // Every folder passes over the store the tree leaves out, and says so.
+    Result all = MustRun({"clean", "--all", "--dry-run"});
+    EXPECT_NE(all.err.find("note: store \"Hotmail\" is left out"), std::string::npos) << all.err;
+    // With no store the tree shows, the dialog's warning speaks of this program's store files.
+    MustRun({"store", "remove", "Personal Folders"});
+    MustRun({"store", "remove", "hotmail"});
+    Result none = MustRun({"tree"});
+    EXPECT_NE(none.err.find("Nubra: Nubra was unable to read your store file."), std::string::npos) << none.err;
+    EXPECT_EQ(none.err.find("pst"), std::string::npos) << none.err;
 }
 
 TEST_F(Cli, CleanPrintsTheDialogsOutcome) {
@@ -223,16 +301,141 @@ TEST_F(Cli, SameNamedStoresAreToldApartByKey) {
 
     Result ambiguous = Run({"clean", "Personal Folders\\Notes"});
     EXPECT_EQ(ambiguous.exit, 1);
-    EXPECT_NE(ambiguous.err.find("Notes_10, Notes_"), std::string::npos) << ambiguous.err;
+    std::vector<std::string> notesKeys;
+    for (const auto& line : Lines(MustRun({"tree"}).out))
+        if (line.size() > 23 && line.substr(line.size() - 23) == "\tPersonal Folders\\Notes")
+            notesKeys.push_back(line.substr(0, line.find('\t')));
+    ASSERT_EQ(notesKeys.size(), 2u);
+    EXPECT_NE(ambiguous.err.find("(keys " + notesKeys[0] + ", " + notesKeys[1] + ")"), std::string::npos)
+        << ambiguous.err;
 
     // Cleaning the second store's Notes leaves the first store's duplicates alone.
-    std::string secondKey;
-    for (const auto& line : Lines(MustRun({"tree"}).out))
-        if (line.rfind("Notes_", 0) == 0 && line.rfind("Notes_10\t", 0) != 0) secondKey = line.substr(0, line.find('\t'));
-    ASSERT_FALSE(secondKey.empty());
-    EXPECT_EQ(MustRun({"clean", "--key", secondKey}).out, "Folder Notes is empty\n");
-    EXPECT_EQ(MustRun({"clean", "--key", "Notes_10"}).out,
+    EXPECT_EQ(MustRun({"clean", "--key", notesKeys[1]}).out, "Folder Notes is empty\n");
+    EXPECT_EQ(MustRun({"clean", "--key", notesKeys[0]}).out,
               "Nubra has deleted 1 duplicate notes. Notes cannot be moved to a subfolder\n");
+}
+
+TEST_F(Cli, StoresAreRenamedAndTakenOutWithoutTheirData) {
+    const auto notes = WriteFile("notes.jsonl", "{\"Class\":44,\"Body\":\"x\"}\n{\"Class\":44,\"Body\":\"y\"}\n");
+    MustRun({"store", "add", "second.nbst", "--name", "Second", "--standard-folders"});
+    MustRun({"import", "Second\\Notes", notes});
+    EXPECT_NE(MustRun({"store", "rename", "Second", "Work"}).out.find("is now named Work"), std::string::npos);
+    EXPECT_EQ(Export("Work\\Notes").size(), 2u);
+
+    // Not while a run works in one of its folders.
+    {
+        auto profile = store::Profile::Open(Profile());
+        const auto held = store::LockFolderForRun(*profile->FindFolder("Work\\Notes"));
+        Result busy = Run({"store", "remove", "Work"});
+        EXPECT_EQ(busy.exit, 1);
+        EXPECT_NE(busy.err.find("Another removal run is working on folder Notes"), std::string::npos) << busy.err;
+    }
+    const auto file = std::filesystem::path(Profile()) / "second.nbst";
+    MustRun({"store", "remove", "Work"});
+    EXPECT_EQ(MustRun({"stores"}).out.find("Work\t"), std::string::npos);
+    EXPECT_EQ(Run({"list", "Work\\Notes"}).exit, 1);
+    // The file stays, and comes back whole.
+    ASSERT_TRUE(std::filesystem::exists(file));
+    MustRun({"store", "add", file.string()});
+    EXPECT_EQ(Export("Work\\Notes").size(), 2u);
+
+    // A Maildir: the cache goes, the mail stays.
+    const auto maildir = dir.path() / "mail";
+    for (const char* sub : {"cur", "new", "tmp"}) std::filesystem::create_directories(maildir / sub);
+    std::ofstream(maildir / "cur" / "1:2,S") << "Message-ID: <a@x>\r\nSubject: hi\r\n\r\nbody\r\n";
+    MustRun({"store", "add-maildir", maildir.string(), "--name", "Mail"});
+    std::string cache;
+    for (const auto& line : Lines(MustRun({"stores"}).out))
+        if (line.rfind("Mail\t", 0) == 0) cache = line.substr(5, line.find('\t', 5) - 5);
+    ASSERT_TRUE(std::filesystem::exists(cache)) << cache;
+    EXPECT_NE(MustRun({"store", "remove", "Mail"}).out.find("its cache is removed"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(cache));
+    EXPECT_TRUE(std::filesystem::exists(maildir / "cur" / "1:2,S"));
+
+    // A name with "\" could never be reached by a path: refused by every command that names a
+    // store, before anything is made.
+    const std::string before = MustRun({"stores"}).out;
+    const std::vector<std::vector<std::string>> named = {
+        {"store", "add", "new.nbst", "--name", "Work\\Old"},
+        {"store", "add", (dir.path() / "Work\\Old.nbst").string(), "--standard-folders"},
+        {"store", "add-maildir", maildir.string(), "--name", "Work\\Old"},
+        {"store", "add-imap", "imaps://user@127.0.0.1:1/", "--name", "Work\\Old"},
+        {"store", "add-imap", "imaps://DOMAIN\\user@127.0.0.1:1/"},
+        {"store", "rename", "Work", "Work\\Old"},
+        {"import-pst", NUBRA_TESTDATA_DIR "/pst/pstsdk_sample1.pst", "--name", "Work\\Old"},
+    };
+    for (const auto& args : named) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        Result r = Run(args);
+        EXPECT_EQ(r.exit, 1);
+        EXPECT_NE(r.err.find("a store's name cannot contain \"\\\""), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(MustRun({"stores"}).out, before);
+}
+
+TEST_F(Cli, APathWrittenWithSlashesIsAnsweredWithTheOneMeant) {
+    const auto mail = WriteFile("m.jsonl", "{\"Class\":43,\"Subject\":\"s\"}\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"list", "Personal Folders/Inbox"}, "Personal Folders\\Inbox"},
+        {{"import", "Personal Folders/Inbox", mail}, "Personal Folders\\Inbox"},
+        {{"export", "Personal Folders/Inbox", (dir.path() / "out").string()}, "Personal Folders\\Inbox"},
+        {{"mkdir", "Personal Folders/Inbox/Old"}, "Personal Folders\\Inbox\\Old"},
+        {{"clean", "Personal Folders/Inbox"}, "Personal Folders\\Inbox"},
+        {{"list", "Personal Folders/Nowhere"}, ""},
+    };
+    for (const auto& [args, meant] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        Result r = Run(args);
+        EXPECT_EQ(r.exit, 1);
+        const size_t hint = r.err.find("folder paths are joined by \"\\\": did you mean \"" + meant + "\"?");
+        if (meant.empty()) EXPECT_EQ(r.err.find("did you mean"), std::string::npos) << r.err;
+        else EXPECT_NE(hint, std::string::npos) << r.err;
+    }
+}
+
+TEST_F(Cli, AStoreFileIsFoundFromTheCurrentFolder) {
+    const auto here = dir.path() / "here";
+    std::filesystem::create_directories(here);
+    // A store file made elsewhere, lying in the current folder.
+    const std::string other = (dir.path() / "other").string();
+    ASSERT_EQ(Run({"--profile", other, "store", "add", (here / "found.nbst").string(), "--name", "Found"}, false).exit, 0);
+    ASSERT_EQ(Run({"--profile", other, "store", "remove", "Found"}, false).exit, 0);
+    const std::string cd = "cd " + clitest::Quote(here.string()) + " &&";
+    struct Case {
+        std::string argument, name;
+        std::filesystem::path file;
+    };
+    const std::vector<Case> cases = {
+        {"found.nbst", "Found", here / "found.nbst"},                      // there: attached
+        {"./made.nbst", "made", here / "made.nbst"},                       // a path: made there
+        {"fresh.nbst", "fresh", std::filesystem::path(Profile()) / "fresh.nbst"},  // a bare new name: in the profile
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        Result r = Run({"store", "add", c.argument}, true, cd);
+        EXPECT_EQ(r.exit, 0) << r.err;
+        EXPECT_NE(MustRun({"stores"}).out.find(c.name + "\t" + c.file.string() + "\t"), std::string::npos);
+    }
+}
+
+TEST_F(Cli, TablesLineUpWhateverTheCharacters) {
+    // Each subject takes four columns on a terminal.
+    std::string items;
+    for (const std::string subject : {"abcd", "J\xC3\xB6rg", "\xE6\x97\xA5\xE6\x9C\xAC", "e\xCC\x81" "abc"})
+        items += "{\"Class\":43,\"Subject\":\"" + subject + "\",\"InternetMessageID\":\"<same@x>\"}\n";
+    MustRun({"import", "Personal Folders\\Inbox", WriteFile("wide.jsonl", items)});
+    const auto lines = Lines(MustRun({"list", "Personal Folders\\Inbox"}).out);
+    ASSERT_EQ(lines.size(), 6u);
+    // The same padding after each subject: the details column begins at one column in every row.
+    std::set<size_t> paddings;
+    for (size_t i = 1; i <= 4; ++i) {
+        const size_t details = lines[i].rfind("id <same@x>");
+        ASSERT_NE(details, std::string::npos) << lines[i];
+        size_t subjectEnd = details;
+        while (subjectEnd > 0 && lines[i][subjectEnd - 1] == ' ') --subjectEnd;
+        paddings.insert(details - subjectEnd);
+    }
+    EXPECT_EQ(paddings.size(), 1u) << ::testing::PrintToString(lines);
 }
 
 TEST_F(Cli, OtherFormatsAreChosenByExtensionOrContent) {
@@ -352,19 +555,28 @@ TEST_F(Cli, HostileSettingsFailSafely) {
     // Subjects and folder names cannot drive the terminal.
     MustRun({"import", "Personal Folders\\Inbox",
              WriteFile("esc.jsonl", "{\"Class\":43,\"Subject\":\"\\u001b]0;owned\\u0007 \\u001b[2J hi\"}\n")});
-    MustRun({"mkdir", "Personal Folders\\Inbox\\a\x1b[2Jb"});
-    for (const auto& out : {MustRun({"list", "Personal Folders\\Inbox"}).out, MustRun({"tree"}).out}) {
+    const std::string made = MustRun({"mkdir", "Personal Folders\\Inbox\\a\x1b[2Jb"}).out;
+    for (const auto& out : {made, MustRun({"list", "Personal Folders\\Inbox"}).out, MustRun({"tree"}).out}) {
         EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
         EXPECT_NE(out.find("\\x1B["), std::string::npos) << out;
     }
-    // Output that cannot be written is a failure, not a short success.
-    Result full = Run({"list", "Personal Folders\\Inbox", "--json"}, true, "", ">/dev/full");
-    EXPECT_EQ(full.exit, 1);
-    EXPECT_NE(full.err.find("cannot write the output"), std::string::npos) << full.err;
-    // No window system: an error, not an abort.
-    Result gui = Run({"gui"}, true, "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM");
-    EXPECT_EQ(gui.exit, 1);
-    EXPECT_NE(gui.err.find("no display"), std::string::npos) << gui.err;
+    // Output that cannot be written is a failure, not a short success, and says why.
+    for (const auto& args : std::vector<std::vector<std::string>>{{"list", "Personal Folders\\Inbox", "--json"},
+                                                                  {"clean", "Personal Folders\\Inbox", "--dry-run"},
+                                                                  {"--help"}}) {
+        Result full = Run(args, true, "", ">/dev/full");
+        EXPECT_EQ(full.exit, 1) << args[0];
+        EXPECT_NE(full.err.find("cannot write the output: No space left on device"), std::string::npos) << full.err;
+    }
+    // No window system, or one that does not answer: an error, not an abort.
+    ASSERT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X99")) << "a display :99 is there";
+    for (const std::string& environment : std::vector<std::string>{
+             "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM", "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:99",
+          "env -u DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR=" + dir.str() + " WAYLAND_DISPLAY=nope"}) {
+        Result gui = Run({"gui"}, true, environment);
+        EXPECT_EQ(gui.exit, 1) << environment;
+        EXPECT_NE(gui.err.find("no display"), std::string::npos) << gui.err;
+    }
 
     // Mail is private whatever the umask.
     const auto profile = std::filesystem::path(Profile());
@@ -390,9 +602,22 @@ TEST_F(Cli, HostileSettingsFailSafely) {
         for (const auto& entry : std::filesystem::directory_iterator(profile))
             std::filesystem::permissions(entry.path(), std::filesystem::perms::others_read,
                                          std::filesystem::perm_options::add);
-        Result other = Run({"list", "Personal Folders\\Inbox"}, true, "setpriv --reuid=65534 --regid=65534 --clear-groups");
+        const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+        // The add-in's registration as that user's own would be.
+        const auto config = dir.path() / "config";
+        for (const auto& p : {config, config / "nubrasweep", config / "nubrasweep" / "registry.reg"})
+            std::filesystem::permissions(p, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                         std::filesystem::perm_options::add);
+        Result other = Run({"list", "Personal Folders\\Inbox"}, true, nobody);
         EXPECT_EQ(other.exit, 0) << other.err;
         EXPECT_NE(other.out.find("1 item in Personal Folders\\Inbox"), std::string::npos) << other.out;
+        // That user's own home, where the add-in keeps its log when the common folder is not theirs.
+        const auto home = dir.path() / "home";
+        std::filesystem::create_directories(home);
+        ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+        Result tree = Run({"tree"}, true, nobody + " env HOME=" + home.string());
+        EXPECT_EQ(tree.exit, 0) << tree.err;
+        EXPECT_NE(tree.out.find("\tArchive\n"), std::string::npos) << tree.out;
     }
 }
 

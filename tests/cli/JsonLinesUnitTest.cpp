@@ -223,5 +223,28 @@ TEST(TerminalProgress, RendersAndRefusesValuesOutsideTheRange) {
     EXPECT_EQ(written.substr(drawn.size()), "\r" + std::string(drawn.size() - 1, ' ') + "\r");
 }
 
+TEST(TerminalBoxes, ShowTheSystemsMessagesInThisProgramsWords) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"Nubra was unable to read your pst or ost file. Removing duplicate items is not possible",
+         "Nubra: Nubra was unable to read your store file. Removing duplicate items is not possible\n"},
+        // The error handler's box: its number and procedure are for the log.
+        {"Disk full\r\n\r\n-245755\r\nProcedure: frmRemDuplicates.cmdRemDups_Click\r\n\r\nFree some space",
+         "Nubra: Disk full\nFree some space\n"},
+        {"Oops\r\n\r\n5\r\nProcedure: clsNubra.CreateMenu\r\n\r\n", "Nubra: Oops\n"},
+        {"Line one\r\nline two", "Nubra: Line one\nline two\n"},
+    };
+    for (const auto& [prompt, shown] : cases) {
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        cli::TerminalPlatform platform(out);
+        platform.MsgBox(prompt, 0, "Nubra");
+        std::rewind(out);
+        std::string written;
+        for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
+        std::fclose(out);
+        EXPECT_EQ(written, shown);
+    }
+}
+
 }  // namespace
 }  // namespace nubra

@@ -3,12 +3,17 @@
 // alone what the user moved since.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <set>
 #include <string>
@@ -85,11 +90,12 @@ TEST_F(Runs, ADryRunReportsWhatTheRunRemovesAndARestorePutsItAllBack) {
         EXPECT_FALSE(j["kind"].get<std::string>().empty()) << j.dump();
     }
     EXPECT_EQ(wouldGo.size(), 6u) << dry.out;  // 2 mail, 1 each of the other kinds
-    EXPECT_EQ(dryOutcome, "Nubra moved 6 duplicate items to subfolder 'Nubra_Duplicate_Items'");
+    // The dry run speaks for itself; the run says what the dialog says.
+    EXPECT_EQ(dryOutcome, "would move 5 duplicate items to subfolder 'Nubra_Duplicate_Items' and delete 1 duplicate note");
 
-    // The real run takes out exactly those, and says so in the same words.
+    // The real run takes out exactly those.
     Result real = MustRun({"clean", folder});
-    EXPECT_EQ(real.out, dryOutcome + "\n");
+    EXPECT_EQ(real.out, "Nubra moved 6 duplicate items to subfolder 'Nubra_Duplicate_Items'\n");
     const std::string run = LastRun();
     ASSERT_FALSE(run.empty());
     std::multiset<std::string> went;
@@ -130,8 +136,8 @@ TEST_F(Runs, EveryFolderOfEveryStoreAndTheSubfoldersOfOne) {
 
     // Below one folder: the folder, its subfolder, never a duplicates folder.
     Result sub = MustRun({"clean", "Personal Folders\\Inbox", "--recursive", "--dry-run"});
-    EXPECT_NE(sub.out.find("Personal Folders\\Inbox: Nubra moved 6"), std::string::npos) << sub.out;
-    EXPECT_NE(sub.out.find("Personal Folders\\Inbox\\Sub: Nubra moved 6"), std::string::npos) << sub.out;
+    EXPECT_NE(sub.out.find("Personal Folders\\Inbox: would move 5"), std::string::npos) << sub.out;
+    EXPECT_NE(sub.out.find("Personal Folders\\Inbox\\Sub: would move 5"), std::string::npos) << sub.out;
     EXPECT_NE(sub.out.find("2 folders, 12 duplicate items would be removed"), std::string::npos) << sub.out;
 
     // Every folder the tree shows but the Deleted Items (a duplicate there would be deleted for
@@ -139,7 +145,11 @@ TEST_F(Runs, EveryFolderOfEveryStoreAndTheSubfoldersOfOne) {
     Result dry = MustRun({"clean", "--all", "--dry-run"});
     const std::string total = "19 folders, 18 duplicate items";
     EXPECT_EQ(dry.out.find("Deleted Items:"), std::string::npos) << dry.out;
-    EXPECT_NE(dry.out.find("Second\\Notes: Nubra has deleted 6 duplicate notes"), std::string::npos) << dry.out;
+    // What would happen, whatever the dialog would say of it afterwards.
+    EXPECT_NE(dry.out.find("Second\\Notes: would move 5 duplicate items to subfolder 'Nubra_Duplicate_Items' and delete "
+                           "1 duplicate note\n"),
+              std::string::npos)
+        << dry.out;
     EXPECT_NE(dry.out.find(total + " would be removed"), std::string::npos) << dry.out;
     Result all = MustRun({"clean", "--all"});
     EXPECT_NE(all.out.find(total + " removed"), std::string::npos) << all.out;
@@ -148,6 +158,83 @@ TEST_F(Runs, EveryFolderOfEveryStoreAndTheSubfoldersOfOne) {
     Result again = MustRun({"clean", "--all"});
     EXPECT_NE(again.out.find("0 duplicate items removed"), std::string::npos) << again.out;
     EXPECT_EQ(again.out.find("Nubra_Duplicate_Items:"), std::string::npos) << again.out;
+}
+
+TEST_F(Runs, ADryRunCopiesOnlyTheStoresItTouchesAndTakesItsSnapshotAlongWhenEnded) {
+    MustRun({"store", "add", "big.nbst", "--name", "Big", "--standard-folders"});
+    std::string lines;  // a store whose copy takes a while
+    for (int i = 0; i < 1500; ++i)
+        lines += "{\"Class\":43,\"Subject\":\"s\",\"Body\":\"" + std::string(20000, 'b') + "\",\"InternetMessageID\":\"<m" +
+                 std::to_string(i / 2) + "@x>\"}\n";
+    MustRun({"import", "Big\\Inbox", WriteFile("big.jsonl", lines)});
+    MustRun({"import", "Personal Folders\\Inbox", WriteFile("mixed.jsonl", Mixed())});
+    const auto cache = dir.path() / "cache" / "nubrasweep";
+    auto snapshots = [&] {
+        std::vector<std::filesystem::path> found;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(cache, ec))
+            if (e.path().filename().string().rfind("dry-run-", 0) == 0 && e.is_directory()) found.push_back(e.path());
+        return found;
+    };
+    // Starts a dry run and sends it `sig` once `ready`; false when it ended before.
+    auto interrupt = [&](const std::string& folder, int sig, const std::function<bool()>& ready) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::execl("/bin/sh", "sh", "-c", ("exec " + Command({"clean", folder, "--dry-run"})).c_str(), nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        for (int wait = 0; wait < 60000; ++wait) {
+            if (ready()) {
+                ::kill(pid, sig);
+                ::waitpid(pid, &status, 0);
+                return true;
+            }
+            if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+            ::usleep(200);
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return false;
+    };
+
+    // Ended by Ctrl-C, SIGTERM or SIGHUP at any moment, the copy's included, a dry run leaves
+    // no snapshot behind.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(sig));
+        EXPECT_TRUE(interrupt("Big\\Inbox", sig, [&] { return !snapshots().empty(); }));
+        EXPECT_TRUE(snapshots().empty());
+    }
+
+    // Killed outright, it cannot; its snapshot holds a copy of the store it cleans only, the
+    // other store listed as it is. The next start clears it away.
+    bool killed = false;
+    for (int attempt = 0; attempt < 20 && !killed; ++attempt)
+        killed = interrupt("Personal Folders\\Inbox", SIGKILL, [&] {
+            const auto found = snapshots();
+            return !found.empty() && std::filesystem::exists(found.front() / "profile" / "profile.json");
+        });
+    ASSERT_TRUE(killed) << "the dry run always ended before it could be killed";
+    const auto left = snapshots();
+    ASSERT_EQ(left.size(), 1u);
+    std::vector<std::string> copies;
+    for (const auto& e : std::filesystem::directory_iterator(left.front() / "profile"))
+        if (e.path().extension() == ".nbst") copies.push_back(e.path().filename().string());
+    EXPECT_EQ(copies, std::vector<std::string>{"1-Personal Folders.nbst"});
+    const auto listed = Json::parse(testing::ReadFile(left.front() / "profile" / "profile.json"));
+    EXPECT_EQ(listed["stores"][1]["file"], (std::filesystem::path(Profile()) / "big.nbst").string());
+    EXPECT_EQ(listed["stores"][1]["readOnly"], true);
+    MustRun({"stores"});
+    EXPECT_TRUE(snapshots().empty());
+
+    // The folder of a key is found in its store, which the dry run copies.
+    std::string key;
+    for (const auto& line : Lines(MustRun({"tree"}).out))
+        if (line.size() > 10 && line.substr(line.size() - 10) == "\tBig\\Inbox") key = line.substr(0, line.find('\t'));
+    EXPECT_NE(MustRun({"clean", "--key", key, "--dry-run"}).out.find("would move 750 duplicate items"), std::string::npos);
 }
 
 // The history file of the test's profile, as the program names it.

@@ -510,7 +510,7 @@ TEST_F(ExplorerTest, PreviewShowsWhatACleanWouldRemoveAndRemovesItOnceConfirmed)
     EXPECT_EQ(Column(table, 3), (QStringList{"moved", "moved", "moved"}));
     EXPECT_EQ(Column(table, 4), Column(table, 1));
     EXPECT_EQ(table->topLevelItem(0)->text(2).left(4), "2024");
-    EXPECT_EQ(preview->Outcome()->text(), "Nubra moved 3 duplicate items to subfolder 'Nubra_Duplicate_Items'");
+    EXPECT_EQ(preview->Outcome()->text(), "would move 3 duplicate items to subfolder 'Nubra_Duplicate_Items'");
     SaveScreenshot(*preview, "preview.png");
 
     // Nothing changed.

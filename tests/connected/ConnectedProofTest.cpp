@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <set>
@@ -41,35 +42,85 @@ bool KillAfter(pid_t pid, std::chrono::milliseconds delay) {
 
 // ---------------------------------------------------------------------------------- Maildir
 
+// Where every file of a tree is: kept where it was, or set aside by a run.
 struct Tree {
-    std::vector<std::string> inbox, duplicates;
+    std::vector<std::string> kept, aside;
     bool operator==(const Tree&) const = default;
 };
 
-Tree Read(const fs::path& md) { return {MessageFiles(md), MessageFiles(md / ".INBOX.Nubra_Duplicate_Items")}; }
+// A tree cleaned in place: how it is made, attached and cleaned, the point between the source's
+// change and the cache's, and where its files are.
+struct InPlace {
+    const char* name;
+    std::function<void(const fs::path&)> generate;
+    std::vector<std::string> add;  // the command that attaches it ("{dir}": the tree)
+    std::vector<std::string> clean;
+    const char* fault;
+    std::function<Tree(const fs::path&)> read;
+};
 
-TEST(ConnectedProof, MaildirKilledAtRandomInstantsEndsAsOneUndisturbedRun) {
+// The files of each collection of a vdir and of its Nubra_Duplicate_Items folder, named with
+// their collection.
+Tree ReadVdir(const fs::path& top) {
+    Tree t;
+    for (const auto& c : fs::directory_iterator(top)) {
+        if (!c.is_directory()) continue;
+        for (const auto& [dir, into] : {std::pair{c.path(), &t.kept}, {c.path() / "Nubra_Duplicate_Items", &t.aside}}) {
+            std::error_code none;
+            for (const auto& f : fs::directory_iterator(dir, none))
+                if (f.is_regular_file() && f.path().extension() != "")
+                    into->push_back(c.path().filename().string() + "/" + f.path().filename().string());
+        }
+    }
+    std::sort(t.kept.begin(), t.kept.end());
+    std::sort(t.aside.begin(), t.aside.end());
+    return t;
+}
+
+const std::vector<InPlace>& Trees() {
+    static const std::vector<InPlace> trees = {
+        {"Maildir", [](const fs::path& dir) { ASSERT_GT(GenerateCorpus(dir, 2000, 5), 0); },
+         {"store", "add-maildir", "{dir}", "--name", "Box"}, {"clean", "Box\\Inbox"}, "maildir:renamed",
+         [](const fs::path& md) { return Tree{MessageFiles(md), MessageFiles(md / ".INBOX.Nubra_Duplicate_Items")}; }},
+        {"Vdir",
+         [](const fs::path& dir) {
+             const auto r = RunProgram({"python3", NUBRA_GENPIM, "--contacts", "800", "--events", "800", "--todos", "400",
+                                        dir.string()});
+             ASSERT_EQ(r.exit, 0) << r.err;
+         },
+         {"store", "add-vdir", "{dir}", "--name", "Box"}, {"clean", "--all"}, "vdir:renamed", ReadVdir},
+    };
+    return trees;
+}
+
+class TreeKilled : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(TreeKilled, AtRandomInstantsEndsAsOneUndisturbedRun) {
+    const InPlace& t = Trees()[GetParam()];
     const uint32_t seed = Seed();
     testing::TempDir tmp;
     const fs::path corpus = tmp.path() / "corpus";
-    ASSERT_GT(GenerateCorpus(corpus, 2000, 5), 0);
-    const auto all = MessageFiles(corpus);
+    t.generate(corpus);
+    const Tree all = t.read(corpus);
     auto prepare = [&](const std::string& name) {
-        const fs::path md = tmp.path() / name / "md";
-        fs::create_directories(md.parent_path());
-        fs::copy(corpus, md, fs::copy_options::recursive);
+        const fs::path tree = tmp.path() / name / "tree";
+        fs::create_directories(tree.parent_path());
+        fs::copy(corpus, tree, fs::copy_options::recursive);
         User user{tmp.path() / name / "user"};
-        const auto r = user.Run({"store", "add-maildir", md.string(), "--name", "Box"});
+        auto add = t.add;
+        for (auto& a : add)
+            if (a == "{dir}") a = tree.string();
+        const auto r = user.Run(add);
         EXPECT_EQ(r.exit, 0) << r.err;
-        return std::make_pair(md, user);
+        return std::make_pair(tree, user);
     };
 
     auto [refDir, ref] = prepare("reference");
     const auto t0 = Clock::now();
-    ASSERT_EQ(ref.Run({"clean", "Box\\Inbox"}).exit, 0);
+    ASSERT_EQ(ref.Run(t.clean).exit, 0);
     const auto runTime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
-    const Tree goal = Read(refDir);
-    std::cout << "[ proof    ] clean of 2000 mails in place: " << runTime.count() << " ms, " << goal.duplicates.size()
+    const Tree goal = t.read(refDir);
+    std::cout << "[ proof    ] clean in place (" << t.name << "): " << runTime.count() << " ms, " << goal.aside.size()
               << " moved\n";
 
     std::mt19937 rng(seed);
@@ -81,27 +132,30 @@ TEST(ConnectedProof, MaildirKilledAtRandomInstantsEndsAsOneUndisturbedRun) {
         const auto delay = std::chrono::milliseconds(when(rng));
         SCOPED_TRACE(atFault ? std::string("ended after a rename")
                              : "run " + std::to_string(run) + ", killed after " + std::to_string(delay.count()) + " ms");
-        auto [md, user] = prepare("run" + std::to_string(run));
+        auto [tree, user] = prepare("run" + std::to_string(run));
         if (atFault) {
-            EXPECT_EQ(user.Run({"clean", "Box\\Inbox"}, {{"NUBRA_CONNECTED_FAULT", "maildir:renamed"}}).exit, 86);
+            EXPECT_EQ(user.Run(t.clean, {{"NUBRA_CONNECTED_FAULT", t.fault}}).exit, 86);
         } else {
-            KillAfter(user.Start({"clean", "Box\\Inbox"}), delay);
+            KillAfter(user.Start(t.clean), delay);
         }
-        // Every file is in exactly one of the two folders.
-        const Tree between = Read(md);
-        std::vector<std::string> both = between.inbox;
-        both.insert(both.end(), between.duplicates.begin(), between.duplicates.end());
+        // Every file is in exactly one place.
+        const Tree between = t.read(tree);
+        std::vector<std::string> both = between.kept, none = all.kept;
+        for (const auto& f : between.aside) both.push_back(f.substr(0, f.find('/') + 1) + f.substr(f.rfind('/') + 1));
         std::sort(both.begin(), both.end());
-        EXPECT_EQ(both, all);
-        if (!between.duplicates.empty() && between.duplicates.size() != goal.duplicates.size()) ++midway;
+        EXPECT_EQ(both, none);
+        if (!between.aside.empty() && between.aside.size() != goal.aside.size()) ++midway;
 
-        const auto again = user.Run({"clean", "Box\\Inbox"});
+        const auto again = user.Run(t.clean);
         EXPECT_EQ(again.exit, 0) << again.err;
-        EXPECT_TRUE(Read(md) == goal);
+        EXPECT_TRUE(t.read(tree) == goal);
     }
     std::cout << "[ proof    ] " << kRuns << " kills and one stop after a rename; " << midway
               << " of them in the middle of the moves\n";
 }
+
+INSTANTIATE_TEST_SUITE_P(InPlace, TreeKilled, ::testing::Values(0, 1),
+                         [](const auto& info) { return std::string(Trees()[info.param].name); });
 
 // ---------------------------------------------------------------------------------- IMAP
 

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "standin_host/connected/Connected.h"
@@ -238,6 +239,81 @@ TEST(MaildirRunsCutShort, AKilledRunIsInterruptedAndFailedFoldersAreNamed) {
     EXPECT_TRUE(Has(all.err, "nubrasweep: Box\\Inbox: cannot read")) << all.err;
     EXPECT_FALSE(Has(all.err, "Procedure:")) << all.err;
     EXPECT_TRUE(Has(all.out, "1 failed")) << all.out;
+}
+
+// ---------------------------------------------------------------------------------- vdir
+
+// The contents of every file below `top`, by path relative to it.
+std::map<std::string, std::string> FilesBelow(const fs::path& top) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : fs::recursive_directory_iterator(top))
+        if (e.is_regular_file()) files[fs::relative(e.path(), top).string()] = testing::ReadFile(e.path());
+    return files;
+}
+
+// Address books and calendars cleaned where they live: exactly the exact and near copies leave
+// each collection (one item of each group stays, every look-alike stays), as khard and
+// vdirsyncer see it, and a restore brings the tree back byte for byte.
+TEST(VdirInPlace, LeavesOneOfEachGroupAsClientsSeeItAndRestoresByteForByte) {
+    testing::TempDir tmp;
+    const fs::path tree = tmp.path() / "pim", manifest = tmp.path() / "manifest.tsv";
+    const auto made = RunProgram({"python3", NUBRA_GENPIM, "--contacts", "60", "--events", "60", "--todos", "40",
+                                  "--manifest", manifest.string(), tree.string()});
+    ASSERT_EQ(made.exit, 0) << made.err;
+    const auto before = FilesBelow(tree);
+    User user{tmp.path() / "user"};
+    ASSERT_EQ(user.Run({"store", "add-vdir", tree.string(), "--name", "PIM"}).exit, 0);
+    const auto clean = user.Run({"clean", "--all"});
+    ASSERT_EQ(clean.exit, 0) << clean.err;
+
+    // Per group of the manifest: one item stays; a look-alike ("twin") always stays.
+    std::map<std::string, int> staying;
+    std::map<std::string, std::set<std::string>> kept;  // collection -> files
+    std::istringstream rows(testing::ReadFile(manifest));
+    std::string line;
+    std::getline(rows, line);
+    while (std::getline(rows, line)) {
+        std::istringstream fields(line);
+        std::string collection, file, kind, group;
+        std::getline(fields, collection, '\t'), std::getline(fields, file, '\t'), std::getline(fields, kind, '\t');
+        std::getline(fields, group, '\t');
+        const bool stays = fs::exists(tree / collection / file);
+        EXPECT_NE(stays, fs::exists(tree / collection / "Nubra_Duplicate_Items" / file)) << file;
+        if (kind == "twin") EXPECT_TRUE(stays) << "a look-alike was taken for a duplicate: " << file;
+        else staying[group] += stays;
+        if (stays) kept[collection].insert(file);
+    }
+    for (const auto& [group, n] : staying) EXPECT_EQ(n, 1) << group;
+
+    // What the clients read: only the collections' own files.
+    std::ofstream(tmp.path() / "khard.conf") << "[addressbooks]\n[[contacts]]\npath = " << (tree / "contacts").string()
+                                             << "\n[general]\ndefault_action = list\neditor = /bin/true\n"
+                                                "merge_editor = /bin/true\n";
+    if (::access("/usr/bin/khard", X_OK) == 0) {
+        const auto listed = RunProgram({"khard", "-c", (tmp.path() / "khard.conf").string(), "list", "--parsable"});
+        EXPECT_EQ(static_cast<size_t>(std::count(listed.out.begin(), listed.out.end(), '\n')), kept["contacts"].size())
+            << listed.out << listed.err;
+    }
+    if (::access("/usr/bin/vdirsyncer", X_OK) == 0) {
+        const fs::path copy = tmp.path() / "copy", config = tmp.path() / "vdirsyncer.conf";
+        fs::create_directories(copy);
+        std::ofstream(config) << "[general]\nstatus_path = \"" << (tmp.path() / "status").string()
+                              << "/\"\n[pair p]\na = \"local\"\nb = \"copy\"\ncollections = [\"from a\"]\n"
+                                 "[storage local]\ntype = \"filesystem\"\npath = \""
+                              << tree.string() << "/\"\nfileext = \".vcf\"\n[storage copy]\ntype = \"filesystem\"\npath = \""
+                              << copy.string() << "/\"\nfileext = \".vcf\"\n";
+        RunProgram({"sh", "-c", "yes | vdirsyncer -c '" + config.string() + "' discover"});
+        EXPECT_EQ(RunProgram({"vdirsyncer", "-c", config.string(), "sync"}).exit, 0);
+        std::set<std::string> synced;
+        for (const auto& e : fs::directory_iterator(copy / "contacts")) synced.insert(e.path().filename().string());
+        EXPECT_EQ(synced, kept["contacts"]);
+    }
+
+    const auto restored = user.Run({"restore", "--last"});
+    EXPECT_EQ(restored.exit, 0) << restored.err;
+    EXPECT_EQ(FilesBelow(tree), before) << "a restore puts back every file as it was";
+    for (const char* collection : {"contacts", "calendar", "tasks"})
+        EXPECT_FALSE(fs::exists(tree / collection / "Nubra_Duplicate_Items")) << collection;
 }
 
 // Another program at work between the synchronisation and the move: a flag change renames a
