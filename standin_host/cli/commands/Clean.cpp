@@ -220,7 +220,9 @@ public:
     }
 
     // One account per folder: what failed there, or the dialog's outcome.
-    void EndFolder(const client::HeadlessFolderRun& run) {
+    void EndFolder(const client::HeadlessFolderRun& run, store::Profile& profile) {
+        // What the run's synchronisation passed over in the source.
+        for (const auto& w : profile.TakeSourceWarnings()) PrintWarning(w);
         const int leftHere = recorder_.failedRemovals - failedBefore_;
         const FolderRecord folder = recorder_.EndFolder(run.result, run.failed || leftHere > 0);
         ++folders;
@@ -301,7 +303,7 @@ int Run(Invocation& in) {
     o.json = in.args.Flag("--json");
 
     RunSignals signals(o.dryRun);
-    auto real = in.Profile(o.dryRun ? Opening::ReadOnly : Opening::ReadWrite);
+    auto real = in.Profile(o.dryRun ? Opening::ReadOnly : Opening::ForRuns);
     std::optional<Snapshot> snapshot;
     std::optional<EnvFor> logSide;
     if (o.dryRun) {
@@ -327,7 +329,7 @@ int Run(Invocation& in) {
     };
     plan.stop = [&] { return gStopRequested.load() || !recorder.RecordFailure().empty(); };
     plan.beforeFolder = [&](const host::FolderNode& node, size_t, size_t) { report.BeginFolder(node); };
-    plan.afterFolder = [&](const client::HeadlessFolderRun& run) { report.EndFolder(run); };
+    plan.afterFolder = [&](const client::HeadlessFolderRun& run) { report.EndFolder(run, *target); };
 
     client::HeadlessRun run = RunThroughAddin(target, plan, !o.dryRun);
     const bool failed = run.failed || report.failedFolders > 0;
