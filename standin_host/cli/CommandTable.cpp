@@ -13,6 +13,7 @@ CommandSpec StoreAddCommand();
 CommandSpec StoreAddMaildirCommand();
 CommandSpec StoreAddImapCommand();
 CommandSpec StoreAddVdirCommand();
+CommandSpec StoreAddDavCommand();
 CommandSpec StoreRemoveCommand();
 CommandSpec StoreRenameCommand();
 CommandSpec MkdirCommand();
@@ -51,6 +52,7 @@ const std::vector<CommandSpec>& CommandTable() {
         StoreAddMaildirCommand(),
         StoreAddImapCommand(),
         StoreAddVdirCommand(),
+        StoreAddDavCommand(),
         StoreRemoveCommand(),
         StoreRenameCommand(),
         MkdirCommand(),

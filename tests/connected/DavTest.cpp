@@ -173,8 +173,9 @@ TEST_F(DavAccount, CleanMovesExactlyTheDuplicatesAndARestoreBringsEveryItemBack)
     const ServerView before = View("alice");
     ASSERT_EQ(before.items.size(), 3u);
     User user{work.path() / "user"};
-    ASSERT_NO_THROW(Attach(user, {server->Url("alice"), server->CaFile().string(), "", false, 0},
-                           Radicale::Password("alice")));
+    const auto added = user.Run({"store", "add-dav", server->Url("alice"), "--ca-file", server->CaFile().string()},
+                                Password("alice"));
+    ASSERT_EQ(added.exit, 0) << added.out << added.err;
     const auto stores = user.Run({"stores"});
     EXPECT_TRUE(Has(stores.out, "\tdav\t" + server->Url("alice"))) << stores.out;
     EXPECT_FALSE(Has(testing::ReadFile(user.dir / "profile" / "profile.json"), Radicale::Password("alice")));
