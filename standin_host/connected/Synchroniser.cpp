@@ -20,6 +20,8 @@ namespace {
 constexpr size_t kMovesPerBatch = 5000;
 // What CompleteItem reads ahead at most (a few messages of a folder walked in order).
 constexpr int64_t kReadAheadBytes = int64_t{8} << 20;
+// New items read and added to the cache together during a synchronisation.
+constexpr size_t kItemsReadAtOnce = 2000;
 
 const char* kTables = R"sql(
 CREATE TABLE IF NOT EXISTS conn_settings(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
@@ -402,13 +404,10 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
         movedHere[a->second] = k.id;
         arrivedByKey.erase(a);
     }
-    // What is really new is read, folder by folder in listing order.
-    std::map<int64_t, std::vector<std::optional<store::ItemData>>> parsed;
     std::map<int64_t, std::vector<SourceItem>> fresh;
     for (const auto& [id, items] : arrived)
         for (size_t i = 0; i < items.size(); ++i)
             if (!movedHere.count({id, i})) fresh[id].push_back(items[i]);
-    for (auto& [id, items] : fresh) parsed[id] = driver_->ReadItems(listing.folders.at(id).key, items, warnings);
     cache.ChangeLocally([&] {
         for (int64_t id : gone) {
             cache.RemoveItem(id);
@@ -418,18 +417,34 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
             cache.MoveItem(id, at.first);
             WriteRow(id, at.first, arrived[at.first][at.second]);
         }
-        for (const auto& [id, f] : listing.folders) {
-            // Renamed or flagged: what the listing tells of it now.
+        // Renamed or flagged: what the listing tells of it now.
+        for (const auto& [id, f] : listing.folders)
             for (const auto& item : f.items)
                 if (auto k = known.find({id, item.key}); k != known.end() && k->second.item.stamp != item.stamp)
                     WriteRow(k->second.id, id, {item.key, item.stamp, item.size, item.arrivalMs, item.flags, k->second.item.note});
-            for (size_t i = 0; i < fresh[id].size(); ++i)
-                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, fresh[id][i]);
+    });
+    // What is really new is read and added a part at a time, folder by folder in listing order,
+    // so that a first synchronisation of a big source holds one part in memory, not all of it.
+    // Each part comes in whole with its rows; a folder's listing state is written after its
+    // last part, so a synchronisation cut short lists the folder again and reads only what is
+    // not in yet.
+    for (const auto& [id, f] : listing.folders) {
+        auto& items = fresh[id];
+        for (size_t from = 0; from < items.size(); from += kItemsReadAtOnce) {
+            std::vector<SourceItem> part(items.begin() + static_cast<std::ptrdiff_t>(from),
+                                         items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), from + kItemsReadAtOnce)));
+            const auto parsed = driver_->ReadItems(f.key, part, warnings);
+            cache.ChangeLocally([&] {
+                for (size_t i = 0; i < part.size(); ++i)
+                    if (parsed[i]) WriteRow(cache.AddItem(id, *parsed[i]), id, part[i]);
+            });
+        }
+        cache.ChangeLocally([&] {
             sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
                      "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
                      f.glance.validity, f.glance.state, id, id);
-        }
-    });
+        });
+    }
 }
 
 // ------------------------------------------------------------------ changes
