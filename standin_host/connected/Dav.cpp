@@ -100,6 +100,17 @@ private:
         std::string token;
     };
 
+    // CreateFolder's parts: the body that makes the duplicates collection of `original` at
+    // `parent` (with the link to it in the same request when `withLink`), taking over one made and not linked,
+    // and linking one just made (raises kMapiNoSupport, the collection deleted again, when the
+    // server cannot keep the link).
+    static std::string MakeBody(const Collection& original, const std::string& parent, const std::string& display,
+                                bool withLink);
+    bool TakeUnlinked(const std::string& path, const Collection& found, const std::string& parent,
+                      const std::string& display);
+    void LinkAfterMaking(const char* method, const std::string& path, const std::string& body,
+                         const std::string& parent);
+
     DavHttp& Http() {
         if (!http_) http_ = std::make_unique<DavHttp>(url_, options_, password_());
         return *http_;
@@ -545,6 +556,71 @@ std::vector<std::optional<std::string>> DavDriver::ReadWhole(const std::string& 
 
 // ------------------------------------------------------------------ folders
 
+namespace {
+
+// Our dead property on a duplicates collection: the path of the collection it belongs to.
+std::string LinkProperty(const std::string& original) {
+    return "<N:duplicates-of>" + XmlEscape(original) + "</N:duplicates-of>";
+}
+
+std::string LinkPatch(const std::string& original) {
+    return std::string(kXmlHead) + "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:N=\"" + kNubraNs + "\"><D:set><D:prop>" +
+           LinkProperty(original) + "</D:prop></D:set></D:propertyupdate>";
+}
+
+}  // namespace
+
+std::string DavDriver::MakeBody(const Collection& original, const std::string& parent, const std::string& display,
+                                bool withLink) {
+    std::string comps;
+    if (!original.addressBook) {
+        comps = "<C:supported-calendar-component-set>";
+        for (const auto& comp : original.comps) comps += "<C:comp name=\"" + XmlEscape(comp) + "\"/>";
+        comps += "</C:supported-calendar-component-set>";
+    }
+    const std::string props = "<D:displayname>" + XmlEscape(display) + "</D:displayname>" + comps +
+                              (withLink ? LinkProperty(parent) : std::string());
+    const std::string ns = std::string(" xmlns:D=\"DAV:\" xmlns:C=\"") + kCalDavNs + "\" xmlns:CR=\"" + kCardDavNs +
+                           "\" xmlns:N=\"" + kNubraNs + "\"";
+    return original.addressBook
+               ? std::string(kXmlHead) + "<D:mkcol" + ns +
+                     "><D:set><D:prop><D:resourcetype><D:collection/><CR:addressbook/></D:resourcetype>" + props +
+                     "</D:prop></D:set></D:mkcol>"
+               : std::string(kXmlHead) + "<C:mkcalendar" + ns + "><D:set><D:prop>" + props +
+                     "</D:prop></D:set></C:mkcalendar>";
+}
+
+// One this program began and did not link (cut short between making and linking): empty, and
+// named as it names them.
+bool DavDriver::TakeUnlinked(const std::string& path, const Collection& found, const std::string& parent,
+                             const std::string& display) {
+    Glance ignored;
+    std::vector<std::string> unused;
+    if (!found.duplicatesOf.empty() || found.displayName != display || !ListItems(path, ignored, unused).empty())
+        return false;
+    if (!Ok(Send("PROPPATCH", path, {}, LinkPatch(parent)).status)) return false;
+    collections_[path] = found;
+    collections_[path].duplicatesOf = parent;
+    return true;
+}
+
+void DavDriver::LinkAfterMaking(const char* method, const std::string& path, const std::string& body,
+                                const std::string& parent) {
+    const HttpAnswer a = Send(method, path, {}, body);
+    if (!Ok(a.status)) Unexpected(a, std::string(method) + " " + path);
+    const HttpAnswer p = Send("PROPPATCH", path, {}, LinkPatch(parent));
+    bool kept = p.status == 207 || Ok(p.status);
+    if (p.status == 207) {
+        const Multistatus m = Multi(p, "PROPPATCH " + path);
+        kept = !m.responses.empty() && m.responses.front().Prop(kNubraNs, "duplicates-of");
+    }
+    if (kept) return;
+    Send("DELETE", path, {});
+    Raise(errnum::kMapiNoSupport, "the server " + Http().Server() +
+                                      " cannot keep which collection a duplicates collection belongs to "
+                                      "(a property of ours on it), so duplicates are not moved in " + Name());
+}
+
 std::string DavDriver::CreateFolder(const std::optional<std::string>& parent, const std::string& name) {
     // A clean makes no address book or calendar of its own, and an account has no Deleted
     // Items: only a collection's duplicates collection is made.
@@ -564,71 +640,22 @@ std::string DavDriver::CreateFolder(const std::optional<std::string>& parent, co
         }
     const std::string display =
         (original.displayName.empty() ? LastSegment(*parent) : original.displayName) + " " + kEnDash + " " + kDuplicatesName;
-    const std::string link = "<N:duplicates-of>" + XmlEscape(*parent) + "</N:duplicates-of>";
-    std::string comps;
-    if (!original.addressBook) {
-        comps = "<C:supported-calendar-component-set>";
-        for (const auto& comp : original.comps) comps += "<C:comp name=\"" + XmlEscape(comp) + "\"/>";
-        comps += "</C:supported-calendar-component-set>";
-    }
-    auto body = [&](bool withLink) {
-        const std::string props = "<D:displayname>" + XmlEscape(display) + "</D:displayname>" + comps +
-                                  (withLink ? link : std::string());
-        const std::string ns = std::string(" xmlns:D=\"DAV:\" xmlns:C=\"") + kCalDavNs + "\" xmlns:CR=\"" + kCardDavNs +
-                               "\" xmlns:N=\"" + kNubraNs + "\"";
-        return original.addressBook
-                   ? std::string(kXmlHead) + "<D:mkcol" + ns +
-                         "><D:set><D:prop><D:resourcetype><D:collection/><CR:addressbook/></D:resourcetype>" + props +
-                         "</D:prop></D:set></D:mkcol>"
-                   : std::string(kXmlHead) + "<C:mkcalendar" + ns + "><D:set><D:prop>" + props +
-                         "</D:prop></D:set></C:mkcalendar>";
-    };
     const char* method = original.addressBook ? "MKCOL" : "MKCALENDAR";
     const std::string base = LastSegment(*parent) + "-nubra-duplicates";
     for (int n = 1; n <= 20; ++n) {
         const std::string path = home + base + (n == 1 ? "" : "-" + std::to_string(n)) + "/";
         if (auto taken = siblings.find(path); taken != siblings.end()) {
-            // One this program began and did not link (cut short between making and linking):
-            // empty, and named as it names them.
-            Glance ignored;
-            std::vector<std::string> unused;
-            if (taken->second.duplicatesOf.empty() && taken->second.displayName == display &&
-                ListItems(path, ignored, unused).empty()) {
-                const std::string patch = std::string(kXmlHead) + "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:N=\"" +
-                                          kNubraNs + "\"><D:set><D:prop>" + link + "</D:prop></D:set></D:propertyupdate>";
-                const HttpAnswer p = Send("PROPPATCH", path, {}, patch);
-                if (Ok(p.status)) {
-                    collections_[path] = taken->second;
-                    collections_[path].duplicatesOf = *parent;
-                    return path;
-                }
-            }
+            if (TakeUnlinked(path, taken->second, *parent, display)) return path;
             continue;
         }
-        HttpAnswer a = Send(method, path, {}, body(true));
+        const HttpAnswer a = Send(method, path, {}, MakeBody(original, *parent, display, true));
         if (a.status == 405 || a.status == 409) continue;  // there already (made meanwhile), or not here
-        bool linked = Ok(a.status);
-        if (!linked && (a.status == 400 || a.status == 403 || a.status == 415 || a.status == 422 || a.status == 424)) {
+        if (!Ok(a.status)) {
             // A server that takes no unknown property with the collection: made first, linked after.
-            a = Send(method, path, {}, body(false));
-            if (!Ok(a.status)) Unexpected(a, std::string(method) + " " + path);
-            const std::string patch = std::string(kXmlHead) + "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:N=\"" + kNubraNs +
-                                      "\"><D:set><D:prop>" + link + "</D:prop></D:set></D:propertyupdate>";
-            const HttpAnswer p = Send("PROPPATCH", path, {}, patch);
-            bool kept = p.status == 207 || Ok(p.status);
-            if (p.status == 207) {
-                const Multistatus m = Multi(p, "PROPPATCH " + path);
-                kept = !m.responses.empty() && m.responses.front().Prop(kNubraNs, "duplicates-of");
-            }
-            if (!kept) {
-                Send("DELETE", path, {});
-                Raise(errnum::kMapiNoSupport, "the server " + Http().Server() +
-                                                  " cannot keep which collection a duplicates collection belongs to "
-                                                  "(a property of ours on it), so duplicates are not moved in " + Name());
-            }
-            linked = true;
+            if (a.status != 400 && a.status != 403 && a.status != 415 && a.status != 422 && a.status != 424)
+                Unexpected(a, std::string(method) + " " + path);
+            LinkAfterMaking(method, path, MakeBody(original, *parent, display, false), *parent);
         }
-        if (!linked) Unexpected(a, std::string(method) + " " + path);
         Collection made = original;
         made.path = path;
         made.displayName = display;

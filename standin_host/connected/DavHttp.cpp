@@ -396,6 +396,55 @@ void DavHttp::Fail(int code, const Transfer& t, const std::string& what) {
     }
 }
 
+void DavHttp::Configure(Transfer& t, const std::string& method, const std::string& path, const std::string& body,
+                        char* error) {
+    CURL* c = static_cast<CURL*>(curl_);
+    t.timeoutMs = options_.timeoutSeconds * 1000;
+    t.plainToLoopbackOnly = !url_.tls;
+    const std::string target = url_.Origin() + path;
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(c, CURLOPT_URL, target.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, url_.tls ? "https" : "http");
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!anchorPath_.empty()) {
+        // Verified against the one trusted certificate this server's chain led to at the first
+        // connection: libcurl's GnuTLS build loads the whole trust store again for every
+        // connection (some 25 ms), and a server without keep-alive makes one per request.
+        curl_easy_setopt(c, CURLOPT_CAINFO, anchorPath_.c_str());
+        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+    } else if (url_.tls) {
+        // The CA file is trusted besides the system's certificates (libcurl's CA folder).
+        if (!options_.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str());
+        curl_easy_setopt(c, CURLOPT_CERTINFO, 1L);
+    }
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::min(options_.connectSeconds, options_.timeoutSeconds)) * 1000);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "nubrasweep");
+    curl_easy_setopt(c, CURLOPT_HTTPAUTH, auth_);
+    curl_easy_setopt(c, CURLOPT_USERNAME, url_.user.c_str());
+    curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &Transfer::OnOpenSocket);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &t);
+    if (method == "HEAD") {
+        curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    } else if (method != "GET") {
+        curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+}
+
 HttpAnswer DavHttp::Request(const std::string& method, const std::string& path, const std::vector<std::string>& headers,
                             const std::string& body, size_t maxBody) {
     for (int attempt = 0;; ++attempt) {
@@ -407,51 +456,8 @@ HttpAnswer DavHttp::Request(const std::string& method, const std::string& path, 
         curl_easy_reset(c);  // the open connection and the TLS session stay
         Transfer t;
         t.maxBody = maxBody;
-        t.timeoutMs = options_.timeoutSeconds * 1000;
-        t.plainToLoopbackOnly = !url_.tls;
-        const std::string target = url_.Origin() + path;
         char error[CURL_ERROR_SIZE] = {};
-        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
-        curl_easy_setopt(c, CURLOPT_URL, target.c_str());
-        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, url_.tls ? "https" : "http");
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-        curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (!anchorPath_.empty()) {
-            // Verified against the one trusted certificate this server's chain led to at the first
-            // connection: libcurl's GnuTLS build loads the whole trust store again for every
-            // connection (some 25 ms), and a server without keep-alive makes one per request.
-            curl_easy_setopt(c, CURLOPT_CAINFO, anchorPath_.c_str());
-            curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
-        } else if (url_.tls) {
-            // The CA file is trusted besides the system's certificates (libcurl's CA folder).
-            if (!options_.caFile.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, options_.caFile.c_str());
-            curl_easy_setopt(c, CURLOPT_CERTINFO, 1L);
-        }
-        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
-                         static_cast<long>(std::min(options_.connectSeconds, options_.timeoutSeconds)) * 1000);
-        curl_easy_setopt(c, CURLOPT_USERAGENT, "nubrasweep");
-        curl_easy_setopt(c, CURLOPT_HTTPAUTH, auth_);
-        curl_easy_setopt(c, CURLOPT_USERNAME, url_.user.c_str());
-        curl_easy_setopt(c, CURLOPT_PASSWORD, password_.c_str());
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
-        curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
-        curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
-        curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
-        curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-        curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &Transfer::OnOpenSocket);
-        curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, &t);
-        if (method == "HEAD") {
-            curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
-        } else if (method != "GET") {
-            curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, method.c_str());
-            curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
-            curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        }
+        Configure(t, method, path, body, error);
         curl_slist* list = nullptr;
         for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
         list = curl_slist_append(list, "Expect:");  // no second's wait for 100 Continue

@@ -105,6 +105,10 @@ public:
 private:
     struct Transfer;
     [[noreturn]] void Fail(int code, const Transfer& t, const std::string& what);
+    // Sets up the open handle for one request: address, trust, limits, credentials, the
+    // transfer's callbacks, the method and its body (which must outlive the request).
+    void Configure(Transfer& t, const std::string& method, const std::string& path, const std::string& body,
+                   char* error);
     void LearnAnchor();
     void ForgetAnchor();
 
