@@ -40,4 +40,38 @@ CommandSpec TreeStoreCommand(std::string name, std::string summary, std::string 
             }};
 }
 
+CommandSpec AccountStoreCommand(AccountCommandText text, std::string (*defaultName)(const std::string& url),
+                                AccountAttacher attach) {
+    using Kind = OptionSpec::Kind;
+    return {.name = std::move(text.name),
+            .summary = std::move(text.summary),
+            .options = {{.kind = Kind::Positional, .name = "URL", .help = std::move(text.urlHelp), .required = true},
+                        {.kind = Kind::Value, .name = "--name", .help = "Display name of the store (default: USER@HOST)"},
+                        {.kind = Kind::Value,
+                         .name = "--ca-file",
+                         .help = "A PEM file of certificates to trust besides the system's"},
+                        {.kind = Kind::Value,
+                         .name = "--password-file",
+                         .help = "A file holding the password (must be private to you)"},
+                        {.kind = Kind::Value,
+                         .name = "--timeout",
+                         .help = std::move(text.timeoutHelp),
+                         .integer = true,
+                         .minimum = 1,
+                         .maximum = 3600},
+                        {.kind = Kind::Flag, .name = "--allow-plain", .help = std::move(text.plainHelp)}},
+            .run = [defaultName, attach](Invocation& in) {
+                const AccountArgs account{in.args.Value("URL"), in.args.Value("--ca-file"),
+                                          in.args.Value("--password-file"), in.args.Flag("--allow-plain"),
+                                          in.args.Given("--timeout") ? std::stoi(in.args.Value("--timeout")) : 0};
+                const std::string name = in.args.Value("--name");
+                if (name.empty()) RequireStoreName(defaultName(account.url), "give another with --name");
+                else RequireStoreName(name);
+                const auto profile = in.Profile();
+                const size_t warned = profile->Warnings().size();  // those of opening are shown already
+                ReportConnectedStore(*profile, attach(*profile, account, name), warned);
+                return kExitOk;
+            }};
+}
+
 }  // namespace nubra::cli
