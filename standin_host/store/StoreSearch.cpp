@@ -155,8 +155,10 @@ void BindAll(SqlStatement& s, const std::vector<Bound>& binds) {
     }
 }
 
-// A probe counts at most this many rows of a condition's index.
+// A probe counts at most this many rows of a condition's index; a condition selecting no more
+// than kFewRows drives without further probes.
 constexpr int kProbeRows = 24;
+constexpr int kFewRows = 2;
 
 }  // namespace
 
@@ -175,8 +177,10 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
     // The rows of the driving condition are each checked against the others, so the driver
     // should select few: a first name or a common date selects hundreds where an e-mail
     // address selects one. Where more than one condition could drive, a short look into each
-    // index picks the one that selects fewest (the conditions must all hold, so one that
-    // selects nothing in the whole store ends the search).
+    // index, best kind first, picks one that selects few (the conditions must all hold, so one
+    // that selects nothing in the whole store ends the search); a condition that selects no
+    // more than kFewRows is taken at once, which spares the other looks where values are
+    // mostly unique.
     if (candidates > 1) {
         // How many rows of the whole store (up to kProbeRows) condition i selects.
         auto probe = [&](size_t i) {
@@ -188,15 +192,20 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
             BindAll(*p, binds);
             return p->Step() ? static_cast<int>(p->Int(0)) : 0;
         };
+        std::vector<size_t> order;
+        for (size_t i = 0; i < conditions.size(); ++i)
+            if (conds[i].score > 0) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return conds[a].score > conds[b].score; });
         int fewest = kProbeRows + 1;
-        for (size_t i = 0; i < conditions.size(); ++i) {
-            if (conds[i].score == 0) continue;
+        for (size_t i : order) {
             const int n = probe(i);
             if (n == 0) return {};
-            if (n < fewest || (n == fewest && conds[i].score > conds[driver].score)) {
+            if (n < fewest) {
                 fewest = n;
                 driver = static_cast<int>(i);
             }
+            if (fewest <= kFewRows) break;
         }
     }
     std::string sql;
