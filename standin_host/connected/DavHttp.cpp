@@ -70,7 +70,9 @@ bool Loopback(const sockaddr* address) {
 // certificates and `caFile`, loaded once per process and CA file.
 gnutls_x509_trust_list_t TrustList(const std::string& caFile) {
     static std::mutex lock;
-    static std::map<std::string, gnutls_x509_trust_list_t> lists;  // kept until the process ends
+    // Kept until the process ends, and never destroyed: a connection may still verify with one
+    // while the process exits.
+    static auto& lists = *new std::map<std::string, gnutls_x509_trust_list_t>;
     std::lock_guard hold(lock);
     if (auto it = lists.find(caFile); it != lists.end()) return it->second;
     gnutls_x509_trust_list_t list = nullptr;
