@@ -221,6 +221,17 @@ TEST_F(DavAccount, CleanMovesExactlyTheDuplicatesAndARestoreBringsEveryItemBack)
     EXPECT_EQ(View("alice").collections.at("contacts-nubra-duplicates/"),
               "Contacts \xE2\x80\x93 Nubra_Duplicate_Items\t/alice/contacts/");
 
+    // Which collection holds which one's duplicates is found again from the server alone: a
+    // fresh profile attaching the account shows each as the folder's Nubra_Duplicate_Items.
+    const User other{work.path() / "other"};
+    ASSERT_EQ(other.Run({"store", "add-dav", server->Url("alice"), "--ca-file", server->CaFile().string()},
+                        Password("alice"))
+                  .exit,
+              0);
+    const auto seen = other.Run({"tree"}, Password("alice"));
+    for (const char* c : {"Contacts", "Calendar", "Tasks"})
+        EXPECT_TRUE(Has(seen.out, std::string("\talice@127.0.0.1\\") + c + "\\Nubra_Duplicate_Items\n")) << seen.out;
+
     // Nothing new: the second clean finds nothing and changes nothing.
     const ServerView cleaned = View("alice");
     const auto again = user.Run({"clean", "--recursive", "alice@127.0.0.1"}, Password("alice"));
