@@ -1,7 +1,7 @@
 #include "standin_host/cli/CommandTable.h"
 
 #include "host/Automation.h"
-#include "standin_host/cli/NubraVersion.h"
+#include "standin_host/NubraVersion.h"
 #include "standin_host/cli/Output.h"
 #include "standin_host/store/Profile.h"
 
