@@ -27,6 +27,7 @@ CommandSpec RestoreCommand();
 CommandSpec RegisterCommand();
 CommandSpec UnregisterCommand();
 CommandSpec GuiCommand();
+CommandSpec FolderPathsCommand();
 
 const ProgramSpec& Program() {
     static const ProgramSpec program{
@@ -38,7 +39,8 @@ const ProgramSpec& Program() {
         {{.kind = OptionSpec::Kind::Value,
           .name = "--profile",
           .help = "Profile folder (default: $NUBRA_PROFILE, else $XDG_DATA_HOME/nubrasweep/profile); created on first "
-                  "use"}},
+                  "use",
+          .names = OptionSpec::Names::Directory}},
     };
     return program;
 }
@@ -65,6 +67,7 @@ const std::vector<CommandSpec>& CommandTable() {
         RegisterCommand(),
         UnregisterCommand(),
         GuiCommand(),
+        FolderPathsCommand(),
     };
     return table;
 }

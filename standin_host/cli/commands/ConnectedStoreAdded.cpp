@@ -21,7 +21,11 @@ CommandSpec TreeStoreCommand(std::string name, std::string summary, std::string 
     using Kind = OptionSpec::Kind;
     return {.name = std::move(name),
             .summary = std::move(summary),
-            .options = {{.kind = Kind::Positional, .name = "DIR", .help = std::move(dirHelp), .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "DIR",
+                         .help = std::move(dirHelp),
+                         .required = true,
+                         .names = OptionSpec::Names::Directory},
                         {.kind = Kind::Value,
                          .name = "--name",
                          .help = "Display name of the store (default: the folder's name)"}},

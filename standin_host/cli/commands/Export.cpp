@@ -36,11 +36,16 @@ CommandSpec ExportCommand() {
     return {.name = "export",
             .summary = "Export a folder's items: .eml per mail/post (or mbox, Maildir), contacts.vcf, calendar.ics, "
                        "items.jsonl",
-            .options = {{.kind = Kind::Positional, .name = "PATH", .help = "Folder path", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "PATH",
+                         .help = "Folder path",
+                         .required = true,
+                         .names = OptionSpec::Names::Folder},
                         {.kind = Kind::Positional,
                          .name = "DIR",
                          .help = "Target folder (created when missing)",
-                         .required = true},
+                         .required = true,
+                         .names = OptionSpec::Names::Directory},
                         {.kind = Kind::Value,
                          .name = "--format",
                          .help = "How mail and posts are written: eml (a file each, the default), mbox (mboxrd, "

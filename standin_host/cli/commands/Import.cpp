@@ -85,13 +85,18 @@ CommandSpec ImportCommand() {
     using Kind = OptionSpec::Kind;
     return {.name = "import",
             .summary = "Import item files into a folder (one transaction per file)",
-            .options = {{.kind = Kind::Positional, .name = "PATH", .help = "Folder path", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "PATH",
+                         .help = "Folder path",
+                         .required = true,
+                         .names = OptionSpec::Names::Folder},
                         {.kind = Kind::Positional,
                          .name = "FILE",
                          .help = "Files to import: JSON Lines (one item object per line), .eml, mbox, Maildir "
                                  "folders, .vcf, .ics",
                          .required = true,
-                         .many = true}},
+                         .many = true,
+                         .names = OptionSpec::Names::File}},
             .run = Run};
 }
 

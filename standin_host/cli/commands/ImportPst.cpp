@@ -41,7 +41,11 @@ CommandSpec ImportPstCommand() {
     using Kind = OptionSpec::Kind;
     return {.name = "import-pst",
             .summary = "Import an Outlook data file (.pst/.ost) as a new store",
-            .options = {{.kind = Kind::Positional, .name = "FILE", .help = "The .pst or .ost file", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "FILE",
+                         .help = "The .pst or .ost file",
+                         .required = true,
+                         .names = OptionSpec::Names::File},
                         {.kind = Kind::Value,
                          .name = "--name",
                          .help = "Display name of the new store (default: the name the file gives itself, else its "
