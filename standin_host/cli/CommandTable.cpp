@@ -13,6 +13,7 @@ CommandSpec StoreAddCommand();
 CommandSpec StoreAddMaildirCommand();
 CommandSpec StoreAddImapCommand();
 CommandSpec StoreAddVdirCommand();
+CommandSpec StoreAddDavCommand();
 CommandSpec StoreRemoveCommand();
 CommandSpec StoreRenameCommand();
 CommandSpec MkdirCommand();
@@ -53,6 +54,7 @@ const std::vector<CommandSpec>& CommandTable() {
         StoreAddMaildirCommand(),
         StoreAddImapCommand(),
         StoreAddVdirCommand(),
+        StoreAddDavCommand(),
         StoreRemoveCommand(),
         StoreRenameCommand(),
         MkdirCommand(),
@@ -111,7 +113,12 @@ std::shared_ptr<store::Profile> Invocation::Profile(Opening opening) {
             if (e.Number() != errnum::kMapiNoAccess) throw;
         }
     }
-    if (!profile_) profile_ = store::Profile::Open(dir_, opening == Opening::ReadWrite ? Access::ReadWrite : Access::ReadOnly);
+    if (!profile_)
+        profile_ = store::Profile::Open(dir_,
+                                        opening == Opening::ReadWrite || opening == Opening::ForRuns ? Access::ReadWrite
+                                                                                                      : Access::ReadOnly,
+                                        opening == Opening::ForRuns ? store::Profile::Upstreams::AttachForRuns
+                                                                    : store::Profile::Upstreams::Attach);
     for (const auto& w : profile_->Warnings()) PrintWarning(w);
     return profile_;
 }

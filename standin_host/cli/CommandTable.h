@@ -65,6 +65,9 @@ enum class Opening {
     // Read-write where this user may write to it (connected stores are synchronised, an older
     // store format is upgraded), else read-only.
     ReadWriteElseReadOnly,
+    // Read-write for removal runs: a connected store is synchronised when a run takes one of
+    // its folders, not also when the profile opens.
+    ForRuns,
 };
 
 // One run of a command: what was given, and the profile it works on.

@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 
 // Ids of the explorer's own commands (the add-in looks for none of them).
 constexpr int32_t kImport = 31001, kExport = 31002, kAddMaildir = 31003, kAddImap = 31004, kRefresh = 31005,
-                  kPreview = 31006, kHistory = 31007, kAddVdir = 31008;
+                  kPreview = 31006, kHistory = 31007, kAddVdir = 31008, kAddDav = 31009;
 
 // A box shows this many lines of a long list, then says how many more there are.
 constexpr size_t kMaxListedProblems = 40;
@@ -103,6 +103,7 @@ void ExplorerWindow::AddOwnCommands() {
         {builtin::kFile, kAddMaildir, "Add &Maildir...", "AddMaildir", [this] { AddMaildirCommand(); }},
         {builtin::kFile, kAddImap, "Add IM&AP account...", "AddImapAccount", [this] { AddImapCommand(); }},
         {builtin::kFile, kAddVdir, "Add &vdir folder...", "AddVdir", [this] { AddVdirCommand(); }},
+        {builtin::kFile, kAddDav, "Add address book/&calendar account...", "AddDavAccount", [this] { AddDavCommand(); }},
         {builtin::kView, kRefresh, "&Refresh", "RefreshViews", [this] { RefreshViews(); }},
         {builtin::kTools, kPreview, "&Preview duplicates...", "PreviewDuplicates", [this] { PreviewSelectedFolder(); }},
         {builtin::kTools, kHistory, "&History...", "RemovalHistory", [this] { ShowHistory(); }},
@@ -316,6 +317,14 @@ void ExplorerWindow::AddImapCommand() {
     if (dialog.exec() != QDialog::Accepted) return;
     AddStore("The account was not added.", [&](store::Profile& profile) {
         return connected::AddImapStore(profile, dialog.Account(), dialog.Name(), dialog.Password());
+    });
+}
+
+void ExplorerWindow::AddDavCommand() {
+    AddDavDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    AddStore("The account was not added.", [&](store::Profile& profile) {
+        return connected::AddDavStore(profile, dialog.Account(), dialog.Name(), dialog.Password());
     });
 }
 

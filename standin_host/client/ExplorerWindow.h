@@ -140,6 +140,7 @@ private:
     void AddMaildirCommand();
     void AddVdirCommand();
     void AddImapCommand();
+    void AddDavCommand();
     void MoveCommand();
     void SaveAttachmentsCommand();
     void RefreshWhenIdle();

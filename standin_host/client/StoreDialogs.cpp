@@ -176,6 +176,45 @@ std::string AddImapDialog::Password() const { return password_->text().toStdStri
 
 std::string AddImapDialog::Name() const { return Trimmed(name_); }
 
+AddDavDialog::AddDavDialog(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("AddDavDialog"));
+    setWindowTitle(QStringLiteral("Add address book/calendar account"));
+    auto* form = new QFormLayout(this);
+    form->addRow(PlainLabel(QStringLiteral("Every address book, calendar and task list of the account becomes a folder. "
+                                           "Duplicates are moved into a collection beside each, named after it."),
+                            this));
+    address_ = Field(this, "Address", QStringLiteral("https://dav.example.org/"));
+    user_ = Field(this, "User");
+    password_ = Field(this, "Password", QStringLiteral("kept in memory until the explorer closes"));
+    password_->setEchoMode(QLineEdit::Password);
+    caFile_ = Field(this, "CaFile", QStringLiteral("only for a server with its own certificate authority"));
+    name_ = Field(this, "StoreName", QStringLiteral("USER@SERVER"));
+    form->addRow(QStringLiteral("&Address:"), address_);
+    form->addRow(QStringLiteral("&User:"), user_);
+    form->addRow(QStringLiteral("Pass&word:"), password_);
+    form->addRow(QStringLiteral("&Certificates:"), PathRow(this, caFile_, false));
+    form->addRow(QStringLiteral("&Name:"), name_);
+    form->addRow(OkCancel(this, QStringLiteral("&Add"), {address_, user_}));
+    resize(480, 0);
+}
+
+connected::DavAccount AddDavDialog::Account() const {
+    std::string address = Trimmed(address_);
+    size_t scheme = address.find("://");
+    if (scheme == std::string::npos) {
+        address = "https://" + address;
+        scheme = 5;
+    }
+    connected::DavAccount account;
+    account.url = address.substr(0, scheme + 3) + Trimmed(user_) + "@" + address.substr(scheme + 3);
+    account.caFile = Trimmed(caFile_);
+    return account;
+}
+
+std::string AddDavDialog::Password() const { return password_->text().toStdString(); }
+
+std::string AddDavDialog::Name() const { return Trimmed(name_); }
+
 FolderPickerDialog::FolderPickerDialog(QWidget* parent, outlook::NameSpace& ns) : QDialog(parent) {
     setObjectName(QStringLiteral("FolderPicker"));
     setWindowTitle(QStringLiteral("Move to folder"));

@@ -1,5 +1,5 @@
 // The dialogs behind the explorer's commands: what to import, the stores to add (a Maildir
-// tree, an IMAP account), the folder to move items into. They only ask; the explorer does the
+// tree, an IMAP or CardDAV/CalDAV account), the folder to move items into. They only ask; the explorer does the
 // work.
 #pragma once
 
@@ -19,6 +19,7 @@ class QTreeWidget;
 
 namespace nubra::connected {
 struct ImapAccount;
+struct DavAccount;
 }
 
 namespace nubra::client {
@@ -68,6 +69,26 @@ private:
     QLineEdit* server_ = nullptr;
     QSpinBox* port_ = nullptr;
     QComboBox* security_ = nullptr;
+    QLineEdit* user_ = nullptr;
+    QLineEdit* password_ = nullptr;
+    QLineEdit* caFile_ = nullptr;
+    QLineEdit* name_ = nullptr;
+};
+
+// A CardDAV/CalDAV account: the server's address, user, password (handed over in memory only),
+// trusted certificates, and the store's name.
+class AddDavDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit AddDavDialog(QWidget* parent);
+    // https://USER@HOST[:PORT][/PATH] (https:// put in front of an address written without
+    // one) with the certificates to trust.
+    connected::DavAccount Account() const;
+    std::string Password() const;
+    std::string Name() const;
+
+private:
+    QLineEdit* address_ = nullptr;
     QLineEdit* user_ = nullptr;
     QLineEdit* password_ = nullptr;
     QLineEdit* caFile_ = nullptr;

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "standin_host/store/Sql.h"
 #include "standin_host/store/StoreDb.h"
 
 namespace nubra::connected {
@@ -22,62 +23,34 @@ public:
     CacheSql(const CacheSql&) = delete;
     CacheSql& operator=(const CacheSql&) = delete;
 
-    class Stmt {
+    // A statement of the cache's connection; failures name the cache's file.
+    class Stmt : public store::SqlStatement {
     public:
-        Stmt(CacheSql& owner, sqlite3_stmt* s) : owner_(owner), s_(s) {}
-        ~Stmt() { sqlite3_finalize(s_); }
-        Stmt(const Stmt&) = delete;
-        Stmt& operator=(const Stmt&) = delete;
-        Stmt& Bind(int i, int64_t v);
-        Stmt& Bind(int i, const std::string& v);
-        Stmt& BindNull(int i);
-        bool Step();  // true while there is a row
-        void Run();   // steps to the end and resets
-        void Reset();
-        int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
-        std::string Text(int c) const;
-        bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-
-    private:
-        CacheSql& owner_;
-        sqlite3_stmt* s_;
+        Stmt(CacheSql& owner, const char* sql)
+            : SqlStatement(owner.cache_.Handle(), sql, [&owner](int rc, const std::string& what) { owner.Fail(rc, what); },
+                           true) {}
     };
-
     // A statement of literal SQL, prepared once; reset when the returned scope ends.
-    class Use {
-    public:
-        explicit Use(Stmt& s) : s_(s) {}
-        ~Use() { s_.Reset(); }
-        Stmt* operator->() { return &s_; }
-
-    private:
-        Stmt& s_;
-    };
+    using Use = store::SqlUse<Stmt>;
     Stmt& Prep(const char* sql);
     void Exec(const std::string& sql);
     // Runs literal `sql` (prepared once) with `values` bound to its parameters in order.
     template <typename... Values>
     void Run(const char* sql, const Values&... values) {
         Use u(Prep(sql));
-        int i = 0;
-        (u->Bind(++i, values), ...);
-        u->Run();
+        u->BindAll(values...).Run();
     }
     // The first column of the first row of literal `sql` with `values` bound, as text or as an
     // integer; nullopt when there is no row.
     template <typename... Values>
     std::optional<std::string> TextOf(const char* sql, const Values&... values) {
         Use u(Prep(sql));
-        int i = 0;
-        (u->Bind(++i, values), ...);
-        return u->Step() ? std::optional<std::string>(u->Text(0)) : std::nullopt;
+        return u->BindAll(values...).Step() ? std::optional<std::string>(u->Text(0)) : std::nullopt;
     }
     template <typename... Values>
     std::optional<int64_t> IntOf(const char* sql, const Values&... values) {
         Use u(Prep(sql));
-        int i = 0;
-        (u->Bind(++i, values), ...);
-        return u->Step() ? std::optional<int64_t>(u->Int(0)) : std::nullopt;
+        return u->BindAll(values...).Step() ? std::optional<int64_t>(u->Int(0)) : std::nullopt;
     }
     // A provider setting kept in the cache (its own key/value table).
     std::optional<std::string> Setting(const std::string& key);

@@ -79,6 +79,21 @@ std::string FolderPathProblem(const std::vector<std::string>& levels) {
     return {};
 }
 
+int TimeoutSetting(const char* envVar, const std::string& option) {
+    const char* env = std::getenv(envVar);
+    const bool fromEnv = env && *env;
+    const std::string text = fromEnv ? env : option;
+    if (text.empty()) return 60;
+    const bool digits = text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
+    const int seconds = digits ? std::stoi(text) : 0;
+    if (seconds < 1 || seconds > 3600)
+        RaiseError(errnum::kMapiInvalidParameter,
+                   (fromEnv ? std::string(envVar) : std::string("the account's \"timeout\" option")) + " is \"" + text +
+                       "\"; it must be a number of seconds from 1 to 3600",
+                   kSource);
+    return seconds;
+}
+
 void FaultPoint(const char* point) {
     static const char* wanted = std::getenv("NUBRA_CONNECTED_FAULT");
     if (!wanted) return;

@@ -54,6 +54,11 @@ inline constexpr size_t kMaxFolderPathBytes = 1024;  // the levels joined with "
 // can.
 std::string FolderPathProblem(const std::vector<std::string>& levels);
 
+// A request limit in seconds: the environment variable `envVar` when set (for one process),
+// else `option` (an account's "timeout"), else 60. Raises kMapiInvalidParameter naming the
+// setting when it is no number of seconds from 1 to 3600.
+int TimeoutSetting(const char* envVar, const std::string& option);
+
 // Run locks take a byte per folder at the hash of its name (below 2^30).
 using store::Fnv1a;
 

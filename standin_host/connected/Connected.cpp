@@ -1,6 +1,7 @@
 #include "standin_host/connected/Connected.h"
 
 #include "standin_host/connected/Common.h"
+#include "standin_host/connected/Dav.h"
 #include "standin_host/connected/Imap.h"
 #include "standin_host/connected/Maildir.h"
 #include "standin_host/connected/Secrets.h"
@@ -13,6 +14,7 @@ void RegisterConnectedStores() {
         store::RegisterUpstreamFactory("maildir", MakeMaildirUpstream);
         store::RegisterUpstreamFactory("imap", MakeImapUpstream);
         store::RegisterUpstreamFactory("vdir", MakeVdirUpstream);
+        store::RegisterUpstreamFactory("dav", MakeDavUpstream);
         return true;
     }();
     (void)done;
@@ -67,6 +69,36 @@ store::StoreInfo AddImapStore(store::Profile& profile, const ImapAccount& accoun
         return profile.AddConnectedStore(entry, display);
     } catch (...) {
         RememberImapPassword(url.user, url.host, {});  // a refused password is not tried again
+        throw;
+    }
+}
+
+store::StoreInfo AddDavStore(store::Profile& profile, const DavAccount& account, const std::string& name,
+                             const std::string& password) {
+    RegisterConnectedStores();
+    const DavUrl url = ParseDavUrl(account.url);
+    if (!url.tls && !account.allowPlain)
+        RaiseError(errnum::kMapiInvalidParameter,
+                   "\"" + account.url + "\" would reach the server without TLS; use https:// (http:// is for a test "
+                   "server on this machine, with allow-plain)",
+                   kSource);
+    store::ConnectedEntry entry{"dav", url.Canonical(), {}};
+    std::error_code ec;
+    if (!account.caFile.empty()) entry.options["ca-file"] = std::filesystem::absolute(account.caFile, ec).string();
+    if (!account.passwordFile.empty())
+        entry.options["password-file"] = std::filesystem::absolute(account.passwordFile, ec).string();
+    if (account.allowPlain) entry.options["allow-plain"] = "yes";
+    if (account.timeoutSeconds != 0) {
+        entry.options["timeout"] = std::to_string(account.timeoutSeconds);
+        DavTimeoutSeconds(entry.options["timeout"]);  // refused before anything is written
+    }
+    const std::string display = name.empty() ? url.user + "@" + url.host : name;
+    if (password.empty()) return profile.AddConnectedStore(entry, display);
+    RememberPassword(kDavPasswords, url.user, url.host, password);
+    try {
+        return profile.AddConnectedStore(entry, display);
+    } catch (...) {
+        RememberPassword(kDavPasswords, url.user, url.host, {});  // a refused password is not tried again
         throw;
     }
 }

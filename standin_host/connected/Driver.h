@@ -48,6 +48,12 @@ struct SourceItem {
     std::string note;
 };
 
+// What changed in a folder since an earlier glance (Driver::ListChangesSince).
+struct SourceChanges {
+    std::vector<SourceItem> changed;  // arrived or changed since, as ListItems gives them
+    std::vector<std::string> gone;    // the keys of items that left
+};
+
 class Driver {
 public:
     virtual ~Driver() = default;
@@ -89,6 +95,16 @@ public:
     // meanwhile shows it at the next listing); what is passed over is said in `warnings`.
     virtual std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance,
                                               std::vector<std::string>& warnings) = 0;
+    // What changed in `folder` since it was listed under glance `since` (a state the source can
+    // answer from, such as a sync token), with in `glance` the glance the changes bring it to;
+    // what is passed over is said in `warnings`. nullopt when the source cannot tell (it keeps
+    // no such history, or has forgotten that state): the folder is then listed whole. Raises
+    // kMapiNotFound for a folder gone.
+    virtual std::optional<SourceChanges> ListChangesSince(const std::string& folder, const Glance& since, Glance& glance,
+                                                          std::vector<std::string>& warnings) {
+        (void)folder, (void)since, (void)glance, (void)warnings;
+        return std::nullopt;
+    }
     // The store's item of each of `items` of `folder`, made from what the item holds as import
     // makes it (with the item's arrival as its creation time), in order; nullopt, with a
     // warning, for one that cannot be read. What reading learns of an item that its listing

@@ -588,19 +588,7 @@ ImapUrl ParseImapUrl(const std::string& text) {
     return u;
 }
 
-int ImapTimeoutSeconds(const std::string& option) {
-    const char* env = std::getenv("NUBRA_IMAP_TIMEOUT");
-    const bool fromEnv = env && *env;
-    const std::string text = fromEnv ? env : option;
-    if (text.empty()) return 60;
-    const bool digits = text.size() <= 4 && text.find_first_not_of("0123456789") == std::string::npos;
-    const int seconds = digits ? std::stoi(text) : 0;
-    if (seconds < 1 || seconds > 3600)
-        Refuse(errnum::kMapiInvalidParameter,
-               std::string(fromEnv ? "NUBRA_IMAP_TIMEOUT" : "the account's \"timeout\" option") + " is \"" + text +
-                   "\"; it must be a number of seconds from 1 to 3600");
-    return seconds;
-}
+int ImapTimeoutSeconds(const std::string& option) { return TimeoutSetting("NUBRA_IMAP_TIMEOUT", option); }
 
 ImapSession::ImapSession(const ImapUrl& url, const ImapConnectOptions& options, const std::string& password)
     : watch_(std::make_unique<Watch>()), server_(url.user + "@" + url.host + ":" + std::to_string(url.port)),

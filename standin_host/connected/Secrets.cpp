@@ -44,13 +44,13 @@ std::string FromFile(const std::string& path) {
     return text;
 }
 
-std::string FromSecretService(const std::string& user, const std::string& host) {
+std::string FromSecretService(const PasswordKind& kind, const std::string& user, const std::string& host) {
     // Only with a session bus: without one GLib would try to start a bus of its own.
     const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (!bus || !*bus) return {};
     GError* error = nullptr;
     gchar* found = secret_password_lookup_sync(SECRET_SCHEMA_COMPAT_NETWORK, nullptr, &error, "user", user.c_str(),
-                                               "server", host.c_str(), "protocol", "imap", nullptr);
+                                               "server", host.c_str(), "protocol", kind.protocol, nullptr);
     if (error) g_error_free(error);
     if (!found) return {};
     std::string password = found;
@@ -60,34 +60,40 @@ std::string FromSecretService(const std::string& user, const std::string& host) 
 
 std::mutex gRememberedLock;
 std::map<std::string, std::string>& Remembered() {
-    static std::map<std::string, std::string> passwords;  // by "user@host"
+    static std::map<std::string, std::string> passwords;  // by "protocol:user@host"
     return passwords;
+}
+std::string RememberedKey(const PasswordKind& kind, const std::string& user, const std::string& host) {
+    return std::string(kind.protocol) + ":" + user + "@" + host;
 }
 
 }  // namespace
 
-void RememberImapPassword(const std::string& user, const std::string& host, const std::string& password) {
+void RememberPassword(const PasswordKind& kind, const std::string& user, const std::string& host,
+                      const std::string& password) {
     std::lock_guard lock(gRememberedLock);
-    if (password.empty()) Remembered().erase(user + "@" + host);
-    else Remembered()[user + "@" + host] = password;
+    if (password.empty()) Remembered().erase(RememberedKey(kind, user, host));
+    else Remembered()[RememberedKey(kind, user, host)] = password;
 }
 
-std::string LookupImapPassword(const std::string& user, const std::string& host, const std::string& passwordFile,
-                               bool onlyAccount) {
+std::string LookupPassword(const PasswordKind& kind, const std::string& user, const std::string& host,
+                           const std::string& passwordFile, bool onlyAccount) {
     {
         std::lock_guard lock(gRememberedLock);
-        if (auto it = Remembered().find(user + "@" + host); it != Remembered().end()) return it->second;
+        if (auto it = Remembered().find(RememberedKey(kind, user, host)); it != Remembered().end()) return it->second;
     }
     // The account's own password file first. The environment's one password would go to every
     // account the profile synchronises, so it serves only an account that is the only one.
     if (!passwordFile.empty()) return FromFile(passwordFile);
-    const char* env = std::getenv("NUBRA_IMAP_PASSWORD");
+    const char* env = std::getenv(kind.envVar);
     if (env && *env && onlyAccount) return env;
-    if (auto p = FromSecretService(user, host); !p.empty()) return p;
+    if (auto p = FromSecretService(kind, user, host); !p.empty()) return p;
+    const std::string var = kind.envVar;
     Refuse("no password for " + user + "@" + host +
-           (env && *env ? " (NUBRA_IMAP_PASSWORD serves a profile with one IMAP account only)" : "") +
+           (env && *env ? " (" + var + " serves a profile with one " + kind.label + " account only)" : "") +
            ": give --password-file FILE (private to you), keep it in the desktop's keyring (secret-tool store "
-           "--label=IMAP protocol imap server " + host + " user " + user + "), or set NUBRA_IMAP_PASSWORD");
+           "--label=" + kind.label + " protocol " + kind.protocol + " server " + host + " user " + user +
+           "), or set " + var);
 }
 
 }  // namespace nubra::connected

@@ -309,7 +309,13 @@ Synchroniser::Listing Synchroniser::ListChanged(const std::map<int64_t, std::str
             continue;
         Listing::Folder& f = listing.folders[id];
         f.key = key;
-        f.items = driver_->ListItems(key, glance, warnings);
+        // Where the source can tell what changed since the state last listed, the cache's
+        // items with those changes are the listing: the cache holds that state with this
+        // process's own changes since, which the source's changes hold too.
+        std::optional<SourceChanges> changes;
+        if (!state.empty() && glance.validity == validity)
+            changes = driver_->ListChangesSince(key, Glance{validity, state}, glance, warnings);
+        f.items = changes ? CachedWith(id, *changes) : driver_->ListItems(key, glance, warnings);
         // One item for each key, whatever a source repeats (the last word counts).
         std::set<std::string> seen;
         for (auto it = f.items.rbegin(); it != f.items.rend(); ++it)
@@ -319,6 +325,28 @@ Synchroniser::Listing Synchroniser::ListChanged(const std::map<int64_t, std::str
         f.glance = std::move(glance);
     }
     return listing;
+}
+
+// The items the cache holds in `folder` with `changes` made to them.
+std::vector<SourceItem> Synchroniser::CachedWith(int64_t folder, const SourceChanges& changes) {
+    std::map<std::string, SourceItem> items;
+    {
+        auto& st = sql_.Prep("SELECT key, stamp, size, arrival, flags, note FROM conn_items WHERE folder_id = ?");
+        CacheSql::Use u(st);
+        u->Bind(1, folder);
+        while (u->Step()) items[u->Text(0)] = {u->Text(0), u->Text(1), u->Int(2), u->Int(3), u->Text(4), u->Text(5)};
+    }
+    for (const auto& key : changes.gone) items.erase(key);
+    for (const auto& item : changes.changed) {
+        auto& at = items[item.key];
+        const std::string note = at.note;
+        at = item;
+        at.note = note;
+    }
+    std::vector<SourceItem> out;
+    out.reserve(items.size());
+    for (auto& [key, item] : items) out.push_back(std::move(item));
+    return out;
 }
 
 // What the cache knows of the listed folders' items: by (folder, key), each cache item with its

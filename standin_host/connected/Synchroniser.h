@@ -81,6 +81,7 @@ private:
                                        std::map<std::vector<std::string>, int64_t>& byPath, std::set<int64_t>& taken);
     void ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present);
     Listing ListChanged(const std::map<int64_t, std::string>& folders, std::vector<std::string>& warnings);
+    std::vector<SourceItem> CachedWith(int64_t folder, const SourceChanges& changes);
     struct Known {
         int64_t id;
         SourceItem item;

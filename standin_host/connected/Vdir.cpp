@@ -13,19 +13,16 @@
 
 #include "host/AutomationDates.h"
 #include "standin_host/connected/Common.h"
+#include "standin_host/connected/PimItem.h"
 #include "standin_host/connected/Synchroniser.h"
-#include "standin_host/formats/ICalendar.h"
-#include "standin_host/formats/VCard.h"
 
 namespace fs = std::filesystem;
 
 namespace nubra::connected {
 namespace {
 
-constexpr const char* kDuplicatesName = "Nubra_Duplicate_Items";
 constexpr size_t kMaxItemBytes = size_t{16} << 20;  // no contact or event is this large
 constexpr size_t kKindProbes = 50;                  // .ics files looked into for a collection's kind
-constexpr int32_t kDistributionList = 69;
 
 [[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
@@ -45,73 +42,13 @@ std::optional<std::string> StampOf(int dir, const std::string& name, int64_t* si
            std::to_string(st.st_size) + ":" + std::to_string(st.st_ino);
 }
 
-// The value of the first line of `text` naming property `name` (parameters allowed), unfolded
-// no further: the date properties read here are short.
-std::optional<std::string> Property(std::string_view text, const char* name) {
-    const size_t n = std::strlen(name);
-    for (size_t at = 0; at < text.size();) {
-        size_t end = text.find('\n', at);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(at, end - at);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (line.size() > n && strncasecmp(line.data(), name, n) == 0 && (line[n] == ':' || line[n] == ';'))
-            if (const size_t colon = line.find(':'); colon != std::string_view::npos)
-                return std::string(line.substr(colon + 1));
-        at = end + 1;
-    }
-    return std::nullopt;
-}
-
-// A date-time of iCalendar or vCard ("20240102T030405Z", "2024-01-02T03:04:05Z", "20240102"),
-// taken as UTC.
-std::optional<Date> DateOf(const std::string& value) {
-    std::string digits;
-    for (char c : value)
-        if (c >= '0' && c <= '9') digits += c;
-    if (digits.size() != 8 && digits.size() != 14) return std::nullopt;
-    tm t{};
-    t.tm_year = std::stoi(digits.substr(0, 4)) - 1900;
-    t.tm_mon = std::stoi(digits.substr(4, 2)) - 1;
-    t.tm_mday = std::stoi(digits.substr(6, 2));
-    if (digits.size() == 14) {
-        t.tm_hour = std::stoi(digits.substr(8, 2));
-        t.tm_min = std::stoi(digits.substr(10, 2));
-        t.tm_sec = std::stoi(digits.substr(12, 2));
-    }
-    if (t.tm_mon > 11 || t.tm_mday < 1 || t.tm_mday > 31 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 60)
-        return std::nullopt;
-    return dates::FromUnixMillis(static_cast<int64_t>(::timegm(&t)) * 1000);
-}
-
-// The item of file `name` (its whole text), as import makes it, with its creation time and,
-// for a vCard of KIND group, as a distribution list.
+// The item of file `name` (its whole text), as import makes it; when the text has no date to
+// tell its creation, the file's modification time.
 store::ItemData ItemOf(const std::string& text, const std::string& name, const std::string& path, int dir) {
-    auto items = EndsWith(name, ".vcf") ? formats::ParseVCards(text, path) : formats::ParseICalendar(text, path);
-    if (items.empty()) Raise(errnum::kMapiCorruptData, "\"" + path + "\" holds no contact, event or to-do");
-    store::ItemData item = std::move(items.front());
-    std::optional<Date> created;
-    for (const char* property : {"CREATED", "DTSTAMP", "REV"})
-        if (!created)
-            if (const auto value = Property(text, property)) created = DateOf(*value);
-    if (!created) {
-        struct stat st{};
-        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) created = dates::FromUnixMillis(int64_t{st.st_mtime} * 1000);
-    }
-    if (created) item.CreationTime = created;
-    const auto kind = Property(text, "KIND");
-    const auto appleKind = Property(text, "X-ADDRESSBOOKSERVER-KIND");
-    if ((kind && strcasecmp(kind->c_str(), "group") == 0) || (appleKind && strcasecmp(appleKind->c_str(), "group") == 0)) {
-        item.Class = kDistributionList;
-        item.MessageClass.reset();
-    }
-    return item;
-}
-
-// A name the folder tree can carry: a backslash inside a name is written as U+29F5 (paths join
-// folder names with a backslash).
-std::string Shown(std::string name) {
-    for (size_t at; (at = name.find('\\')) != std::string::npos;) name.replace(at, 1, "\xE2\xA7\xB5");
-    return name;
+    std::optional<Date> modified;
+    struct stat st{};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) modified = dates::FromUnixMillis(int64_t{st.st_mtime} * 1000);
+    return PimItemOf(text, EndsWith(name, ".vcf"), path, modified);
 }
 
 class VdirDriver : public Driver {
@@ -232,9 +169,9 @@ std::vector<SourceFolder> VdirDriver::ListFolders(std::vector<std::string>& warn
         if (TreeDir::ReadWhole(dir.Get(), "displayname", 4096, display)) display = display.substr(0, display.find('\n'));
         const bool items = std::any_of(files.begin(), files.end(), [](const auto& f) { return IsItemFile(f.name); });
         if (!items && display.empty()) continue;  // no collection
-        display = Shown(display.empty() ? e.name : display);
+        display = ShownFolderName(display.empty() ? e.name : display);
         // Two collections of one name: the second is told apart by its folder's.
-        if (names[display]++) display += " (" + Shown(e.name) + ")";
+        if (names[display]++) display += " (" + ShownFolderName(e.name) + ")";
         const int32_t kind = KindOf(dir.Get(), files);
         out.push_back({e.name, {display}, true, false, kind});
         if (TreeDir::IsDir(dir.Get(), kDuplicatesName))

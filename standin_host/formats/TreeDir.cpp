@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "host/Automation.h"
 #include "standin_host/formats/Mail.h"
@@ -150,35 +151,12 @@ int OpenFile(int dir, const std::string& name, std::string& why) {
 }
 }  // namespace
 
-bool TreeDir::ReadHeader(int dir, const std::string& name, size_t limit, std::string& out, std::string& why) {
-    UniqueFd fd(OpenFile(dir, name, why));
-    if (!fd) return false;
-    out.clear();
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        if (n == 0) return true;
-        const size_t before = out.size();
-        out.append(buf, static_cast<size_t>(n));
-        const size_t from = before > 2 ? before - 2 : 0;
-        if (size_t end = HeaderEnd(std::string_view(out).substr(from)); end != std::string_view::npos) {
-            out.resize(from + end);
-            return true;
-        }
-        if (out.size() > limit) {
-            why = "the header is larger than " + std::to_string(limit >> 20) + " MiB";
-            return false;
-        }
-    }
-}
-
-bool TreeDir::ReadWhole(int dir, const std::string& name, size_t limit, std::string& out) {
-    std::string why;
+namespace {
+// Reads the regular file `name` of `dir` into `out` until `enough` says the bytes read so far
+// (from the offset it is given) hold what is wanted (it then cuts `out` and returns true) or the
+// file ends; at most `limit` bytes. False with `why` otherwise.
+bool ReadUntil(int dir, const std::string& name, size_t limit, std::string& out, std::string& why,
+               const std::function<bool(std::string&, size_t from)>& enough) {
     UniqueFd fd(OpenFile(dir, name, why));
     if (!fd) return false;
     out.clear();
@@ -186,10 +164,35 @@ bool TreeDir::ReadWhole(int dir, const std::string& name, size_t limit, std::str
     for (;;) {
         const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n == 0;  // a read error is no whole message
+        if (n < 0) {
+            why = std::strerror(errno);  // a read error is no whole message
+            return false;
+        }
+        if (n == 0) return true;
+        const size_t before = out.size();
         out.append(buf, static_cast<size_t>(n));
-        if (out.size() > limit) return false;  // nor is a cut one
+        if (enough(out, before)) return true;
+        if (out.size() > limit) {
+            why = "larger than " + std::to_string(limit >> 20) + " MiB";  // nor is a cut one
+            return false;
+        }
     }
+}
+}  // namespace
+
+bool TreeDir::ReadHeader(int dir, const std::string& name, size_t limit, std::string& out, std::string& why) {
+    return ReadUntil(dir, name, limit, out, why, [](std::string& bytes, size_t before) {
+        const size_t from = before > 2 ? before - 2 : 0;
+        const size_t end = HeaderEnd(std::string_view(bytes).substr(from));
+        if (end == std::string_view::npos) return false;
+        bytes.resize(from + end);
+        return true;
+    });
+}
+
+bool TreeDir::ReadWhole(int dir, const std::string& name, size_t limit, std::string& out) {
+    std::string why;
+    return ReadUntil(dir, name, limit, out, why, [](std::string&, size_t) { return false; });
 }
 
 std::optional<int64_t> TreeDir::ModifiedAt(int dir, const std::string& name) {

@@ -21,6 +21,7 @@
 #include "standin_host/store/PrivateFolder.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/RunLock.h"
+#include "standin_host/store/Sql.h"
 #include "standin_host/store/StoreDb.h"
 
 namespace nubra::history {
@@ -96,47 +97,12 @@ bool StillRuns(const std::string& process) {
     return StartOf(pid) == process.substr(second + 1);
 }
 
-// A prepared statement, finalized at the end of its scope.
-class Query {
+// A prepared statement of the history file, finalized at the end of its scope; failures name
+// the file.
+class Query : public store::SqlStatement {
 public:
-    Query(sqlite3* db, const char* sql, const std::function<void(const std::string&)>& fail) : fail_(fail) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) fail_("cannot prepare a query");
-    }
-    ~Query() { sqlite3_finalize(s_); }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-    Query& Bind(int i, const std::string& v) {
-        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Query& Bind(int i, int64_t v) {
-        sqlite3_bind_int64(s_, i, v);
-        return *this;
-    }
-    bool Step() {
-        const int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc != SQLITE_DONE) fail_("cannot read or write");
-        return false;
-    }
-    void Run() {
-        while (Step()) {
-        }
-    }
-    // Ready for the next run with new values.
-    void Reset() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    std::string Text(int c) const {
-        auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
-        return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
-    }
-    int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
-
-private:
-    sqlite3_stmt* s_ = nullptr;
-    const std::function<void(const std::string&)>& fail_;
+    Query(sqlite3* db, const char* sql, const std::function<void(const std::string&)>& fail)
+        : SqlStatement(db, sql, [fail](int, const std::string& what) { fail(what); }) {}
 };
 }  // namespace
 

@@ -196,15 +196,16 @@ std::shared_ptr<Profile> Profile::Open(const std::filesystem::path& dirIn, Acces
         }
         // A snapshot lists the stores it did not copy as their real files, never to be changed.
         const bool entryReadOnly = s.contains("readOnly") && s["readOnly"].is_boolean() && s["readOnly"].get<bool>();
-        auto store = conn && !readOnly && !std::filesystem::exists(p, missing)
-                         ? StoreDb::Create(p, s.value("name", conn->source), false, false)
-                         : StoreDb::Open(p, readOnly || entryReadOnly);
+        const bool made = conn && !readOnly && !std::filesystem::exists(p, missing);
+        auto store = made ? StoreDb::Create(p, s.value("name", conn->source), false, false)
+                          : StoreDb::Open(p, readOnly || entryReadOnly);
         if (entryReadOnly) profile->readOnlyStores_.push_back(store.get());
         for (const auto& other : profile->stores_)
             if (other->StoreIdHex() == store->StoreIdHex())
                 BadProfile(file, "the store \"" + p.string() + "\" is listed twice");
         profile->stores_.push_back(store);
-        if (conn) profile->AttachConnected(store, *conn, upstreams);
+        // A cache made anew is filled now, whatever a run would do.
+        if (conn) profile->AttachConnected(store, *conn, made ? Upstreams::Attach : upstreams);
     }
     if (readOnly) return profile;
     try {
@@ -427,6 +428,10 @@ void Profile::AttachConnected(const std::shared_ptr<StoreDb>& cache, const Conne
     auto up = factory->second(entry, *cache);
     upstreams_[cache.get()] = up;
     if (readOnly_) return;  // nothing may change: shown as last synchronised
+    if (mode == Upstreams::AttachForRuns) {
+        cache->SetUpstream(up);
+        return;
+    }
     try {
         up->Synchronise(*cache);
         for (auto& w : up->TakeWarnings()) warnings_.push_back(std::move(w));
@@ -436,6 +441,13 @@ void Profile::AttachConnected(const std::shared_ptr<StoreDb>& cache, const Conne
                             ") is shown as last synchronised: " + e.Description());
     }
     cache->SetUpstream(up);
+}
+
+std::vector<std::string> Profile::TakeSourceWarnings() {
+    std::vector<std::string> taken;
+    for (const auto& [store, up] : upstreams_)
+        for (auto& w : up->TakeWarnings()) taken.push_back(std::move(w));
+    return taken;
 }
 
 StoreInfo Profile::AddConnectedStore(const ConnectedEntry& added, const std::string& displayName) {

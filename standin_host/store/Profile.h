@@ -125,14 +125,20 @@ public:
     // only) and attaches its upstream, so that changes reach the source first; a connected
     // store whose source cannot be reached is left as last synchronised, with a warning, and
     // refuses changes and removal runs. Detach opens every cache as a plain store file (for a
-    // copy of the profile, as a dry run makes). A kind without a registered factory raises
+    // copy of the profile, as a dry run makes). AttachForRuns attaches without synchronising
+    // (a cache made anew excepted): a removal run brings the store it works on up to date when
+    // it takes its lock, so a clean pays for one synchronisation, not two; the folder tree shows
+    // each store as last synchronised. A kind without a registered factory raises
     // kMapiNoSupport unless detached.
-    enum class Upstreams { Attach, Detach };
+    enum class Upstreams { Attach, AttachForRuns, Detach };
     static std::shared_ptr<Profile> Open(const std::filesystem::path& dir, Access access = Access::ReadWrite,
                                          Upstreams upstreams = Upstreams::Attach);
 
     // What Open noticed and the user should hear of (stores rediscovered, files left out).
     const std::vector<std::string>& Warnings() const;
+    // What the connected stores' synchronisations since the last call passed over (a removal
+    // run's, for one), one line each; cleared by the call.
+    std::vector<std::string> TakeSourceWarnings();
 
     ~Profile();
     Profile(const Profile&) = delete;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "standin_host/store/Sql.h"
 #include "standin_host/store/StoreDb.h"
 
 namespace nubra::store {
@@ -76,92 +77,17 @@ inline uint32_t IdOf(uint32_t tag) { return tag >> 16; }
 
 }  // namespace detail
 
-class StoreDb::Stmt {
+class StoreDb::Stmt : public SqlStatement {
 public:
-    Stmt(StoreDb& db, const char* sql) : db_(db) {
-        int rc = sqlite3_prepare_v3(db.db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr);
-        if (rc != SQLITE_OK) db.Fail(rc, "cannot prepare a query");
-    }
-    ~Stmt() { sqlite3_finalize(s_); }
-    Stmt(const Stmt&) = delete;
-    Stmt& operator=(const Stmt&) = delete;
-
-    Stmt& Bind(int i, int64_t v) {
-        Check(sqlite3_bind_int64(s_, i, v));
-        return *this;
-    }
-    Stmt& Bind(int i, const std::string& v) {
-        Check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
-        return *this;
-    }
-    Stmt& Bind(int i, std::span<const uint8_t> v) {
-        Check(sqlite3_bind_blob(s_, i, v.empty() ? "" : static_cast<const void*>(v.data()),
-                                static_cast<int>(v.size()), SQLITE_TRANSIENT));
-        return *this;
-    }
-    // Without a copy: `v` must stay unchanged until the statement is reset.
-    Stmt& BindStatic(int i, const std::string& v) {
-        Check(sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
-        return *this;
-    }
-    Stmt& BindStatic(int i, std::span<const uint8_t> v) {
-        Check(sqlite3_bind_blob(s_, i, v.empty() ? "" : static_cast<const void*>(v.data()),
-                                static_cast<int>(v.size()), SQLITE_STATIC));
-        return *this;
-    }
-    Stmt& BindNull(int i) {
-        Check(sqlite3_bind_null(s_, i));
-        return *this;
-    }
-    // True while there is a row.
-    bool Step() {
-        int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        sqlite3_reset(s_);
-        db_.Fail(rc, "query failed");
-    }
-    void Run() {
-        while (Step()) {
-        }
-        Reset();
-    }
-    void Reset() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-    int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
-    std::string Text(int c) const {
-        auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
-        return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
-    }
-    std::vector<uint8_t> Blob(int c) const {
-        auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s_, c));
-        return b ? std::vector<uint8_t>(b, b + sqlite3_column_bytes(s_, c)) : std::vector<uint8_t>();
-    }
-
-private:
-    void Check(int rc) {
-        if (rc != SQLITE_OK) db_.Fail(rc, "cannot bind a value");
-    }
-    StoreDb& db_;
-    sqlite3_stmt* s_ = nullptr;
+    // Kept prepared for the connection's life; failures name the store's file.
+    Stmt(StoreDb& db, const char* sql)
+        : SqlStatement(db.db_, sql, [&db](int rc, const std::string& what) { db.Fail(rc, what); }, true) {}
 };
 
 namespace detail {
 
 // Resets a cached statement when the scope ends, whatever way it ends.
-class Use {
-public:
-    explicit Use(StoreDb::Stmt& s) : s_(s) {}
-    ~Use() { s_.Reset(); }
-    StoreDb::Stmt* operator->() { return &s_; }
-    StoreDb::Stmt& operator*() { return s_; }
-
-private:
-    StoreDb::Stmt& s_;
-};
+using Use = SqlUse<StoreDb::Stmt>;
 
 }  // namespace detail
 

@@ -319,7 +319,8 @@ TEST_F(ExplorerTest, TheMenuCommandOpensTheDialogThatCleansTheChosenFolder) {
     EXPECT_EQ(titles, (QStringList{"&File", "&View", "&Tools", "&Nubra", "&Help"}));
     QStringList file;
     for (auto* a : Menu("&File")->actions()) file << a->text();
-    EXPECT_EQ(file, (QStringList{"&Import...", "&Export...", "Add &Maildir...", "Add IM&AP account...", "Add &vdir folder...", "E&xit"}));
+    EXPECT_EQ(file, (QStringList{"&Import...", "&Export...", "Add &Maildir...", "Add IM&AP account...", "Add &vdir folder...",
+                                    "Add address book/&calendar account...", "E&xit"}));
     QMenu* menu = NubraMenu();
     ASSERT_TRUE(menu);
     QAction* command = FindAction(menu->actions(), QStringLiteral("&Remove duplicate items..."));
@@ -970,6 +971,50 @@ TEST_F(ExplorerTest, AnImapAccountWorksWithThePasswordTypedIntoItsDialogAndThePr
             if (e.is_regular_file()) {
                 EXPECT_EQ(ReadFile(e.path()).find(dovecot.Password("ada")), std::string::npos) << e.path();
             }
+        }
+    }
+}
+
+// The same for an address book account: the dialog's address and user make the account's
+// address, and its password reaches the server without being written anywhere.
+TEST_F(ExplorerTest, AnAddressBookAccountIsAddedFromItsDialog) {
+    connected_tests::Radicale radicale(dir.path() / "radicale");
+    if (!radicale.Started()) GTEST_SKIP() << radicale.Why();
+    radicale.AddUser("ada");
+    const fs::path card = dir.path() / "card.vcf";
+    std::ofstream(card) << "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:c1\r\nFN:Grace Hopper\r\nN:Hopper;Grace;;;\r\n"
+                           "END:VCARD\r\n";
+    ASSERT_EQ(radicale.Tool("ada", {"mkcol", "contacts", "addressbook", "Contacts"}).exit, 0);
+    ASSERT_EQ(radicale.Tool("ada", {"put", "contacts", "c1.vcf", card.string()}).exit, 0);
+    ScopedEnv noPassword{"NUBRA_DAV_PASSWORD", std::nullopt};
+    ScopedEnv noKeyring{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
+
+    QTimer fill;
+    QObject::connect(&fill, &QTimer::timeout, [&] {
+        auto* dialog = QApplication::activeModalWidget();
+        if (!dialog || dialog->objectName() != QLatin1String("AddDavDialog")) return;
+        fill.stop();
+        dialog->findChild<QLineEdit*>(QStringLiteral("Address"))
+            ->setText(QStringLiteral("127.0.0.1:%1").arg(radicale.Port()));
+        dialog->findChild<QLineEdit*>(QStringLiteral("User"))->setText(QStringLiteral("ada"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("Password"))
+            ->setText(QString::fromStdString(connected_tests::Radicale::Password("ada")));
+        dialog->findChild<QLineEdit*>(QStringLiteral("CaFile"))->setText(QString::fromStdString(radicale.CaFile().string()));
+        qobject_cast<QDialog*>(dialog)->accept();
+    });
+    fill.start(10);
+    BoxAnswerer boxes;
+    Pick("&File", "Add address book/&calendar account...");
+    EXPECT_TRUE(boxes.texts.isEmpty()) << boxes.texts.join(QLatin1Char('\n')).toStdString();
+    auto* account = FolderNode(*window, "ada@127.0.0.1");
+    ASSERT_TRUE(account);
+    ASSERT_EQ(account->childCount(), 1);
+    EXPECT_EQ(account->child(0)->text(0), "Contacts");
+    window->FolderList()->setCurrentItem(account->child(0));
+    EXPECT_EQ(window->ItemList()->topLevelItemCount(), 1);
+    for (const auto& e : fs::recursive_directory_iterator(profile->Directory())) {
+        if (e.is_regular_file()) {
+            EXPECT_EQ(ReadFile(e.path()).find(connected_tests::Radicale::Password("ada")), std::string::npos) << e.path();
         }
     }
 }

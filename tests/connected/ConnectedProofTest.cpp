@@ -12,6 +12,7 @@
 #include <functional>
 #include <iostream>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -229,6 +230,73 @@ TEST(ConnectedProof, ImapKilledAtRandomInstantsEndsAsOneUndisturbedRun) {
         EXPECT_EQ(stop.server->Contents(account), goal);
     }
     std::cout << "[ proof    ] " << kRuns << " kills (" << running << " while clean ran) and 3 stops between server and cache\n";
+}
+
+
+// ---------------------------------------------------------------------------------- CardDAV/CalDAV
+
+TEST(ConnectedProof, DavKilledAtRandomInstantsEndsAsOneUndisturbedRun) {
+    const uint32_t seed = Seed();
+    testing::TempDir tmp;
+    Radicale server(tmp.path() / "radicale");
+    if (!server.Started()) GTEST_SKIP() << server.Why();
+    const fs::path corpus = tmp.path() / "pim";
+    const auto made = RunProgram({"python3", NUBRA_GENPIM, "--contacts", "150", "--events", "150", "--todos", "60",
+                                  "--seed", "3", corpus.string()});
+    ASSERT_EQ(made.exit, 0) << made.err;
+    server.AddUser("template");
+    ASSERT_EQ(server.Tool("template", {"upload", corpus.string()}).exit, 0);
+
+    // Every collection of the account and what it holds (names and bytes), the account's own
+    // name taken out of the links between collections.
+    auto contents = [&](const std::string& account) {
+        const auto r = server.Tool(account, {"dump"});
+        EXPECT_EQ(r.exit, 0) << r.err;
+        return std::regex_replace(r.out, std::regex("/" + account + "/"), "/ACCOUNT/");
+    };
+    auto env = [](const std::string& account, std::map<std::string, std::string> more = {}) {
+        more["NUBRA_DAV_PASSWORD"] = Radicale::Password(account);
+        return more;
+    };
+
+    auto prepare = [&](const std::string& account) {
+        fs::copy(server.Storage("template"), server.Storage(account), fs::copy_options::recursive);
+        server.AddUser(account);
+        User user{tmp.path() / ("user-" + account)};
+        const auto r =
+            user.Run({"store", "add-dav", server.Url(account), "--ca-file", server.CaFile().string()}, env(account));
+        EXPECT_EQ(r.exit, 0) << r.err;
+        return user;
+    };
+    const User ref = prepare("reference");
+    const auto t0 = Clock::now();
+    ASSERT_EQ(ref.Run({"clean", "--all"}, env("reference")).exit, 0);
+    const auto runTime = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+    const std::string goal = contents("reference");
+    ASSERT_NE(goal, contents("template"));
+    std::cout << "[ proof    ] clean --all on CardDAV/CalDAV: " << runTime.count() << " ms\n";
+
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int64_t> when(0, runTime.count());
+    int running = 0;
+    for (int run = 0; run < kRuns + 1; ++run) {
+        // The last run ends between the server's move and the cache's.
+        const bool atFault = run == kRuns;
+        const auto delay = std::chrono::milliseconds(when(rng));
+        SCOPED_TRACE(atFault ? std::string("ended after a move")
+                             : "run " + std::to_string(run) + ", killed after " + std::to_string(delay.count()) + " ms");
+        const std::string account = "run" + std::to_string(run);
+        const User user = prepare(account);
+        if (atFault) {
+            EXPECT_EQ(user.Run({"clean", "--all"}, env(account, {{"NUBRA_CONNECTED_FAULT", "dav:moved"}})).exit, 86);
+        } else if (KillAfter(user.Start({"clean", "--all"}, env(account)), delay)) {
+            ++running;
+        }
+        const auto again = user.Run({"clean", "--all"}, env(account));
+        EXPECT_EQ(again.exit, 0) << again.err;
+        EXPECT_EQ(contents(account), goal);
+    }
+    std::cout << "[ proof    ] " << kRuns << " kills (" << running << " while clean ran) and one stop after a move\n";
 }
 
 }  // namespace

@@ -294,4 +294,85 @@ std::map<std::string, std::vector<std::string>> Dovecot::Contents(const std::str
     return boxes;
 }
 
+Radicale::Radicale(const fs::path& dir, bool plain) : dir_(dir), plain_(plain) {
+    if (::access("/usr/bin/radicale", X_OK) != 0) {
+        why_ = "Radicale is not installed (scripts/install-deps installs radicale)";
+        return;
+    }
+    fs::create_directories(dir_ / "storage");
+    ca_ = dir_ / "cert.pem";
+    NewCertificate();
+    if (!fs::exists(ca_)) return;
+    Write(dir_ / "users", "");
+    port_ = FreePort();
+    const std::string d = dir_.string();
+    Write(dir_ / "config",
+          "[server]\nhosts = 127.0.0.1:" + std::to_string(port_) + "\n" +
+              (plain ? "ssl = False\n" : "ssl = True\ncertificate = " + d + "/cert.pem\nkey = " + d + "/key.pem\n") +
+              "[auth]\ntype = htpasswd\nhtpasswd_filename = " + d + "/users\nhtpasswd_encryption = plain\ndelay = 0\n"
+              "[storage]\nfilesystem_folder = " + d + "/storage\n"
+              "[rights]\ntype = owner_only\n"
+              "[web]\ntype = none\n"
+              "[logging]\nlevel = warning\n");
+    // A test server: no flush to disk per change (an option Radicale takes only from code).
+    Write(dir_ / "serve.py",
+          "import sys\nfrom radicale import config, server\n"
+          "c = config.load([(sys.argv[1], False)])\n"
+          "c.update({'storage': {'_filesystem_fsync': 'False'}}, 'test', privileged=True)\n"
+          "server.serve(c)\n");
+    Start();
+}
+
+void Radicale::NewCertificate() {
+    std::error_code none;
+    fs::copy_file(ca_, OldCaFile(), fs::copy_options::overwrite_existing, none);
+    const auto cert = RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                  "-nodes", "-keyout", (dir_ / "key.pem").string(), "-out", ca_.string(), "-days", "2",
+                                  "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+    if (cert.exit != 0) {
+        why_ = "openssl could not make a certificate: " + cert.err;
+        fs::remove(ca_, none);
+    }
+}
+
+bool Radicale::Start() {
+    const fs::path log = dir_ / "radicale.log";
+    pid_ = Spawn({"/usr/bin/python3", (dir_ / "serve.py").string(), (dir_ / "config").string()}, {}, nullptr, &log);
+    for (int i = 0; i < 1000 && !Listening(port_); ++i) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!Listening(port_)) {
+        why_ = "Radicale did not start: " + Slurp(log);
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void Radicale::Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    WaitFor(pid_);
+    pid_ = -1;
+}
+
+Radicale::~Radicale() { Stop(); }
+
+void Radicale::AddUser(const std::string& user) {
+    std::ofstream(dir_ / "users", std::ios::app) << user << ":" << Password(user) << "\n";
+}
+
+std::string Radicale::Url(const std::string& user) const {
+    return std::string(plain_ ? "http://" : "https://") + user + "@127.0.0.1:" + std::to_string(port_) + "/";
+}
+
+Result Radicale::Tool(const std::string& user, const std::vector<std::string>& args) const {
+    // The system's Python, which Radicale runs on too.
+    std::vector<std::string> argv{"/usr/bin/python3", NUBRA_DAV_TOOL, std::to_string(port_), ca_.string(), user,
+                                  Password(user)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv);
+}
+
 }  // namespace nubra::connected_tests

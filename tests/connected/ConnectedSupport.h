@@ -1,6 +1,7 @@
-// What the connected-store tests share: running nubrasweep (and the second IMAP client) as a
-// user runs them, a Dovecot started on 127.0.0.1 on free ports with its configuration, users
-// and self-signed certificate in a temporary folder, and generated mail.
+// What the connected-store tests share: running nubrasweep (and the second IMAP and DAV
+// clients) as a user runs them, a Dovecot and a Radicale started on 127.0.0.1 on free ports
+// with their configuration, users and self-signed certificate in a temporary folder, and
+// generated mail.
 #pragma once
 
 #include <sys/types.h>
@@ -84,6 +85,49 @@ private:
     fs::path dir_, ca_;
     pid_t pid_ = -1;
     int imapsPort_ = 0, imapPort_ = 0;
+    std::string why_;
+};
+
+// A Radicale (CardDAV/CalDAV) started on 127.0.0.1 on a free port with its configuration,
+// users (a plain htpasswd file) and self-signed certificate in a temporary folder, and the
+// second, independent client (tests/connected/dav_tool.py) for it.
+class Radicale {
+public:
+    // Skips (returns false from Started) when Radicale is not installed. `plain`: without TLS.
+    explicit Radicale(const fs::path& dir, bool plain = false);
+    ~Radicale();
+    Radicale(const Radicale&) = delete;
+    Radicale& operator=(const Radicale&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    const std::string& Why() const { return why_; }
+    int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
+    const fs::path& CaFile() const { return ca_; }
+    // The account address nubrasweep takes for `user` (at the server's root: discovery finds
+    // the rest).
+    std::string Url(const std::string& user) const;
+    // Makes user `user`, whose password is Password(user).
+    void AddUser(const std::string& user);
+    static std::string Password(const std::string& user) { return "pw-" + user; }
+    // Ends the server: clients see their connections dropped. Start starts it again on the
+    // same port and storage; false when it does not come up.
+    void Stop();
+    bool Start();
+    // A new self-signed certificate for the server from its next Start; the old one stays
+    // in OldCaFile().
+    void NewCertificate();
+    fs::path OldCaFile() const { return dir_ / "old-cert.pem"; }
+    // The files Radicale keeps a collection's items in.
+    fs::path Storage(const std::string& user) const { return dir_ / "storage" / "collection-root" / user; }
+
+    Result Tool(const std::string& user, const std::vector<std::string>& args) const;
+
+private:
+    fs::path dir_, ca_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+    bool plain_ = false;
     std::string why_;
 };
 

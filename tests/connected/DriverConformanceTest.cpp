@@ -1,6 +1,7 @@
 // What every source driver must do under the one synchroniser, the same cases for each: an
 // in-memory source (keys change on a move, moves go in sets), a Maildir tree (keys survive
-// moves, one rename at a time) and an IMAP account on Dovecot. Another client changes the
+// moves, one rename at a time), a vdir, an IMAP account on Dovecot, and a CardDAV account on
+// Radicale (keys survive moves, a sync token tells what changed). Another client changes the
 // source meanwhile, and the process is "killed" (the synchroniser abandoned with its journal)
 // between the journal and the source and between the source and the cache: a new synchroniser
 // over the same cache must end with every message in exactly one place, as the source has it.
@@ -11,8 +12,10 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "host/AutomationDates.h"
+#include "standin_host/connected/Dav.h"
 #include "standin_host/connected/Imap.h"
 #include "standin_host/connected/Maildir.h"
 #include "standin_host/connected/Synchroniser.h"
@@ -360,6 +363,83 @@ private:
     testing::TempDir tmp_;
 };
 
+// Address books "INBOX" and "Other" of an account on a Radicale of the suite's own, a user per
+// rig, a vCard each, changed by the second client.
+class DavRig : public Rig {
+public:
+    DavRig() : user_("c" + std::to_string(++users_)) {
+        if (!server_) {
+            static testing::TempDir dir;
+            server_ = std::make_unique<Radicale>(dir.path() / "radicale");
+        }
+        if (!server_->Started()) return;
+        server_->AddUser(user_);
+        for (const char* c : {"INBOX", "Other"}) Require(server_->Tool(user_, {"mkcol", c, "addressbook", c}));
+    }
+    bool Usable() const { return server_->Started(); }
+    std::string Why() const { return server_->Why(); }
+    std::string Kind() const override { return "dav"; }
+    std::unique_ptr<Driver> MakeDriver() override {
+        connected::DavOptions options;
+        options.caFile = server_->CaFile().string();
+        return connected::MakeDavDriver(connected::ParseDavUrl(server_->Url(user_)), options,
+                                        [user = user_] { return Radicale::Password(user); });
+    }
+    std::vector<std::string> CachePath(const std::string& folder) const override { return {folder}; }
+    void Put(const std::string& folder, const std::string& id) override {
+        const fs::path file = tmp_.path() / "card.vcf";
+        std::ofstream(file) << "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" << id << "\r\nFN:" << id << "\r\nN:" << id
+                            << ";;;;\r\nREV:20240101T000000Z\r\nEND:VCARD\r\n";
+        Require(server_->Tool(user_, {"put", folder, id + "-" + std::to_string(++n_) + ".vcf", file.string()}));
+    }
+    void Flag(const std::string& folder, const std::string& id) override {
+        Require(server_->Tool(user_, {"change", folder, NameOf(folder, id)}));
+    }
+    void Remove(const std::string& folder, const std::string& id) override {
+        Require(server_->Tool(user_, {"delete", folder + "/" + NameOf(folder, id)}));
+    }
+    void DeleteFolder(const std::string& folder) override { Require(server_->Tool(user_, {"delete", folder + "/"})); }
+    void Rebuild(const std::string& folder) override { Require(server_->Tool(user_, {"rename-all", folder})); }
+    Ids IdsIn(const std::string& folder) override {
+        Ids ids;
+        for (const auto& [name, uid] : Listing(folder)) ids.insert(uid);
+        return ids;
+    }
+    std::string IdOf(const store::ItemData& d) const override { return d.Subject.value_or(""); }
+    bool FlagKeepsTheItem() const override { return false; }
+
+private:
+    static void Require(const Result& r) {
+        if (r.exit != 0) ADD_FAILURE() << "dav_tool: " << r.err << r.out;
+    }
+    std::vector<std::pair<std::string, std::string>> Listing(const std::string& folder) {  // name, UID
+        const Result r = server_->Tool(user_, {"dump"});
+        Require(r);
+        std::vector<std::pair<std::string, std::string>> out;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            std::vector<std::string> f;
+            for (size_t at = 0, tab; at <= line.size(); at = tab + 1) {
+                tab = line.find('\t', at);
+                if (tab == std::string::npos) tab = line.size();
+                f.push_back(line.substr(at, tab - at));
+            }
+            if (f.size() == 4 && f[0] == folder) out.emplace_back(f[1], f[2]);
+        }
+        return out;
+    }
+    std::string NameOf(const std::string& folder, const std::string& id) {
+        for (const auto& [name, uid] : Listing(folder))
+            if (uid == id) return name;
+        return "missing";
+    }
+    static inline std::unique_ptr<Radicale> server_;
+    static inline int users_ = 0;
+    std::string user_;
+    testing::TempDir tmp_;
+    int n_ = 0;
+};
+
 // ------------------------------------------------------------------ the cases
 
 // A "kill": the synchroniser is abandoned where the driver stops it, its journal left as it is.
@@ -416,6 +496,7 @@ protected:
         rig = GetParam()();
         if (auto* imap = dynamic_cast<ImapRig*>(rig.get()); imap && !imap->Usable())
             GTEST_SKIP() << "Dovecot is not installed (scripts/install-deps installs dovecot-imapd)";
+        if (auto* dav = dynamic_cast<DavRig*>(rig.get()); dav && !dav->Usable()) GTEST_SKIP() << dav->Why();
         for (const char* id : {"a", "b", "c"}) rig->Put("INBOX", id);
         rig->Put("Other", "d");
         cache = store::StoreDb::Create(tmp.path() / "cache.nbst", "Box", false, false);
@@ -495,6 +576,18 @@ TEST_P(Conformance, ASetMovesAndTheCacheFollowsTheSource) {
     ExpectAsTheSource();
 }
 
+// Where another client's touch makes another item of it (an edited contact), the item read
+// before is never moved: it stays where it is, and the cache follows the source.
+TEST_P(Conformance, AnItemChangedElsewhereSinceItWasReadStaysWhereItIs) {
+    if (rig->FlagKeepsTheItem()) GTEST_SKIP() << "another client's touch leaves the item what it was";
+    const int64_t item = Items("INBOX").at("a");
+    rig->Flag("INBOX", "a");
+    EXPECT_EQ(testing::ErrorOf([&] { cache->MoveItem(item, Folder("Other")); }), errnum::kMapiCollision);
+    EXPECT_EQ(rig->IdsIn("INBOX"), (Ids{"a", "b", "c"}));
+    Sync();
+    ExpectAsTheSource();
+}
+
 TEST_P(Conformance, AKillBetweenJournalSourceAndCacheEndsWithEveryItemOnce) {
     for (const bool afterSource : {false, true}) {
         SCOPED_TRACE(afterSource ? "killed after the source moved" : "killed before the source moved");
@@ -526,7 +619,7 @@ TEST_P(Conformance, AFolderRebuiltOrDeletedElsewhereIsReadAgain) {
 }
 
 std::string DriverName(size_t index) {
-    static const char* names[] = {"Fake", "Maildir", "Vdir", "Imap"};
+    static const char* names[] = {"Fake", "Maildir", "Vdir", "Imap", "Dav"};
     return names[index];
 }
 
@@ -534,7 +627,8 @@ INSTANTIATE_TEST_SUITE_P(Drivers, Conformance,
                          ::testing::Values([] { return std::unique_ptr<Rig>(std::make_unique<FakeRig>()); },
                                            [] { return std::unique_ptr<Rig>(std::make_unique<MaildirRig>()); },
                                            [] { return std::unique_ptr<Rig>(std::make_unique<VdirRig>()); },
-                                           [] { return std::unique_ptr<Rig>(std::make_unique<ImapRig>()); }),
+                                           [] { return std::unique_ptr<Rig>(std::make_unique<ImapRig>()); },
+                                           [] { return std::unique_ptr<Rig>(std::make_unique<DavRig>()); }),
                          [](const auto& info) { return DriverName(info.index); });
 
 }  // namespace

@@ -209,6 +209,90 @@ std::string WouldText(const std::vector<Removal>& removals) {
     return text;
 }
 
+// What one clean says as it goes: a line per folder, a total, and where the run is recorded.
+class Report {
+public:
+    Report(const CleanOptions& o, history::RunRecorder& recorder) : o_(o), recorder_(recorder) {}
+
+    void BeginFolder(const host::FolderNode& node) {
+        failedBefore_ = recorder_.failedRemovals;
+        recorder_.BeginFolder(node);
+    }
+
+    // One account per folder: what failed there, or the dialog's outcome.
+    void EndFolder(const client::HeadlessFolderRun& run, store::Profile& profile) {
+        // What the run's synchronisation passed over in the source.
+        for (const auto& w : profile.TakeSourceWarnings()) PrintWarning(w);
+        const int leftHere = recorder_.failedRemovals - failedBefore_;
+        const FolderRecord folder = recorder_.EndFolder(run.result, run.failed || leftHere > 0);
+        ++folders;
+        removed += run.result.removed;
+        std::string failure;
+        if (run.failed) failure = run.error;
+        else if (leftHere > 0)
+            failure = Items(leftHere) + " could be neither moved nor deleted and are still in the folder: " +
+                      recorder_.lastFailure;
+        const std::string outcome =
+            o_.dryRun && !folder.removals.empty() ? WouldText(folder.removals) : run.result.outcome;
+        if (!failure.empty()) {
+            ++failedFolders;
+            if (o_.json) std::cout << nlohmann::json{{"folder", folder.path}, {"error", failure}}.dump() << "\n";
+            std::cerr << "nubrasweep: " << Printable(folder.path) << ": " << Printable(failure) << "\n";
+        }
+        if (o_.json) {
+            for (const auto& r : folder.removals) std::cout << RemovalJson(folder.path, r).dump() << "\n";
+            if (failure.empty()) std::cout << nlohmann::json{{"folder", folder.path}, {"outcome", outcome}}.dump() << "\n";
+        } else {
+            if (o_.dryRun && !folder.removals.empty()) {
+                std::vector<std::vector<std::string>> rows{
+                    {"Would be", "Kind", "Created (UTC)", "Subject / name", "Duplicate of"}};
+                for (const auto& r : folder.removals)
+                    rows.push_back({r.action, r.kind, r.created, Printable(r.title), Printable(r.duplicateOfTitle)});
+                std::cout << Printable(folder.path) << ":\n";
+                PrintTable(rows, "  ");
+            }
+            if (failure.empty())
+                std::cout << (several ? Printable(folder.path) + ": " : std::string()) << Printable(outcome) << "\n";
+        }
+        if (!std::cout) CheckOutput();
+    }
+
+    void Total(bool stopped) const {
+        if (folders <= 1 && !stopped) return;
+        const std::string total = std::to_string(folders) + " folder" + (folders == 1 ? "" : "s") + ", " +
+                                  Items(removed) + (o_.dryRun ? " would be removed" : " removed") +
+                                  (failedFolders > 0 ? ", " + std::to_string(failedFolders) + " failed" : "") +
+                                  (stopped ? " (stopped)" : "");
+        if (o_.json) std::cout << nlohmann::json{{"total", total}, {"folders", folders}, {"removed", removed}}.dump() << "\n";
+        else std::cout << total << "\n";
+    }
+
+    // Where the run is recorded (or why not all of it), and what went to Deleted Items.
+    void Recorded(const std::string& id) const {
+        if (!recorder_.RecordFailure().empty())
+            PrintError("the history could not record all of run " + id + " (" + recorder_.RecordFailure() +
+                       "), so the run stopped; what it removed before that can be put back with 'nubrasweep "
+                       "restore " + id + "'");
+        else
+            std::cerr << "Recorded as run " << id << " ('nubrasweep history " << id << "'; undo with 'nubrasweep restore "
+                      << id << "')\n";
+    }
+    void DeletedInstead() const {
+        if (recorder_.deletedInstead > 0)
+            PrintWarning(Items(recorder_.deletedInstead) +
+                         " could not be moved into Nubra_Duplicate_Items and went to Deleted Items instead (" +
+                         (recorder_.lastFailure.empty() ? "see the log" : recorder_.lastFailure) + ")");
+    }
+
+    int folders = 0, removed = 0, failedFolders = 0;
+    bool several = false;  // outcome lines name their folder when a run takes several
+
+private:
+    const CleanOptions& o_;
+    history::RunRecorder& recorder_;
+    int failedBefore_ = 0;
+};
+
 int Run(Invocation& in) {
     CleanOptions o;
     o.path = in.args.Value("PATH");
@@ -219,7 +303,7 @@ int Run(Invocation& in) {
     o.json = in.args.Flag("--json");
 
     RunSignals signals(o.dryRun);
-    auto real = in.Profile(o.dryRun ? Opening::ReadOnly : Opening::ReadWrite);
+    auto real = in.Profile(o.dryRun ? Opening::ReadOnly : Opening::ForRuns);
     std::optional<Snapshot> snapshot;
     std::optional<EnvFor> logSide;
     if (o.dryRun) {
@@ -236,83 +320,27 @@ int Run(Invocation& in) {
     if (o.dryRun) unrecorded.emplace(*target);
     else recorded.emplace(*target, CommandText(o));
     history::RunRecorder& recorder = recorded ? recorded->Recorder() : *unrecorded;
-
-    int folders = 0, removed = 0, failedFolders = 0, failedBefore = 0;
-    bool several = false;  // outcome lines name their folder when a run takes several
+    Report report(o, recorder);
     client::HeadlessPlan plan;
     plan.pick = [&](const std::vector<host::FolderNode>& tree) {
         auto keys = SelectFolders(tree, o, *target);
-        several = keys.size() > 1;
+        report.several = keys.size() > 1;
         return keys;
     };
     plan.stop = [&] { return gStopRequested.load() || !recorder.RecordFailure().empty(); };
-    plan.beforeFolder = [&](const host::FolderNode& node, size_t, size_t) {
-        failedBefore = recorder.failedRemovals;
-        recorder.BeginFolder(node);
-    };
-    plan.afterFolder = [&](const client::HeadlessFolderRun& run) {
-        const int leftHere = recorder.failedRemovals - failedBefore;
-        const FolderRecord folder = recorder.EndFolder(run.result, run.failed || leftHere > 0);
-        ++folders;
-        removed += run.result.removed;
-        // One account per folder: what failed there, or the dialog's outcome.
-        std::string failure;
-        if (run.failed) failure = run.error;
-        else if (leftHere > 0)
-            failure = Items(leftHere) + " could be neither moved nor deleted and are still in the folder: " +
-                      recorder.lastFailure;
-        const std::string outcome =
-            o.dryRun && !folder.removals.empty() ? WouldText(folder.removals) : run.result.outcome;
-        if (!failure.empty()) {
-            ++failedFolders;
-            if (o.json) std::cout << nlohmann::json{{"folder", folder.path}, {"error", failure}}.dump() << "\n";
-            std::cerr << "nubrasweep: " << Printable(folder.path) << ": " << Printable(failure) << "\n";
-        }
-        if (o.json) {
-            for (const auto& r : folder.removals) std::cout << RemovalJson(folder.path, r).dump() << "\n";
-            if (failure.empty()) std::cout << nlohmann::json{{"folder", folder.path}, {"outcome", outcome}}.dump() << "\n";
-        } else {
-            if (o.dryRun && !folder.removals.empty()) {
-                std::vector<std::vector<std::string>> rows{
-                    {"Would be", "Kind", "Created (UTC)", "Subject / name", "Duplicate of"}};
-                for (const auto& r : folder.removals)
-                    rows.push_back({r.action, r.kind, r.created, Printable(r.title), Printable(r.duplicateOfTitle)});
-                std::cout << Printable(folder.path) << ":\n";
-                PrintTable(rows, "  ");
-            }
-            if (failure.empty())
-                std::cout << (several ? Printable(folder.path) + ": " : std::string()) << Printable(outcome) << "\n";
-        }
-        if (!std::cout) CheckOutput();
-    };
+    plan.beforeFolder = [&](const host::FolderNode& node, size_t, size_t) { report.BeginFolder(node); };
+    plan.afterFolder = [&](const client::HeadlessFolderRun& run) { report.EndFolder(run, *target); };
 
     client::HeadlessRun run = RunThroughAddin(target, plan, !o.dryRun);
-    const bool failed = run.failed || failedFolders > 0;
+    const bool failed = run.failed || report.failedFolders > 0;
     if (recorded) recorded->End(run.stopped && recorder.RecordFailure().empty() ? "stopped" : failed ? "failed" : "done");
-
-    if (folders > 1 || run.stopped) {
-        const std::string total = std::to_string(folders) + " folder" + (folders == 1 ? "" : "s") + ", " +
-                                  Items(removed) + (o.dryRun ? " would be removed" : " removed") +
-                                  (failedFolders > 0 ? ", " + std::to_string(failedFolders) + " failed" : "") +
-                                  (run.stopped ? " (stopped)" : "");
-        if (o.json) std::cout << nlohmann::json{{"total", total}, {"folders", folders}, {"removed", removed}}.dump() << "\n";
-        else std::cout << total << "\n";
-    }
+    report.Total(run.stopped);
     if (snapshot) {
         if (const auto log = snapshot->KeepLog(); !log.empty()) std::cerr << "Log file (dry run): " << Printable(log) << "\n";
-    } else if (recorded && folders > 0) {
-        const std::string& id = recorded->Id();
-        if (!recorder.RecordFailure().empty())
-            PrintError("the history could not record all of run " + id + " (" + recorder.RecordFailure() +
-                       "), so the run stopped; what it removed before that can be put back with 'nubrasweep "
-                       "restore " + id + "'");
-        else
-            std::cerr << "Recorded as run " << id << " ('nubrasweep history " << id << "'; undo with 'nubrasweep restore "
-                      << id << "')\n";
+    } else if (recorded && report.folders > 0) {
+        report.Recorded(recorded->Id());
     }
-    if (recorder.deletedInstead > 0)
-        PrintWarning(Items(recorder.deletedInstead) + " could not be moved into Nubra_Duplicate_Items and went to Deleted "
-                     "Items instead (" + (recorder.lastFailure.empty() ? "see the log" : recorder.lastFailure) + ")");
+    report.DeletedInstead();
     if (run.stopped && recorder.RecordFailure().empty()) return 130;  // as a program ended by Ctrl-C
     return failed || !recorder.RecordFailure().empty() ? kExitFailure : kExitOk;
 }
