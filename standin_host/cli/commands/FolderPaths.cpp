@@ -1,5 +1,6 @@
-// folder-paths (hidden): the profile's folder paths that begin with a prefix, one a line, for the
-// shell completions to offer.
+// folder-paths (hidden): the profile's folder paths that begin with a prefix, a level at a time,
+// one a line, for the shell completions to offer.
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -34,12 +35,17 @@ int Run(Invocation& in) {
     const auto stores = profile->Stores();
     std::map<std::string, int> named;
     for (const auto& s : stores) ++named[s.displayName];
+    // A level at a time, as a shell offers file names: the paths as deep as the prefix (its
+    // folders below the last backslash it has), reached through the folders it names.
+    const auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '\\'); };
+    const auto wanted = depth(prefix);
     std::function<void(outlook::MAPIFolder&, const std::string&)> walk = [&](outlook::MAPIFolder& folder,
                                                                               const std::string& path) {
-        if (path.starts_with(prefix)) std::cout << path << "\n";
-        if (storesOnly) return;
-        // Below a path that the prefix goes past or that begins with the prefix.
-        if (!path.starts_with(prefix) && !prefix.starts_with(path + "\\")) return;
+        if (depth(path) == wanted) {
+            if (path.starts_with(prefix)) std::cout << path << "\n";
+            return;
+        }
+        if (storesOnly || !prefix.starts_with(path + "\\")) return;
         auto subfolders = folder.Folders();
         for (int32_t i = 1; i <= subfolders->Count(); ++i) {
             auto sub = subfolders->Item(i);

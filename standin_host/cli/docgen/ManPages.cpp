@@ -166,6 +166,9 @@ constexpr Entry kEnvironment[] = {
     {"NUBRA_IMAP_PASSWORD", "The password of the profile's IMAP account, taken only while the profile holds one IMAP "
                             "account."},
     {"NUBRA_IMAP_TIMEOUT", "Seconds an IMAP server's answer may go without progress, for one run."},
+    {"NUBRA_DAV_PASSWORD", "The password of the profile's CardDAV/CalDAV account, taken only while the profile holds "
+                           "one such account."},
+    {"NUBRA_DAV_TIMEOUT", "Seconds a CardDAV/CalDAV server's answer may go without progress, for one run."},
     {"NUBRA_MODULE", "The add-in module to register and load instead of the installed one."},
     {"NUBRA_HOST_VERSION", "The client version the add-in is told."},
     {"LC_ALL, LC_TIME, LANG", "The regional settings: date formats in the log and in the logical IDs of items."},
@@ -188,6 +191,8 @@ constexpr Entry kExamples[] = {
     {"nubrasweep history", "List the runs so far."},
     {"nubrasweep restore --last", "Move every item the last run removed back."},
     {"nubrasweep store add-maildir ~/Maildir", "Clean a Maildir in place from now on."},
+    {"nubrasweep store add-dav https://me@dav.example.org/", "Clean an account's address books and calendars on "
+                                                            "its server."},
 };
 
 std::string EntryList(const char* title, const Entry* entries, size_t count, bool codeNames) {
