@@ -14,6 +14,8 @@
 #include "standin_host/cli/CommandTable.h"
 #include "standin_host/cli/Output.h"
 #include "standin_host/cli/Snapshot.h"
+#include "standin_host/cli/WorkProgress.h"
+#include "standin_host/connected/Synchroniser.h"
 #include "standin_host/connected/Connected.h"
 
 namespace nubra::cli {
@@ -202,6 +204,7 @@ int Main(int argc, char** argv) {
         ClearDeadSnapshots();
         // Profiles may hold Maildir trees and IMAP accounts, whatever the command.
         connected::RegisterConnectedStores();
+        const auto showSync = ShowSynchronisations();
         const Args programArgs = top.Given(program.options);
         const std::string profileDir = programArgs.Value("--profile");
         Invocation invocation(args, profileDir.empty() ? DefaultProfileDir() : std::filesystem::path(profileDir), argc,

@@ -1,6 +1,7 @@
 #include "standin_host/connected/Synchroniser.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 #include <tuple>
@@ -376,6 +377,45 @@ std::map<std::pair<int64_t, std::string>, Synchroniser::Known> Synchroniser::Kno
 // Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
 // flagged, and (where keys survive moves) moved to another folder by another client, which
 // stays the same item.
+namespace {
+thread_local const SyncProgressScope::Watcher* tWatcher = nullptr;
+}  // namespace
+
+SyncProgressScope::SyncProgressScope(Watcher watcher) : watcher_(std::move(watcher)), outer_(tWatcher) {
+    tWatcher = &watcher_;
+}
+SyncProgressScope::~SyncProgressScope() { tWatcher = outer_; }
+const SyncProgressScope::Watcher* SyncProgressScope::Current() { return tWatcher; }
+
+void Synchroniser::ReadFresh(const Listing& listing, std::map<int64_t, std::vector<SourceItem>>& fresh,
+                             std::map<int64_t, std::vector<std::optional<store::ItemData>>>& parsed,
+                             std::vector<std::string>& warnings) {
+    const auto* watcher = SyncProgressScope::Current();
+    if (!watcher) {
+        for (auto& [id, items] : fresh) parsed[id] = driver_->ReadItems(listing.folders.at(id).key, items, warnings);
+        return;
+    }
+    constexpr size_t kShare = 200;
+    size_t total = 0, done = 0;
+    for (const auto& [id, items] : fresh) total += items.size();
+    if (total == 0) return;
+    (*watcher)(driver_->Name(), 0, total);
+    for (auto& [id, items] : fresh) {
+        auto& out = parsed[id];
+        for (size_t from = 0; from < items.size(); from += kShare) {
+            const size_t end = std::min(items.size(), from + kShare);
+            std::vector<SourceItem> share(items.begin() + static_cast<std::ptrdiff_t>(from),
+                                          items.begin() + static_cast<std::ptrdiff_t>(end));
+            auto read = driver_->ReadItems(listing.folders.at(id).key, share, warnings);
+            // What reading learnt of each item goes back into the listing's.
+            std::move(share.begin(), share.end(), items.begin() + static_cast<std::ptrdiff_t>(from));
+            std::move(read.begin(), read.end(), std::back_inserter(out));
+            done += end - from;
+            (*watcher)(driver_->Name(), done, total);
+        }
+    }
+}
+
 void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
     const auto known = KnownItems(listing);
     // New in a folder: not known there. Known items not listed any more are gone, unless the
@@ -408,7 +448,7 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
     for (const auto& [id, items] : arrived)
         for (size_t i = 0; i < items.size(); ++i)
             if (!movedHere.count({id, i})) fresh[id].push_back(items[i]);
-    for (auto& [id, items] : fresh) parsed[id] = driver_->ReadItems(listing.folders.at(id).key, items, warnings);
+    ReadFresh(listing, fresh, parsed, warnings);
     cache.ChangeLocally([&] {
         for (int64_t id : gone) {
             cache.RemoveItem(id);

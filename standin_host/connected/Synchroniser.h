@@ -13,6 +13,7 @@
 //   lock's place; the change lock that keeps the changes of every process on one source apart.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +29,26 @@
 #include "standin_host/store/Upstream.h"
 
 namespace nubra::connected {
+
+// Told as a synchronisation on this thread reads the items new to its cache (a first one reads
+// every item of the source): the source's name, the items read so far and how many it reads,
+// from (0, total) to (total, total). While one is watching, a folder's new items are read a
+// share at a time, so that it hears of them as they come. The command line watches on a
+// terminal.
+class SyncProgressScope {
+public:
+    using Watcher = std::function<void(const std::string& source, size_t done, size_t total)>;
+    explicit SyncProgressScope(Watcher watcher);
+    ~SyncProgressScope();
+    SyncProgressScope(const SyncProgressScope&) = delete;
+    SyncProgressScope& operator=(const SyncProgressScope&) = delete;
+    // The watcher of this thread; nullptr when none is.
+    static const Watcher* Current();
+
+private:
+    Watcher watcher_;
+    const Watcher* outer_;
+};
 
 class Synchroniser : public store::Upstream {
 public:
@@ -87,6 +108,11 @@ private:
         SourceItem item;
     };
     std::map<std::pair<int64_t, std::string>, Known> KnownItems(const Listing& listing);
+    // Reads the items new to each folder (`fresh`) into `parsed`, telling the thread's
+    // SyncProgressScope watcher as it goes.
+    void ReadFresh(const Listing& listing, std::map<int64_t, std::vector<SourceItem>>& fresh,
+                   std::map<int64_t, std::vector<std::optional<store::ItemData>>>& parsed,
+                   std::vector<std::string>& warnings);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 
     // Moves.

@@ -5,6 +5,7 @@
 #include "standin_host/cli/CommandTable.h"
 #include "standin_host/cli/StoreNames.h"
 #include "standin_host/cli/TerminalControls.h"
+#include "standin_host/cli/WorkProgress.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/store/Profile.h"
 
@@ -22,7 +23,9 @@ int Run(Invocation& in) {
                      : format == "maildir"   ? formats::ExportFormat::Maildir
                                              : formats::ExportFormat::Natural;
     options.recursive = in.args.Flag("--recursive");
-    auto result = formats::Export(*profile, *folder, in.args.Value("DIR"), options);
+    WorkProgress progress("Exporting");
+    auto result = formats::Export(*profile, *folder, in.args.Value("DIR"), options, progress.Callback());
+    progress.Finish();
     for (const auto& f : result.files) std::cout << Printable(f.string()) << "\n";
     std::cout << result.items << " item" << (result.items == 1 ? "" : "s") << " of " << Printable(path)
               << (result.folders > 1 ? " and its subfolders" : "") << " exported\n";

@@ -8,6 +8,7 @@
 #include "standin_host/cli/Output.h"
 #include "standin_host/cli/StoreNames.h"
 #include "standin_host/cli/TerminalControls.h"
+#include "standin_host/cli/WorkProgress.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/JsonLines.h"
 #include "standin_host/store/Profile.h"
@@ -58,7 +59,10 @@ int Run(Invocation& in) {
                 // limits) and stores a Maildir in batches.
                 formats::ImportOptions options;
                 options.importClock = &clock;
+                WorkProgress progress("Importing " + Printable(std::filesystem::path(f).filename().string()));
+                options.progress = progress.Callback();
                 auto result = formats::ImportFiles(*profile, *folder, {f}, options);
+                progress.Finish();
                 for (const auto& w : result.warnings) PrintWarning(w);
                 for (const auto& e : result.failures) fail(f, e);
                 if (result.items > 0 || result.failures.empty())
