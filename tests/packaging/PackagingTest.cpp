@@ -146,6 +146,31 @@ TEST_F(BashCompletion, CompletesCommandsOptionValuesAndFolderPaths) {
     }
 }
 
+// fish asked for its candidates (complete -C) over the same kind of profile: the words it
+// walks name the command, and the typed path is taken unquoted.
+TEST_F(BashCompletion, FishOffersStoresAndFolderPathsToo) {
+    if (Shell("command -v fish").exit != 0) GTEST_SKIP() << "no fish";
+    MustRun({"mkdir", "Personal Folders\\In Progress", "--type", "mail"});
+    const std::string line = "nubrasweep --profile " + Quote(Profile());
+    // What is typed after the program, as fish's own string (\\ is one backslash), and the
+    // candidates.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {" store remove P", "Personal Folders\n"},
+        {" clean 'Personal Folders\\\\In", "Personal Folders\\In Progress\nPersonal Folders\\Inbox\n"},
+        {" clean Personal\\ Folders\\\\\\\\In\\ ", "Personal Folders\\In Progress\n"},
+        {" export --format=m", "--format=maildir\n--format=mbox\n"},
+    };
+    for (const auto& [typed, offered] : cases) {
+        const std::string script = WriteFile(
+            "drive.fish", "source " + Quote((kGenerated / "fish/vendor_completions.d/nubrasweep.fish").string()) +
+                              "\ncomplete -C " + Quote(line + typed) + "\n");
+        const Result r = Shell("env XDG_CACHE_HOME=" + Quote((dir.path() / "cache").string()) + " PATH=" +
+                               Quote(fs::path(NUBRASWEEP_BINARY).parent_path().string()) + ":\"$PATH\" fish --no-config " +
+                               Quote(script));
+        EXPECT_EQ(r.out, offered) << typed;
+    }
+}
+
 // The installed program, staged with DESTDIR as a package is and then moved elsewhere: it
 // registers the module beside it (and its version), and registers again from the new place,
 // though the build tree and its module are still there.

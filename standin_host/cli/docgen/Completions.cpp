@@ -349,7 +349,8 @@ std::string FishData(const ProgramSpec& program, const std::vector<CommandSpec>&
         text += "            set __nubrasweep_opts" + list(e.options) + "\n";
         text += "            set __nubrasweep_args" + list(e.arguments) + "\n";
     }
-    text += "        case '*'\n            return 1\n    end\nend\n\n";
+    // `set` keeps the status it found, so a known command says so itself.
+    text += "        case '*'\n            return 1\n    end\n    return 0\nend\n\n";
     text +=
         "# The value of option $argv[2] of command $argv[1] (program options go with every command):\n"
         "# one of __nubrasweep_choices, else what __nubrasweep_kind names.\n"
@@ -442,11 +443,13 @@ function __nubrasweep_complete
         case directory
             __fish_complete_directories (string replace -- "$pre" '' $cur)
         case folder store
+            # What was typed of the path, quotes and escapes taken away (an open quote too).
+            set -l value (string unescape -- (string replace -- "$pre" '' $cur) 2>/dev/null)
             set -l list folder-paths
             test "$__nubrasweep_kind" = store; and set -a list --stores
             set -l profileargs
             test -n "$profile"; and set profileargs --profile $profile
-            $program $profileargs $list 2>/dev/null
+            $program $profileargs $list -- "$value" 2>/dev/null
     end
 end
 
