@@ -4,6 +4,9 @@
 //
 //   nubra_connected_bench [MAILS]          (default 30000; NUBRA_BENCH_SKIP_IMAP=1 for Maildir and
 //                                           the SQLite store only, NUBRA_BENCH_ONLY_IMAP=1 for IMAP only)
+//   nubra_connected_bench vdir [CONTACTS EVENTS TODOS]
+//                                          (default 20000 20000 10000: genpim's address book,
+//                                           calendar and tasks as a vdir, cleaned in place)
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -34,9 +37,31 @@ void Step(const User& user, const char* what, const std::vector<std::string>& ar
     std::fflush(stdout);
 }
 
+// genpim's collections as a vdir: attached (the first synchronisation), cleaned, cleaned again.
+int VdirBench(const std::string& contacts, const std::string& events, const std::string& todos) {
+    nubra::testing::TempDir tmp;
+    const fs::path vdir = tmp.path() / "vdir";
+    const auto made = RunProgram({"python3", NUBRA_GENPIM, "--contacts", contacts, "--events", events, "--todos", todos,
+                                  "--seed", "42", vdir.string()});
+    if (made.exit != 0) {
+        std::printf("genpim failed: %s\n", made.err.c_str());
+        return 1;
+    }
+    std::printf("%s contacts, %s events, %s to-dos (genpim.py --seed 42)\n", contacts.c_str(), events.c_str(),
+                todos.c_str());
+    const User user{tmp.path() / "vdir-user"};
+    user.Run({"stores"});
+    Step(user, "vdir: add-vdir (first synchronisation)", {"store", "add-vdir", vdir.string(), "--name", "Pim"});
+    Step(user, "vdir: first clean --all", {"clean", "--all"});
+    Step(user, "vdir: second clean --all, nothing new", {"clean", "--all"});
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "vdir")
+        return VdirBench(argc > 2 ? argv[2] : "20000", argc > 3 ? argv[3] : "20000", argc > 4 ? argv[4] : "10000");
     const int mails = argc > 1 ? std::atoi(argv[1]) : 30000;
     nubra::testing::TempDir tmp;
     const fs::path corpus = tmp.path() / "corpus";

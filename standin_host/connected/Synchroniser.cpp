@@ -1,7 +1,6 @@
 #include "standin_host/connected/Synchroniser.h"
 
 #include <algorithm>
-#include <iterator>
 #include <map>
 #include <set>
 #include <tuple>
@@ -21,6 +20,8 @@ namespace {
 constexpr size_t kMovesPerBatch = 5000;
 // What CompleteItem reads ahead at most (a few messages of a folder walked in order).
 constexpr int64_t kReadAheadBytes = int64_t{8} << 20;
+// New items read and added to the cache together during a synchronisation.
+constexpr size_t kItemsReadAtOnce = 2000;
 
 const char* kTables = R"sql(
 CREATE TABLE IF NOT EXISTS conn_settings(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
@@ -374,9 +375,6 @@ std::map<std::pair<int64_t, std::string>, Synchroniser::Known> Synchroniser::Kno
     return known;
 }
 
-// Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
-// flagged, and (where keys survive moves) moved to another folder by another client, which
-// stays the same item.
 namespace {
 thread_local const SyncProgressScope::Watcher* tWatcher = nullptr;
 }  // namespace
@@ -387,35 +385,9 @@ SyncProgressScope::SyncProgressScope(Watcher watcher) : watcher_(std::move(watch
 SyncProgressScope::~SyncProgressScope() { tWatcher = outer_; }
 const SyncProgressScope::Watcher* SyncProgressScope::Current() { return tWatcher; }
 
-void Synchroniser::ReadFresh(const Listing& listing, std::map<int64_t, std::vector<SourceItem>>& fresh,
-                             std::map<int64_t, std::vector<std::optional<store::ItemData>>>& parsed,
-                             std::vector<std::string>& warnings) {
-    const auto* watcher = SyncProgressScope::Current();
-    if (!watcher) {
-        for (auto& [id, items] : fresh) parsed[id] = driver_->ReadItems(listing.folders.at(id).key, items, warnings);
-        return;
-    }
-    constexpr size_t kShare = 200;
-    size_t total = 0, done = 0;
-    for (const auto& [id, items] : fresh) total += items.size();
-    if (total == 0) return;
-    (*watcher)(driver_->Name(), 0, total);
-    for (auto& [id, items] : fresh) {
-        auto& out = parsed[id];
-        for (size_t from = 0; from < items.size(); from += kShare) {
-            const size_t end = std::min(items.size(), from + kShare);
-            std::vector<SourceItem> share(items.begin() + static_cast<std::ptrdiff_t>(from),
-                                          items.begin() + static_cast<std::ptrdiff_t>(end));
-            auto read = driver_->ReadItems(listing.folders.at(id).key, share, warnings);
-            // What reading learnt of each item goes back into the listing's.
-            std::move(share.begin(), share.end(), items.begin() + static_cast<std::ptrdiff_t>(from));
-            std::move(read.begin(), read.end(), std::back_inserter(out));
-            done += end - from;
-            (*watcher)(driver_->Name(), done, total);
-        }
-    }
-}
-
+// Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
+// flagged, and (where keys survive moves) moved to another folder by another client, which
+// stays the same item.
 void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
     const auto known = KnownItems(listing);
     // New in a folder: not known there. Known items not listed any more are gone, unless the
@@ -442,13 +414,10 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
         movedHere[a->second] = k.id;
         arrivedByKey.erase(a);
     }
-    // What is really new is read, folder by folder in listing order.
-    std::map<int64_t, std::vector<std::optional<store::ItemData>>> parsed;
     std::map<int64_t, std::vector<SourceItem>> fresh;
     for (const auto& [id, items] : arrived)
         for (size_t i = 0; i < items.size(); ++i)
             if (!movedHere.count({id, i})) fresh[id].push_back(items[i]);
-    ReadFresh(listing, fresh, parsed, warnings);
     cache.ChangeLocally([&] {
         for (int64_t id : gone) {
             cache.RemoveItem(id);
@@ -458,18 +427,41 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
             cache.MoveItem(id, at.first);
             WriteRow(id, at.first, arrived[at.first][at.second]);
         }
-        for (const auto& [id, f] : listing.folders) {
-            // Renamed or flagged: what the listing tells of it now.
+        // Renamed or flagged: what the listing tells of it now.
+        for (const auto& [id, f] : listing.folders)
             for (const auto& item : f.items)
                 if (auto k = known.find({id, item.key}); k != known.end() && k->second.item.stamp != item.stamp)
                     WriteRow(k->second.id, id, {item.key, item.stamp, item.size, item.arrivalMs, item.flags, k->second.item.note});
-            for (size_t i = 0; i < fresh[id].size(); ++i)
-                if (parsed[id][i]) WriteRow(cache.AddItem(id, *parsed[id][i]), id, fresh[id][i]);
+    });
+    // What is really new is read and added a part at a time, folder by folder in listing order,
+    // so that a first synchronisation of a big source holds one part in memory, not all of it.
+    // Each part comes in whole with its rows; a folder's listing state is written after its
+    // last part, so a synchronisation cut short lists the folder again and reads only what is
+    // not in yet.
+    // A watcher (SyncProgressScope) is told as each part comes in.
+    const auto* watcher = SyncProgressScope::Current();
+    size_t total = 0, done = 0;
+    for (const auto& [id, items] : fresh) total += items.size();
+    if (watcher && total > 0) (*watcher)(driver_->Name(), 0, total);
+    for (const auto& [id, f] : listing.folders) {
+        auto& items = fresh[id];
+        for (size_t from = 0; from < items.size(); from += kItemsReadAtOnce) {
+            std::vector<SourceItem> part(items.begin() + static_cast<std::ptrdiff_t>(from),
+                                         items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), from + kItemsReadAtOnce)));
+            const auto parsed = driver_->ReadItems(f.key, part, warnings);
+            cache.ChangeLocally([&] {
+                for (size_t i = 0; i < part.size(); ++i)
+                    if (parsed[i]) WriteRow(cache.AddItem(id, *parsed[i]), id, part[i]);
+            });
+            done += part.size();
+            if (watcher) (*watcher)(driver_->Name(), done, total);
+        }
+        cache.ChangeLocally([&] {
             sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
                      "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
                      f.glance.validity, f.glance.state, id, id);
-        }
-    });
+        });
+    }
 }
 
 // ------------------------------------------------------------------ changes

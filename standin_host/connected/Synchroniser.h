@@ -32,9 +32,8 @@ namespace nubra::connected {
 
 // Told as a synchronisation on this thread reads the items new to its cache (a first one reads
 // every item of the source): the source's name, the items read so far and how many it reads,
-// from (0, total) to (total, total). While one is watching, a folder's new items are read a
-// share at a time, so that it hears of them as they come. The command line watches on a
-// terminal.
+// from (0, total) to (total, total), as each part of them comes in. The command line watches
+// on a terminal.
 class SyncProgressScope {
 public:
     using Watcher = std::function<void(const std::string& source, size_t done, size_t total)>;
@@ -108,11 +107,6 @@ private:
         SourceItem item;
     };
     std::map<std::pair<int64_t, std::string>, Known> KnownItems(const Listing& listing);
-    // Reads the items new to each folder (`fresh`) into `parsed`, telling the thread's
-    // SyncProgressScope watcher as it goes.
-    void ReadFresh(const Listing& listing, std::map<int64_t, std::vector<SourceItem>>& fresh,
-                   std::map<int64_t, std::vector<std::optional<store::ItemData>>>& parsed,
-                   std::vector<std::string>& warnings);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 
     // Moves.

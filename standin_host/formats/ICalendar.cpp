@@ -3,6 +3,7 @@
 #include <libical/ical.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -189,6 +190,41 @@ void EnsureLibical() {
     std::call_once(once, [] { icalerror_set_errors_are_fatal(0); });
 }
 
+// Time zones by their definition, each kept across files. libical works out a zone's changes
+// from its rules the first time a time is converted with it, from the rules' first year on:
+// most of the cost of reading an event, paid again for every file, since each file brings its
+// own copy of the same VTIMEZONE. A zone made once from the same text gives the same offsets.
+// One cache per thread (files are read on several); cleared when it holds many zones.
+class ZoneCache {
+public:
+    ~ZoneCache() { Clear(); }
+    // The kept zone defined as `zone` is; `zone` itself when it has no definition of its own.
+    icaltimezone* Same(icaltimezone* zone) {
+        icalcomponent* definition = icaltimezone_get_component(zone);
+        if (!definition) return zone;
+        std::unique_ptr<char, void (*)(void*)> text(icalcomponent_as_ical_string_r(definition), std::free);
+        if (!text) return zone;
+        auto found = zones_.find(text.get());
+        if (found != zones_.end()) return found->second;
+        if (zones_.size() >= kMaxZones) Clear();
+        icaltimezone* made = icaltimezone_new();
+        if (!made || !icaltimezone_set_component(made, icalcomponent_new_clone(definition))) {
+            if (made) icaltimezone_free(made, 1);
+            return zone;
+        }
+        zones_.emplace(text.get(), made);
+        return made;
+    }
+
+private:
+    static constexpr size_t kMaxZones = 256;
+    void Clear() {
+        for (auto& [text, zone] : zones_) icaltimezone_free(zone, 1);
+        zones_.clear();
+    }
+    std::map<std::string, icaltimezone*> zones_;
+};
+
 // A libical time as a UTC automation date. Floating times and dates are local time.
 std::optional<Date> ToUtcDate(icaltimetype t) {
     if (icaltime_is_null_time(t) || !icaltime_is_valid_time(t)) return std::nullopt;
@@ -196,6 +232,8 @@ std::optional<Date> ToUtcDate(icaltimetype t) {
         if (t.is_date) return dates::LocalToUtc(dates::MakeDate(t.year, t.month, t.day));
         if (icaltime_is_utc(t)) return dates::MakeDate(t.year, t.month, t.day, t.hour, t.minute, t.second);
         if (t.zone) {
+            thread_local ZoneCache zones;
+            t.zone = zones.Same(const_cast<icaltimezone*>(t.zone));
             icaltimetype u = icaltime_convert_to_zone(t, icaltimezone_get_utc_timezone());
             return dates::MakeDate(u.year, u.month, u.day, u.hour, u.minute, u.second);
         }

@@ -145,18 +145,59 @@ std::string OnAlias(const std::string& pred, const std::string& alias) {
     return out;
 }
 
+void BindAll(SqlStatement& s, const std::vector<Bound>& binds) {
+    for (size_t k = 0; k < binds.size(); ++k) {
+        const auto& b = binds[k];
+        const int idx = static_cast<int>(k + 1);
+        if (auto* i = std::get_if<int64_t>(&b)) s.Bind(idx, *i);
+        else if (auto* t = std::get_if<std::string>(&b)) s.Bind(idx, *t);
+        else s.Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
+    }
+}
+
+// A probe counts at most this many rows of a condition's index.
+constexpr int kProbeRows = 24;
+
 }  // namespace
 
 std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition>& conditions) {
     std::vector<SqlCond> conds(conditions.size());
-    int driver = -1;
+    int driver = -1, candidates = 0;
     for (size_t i = 0; i < conditions.size(); ++i) {
         const auto& c = conditions[i];
         if (c.kind != Condition::Property) continue;
         conds[i] = Translate(c);
         if (conds[i].never) return {};
-        if (conds[i].score > 0 && (driver < 0 || conds[i].score > conds[driver].score))
-            driver = static_cast<int>(i);
+        if (conds[i].score == 0) continue;
+        ++candidates;
+        if (driver < 0 || conds[i].score > conds[driver].score) driver = static_cast<int>(i);
+    }
+    // The rows of the driving condition are each checked against the others, so the driver
+    // should select few: a first name or a common date selects hundreds where an e-mail
+    // address selects one. Where more than one condition could drive, a short look into each
+    // index picks the one that selects fewest (the conditions must all hold, so one that
+    // selects nothing in the whole store ends the search).
+    if (candidates > 1) {
+        // How many rows of the whole store (up to kProbeRows) condition i selects.
+        auto probe = [&](size_t i) {
+            Use p(PrepDynamic(std::string("SELECT count(*) FROM (SELECT 1 FROM props AS d INDEXED BY ") +
+                              conds[i].index + " WHERE d.tag = ? AND " + OnAlias(conds[i].predicate, "d") + " LIMIT " +
+                              std::to_string(kProbeRows) + ")"));
+            std::vector<Bound> binds{Bound(static_cast<int64_t>(conditions[i].tag))};
+            binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
+            BindAll(*p, binds);
+            return p->Step() ? static_cast<int>(p->Int(0)) : 0;
+        };
+        int fewest = kProbeRows + 1;
+        for (size_t i = 0; i < conditions.size(); ++i) {
+            if (conds[i].score == 0) continue;
+            const int n = probe(i);
+            if (n == 0) return {};
+            if (n < fewest || (n == fewest && conds[i].score > conds[driver].score)) {
+                fewest = n;
+                driver = static_cast<int>(i);
+            }
+        }
     }
     std::string sql;
     std::vector<Bound> binds;
@@ -196,13 +237,7 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
     // rows a search finds.
     SyncCache();
     Use s(PrepDynamic(sql));
-    for (size_t k = 0; k < binds.size(); ++k) {
-        const auto& b = binds[k];
-        int idx = static_cast<int>(k + 1);
-        if (auto* i = std::get_if<int64_t>(&b)) s->Bind(idx, *i);
-        else if (auto* t = std::get_if<std::string>(&b)) s->Bind(idx, *t);
-        else s->Bind(idx, std::span<const uint8_t>(std::get<std::vector<uint8_t>>(b)));
-    }
+    BindAll(*s, binds);
     std::vector<std::pair<int64_t, int64_t>> found;  // (seq, id)
     while (s->Step()) found.emplace_back(s->Int(1), s->Int(0));
     std::sort(found.begin(), found.end());
