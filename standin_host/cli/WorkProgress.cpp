@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -25,7 +26,7 @@ WorkProgress::WorkProgress(std::string label)
     : WorkProgress(std::move(label), stderr, ::isatty(STDERR_FILENO) != 0, std::chrono::milliseconds(500)) {}
 
 WorkProgress::WorkProgress(std::string label, std::FILE* out, bool enabled, std::chrono::milliseconds delay)
-    : label_(std::move(label)), out_(out), enabled_(enabled && out), start_(Clock::now()), next_(start_ + delay) {}
+    : label_(Shortened(label)), out_(out), enabled_(enabled && out), start_(Clock::now()), next_(start_ + delay) {}
 
 void WorkProgress::Update(size_t done, size_t total) {
     if (!enabled_) return;

@@ -26,7 +26,7 @@ public:
     // Draws on stderr when it is a terminal.
     explicit WorkProgress(std::string label);
     // Draws on `out` (not owned) only when `enabled`, from `delay` after the start on: work
-    // that ends sooner shows nothing.
+    // that ends sooner shows nothing. A long label is shortened (Shortened).
     WorkProgress(std::string label, std::FILE* out, bool enabled, std::chrono::milliseconds delay);
     ~WorkProgress() { Finish(); }
     WorkProgress(const WorkProgress&) = delete;
