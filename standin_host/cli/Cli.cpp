@@ -14,6 +14,8 @@
 #include "standin_host/cli/CommandTable.h"
 #include "standin_host/cli/Output.h"
 #include "standin_host/cli/Snapshot.h"
+#include "standin_host/cli/WorkProgress.h"
+#include "standin_host/connected/Synchroniser.h"
 #include "standin_host/connected/Connected.h"
 
 namespace nubra::cli {
@@ -100,8 +102,8 @@ std::string UnknownCommand(int argc, char** argv) {
             const std::string parent = cut == std::string::npos ? std::string() : c.name.substr(0, cut);
             const std::string name = cut == std::string::npos ? c.name : c.name.substr(cut + 1);
             if (parent != path) continue;
-            names.push_back(name);
             if (name == word) match = &c;
+            if (!c.hidden) names.push_back(name);
         }
         if (match && !match->run) {
             path = match->name;  // a group: its command comes next
@@ -166,6 +168,7 @@ int Main(int argc, char** argv) {
         b.app = parent->add_subcommand(cut == std::string::npos ? command.name : command.name.substr(cut + 1),
                                        command.summary);
         if (!command.run) b.app->require_subcommand(1);
+        if (command.hidden) b.app->group("");
         AddOptions(*b.app, command.options, b);
         apps[command.name] = b.app;
     }
@@ -201,6 +204,7 @@ int Main(int argc, char** argv) {
         ClearDeadSnapshots();
         // Profiles may hold Maildir trees and IMAP accounts, whatever the command.
         connected::RegisterConnectedStores();
+        const auto showSync = ShowSynchronisations();
         const Args programArgs = top.Given(program.options);
         const std::string profileDir = programArgs.Value("--profile");
         Invocation invocation(args, profileDir.empty() ? DefaultProfileDir() : std::filesystem::path(profileDir), argc,

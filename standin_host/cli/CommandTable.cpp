@@ -1,7 +1,7 @@
 #include "standin_host/cli/CommandTable.h"
 
 #include "host/Automation.h"
-#include "standin_host/cli/NubraVersion.h"
+#include "standin_host/NubraVersion.h"
 #include "standin_host/cli/Output.h"
 #include "standin_host/store/Profile.h"
 
@@ -28,6 +28,7 @@ CommandSpec RestoreCommand();
 CommandSpec RegisterCommand();
 CommandSpec UnregisterCommand();
 CommandSpec GuiCommand();
+CommandSpec FolderPathsCommand();
 
 const ProgramSpec& Program() {
     static const ProgramSpec program{
@@ -39,7 +40,8 @@ const ProgramSpec& Program() {
         {{.kind = OptionSpec::Kind::Value,
           .name = "--profile",
           .help = "Profile folder (default: $NUBRA_PROFILE, else $XDG_DATA_HOME/nubrasweep/profile); created on first "
-                  "use"}},
+                  "use",
+          .names = OptionSpec::Names::Directory}},
     };
     return program;
 }
@@ -67,6 +69,7 @@ const std::vector<CommandSpec>& CommandTable() {
         RegisterCommand(),
         UnregisterCommand(),
         GuiCommand(),
+        FolderPathsCommand(),
     };
     return table;
 }

@@ -23,6 +23,10 @@ struct OptionSpec {
         Value,       // --name VALUE
         Flag,        // --name
     };
+    // What a value names, for the shell completions: a folder of the profile (a path as
+    // FindFolder takes it), a store of the profile, a file, a folder of the file system; Text for
+    // anything else (or one of `choices`).
+    enum class Names { Text, Folder, Store, File, Directory };
     Kind kind = Kind::Value;
     std::string name = {};  // "FILE" for an argument, "--name" for an option
     std::string help = {};
@@ -33,6 +37,7 @@ struct OptionSpec {
     int minimum = 0, maximum = 0;       // a whole number's range, when maximum > minimum
     std::string defaultValue = {};           // the value when not given (not shown in the help)
     std::vector<std::string> excludes = {};  // options of the same command it cannot come with
+    Names names = Names::Text;
 };
 
 // What the user gave: the values of the arguments and options by name.
@@ -100,6 +105,9 @@ struct CommandSpec {
     // A usage problem the options alone cannot show (which of several were given): its text,
     // "" when there is none. Reported as a usage error before anything runs.
     std::string (*check)(const Args&) = nullptr;
+    // Left out of the help, the manual pages, the completions and the suggestions for a
+    // mistyped command: a helper the shell completions call.
+    bool hidden = false;
 };
 
 struct ProgramSpec {

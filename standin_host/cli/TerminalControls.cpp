@@ -22,6 +22,13 @@ std::string RenderProgress(float min, float max, float value, int width) {
     return line + tail;
 }
 
+std::string Shortened(const std::string& text, size_t bytes) {
+    if (text.size() <= bytes) return text;
+    size_t cut = bytes - 3;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // whole characters
+    return text.substr(0, cut) + "...";
+}
+
 void TerminalProgressBar::SetMin(float v) {
     min_ = v;
     value_ = std::max(value_, min_);
@@ -41,15 +48,7 @@ void TerminalProgressBar::SetValue(float v) {
 void TerminalProgressBar::Redraw() {
     if (!enabled_ || !out_) return;
     std::string line = RenderProgress(min_, max_, value_);
-    if (!label_.empty()) {
-        std::string label = label_;
-        if (label.size() > 40) {
-            size_t cut = 37;
-            while (cut > 0 && (static_cast<unsigned char>(label[cut]) & 0xC0) == 0x80) --cut;  // whole characters
-            label = label.substr(0, cut) + "...";
-        }
-        line = label + " " + line;
-    }
+    if (!label_.empty()) line = Shortened(label_) + " " + line;
     if (drawn_ && line == last_) return;
     std::fprintf(out_, "\r%s", line.c_str());
     std::fflush(out_);

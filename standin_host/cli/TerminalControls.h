@@ -25,6 +25,10 @@ std::string Printable(std::string_view text, bool keepLineBreaks = false);
 // ("pst or ost file") put as this program's ("store file").
 std::string TerminalText(const std::string& prompt);
 
+// `text` cut to at most `bytes` bytes of whole UTF-8 characters with "..." after it, when it is
+// longer: a label that keeps a redrawn line within one line of the terminal.
+std::string Shortened(const std::string& text, size_t bytes = 40);
+
 // One line picturing the bar: "[#####-----]  50% 10/20" in `width` columns for the bar itself.
 std::string RenderProgress(float min, float max, float value, int width = 30);
 

@@ -8,6 +8,7 @@
 #include "host/AddinHost.h"
 #include "host/DialogHost.h"
 #include "host/Automation.h"
+#include "standin_host/NubraVersion.h"
 #include "standin_host/client/Client.h"
 #include "standin_host/client/Registry.h"
 #include "standin_host/store/Profile.h"
@@ -22,6 +23,8 @@ namespace {
 constexpr const char* kSetupKey = "HKEY_CURRENT_USER\\Software\\Nubrasweep\\Setup";
 constexpr const char* kDecided = "AddinRegistrationDecided";
 constexpr const char* kProgId = "Nubra.Addinconnect";
+// Beside the add-in's own values: the version of the program that registered it.
+constexpr const char* kVersion = "Version";
 constexpr int32_t kNotRegistered = static_cast<int32_t>(0x80040154u);  // REGDB_E_CLASSNOTREG
 
 [[noreturn]] void Fail(int32_t number, const std::string& text) { RaiseError(number, text, "nubrasweep"); }
@@ -32,23 +35,28 @@ std::string Hex(int32_t hr) {
     return buf;
 }
 
+std::string AddinKey() { return std::string(kOutlookAddinsKey) + "\\" + kProgId; }
+
 }  // namespace
 
 fs::path DefaultModuleFile() {
     if (const char* m = std::getenv("NUBRA_MODULE"); m && *m) return m;
     std::error_code ec;
     const auto exe = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path installed = exe.parent_path() / ".." / "lib" / "nubrasweep" / "libNubra.so";
     if (!ec) {
-        for (const auto& candidate : {exe.parent_path() / "libNubra.so",
-                                      exe.parent_path() / ".." / "lib" / "nubrasweep" / "libNubra.so"}) {
+        for (const auto& candidate : {exe.parent_path() / "libNubra.so", installed}) {
             if (fs::exists(candidate, ec)) return fs::weakly_canonical(candidate, ec);
         }
     }
-#ifdef NUBRA_MODULE_BUILD_FILE
-    return NUBRA_MODULE_BUILD_FILE;
-#else
-    return exe.parent_path() / "libNubra.so";
+#if defined(NUBRA_MODULE_BUILD_FILE) && defined(NUBRA_BUILD_DIR)
+    // A program of the build tree (nubrasweep in build/, the tests) takes the module the build
+    // made; an installed program never does, even when the build tree is still there.
+    const auto inBuild = exe.lexically_relative(fs::weakly_canonical(NUBRA_BUILD_DIR, ec));
+    if (!inBuild.empty() && *inBuild.begin() != "..") return NUBRA_MODULE_BUILD_FILE;
 #endif
+    // Where an installed program's module belongs: loading it names the place.
+    return installed.lexically_normal();
 }
 
 void RegisterAddin(const fs::path& module, bool unregister) {
@@ -69,12 +77,23 @@ void RegisterAddin(const fs::path& module, bool unregister) {
     if (canUnload && canUnload() == com::S_OK) ::dlclose(handle);
     if (hr != com::S_OK)
         Fail(hr, std::string(name) + " of " + module.string() + " failed (" + Hex(hr) + ")");
-    Registry::Update(file, [](Registry& r) { r.SetDword(kSetupKey, kDecided, 1); });
+    Registry::Update(file, [unregister](Registry& r) {
+        r.SetDword(kSetupKey, kDecided, 1);
+        if (!unregister) r.SetString(AddinKey(), kVersion, NUBRA_VERSION_TEXT);
+    });
 }
 
 bool EnsureAddinRegistered(const fs::path& module) {
     const auto reg = Registry::Load(Registry::DefaultFile());
-    if (reg.GetDword(kSetupKey, kDecided)) return false;
+    if (reg.GetDword(kSetupKey, kDecided)) {
+        const auto server = FindServer(reg, kProgId);
+        if (!server) return false;  // unregistered by the user: it stays so
+        // The module of another program (one whose prefix moved, another build, an older
+        // version) is replaced by this program's, as installing this one would.
+        std::error_code ec;
+        if (fs::equivalent(server->module, module, ec) && reg.GetString(AddinKey(), kVersion) == NUBRA_VERSION_TEXT)
+            return false;
+    }
     RegisterAddin(module, false);
     return true;
 }

@@ -19,15 +19,20 @@ class Profile;
 namespace nubra::client {
 
 // The add-in module: $NUBRA_MODULE, else libNubra.so beside the program, else
-// ../lib/nubrasweep/libNubra.so from the program's folder, else the one this build made.
+// ../lib/nubrasweep/libNubra.so from the program's folder (where it is installed), else, for a
+// program inside the build tree, the one this build made; else that installed place, which
+// loading then names as missing.
 std::filesystem::path DefaultModuleFile();
 
 // Runs the module's DllRegisterServer (or DllUnregisterServer) and remembers in the registry
-// that the add-in's registration was decided. Raises with a clear text when the registry file
-// is damaged, the module cannot be loaded or its registration fails.
+// that the add-in's registration was decided; a registration also records the program's
+// version (the value Version of the add-in's key). Raises with a clear text when the registry
+// file is damaged, the module cannot be loaded or its registration fails.
 void RegisterAddin(const std::filesystem::path& module, bool unregister);
-// Registers the add-in the first time this user runs the client, as an installer would; after
-// an explicit unregister it stays unregistered. True when it registered now.
+// Registers the add-in the first time this user runs the client, as an installer would, and
+// again when the registration names another module or version than `module` and this
+// program's (a program moved or upgraded); after an explicit unregister it stays
+// unregistered. True when it registered now.
 bool EnsureAddinRegistered(const std::filesystem::path& module);
 
 // One folder's run.

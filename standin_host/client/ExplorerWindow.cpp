@@ -21,6 +21,7 @@
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
+#include "standin_host/NubraVersion.h"
 #include "standin_host/client/ItemList.h"
 #include "standin_host/client/ItemView.h"
 #include "standin_host/client/Registry.h"
@@ -219,7 +220,9 @@ ExplorerWindow::ExplorerWindow(Client& client, std::shared_ptr<ExplorerImpl> exp
         }
         if (help && help->Children()->Count() > 0)
             aboutClick_ = help->Children()->Items()[0]->Click().Subscribe([this](outlook::CommandBarControl&, bool&) {
-                QMessageBox::about(this, kTitle, QStringLiteral("The stand-in mail client of Nubrasweep."));
+                QMessageBox::about(this, kTitle,
+                                   QStringLiteral("Nubrasweep " NUBRA_VERSION_TEXT
+                                                  "\n\nThe stand-in mail client of Nubrasweep."));
             });
     }
     RebuildMenu();

@@ -375,6 +375,16 @@ std::map<std::pair<int64_t, std::string>, Synchroniser::Known> Synchroniser::Kno
     return known;
 }
 
+namespace {
+thread_local const SyncProgressScope::Watcher* tWatcher = nullptr;
+}  // namespace
+
+SyncProgressScope::SyncProgressScope(Watcher watcher) : watcher_(std::move(watcher)), outer_(tWatcher) {
+    tWatcher = &watcher_;
+}
+SyncProgressScope::~SyncProgressScope() { tWatcher = outer_; }
+const SyncProgressScope::Watcher* SyncProgressScope::Current() { return tWatcher; }
+
 // Brings the listed folders' items in the cache to what the source holds: gone, new, renamed or
 // flagged, and (where keys survive moves) moved to another folder by another client, which
 // stays the same item.
@@ -428,6 +438,11 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
     // Each part comes in whole with its rows; a folder's listing state is written after its
     // last part, so a synchronisation cut short lists the folder again and reads only what is
     // not in yet.
+    // A watcher (SyncProgressScope) is told as each part comes in.
+    const auto* watcher = SyncProgressScope::Current();
+    size_t total = 0, done = 0;
+    for (const auto& [id, items] : fresh) total += items.size();
+    if (watcher && total > 0) (*watcher)(driver_->Name(), 0, total);
     for (const auto& [id, f] : listing.folders) {
         auto& items = fresh[id];
         for (size_t from = 0; from < items.size(); from += kItemsReadAtOnce) {
@@ -438,6 +453,8 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
                 for (size_t i = 0; i < part.size(); ++i)
                     if (parsed[i]) WriteRow(cache.AddItem(id, *parsed[i]), id, part[i]);
             });
+            done += part.size();
+            if (watcher) (*watcher)(driver_->Name(), done, total);
         }
         cache.ChangeLocally([&] {
             sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "

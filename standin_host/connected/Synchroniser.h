@@ -13,6 +13,7 @@
 //   lock's place; the change lock that keeps the changes of every process on one source apart.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +29,25 @@
 #include "standin_host/store/Upstream.h"
 
 namespace nubra::connected {
+
+// Told as a synchronisation on this thread reads the items new to its cache (a first one reads
+// every item of the source): the source's name, the items read so far and how many it reads,
+// from (0, total) to (total, total), as each part of them comes in. The command line watches
+// on a terminal.
+class SyncProgressScope {
+public:
+    using Watcher = std::function<void(const std::string& source, size_t done, size_t total)>;
+    explicit SyncProgressScope(Watcher watcher);
+    ~SyncProgressScope();
+    SyncProgressScope(const SyncProgressScope&) = delete;
+    SyncProgressScope& operator=(const SyncProgressScope&) = delete;
+    // The watcher of this thread; nullptr when none is.
+    static const Watcher* Current();
+
+private:
+    Watcher watcher_;
+    const Watcher* outer_;
+};
 
 class Synchroniser : public store::Upstream {
 public:

@@ -237,8 +237,16 @@ private:
     std::vector<std::thread> workers_;
 };
 
+// The messages of a Maildir and its subfolders.
+size_t MessagesIn(const MaildirLayout& layout) {
+    size_t n = layout.files.size();
+    for (const auto& sub : layout.subfolders) n += MessagesIn(sub);
+    return n;
+}
+
+// `advance` is told how many more messages were read.
 void ImportMaildirLevel(store::Profile& profile, outlook::MAPIFolder& folder, const MaildirLayout& layout,
-                        const ImportOptions& options, ImportResult& result) {
+                        const ImportOptions& options, ImportResult& result, const std::function<void(size_t)>& advance) {
     {
         const auto& files = layout.files;
         BatchReader reader(files, options.batchSize, options.threads);
@@ -270,13 +278,13 @@ void ImportMaildirLevel(store::Profile& profile, outlook::MAPIFolder& folder, co
                 }
             }
             result.files += end - begin;
-            if (options.progress) options.progress(result.files);
+            advance(end - begin);
         }
     }  // the readers are done before the subfolders start
     for (const auto& sub : layout.subfolders) {
         try {
             auto child = Subfolder(profile, folder, sub.name, 0);
-            ImportMaildirLevel(profile, *child, sub, options, result);
+            ImportMaildirLevel(profile, *child, sub, options, result, advance);
         } catch (const AutomationError& e) {
             result.failures.push_back(e);
         }
@@ -540,8 +548,16 @@ void TopNames(const ExportPlan& plan, bool plusPlus, std::set<std::string>& name
     }
 }
 
+// The items of the folders `plan` exports.
+size_t ItemsIn(const ExportPlan& plan) {
+    size_t n = static_cast<size_t>(std::max(plan.folder->Items()->Count(), 0));
+    for (const auto& sub : plan.subfolders) n += ItemsIn(sub);
+    return n;
+}
+
+// `progress` is told the items written of `total`, those of the whole export.
 void ExportOne(store::Profile& profile, const ExportPlan& plan, ExportFolder& target, ExportFormat format,
-               ExportResult& result) {
+               const Progress& progress, size_t total, ExportResult& result) {
     auto& f = store::AsFolder(*plan.folder, "Export");
     const auto& db = f.Store();
     FolderSink sink(target, result);
@@ -554,6 +570,7 @@ void ExportOne(store::Profile& profile, const ExportPlan& plan, ExportFolder& ta
                 if (auto source = db->ReadSource(*id)) item.Source = std::make_shared<store::ItemSource>(std::move(*source));
         writer.Add(item, record.entryIdHex);
         ++result.items;
+        if (progress) progress(result.items, total);
     });
     writer.Finish();
     sink.Close();
@@ -561,12 +578,12 @@ void ExportOne(store::Profile& profile, const ExportPlan& plan, ExportFolder& ta
 }
 
 void ExportTree(store::Profile& profile, const ExportPlan& plan, ExportFolder& top, ExportFolder& here,
-                ExportFormat format, ExportResult& result) {
-    ExportOne(profile, plan, here, format, result);
+                ExportFormat format, const Progress& progress, size_t total, ExportResult& result) {
+    ExportOne(profile, plan, here, format, progress, total, result);
     for (const auto& sub : plan.subfolders) {
         // Maildir++ keeps every folder beside the top's cur/, new/ and tmp/.
         ExportFolder& into = format == ExportFormat::Maildir ? top.Subfolder(sub.maildir) : here.Subfolder(sub.name);
-        ExportTree(profile, sub, top, into, format, result);
+        ExportTree(profile, sub, top, into, format, progress, total, result);
     }
 }
 
@@ -587,6 +604,18 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
     }
     std::optional<int32_t> folderType;
     auto folderPath = [&] { return profile.FolderPath(folder); };
+    // How far the import has come: what was read, of what the walk holds where that is known.
+    const bool counted = std::all_of(units.begin(), units.end(), [](const auto& u) {
+        return u.error || u.kind == FileKind::Maildir || u.kind == FileKind::Eml;
+    });
+    size_t read = 0, total = 0;
+    if (counted)
+        total = static_cast<size_t>(std::count_if(units.begin(), units.end(),
+                                                  [](const auto& u) { return !u.error && u.kind == FileKind::Eml; }));
+    const auto advance = [&](size_t more) {
+        read += more;
+        if (options.progress) options.progress(read, counted ? total : 0);
+    };
     for (const auto& unit : units) {
         if (unit.error) {
             result.failures.push_back(*unit.error);
@@ -596,7 +625,8 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
             try {
                 MaildirLayout layout = ScanMaildir(unit.path.string());
                 result.warnings.insert(result.warnings.end(), layout.warnings.begin(), layout.warnings.end());
-                ImportMaildirLevel(profile, folder, layout, options, result);
+                if (counted) total += MessagesIn(layout);
+                ImportMaildirLevel(profile, folder, layout, options, result, advance);
             } catch (const AutomationError& e) {
                 result.failures.push_back(e);
             }
@@ -610,14 +640,17 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
             // or not at all while memory holds one batch of its messages.
             auto& f = store::AsFolder(folder, "ImportFiles");
             std::vector<FormatError> refused;
+            const size_t readBefore = read;
             result.items += f.Store()->AddItemsInBatches(f.Id(), [&](const auto& store) {
                 refused.clear();  // a retried transaction reads the file again
+                read = readBefore;
                 ReadItemsInBatches(
                     unit.path, options.threads, &kind,
                     [&](std::vector<ItemData>& items) {
                         StampCreation(items, options.importClock);
                         for (const auto& item : items) ++classes[item.Class];
                         store(items);
+                        advance(items.size());
                     },
                     &refused);
             });
@@ -633,31 +666,39 @@ ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, c
         } catch (const std::exception& e) {
             result.failures.push_back(FormatError(unit.path.string(), std::nullopt, std::nullopt, e.what()));
         }
-        if (options.progress) options.progress(result.files);
     }
     return result;
 }
 
 namespace {
 
+// The items of a folder read from a data file and of its subfolders.
+size_t ItemsIn(const FolderData& folder) {
+    size_t n = folder.items.size();
+    for (const auto& sub : folder.subfolders) n += ItemsIn(sub);
+    return n;
+}
+
 // `wastebasket`: the source folder that becomes the store's Deleted Items.
 void FillFolder(store::Profile& profile, outlook::MAPIFolder& target, FolderData& source, Date* clock,
-                PstImportResult& result, const FolderData* wastebasket) {
+                const Progress& storing, size_t total, PstImportResult& result, const FolderData* wastebasket) {
     StampCreation(source.items, clock);
     if (!source.items.empty()) result.items += profile.AddItems(target, source.items);
+    if (storing) storing(result.items, total);
     for (auto& sub : source.subfolders) {
         std::string name = sub.name.empty() ? std::string("Folder") : sub.name;
         auto child = Subfolder(profile, target, name, sub.defaultItemType);
         ++result.folders;
         if (&sub == wastebasket) profile.SetDeletedItemsFolder(*child);
-        FillFolder(profile, *child, sub, clock, result, wastebasket);
+        FillFolder(profile, *child, sub, clock, storing, total, result, wastebasket);
     }
 }
 
 }  // namespace
 
-PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const PstImportOptions& options) {
-    PstFile pst = ReadPst(file.string(), {options.codePage});  // all of it first: a bad file changes nothing
+PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const PstImportOptions& options,
+                          const PstProgress& progress) {
+    PstFile pst = ReadPst(file.string(), {options.codePage}, progress.reading);  // all of it first: a bad file changes nothing
     const std::string name = !options.name.empty()       ? options.name
                              : !pst.displayName.empty() ? pst.displayName
                                                         : file.stem().string();
@@ -681,12 +722,12 @@ PstImportResult ImportPst(store::Profile& profile, const fs::path& file, const P
         if (f->StoreID() == info.storeId) top = f;
     }
     if (!top) top = profile.FindFolder(info.displayName);
-    FillFolder(profile, *top, pst.top, options.importClock, result, wastebasket);
+    FillFolder(profile, *top, pst.top, options.importClock, progress.storing, ItemsIn(pst.top), result, wastebasket);
     return result;
 }
 
 ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const fs::path& dir,
-                    const ExportOptions& options) {
+                    const ExportOptions& options, const Progress& progress) {
     const bool plusPlus = options.format == ExportFormat::Maildir;
     const ExportPlan plan = PlanExport(store::AsFolder(folder, "Export").shared_from_this(), "", options.recursive, plusPlus);
     std::error_code ec;
@@ -703,7 +744,7 @@ ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const 
                  "(nothing was written)");
     ExportResult result;
     try {
-        ExportTree(profile, plan, target, target, options.format, result);
+        ExportTree(profile, plan, target, target, options.format, progress, progress ? ItemsIn(plan) : 0, result);
     } catch (...) {
         target.RemovePlaced();
         throw;

@@ -80,6 +80,10 @@ void ReadItemsInBatches(const std::filesystem::path& path, unsigned threads, Fil
                         const std::function<void(std::vector<ItemData>&)>& take,
                         std::vector<FormatError>* refused = nullptr);
 
+// Told how far long work has come: the items done so far, and their total where it is known
+// beforehand (0 where it is not).
+using Progress = std::function<void(size_t done, size_t total)>;
+
 struct ImportOptions {
     // When set, items without a CreationTime get *importClock, which then advances by one
     // millisecond per item, so that an import's items keep their order in time.
@@ -89,8 +93,11 @@ struct ImportOptions {
     unsigned threads = 2;
     // Messages of a Maildir stored per transaction.
     size_t batchSize = 1000;
-    // Called after each stored file or batch with the files done so far.
-    std::function<void(size_t filesDone)> progress;
+    // Called as items are read and stored: the items (messages of a Maildir, items of a file)
+    // read so far, stored or refused; their total where every path is a Maildir tree or a
+    // single message (a Maildir's messages counted when it is reached), else 0. A file whose
+    // transaction is retried counts its items once.
+    Progress progress;
 };
 
 struct ImportResult {
@@ -114,6 +121,14 @@ struct PstImportOptions {
     Date* importClock = nullptr;
 };
 
+// How far an import of a data file has come.
+struct PstProgress {
+    // Reading the file: the items read so far (the total is not known before).
+    std::function<void(size_t itemsRead)> reading = {};
+    // Storing what was read: the items stored so far, of the items read.
+    Progress storing = {};
+};
+
 // PstReport: `skipped` (one line per folder or item left out, with the store's name in its
 // path; how many folders and items that is as far as known) and `warnings`.
 struct PstImportResult : PstReport {
@@ -129,7 +144,7 @@ struct PstImportResult : PstReport {
 // libpff cannot read are left out and listed in `skipped`. Raises FormatError naming the file
 // for a file that cannot be read at all or a name that a store of the profile has already.
 PstImportResult ImportPst(store::Profile& profile, const std::filesystem::path& file,
-                          const PstImportOptions& options = {});
+                          const PstImportOptions& options = {}, const PstProgress& progress = {});
 
 // How export writes a folder. Mail and posts go out as they came in (their source) where the
 // store kept it, composed from what an Outlook data file held, else made from their
@@ -171,8 +186,10 @@ struct ExportResult {
 // subfolder would take) is refused with an error naming the first such entry, before anything
 // is written: two exports are never mixed. When writing fails, what this export put there is
 // removed again.
+// `progress`, when given, is told the items written so far, of the items of the folders
+// exported.
 ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const std::filesystem::path& dir,
-                    const ExportOptions& options);
+                    const ExportOptions& options, const Progress& progress = {});
 ExportResult Export(store::Profile& profile, outlook::MAPIFolder& folder, const std::filesystem::path& dir,
                     ExportFormat format = ExportFormat::Natural);
 

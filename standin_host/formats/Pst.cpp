@@ -550,6 +550,8 @@ struct RawFolder {
 
 struct FirstPass {
     size_t unreadableValues = 0;
+    size_t items = 0;  // of the folders read so far
+    const std::function<void(size_t)>* progress = nullptr;
 };
 
 constexpr int kMaxDepth = 64;
@@ -664,6 +666,7 @@ RawFolder ReadRawFolder(libpff_item_t* folder, int depth, FirstPass& pass) {
         }
         // The item comes in; what libpff could not read of it is listed.
         for (auto& [part, reason] : raw.items.back().problems) lose(what + ", " + part, reason, 0, 0);
+        if (*pass.progress) (*pass.progress)(++pass.items);
     }
     int subfolders = 0;
     if (libpff_folder_get_number_of_sub_folders(folder, &subfolders, &err.error) != 1) {
@@ -767,7 +770,8 @@ std::optional<uint32_t> EntryIdNode(const std::vector<RawProp>& props, uint16_t 
 
 }  // namespace
 
-PstFile ReadPst(const std::string& path, const PstReadOptions& options) {
+PstFile ReadPst(const std::string& path, const PstReadOptions& options,
+                const std::function<void(size_t itemsRead)>& reading) {
     if (options.codePage != 0 && (IsWideCodePage(options.codePage) || !CharsetForCodePage(options.codePage)))
         FailFile(path, "code page " + std::to_string(options.codePage) + " is not a code page of 8-bit texts that is known here");
     ErrorHolder err;
@@ -790,6 +794,7 @@ PstFile ReadPst(const std::string& path, const PstReadOptions& options) {
         FailFile(path, "cannot read the Outlook data file: " + err.Text());
     PstFile result;
     FirstPass first;
+    first.progress = &reading;
     int fileCodePage = 1252;
     if (libpff_file_get_ascii_codepage(raw, &fileCodePage, &err.error) != 1) fileCodePage = 1252, err.Text();
 

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <functional>
 #include <vector>
 
 #include "standin_host/formats/Formats.h"
@@ -64,7 +65,10 @@ struct PstFile {
 // An item or folder libpff cannot read is left out and listed in `losses`, so that the rest
 // of a damaged file still comes in. Raises FormatError naming the file for a file libpff
 // cannot open or whose folders it cannot reach at all.
-PstFile ReadPst(const std::string& path, const PstReadOptions& options = {});
+// `reading`, when given, is told the items read so far as the file is read (their total is not
+// known before).
+PstFile ReadPst(const std::string& path, const PstReadOptions& options = {},
+                const std::function<void(size_t itemsRead)>& reading = {});
 
 // An 8-bit text in UTF-8, the code page it was read in, and whether its bytes were valid there.
 struct EightBitText {

@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "standin_host/NubraVersion.h"
 #include "standin_host/client/AddinSetup.h"
 #include "standin_host/client/Client.h"
 #include "standin_host/client/ExplorerWindow.h"
@@ -404,6 +405,13 @@ TEST_F(ExplorerTest, TheMenuCommandOpensTheDialogThatCleansTheChosenFolder) {
     EXPECT_FALSE(TopLevel("frmRemDuplicates"));
     const auto log = ReadFile(dir.path() / "common" / "Nubra" / "Nubra.log");
     EXPECT_NE(log.find("Nubra has ended; cleanup runs"), std::string::npos);
+}
+
+TEST_F(ExplorerTest, HelpAboutNamesTheVersion) {
+    BoxAnswerer boxes;
+    Pick("&Help", "&About");
+    ASSERT_EQ(boxes.texts.size(), 1);
+    EXPECT_TRUE(boxes.texts[0].startsWith(QStringLiteral("Nubrasweep " NUBRA_VERSION_TEXT))) << boxes.texts[0].toStdString();
 }
 
 TEST_F(ExplorerTest, AnOpenItemWindowKeepsTheClientRunning) {

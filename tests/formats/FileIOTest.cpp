@@ -149,7 +149,7 @@ TEST(ImportFiles, MaildirBatchesKeepFileOrderWhateverTheThreads) {
         options.threads = c.threads;
         options.batchSize = c.batchSize;
         std::vector<size_t> progress;
-        options.progress = [&](size_t done) { progress.push_back(done); };
+        options.progress = [&](size_t done, size_t) { progress.push_back(done); };
         ImportResult r = ImportFiles(*profile, *inbox, {dir.path() / "box"}, options);
         EXPECT_EQ(r.files, static_cast<size_t>(kMails));
         EXPECT_EQ(r.items, kMails - badAt.size());

@@ -358,7 +358,10 @@ CommandSpec CleanCommand() {
     using Kind = OptionSpec::Kind;
     return {.name = "clean",
             .summary = "Remove the duplicate items of a folder, as the dialog does",
-            .options = {{.kind = Kind::Positional, .name = "PATH", .help = "Folder path as shown by 'tree'"},
+            .options = {{.kind = Kind::Positional,
+                         .name = "PATH",
+                         .help = "Folder path as shown by 'tree'",
+                         .names = OptionSpec::Names::Folder},
                         {.kind = Kind::Value,
                          .name = "--key",
                          .help = "The folder's key from 'tree' (for paths that name several folders)"},

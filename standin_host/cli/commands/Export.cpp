@@ -5,6 +5,7 @@
 #include "standin_host/cli/CommandTable.h"
 #include "standin_host/cli/StoreNames.h"
 #include "standin_host/cli/TerminalControls.h"
+#include "standin_host/cli/WorkProgress.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/store/Profile.h"
 
@@ -22,7 +23,9 @@ int Run(Invocation& in) {
                      : format == "maildir"   ? formats::ExportFormat::Maildir
                                              : formats::ExportFormat::Natural;
     options.recursive = in.args.Flag("--recursive");
-    auto result = formats::Export(*profile, *folder, in.args.Value("DIR"), options);
+    WorkProgress progress("Exporting");
+    auto result = formats::Export(*profile, *folder, in.args.Value("DIR"), options, progress.Callback());
+    progress.Finish();
     for (const auto& f : result.files) std::cout << Printable(f.string()) << "\n";
     std::cout << result.items << " item" << (result.items == 1 ? "" : "s") << " of " << Printable(path)
               << (result.folders > 1 ? " and its subfolders" : "") << " exported\n";
@@ -36,11 +39,16 @@ CommandSpec ExportCommand() {
     return {.name = "export",
             .summary = "Export a folder's items: .eml per mail/post (or mbox, Maildir), contacts.vcf, calendar.ics, "
                        "items.jsonl",
-            .options = {{.kind = Kind::Positional, .name = "PATH", .help = "Folder path", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "PATH",
+                         .help = "Folder path",
+                         .required = true,
+                         .names = OptionSpec::Names::Folder},
                         {.kind = Kind::Positional,
                          .name = "DIR",
                          .help = "Target folder (created when missing)",
-                         .required = true},
+                         .required = true,
+                         .names = OptionSpec::Names::Directory},
                         {.kind = Kind::Value,
                          .name = "--format",
                          .help = "How mail and posts are written: eml (a file each, the default), mbox (mboxrd, "

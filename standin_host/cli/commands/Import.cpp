@@ -8,6 +8,7 @@
 #include "standin_host/cli/Output.h"
 #include "standin_host/cli/StoreNames.h"
 #include "standin_host/cli/TerminalControls.h"
+#include "standin_host/cli/WorkProgress.h"
 #include "standin_host/formats/FileIO.h"
 #include "standin_host/formats/JsonLines.h"
 #include "standin_host/store/Profile.h"
@@ -58,7 +59,10 @@ int Run(Invocation& in) {
                 // limits) and stores a Maildir in batches.
                 formats::ImportOptions options;
                 options.importClock = &clock;
+                WorkProgress progress("Importing " + Printable(std::filesystem::path(f).filename().string()));
+                options.progress = progress.Callback();
                 auto result = formats::ImportFiles(*profile, *folder, {f}, options);
+                progress.Finish();
                 for (const auto& w : result.warnings) PrintWarning(w);
                 for (const auto& e : result.failures) fail(f, e);
                 if (result.items > 0 || result.failures.empty())
@@ -85,13 +89,18 @@ CommandSpec ImportCommand() {
     using Kind = OptionSpec::Kind;
     return {.name = "import",
             .summary = "Import item files into a folder (one transaction per file)",
-            .options = {{.kind = Kind::Positional, .name = "PATH", .help = "Folder path", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "PATH",
+                         .help = "Folder path",
+                         .required = true,
+                         .names = OptionSpec::Names::Folder},
                         {.kind = Kind::Positional,
                          .name = "FILE",
                          .help = "Files to import: JSON Lines (one item object per line), .eml, mbox, Maildir "
                                  "folders, .vcf, .ics",
                          .required = true,
-                         .many = true}},
+                         .many = true,
+                         .names = OptionSpec::Names::File}},
             .run = Run};
 }
 

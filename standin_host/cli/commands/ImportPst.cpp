@@ -1,5 +1,8 @@
 // import-pst: an Outlook data file read into a new store.
+#include <filesystem>
 #include <iostream>
+#include <optional>
+#include <utility>
 
 #include "host/AutomationDates.h"
 #include "standin_host/cli/Cli.h"
@@ -8,6 +11,7 @@
 #include "standin_host/cli/Output.h"
 #include "standin_host/cli/StoreNames.h"
 #include "standin_host/cli/TerminalControls.h"
+#include "standin_host/cli/WorkProgress.h"
 #include "standin_host/formats/FileIO.h"
 
 namespace nubra::cli {
@@ -21,7 +25,18 @@ int Run(Invocation& in) {
     RequireStoreName(options.name);
     options.codePage = in.args.Given("--codepage") ? std::stoi(in.args.Value("--codepage")) : 0;
     options.importClock = &clock;
-    auto result = formats::ImportPst(*in.Profile(), file, options);
+    // Reading the whole file, then storing what was read: a line for each.
+    std::optional<WorkProgress> progress;
+    progress.emplace("Reading " + Printable(std::filesystem::path(file).filename().string()));
+    formats::PstProgress told;
+    told.reading = [&](size_t read) { progress->Update(read, 0); };
+    bool storing = false;
+    told.storing = [&](size_t stored, size_t total) {
+        if (!std::exchange(storing, true)) progress.emplace("Storing");
+        progress->Update(stored, total);
+    };
+    auto result = formats::ImportPst(*in.Profile(), file, options, told);
+    progress.reset();
     std::cout << "Store " << Printable(result.storeDisplayName) << ": " << result.folders << " folders, "
               << result.items << " items from " << Printable(file) << "\n";
     for (const auto& w : result.warnings) PrintWarning(file + ": " + w);
@@ -41,7 +56,11 @@ CommandSpec ImportPstCommand() {
     using Kind = OptionSpec::Kind;
     return {.name = "import-pst",
             .summary = "Import an Outlook data file (.pst/.ost) as a new store",
-            .options = {{.kind = Kind::Positional, .name = "FILE", .help = "The .pst or .ost file", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "FILE",
+                         .help = "The .pst or .ost file",
+                         .required = true,
+                         .names = OptionSpec::Names::File},
                         {.kind = Kind::Value,
                          .name = "--name",
                          .help = "Display name of the new store (default: the name the file gives itself, else its "

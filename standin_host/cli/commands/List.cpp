@@ -76,7 +76,11 @@ CommandSpec ListCommand() {
     using Kind = OptionSpec::Kind;
     return {.name = "list",
             .summary = "List the items of a folder in folder order",
-            .options = {{.kind = Kind::Positional, .name = "PATH", .help = "Folder path", .required = true},
+            .options = {{.kind = Kind::Positional,
+                         .name = "PATH",
+                         .help = "Folder path",
+                         .required = true,
+                         .names = OptionSpec::Names::Folder},
                         {.kind = Kind::Flag,
                          .name = "--json",
                          .help = "Write JSON Lines (with EntryID), which 'import' reads back"}},

@@ -33,7 +33,8 @@ CommandSpec StoreAddCommand() {
                          .name = "FILE",
                          .help = "Store file (relative to the current folder; a bare file name that is not there is "
                                  "a file of the profile folder, where a new store is made)",
-                         .required = true},
+                         .required = true,
+                         .names = OptionSpec::Names::File},
                         {.kind = Kind::Value,
                          .name = "--name",
                          .help = "Display name of a new store (default: the file name)"},

@@ -30,7 +30,8 @@ CommandSpec StoreRemoveCommand() {
             .options = {{.kind = Kind::Positional,
                          .name = "NAME",
                          .help = "The store's name, or its file (as 'stores' shows them)",
-                         .required = true}},
+                         .required = true,
+                         .names = OptionSpec::Names::Store}},
             .run = Run};
 }
 

@@ -31,7 +31,8 @@ CommandSpec StoreRenameCommand() {
             .options = {{.kind = Kind::Positional,
                          .name = "OLD",
                          .help = "The store's name, or its file (as 'stores' shows them)",
-                         .required = true},
+                         .required = true,
+                         .names = OptionSpec::Names::Store},
                         {.kind = Kind::Positional, .name = "NEW", .help = "Its new name", .required = true}},
             .run = Run};
 }
