@@ -381,6 +381,14 @@ private:
     // keyed by their text.
     std::unordered_map<const char*, std::unique_ptr<Stmt>> stmts_;
     std::unordered_map<std::string, std::unique_ptr<Stmt>> dynStmts_;
+    // What the searches' looks into the indexes found so far, per property and operator: how
+    // many looks, and the rows they counted (each at most the look's limit).
+    struct IndexLooks {
+        uint32_t looks = 0;
+        uint64_t rows = 0;
+        uint32_t skipped = 0;  // searches since the last look that trusted this record instead
+    };
+    std::unordered_map<uint64_t, IndexLooks> indexLooks_;
     std::unordered_map<int64_t, FolderOrder> order_;
     std::unordered_map<int64_t, int64_t> nextSeq_;  // committed next_seq per folder
     std::unordered_map<int64_t, int64_t> txnSeq_;   // next_seq taken in the open transaction

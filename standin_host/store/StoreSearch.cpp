@@ -159,6 +159,10 @@ void BindAll(SqlStatement& s, const std::vector<Bound>& binds) {
 // than kFewRows drives without further probes.
 constexpr int kProbeRows = 24;
 constexpr int kFewRows = 2;
+// Looks a property's record needs before it is trusted, and how many searches in a row may
+// trust it without a look.
+constexpr uint32_t kLooksToTrust = 16;
+constexpr uint32_t kTrustedSearches = 32;
 
 }  // namespace
 
@@ -177,35 +181,61 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
     // The rows of the driving condition are each checked against the others, so the driver
     // should select few: a first name or a common date selects hundreds where an e-mail
     // address selects one. Where more than one condition could drive, a short look into each
-    // index, best kind first, picks one that selects few (the conditions must all hold, so one
-    // that selects nothing in the whole store ends the search); a condition that selects no
-    // more than kFewRows is taken at once, which spares the other looks where values are
-    // mostly unique.
+    // index picks one that selects few (the conditions must all hold, so one that selects
+    // nothing in the whole store ends the search). The looks go by what earlier looks found
+    // per property (fewest first, those not looked into enough between the few and the many,
+    // then best kind first) and stop at a condition that selects no more than kFewRows. Where
+    // the first has been looked into enough and selects few, or every condition has been, the
+    // first drives without a look, but for one search in kTrustedSearches, which keeps the
+    // records current.
     if (candidates > 1) {
-        // How many rows of the whole store (up to kProbeRows) condition i selects.
-        auto probe = [&](size_t i) {
-            Use p(PrepDynamic(std::string("SELECT count(*) FROM (SELECT 1 FROM props AS d INDEXED BY ") +
-                              conds[i].index + " WHERE d.tag = ? AND " + OnAlias(conds[i].predicate, "d") + " LIMIT " +
-                              std::to_string(kProbeRows) + ")"));
-            std::vector<Bound> binds{Bound(static_cast<int64_t>(conditions[i].tag))};
-            binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
-            BindAll(*p, binds);
-            return p->Step() ? static_cast<int>(p->Int(0)) : 0;
+        auto keyOf = [&](size_t i) { return (uint64_t{conditions[i].tag} << 8) | static_cast<uint8_t>(conditions[i].relop); };
+        auto known = [&](size_t i) -> const IndexLooks* {
+            const auto it = indexLooks_.find(keyOf(i));
+            return it != indexLooks_.end() && it->second.looks >= kLooksToTrust ? &it->second : nullptr;
+        };
+        auto estimate = [&](size_t i) {
+            const IndexLooks* k = known(i);
+            return k ? static_cast<double>(k->rows) / k->looks : kProbeRows / 2.0;
         };
         std::vector<size_t> order;
         for (size_t i = 0; i < conditions.size(); ++i)
             if (conds[i].score > 0) order.push_back(i);
-        std::stable_sort(order.begin(), order.end(),
-                         [&](size_t a, size_t b) { return conds[a].score > conds[b].score; });
-        int fewest = kProbeRows + 1;
-        for (size_t i : order) {
-            const int n = probe(i);
-            if (n == 0) return {};
-            if (n < fewest) {
-                fewest = n;
-                driver = static_cast<int>(i);
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return estimate(a) != estimate(b) ? estimate(a) < estimate(b) : conds[a].score > conds[b].score;
+        });
+        const bool allKnown = std::all_of(order.begin(), order.end(), [&](size_t i) { return known(i) != nullptr; });
+        IndexLooks* first = known(order.front()) && (allKnown || estimate(order.front()) <= kFewRows)
+                                ? &indexLooks_[keyOf(order.front())]
+                                : nullptr;
+        if (first && ++first->skipped < kTrustedSearches) {
+            driver = static_cast<int>(order.front());
+        } else {
+            if (first) first->skipped = 0;
+            // How many rows of the whole store (up to kProbeRows) condition i selects.
+            auto probe = [&](size_t i) {
+                Use p(PrepDynamic(std::string("SELECT count(*) FROM (SELECT 1 FROM props AS d INDEXED BY ") +
+                                  conds[i].index + " WHERE d.tag = ? AND " + OnAlias(conds[i].predicate, "d") +
+                                  " LIMIT " + std::to_string(kProbeRows) + ")"));
+                std::vector<Bound> binds{Bound(static_cast<int64_t>(conditions[i].tag))};
+                binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
+                BindAll(*p, binds);
+                const int n = p->Step() ? static_cast<int>(p->Int(0)) : 0;
+                auto& record = indexLooks_[keyOf(i)];
+                ++record.looks;
+                record.rows += static_cast<uint64_t>(n);
+                return n;
+            };
+            int fewest = kProbeRows + 1;
+            for (size_t i : order) {
+                const int n = probe(i);
+                if (n == 0) return {};
+                if (n < fewest) {
+                    fewest = n;
+                    driver = static_cast<int>(i);
+                }
+                if (fewest <= kFewRows) break;
             }
-            if (fewest <= kFewRows) break;
         }
     }
     std::string sql;
