@@ -28,7 +28,7 @@ std::string Getenv(const char* name) {
 
 // A command of the table as the parser knows it, with the places the parser fills.
 struct Bound {
-    const CommandSpec* spec = nullptr;  // null for the program itself
+    const CommandSpec* command = nullptr;  // null for the program itself
     CLI::App* app = nullptr;
     std::map<std::string, std::string> single;
     std::map<std::string, std::vector<std::string>> many;
@@ -164,7 +164,7 @@ int Main(int argc, char** argv) {
         const size_t cut = command.name.rfind(' ');
         CLI::App* parent = apps.at(cut == std::string::npos ? std::string() : command.name.substr(0, cut));
         Bound& b = bound.emplace_back();
-        b.spec = &command;
+        b.command = &command;
         b.app = parent->add_subcommand(cut == std::string::npos ? command.name : command.name.substr(cut + 1),
                                        command.summary);
         if (!command.run) b.app->require_subcommand(1);
@@ -178,12 +178,12 @@ int Main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
         for (const auto& b : bound)
-            if (b.spec && b.spec->run && b.app->parsed()) chosen = &b;
+            if (b.command && b.command->run && b.app->parsed()) chosen = &b;
         if (!chosen) throw CLI::RequiredError("A command");
-        args = chosen->Given(chosen->spec->options);
-        if (chosen->spec->check)
-            if (const std::string problem = chosen->spec->check(args); !problem.empty())
-                throw CLI::ValidationError(chosen->spec->name, problem);
+        args = chosen->Given(chosen->command->options);
+        if (chosen->command->check)
+            if (const std::string problem = chosen->command->check(args); !problem.empty())
+                throw CLI::ValidationError(chosen->command->name, problem);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
             // --help and --version: their text is the output, and must reach it.
@@ -209,7 +209,7 @@ int Main(int argc, char** argv) {
         const std::string profileDir = programArgs.Value("--profile");
         Invocation invocation(args, profileDir.empty() ? DefaultProfileDir() : std::filesystem::path(profileDir), argc,
                               argv);
-        const int rc = chosen->spec->run(invocation);
+        const int rc = chosen->command->run(invocation);
         CheckOutput();
         return rc;
     } catch (const CommandError& e) {

@@ -155,6 +155,47 @@ void BindAll(SqlStatement& s, const std::vector<Bound>& binds) {
     }
 }
 
+// The search's statement over `folder` with its bound values in `binds`: driven through the
+// index of condition `driver` (none when negative), each other condition checked on the rows
+// it finds.
+std::string SearchSql(int64_t folder, const std::vector<Condition>& conditions, const std::vector<SqlCond>& conds,
+                      int driver, std::vector<Bound>& binds) {
+    std::string sql;
+    auto bindInt = [&](int64_t v) { binds.emplace_back(v); };
+    if (driver >= 0) {
+        // The index finds the value in every folder of the store; the item's own row says
+        // whether it is in this one.
+        sql = std::string("SELECT i.id, i.seq FROM props AS d INDEXED BY ") + conds[driver].index +
+              " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.tag = ? AND " +
+              OnAlias(conds[driver].predicate, "d") + " AND i.folder_id = ?";
+        bindInt(conditions[driver].tag);
+        binds.insert(binds.end(), conds[driver].binds.begin(), conds[driver].binds.end());
+        bindInt(folder);
+    } else {
+        sql = "SELECT i.id, i.seq FROM items AS i WHERE i.folder_id = ?";
+        bindInt(folder);
+    }
+    for (size_t i = 0; i < conditions.size(); ++i) {
+        if (static_cast<int>(i) == driver) continue;
+        const auto& c = conditions[i];
+        std::string x = "x" + std::to_string(i);
+        if (c.kind == Condition::Property) {
+            sql += " AND EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " +
+                   x + ".tag = ? AND " + OnAlias(conds[i].predicate, x) + ")";
+            bindInt(c.tag);
+            binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
+        } else {
+            // Any type of the property identifier counts.
+            sql += std::string(" AND ") + (c.kind == Condition::NotExist ? "NOT " : "") +
+                   "EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " + x +
+                   ".tag BETWEEN ? AND ?)";
+            bindInt(c.tag & 0xFFFF0000u);
+            bindInt((c.tag & 0xFFFF0000u) | 0xFFFF);
+        }
+    }
+    return sql;
+}
+
 // A probe counts at most this many rows of a condition's index; a condition selecting no more
 // than kFewRows drives without further probes.
 constexpr int kProbeRows = 24;
@@ -238,40 +279,8 @@ std::vector<int64_t> StoreDb::Search(int64_t folder, const std::vector<Condition
             }
         }
     }
-    std::string sql;
     std::vector<Bound> binds;
-    auto bindInt = [&](int64_t v) { binds.emplace_back(v); };
-    if (driver >= 0) {
-        // The index finds the value in every folder of the store; the item's own row says
-        // whether it is in this one.
-        sql = std::string("SELECT i.id, i.seq FROM props AS d INDEXED BY ") + conds[driver].index +
-              " CROSS JOIN items AS i ON i.id = d.item_id WHERE d.tag = ? AND " +
-              OnAlias(conds[driver].predicate, "d") + " AND i.folder_id = ?";
-        bindInt(conditions[driver].tag);
-        binds.insert(binds.end(), conds[driver].binds.begin(), conds[driver].binds.end());
-        bindInt(folder);
-    } else {
-        sql = "SELECT i.id, i.seq FROM items AS i WHERE i.folder_id = ?";
-        bindInt(folder);
-    }
-    for (size_t i = 0; i < conditions.size(); ++i) {
-        if (static_cast<int>(i) == driver) continue;
-        const auto& c = conditions[i];
-        std::string x = "x" + std::to_string(i);
-        if (c.kind == Condition::Property) {
-            sql += " AND EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " +
-                   x + ".tag = ? AND " + OnAlias(conds[i].predicate, x) + ")";
-            bindInt(c.tag);
-            binds.insert(binds.end(), conds[i].binds.begin(), conds[i].binds.end());
-        } else {
-            // Any type of the property identifier counts.
-            sql += std::string(" AND ") + (c.kind == Condition::NotExist ? "NOT " : "") +
-                   "EXISTS (SELECT 1 FROM props AS " + x + " WHERE " + x + ".item_id = i.id AND " + x +
-                   ".tag BETWEEN ? AND ?)";
-            bindInt(c.tag & 0xFFFF0000u);
-            bindInt((c.tag & 0xFFFF0000u) | 0xFFFF);
-        }
-    }
+    const std::string sql = SearchSql(folder, conditions, conds, driver, binds);
     // Folder order: sorted here rather than by SQLite, whose sorter costs more than the few
     // rows a search finds.
     SyncCache();
