@@ -195,10 +195,19 @@ void ToVariant(const Variant& value, VARIANT* out) {
             V_ARRAY(out) = ToSafeArray(value);
             V_VT(out) = VT_ARRAY | VT_VARIANT;
             return;
-        case Variant::Type::Object:
-            V_DISPATCH(out) = DispatchOf(value.AsObject()).detach();
+        case Variant::Type::Object: {
+            const ObjectRef object = value.AsObject();
+            // An object with no IDispatch (a MAPI message, say) travels as what it is.
+            if (auto com = std::dynamic_pointer_cast<ComObject>(object); com && !com->Dispatch()) {
+                V_UNKNOWN(out) = com->Unknown();
+                V_UNKNOWN(out)->AddRef();
+                V_VT(out) = VT_UNKNOWN;
+                return;
+            }
+            V_DISPATCH(out) = DispatchOf(object).detach();
             V_VT(out) = VT_DISPATCH;
             return;
+        }
     }
 }
 

@@ -125,8 +125,9 @@ private:
 // DISP_E_PARAMNOTFOUND (an omitted optional argument) gives Empty. Raises 13 for a type the
 // system has no counterpart for.
 Variant FromVariant(const VARIANT& value);
-// Variant to VARIANT (`out` must be initialised; it is cleared first). Raises 13 for an
-// object that has no IDispatch.
+// Variant to VARIANT (`out` must be initialised; it is cleared first). An interface pointer
+// without IDispatch travels as VT_UNKNOWN; raises 13 for an object of ours that stands for no
+// interface pointer.
 void ToVariant(const Variant& value, VARIANT* out);
 
 // The system's error number for a failure code: the run-time's own errors (FACILITY_CONTROL)
