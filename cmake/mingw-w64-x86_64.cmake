@@ -27,3 +27,11 @@ set(_nubra_static_runtime "-static -static-libgcc -static-libstdc++")
 string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " ${_nubra_static_runtime}")
 string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " ${_nubra_static_runtime}")
 string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " ${_nubra_static_runtime}")
+
+# Programs built here run under Wine; CMAKE_CROSSCOMPILING_EMULATOR lets ctest start them like
+# native ones. Debian 12 keeps wine64 off PATH (/usr/lib/wine/wine64); its `wine` runs 64-bit
+# programs too, with or without 32-bit Wine beside it.
+find_program(NUBRA_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(NUBRA_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${NUBRA_WINE})
+endif()

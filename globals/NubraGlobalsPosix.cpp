@@ -110,24 +110,6 @@ std::string PrivateTempFolder() {
     return folder;
 }
 
-// The program that opens web pages and local HTML files: xdg-open found on PATH.
-std::string FindXdgOpen() {
-    const std::string path = EnvOr("PATH", "/usr/local/bin:/usr/bin:/bin");
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        // An empty entry stands for the current folder.
-        const std::filesystem::path dir = end == start ? std::filesystem::path(".") : std::filesystem::path(path.substr(start, end - start));
-        const std::string candidate = (dir / "xdg-open").string();
-        struct stat st{};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return {};
-}
-
 void Marker() {}
 
 }  // namespace
@@ -182,8 +164,24 @@ std::string WriteBrowserProbe(const std::string& content) {
     return tempFile;
 }
 
-// xdg-open opens web pages and local HTML files alike: the file itself tells nothing more.
-std::string FindBrowser(const std::string&) { return FindXdgOpen(); }
+// xdg-open found on PATH: it opens web pages and local HTML files alike, so the file itself tells
+// nothing more.
+std::string FindBrowser(const std::string&) {
+    const std::string path = EnvOr("PATH", "/usr/local/bin:/usr/bin:/bin");
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find(':', start);
+        if (end == std::string::npos) end = path.size();
+        // An empty entry stands for the current folder.
+        const std::filesystem::path dir = end == start ? std::filesystem::path(".") : std::filesystem::path(path.substr(start, end - start));
+        const std::string candidate = (dir / "xdg-open").string();
+        struct stat st{};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return {};
+}
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 

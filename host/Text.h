@@ -12,7 +12,8 @@ namespace nubra::text {
 std::u16string ToUtf16(std::string_view utf8);
 
 // The upper case of `s` by the language-neutral rules (no Turkish dotless i and the like).
-// Never raises.
+// ICU also writes the letters whose upper case is longer in full (ß as SS); Win32 maps one
+// character to one and leaves those as they are. Never raises.
 std::u16string ToUpper(std::u16string_view s);
 
 #ifdef _WIN32
