@@ -6,7 +6,7 @@
 #include <mutex>
 
 #ifdef _WIN32
-#include "host/win/MapiDispatch.h"
+#include "host/win/Activation.h"
 #endif
 
 namespace nubra {
