@@ -127,8 +127,8 @@ std::shared_ptr<MAPIFolder> FoldersAdapter::Item(int32_t index) {
 
 std::shared_ptr<MAPIFolder> FoldersAdapter::Item(const std::string& name) {
     return WrapValue<FolderAdapter>(Converting([&] { return object_.Call("Item", {name}); },
-                                               {errnum::kSubscriptOutOfRange, errnum::kMapiNotFound},
-                                               errnum::kMapiNotFound, "No folder is named " + name));
+                                               {errnum::kSubscriptOutOfRange}, errnum::kMapiNotFound,
+                                               "No folder is named " + name));
 }
 
 std::shared_ptr<MAPIFolder> FoldersAdapter::Add(const std::string& name) {
