@@ -12,6 +12,8 @@ namespace {
 
 using namespace mapi;
 
+// Named property ids go as the Integer (VT_I2) the contracts give: ids from 0x8000 on arrive
+// negative, and the library takes their low 16 bits.
 class UtilsAdapter final : public MAPIUtils, public LateBound {
 public:
     using LateBound::LateBound;
