@@ -56,27 +56,32 @@ public:
     }
     std::vector<std::variant<Set, Delete>> steps;
 };
+using Step = std::variant<Recorder::Set, Recorder::Delete>;
 
 // Writes the recorded steps, remembering how to undo each.
 class Writer {
 public:
+    explicit Writer(HKEY root) : root_(root) {}
     ~Writer() {
         if (!done_) Undo();
     }
-    void Run(const std::vector<std::variant<Recorder::Set, Recorder::Delete>>& steps) {
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    // Writes `steps`; undone when the writer goes without Keep().
+    void Run(const std::vector<Step>& steps) {
         for (const auto& step : steps) {
             if (const auto* set = std::get_if<Recorder::Set>(&step)) Write(*set);
             else Remove(std::get<Recorder::Delete>(step).key);
         }
-        done_ = true;
     }
+    void Keep() { done_ = true; }
 
 private:
     void Write(const Recorder::Set& set) {
         const std::wstring sub = SubKey(set.key);
         CreatePath(sub, set.key);
         HKEY h = nullptr;
-        LSTATUS s = RegOpenKeyExW(HKEY_CURRENT_USER, sub.c_str(), 0, KEY_READ | KEY_WRITE, &h);
+        LSTATUS s = RegOpenKeyExW(root_, sub.c_str(), 0, KEY_READ | KEY_WRITE, &h);
         if (s != ERROR_SUCCESS) RaiseRegistry(s, "opened", set.key);
         const std::wstring name = Wide(set.name);
         OldValue old{sub, name, std::nullopt};
@@ -105,29 +110,30 @@ private:
             pos = sub.find(L'\\', pos + 1);
             const std::wstring part = sub.substr(0, pos);
             HKEY h = nullptr;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, part.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS) {
+            if (RegOpenKeyExW(root_, part.c_str(), 0, KEY_READ, &h) == ERROR_SUCCESS) {
                 RegCloseKey(h);
                 continue;
             }
-            const LSTATUS s = RegCreateKeyExW(HKEY_CURRENT_USER, part.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h,
-                                              nullptr);
+            // The first missing key: it and everything below it are new, and go with it on undo.
+            createdKeys_.push_back(part);
+            const LSTATUS s =
+                RegCreateKeyExW(root_, sub.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &h, nullptr);
             if (s != ERROR_SUCCESS) RaiseRegistry(s, "created", key);
             RegCloseKey(h);
-            createdKeys_.push_back(part);
-            return;  // everything below it is new as well and goes with it
+            return;
         }
     }
 
     void Remove(const std::string& key) {
         // Removing is the last thing unregistering does; what it removed is not put back.
-        const LSTATUS s = RegDeleteTreeW(HKEY_CURRENT_USER, SubKey(key).c_str());
+        const LSTATUS s = RegDeleteTreeW(root_, SubKey(key).c_str());
         if (s != ERROR_SUCCESS && s != ERROR_FILE_NOT_FOUND) RaiseRegistry(s, "removed", key);
     }
 
     void Undo() {
         for (auto it = oldValues_.rbegin(); it != oldValues_.rend(); ++it) {
             HKEY h = nullptr;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, it->key.c_str(), 0, KEY_WRITE, &h) != ERROR_SUCCESS) continue;
+            if (RegOpenKeyExW(root_, it->key.c_str(), 0, KEY_WRITE, &h) != ERROR_SUCCESS) continue;
             if (it->data)
                 RegSetValueExW(h, it->name.c_str(), 0, it->data->first, it->data->second.data(),
                                static_cast<DWORD>(it->data->second.size()));
@@ -136,13 +142,46 @@ private:
             RegCloseKey(h);
         }
         for (auto it = createdKeys_.rbegin(); it != createdKeys_.rend(); ++it)
-            RegDeleteTreeW(HKEY_CURRENT_USER, it->c_str());
+            RegDeleteTreeW(root_, it->c_str());
     }
 
+    HKEY root_;
     std::vector<OldValue> oldValues_;
     std::vector<std::wstring> createdKeys_;
     bool done_ = false;
 };
+
+constexpr std::string_view kUserClasses = "HKEY_CURRENT_USER\\Software\\Classes\\";
+
+const std::string& KeyOf(const Step& step) {
+    if (const auto* set = std::get_if<Recorder::Set>(&step)) return set->key;
+    return std::get<Recorder::Delete>(step).key;
+}
+
+// The steps that concern the user's classes.
+std::vector<Step> ClassSteps(const std::vector<Step>& steps) {
+    std::vector<Step> out;
+    for (const auto& step : steps)
+        if (KeyOf(step).compare(0, kUserClasses.size(), kUserClasses) == 0) out.push_back(step);
+    return out;
+}
+
+// Whether the platform's merged view of the classes (HKEY_CLASSES_ROOT) shows what the user's
+// classes hold: Windows merges them; Wine 8 shows the machine's classes alone. Asked after the
+// user's classes were written.
+bool UserClassesMerged(const std::vector<Step>& classSteps) {
+    for (const auto& step : classSteps) {
+        const auto* set = std::get_if<Recorder::Set>(&step);
+        if (!set) continue;
+        HKEY h = nullptr;
+        const std::wstring sub = Wide(std::string_view(set->key).substr(kUserClasses.size()));
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, sub.c_str(), 0, KEY_READ, &h) != ERROR_SUCCESS) return false;
+        RegCloseKey(h);
+        return true;
+    }
+    // Nothing written, only removed: remove from both (a key missing there is no failure).
+    return false;
+}
 
 }  // namespace
 
@@ -150,7 +189,15 @@ host::AddinRegistryProvider UserRegistryProvider() {
     return [](const std::function<void(host::AddinRegistry&)>& change) {
         Recorder recorder;
         change(recorder);  // what it raises passes on; nothing was written yet
-        Writer().Run(recorder.steps);
+        Writer user(HKEY_CURRENT_USER);
+        user.Run(recorder.steps);
+        // Where the platform does not read the user's classes, the classes go where it reads
+        // them (the machine's), or nothing could create them by ProgID; removing takes both.
+        const auto classSteps = ClassSteps(recorder.steps);
+        Writer machine(HKEY_LOCAL_MACHINE);
+        if (!classSteps.empty() && !UserClassesMerged(classSteps)) machine.Run(classSteps);
+        user.Keep();
+        machine.Keep();
     };
 }
 
