@@ -1,5 +1,7 @@
 // qoMoreUtils.dll as an in-process server: its class factories and its registration for the
-// current user (HKCU\Software\Classes), as regsvr32 asks for it.
+// current user (HKCU\Software\Classes), as regsvr32 asks for it. Where the platform does not
+// read the current user's classes (Wine 8 takes HKEY_CLASSES_ROOT from the machine's classes
+// alone), the same entries go into HKLM\Software\Classes as well.
 
 #include <atomic>
 #include <new>
@@ -19,7 +21,7 @@ HMODULE gModule = nullptr;
 // Locks (IClassFactory::LockServer) and references to the class factories.
 std::atomic<long> gLocks{0};
 
-const wchar_t* const kClassesRoot = L"Software\\Classes\\";
+const wchar_t* const kClassesKey = L"Software\\Classes\\";
 
 class Factory : public IClassFactory {
 public:
@@ -105,9 +107,9 @@ std::vector<Entry> EntriesOf(const ClassInfo& c, const std::wstring& path) {
     };
 }
 
-LONG Write(const Entry& e) {
+LONG Write(HKEY root, const Entry& e) {
     HKEY key = nullptr;
-    LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, (kClassesRoot + e.key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+    LONG rc = RegCreateKeyExW(root, (kClassesKey + e.key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                               nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     rc = RegSetValueExW(key, e.name.empty() ? nullptr : e.name.c_str(), 0, REG_SZ,
@@ -118,11 +120,11 @@ LONG Write(const Entry& e) {
 }
 
 // The text of a value, or false when there is none (or it is no text).
-bool Read(const std::wstring& keyPath, const std::wstring& name, std::wstring& data) {
+bool Read(HKEY root, const std::wstring& keyPath, const std::wstring& name, std::wstring& data) {
     wchar_t buffer[1024];
     DWORD size = sizeof buffer - sizeof(wchar_t);
     DWORD type = 0;
-    const LONG rc = RegGetValueW(HKEY_CURRENT_USER, (kClassesRoot + keyPath).c_str(),
+    const LONG rc = RegGetValueW(root, (kClassesKey + keyPath).c_str(),
                                  name.empty() ? nullptr : name.c_str(), RRF_RT_REG_SZ, &type, buffer, &size);
     if (rc != ERROR_SUCCESS) return false;
     data.assign(buffer, size / sizeof(wchar_t));
@@ -132,35 +134,53 @@ bool Read(const std::wstring& keyPath, const std::wstring& name, std::wstring& d
 
 // Removes one value the registration wrote, when it still holds what was written, then the
 // key if nothing else is left in it. What others put there stays.
-void Remove(const Entry& e) {
+void Remove(HKEY root, const Entry& e) {
     std::wstring data;
-    if (!Read(e.key, e.name, data) || _wcsicmp(data.c_str(), e.data.c_str()) != 0) return;
-    const std::wstring path = kClassesRoot + e.key;
+    if (!Read(root, e.key, e.name, data) || _wcsicmp(data.c_str(), e.data.c_str()) != 0) return;
+    const std::wstring path = kClassesKey + e.key;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_SET_VALUE | KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return;
     RegDeleteValueW(key, e.name.empty() ? nullptr : e.name.c_str());
     DWORD subkeys = 1, values = 1;
     RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
                      nullptr);
     RegCloseKey(key);
-    if (subkeys == 0 && values == 0) RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
+    if (subkeys == 0 && values == 0) RegDeleteKeyW(root, path.c_str());
 }
 
-void Unregister(const std::wstring& path) {
+void Unregister(HKEY root, const std::wstring& path) {
     for (const ClassInfo& c : kClasses) {
         // A ProgID that another server took over keeps its name and class.
         std::wstring clsid;
-        const bool ours = Read(std::wstring(c.progId) + L"\\CLSID", L"", clsid) &&
+        const bool ours = Read(root, std::wstring(c.progId) + L"\\CLSID", L"", clsid) &&
                           _wcsicmp(clsid.c_str(), GuidText(c.clsid).c_str()) == 0;
         auto entries = EntriesOf(c, path);
         for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
             if (!ours && (it->key == c.progId || it->key == std::wstring(c.progId) + L"\\CLSID")) continue;
             // Our class's own key holds whatever path the last registration wrote.
-            if (it->key.ends_with(L"\\InprocServer32") && it->name.empty()) Read(it->key, L"", it->data);
-            Remove(*it);
+            if (it->key.ends_with(L"\\InprocServer32") && it->name.empty()) Read(root, it->key, L"", it->data);
+            Remove(root, *it);
         }
     }
+}
+
+// Every class registered under `root`; false when a value could not be written.
+bool Register(HKEY root, const std::wstring& path) {
+    for (const ClassInfo& c : kClasses) {
+        for (const Entry& e : EntriesOf(c, path)) {
+            if (Write(root, e) != ERROR_SUCCESS) return false;
+        }
+    }
+    return true;
+}
+
+// Whether the platform's merged view of the classes shows what the current user registered.
+bool UserClassesSeen() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, kClasses[0].progId, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
 }
 
 }  // namespace
@@ -202,18 +222,16 @@ STDAPI DllCanUnloadNow() {
 STDAPI DllRegisterServer() {
     const std::wstring path = ModulePath();
     if (path.empty()) return SELFREG_E_CLASS;
-    for (const ClassInfo& c : kClasses) {
-        for (const Entry& e : EntriesOf(c, path)) {
-            if (Write(e) != ERROR_SUCCESS) {
-                Unregister(path);
-                return SELFREG_E_CLASS;
-            }
-        }
-    }
-    return S_OK;
+    if (Register(HKEY_CURRENT_USER, path) && (UserClassesSeen() || Register(HKEY_LOCAL_MACHINE, path))) return S_OK;
+    Unregister(HKEY_CURRENT_USER, path);
+    Unregister(HKEY_LOCAL_MACHINE, path);
+    return SELFREG_E_CLASS;
 }
 
+// Removes what DllRegisterServer wrote, from the current user's classes and the machine's.
 STDAPI DllUnregisterServer() {
-    Unregister(ModulePath());
+    const std::wstring path = ModulePath();
+    Unregister(HKEY_CURRENT_USER, path);
+    Unregister(HKEY_LOCAL_MACHINE, path);
     return S_OK;
 }
