@@ -167,6 +167,13 @@ std::string GuidText(const GUID& guid) {
     return nubra::win::Utf8(text);
 }
 
+uint16_t NameNumber(const Variant& value) {
+    const int32_t id = value.AsLong();
+    if (id < -32768 || id > 0xFFFF)
+        Fail(errnum::kMapiInvalidParameter, "named property number " + std::to_string(id) + " is out of range");
+    return static_cast<uint16_t>(id);
+}
+
 std::string ProptagSchema(uint32_t tag) { return std::string(kSchemaBase) + "proptag/" + HexTag(tag); }
 
 std::string NamedSchema(const PropertyName& name, uint32_t type) {

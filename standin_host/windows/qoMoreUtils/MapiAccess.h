@@ -60,6 +60,10 @@ GUID ParseGuid(const std::string& text);
 // The braced upper-case text form of a GUID.
 std::string GuidText(const GUID& guid);
 
+// A named property's number as the caller gives it: an Integer (0x8083 arrives as -32637) or
+// a Long. Raises MAPI_E_INVALID_PARAMETER for one out of range.
+uint16_t NameNumber(const Variant& value);
+
 // The name of a named property: a property set and a number or a text.
 struct PropertyName {
     GUID guid{};

@@ -31,10 +31,7 @@ public:
         // created when the store does not know it yet.
         Function(L"GetNamedPropertyTag", [this](const Args& a) {
             const GUID guid = ParseGuid(a[0].AsString());
-            const int32_t id = a[1].AsLong();
-            if (id < -32768 || id > 0xFFFF)
-                Fail(errnum::kMapiInvalidParameter, "named property number " + std::to_string(id) + " is out of range");
-            const uint16_t propId = Source().NamedId(guid, static_cast<uint16_t>(id), true);
+            const uint16_t propId = Source().NamedId(guid, NameNumber(a[1]), true);
             return Variant(static_cast<int32_t>(uint32_t{propId} << 16));
         });
         Property(L"Body", [this](const Args&) { return Text(kPrBody); });

@@ -13,14 +13,6 @@ namespace errnum = nubra::errnum;
 
 namespace {
 
-// A property identifier as the caller gives it: an Integer (0x8083 arrives as -32637) or a
-// Long.
-uint16_t NameNumber(const Variant& value) {
-    const int32_t id = value.AsLong();
-    if (id < -32768 || id > 0xFFFF) Fail(errnum::kMapiInvalidParameter, "named property number " + std::to_string(id) + " is out of range");
-    return static_cast<uint16_t>(id);
-}
-
 std::string Hex(const std::vector<uint8_t>& bytes) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string out;
