@@ -41,6 +41,20 @@ DISPID Dispatch::IdOf(const char* name) {
 }
 
 Variant Dispatch::Invoke(DISPID id, WORD flags, const std::vector<Variant>& args, const std::string& what) {
+    std::vector<const Variant*> given;
+    given.reserve(args.size());
+    for (const auto& a : args) given.push_back(&a);
+    return InvokeWith(id, flags, given, what);
+}
+
+Variant Dispatch::CallOptional(const char* name, const std::vector<std::optional<Variant>>& args) {
+    std::vector<const Variant*> given;
+    given.reserve(args.size());
+    for (const auto& a : args) given.push_back(a ? &*a : nullptr);
+    return InvokeWith(IdOf(name), DISPATCH_METHOD | DISPATCH_PROPERTYGET, given, name);
+}
+
+Variant Dispatch::InvokeWith(DISPID id, WORD flags, const std::vector<const Variant*>& args, const std::string& what) {
     if (!object_) RaiseError(errnum::kObjectVariableNotSet);
     // The platform takes the arguments last first.
     std::vector<VARIANT> reversed(args.size());
@@ -51,7 +65,15 @@ Variant Dispatch::Invoke(DISPID id, WORD flags, const std::vector<Variant>& args
             for (auto& x : v) VariantClear(&x);
         }
     } clear{reversed};
-    for (std::size_t i = 0; i < args.size(); ++i) ToVariant(args[i], &reversed[args.size() - 1 - i]);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        VARIANT* slot = &reversed[args.size() - 1 - i];
+        if (args[i]) {
+            ToVariant(*args[i], slot);
+        } else {
+            V_VT(slot) = VT_ERROR;
+            V_ERROR(slot) = DISP_E_PARAMNOTFOUND;
+        }
+    }
 
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
@@ -327,8 +349,16 @@ public:
                                      UINT*) override {
         if (!handler_) return S_OK;
         DISPPARAMS none{nullptr, nullptr, 0, 0};
+        // The handler may end the subscription (and so Detach and Release this listener)
+        // while it runs: it runs on a copy, with the listener held.
+        AddRef();
+        struct Hold {
+            Listener* l;
+            ~Hold() { l->Release(); }
+        } hold{this};
+        const Handler handler = handler_;
         try {
-            handler_(id, params ? *params : none);
+            handler(id, params ? *params : none);
             return S_OK;
         } catch (const AutomationError& e) {
             return ReportError(e, info);

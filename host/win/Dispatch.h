@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ public:
     Variant Get(const char* name, const std::vector<Variant>& args = {});
     // A method call (or a property read where the member is a property).
     Variant Call(const char* name, const std::vector<Variant>& args = {});
+    // A method call where some optional arguments are left out (std::nullopt): they go as
+    // VT_ERROR DISP_E_PARAMNOTFOUND, so that the callee applies its own defaults.
+    Variant CallOptional(const char* name, const std::vector<std::optional<Variant>>& args);
     // A property write; objects are set by reference.
     void Put(const char* name, const Variant& value);
     // The object's default member (DISPID_VALUE) read.
@@ -43,6 +47,9 @@ public:
     DISPID IdOf(const char* name);
 
 private:
+    // `args` in their natural order; a null entry is an omitted argument.
+    Variant InvokeWith(DISPID id, WORD flags, const std::vector<const Variant*>& args, const std::string& what);
+
     ComRef<IDispatch> object_;
     std::map<std::string, DISPID, std::less<>> ids_;
 };
