@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -130,14 +131,28 @@ void CompareRows(Checks& checks, const std::vector<std::string>& expected, std::
 
 // ---- The registry -------------------------------------------------------------------------------
 
+// A value of the user's registry; nullopt when the key or value is missing.
+std::optional<std::wstring> UserValue(const std::wstring& key, const wchar_t* name) {
+    wchar_t buf[1024];
+    DWORD size = sizeof buf;
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buf, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return std::wstring(buf);
+}
+
 int Registered(bool wanted) {
     Checks checks;
     const auto keys = ReadAddinKeys();
     const AddinKey* key = nullptr;
     for (const auto& k : keys)
         if (k.progId == kProgId) key = &k;
+    // The class as registered for the user (Software\Classes), read directly: the platform's
+    // merged view of the classes is not what is checked here.
+    const std::wstring classes = L"Software\\Classes\\";
+    const auto clsid = UserValue(classes + win::Wide(kProgId) + L"\\CLSID", nullptr);
     if (!wanted) {
         checks.Expect(!key, std::string("no key Addins\\") + kProgId + " after unregistration");
+        checks.Expect(!clsid, std::string("no class ") + kProgId + " after unregistration");
         return checks.Failed() ? 1 : 0;
     }
     checks.Expect(key != nullptr, std::string("key HKCU\\Software\\Microsoft\\Office\\Outlook\\Addins\\") + kProgId);
@@ -148,9 +163,12 @@ int Registered(bool wanted) {
         checks.Expect(key->hasLoadBehavior && key->loadBehavior == 3,
                       "LoadBehavior 3 (is " + std::to_string(key->loadBehavior) + ")");
     }
-    CLSID clsid{};
-    const std::wstring progId = win::Wide(kProgId);
-    checks.Expect(SUCCEEDED(CLSIDFromProgID(progId.c_str(), &clsid)), std::string("the class of ") + kProgId + " is registered");
+    checks.Expect(clsid.has_value(), std::string("the class ") + kProgId + " names its CLSID");
+    if (clsid) {
+        const auto server = UserValue(classes + L"CLSID\\" + *clsid + L"\\InprocServer32", nullptr);
+        checks.Expect(server && server->find(L"Nubra.dll") != std::wstring::npos,
+                      "its in-process server is Nubra.dll (" + (server ? win::Utf8(server->c_str()) : std::string("none")) + ")");
+    }
     return checks.Failed() ? 1 : 0;
 }
 
