@@ -141,18 +141,24 @@ void DialogDriver::Run() {
     auto answer = [&] {
         for (auto& t : AnswerMessageBoxes()) outcome_.messageBoxes.push_back(t);
     };
-    HWND dialog = nullptr;
-    for (auto until = Clock::now() + kOpenTimeout; !dialog && Clock::now() < until; Pause()) {
+    // The window counts as open once it shows with its controls (it is found before they exist).
+    HWND dialog = nullptr, tree = nullptr, run = nullptr, close = nullptr, status = nullptr;
+    for (auto until = Clock::now() + kOpenTimeout; !close && Clock::now() < until; Pause()) {
         dialog = FindWindowW(kWindowClass, kWindowCaption);
-        if (!dialog) answer();
+        if (dialog && IsWindowVisible(dialog)) {
+            tree = GetDlgItem(dialog, kIdTree);
+            run = GetDlgItem(dialog, kIdRun);
+            status = GetDlgItem(dialog, kIdStatus);
+            if (tree && run && status) close = GetDlgItem(dialog, kIdClose);
+        }
+        if (!close) answer();
     }
-    if (!dialog) {
-        outcome_.failures.push_back("the dialog did not open within 20 s");
+    if (!close) {
+        outcome_.failures.push_back(dialog ? "the dialog showed no controls within 20 s" : "the dialog did not open within 20 s");
+        if (dialog) PostMessageW(dialog, WM_CLOSE, 0, 0);
         return;
     }
     outcome_.opened = true;
-    HWND tree = GetDlgItem(dialog, kIdTree), run = GetDlgItem(dialog, kIdRun), close = GetDlgItem(dialog, kIdClose),
-         status = GetDlgItem(dialog, kIdStatus);
     if (!plan_.folder.empty()) {
         HTREEITEM node = nullptr;
         // The tree may still be filling.

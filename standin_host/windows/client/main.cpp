@@ -13,6 +13,7 @@
 //                           --log-expect FILE the lines of Nubra.log with FILE
 //     error FOLDER          a run over FOLDER meets the planted failure (--fail-subject):
 //                           its message box must show --box-text TEXT
+// --timeout SECONDS (55) ends a scenario that hangs, as a failure.
 // Every scenario but the registry ones ends with the add-in's shutdown and the checks that it
 // released every object of ours and that its module may be unloaded.
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <shlobj.h>
 
@@ -44,7 +46,23 @@ struct Options {
     std::string scenario;
     std::vector<std::string> folders;
     std::string expect, logExpect, boxText, failSubject;
+    int timeoutSeconds = 55;
 };
+
+// Control characters and bytes outside ASCII as \xNN, so that a difference shows.
+std::string Visible(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7F) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
 
 class Checks {
 public:
@@ -181,17 +199,22 @@ std::string CommonAppDataLog() {
 }
 
 // A log line without its leading time stamp ("12/9/2026 6:49:20 AM  "), the named-property tags
-// the MAPI library hands out (its own numbering) masked.
-std::string Normalised(const std::string& line) {
+// the MAPI library hands out (its own numbering) masked, and the narrow no-break space that
+// ICU's recent locale data puts before AM/PM on Linux read as the plain space Windows writes.
+std::string Normalised(std::string line) {
     static const std::regex stamp(R"(^\d{1,2}/\d{1,2}/\d{4} \d{1,2}:\d{2}:\d{2}( [AP]M)?  )");
     static const std::regex tag(R"(([Tt]ag: )[0-9A-F]{8})");
+    static const std::string narrowSpace = "\xE2\x80\xAF";
+    for (auto pos = line.find(narrowSpace); pos != std::string::npos; pos = line.find(narrowSpace, pos))
+        line.replace(pos, narrowSpace.size(), " ");
     return std::regex_replace(std::regex_replace(line, stamp, ""), tag, "$1XXXXXXXX");
 }
 
 // The lines of the removal runs (what the engine wrote), normalised; the session's own lines
-// (connection, tree filling, ending) depend on how often the dialog opened and are left out.
+// (connection, the dialog loading and filling its tree, ending) depend on how often the dialog
+// opened, and on whether there was one (the Linux reference runs without), and are left out.
 std::vector<std::string> RunLines(const std::vector<std::string>& lines) {
-    static const char* kSessionLines[] = {"Connect:", "FillTreeView:", "Nubra has ended"};
+    static const char* kSessionLines[] = {"Connect:", "FillTreeView:", "frmRemDuplicates.Form_load:", "Nubra has ended"};
     std::vector<std::string> out;
     for (const auto& raw : lines) {
         const std::string line = Normalised(raw);
@@ -383,8 +406,8 @@ private:
                     const std::string a = i < actual.size() ? actual[i] : "(none)";
                     const std::string e = i < expected.size() ? expected[i] : "(none)";
                     if (a != e) {
-                        checks_.Note("line " + std::to_string(i + 1) + " expected: " + e);
-                        checks_.Note("line " + std::to_string(i + 1) + " written:  " + a);
+                        checks_.Note("line " + std::to_string(i + 1) + " expected: " + Visible(e));
+                        checks_.Note("line " + std::to_string(i + 1) + " written:  " + Visible(a));
                     }
                 }
             }
@@ -438,6 +461,7 @@ int wmain(int argc, wchar_t** argv) {
             else if (args[i] == "--expect") o.expect = value();
             else if (args[i] == "--log-expect") o.logExpect = value();
             else if (args[i] == "--box-text") o.boxText = value();
+            else if (args[i] == "--timeout") o.timeoutSeconds = std::stoi(value());
             else if (args[i].rfind("--", 0) == 0) return Usage();
             else if (o.scenario.empty()) o.scenario = args[i];
             else o.folders.push_back(args[i]);
@@ -447,7 +471,17 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
     if (o.scenario.empty()) return Usage();
+    // Every line as it is written: a run that hangs still shows how far it came.
+    std::cout << std::unitbuf;
     std::cout << "NubraTestClient: scenario " << o.scenario << "\n";
+    // A scenario that hangs (a window nobody answers, a call that never returns) ends the
+    // program with what it shows, inside the test's time.
+    std::thread([seconds = o.timeoutSeconds] {
+        Sleep(static_cast<DWORD>(seconds) * 1000);
+        std::cout << "FAIL: the scenario did not end within " << seconds << " s\n";
+        for (const auto& text : AnswerMessageBoxes()) std::cout << "      open message box: " << text << "\n";
+        ExitProcess(3);
+    }).detach();
     if (o.scenario == "registered") return Registered(true);
     if (o.scenario == "unregistered") return Registered(false);
     Checks checks;
