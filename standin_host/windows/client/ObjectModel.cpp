@@ -194,6 +194,12 @@ private:
         if (!item->folder) Gone();
         return *item;
     }
+    // Raises the planted failure when it is this member's of this item.
+    void Planted(const char* member) {
+        if (!session_.failingSubject.empty() && session_.failingMember == member &&
+            item->Text(kPrSubject) == session_.failingSubject)
+            RaiseError(errnum::kMapiCallFailed, std::string("The client failed ") + member + " on this item.", kSource);
+    }
     Variant Text(uint32_t tag) { return Variant(Live().Text(tag)); }
     Variant Named(const char* guid, uint16_t lid, uint16_t type, Variant absent) {
         Item& i = Live();
@@ -284,12 +290,15 @@ private:
 
 ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::move(it)), session_(session) {
     const int32_t cls = item->Class();
-    Property(L"Class", [this](const Args&) { return Variant(Live().Class() ? Live().Class() : kOlMail); });
+    Property(L"Class", [this](const Args&) {
+        Live();
+        Planted("Class");
+        return Variant(item->Class() ? item->Class() : kOlMail);
+    });
     Property(L"MessageClass", [this](const Args&) { return Text(kPrMessageClass); });
     Property(L"Subject", [this](const Args&) {
-        Item& i = Live();
-        if (i.subjectFails || (!session_.failingSubject.empty() && i.Text(kPrSubject) == session_.failingSubject))
-            RaiseError(errnum::kMapiCallFailed, "The client could not read the subject of this item.", kSource);
+        Live();
+        Planted("Subject");
         return Text(kPrSubject);
     });
     Property(L"Body", [this](const Args&) { return Text(kPrBody); });
@@ -300,6 +309,7 @@ ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::m
     Property(L"EntryID", [this](const Args&) { return Variant(session_.ItemEntryId(Live())); });
     Property(L"MAPIOBJECT", [this](const Args&) {
         Live();
+        Planted("MAPIOBJECT");
         auto prop = MakeItemProp(item);
         return Variant(win::WrapObject(prop.get()));
     });
@@ -311,11 +321,13 @@ ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::m
     Function(L"Move", [this](const Args& a) {
         FolderObject* to = Argument<FolderObject>(a[0]);
         Live();
+        Planted("Move");
         session_.Move(item, to->folder);
         return New<ItemObject>(session_, item);
     });
     Function(L"Delete", [this](const Args&) {
         Item& i = Live();
+        Planted("Delete");
         Folder& deleted = i.folder->store.DeletedItems();
         // Deleting in Deleted Items removes the item for good.
         if (i.folder == &deleted) session_.Remove(item);

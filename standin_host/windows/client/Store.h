@@ -77,8 +77,6 @@ struct Item {
     uint64_t id = 0;
     Folder* folder = nullptr;  // null once removed for good
     std::map<uint32_t, Value> props;
-    // The item's Subject raises (an error planted to exercise the add-in's error handler).
-    bool subjectFails = false;
 
     const Value* Prop(uint32_t tag) const;
     std::string Text(uint32_t tag) const;
@@ -152,8 +150,9 @@ public:
     std::shared_ptr<Item> ItemById(const std::string& entryIdHex) const;
     Folder* FolderById(const std::string& entryIdHex) const;
 
-    // Planted failure: items with this subject raise when their Subject is read.
-    std::string failingSubject;
+    // A failure planted to exercise the add-in's error handler: the member `failingMember`
+    // (Subject, Move, Delete, ...) of the items with the subject `failingSubject` raises.
+    std::string failingMember, failingSubject;
 
     void Move(const std::shared_ptr<Item>& item, Folder& to);
     void Remove(const std::shared_ptr<Item>& item);

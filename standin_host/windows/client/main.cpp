@@ -3,7 +3,7 @@
 // add-ins registered for the user as the client does, runs one scenario and checks what came
 // of it. Exits 0 when every check held; otherwise prints each difference and exits 1.
 //
-//   NubraTestClient [--store DIR] [--fail-subject TEXT] SCENARIO [ARGS]
+//   NubraTestClient [--store DIR] [--fail-member NAME --fail-subject TEXT] SCENARIO [ARGS]
 //     registered            the add-in's key and values are in the user's registry
 //     unregistered          no add-in key is left
 //     menu                  the add-in's menu entry appears on "Menu bar"
@@ -11,8 +11,9 @@
 //     clean FOLDER...       the dialog cleans each folder in turn; with --expect FILE the
 //                           removals (and outcome texts) are compared with FILE, with
 //                           --log-expect FILE the lines of Nubra.log with FILE
-//     error FOLDER          a run over FOLDER meets the planted failure (--fail-subject):
-//                           its message box must show --box-text TEXT
+//     error FOLDER          a run over FOLDER meets the planted failure: member NAME (Subject,
+//                           Class, Move, Delete, MAPIOBJECT) of the items with subject TEXT raises;
+//                           the add-in's message box must show --box-text TEXT
 // --timeout SECONDS (55) ends a scenario that hangs, as a failure.
 // Every scenario but the registry ones ends with the add-in's shutdown and the checks that it
 // released every object of ours and that its module may be unloaded.
@@ -45,7 +46,7 @@ struct Options {
     std::string store = "samples/demo";
     std::string scenario;
     std::vector<std::string> folders;
-    std::string expect, logExpect, boxText, failSubject;
+    std::string expect, logExpect, boxText, failSubject, failMember = "Subject";
     int timeoutSeconds = 55;
 };
 
@@ -237,6 +238,7 @@ public:
             return 1;
         }
         session_->failingSubject = options_.failSubject;
+        session_->failingMember = options_.failMember;
         {
             win::ComApartment apartment;
             RunSession();
@@ -439,7 +441,8 @@ private:
 };
 
 int Usage() {
-    std::cerr << "usage: NubraTestClient [--store DIR] [--fail-subject TEXT] [--expect FILE] [--log-expect FILE]\n"
+    std::cerr << "usage: NubraTestClient [--store DIR] [--fail-member NAME --fail-subject TEXT] [--expect FILE]\n"
+                 "                       [--log-expect FILE] [--timeout SECONDS]\n"
                  "                       [--box-text TEXT] registered|unregistered|menu|click|clean|error [FOLDER...]\n";
     return 2;
 }
@@ -458,6 +461,7 @@ int wmain(int argc, wchar_t** argv) {
         try {
             if (args[i] == "--store") o.store = value();
             else if (args[i] == "--fail-subject") o.failSubject = value();
+            else if (args[i] == "--fail-member") o.failMember = value();
             else if (args[i] == "--expect") o.expect = value();
             else if (args[i] == "--log-expect") o.logExpect = value();
             else if (args[i] == "--box-text") o.boxText = value();
