@@ -150,7 +150,7 @@ public:
                 try {
                     out.push_back(Get(name.AsString()));
                 } catch (const AutomationError& e) {
-                    out.push_back(Variant(e.Number()));
+                    out.emplace_back(e.Number());
                 }
             }
             return Variant(std::move(out));
