@@ -1,28 +1,21 @@
 #include "host/win/Com.h"
 
+#include "host/Text.h"
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 namespace nubra::win {
 
-std::wstring Wide(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
+std::wstring Wide(std::string_view utf8) { return text::Wide(utf8); }
+
+// The platform's text services do the converting; these take what the platform's calls give.
+std::string Utf8(const wchar_t* wide, std::size_t length) {
+    return wide ? text::Utf8(std::wstring_view(wide, length)) : std::string{};
 }
 
-std::string Utf8(const wchar_t* text, std::size_t length) {
-    if (!text || length == 0) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text) { return text ? Utf8(text, wcslen(text)) : std::string{}; }
+std::string Utf8(const wchar_t* wide) { return wide ? Utf8(wide, wcslen(wide)) : std::string{}; }
 
 BSTR NewBstr(std::string_view utf8) {
     const std::wstring w = Wide(utf8);
