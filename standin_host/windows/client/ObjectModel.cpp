@@ -21,6 +21,8 @@ constexpr GUID kIidButtonEvents = {0x000C0351, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x
 constexpr DISPID kDispClose = 0xF008;
 constexpr DISPID kDispClick = 1;
 constexpr int32_t kOlFolderClass = 2, kOlItemsClass = 16;
+// 1/1/4501, the date the client gives for "none" (an unsent mail's SentOn, a task without dates).
+constexpr double kNoDate = 949998.0;
 // Built-in top-level menus of the menu bar, by their control ids.
 struct BuiltIn {
     int32_t id;
@@ -320,7 +322,7 @@ ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::m
     if (cls == kOlMail || cls == kOlPost) {
         Property(L"SentOn", [this](const Args&) {
             const Value* v = Live().Prop(kPrClientSubmitTime);
-            return v ? ValueOf(*v, true) : Variant::FromDate(949998.0);  // 1/1/4501, the client's "none"
+            return v ? ValueOf(*v, true) : Variant::FromDate(kNoDate);
         });
         Property(L"SenderName", [this](const Args&) { return Text(kPrSenderName); });
         Property(L"To", [this](const Args&) { return Text(kPrDisplayTo); });
@@ -345,10 +347,10 @@ ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::m
     if (cls == kOlTask) {
         Property(L"Status", [this](const Args&) { return Named(PSETID_Task, kLidTaskStatus, kPtLong, Variant(int32_t{0})); });
         Property(L"StartDate", [this](const Args&) {
-            return Named(PSETID_Task, kLidTaskStartDate, kPtSystime, Variant::FromDate(949998.0));
+            return Named(PSETID_Task, kLidTaskStartDate, kPtSystime, Variant::FromDate(kNoDate));
         });
         Property(L"DueDate", [this](const Args&) {
-            return Named(PSETID_Task, kLidTaskDueDate, kPtSystime, Variant::FromDate(949998.0));
+            return Named(PSETID_Task, kLidTaskDueDate, kPtSystime, Variant::FromDate(kNoDate));
         });
     }
     if (cls == kOlNote) {
