@@ -1,10 +1,11 @@
 #include "standin_host/windows/client/MapiProp.h"
 
+#include "standin_host/windows/client/Counted.h"
+
 #include <mapidefs.h>
 #include <mapicode.h>
 #include <mapix.h>
 
-#include <atomic>
 #include <cstring>
 
 namespace nubra::winclient {
@@ -84,26 +85,9 @@ private:
     Folder& folder_;
 };
 
-class MapiProp : public IMAPIProp {
+class MapiProp : public Counted<IMAPIProp> {
 public:
-    explicit MapiProp(std::unique_ptr<Source> source) : source_(std::move(source)) {}
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, kIidMapiProp)) {
-            *out = static_cast<IMAPIProp*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
+    explicit MapiProp(std::unique_ptr<Source> source) : Counted(kIidMapiProp), source_(std::move(source)) {}
 
     STDMETHODIMP GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
     STDMETHODIMP SaveChanges(ULONG) override { return MAPI_E_NO_SUPPORT; }
@@ -266,9 +250,7 @@ public:
     }
 
 private:
-    virtual ~MapiProp() = default;
     std::unique_ptr<Source> source_;
-    std::atomic<long> refs_{1};
 };
 
 }  // namespace

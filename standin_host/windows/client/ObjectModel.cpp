@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "standin_host/windows/client/Counted.h"
 #include "standin_host/windows/client/Filter.h"
 #include "standin_host/windows/client/MapiProp.h"
 
@@ -20,6 +21,8 @@ constexpr GUID kIidButtonEvents = {0x000C0351, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x
 constexpr DISPID kDispClose = 0xF008;
 constexpr DISPID kDispClick = 1;
 constexpr int32_t kOlFolderClass = 2, kOlItemsClass = 16;
+// 1/1/4501, the date the client gives for "none" (an unsent mail's SentOn, a task without dates).
+constexpr double kNoDate = 949998.0;
 // Built-in top-level menus of the menu bar, by their control ids.
 struct BuiltIn {
     int32_t id;
@@ -54,26 +57,10 @@ std::string Lower(std::string s) {
     return s;
 }
 
-// Sets the enumeration of a collection: an IEnumVARIANT over a copy of its members.
-class Enumerator : public IEnumVARIANT {
+// The enumeration of a collection (_NewEnum): an IEnumVARIANT over a copy of its members.
+class Enumerator : public Counted<IEnumVARIANT> {
 public:
-    explicit Enumerator(std::vector<Variant> values) : values_(std::move(values)) {}
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IEnumVARIANT)) {
-            *out = static_cast<IEnumVARIANT*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
+    explicit Enumerator(std::vector<Variant> values) : Counted(IID_IEnumVARIANT), values_(std::move(values)) {}
     STDMETHODIMP Next(ULONG count, VARIANT* out, ULONG* fetched) override {
         ULONG n = 0;
         try {
@@ -104,10 +91,8 @@ public:
     }
 
 private:
-    virtual ~Enumerator() = default;
     std::vector<Variant> values_;
     std::size_t next_ = 0;
-    std::atomic<long> refs_{1};
 };
 
 Variant EnumeratorOf(std::vector<Variant> values) {
@@ -337,7 +322,7 @@ ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::m
     if (cls == kOlMail || cls == kOlPost) {
         Property(L"SentOn", [this](const Args&) {
             const Value* v = Live().Prop(kPrClientSubmitTime);
-            return v ? ValueOf(*v, true) : Variant::FromDate(949998.0);  // 1/1/4501, the client's "none"
+            return v ? ValueOf(*v, true) : Variant::FromDate(kNoDate);
         });
         Property(L"SenderName", [this](const Args&) { return Text(kPrSenderName); });
         Property(L"To", [this](const Args&) { return Text(kPrDisplayTo); });
@@ -349,27 +334,27 @@ ItemObject::ItemObject(Session& session, std::shared_ptr<Item> it) : item(std::m
         Property(L"CompanyName", [this](const Args&) { return Text(kPrCompanyName); });
         Property(L"FullName", [this](const Args&) { return Text(kPrDisplayName); });
         Property(L"Email1Address", [this](const Args&) {
-            return Named(kPsetAddress, kLidEmail1Address, kPtString8, Variant(std::string()));
+            return Named(PSETID_Address, kLidEmail1Address, kPtString8, Variant(std::string()));
         });
     }
     if (cls == kOlAppointment) {
         Property(L"Location", [this](const Args&) {
-            return Named(kPsetAppointment, kLidLocation, kPtString8, Variant(std::string()));
+            return Named(PSETID_Appointment, kLidLocation, kPtString8, Variant(std::string()));
         });
-        Property(L"Start", [this](const Args&) { return Named(kPsetAppointment, kLidStart, kPtSystime, Variant::FromDate(0)); });
-        Property(L"End", [this](const Args&) { return Named(kPsetAppointment, kLidEnd, kPtSystime, Variant::FromDate(0)); });
+        Property(L"Start", [this](const Args&) { return Named(PSETID_Appointment, kLidAppointmentStart, kPtSystime, Variant::FromDate(0)); });
+        Property(L"End", [this](const Args&) { return Named(PSETID_Appointment, kLidAppointmentEnd, kPtSystime, Variant::FromDate(0)); });
     }
     if (cls == kOlTask) {
-        Property(L"Status", [this](const Args&) { return Named(kPsetTask, kLidTaskStatus, kPtLong, Variant(int32_t{0})); });
+        Property(L"Status", [this](const Args&) { return Named(PSETID_Task, kLidTaskStatus, kPtLong, Variant(int32_t{0})); });
         Property(L"StartDate", [this](const Args&) {
-            return Named(kPsetTask, kLidTaskStartDate, kPtSystime, Variant::FromDate(949998.0));
+            return Named(PSETID_Task, kLidTaskStartDate, kPtSystime, Variant::FromDate(kNoDate));
         });
         Property(L"DueDate", [this](const Args&) {
-            return Named(kPsetTask, kLidTaskDueDate, kPtSystime, Variant::FromDate(949998.0));
+            return Named(PSETID_Task, kLidTaskDueDate, kPtSystime, Variant::FromDate(kNoDate));
         });
     }
     if (cls == kOlNote) {
-        Property(L"Color", [this](const Args&) { return Named(kPsetNote, kLidNoteColor, kPtLong, Variant(int32_t{3})); });
+        Property(L"Color", [this](const Args&) { return Named(PSETID_Note, kLidNoteColor, kPtLong, Variant(int32_t{3})); });
     }
 }
 

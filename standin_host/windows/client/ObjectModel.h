@@ -4,6 +4,7 @@
 // command bars and events.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>

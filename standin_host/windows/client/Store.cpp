@@ -42,14 +42,14 @@ constexpr FieldMap kFieldMap[] = {
     {"LastName", kPrSurname, nullptr, 0, kPtString8},
     {"CompanyName", kPrCompanyName, nullptr, 0, kPtString8},
     {"FullName", kPrDisplayName, nullptr, 0, kPtString8},
-    {"Email1Address", 0, kPsetAddress, kLidEmail1Address, kPtString8},
-    {"Location", 0, kPsetAppointment, kLidLocation, kPtString8},
-    {"Start", 0, kPsetAppointment, kLidStart, kPtSystime},
-    {"End", 0, kPsetAppointment, kLidEnd, kPtSystime},
-    {"Status", 0, kPsetTask, kLidTaskStatus, kPtLong},
-    {"StartDate", 0, kPsetTask, kLidTaskStartDate, kPtSystime},
-    {"DueDate", 0, kPsetTask, kLidTaskDueDate, kPtSystime},
-    {"Color", 0, kPsetNote, kLidNoteColor, kPtLong},
+    {"Email1Address", 0, PSETID_Address, kLidEmail1Address, kPtString8},
+    {"Location", 0, PSETID_Appointment, kLidLocation, kPtString8},
+    {"Start", 0, PSETID_Appointment, kLidAppointmentStart, kPtSystime},
+    {"End", 0, PSETID_Appointment, kLidAppointmentEnd, kPtSystime},
+    {"Status", 0, PSETID_Task, kLidTaskStatus, kPtLong},
+    {"StartDate", 0, PSETID_Task, kLidTaskStartDate, kPtSystime},
+    {"DueDate", 0, PSETID_Task, kLidTaskDueDate, kPtSystime},
+    {"Color", 0, PSETID_Note, kLidNoteColor, kPtLong},
 };
 
 struct ClassName {
@@ -61,6 +61,11 @@ constexpr ClassName kClasses[] = {
     {kOlAppointment, "IPM.Appointment"}, {kOlTask, "IPM.Task"}, {kOlNote, "IPM.StickyNote"},
     {kOlDistList, "IPM.DistList"}, {kOlJournal, "IPM.Activity"},
 };
+
+// One item's line at the most (a file without line breaks is refused, not read whole).
+constexpr std::size_t kMaxLineBytes = 16u << 20;
+// One file at the most: the store is held in memory.
+constexpr std::uintmax_t kMaxFileBytes = 256u << 20;
 
 // The folders every profile's first store has, as the client makes them.
 struct StandardFolder {
@@ -160,17 +165,17 @@ std::shared_ptr<Item> ParseItem(Store& store, const std::string& text, const std
     // The kinds' own named properties exist in the store as soon as an item of the kind does.
     switch (cls) {
         case kOlAppointment:
-            named(kPsetAppointment, kLidLocation);
-            named(kPsetAppointment, kLidStart);
-            named(kPsetAppointment, kLidEnd);
+            named(PSETID_Appointment, kLidLocation);
+            named(PSETID_Appointment, kLidAppointmentStart);
+            named(PSETID_Appointment, kLidAppointmentEnd);
             break;
         case kOlTask:
-            named(kPsetTask, kLidTaskStatus);
-            named(kPsetTask, kLidTaskStartDate);
-            named(kPsetTask, kLidTaskDueDate);
+            named(PSETID_Task, kLidTaskStatus);
+            named(PSETID_Task, kLidTaskStartDate);
+            named(PSETID_Task, kLidTaskDueDate);
             break;
-        case kOlContact: named(kPsetAddress, kLidEmail1Address); break;
-        case kOlNote: named(kPsetNote, kLidNoteColor); break;
+        case kOlContact: named(PSETID_Address, kLidEmail1Address); break;
+        case kOlNote: named(PSETID_Note, kLidNoteColor); break;
         default: break;
     }
     for (const auto& [key, value] : fields) {
@@ -202,10 +207,10 @@ std::shared_ptr<Item> ParseItem(Store& store, const std::string& text, const std
     if (item->props.count(kPrSubject)) item->props[kPrConversationTopic] = item->props[kPrSubject];
     if (!item->props.count(kPrCreationTime)) item->props[kPrCreationTime] = Number(kPtSystime, NowFileTime());
     // Every task has a status and every note a colour in the client (not started, yellow).
-    if (cls == kOlTask && !item->props.count(named(kPsetTask, kLidTaskStatus) | kPtLong))
-        item->props[named(kPsetTask, kLidTaskStatus) | kPtLong] = Number(kPtLong, 0);
-    if (cls == kOlNote && !item->props.count(named(kPsetNote, kLidNoteColor) | kPtLong))
-        item->props[named(kPsetNote, kLidNoteColor) | kPtLong] = Number(kPtLong, 3);
+    if (cls == kOlTask && !item->props.count(named(PSETID_Task, kLidTaskStatus) | kPtLong))
+        item->props[named(PSETID_Task, kLidTaskStatus) | kPtLong] = Number(kPtLong, 0);
+    if (cls == kOlNote && !item->props.count(named(PSETID_Note, kLidNoteColor) | kPtLong))
+        item->props[named(PSETID_Note, kLidNoteColor) | kPtLong] = Number(kPtLong, 3);
     return item;
 }
 
@@ -338,12 +343,17 @@ std::unique_ptr<Session> Session::Load(const std::filesystem::path& dir) {
         }
         if (file == "-") continue;
         const auto itemsName = (dir / file).string();
+        std::error_code sizeError;
+        const auto size = std::filesystem::file_size(dir / file, sizeError);
+        if (sizeError) Bad(listName, rowNumber, itemsName + " cannot be read: " + sizeError.message());
+        if (size > kMaxFileBytes) Bad(listName, rowNumber, itemsName + " is larger than 256 MiB, the limit of a sample");
         std::ifstream in(dir / file, std::ios::binary);
         if (!in) Bad(listName, rowNumber, itemsName + " cannot be read");
         std::string text;
         int64_t line = 0;
         while (std::getline(in, text)) {
             ++line;
+            if (text.size() > kMaxLineBytes) Bad(itemsName, line, "line longer than 16 MiB, the limit for one item");
             if (line == 1 && text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
             if (!text.empty() && text.back() == '\r') text.pop_back();
             if (text.find_first_not_of(" \t") == std::string::npos) continue;

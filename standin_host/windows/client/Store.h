@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "standin_host/store/ItemData.h"
+
 namespace nubra::winclient {
 
 // Property types (the low 16 bits of a tag).
@@ -39,19 +41,19 @@ inline constexpr uint32_t kPrSurname = 0x3A11001E;
 inline constexpr uint32_t kPrCompanyName = 0x3A16001E;
 inline constexpr uint32_t kPrStoreEntryId = 0x0FFB0102;
 
-// Property sets (braced upper-case GUID text) and ids of the kinds' named properties.
-inline constexpr const char* kPsetAddress = "{00062004-0000-0000-C000-000000000046}";
-inline constexpr const char* kPsetAppointment = "{00062002-0000-0000-C000-000000000046}";
-inline constexpr const char* kPsetTask = "{00062003-0000-0000-C000-000000000046}";
-inline constexpr const char* kPsetNote = "{0006200E-0000-0000-C000-000000000046}";
-inline constexpr uint16_t kLidEmail1Address = 0x8083;
-inline constexpr uint16_t kLidLocation = 0x8208;
-inline constexpr uint16_t kLidStart = 0x820D;
-inline constexpr uint16_t kLidEnd = 0x820E;
-inline constexpr uint16_t kLidTaskStatus = 0x8101;
-inline constexpr uint16_t kLidTaskStartDate = 0x8104;
-inline constexpr uint16_t kLidTaskDueDate = 0x8105;
-inline constexpr uint16_t kLidNoteColor = 0x8B00;
+// The property sets and ids of the kinds' named properties, as the Linux store names them.
+using store::kLidAppointmentEnd;
+using store::kLidAppointmentStart;
+using store::kLidEmail1Address;
+using store::kLidLocation;
+using store::kLidNoteColor;
+using store::kLidTaskDueDate;
+using store::kLidTaskStartDate;
+using store::kLidTaskStatus;
+using store::PSETID_Address;
+using store::PSETID_Appointment;
+using store::PSETID_Note;
+using store::PSETID_Task;
 
 // OlObjectClass values of the kinds.
 inline constexpr int32_t kOlAppointment = 26, kOlContact = 40, kOlMail = 43, kOlNote = 44, kOlPost = 45,
