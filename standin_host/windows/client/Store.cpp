@@ -67,16 +67,6 @@ constexpr std::size_t kMaxLineBytes = 16u << 20;
 // One file at the most: the store is held in memory.
 constexpr std::uintmax_t kMaxFileBytes = 256u << 20;
 
-// The folders every profile's first store has, as the client makes them.
-struct StandardFolder {
-    const char* name;
-    int32_t type;
-};
-constexpr StandardFolder kStandardFolders[] = {
-    {"Inbox", 0},    {"Sent Items", 0}, {"Drafts", 0}, {"Outbox", 0},  {"Deleted Items", 0},
-    {"Calendar", 1}, {"Contacts", 2},   {"Tasks", 3},  {"Journal", 4}, {"Notes", 5},
-};
-
 // folders.tsv's kinds as OlItemType.
 int32_t FolderTypeOf(const std::string& kind) {
     static const std::map<std::string, int32_t> types = {{"mail", 0},    {"appointment", 1}, {"contact", 2},
@@ -292,7 +282,7 @@ Store& Session::AddStore(const std::string& name) {
     stores.push_back(std::make_unique<Store>(*this, name, static_cast<uint32_t>(stores.size() + 1)));
     Store& store = *stores.back();
     if (stores.size() == 1) {
-        for (const auto& f : kStandardFolders) store.root->AddFolder(f.name, f.type);
+        for (const auto& f : store::kStandardFolders) store.root->AddFolder(f.name, f.type);
     } else {
         store.DeletedItems();
     }
