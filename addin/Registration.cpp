@@ -34,7 +34,11 @@ void RegisterServer(host::AddinRegistry& reg, const std::string& modulePath) {
     }
     const std::string lib = Classes(std::string("TypeLib\\") + kLibId + "\\1.0");
     reg.SetString(lib, "", kTypeLibDescription);
+#ifdef _WIN32
+    reg.SetString(lib + "\\0\\win64", "", modulePath);
+#else
     reg.SetString(lib + "\\0\\linux64", "", modulePath);
+#endif
     reg.SetString(lib + "\\FLAGS", "", "0");
     reg.SetString(lib + "\\HELPDIR", "", "");
 }

@@ -1,14 +1,10 @@
 #include "diagnostics/clsLogging.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
+#include "diagnostics/LogFile.h"
 #include "host/AutomationDates.h"
 #include "host/Platform.h"
 
@@ -16,38 +12,6 @@ namespace nubra {
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
-
-// The run-time error a failed file call stands for.
-[[noreturn]] void RaiseFileError(int error, const std::string& path) {
-    switch (error) {
-        case ENOENT:
-        case ENOTDIR: RaiseError(errnum::kPathNotFound, {}, path);
-        case ENOSPC:
-        case EDQUOT: RaiseError(errnum::kDiskFull, {}, path);
-        default: RaiseError(errnum::kPathFileAccess, {}, path);
-    }
-}
-
-// Opens, writes everything in one call where possible, closes. O_APPEND keeps each entry whole
-// even when another process appends at the same time.
-void WriteFile(const std::string& path, const std::string& bytes, int openFlags) {
-    // Never through a link: one planted in a shared folder would send mail subjects into any
-    // file this user may write. The log holds mail subjects, so it is the user's own.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | openFlags, 0600);
-    if (fd < 0) RaiseFileError(errno, path);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            RaiseFileError(error, path);
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0 && errno != EINTR) RaiseFileError(errno, path);
-}
 
 #ifndef NDEBUG
 // Development builds echo entries the way a debugger's output window shows them: only when
@@ -76,7 +40,7 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
-void clsLogging::Append(const std::string& bytes) const { WriteFile(fullPath_, bytes, O_APPEND); }
+void clsLogging::Append(const std::string& bytes) const { detail::WriteLogFile(fullPath_, bytes, detail::LogWrite::Append); }
 
 void clsLogging::LogFile(const std::string& psLogFilePath, const std::string& pslogfileName,
                          const std::string& psFirstLine, bool pbAppendToLog) {
@@ -84,15 +48,12 @@ void clsLogging::LogFile(const std::string& psLogFilePath, const std::string& ps
     fileName_ = pslogfileName;
 
     // Only the last folder level is made; a missing parent is the caller's fault.
-    struct stat st{};
-    if (::lstat(psLogFilePath.c_str(), &st) != 0) {
-        if (::mkdir(psLogFilePath.c_str(), 0755) != 0 && errno != EEXIST) RaiseFileError(errno, psLogFilePath);
-    }
+    detail::MakeLogFolder(psLogFilePath);
 
     std::string head;
     if (pbAppendToLog && EndsWith(pslogfileName, "qambaddin.log")) head += Quoted("") + Quoted("");
     if (!psFirstLine.empty()) head += Quoted(psFirstLine);
-    WriteFile(fullPath_, head, pbAppendToLog ? O_APPEND : O_TRUNC);
+    detail::WriteLogFile(fullPath_, head, pbAppendToLog ? detail::LogWrite::Append : detail::LogWrite::Replace);
 }
 
 void clsLogging::WriteToLog(const std::string& psEntry) {

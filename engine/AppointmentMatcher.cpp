@@ -2,9 +2,6 @@
 // location ignoring letter case (checked on each candidate), with a looser subject rule for
 // birthday and anniversary entries.
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <string>
 
 #include "globals/NubraGlobals.h"
@@ -14,6 +11,7 @@
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"
 #include "host/MAPIUtils.h"
+#include "host/Text.h"
 
 namespace nubra {
 
@@ -24,37 +22,33 @@ constexpr int16_t kLidLocation = static_cast<int16_t>(0x8208);
 constexpr int16_t kLidStart = static_cast<int16_t>(0x820D);
 constexpr int16_t kLidEnd = static_cast<int16_t>(0x820E);
 
-icu::UnicodeString Upper(const icu::UnicodeString& s) {
-    icu::UnicodeString u(s);
-    u.toUpper(icu::Locale::getRoot());
-    return u;
-}
+std::u16string Upper(std::u16string_view s) { return text::ToUpper(s); }
 
-icu::UnicodeString U(const std::string& s) { return icu::UnicodeString::fromUTF8(s); }
+std::u16string U(const std::string& s) { return text::ToUtf16(s); }
 
 // The first k - 4 characters of the candidate's subject against those of the argument, when
 // `word` occurs in the candidate's subject at 1-based position k.
-bool AgreesBefore(const icu::UnicodeString& candidate, const icu::UnicodeString& argument, const char* word,
+bool AgreesBefore(const std::u16string& candidate, const std::u16string& argument, const char16_t* word,
                   bool& wordFound) {
-    const int32_t pos = candidate.indexOf(icu::UnicodeString::fromUTF8(word));
-    wordFound = pos >= 0;
+    const size_t pos = candidate.find(word);
+    wordFound = pos != std::u16string::npos;
     if (!wordFound) return false;
-    const int32_t k = pos + 1;
-    const int32_t n = k - 4;
-    if (n < 1) return false;
-    return Upper(icu::UnicodeString(candidate, 0, n)) == Upper(icu::UnicodeString(argument, 0, n));
+    const size_t k = pos + 1;
+    if (k < 5) return false;
+    const size_t n = k - 4;
+    return Upper(std::u16string_view(candidate).substr(0, n)) == Upper(std::u16string_view(argument).substr(0, n));
 }
 }  // namespace
 
 bool clsFldMon::AppMatchesLogicalID(const outlook::ItemRef& item, const std::string& psSubject,
                                     const std::string& psLocation) {
-    const icu::UnicodeString s = U(item->Subject());
-    const icu::UnicodeString p = U(psSubject);
+    const std::u16string s = U(item->Subject());
+    const std::u16string p = U(psSubject);
     bool subjectAgrees = Upper(p) == Upper(s);
     if (!subjectAgrees) {
         bool found = false;
-        subjectAgrees = AgreesBefore(s, p, "Birthday", found);
-        if (!found) subjectAgrees = AgreesBefore(s, p, "Anniversary", found);
+        subjectAgrees = AgreesBefore(s, p, u"Birthday", found);
+        if (!found) subjectAgrees = AgreesBefore(s, p, u"Anniversary", found);
     }
     if (!subjectAgrees) return false;
     return Upper(U(engine::TrimSpaces(psLocation))) == Upper(U(engine::TrimSpaces(item->Location())));

@@ -1,7 +1,8 @@
 // The automation layer's dates under the user's regional settings: the "general date" text
 // form, the tolerant text-to-date conversion, and conversions between automation dates,
-// Unix time and local time. The regional settings come from LC_ALL / LC_TIME / LANG, the
-// time zone from TZ.
+// Unix time and local time. On Linux the regional settings come from LC_ALL / LC_TIME / LANG,
+// the time zone from TZ; on Windows they are the user's regional settings and the system's time
+// zone, and the general date and reading date text are the automation layer's own.
 #pragma once
 
 #include <cstdint>
@@ -43,11 +44,15 @@ Date Now();
 
 // The locale whose regional settings apply ("en_US", "de_DE", ...). Defaults to the process
 // environment; tests and hosts may switch it (an empty name follows the environment again).
+// On Windows the user's regional settings always apply: the name set is only reported back, and
+// the default is the user's locale.
 void SetRegionalLocale(const std::string& locale);
 std::string RegionalLocale();
 
 // The general date form: the locale's short date with a four-digit year, a blank, the
-// locale's long time; the date alone when the time of day is exactly midnight.
+// locale's long time; the date alone when the time of day is exactly midnight. On Windows it is
+// VarBstrFromDate's text (the short date as the user's settings write it, and the time alone
+// on 30 December 1899). Raises 6 (Overflow) for a value no date can show.
 std::string FormatGeneralDate(Date d);
 
 // Text to date as the automation layer reads it: the locale's date order and separators,

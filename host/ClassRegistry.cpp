@@ -5,6 +5,10 @@
 #include <map>
 #include <mutex>
 
+#ifdef _WIN32
+#include "host/win/Activation.h"
+#endif
+
 namespace nubra {
 namespace {
 std::string Fold(const std::string& s) {
@@ -46,8 +50,17 @@ ObjectRef CreateObject(const std::string& progId) {
         auto& r = TheRegistry();
         std::lock_guard lock(r.mutex);
         auto it = r.factories.find(Fold(progId));
-        if (it == r.factories.end()) RaiseError(errnum::kCannotCreateObject);
-        factory = it->second;
+        if (it == r.factories.end()) {
+#ifdef _WIN32
+            // Not ours: the platform's registered classes (the MAPI library, say). Classes
+            // registered here keep priority, so that tests and hosts can stand in for them.
+            factory = [&progId] { return win::CreateComObject(progId); };
+#else
+            RaiseError(errnum::kCannotCreateObject);
+#endif
+        } else {
+            factory = it->second;
+        }
     }
     return factory();
 }

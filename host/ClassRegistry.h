@@ -20,7 +20,9 @@ void UnregisterClass(const std::string& progId);
 bool IsClassRegistered(const std::string& progId);
 
 // A new object of the class registered under `progId`. Raises 429 (ActiveX component can't
-// create object) when no class is registered, and passes on what the factory raises. A
+// create object) when no class is registered, and passes on what the factory raises. On
+// Windows a ProgID not registered here goes to the platform's class activation (see
+// host/win/Activation.h), which raises 429 in turn when it knows no such class. A
 // factory that reports no failure but makes no object gives nothing (an empty reference), as
 // the platform's creation does; callers that need the object check for it.
 ObjectRef CreateObject(const std::string& progId);

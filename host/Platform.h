@@ -42,11 +42,13 @@ public:
 };
 
 // Starts `program` with `arguments` directly (no shell, so no text of an argument is ever
-// interpreted) and reaps it when it ends. False when it cannot be started.
+// interpreted; on Windows each argument is quoted so that the program reads it back whole) and
+// reaps it when it ends where the system needs that. False when it cannot be started.
 bool StartProgram(const std::string& program, const std::vector<std::string>& arguments);
 
-// The installed platform; a quiet default (boxes on standard error, no events) until a host
-// installs its own.
+// The installed platform; until a host installs its own, a default: on Linux a quiet one (boxes
+// on standard error, no events), on Windows the system's message boxes (over the active window)
+// and the thread's message loop.
 Platform& ThePlatform();
 // Installs `platform` (not owned; it must outlive its use) or, with nullptr, the default.
 void SetPlatform(Platform* platform);

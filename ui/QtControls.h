@@ -14,35 +14,21 @@
 #include <QTreeWidget>
 
 #include "host/Controls.h"
+#include "ui/ScaledProgressBar.h"
 
 namespace nubra::ui {
 
-// Minimum, maximum and value are kept as single-precision numbers; the widget shows them on
-// an integer scale of its own. The numbers stay valid when the widget is gone (the widget is
-// only observed), so a scan can never write into a destroyed control.
-class QtProgressBar : public ProgressBar {
+// The bar's numbers are ScaledProgressBar's; the widget shows their position. The numbers stay
+// valid when the widget is gone (the widget is only observed), so a scan can never write into
+// a destroyed control.
+class QtProgressBar : public ScaledProgressBar {
 public:
-    // Steps of the widget's integer scale.
-    static constexpr int kSteps = 10000;
-
     explicit QtProgressBar(QProgressBar* widget);
 
-    float Min() const override { return min_; }
-    void SetMin(float v) override;
-    float Max() const override { return max_; }
-    void SetMax(float v) override;
-    float Value() const override { return value_; }
-    // Raises 380 (Invalid property value) outside [Min, Max], leaving the value unchanged.
-    void SetValue(float v) override;
-
-    // The widget's position for the current numbers, 0..kSteps.
-    int Position() const;
-
 private:
-    void Show();
+    void Show() override;
 
     QPointer<QProgressBar> widget_;
-    float min_ = 0, max_ = 100, value_ = 0;
 };
 
 // The node collection of a QTreeWidget: one top-level or child item per node, in creation

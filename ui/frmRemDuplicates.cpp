@@ -1,8 +1,5 @@
 #include "ui/frmRemDuplicates.h"
 
-#include <exception>
-#include <new>
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
@@ -16,25 +13,10 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "globals/NubraGlobals.h"
-#include "host/Platform.h"
+#include "ui/DialogTexts.h"
 #include "ui/FolderTree.h"
 #include "ui/Pictures.h"
 #include "ui/QtControls.h"
-#include "ui/RemovalRun.h"
-
-#ifndef NUBRA_VERSION_MAJOR
-#define NUBRA_VERSION_MAJOR 0
-#endif
-#ifndef NUBRA_VERSION_MINOR
-#define NUBRA_VERSION_MINOR 0
-#endif
-#ifndef NUBRA_VERSION_REVISION
-#define NUBRA_VERSION_REVISION 0
-#endif
-#ifndef NUBRA_MAKER_URL
-#define NUBRA_MAKER_URL ""
-#endif
 
 namespace nubra::ui {
 
@@ -97,36 +79,6 @@ LinkLabel* MakeLink(const char* name, const QString& text, double points, QWidge
     return link;
 }
 
-// A failure of any kind as the pending error: what the contracts raise keeps its number;
-// anything else is named as the run-time would name it.
-void SetPending(const std::exception& e) {
-    if (auto* a = dynamic_cast<const AutomationError*>(&e)) {
-        Err().Set(*a);
-    } else if (dynamic_cast<const std::bad_alloc*>(&e)) {
-        Err().Set(AutomationError(errnum::kOutOfMemory, DefaultErrorDescription(errnum::kOutOfMemory)));
-    } else {
-        Err().Set(AutomationError(errnum::kMapiCallFailed, e.what()));
-    }
-}
-
-void ReportError(const char* procedure) {
-    if (goErrHandler) goErrHandler->HandleError(procedure);
-}
-
-void WriteToLog(const std::string& text) {
-    if (!goLog) RaiseError(errnum::kObjectVariableNotSet);
-    goLog->WriteToLog(text);
-}
-
-// Shows the busy pointer for as long as it lives.
-class BusyPointer {
-public:
-    BusyPointer() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~BusyPointer() { QApplication::restoreOverrideCursor(); }
-    BusyPointer(const BusyPointer&) = delete;
-    BusyPointer& operator=(const BusyPointer&) = delete;
-};
-
 }  // namespace
 
 LinkLabel::LinkLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
@@ -160,7 +112,7 @@ frmRemDuplicates* frmRemDuplicates::Instance() { return instance_; }
 frmRemDuplicates::frmRemDuplicates(QWidget* owner) : QWidget(owner, Qt::Window) {
     setObjectName(QStringLiteral("frmRemDuplicates"));
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("Nubrasweep"));
+    setWindowTitle(Q(texts::kCaption));
     setWindowIcon(WindowIcon());
     setFont(DialogFont(8.25));
     // 8,580 x 6,915 twips at 96 dots per inch.
@@ -168,17 +120,14 @@ frmRemDuplicates::frmRemDuplicates(QWidget* owner) : QWidget(owner, Qt::Window) 
 
     SSTab1 = new QTabWidget(this);
     SSTab1->setObjectName(QStringLiteral("SSTab1"));
-    SSTab1->addTab(BuildRemovePage(), QStringLiteral("&Remove duplicate items"));
-    SSTab1->addTab(BuildExplainPage(), QStringLiteral("&How Nubra finds duplicates"));
-    SSTab1->addTab(BuildAboutPage(), QStringLiteral("&About Nubra"));
+    SSTab1->addTab(BuildRemovePage(), Q(texts::kTabRemove));
+    SSTab1->addTab(BuildExplainPage(), Q(texts::kTabExplain));
+    SSTab1->addTab(BuildAboutPage(), Q(texts::kTabAbout));
 
-    lblAd = MakeLabel("lblAd",
-                      QStringLiteral("If you run Outlook on mulitple computers then check Quorel's FREE "
-                                     "synchronization tool: "),
-                      this);
-    lblAmbrelLite = MakeLink("lblAmbrelLite", QStringLiteral("Ambrel Lite"), 9.75, this);
-    lblAmbrelLite->setToolTip(QStringLiteral("Click here to go to the Ambrel page on Quorel's website"));
-    cmdClose = new QPushButton(QStringLiteral("&Close"), this);
+    lblAd = MakeLabel("lblAd", Q(texts::kAd), this);
+    lblAmbrelLite = MakeLink("lblAmbrelLite", Q(texts::kAmbrelLite), 9.75, this);
+    lblAmbrelLite->setToolTip(Q(texts::kAmbrelLiteTip));
+    cmdClose = new QPushButton(Q(texts::kClose), this);
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
     cmdClose->setFixedSize(89, 25);
 
@@ -198,8 +147,8 @@ frmRemDuplicates::frmRemDuplicates(QWidget* owner) : QWidget(owner, Qt::Window) 
     outer->addLayout(bottom);
 
     nodes_ = std::make_unique<QtTreeNodes>(TreeView1, TreeImageList());
-    folderTree_ = std::make_unique<FolderTree>(*nodes_);
     progBar_ = std::make_shared<QtProgressBar>(ProgBarWidget);
+    core_ = std::make_shared<RemovalDialog>(static_cast<DialogFace&>(*this), *nodes_, progBar_);
 
     connect(cmdRemDups, &QPushButton::clicked, this, [this] { cmdRemDups_Click(); });
     connect(cmdClose, &QPushButton::clicked, this, [this] { cmdClose_Click(); });
@@ -211,21 +160,14 @@ frmRemDuplicates::frmRemDuplicates(QWidget* owner) : QWidget(owner, Qt::Window) 
     connect(lblAmbrelLite, &LinkLabel::clicked, this, [this] { lblAmbrelLite_Click(); });
 }
 
-frmRemDuplicates::~frmRemDuplicates() = default;
+frmRemDuplicates::~frmRemDuplicates() { core_->Detach(); }
 
 QWidget* frmRemDuplicates::BuildRemovePage() {
     auto* page = new QWidget;
     page->setObjectName(QStringLiteral("SSTab1Page0"));
-    lblExplain = MakeLabel("lblExplain", QStringLiteral("Remove duplicate items from a selected folder"), page);
-    lblExplain2 = MakeLabel("lblExplain2",
-                            QStringLiteral("If Nubra finds duplicate items then Nubra will create a subfolder "
-                                           "'Nubra_Duplicate_Items' in the selected folder and all duplicate "
-                                           "items found will be MOVED to this subfolder."),
-                            page, true);
-    lblSelect = MakeLabel("lblSelect",
-                          QStringLiteral("Select a folder and click 'Remove duplicate items' to have Nubra "
-                                         "look for duplicates."),
-                          page, true);
+    lblExplain = MakeLabel("lblExplain", Q(texts::kExplain), page);
+    lblExplain2 = MakeLabel("lblExplain2", Q(texts::kExplain2), page, true);
+    lblSelect = MakeLabel("lblSelect", Q(texts::kSelect), page, true);
     lblSelect->setFont(DialogFont(8.25, true));
     SetColor(lblSelect, kBlue);
 
@@ -251,7 +193,7 @@ QWidget* frmRemDuplicates::BuildRemovePage() {
     lblBusy->setSizePolicy(keep);
     lblBusy->setMinimumHeight(lblBusy->fontMetrics().height() + 2);
 
-    cmdRemDups = new QPushButton(QStringLiteral("Remove &duplicate items"), page);
+    cmdRemDups = new QPushButton(Q(texts::kRemove), page);
     cmdRemDups->setObjectName(QStringLiteral("cmdRemDups"));
     cmdRemDups->setMinimumSize(150, 25);
 
@@ -282,43 +224,26 @@ QWidget* frmRemDuplicates::BuildExplainPage() {
     layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(2);
 
-    layout->addWidget(MakeLabel("Label1(0)",
-                                QStringLiteral("When Nubra looks to see if an item is already present in a folder "
-                                               "it uses the following properties to determine if an item is a "
-                                               "duplicate item:"),
-                                page, true));
+    layout->addWidget(MakeLabel("Label1(0)", Q(texts::kHowIntro), page, true));
     layout->addSpacing(6);
 
-    struct Heading {
-        const char* label2;
-        const char* picture;
-        const char* text;
-        std::vector<std::pair<const char*, const char*>> lines;  // Label3 name, text
-    };
-    const std::vector<Heading> headings = {
-        {"Label2(0)", "Picture1(0)", "Contacts:", {{"Label3(0)", "First name, Last name, Company name and Email address"}}},
-        {"Label2(1)", "Picture1(1)", "Appointments:", {{"Label3(1)", "Subject, Location, Start date and End date"}}},
-        {"Label2(2)", "Picture1(2)", "Tasks:", {{"Label3(2)", "Subject, Start date, Due date and Status"}}},
-        {"Label2(3)", "Picture1(3)", "Notes:", {{"Label3(3)", "Contents of the note and Color"}}},
-        {"Label2(4)",
-         "Picture1(4)",
-         "Emails:",
-         {{"Label3(4)", "- received emails: the internet message ID (= a unique identifier)"},
-          {"Label3(5)", "- sent emails: email subject and the time the email is sent"},
-          {"Label3(6)", "- unsent emails: email subject only"}}},
-    };
+    // Named as the controls' arrays: Label2(i) and Picture1(i) per heading, Label3(n) per line.
     const QPixmap bullet = Picture(QStringLiteral("bullet.svg"), 10, 10);
-    for (const auto& h : headings) {
+    int heading = 0, detailLine = 0;
+    for (const auto& h : texts::kHeadings) {
+        const std::string index = "(" + std::to_string(heading++) + ")";
         auto* line = new QHBoxLayout;
         line->setSpacing(6);
-        line->addWidget(MakePicture(h.picture, bullet, page), 0, Qt::AlignVCenter);
-        auto* heading = MakeLabel(h.label2, QString::fromLatin1(h.text), page);
-        heading->setFont(DialogFont(8.25, true));
-        line->addWidget(heading, 1);
+        line->addWidget(MakePicture(("Picture1" + index).c_str(), bullet, page), 0, Qt::AlignVCenter);
+        auto* label = MakeLabel(("Label2" + index).c_str(), QString::fromLatin1(h.text), page);
+        label->setFont(DialogFont(8.25, true));
+        line->addWidget(label, 1);
         layout->addSpacing(4);
         layout->addLayout(line);
-        for (const auto& [name, text] : h.lines) {
-            auto* detail = MakeLabel(name, QString::fromLatin1(text), page);
+        for (const char* text : h.lines) {
+            if (!text) break;
+            const std::string name = "Label3(" + std::to_string(detailLine++) + ")";
+            auto* detail = MakeLabel(name.c_str(), QString::fromLatin1(text), page);
             detail->setFont(DialogFont(9.75));
             SetColor(detail, kNavy);
             detail->setContentsMargins(16, 0, 0, 0);
@@ -326,9 +251,7 @@ QWidget* frmRemDuplicates::BuildExplainPage() {
         }
     }
     layout->addSpacing(12);
-    layout->addWidget(MakeLabel("Label1(1)",
-                                QStringLiteral("If all properties are the same then Nubra assumes it's the same item"),
-                                page, true));
+    layout->addWidget(MakeLabel("Label1(1)", Q(texts::kHowClosing), page, true));
     layout->addStretch(1);
     return page;
 }
@@ -341,10 +264,10 @@ QWidget* frmRemDuplicates::BuildAboutPage() {
     layout->setSpacing(4);
 
     auto* picIcon = MakePicture("picIcon", Picture(QStringLiteral("nubra_product.svg"), 48, 48), page);
-    auto* lblNubra = MakeLabel("lblNubra", QStringLiteral("Nubrasweep"), page);
+    auto* lblNubra = MakeLabel("lblNubra", Q(texts::kProduct), page);
     lblNubra->setFont(DialogFont(13.5, true));
     SetColor(lblNubra, kNavy);
-    auto* lblVersion = MakeLabel("lblVersion", QStringLiteral("Version:"), page);
+    auto* lblVersion = MakeLabel("lblVersion", Q(texts::kVersion), page);
     lblVersionInfo = MakeLabel("lblVersionInfo", QString(), page);
     auto* versionLine = new QHBoxLayout;
     versionLine->setSpacing(4);
@@ -362,7 +285,7 @@ QWidget* frmRemDuplicates::BuildAboutPage() {
     layout->addLayout(head);
     layout->addSpacing(10);
 
-    layout->addWidget(MakeLabel("lblCompany", QStringLiteral("Made by"), page));
+    layout->addWidget(MakeLabel("lblCompany", Q(texts::kCompany), page));
     layout->addWidget(MakePicture("Image1", Picture(QStringLiteral("maker_logo.svg"), 132, 40), page));
     auto* lblQuorel = MakeLink("lblQuorel", Q(MakerUrl()), 8.25, page);
     layout->addWidget(lblQuorel, 0, Qt::AlignLeft);
@@ -373,8 +296,8 @@ QWidget* frmRemDuplicates::BuildAboutPage() {
     auto* helpLine = new QHBoxLayout;
     helpLine->setSpacing(4);
     helpLine->addWidget(
-        MakeLabel("Label4", QStringLiteral("For help on how to enable / disable and uninstall Nubra"), page));
-    auto* lblShowHelp = MakeLink("lblShowHelp", QStringLiteral("click here"), 8.25, page);
+        MakeLabel("Label4", Q(texts::kHelp), page));
+    auto* lblShowHelp = MakeLink("lblShowHelp", Q(texts::kShowHelp), 8.25, page);
     helpLine->addWidget(lblShowHelp);
     helpLine->addStretch(1);
     layout->addLayout(helpLine);
@@ -382,10 +305,7 @@ QWidget* frmRemDuplicates::BuildAboutPage() {
     layout->addWidget(MakeLine("Line1(3)", page));
     layout->addSpacing(6);
 
-    layout->addWidget(MakeLabel(
-        "lblAdd2",
-        QStringLiteral("Check out our award winning synchronization tools Ambrel Lite and Ambrel PRO on"), page,
-        true));
+    layout->addWidget(MakeLabel("lblAdd2", Q(texts::kAdd2), page, true));
     auto* lblQuorel2 = MakeLink("lblQuorel2", Q(MakerUrl()), 8.25, page);
     layout->addWidget(lblQuorel2, 0, Qt::AlignLeft);
     layout->addStretch(1);
@@ -396,94 +316,9 @@ QWidget* frmRemDuplicates::BuildAboutPage() {
     return page;
 }
 
-std::string frmRemDuplicates::VersionText(int major, int minor, int revision) {
-    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(revision);
-}
+void frmRemDuplicates::Form_Load() { core_->Load(); }
 
-std::string frmRemDuplicates::ModuleVersion() {
-    return VersionText(NUBRA_VERSION_MAJOR, NUBRA_VERSION_MINOR, NUBRA_VERSION_REVISION);
-}
-
-std::string frmRemDuplicates::MakerUrl() { return NUBRA_MAKER_URL; }
-
-std::string frmRemDuplicates::HelpPage() { return AddinModuleFolder() + "/Nubra_help.htm"; }
-
-void frmRemDuplicates::Form_Load() {
-    try {
-        WriteToLog("frmRemDuplicates.Form_load: Form loaded");
-        cmdRemDups->setEnabled(false);
-        cmdClose->setText(QStringLiteral("Close"));
-        SSTab1->setCurrentIndex(0);
-        lblBusy->setVisible(false);
-        lblVersionInfo->setText(Q(ModuleVersion()));
-        {
-            // Restored on every path: the pointer is the whole application's.
-            BusyPointer busy;
-            folderTree_->FillTreeView();
-        }
-        mbReady = true;
-    } catch (const std::exception& e) {
-        SetPending(e);
-        ReportError("frmRemDuplicates.Form_load");
-    }
-}
-
-void frmRemDuplicates::cmdRemDups_Click() {
-    if (running_) return;
-    running_ = true;
-    // The scan lets the interface run; whoever owns the dialog could destroy it meanwhile.
-    // The bar's numbers outlive the dialog, and nothing of the dialog is touched once it is gone.
-    QPointer<frmRemDuplicates> self(this);
-    std::shared_ptr<QtProgressBar> bar = progBar_;
-    outlook::FolderRef folder;
-    auto finish = [&] {
-        mbReady = true;
-        if (bar->Min() <= 0 && bar->Max() >= 0) bar->SetValue(0);
-        cmdClose->setEnabled(true);
-        cmdRemDups->setEnabled(true);
-    };
-    try {
-        cmdClose->setEnabled(false);
-        cmdRemDups->setEnabled(false);
-
-        const QtTreeNodes::Node* node = nodes_->SelectedItem();
-        if (!node) RaiseError(errnum::kObjectVariableNotSet);
-        // The very first node counts as no selection.
-        if (node->Index() > 1) {
-            folder = FolderOfNode(*folderTree_, *node);
-            lblBusy->setVisible(true);
-            RemovalRun run(
-                [self](const std::string& text) {
-                    if (!self) return;
-                    self->lblBusy->setText(Q(text));
-                    self->lblBusy->repaint();
-                },
-                [self](bool scanning) {
-                    if (self) self->mbReady = !scanning;
-                });
-            run.Run(folder, *bar);
-            if (!self) return;
-        } else {
-            ThePlatform().MsgBox("You have not made a selection. Please select a folder from the list",
-                                 vbInformation, gsAppTitle);
-            if (!self) return;
-        }
-        cmdClose->setEnabled(true);
-        cmdRemDups->setEnabled(true);
-    } catch (const std::exception& e) {
-        SetPending(e);
-        folder.reset();
-        ReportError("frmRemDuplicates.cmdRemDups_Click");
-        if (!self) return;
-        // A failed run must leave the dialog usable: ready, bar back at 0, both buttons on.
-        try {
-            finish();
-        } catch (const std::exception&) {
-        }
-    }
-    folder.reset();
-    running_ = false;
-}
+void frmRemDuplicates::cmdRemDups_Click() { core_->RunClicked(); }
 
 void frmRemDuplicates::cmdClose_Click() { close(); }
 
@@ -493,7 +328,7 @@ void frmRemDuplicates::Form_Unload() {
 }
 
 void frmRemDuplicates::closeEvent(QCloseEvent* event) {
-    if (running_) {
+    if (!core_->MayClose()) {
         event->ignore();
         return;
     }
@@ -503,24 +338,31 @@ void frmRemDuplicates::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void frmRemDuplicates::TreeView1_NodeClick() {
-    lblBusy->setVisible(false);
-    if (mbReady) cmdRemDups->setEnabled(true);
+void frmRemDuplicates::TreeView1_NodeClick() { core_->NodeClicked(); }
+
+void frmRemDuplicates::lblShowHelp_Click() { RemovalDialog::LinkClicked(DialogLink::ShowHelp); }
+void frmRemDuplicates::lblAmbrelLite_Click() { RemovalDialog::LinkClicked(DialogLink::AmbrelLite); }
+void frmRemDuplicates::lblQuorel_Click() { RemovalDialog::LinkClicked(DialogLink::Quorel); }
+void frmRemDuplicates::lblQuorel2_Click() { RemovalDialog::LinkClicked(DialogLink::Quorel2); }
+
+void frmRemDuplicates::EnableRunButton(bool enabled) { cmdRemDups->setEnabled(enabled); }
+void frmRemDuplicates::EnableCloseButton(bool enabled) { cmdClose->setEnabled(enabled); }
+void frmRemDuplicates::SetCloseCaption(const std::string& text) { cmdClose->setText(Q(text)); }
+void frmRemDuplicates::ShowFirstPage() { SSTab1->setCurrentIndex(0); }
+void frmRemDuplicates::ShowStatus(bool visible) { lblBusy->setVisible(visible); }
+
+void frmRemDuplicates::SetStatusText(const std::string& text) {
+    lblBusy->setText(Q(text));
+    lblBusy->repaint();
 }
 
-void frmRemDuplicates::OpenLink(const std::string& address, const char* procedure) {
-    // A failure here (the browser's look-up file cannot be written) must not end the host.
-    try {
-        OpenInDefaultBrowser(address);
-    } catch (const std::exception& e) {
-        SetPending(e);
-        ReportError(procedure);
-    }
+void frmRemDuplicates::SetVersionText(const std::string& text) { lblVersionInfo->setText(Q(text)); }
+
+void frmRemDuplicates::ShowBusyPointer(bool busy) {
+    if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
+    else QApplication::restoreOverrideCursor();
 }
 
-void frmRemDuplicates::lblShowHelp_Click() { OpenLink(HelpPage(), "frmRemDuplicates.lblShowHelp_Click"); }
-void frmRemDuplicates::lblAmbrelLite_Click() { OpenLink(MakerUrl(), "frmRemDuplicates.lblAmbrelLite_Click"); }
-void frmRemDuplicates::lblQuorel_Click() { OpenLink(MakerUrl(), "frmRemDuplicates.lblQuorel_Click"); }
-void frmRemDuplicates::lblQuorel2_Click() { OpenLink(MakerUrl(), "frmRemDuplicates.lblQuorel2_Click"); }
+const TreeNode* frmRemDuplicates::SelectedNode() const { return nodes_->SelectedItem(); }
 
 }  // namespace nubra::ui

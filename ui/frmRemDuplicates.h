@@ -11,6 +11,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "ui/RemovalDialog.h"
+
 class QFrame;
 class QProgressBar;
 class QPushButton;
@@ -20,7 +22,6 @@ class QTreeWidgetItem;
 
 namespace nubra::ui {
 
-class FolderTree;
 class QtProgressBar;
 class QtTreeNodes;
 
@@ -36,7 +37,8 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-class frmRemDuplicates : public QWidget {
+// The window on Qt Widgets; what its events do is RemovalDialog's.
+class frmRemDuplicates : public QWidget, private DialogFace {
     Q_OBJECT
 public:
     // Loads the dialog when it is not loaded (Form_Load, then shown), else brings the loaded
@@ -59,22 +61,20 @@ public:
     void TreeView1_NodeClick();
 
     // Set while no run is under way (after loading and after every run).
-    bool Ready() const { return mbReady; }
+    bool Ready() const { return core_->Ready(); }
     // True from the press of the run button until the run has finished.
-    bool Running() const { return running_; }
+    bool Running() const { return core_->Running(); }
 
     QtTreeNodes& Nodes() const { return *nodes_; }
-    const FolderTree& Tree() const { return *folderTree_; }
+    const FolderTree& Tree() const { return core_->Tree(); }
     QtProgressBar& ProgBar() const { return *progBar_; }
 
-    // "major.minor.revision" in plain decimal.
-    static std::string VersionText(int major, int minor, int revision);
-    // The module's version as the About page shows it.
-    static std::string ModuleVersion();
-    // The maker's web page, opened by the three link labels.
-    static std::string MakerUrl();
-    // The help page: Nubra_help.htm in the folder of the add-in's module.
-    static std::string HelpPage();
+    static std::string VersionText(int major, int minor, int revision) {
+        return RemovalDialog::VersionText(major, minor, revision);
+    }
+    static std::string ModuleVersion() { return RemovalDialog::ModuleVersion(); }
+    static std::string MakerUrl() { return RemovalDialog::MakerUrl(); }
+    static std::string HelpPage() { return RemovalDialog::HelpPage(); }
 
 protected:
     // A close request from the window frame is refused while a run is under way: the scan
@@ -86,7 +86,17 @@ private:
     QWidget* BuildRemovePage();
     QWidget* BuildExplainPage();
     QWidget* BuildAboutPage();
-    void OpenLink(const std::string& address, const char* procedure);
+
+    // DialogFace
+    void EnableRunButton(bool enabled) override;
+    void EnableCloseButton(bool enabled) override;
+    void SetCloseCaption(const std::string& text) override;
+    void ShowFirstPage() override;
+    void ShowStatus(bool visible) override;
+    void SetStatusText(const std::string& text) override;
+    void SetVersionText(const std::string& text) override;
+    void ShowBusyPointer(bool busy) override;
+    const TreeNode* SelectedNode() const override;
 
     // Controls, named as their objectName.
     QTabWidget* SSTab1 = nullptr;
@@ -103,11 +113,10 @@ private:
     LinkLabel* lblAmbrelLite = nullptr;
 
     std::unique_ptr<QtTreeNodes> nodes_;
-    std::unique_ptr<FolderTree> folderTree_;
     // Shared with a running scan, which must never write into a destroyed bar.
     std::shared_ptr<QtProgressBar> progBar_;
-    bool mbReady = false;
-    bool running_ = false;
+    // Shared with a running scan, which outlives the window when it is destroyed meanwhile.
+    std::shared_ptr<RemovalDialog> core_;
 
     static QPointer<frmRemDuplicates> instance_;
 };

@@ -9,6 +9,7 @@
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"
 #include "host/Platform.h"
+#include "host/Text.h"
 #include "standin_host/client/Registry.h"
 #include "standin_host/store/Application.h"
 #include "standin_host/store/MAPILibrary.h"
@@ -19,12 +20,14 @@ namespace nubra::client {
 namespace {
 
 // Add-in modules take the platform layer from the program: every part of it must be linked in,
-// whether the client itself calls it or not.
-[[maybe_unused]] volatile const void* const kPlatformParts[] = {
+// whether the client itself calls it or not. `used` keeps the table (and so its references)
+// in the object even though nothing reads it.
+[[gnu::used]] const void* const kPlatformParts[] = {
     reinterpret_cast<const void*>(&RaiseError),
     reinterpret_cast<const void*>(&dates::Now),
     reinterpret_cast<const void*>(static_cast<ObjectRef (*)(const std::string&)>(&CreateObject)),
     reinterpret_cast<const void*>(&ThePlatform),
+    reinterpret_cast<const void*>(&text::ToUpper),
 };
 
 class AddInInstImpl : public outlook::AddInInst {

@@ -21,6 +21,17 @@ struct NamedPropertyKey {
     auto operator<=>(const NamedPropertyKey&) const = default;
 };
 
+// The folders every profile's first store has, as the client makes them, with their
+// OlItemType.
+struct StandardFolder {
+    const char* name;
+    int32_t type;
+};
+inline constexpr StandardFolder kStandardFolders[] = {
+    {"Inbox", 0},    {"Sent Items", 0}, {"Drafts", 0}, {"Outbox", 0},  {"Deleted Items", 0},
+    {"Calendar", 1}, {"Contacts", 2},   {"Tasks", 3},  {"Journal", 4}, {"Notes", 5},
+};
+
 // Property sets and ids of the named properties the system reads.
 inline constexpr const char* PSETID_Address = "{00062004-0000-0000-C000-000000000046}";
 inline constexpr const char* PSETID_Appointment = "{00062002-0000-0000-C000-000000000046}";

@@ -98,15 +98,6 @@ ALTER TABLE props_v2 RENAME TO props;
 // looks at the item, then moves on, so a small cache serves it.
 constexpr size_t kPropsCacheSize = 512;
 
-struct StandardFolder {
-    const char* name;
-    int32_t type;
-};
-constexpr StandardFolder kStandardFolders[] = {
-    {"Inbox", 0},    {"Sent Items", 0}, {"Drafts", 0}, {"Outbox", 0},  {"Deleted Items", 0},
-    {"Calendar", 1}, {"Contacts", 2},   {"Tasks", 3},  {"Journal", 4}, {"Notes", 5},
-};
-
 bool SupportedType(uint32_t type) {
     return type == mapi::PT_LONG || type == mapi::PT_BOOLEAN || type == mapi::PT_STRING8 ||
            type == mapi::PT_SYSTIME || type == mapi::PT_BINARY;

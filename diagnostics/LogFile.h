@@ -1,0 +1,23 @@
+// The log's file calls, one half per operating system (LogFilePosix.cpp, LogFileWin.cpp), so
+// that the log's lines and behaviour (clsLogging.cpp) are the same everywhere. For
+// diagnostics/ only.
+#pragma once
+
+#include <string>
+
+namespace nubra::detail {
+
+enum class LogWrite { Append, Replace };
+
+// Opens the file `path` (made when missing, only this user may read it where the system has
+// such rights; never through a link), appends `bytes` or replaces its contents with them, and
+// closes it. An append is one write, so entries stay whole when another process appends at the
+// same time. Raises 76 (path not found), 61 (disk full) or 75 (any other failure, a link
+// included), naming the file; a failed write may leave part of `bytes` in the file.
+void WriteLogFile(const std::string& path, const std::string& bytes, LogWrite mode);
+
+// Makes the folder `path` when nothing has that name (the last level only; a missing parent is
+// the caller's fault). Raises like WriteLogFile, naming the folder.
+void MakeLogFolder(const std::string& path);
+
+}  // namespace nubra::detail
