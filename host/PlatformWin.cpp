@@ -1,7 +1,9 @@
-// The platform's Windows half: programs started by CreateProcessW (no shell: the arguments are
-// quoted so that the program's command-line parsing gives them back exactly), message boxes by
-// MessageBoxW over the active window, messages by the thread's message loop.
+// The platform's Windows half: programs started by ShellExecuteW (the program itself as the
+// file, so no command interpreter is involved; the arguments are quoted so that the program's
+// command-line parsing gives them back exactly), message boxes by MessageBoxW over the active
+// window, messages by the thread's message loop.
 #include <windows.h>
+#include <shellapi.h>
 
 #include "host/Platform.h"
 #include "host/PlatformDefault.h"
@@ -38,17 +40,13 @@ std::wstring QuotedArgument(const std::wstring& arg) {
 bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) {
     // The program's own name is read without escapes: it can hold no quote.
     if (program.empty() || program.find('"') != std::string::npos) return false;
-    std::wstring commandLine = L"\"" + text::Wide(program) + L"\"";
-    for (const auto& a : arguments) commandLine += L" " + QuotedArgument(text::Wide(a));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return false;
-    // The started program runs on its own; nothing waits for it.
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
-    return true;
+    std::wstring parameters;
+    for (const auto& a : arguments) parameters += (parameters.empty() ? L"" : L" ") + QuotedArgument(text::Wide(a));
+    // ShellExecute with the program itself as the file runs that program with these
+    // parameters; no command interpreter reads them. The started program runs on its own.
+    const auto result = reinterpret_cast<INT_PTR>(::ShellExecuteW(
+        ::GetActiveWindow(), L"open", text::Wide(program).c_str(), parameters.c_str(), nullptr, SW_SHOWNORMAL));
+    return result > 32;
 }
 
 namespace detail {
