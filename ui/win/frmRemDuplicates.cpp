@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <uxtheme.h>
 
+#include <utility>
+
 #include "host/Automation.h"
 #include "ui/DialogTexts.h"
 #include "ui/win/DialogControls.h"
@@ -11,6 +13,7 @@
 namespace nubra::ui::win {
 
 frmRemDuplicates* frmRemDuplicates::instance_ = nullptr;
+HHOOK frmRemDuplicates::keyboardHook_ = nullptr;
 
 namespace {
 
@@ -83,6 +86,8 @@ frmRemDuplicates* frmRemDuplicates::Show(HWND owner) {
         RaiseError(errnum::kInvalidProcedureCall, "The dialog's window cannot be created", "Nubra");
     }
     instance_ = dialog;
+    if (!keyboardHook_)
+        keyboardHook_ = SetWindowsHookExW(WH_GETMESSAGE, &frmRemDuplicates::KeyboardHook, nullptr, GetCurrentThreadId());
     dialog->Form_Load();
     // Loading may have shown message boxes; the dialog opens all the same unless it was
     // destroyed meanwhile.
@@ -154,10 +159,26 @@ LRESULT frmRemDuplicates::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             if (core_) core_->Detach();
             if (progBar_) progBar_->Detach();
             if (instance_ == this) instance_ = nullptr;
+            if (keyboardHook_) UnhookWindowsHookEx(std::exchange(keyboardHook_, nullptr));
             return 0;
         default: break;
     }
     return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+LRESULT CALLBACK frmRemDuplicates::KeyboardHook(int code, WPARAM wParam, LPARAM lParam) {
+    auto* msg = reinterpret_cast<MSG*>(lParam);
+    if (code == HC_ACTION && wParam == PM_REMOVE && instance_ && msg->message >= WM_KEYFIRST &&
+        msg->message <= WM_KEYLAST) {
+        const HWND dialog = instance_->hwnd_;
+        if ((msg->hwnd == dialog || IsChild(dialog, msg->hwnd)) && IsDialogMessageW(dialog, msg)) {
+            // Handled: the loop that took it out dispatches nothing.
+            msg->message = WM_NULL;
+            msg->wParam = 0;
+            msg->lParam = 0;
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 LRESULT CALLBACK frmRemDuplicates::ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,

@@ -55,6 +55,9 @@ private:
     frmRemDuplicates& operator=(const frmRemDuplicates&) = delete;
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    // The keys of the dialog's controls (Tab, Alt+letter, Enter) taken out of the client's
+    // message loop, which knows nothing of this window, and handled as a dialog handles them.
+    static LRESULT CALLBACK KeyboardHook(int code, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK ControlProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
                                         DWORD_PTR data);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -116,6 +119,7 @@ private:
     std::shared_ptr<RemovalDialog> core_;
 
     static frmRemDuplicates* instance_;
+    static HHOOK keyboardHook_;
 };
 
 }  // namespace nubra::ui::win
