@@ -133,6 +133,26 @@ DialogOutcome DialogDriver::Finish() {
     return outcome_;
 }
 
+#ifdef NUBRA_DIALOG_KNOWN
+namespace {
+// The keyboard reaches the dialog through the client's own message loop: Tab moves the focus
+// from control to control, as in any dialog.
+bool TabMovesFocus(HWND dialog) {
+    const DWORD owner = GetWindowThreadProcessId(dialog, nullptr);
+    auto focus = [&] {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        return GetGUIThreadInfo(owner, &info) ? info.hwndFocus : nullptr;
+    };
+    const HWND before = focus();
+    PostMessageW(before && IsChild(dialog, before) ? before : dialog, WM_KEYDOWN, VK_TAB, 0);
+    HWND after = before;
+    for (auto until = Clock::now() + kCloseTimeout; after == before && Clock::now() < until; Pause()) after = focus();
+    return after != before && IsChild(dialog, after);
+}
+}  // namespace
+#endif
+
 void DialogDriver::Run() {
 #ifndef NUBRA_DIALOG_KNOWN
     outcome_.failures.push_back("the Win32 dialog (ui/win/DialogControls.h) is not in this build");
@@ -196,20 +216,7 @@ void DialogDriver::Run() {
         }
     }
     answer();
-    // The keyboard reaches the dialog through the client's own message loop: Tab moves the
-    // focus from control to control, as in any dialog.
-    const DWORD owner = GetWindowThreadProcessId(dialog, nullptr);
-    auto focus = [&] {
-        GUITHREADINFO info{};
-        info.cbSize = sizeof info;
-        return GetGUIThreadInfo(owner, &info) ? info.hwndFocus : nullptr;
-    };
-    const HWND before = focus();
-    PostMessageW(before && IsChild(dialog, before) ? before : dialog, WM_KEYDOWN, VK_TAB, 0);
-    HWND after = before;
-    for (auto until = Clock::now() + kCloseTimeout; after == before && Clock::now() < until; Pause()) after = focus();
-    if (after == before || !IsChild(dialog, after))
-        outcome_.failures.push_back("Tab did not move the focus to another control of the dialog");
+    if (!TabMovesFocus(dialog)) outcome_.failures.push_back("Tab did not move the focus to another control of the dialog");
     PostMessageW(close, BM_CLICK, 0, 0);
     for (auto until = Clock::now() + kCloseTimeout; IsWindow(dialog) && Clock::now() < until; Pause()) answer();
     if (IsWindow(dialog)) {
