@@ -125,28 +125,13 @@ private:
     ComRef<ITypeInfo> info_;
 };
 
-// Reference counting and QueryInterface for one dual interface `I` with interface id `iid`.
+// One dual interface `I` with interface id `iid`, its IDispatch half served from the type library.
 template <typename I>
-class DualServer : public I {
+class DualServer : public win::Counted<I> {
 public:
-    explicit DualServer(const GUID& iid) : iid_(iid), types_(iid) { ++gServers; }
-    virtual ~DualServer() { --gServers; }
+    explicit DualServer(const GUID& iid) : win::Counted<I>(iid), types_(iid) { ++gServers; }
+    ~DualServer() override { --gServers; }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) && !IsEqualIID(iid, iid_))
-            return E_NOINTERFACE;
-        *out = static_cast<I*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { return types_.Count(n); }
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** out) override { return types_.Get(index, out); }
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
@@ -158,9 +143,7 @@ public:
     }
 
 private:
-    GUID iid_;
     TypeInfoHolder types_;
-    std::atomic<long> refs_{1};
 };
 
 // Nubra.Addinconnect: the connection interface over the system's Addinconnect.
@@ -224,23 +207,9 @@ private:
 };
 
 template <typename T>
-class Factory : public IClassFactory {
+class Factory : public win::Counted<IClassFactory> {
 public:
-    virtual ~Factory() = default;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
-        *out = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const long left = --refs_;
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
+    Factory() : Counted(IID_IClassFactory) {}
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
@@ -259,7 +228,6 @@ public:
     }
 
 private:
-    std::atomic<long> refs_{1};
     LiveObject live_;
 };
 

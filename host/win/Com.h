@@ -13,9 +13,11 @@
 #include <oleauto.h>
 #include <olectl.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "host/Automation.h"
@@ -68,6 +70,37 @@ public:
 
 private:
     T* p_ = nullptr;
+};
+
+// The counting and interface look-up of an object of ours that offers one interface (and
+// IUnknown, and IDispatch where the interface is a dual one): it deletes itself at its last
+// Release. Objects whose members are called by name use DispatchServer instead.
+template <typename Interface>
+class Counted : public Interface {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        const bool dual = std::is_base_of_v<IDispatch, Interface> && IsEqualIID(iid, IID_IDispatch);
+        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, iid_) && !dual) return E_NOINTERFACE;
+        *out = static_cast<Interface*>(this);
+        this->AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const long left = --refs_;
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+protected:
+    explicit Counted(const IID& iid) : iid_(iid) {}
+    virtual ~Counted() = default;
+
+private:
+    const IID iid_;
+    std::atomic<long> refs_{1};
 };
 
 // UTF-8 and the platform's UTF-16.

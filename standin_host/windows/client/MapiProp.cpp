@@ -1,6 +1,5 @@
 #include "standin_host/windows/client/MapiProp.h"
 
-#include "standin_host/windows/client/Counted.h"
 
 #include <mapidefs.h>
 #include <mapicode.h>
@@ -85,7 +84,7 @@ private:
     Folder& folder_;
 };
 
-class MapiProp : public Counted<IMAPIProp> {
+class MapiProp : public win::Counted<IMAPIProp> {
 public:
     explicit MapiProp(std::unique_ptr<Source> source) : Counted(kIidMapiProp), source_(std::move(source)) {}
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "standin_host/windows/client/Counted.h"
 #include "standin_host/windows/client/Filter.h"
 #include "standin_host/windows/client/MapiProp.h"
 
@@ -58,7 +57,7 @@ std::string Lower(std::string s) {
 }
 
 // The enumeration of a collection (_NewEnum): an IEnumVARIANT over a copy of its members.
-class Enumerator : public Counted<IEnumVARIANT> {
+class Enumerator : public win::Counted<IEnumVARIANT> {
 public:
     explicit Enumerator(std::vector<Variant> values) : Counted(IID_IEnumVARIANT), values_(std::move(values)) {}
     STDMETHODIMP Next(ULONG count, VARIANT* out, ULONG* fetched) override {
