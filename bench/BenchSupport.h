@@ -10,11 +10,13 @@
 #include <memory>
 #include <string>
 
+#include "engine/clsFldMon.h"
 #include "globals/NubraGlobals.h"
 #include "host/AutomationDates.h"
 #include "host/ClassRegistry.h"
 #include "standin_host/store/MAPILibrary.h"
 #include "standin_host/store/Profile.h"
+#include "standin_host/store/RunLock.h"
 
 namespace nubra::bench {
 
@@ -64,5 +66,14 @@ public:
 private:
     std::shared_ptr<outlook::Application> app_;
 };
+
+// The scan of `folder` as a removal run makes it: holding the folder (which groups the
+// store's changes) until it is done.
+inline int32_t ScanAsARun(clsFldMon& mon, const outlook::FolderRef& folder, ProgressBar& bar) {
+    auto run = store::LockFolderForRun(*folder);
+    const int32_t removed = mon.RemDuplicatesInFld(folder, bar);
+    run->Finish();
+    return removed;
+}
 
 }  // namespace nubra::bench

@@ -130,7 +130,7 @@ void RunScan(benchmark::State& state, const std::vector<store::ItemData>& items,
         bar.SetMax(static_cast<float>(items.size()));
         clsFldMon mon;
         state.ResumeTiming();
-        removed = mon.RemDuplicatesInFld(folder, bar);
+        removed = bench::ScanAsARun(mon, folder, bar);
         benchmark::DoNotOptimize(removed);
     }
     state.counters["removed"] = static_cast<double>(removed);

@@ -43,7 +43,7 @@ void BM_ScanMixedFolder(benchmark::State& state) {
             bar.SetMax(static_cast<float>(n));
             clsFldMon mon;
             state.ResumeTiming();
-            removed = mon.RemDuplicatesInFld(folder, bar);
+            removed = bench::ScanAsARun(mon, folder, bar);
             state.PauseTiming();
         }
         fs::remove_all(dir);

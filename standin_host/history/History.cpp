@@ -29,6 +29,8 @@ namespace nubra::history {
 namespace {
 constexpr const char* kSource = "NubraHistory";
 constexpr int kFormat = 1;
+constexpr const char* kSynchronousNormal = "PRAGMA synchronous=NORMAL";
+constexpr const char* kSynchronousFull = "PRAGMA synchronous=FULL";
 
 const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS runs(
@@ -124,7 +126,8 @@ History::History(const std::filesystem::path& file) : file_(file) {
     if (sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
         Fail("cannot open");
     sqlite3_busy_timeout(db_, 5000);
-    Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    Exec("PRAGMA journal_mode=WAL");
+    Synchronous(kSynchronousFull);
     int64_t appId = -1, version = 0;
     {
         auto fail = [this](const std::string& w) { Fail(w); };
@@ -155,7 +158,15 @@ History::History(const std::filesystem::path& file) : file_(file) {
 }
 
 History::~History() {
+    insertRemoval_.reset();
     if (db_) sqlite3_close_v2(db_);
+}
+
+void History::Synchronous(const char* pragma) {
+    if (synchronous_ == pragma) return;
+    synchronous_ = nullptr;  // unknown should the pragma fail
+    Exec(pragma);
+    synchronous_ = pragma;
 }
 
 void History::Fail(const std::string& what) {
@@ -216,7 +227,7 @@ constexpr const char* kInsertRemoval =
     "entry_before, folder_before, path_before, store_after, entry_after, folder_after, path_after, "
     "duplicate_of, duplicate_of_title) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 // Writes removal `r` with statement `q` (kInsertRemoval), which may be used again after.
-void BindRemoval(Query& q, const std::string& runId, int64_t folderSeq, int64_t seq, const Removal& r) {
+void BindRemoval(store::SqlStatement& q, const std::string& runId, int64_t folderSeq, int64_t seq, const Removal& r) {
     q.Reset();
     q.Bind(1, runId).Bind(2, folderSeq).Bind(3, seq).Bind(4, r.kind).Bind(5, r.title).Bind(6, r.created);
     q.Bind(7, r.action).Bind(8, r.storeBefore).Bind(9, r.entryBefore).Bind(10, r.folderBefore);
@@ -226,24 +237,26 @@ void BindRemoval(Query& q, const std::string& runId, int64_t folderSeq, int64_t 
 }  // namespace
 
 void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned) {
-    std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     // One note per removal: kept by SQLite's log when this process ends, without a flush to the
     // disk each (the folder's record is flushed when it is done).
-    Exec("PRAGMA synchronous=NORMAL");
-    Query q(db_, kInsertRemoval, fail);
-    BindRemoval(q, runId, folderSeq, seq, planned);
+    Synchronous(kSynchronousNormal);
+    if (!insertRemoval_) {
+        std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+        insertRemoval_ = std::make_unique<Query>(db_, kInsertRemoval, fail);
+    }
+    BindRemoval(*insertRemoval_, runId, folderSeq, seq, planned);
 }
 
 void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Exec("PRAGMA synchronous=NORMAL");
+    Synchronous(kSynchronousNormal);
     Query q(db_, "DELETE FROM removals WHERE run_id = ? AND folder_seq = ? AND seq = ?", fail);
     q.Bind(1, runId).Bind(2, int64_t{folderSeq}).Bind(3, int64_t{seq}).Run();
 }
 
 void History::EndFolder(const std::string& runId, int32_t folderSeq, const FolderRecord& folder) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Exec("PRAGMA synchronous=FULL");
+    Synchronous(kSynchronousFull);
     Exec("BEGIN IMMEDIATE");
     try {
         Query f(db_,
@@ -268,7 +281,7 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
 
 void History::EndRun(const std::string& runId, const std::string& status) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Exec("PRAGMA synchronous=FULL");
+    Synchronous(kSynchronousFull);
     Query q(db_, "UPDATE runs SET ended = ?, status = ? WHERE id = ?", fail);
     q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
 }

@@ -20,6 +20,10 @@ namespace nubra::store {
 class Profile;
 }
 
+namespace nubra::store {
+class SqlStatement;
+}
+
 namespace nubra::history {
 
 // One item taken out of a folder by a run.
@@ -106,9 +110,12 @@ public:
 
 private:
     void Exec(const char* sql);
+    void Synchronous(const char* pragma);  // runs it unless it is the one in force
     [[noreturn]] void Fail(const std::string& what);
     std::filesystem::path file_;
     sqlite3* db_ = nullptr;
+    const char* synchronous_ = nullptr;
+    std::unique_ptr<store::SqlStatement> insertRemoval_;  // a run notes each of its removals
 };
 
 // What a restore did.

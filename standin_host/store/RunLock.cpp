@@ -83,10 +83,20 @@ std::unique_ptr<RunSession> LockFolderForRun(outlook::MAPIFolder& folder) {
         }
         connected = f.Store();
     }
-    return std::unique_ptr<RunSession>(new RunSession(fd, std::move(connected)));
+    std::unique_ptr<RunSession> session(new RunSession(fd, std::move(connected)));
+    f.Store()->BeginGroupedChanges();
+    session->grouped_ = f.Store();
+    return session;
 }
 
 void RunSession::Release() {
+    if (auto grouped = std::move(grouped_)) {
+        try {
+            grouped->EndGroupedChanges();
+        } catch (const AutomationError&) {
+            // undone in the store; Finish is how a caller hears of it
+        }
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     connected_.reset();
@@ -95,9 +105,11 @@ void RunSession::Release() {
 void RunSession::Finish() {
     // The changes go while the folder is still held.
     auto connected = std::move(connected_);
+    auto grouped = std::move(grouped_);
     try {
         if (connected)
             if (auto* up = connected->GetUpstream()) up->EndRun(*connected);
+        if (grouped) grouped->EndGroupedChanges();
     } catch (...) {
         Release();
         throw;

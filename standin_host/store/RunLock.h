@@ -12,7 +12,7 @@ class StoreDb;
 
 // A removal run's hold on a folder (LockFolderForRun). While it lives, no other run (in any
 // process) works on the folder; a connected store may put off the run's changes and send them
-// together when the run finishes.
+// together when the run finishes, a store of ours groups them (StoreDb::BeginGroupedChanges).
 class RunSession {
 public:
     RunSession(const RunSession&) = delete;
@@ -20,8 +20,9 @@ public:
     // Lets go of the folder without raising: what a connected store put off and could not send
     // is undone in the cache and not reported (Finish reports it).
     ~RunSession();
-    // Sends what the connected store put off during the run (Upstream::EndRun), then lets go of
-    // the folder. Raises what sending raised: the changes not sent are shown undone in the cache.
+    // Sends what the connected store put off during the run (Upstream::EndRun), or commits what
+    // a store of ours grouped, then lets go of the folder. Raises what sending or committing
+    // raised: the changes not sent or saved are shown undone.
     // The folder is let go either way; a second call does nothing.
     void Finish();
 
@@ -31,6 +32,7 @@ private:
     void Release();
     int fd_;
     std::shared_ptr<StoreDb> connected_;  // a connected store: its run ends with the session
+    std::shared_ptr<StoreDb> grouped_;    // its grouped changes (or reads) end with the session
 };
 
 // Holds `folder` (of a store of ours) for a removal run until the session finishes or goes.

@@ -127,12 +127,16 @@ std::string FirstLine(const std::string& body) {
 StoreDb::StoreDb(std::filesystem::path file) : file_(std::move(file)) {}
 
 StoreDb::~StoreDb() {
+    CloseGroup();  // a run that let go without ending its group: what it did stands
     stmts_.clear();
     dynStmts_.clear();
+    // Known sound and changed through SQLite only: the file as closing left it needs no check by
+    // the next run. The WAL is copied back first, so that the state recorded is the one the file
+    // keeps: statements other objects still hold may put off the close itself.
+    const bool sound = db_ && wrote_ && damage_ && damage_->empty();
+    if (sound) sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     if (db_) sqlite3_close_v2(db_);
-    // Known sound and changed through SQLite only: the file as closing left it (checkpointed)
-    // needs no check by the next run.
-    if (db_ && wrote_ && damage_ && damage_->empty()) RecordSound(FileState());
+    if (sound) RecordSound(FileState());
 }
 
 int64_t StoreDb::CheckMarker() {
@@ -794,7 +798,7 @@ void StoreDb::MoveItem(int64_t item, int64_t dest) {
         upstream_->MoveItem(*this, item, dest, [&] { MoveItem(item, dest); });
         return;
     }
-    Txn t(*this);
+    Txn t(*this, Txn::kGroupable);
     const ItemPlace src = PlaceOf(item);
     int64_t seq = TakeSeq(dest);
     {
@@ -849,7 +853,7 @@ void StoreDb::DeleteItem(int64_t item) {
         upstream_->RemoveItem(*this, item, [&] { RemoveItem(item); });
         return;
     }
-    Txn t(*this);
+    Txn t(*this, Txn::kGroupable);
     if (!IsInDeletedItems(PlaceOf(item).folder)) {
         int64_t dest = DeletedItemsFolder();
         MoveItem(item, dest);  // joins this transaction

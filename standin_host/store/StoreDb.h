@@ -325,6 +325,23 @@ public:
     // change again and again are written back once.
     std::shared_ptr<void> BulkWrite(int64_t kib);
 
+    // A removal run's moves and deletions in this store grouped (until the matching
+    // EndGroupedChanges; runs may nest): they share one write transaction, committed every
+    // kGroupChanges changes or kGroupTime, whenever a change of another kind comes, and at the
+    // end; each change stays all or nothing within it. Between them the scan's reads share one
+    // read transaction, renewed as often, instead of taking the file's locks for each
+    // statement. A process that ends loses at most the uncommitted group: its items are all
+    // still where they were, and the next run finds them again. A connected store (its source
+    // takes each change at once) and a read-only one group their reads only.
+    void BeginGroupedChanges();
+    // Commits what the group holds. Raises what committing any part of the group raised (the
+    // kMapi* number of the SQLite failure, naming the file): those changes are undone, and the
+    // caches show them so; a later run in the same process groups again.
+    void EndGroupedChanges();
+    // Between items of a scan: commits the group when it is due and renews the read
+    // transaction, so that other programs' changes are seen and theirs are not held up long.
+    void KeepGroupCurrent();
+
     class Stmt;
     class Txn;
     class Durable;
@@ -403,6 +420,23 @@ private:
     bool readOnly_ = false;
     bool wrote_ = false;  // this connection committed a change
     int txnDepth_ = 0;
+    // Grouped changes: how many runs asked for them, the group's transaction, since when it is
+    // open, how many changes it holds, SQLite's change count when it opened, and a failed
+    // commit not yet reported.
+    enum class Group { Closed, Reading, Writing };
+    int groupRuns_ = 0;
+    Group group_ = Group::Closed;
+    std::chrono::steady_clock::time_point groupSince_{};
+    int groupChanges_ = 0;
+    int64_t groupTotalAtOpen_ = 0;
+    std::optional<AutomationError> groupFailure_;
+    bool GroupsReads() const { return groupRuns_ > 0 && !groupFailure_; }
+    bool GroupsWrites() const { return GroupsReads() && !readOnly_ && !upstream_; }
+    void OpenGroup(bool write);  // a reading or writing transaction; raises like BEGIN
+    void CloseGroup();           // commits it; a failure is kept for EndGroupedChanges
+    void CheckGroupKept();       // after a change rolled back: SQLite may have dropped the group
+    void LoseGroup(const std::string& detail);
+    void SawOwnCommit();
     // RequireSound's verdict: nullopt until checked, else the problem ("" for a sound file).
     std::optional<std::string> damage_;
     std::vector<std::function<void()>> onCommit_;

@@ -215,6 +215,110 @@ void StoreDb::OpenConnection(int mode) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Grouped changes
+
+namespace {
+// A group is committed after this many changes or this long, whichever comes first: long
+// enough that a scan's moves share their pages' writes, short enough that other programs
+// waiting to write (SQLite's busy timeout is 5 s) or to see the run's progress hardly notice.
+constexpr int kGroupChanges = 1000;
+constexpr auto kGroupTime = std::chrono::milliseconds(50);
+}  // namespace
+
+void StoreDb::SawOwnCommit() {
+    // Our own change needs no re-check here; another connection's counter moves on.
+    const uint64_t before = seenChanges_;
+    const uint64_t after = detail::gChanges.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (after == before + 1) seenChanges_ = after;
+}
+
+void StoreDb::BeginGroupedChanges() { ++groupRuns_; }
+
+void StoreDb::EndGroupedChanges() {
+    if (groupRuns_ == 0) return;
+    CloseGroup();
+    if (--groupRuns_ > 0 || !groupFailure_) return;
+    const AutomationError failure = *groupFailure_;
+    groupFailure_.reset();
+    throw failure;
+}
+
+void StoreDb::KeepGroupCurrent() {
+    if (!GroupsReads()) return;
+    if (group_ != Group::Closed && groupChanges_ < kGroupChanges &&
+        std::chrono::steady_clock::now() - groupSince_ < kGroupTime)
+        return;
+    CloseGroup();
+    try {
+        OpenGroup(false);
+    } catch (const AutomationError&) {
+        // Statements take their own locks again until the next try.
+    }
+}
+
+void StoreDb::OpenGroup(bool write) {
+    if (group_ == Group::Reading && write) CloseGroup();
+    if (group_ != Group::Closed) return;
+    // A writing group may only start on a sound file, as any change.
+    if (write) RequireSound();
+    RunLiteral(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    group_ = write ? Group::Writing : Group::Reading;
+    groupSince_ = std::chrono::steady_clock::now();
+    groupChanges_ = 0;
+    groupTotalAtOpen_ = sqlite3_total_changes64(db_);
+    try {
+        SyncCache(true);
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        group_ = Group::Closed;
+        throw;
+    }
+}
+
+void StoreDb::CloseGroup() {
+    if (group_ == Group::Closed) return;
+    group_ = Group::Closed;
+    const bool wrote = sqlite3_total_changes64(db_) != groupTotalAtOpen_;
+    if (sqlite3_get_autocommit(db_)) {
+        // SQLite ended the transaction itself (an I/O failure rolls it back).
+        if (wrote) LoseGroup("the store ended the transaction");
+        return;
+    }
+    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) {
+        if (wrote) {
+            wrote_ = true;
+            SawOwnCommit();
+        }
+        return;
+    }
+    if (wrote) {
+        try {
+            Fail(rc, "cannot save the run's last changes");  // reads SQLite's message, so before the rollback
+        } catch (const AutomationError& e) {
+            groupFailure_ = e;
+        }
+    }
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (wrote) DropCaches();
+}
+
+void StoreDb::CheckGroupKept() {
+    if (group_ != Group::Closed && sqlite3_get_autocommit(db_)) {
+        group_ = Group::Closed;
+        if (sqlite3_total_changes64(db_) != groupTotalAtOpen_) LoseGroup("the store ended the transaction");
+    }
+}
+
+void StoreDb::LoseGroup(const std::string& detail) {
+    groupFailure_ = AutomationError(errnum::kMapiDiskError,
+                                    "cannot save the run's last changes: " + detail + " (store file \"" +
+                                        file_.string() + "\")",
+                                    kSource);
+    DropCaches();
+}
+
+// ---------------------------------------------------------------------------------------
 // Caches
 
 void StoreDb::SyncCache(bool exact) {

@@ -95,19 +95,31 @@ using Use = SqlUse<StoreDb::Stmt>;
 // join the outer one. The outer one checks for other connections' changes once it holds the
 // write lock (so the caches are exact for the change), writes the folders' order counters back
 // just before COMMIT, and runs the AfterCommit callbacks (cache updates) once committed.
+// A groupable change (a move or deletion) made while a removal run groups the store's changes
+// (StoreDb::BeginGroupedChanges) is a savepoint of the group's transaction instead: all or
+// nothing like any other, on disk when the group is committed. Any other change commits the
+// group first.
 class StoreDb::Txn {
 public:
-    explicit Txn(StoreDb& db) : db_(db), outer_(db.txnDepth_ == 0) {
+    enum Kind { kOwn, kGroupable };
+    explicit Txn(StoreDb& db, Kind kind = kOwn) : db_(db), outer_(db.txnDepth_ == 0) {
         if (outer_) {
-            db.RequireSound();
             db.onCommit_.clear();
             db.txnSeq_.clear();
-            db.RunLiteral("BEGIN IMMEDIATE");
-            try {
-                db.SyncCache(true);
-            } catch (...) {
-                sqlite3_exec(db.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-                throw;
+            if (kind == kGroupable && db.GroupsWrites()) {
+                db.OpenGroup(true);
+                db.RunLiteral("SAVEPOINT change");
+                grouped_ = true;
+            } else {
+                db.CloseGroup();
+                db.RequireSound();
+                db.RunLiteral("BEGIN IMMEDIATE");
+                try {
+                    db.SyncCache(true);
+                } catch (...) {
+                    sqlite3_exec(db.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                    throw;
+                }
             }
         }
         ++db.txnDepth_;
@@ -115,19 +127,21 @@ public:
     void Commit() {
         if (outer_) {
             db_.WriteBackSeqs();
-            db_.RunLiteral("COMMIT");
+            db_.RunLiteral(grouped_ ? "RELEASE change" : "COMMIT");
             committed_ = true;
-            db_.wrote_ = true;
             --db_.txnDepth_;
             for (const auto& [folder, next] : db_.txnSeq_) db_.nextSeq_[folder] = next;
             db_.txnSeq_.clear();
-            // Our own change needs no re-check here; another connection's counter moves on.
-            const uint64_t before = db_.seenChanges_;
-            const uint64_t after = detail::gChanges.fetch_add(1, std::memory_order_acq_rel) + 1;
-            if (after == before + 1) db_.seenChanges_ = after;
+            if (grouped_) {
+                ++db_.groupChanges_;
+            } else {
+                db_.wrote_ = true;
+                db_.SawOwnCommit();
+            }
             auto callbacks = std::move(db_.onCommit_);
             db_.onCommit_.clear();
             for (auto& f : callbacks) f();
+            if (grouped_) db_.KeepGroupCurrent();
         } else {
             committed_ = true;
             --db_.txnDepth_;
@@ -137,7 +151,12 @@ public:
         if (committed_) return;
         --db_.txnDepth_;
         if (outer_) {
-            sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            if (grouped_) {
+                sqlite3_exec(db_.db_, "ROLLBACK TO change; RELEASE change", nullptr, nullptr, nullptr);
+                db_.CheckGroupKept();
+            } else {
+                sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            }
             db_.onCommit_.clear();
             db_.txnSeq_.clear();
         }
@@ -148,6 +167,7 @@ public:
 private:
     StoreDb& db_;
     bool outer_;
+    bool grouped_ = false;
     bool committed_ = false;
 };
 
@@ -155,7 +175,10 @@ private:
 // store files reach the disk matters.
 class StoreDb::Durable {
 public:
-    explicit Durable(StoreDb& db) : db_(db) { db.Exec("PRAGMA synchronous=FULL"); }
+    explicit Durable(StoreDb& db) : db_(db) {
+        db.CloseGroup();  // the pragma takes no effect inside a transaction
+        db.Exec("PRAGMA synchronous=FULL");
+    }
     ~Durable() { sqlite3_exec(db_.db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr); }
     Durable(const Durable&) = delete;
     Durable& operator=(const Durable&) = delete;

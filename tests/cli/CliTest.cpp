@@ -528,7 +528,8 @@ TEST_F(Cli, ARemovalThatFailsOrIsHeldOffFailsTheClean) {
         EXPECT_NE(MustRun({"list", "Personal Folders\\Inbox"}).out.find("200 items"), std::string::npos);
     }
 
-    // A disk that fills: what could be neither moved nor deleted is not reported as removed.
+    // A disk that fills: a run's moves that could not be saved are not reported as done, and
+    // every item is still where it was.
     const auto mnt = dir.path() / "small";
     std::filesystem::create_directories(mnt);
     if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
@@ -545,10 +546,14 @@ TEST_F(Cli, ARemovalThatFailsOrIsHeldOffFailsTheClean) {
         }
     }
     // Room to open the store and begin, not to finish.
-    std::filesystem::resize_file(mnt / "ballast", std::filesystem::file_size(mnt / "ballast") - 160 * 1024);
+    std::filesystem::resize_file(mnt / "ballast", std::filesystem::file_size(mnt / "ballast") - 48 * 1024);
     Result full = Run({"--profile", small, "clean", "Personal Folders\\Inbox"}, false);
     EXPECT_EQ(full.exit, 1) << full.out;
-    EXPECT_NE(full.err.find("could be neither moved nor deleted"), std::string::npos) << full.err;
+    EXPECT_NE(full.err.find("cannot save the run's last changes: database or disk is full"), std::string::npos)
+        << full.err;
+    EXPECT_EQ(full.out.find("Nubra moved"), std::string::npos) << full.out;
+    std::filesystem::remove(mnt / "ballast");
+    EXPECT_NE(Run({"--profile", small, "list", "Personal Folders\\Inbox"}, false).out.find("200 items"), std::string::npos);
 }
 
 TEST_F(Cli, HostileSettingsFailSafely) {
