@@ -547,6 +547,8 @@ protected:
     }
 
     testing::TempDir tmp;
+    // The run locks (and whatever else goes to the user's cache) stay in the test's own folder.
+    testing::ScopedEnv cacheHome{"XDG_CACHE_HOME", (tmp.path() / "xdg-cache").string()};
     std::unique_ptr<Rig> rig;
     std::shared_ptr<store::StoreDb> cache;
     std::shared_ptr<connected::Synchroniser> up;
