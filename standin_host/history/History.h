@@ -18,9 +18,6 @@ struct sqlite3;
 
 namespace nubra::store {
 class Profile;
-}
-
-namespace nubra::store {
 class SqlStatement;
 }
 

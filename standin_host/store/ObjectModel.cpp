@@ -251,7 +251,7 @@ Variant FolderImpl::DefaultValue() { return Variant(StoreID() + ":" + EntryID())
 int32_t ItemsImpl::Count() { return static_cast<int32_t>(store_->ItemOrder(folder_).size()); }
 
 outlook::ItemRef ItemsImpl::Item(int32_t index) {
-    store_->KeepGroupCurrent();  // a scan takes its items one by one: a moment between two
+    store_->KeepGroupCurrent();  // between two items of a scan: where a run's group may be committed
     const auto& order = store_->ItemOrder(folder_);
     if (index < 1 || static_cast<size_t>(index) > order.size()) RaiseError(errnum::kSubscriptOutOfRange);
     const int64_t id = order.At(static_cast<size_t>(index) - 1);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <set>
 #include <utility>
@@ -103,18 +104,23 @@ void RunSession::Release() {
 }
 
 void RunSession::Finish() {
-    // The changes go while the folder is still held.
+    // The changes go while the folder is still held; the group ends whatever sending did.
     auto connected = std::move(connected_);
     auto grouped = std::move(grouped_);
+    std::exception_ptr failure;
     try {
         if (connected)
             if (auto* up = connected->GetUpstream()) up->EndRun(*connected);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
         if (grouped) grouped->EndGroupedChanges();
     } catch (...) {
-        Release();
-        throw;
+        if (!failure) failure = std::current_exception();
     }
     Release();
+    if (failure) std::rethrow_exception(failure);
 }
 
 RunSession::~RunSession() {
