@@ -592,7 +592,9 @@ void ExportTree(store::Profile& profile, const ExportPlan& plan, ExportFolder& t
 ImportResult ImportFiles(store::Profile& profile, outlook::MAPIFolder& folder, const std::vector<fs::path>& paths,
                          const ImportOptions& options) {
     ImportResult result;
-    const auto bulk = store::AsFolder(folder, "ImportFiles").Store()->BulkWrite(32 * 1024);
+    // 16 MiB of page cache: a 30,000-mail import took as long as with 32 MiB and peaked 18 MiB
+    // lower; the pages it writes go to the WAL and are not read again.
+    const auto bulk = store::AsFolder(folder, "ImportFiles").Store()->BulkWrite(16 * 1024);
     std::vector<Unit> units;
     for (const auto& p : paths) {
         std::error_code ec;
