@@ -29,8 +29,6 @@ namespace nubra::history {
 namespace {
 constexpr const char* kSource = "NubraHistory";
 constexpr int kFormat = 1;
-constexpr const char* kSynchronousNormal = "PRAGMA synchronous=NORMAL";
-constexpr const char* kSynchronousFull = "PRAGMA synchronous=FULL";
 
 const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS runs(
@@ -127,7 +125,7 @@ History::History(const std::filesystem::path& file) : file_(file) {
         Fail("cannot open");
     sqlite3_busy_timeout(db_, 5000);
     Exec("PRAGMA journal_mode=WAL");
-    Synchronous(kSynchronousFull);
+    Synchronous(true);
     int64_t appId = -1, version = 0;
     {
         auto fail = [this](const std::string& w) { Fail(w); };
@@ -162,11 +160,11 @@ History::~History() {
     if (db_) sqlite3_close_v2(db_);
 }
 
-void History::Synchronous(const char* pragma) {
-    if (synchronous_ == pragma) return;
-    synchronous_ = nullptr;  // unknown should the pragma fail
-    Exec(pragma);
-    synchronous_ = pragma;
+void History::Synchronous(bool full) {
+    if (synchronousFull_ == full) return;
+    synchronousFull_.reset();  // unknown should the pragma fail
+    Exec(full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL");
+    synchronousFull_ = full;
 }
 
 void History::Fail(const std::string& what) {
@@ -239,7 +237,7 @@ void BindRemoval(store::SqlStatement& q, const std::string& runId, int64_t folde
 void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned) {
     // One note per removal: kept by SQLite's log when this process ends, without a flush to the
     // disk each (the folder's record is flushed when it is done).
-    Synchronous(kSynchronousNormal);
+    Synchronous(false);
     if (!insertRemoval_) {
         std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
         insertRemoval_ = std::make_unique<Query>(db_, kInsertRemoval, fail);
@@ -249,14 +247,14 @@ void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t s
 
 void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Synchronous(kSynchronousNormal);
+    Synchronous(false);
     Query q(db_, "DELETE FROM removals WHERE run_id = ? AND folder_seq = ? AND seq = ?", fail);
     q.Bind(1, runId).Bind(2, int64_t{folderSeq}).Bind(3, int64_t{seq}).Run();
 }
 
 void History::EndFolder(const std::string& runId, int32_t folderSeq, const FolderRecord& folder) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Synchronous(kSynchronousFull);
+    Synchronous(true);
     Exec("BEGIN IMMEDIATE");
     try {
         Query f(db_,
@@ -281,7 +279,7 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
 
 void History::EndRun(const std::string& runId, const std::string& status) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Synchronous(kSynchronousFull);
+    Synchronous(true);
     Query q(db_, "UPDATE runs SET ended = ?, status = ? WHERE id = ?", fail);
     q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
 }

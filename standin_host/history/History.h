@@ -107,11 +107,11 @@ public:
 
 private:
     void Exec(const char* sql);
-    void Synchronous(const char* pragma);  // runs it unless it is the one in force
+    void Synchronous(bool full);  // FULL or NORMAL, set only when another is in force
     [[noreturn]] void Fail(const std::string& what);
     std::filesystem::path file_;
     sqlite3* db_ = nullptr;
-    const char* synchronous_ = nullptr;
+    std::optional<bool> synchronousFull_;
     std::unique_ptr<store::SqlStatement> insertRemoval_;  // a run notes each of its removals
 };
 

@@ -434,9 +434,12 @@ private:
     bool GroupsWrites() const { return GroupsReads() && !readOnly_ && !upstream_; }
     void OpenGroup(bool write);  // a reading or writing transaction; raises like BEGIN
     void CloseGroup();           // commits it; a failure is kept for EndGroupedChanges
-    void CheckGroupKept();       // after a change rolled back: SQLite may have dropped the group
-    void LoseGroup(const std::string& detail);
+    // Whether SQLite ended the group's transaction itself (an I/O failure rolls it back); a
+    // group that had changed anything is then a failure kept for EndGroupedChanges.
+    bool GroupDropped();
     void SawOwnCommit();
+    // Runs `sql` (a BEGIN) and checks for other connections' changes, rolling back if that fails.
+    void Begin(const char* sql);
     // RequireSound's verdict: nullopt until checked, else the problem ("" for a sound file).
     std::optional<std::string> damage_;
     std::vector<std::function<void()>> onCommit_;

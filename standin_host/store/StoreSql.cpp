@@ -261,29 +261,27 @@ void StoreDb::OpenGroup(bool write) {
     if (group_ != Group::Closed) return;
     // A writing group may only start on a sound file, as any change.
     if (write) RequireSound();
-    RunLiteral(write ? "BEGIN IMMEDIATE" : "BEGIN");
+    Begin(write ? "BEGIN IMMEDIATE" : "BEGIN");
     group_ = write ? Group::Writing : Group::Reading;
     groupSince_ = std::chrono::steady_clock::now();
     groupChanges_ = 0;
     groupTotalAtOpen_ = sqlite3_total_changes64(db_);
+}
+
+void StoreDb::Begin(const char* sql) {
+    RunLiteral(sql);
     try {
         SyncCache(true);
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        group_ = Group::Closed;
         throw;
     }
 }
 
 void StoreDb::CloseGroup() {
-    if (group_ == Group::Closed) return;
+    if (group_ == Group::Closed || GroupDropped()) return;
     group_ = Group::Closed;
     const bool wrote = sqlite3_total_changes64(db_) != groupTotalAtOpen_;
-    if (sqlite3_get_autocommit(db_)) {
-        // SQLite ended the transaction itself (an I/O failure rolls it back).
-        if (wrote) LoseGroup("the store ended the transaction");
-        return;
-    }
     const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         if (wrote) {
@@ -303,19 +301,17 @@ void StoreDb::CloseGroup() {
     if (wrote) DropCaches();
 }
 
-void StoreDb::CheckGroupKept() {
-    if (group_ != Group::Closed && sqlite3_get_autocommit(db_)) {
-        group_ = Group::Closed;
-        if (sqlite3_total_changes64(db_) != groupTotalAtOpen_) LoseGroup("the store ended the transaction");
+bool StoreDb::GroupDropped() {
+    if (group_ == Group::Closed || !sqlite3_get_autocommit(db_)) return false;
+    group_ = Group::Closed;
+    if (sqlite3_total_changes64(db_) != groupTotalAtOpen_) {
+        groupFailure_ = AutomationError(errnum::kMapiDiskError,
+                                        "cannot save the run's last changes: the store ended the transaction "
+                                        "(store file \"" + file_.string() + "\")",
+                                        kSource);
+        DropCaches();
     }
-}
-
-void StoreDb::LoseGroup(const std::string& detail) {
-    groupFailure_ = AutomationError(errnum::kMapiDiskError,
-                                    "cannot save the run's last changes: " + detail + " (store file \"" +
-                                        file_.string() + "\")",
-                                    kSource);
-    DropCaches();
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -113,13 +113,7 @@ public:
             } else {
                 db.CloseGroup();
                 db.RequireSound();
-                db.RunLiteral("BEGIN IMMEDIATE");
-                try {
-                    db.SyncCache(true);
-                } catch (...) {
-                    sqlite3_exec(db.db_, "ROLLBACK", nullptr, nullptr, nullptr);
-                    throw;
-                }
+                db.Begin("BEGIN IMMEDIATE");
             }
         }
         ++db.txnDepth_;
@@ -153,7 +147,7 @@ public:
         if (outer_) {
             if (grouped_) {
                 sqlite3_exec(db_.db_, "ROLLBACK TO change; RELEASE change", nullptr, nullptr, nullptr);
-                db_.CheckGroupKept();
+                db_.GroupDropped();
             } else {
                 sqlite3_exec(db_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
             }
@@ -176,7 +170,7 @@ private:
 class StoreDb::Durable {
 public:
     explicit Durable(StoreDb& db) : db_(db) {
-        db.CloseGroup();  // the pragma takes no effect inside a transaction
+        db.CloseGroup();  // what a run grouped is committed first, under the setting it was made with
         db.Exec("PRAGMA synchronous=FULL");
     }
     ~Durable() { sqlite3_exec(db_.db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr); }
