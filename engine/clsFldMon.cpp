@@ -196,6 +196,7 @@ int32_t clsFldMon::RemDuplicatesInFld(const outlook::FolderRef& poFld, ProgressB
         marker = 1;
         auto items = poFld->Items();
         scan.startCount = items->Count();
+        scan.visited.reserve(static_cast<size_t>(std::max(scan.startCount, int32_t{0})));
 
         for (;;) {
             int32_t count = 0;

@@ -166,6 +166,12 @@ struct LocaleData {
     std::unordered_map<std::string, Date> parsed;
     int parsedYear = 0;
     static constexpr size_t kMemoLimit = 1 << 16;  // entries per map, then start over
+    // Sized for their limit at once: growing by rehashing cost a scan of 30,000 mails a tenth
+    // of its time, and a cleared map keeps its buckets.
+    LocaleData() {
+        formatted.reserve(kMemoLimit);
+        parsed.reserve(kMemoLimit);
+    }
 
     // The two patterns compiled to plain fields and literals (Compile), when every field is one
     // that FastFormat writes exactly as ICU does and probes of both agreed (LoadLocale): a date

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -105,8 +106,8 @@ private:
         return *tree_;
     }
     // The files of `folder` now, by unique part: (sub, name), new/ listed first.
-    std::map<std::string, std::pair<std::string, std::string>> Files(const std::string& folder,
-                                                                     std::vector<std::string>* warnings);
+    using FileMap = std::unordered_map<std::string, std::pair<std::string, std::string>>;
+    FileMap Files(const std::string& folder, std::vector<std::string>* warnings);
     int Rename(const std::string& from, const std::string& sub, const std::string& name, const std::string& to,
                const std::string& target);
     void Subscribe(const std::string& dir, bool add);
@@ -193,9 +194,8 @@ void MaildirDriver::Subscribe(const std::string& dir, bool add) {
 
 // ------------------------------------------------------------------ items
 
-std::map<std::string, std::pair<std::string, std::string>> MaildirDriver::Files(const std::string& folder,
-                                                                                std::vector<std::string>* warnings) {
-    std::map<std::string, std::pair<std::string, std::string>> files;
+MaildirDriver::FileMap MaildirDriver::Files(const std::string& folder, std::vector<std::string>* warnings) {
+    FileMap files;
     // new/ first: another client only ever moves a file from new/ to cur/, so one moved between
     // the two listings is seen twice (once kept), never missed.
     for (const char* sub : {"new", "cur"}) {
@@ -211,6 +211,7 @@ std::map<std::string, std::pair<std::string, std::string>> MaildirDriver::Files(
             continue;
         }
         std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+        files.reserve(files.size() + entries.size());
         for (const auto& e : entries) {
             if (e.name[0] == '.') continue;
             if (e.type == DT_LNK) {
@@ -234,7 +235,9 @@ std::map<std::string, std::pair<std::string, std::string>> MaildirDriver::Files(
 
 std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glance&, std::vector<std::string>& warnings) {
     std::vector<SourceItem> items;
-    for (auto& [uniq, place] : Files(folder, &warnings)) {
+    auto files = Files(folder, &warnings);
+    items.reserve(files.size());
+    for (auto& [uniq, place] : files) {
         const auto delivered = formats::MaildirDeliveryTime(uniq);
         items.push_back({uniq, place.first + "/" + place.second, 0, delivered ? dates::ToUnixMillis(*delivered) : 0, "", ""});
     }
@@ -287,7 +290,7 @@ std::vector<std::optional<SourceItem>> MaildirDriver::Locate(const std::string& 
                                                              const std::vector<SourceItem>& items) {
     std::vector<std::optional<SourceItem>> out;
     // One listing serves many; a single item whose file is where it was needs none.
-    std::optional<std::map<std::string, std::pair<std::string, std::string>>> files;
+    std::optional<FileMap> files;
     for (const auto& item : items) {
         const auto [sub, name] = SubAndName(item.stamp);
         int error = 0;

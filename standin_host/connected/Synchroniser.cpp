@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "host/AutomationDates.h"
 #include "standin_host/store/StoreDb.h"
@@ -319,7 +321,8 @@ Synchroniser::Listing Synchroniser::ListChanged(const std::map<int64_t, std::str
             changes = driver_->ListChangesSince(key, Glance{validity, state}, glance, warnings);
         f.items = changes ? CachedWith(id, *changes) : driver_->ListItems(key, glance, warnings);
         // One item for each key, whatever a source repeats (the last word counts).
-        std::set<std::string> seen;
+        std::unordered_set<std::string_view> seen;
+        seen.reserve(f.items.size());
         for (auto it = f.items.rbegin(); it != f.items.rend(); ++it)
             if (!seen.insert(it->key).second) it->key.clear();
         std::erase_if(f.items, [](const SourceItem& i) { return i.key.empty(); });
@@ -354,22 +357,25 @@ std::vector<SourceItem> Synchroniser::CachedWith(int64_t folder, const SourceCha
 // What the cache knows of the listed folders' items: by (folder, key), each cache item with its
 // row; an item the source rebuilt or edited (where an edit makes another item of it) under a
 // key no listing has, so that it counts as gone.
-std::map<std::pair<int64_t, std::string>, Synchroniser::Known> Synchroniser::KnownItems(const Listing& listing) {
-    std::map<std::pair<int64_t, std::string>, Known> known;
+Synchroniser::KnownItemsMap Synchroniser::KnownItems(const Listing& listing) {
+    KnownItemsMap known;
     for (const auto& [id, f] : listing.folders) {
-        std::map<std::string, std::string> stamps;
+        auto& here = known[id];
+        here.reserve(f.items.size());
+        std::unordered_map<std::string_view, std::string_view> stamps;
         if (driver_->StampMeansContent())
             for (const auto& item : f.items) stamps[item.key] = item.stamp;
         auto& st = sql_.Prep("SELECT item_id, key, stamp, size, arrival, flags, note FROM conn_items WHERE folder_id = ?");
         CacheSql::Use u(st);
         u->Bind(1, id);
         while (u->Step()) {
-            const bool edited = stamps.count(u->Text(1)) && stamps[u->Text(1)] != u->Text(2);
+            std::string key = u->Text(1);
+            const auto stamp = stamps.find(key);
+            const bool edited = stamp != stamps.end() && stamp->second != u->Text(2);
             if (f.rebuilt || edited)
-                known.emplace(std::make_pair(id, "\n" + u->Text(1)), Known{u->Int(0), {}});
+                here.emplace("\n" + key, Known{u->Int(0), {}});
             else
-                known.emplace(std::make_pair(id, u->Text(1)),
-                              Known{u->Int(0), {u->Text(1), u->Text(2), u->Int(3), u->Int(4), u->Text(5), u->Text(6)}});
+                here.emplace(key, Known{u->Int(0), {key, u->Text(2), u->Int(3), u->Int(4), u->Text(5), u->Text(6)}});
         }
     }
     return known;
@@ -390,49 +396,69 @@ const SyncProgressScope::Watcher* SyncProgressScope::Current() { return tWatcher
 // stays the same item.
 void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
     const auto known = KnownItems(listing);
+    auto knownAt = [&](int64_t folder, const std::string& key) -> const Known* {
+        const auto f = known.find(folder);
+        if (f == known.end()) return nullptr;
+        const auto k = f->second.find(key);
+        return k == f->second.end() ? nullptr : &k->second;
+    };
     // New in a folder: not known there. Known items not listed any more are gone, unless the
     // same key arrived in another folder.
     std::map<int64_t, std::vector<SourceItem>> arrived;
     std::unordered_multimap<std::string, std::pair<int64_t, size_t>> arrivedByKey;  // -> (folder, position)
-    std::set<std::pair<int64_t, std::string>> listed;
-    for (const auto& [id, f] : listing.folders)
+    std::unordered_map<int64_t, std::unordered_set<std::string_view>> listed;
+    // Renamed or flagged: the known item and what the listing tells of it now.
+    std::vector<std::tuple<int64_t, const Known*, const SourceItem*>> restamped;
+    for (const auto& [id, f] : listing.folders) {
+        auto& here = listed[id];
+        here.reserve(f.items.size());
         for (const auto& item : f.items) {
-            listed.insert({id, item.key});
-            if (known.count({id, item.key})) continue;
+            here.insert(item.key);
+            if (const Known* k = knownAt(id, item.key)) {
+                if (k->item.stamp != item.stamp) restamped.emplace_back(id, k, &item);
+                continue;
+            }
             if (driver_->KeysSurviveMoves()) arrivedByKey.emplace(item.key, std::make_pair(id, arrived[id].size()));
             arrived[id].push_back(item);
         }
+    }
+    // Known items no longer listed, taken in order of folder and key, so that of two that could
+    // be one arrival the same one always is.
+    std::vector<std::pair<std::pair<int64_t, std::string_view>, int64_t>> unlisted;
+    for (const auto& [id, items] : known) {
+        const auto& here = listed.at(id);
+        for (const auto& [key, k] : items)
+            if (!here.count(key)) unlisted.push_back({{id, key}, k.id});
+    }
+    std::sort(unlisted.begin(), unlisted.end());
     std::map<std::pair<int64_t, size_t>, int64_t> movedHere;  // arrival -> the known item it is
     std::vector<int64_t> gone;
-    for (const auto& [key, k] : known) {
-        if (listed.count(key)) continue;
-        auto a = arrivedByKey.find(key.second);
+    for (const auto& [key, item] : unlisted) {
+        auto a = arrivedByKey.find(std::string(key.second));
         if (a == arrivedByKey.end()) {
-            gone.push_back(k.id);
+            gone.push_back(item);
             continue;
         }
-        movedHere[a->second] = k.id;
+        movedHere[a->second] = item;
         arrivedByKey.erase(a);
     }
     std::map<int64_t, std::vector<SourceItem>> fresh;
     for (const auto& [id, items] : arrived)
         for (size_t i = 0; i < items.size(); ++i)
             if (!movedHere.count({id, i})) fresh[id].push_back(items[i]);
-    cache.ChangeLocally([&] {
-        for (int64_t id : gone) {
-            cache.RemoveItem(id);
-            sql_.Run("DELETE FROM conn_items WHERE item_id = ?", id);
-        }
-        for (const auto& [at, id] : movedHere) {
-            cache.MoveItem(id, at.first);
-            WriteRow(id, at.first, arrived[at.first][at.second]);
-        }
-        // Renamed or flagged: what the listing tells of it now.
-        for (const auto& [id, f] : listing.folders)
-            for (const auto& item : f.items)
-                if (auto k = known.find({id, item.key}); k != known.end() && k->second.item.stamp != item.stamp)
-                    WriteRow(k->second.id, id, {item.key, item.stamp, item.size, item.arrivalMs, item.flags, k->second.item.note});
-    });
+    if (!gone.empty() || !movedHere.empty() || !restamped.empty())
+        cache.ChangeLocally([&] {
+            for (int64_t id : gone) {
+                cache.RemoveItem(id);
+                sql_.Run("DELETE FROM conn_items WHERE item_id = ?", id);
+            }
+            for (const auto& [at, id] : movedHere) {
+                cache.MoveItem(id, at.first);
+                WriteRow(id, at.first, arrived[at.first][at.second]);
+            }
+            for (const auto& [id, k, item] : restamped)
+                WriteRow(k->id, id, {item->key, item->stamp, item->size, item->arrivalMs, item->flags, k->item.note});
+        });
     // What is really new is read and added a part at a time, folder by folder in listing order,
     // so that a first synchronisation of a big source holds one part in memory, not all of it.
     // Each part comes in whole with its rows; a folder's listing state is written after its

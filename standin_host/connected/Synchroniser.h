@@ -106,7 +106,9 @@ private:
         int64_t id;
         SourceItem item;
     };
-    std::map<std::pair<int64_t, std::string>, Known> KnownItems(const Listing& listing);
+    // By folder, then by key.
+    using KnownItemsMap = std::unordered_map<int64_t, std::unordered_map<std::string, Known>>;
+    KnownItemsMap KnownItems(const Listing& listing);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
 
     // Moves.

@@ -156,6 +156,11 @@ History::History(const std::filesystem::path& file) : file_(file) {
 }
 
 History::~History() {
+    try {
+        CommitNotes();
+    } catch (const AutomationError&) {
+        // notes of removals that cannot have been committed after them
+    }
     insertRemoval_.reset();
     if (db_) sqlite3_close_v2(db_);
 }
@@ -197,6 +202,7 @@ std::string History::BeginRun(const std::string& command) {
 }
 
 int32_t History::BeginFolder(const std::string& runId, const FolderRecord& folder) {
+    CommitNotes();
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Exec("BEGIN IMMEDIATE");
     try {
@@ -234,15 +240,42 @@ void BindRemoval(store::SqlStatement& q, const std::string& runId, int64_t folde
 }
 }  // namespace
 
-void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned) {
+void History::NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned,
+                          bool keepOpen) {
     // One note per removal: kept by SQLite's log when this process ends, without a flush to the
-    // disk each (the folder's record is flushed when it is done).
-    Synchronous(false);
+    // disk each (the folder's record is flushed when it is done). Notes kept open share one
+    // commit, as the removals of a run's group do in their store.
+    if (!notesOpen_) Synchronous(false);
     if (!insertRemoval_) {
         std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
         insertRemoval_ = std::make_unique<Query>(db_, kInsertRemoval, fail);
     }
-    BindRemoval(*insertRemoval_, runId, folderSeq, seq, planned);
+    if (keepOpen && !notesOpen_) {
+        Exec("BEGIN IMMEDIATE");
+        notesOpen_ = true;
+    }
+    try {
+        BindRemoval(*insertRemoval_, runId, folderSeq, seq, planned);
+    } catch (...) {
+        if (notesOpen_) {
+            notesOpen_ = false;
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        throw;
+    }
+    if (!keepOpen) CommitNotes();
+}
+
+void History::CommitNotes() {
+    if (!notesOpen_) return;
+    notesOpen_ = false;
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return;
+    try {
+        Fail("cannot write");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq) {
@@ -253,6 +286,7 @@ void History::DropRemoval(const std::string& runId, int32_t folderSeq, int32_t s
 }
 
 void History::EndFolder(const std::string& runId, int32_t folderSeq, const FolderRecord& folder) {
+    CommitNotes();
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Synchronous(true);
     Exec("BEGIN IMMEDIATE");
@@ -278,6 +312,7 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
 }
 
 void History::EndRun(const std::string& runId, const std::string& status) {
+    CommitNotes();
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Synchronous(true);
     Query q(db_, "UPDATE runs SET ended = ?, status = ? WHERE id = ?", fail);
@@ -285,6 +320,7 @@ void History::EndRun(const std::string& runId, const std::string& status) {
 }
 
 void History::MarkRestored(const std::string& runId, int32_t folderSeq, int32_t seq) {
+    CommitNotes();
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Query q(db_, "UPDATE removals SET restored = ? WHERE run_id = ? AND folder_seq = ? AND seq = ?", fail);
     q.Bind(1, NowUtc()).Bind(2, runId).Bind(3, int64_t{folderSeq}).Bind(4, int64_t{seq}).Run();

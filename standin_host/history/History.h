@@ -82,7 +82,12 @@ public:
     // before, and the folder it is going to (for a move). Written without waiting for the disk
     // (a process ended later keeps it; a machine that stops may lose the last few). Raises when
     // it cannot be written: the removal must not happen then.
-    void NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned);
+    // With `keepOpen`, the note joins a transaction left open for the next ones: the caller
+    // commits it (CommitNotes) before the removal itself can be committed anywhere.
+    void NoteRemoval(const std::string& runId, int32_t folderSeq, int32_t seq, const Removal& planned,
+                     bool keepOpen = false);
+    // Commits the notes kept open, if any. Raises when it cannot: those notes are lost then.
+    void CommitNotes();
     // Takes back a noted removal that did not happen. Raises when it cannot be written.
     void DropRemoval(const std::string& runId, int32_t folderSeq, int32_t seq);
     // Completes the folder's record: its outcome and its removals as they happened, replacing
@@ -113,6 +118,7 @@ private:
     sqlite3* db_ = nullptr;
     std::optional<bool> synchronousFull_;
     std::unique_ptr<store::SqlStatement> insertRemoval_;  // a run notes each of its removals
+    bool notesOpen_ = false;  // a transaction of notes is open (NoteRemoval's keepOpen)
 };
 
 // What a restore did.

@@ -1,9 +1,12 @@
 #include "standin_host/history/RunRecorder.h"
 
 #include <map>
+#include <memory>
+#include <vector>
 
 #include "host/Outlook.h"
 #include "standin_host/store/Profile.h"
+#include "standin_host/store/StoreDb.h"
 
 namespace nubra::history {
 
@@ -47,13 +50,20 @@ void RunRecorder::Changing(const store::ItemChange& planned) {
         r.folderBefore = planned.folderBefore;
         r.folderAfter = planned.folderAfter;
         r.duplicateOf = examined_;
+        // Where the store groups the removal with others, so does the history with its note
+        // (Committing keeps the notes before the store commits).
+        const auto store = profile_.StoreById(planned.storeBefore);
+        const bool grouped = store && store->GroupingChanges();
         try {
-            history_->NoteRemoval(runId_, folderSeq_, noted_ + 1, r);
+            history_->NoteRemoval(runId_, folderSeq_, noted_ + 1, r, grouped);
             ++noted_;
+            if (grouped) groupedIn_.insert(planned.storeBefore);
             return;
         } catch (const AutomationError& e) {
             recordFailure_ = e.Description();
             recordFailureNumber_ = e.Number();
+            lostIn_.merge(groupedIn_);
+            groupedIn_.clear();
         }
     }
     RaiseError(recordFailureNumber_, "the history cannot record this run, so nothing more is removed: " + recordFailure_,
@@ -83,6 +93,27 @@ void RunRecorder::Changed(const store::ItemChange& c) {
     seen_.push_back({c, examined_, examinedStore_});
 }
 
+void RunRecorder::Committing(const std::string& storeId) {
+    if (previous_) previous_->Committing(storeId);
+    if (!history_) return;
+    if (lostIn_.count(storeId))
+        RaiseError(recordFailureNumber_, "the history lost its notes of the last removals: " + recordFailure_,
+                   "NubraHistory");
+    if (groupedIn_.empty()) return;
+    try {
+        history_->CommitNotes();
+        groupedIn_.clear();
+    } catch (const AutomationError& e) {
+        lostIn_.merge(groupedIn_);
+        groupedIn_.clear();
+        if (recordFailure_.empty()) {
+            recordFailure_ = e.Description();
+            recordFailureNumber_ = e.Number();
+        }
+        throw;
+    }
+}
+
 FolderRecord RunRecorder::EndFolder(const host::RemovalResult& result, bool failed) {
     FolderRecord record;
     record.outcome = result.outcome;
@@ -102,6 +133,9 @@ FolderRecord RunRecorder::EndFolderCounted(const std::string& failure) {
 FolderRecord RunRecorder::Describe(FolderRecord record) {
     record.path = folder_.fullPath;
     auto ns = profile_.NameSpace();
+    std::vector<std::shared_ptr<void>> readTogether;
+    if (!seen_.empty())
+        for (const auto& store : profile_.StoreDbs()) readTogether.push_back(store->ReadTogether());
     // What the user would recognise an item by, read where it is now; the entry ID of the
     // folder it is in, "" when it is gone for good.
     auto describe = [&](const std::string& entry, const std::string& storeId, std::string* kind, std::string* title,

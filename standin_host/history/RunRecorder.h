@@ -57,6 +57,9 @@ public:
 
     void Changing(const store::ItemChange& planned) override;
     void Changed(const store::ItemChange& change) override;
+    // Commits the notes of removals a store has grouped, before the store commits them; raises
+    // (so the store keeps none of them) when those notes cannot be kept.
+    void Committing(const std::string& storeId) override;
     void Fetched(const std::string& storeId, const std::string& entryId) override;
 
 private:
@@ -77,6 +80,8 @@ private:
     int32_t noted_ = 0;      // removals noted in the folder so far
     std::string recordFailure_;
     int32_t recordFailureNumber_ = 0;
+    std::set<std::string> lostIn_;  // stores grouping removals whose notes were lost: they may not commit
+    std::set<std::string> groupedIn_;  // stores whose removals have notes kept open
     std::set<std::string> failedItems_;  // entry IDs of the duplicates left in place
 };
 

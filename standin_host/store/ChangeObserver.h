@@ -27,6 +27,10 @@ public:
     // the change is told as failed with that error, which its caller gets.
     virtual void Changing(const ItemChange& planned) { (void)planned; }
     virtual void Changed(const ItemChange& change) = 0;
+    // Told before the store `storeId` (hex) commits a transaction that changed it: whatever the
+    // observer keeps of the changes it was told of (Changing) must be kept by now. May raise an
+    // AutomationError: the store then does not commit, and its uncommitted changes are undone.
+    virtual void Committing(const std::string& storeId) { (void)storeId; }
     // An item was opened by its position in a folder's Items (how a scan visits items).
     virtual void Fetched(const std::string& storeId, const std::string& entryId) {
         (void)storeId;
@@ -36,5 +40,8 @@ public:
 
 // Installs `observer` (not owned; nullptr for none) and returns the one it replaces.
 ChangeObserver* SetChangeObserver(ChangeObserver* observer);
+// Tells the installed observer (if any) that store `storeId` is about to commit; raises what it
+// raises.
+void TellCommitting(const std::string& storeId);
 
 }  // namespace nubra::store

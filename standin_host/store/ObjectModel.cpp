@@ -174,6 +174,10 @@ void TellFailure(ItemChange c, const AutomationError& e) {
 
 ChangeObserver* SetChangeObserver(ChangeObserver* observer) { return std::exchange(gObserver, observer); }
 
+void TellCommitting(const std::string& storeId) {
+    if (gObserver) gObserver->Committing(storeId);
+}
+
 std::shared_ptr<outlook::OutlookItem> ItemImpl::Move(outlook::MAPIFolder& destination) {
     auto& dest = AsFolder(destination, "Move");
     ItemChange change = gObserver ? Before("Move", *store_, id_) : ItemChange{};

@@ -963,8 +963,15 @@ PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int
 std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     SyncCache();
     if (auto it = props_.find(item); it != props_.end()) return it->second;
-    auto p = std::make_shared<CachedProps>();
-    p->props.reserve(16);  // a mail has about a dozen
+    std::shared_ptr<CachedProps> p;
+    if (spareProps_ && spareProps_.use_count() == 1) {
+        p = std::move(spareProps_);
+        p->props.clear();
+        p->deferred.clear();
+    } else {
+        p = std::make_shared<CachedProps>();
+        p->props.reserve(16);  // a mail has about a dozen
+    }
     {
         // Long texts and texts kept in the source are left out until asked for: a scan reads
         // subjects and IDs, not bodies. Every other text row has its folded copy (tfold), so a
@@ -983,8 +990,17 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     if (p->props.empty() && !ItemExists(item)) return nullptr;
     // What a write transaction reads may still be rolled back: keep only committed state.
     if (txnDepth_ == 0) {
-        if (props_.size() >= kPropsCacheSize) props_.clear();
-        props_.emplace(item, p);
+        // Stale ids (entries dropped meanwhile) are bounded too: the queue holds at most twice
+        // the cache's size.
+        while (!propsOrder_.empty() &&
+               (props_.size() >= kPropsCacheSize || propsOrder_.size() >= 2 * kPropsCacheSize)) {
+            if (auto old = props_.find(propsOrder_.front()); old != props_.end()) {
+                spareProps_ = std::move(old->second);
+                props_.erase(old);
+            }
+            propsOrder_.pop_front();
+        }
+        if (props_.emplace(item, p).second) propsOrder_.push_back(item);
     }
     return p;
 }

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 #include "host/AutomationDates.h"
 
@@ -256,6 +257,19 @@ void StoreDb::KeepGroupCurrent() {
     }
 }
 
+std::shared_ptr<void> StoreDb::ReadTogether() {
+    BeginGroupedChanges();
+    KeepGroupCurrent();
+    std::weak_ptr<StoreDb> self = weak_from_this();
+    return std::shared_ptr<void>(nullptr, [self](void*) {
+        if (auto db = self.lock()) try {
+                db->EndGroupedChanges();
+            } catch (const AutomationError&) {
+                // nothing of a read's to lose
+            }
+    });
+}
+
 void StoreDb::OpenGroup(bool write) {
     if (group_ == Group::Reading && write) CloseGroup();
     if (group_ != Group::Closed) return;
@@ -282,7 +296,13 @@ void StoreDb::CloseGroup() {
     if (group_ == Group::Closed || GroupDropped()) return;
     group_ = Group::Closed;
     const bool wrote = sqlite3_total_changes64(db_) != groupTotalAtOpen_;
-    const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    std::optional<AutomationError> refused;
+    if (wrote) try {
+            TellCommitting(StoreIdHex());
+        } catch (const AutomationError& e) {
+            refused = e;
+        }
+    const int rc = refused ? SQLITE_ABORT : sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) {
         if (wrote) {
             wrote_ = true;
@@ -290,7 +310,10 @@ void StoreDb::CloseGroup() {
         }
         return;
     }
-    if (wrote) {
+    if (refused) {
+        groupFailure_ = AutomationError(refused->Number(), "cannot save the run's last changes: " + refused->Description(),
+                                        refused->Source());
+    } else if (wrote) {
         try {
             Fail(rc, "cannot save the run's last changes");  // reads SQLite's message, so before the rollback
         } catch (const AutomationError& e) {
@@ -337,6 +360,7 @@ void StoreDb::DropCaches() {
     order_.clear();
     nextSeq_.clear();
     props_.clear();
+    propsOrder_.clear();
 }
 
 }  // namespace nubra::store

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "standin_host/store/ChangeObserver.h"
 #include "standin_host/store/Sql.h"
 #include "standin_host/store/StoreDb.h"
 
@@ -121,6 +122,7 @@ public:
     void Commit() {
         if (outer_) {
             db_.WriteBackSeqs();
+            if (!grouped_) TellCommitting(db_.StoreIdHex());
             db_.RunLiteral(grouped_ ? "RELEASE change" : "COMMIT");
             committed_ = true;
             --db_.txnDepth_;

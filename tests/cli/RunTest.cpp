@@ -253,45 +253,73 @@ void Sql(const std::filesystem::path& file, const std::string& sql) {
     sqlite3_close(db);
 }
 
+// The removals a run groups in its store are committed only after their notes in the history;
+// when the history fails, the removals whose notes it lost are undone, and a restore brings back
+// what was kept. A full disk fails the notes' commit (the run's first groups fit or none does); a
+// history refusing the 1,051st note fails mid-run, after the first group of 1,000 was committed.
 TEST_F(Runs, AHistoryThatCannotBeWrittenStopsTheRunAndWhatItMovedComesBack) {
-    std::string lines;
-    for (int i = 0; i < 400; ++i)
-        lines += "{\"Class\":43,\"Subject\":\"s" + std::to_string(i / 2) + "\",\"InternetMessageID\":\"<m" +
-                 std::to_string(i / 2) + "@x>\"}\n";
-    const std::string inbox = "Personal Folders\\Inbox";
-    MustRun({"import", inbox, WriteFile("pairs.jsonl", lines)});
-    const auto state = dir.path() / "state";
-    std::filesystem::create_directories(state);
-    if (::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0) GTEST_SKIP() << "cannot mount a tmpfs here";
-    struct Unmount {
-        std::filesystem::path dir;
-        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
-    } unmount{state};
-    MustRun({"history"});  // the history file, made while there is room
-    {
-        std::ofstream ballast(state / "ballast", std::ios::binary);
-        const std::string block(4096, 'x');
-        while (ballast.write(block.data(), block.size())) {
+    struct Case {
+        const char* name;
+        int items;
+        bool diskFull;  // else the history refuses notes past the 1,050th
+    };
+    for (const Case& c : {Case{"full disk", 400, true}, Case{"refused note", 2400, false}}) {
+        SCOPED_TRACE(c.name);
+        const size_t items = static_cast<size_t>(c.items);
+        if (!c.diskFull) MustRun({"store", "add", "refusing.nbst", "--name", "Refusing", "--standard-folders"});
+        const std::string inbox = std::string(c.diskFull ? "Personal Folders" : "Refusing") + "\\Inbox";
+        std::string lines;
+        for (int i = 0; i < c.items; ++i)
+            lines += "{\"Class\":43,\"Subject\":\"s" + std::to_string(i / 2) + "\",\"InternetMessageID\":\"<m" +
+                     std::to_string(i / 2) + "@x>\"}\n";
+        MustRun({"import", inbox, WriteFile("pairs.jsonl", lines)});
+        const auto state = dir.path() / "state";
+        std::filesystem::create_directories(state);
+        struct Unmount {
+            std::filesystem::path dir;
+            bool mounted = false;
+            ~Unmount() {
+                if (mounted) ::umount2(dir.c_str(), MNT_DETACH);
+            }
+        } unmount{state};
+        if (c.diskFull) {
+            if (::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=1m,mode=0700") != 0)
+                GTEST_SKIP() << "cannot mount a tmpfs here";
+            unmount.mounted = true;
         }
+        MustRun({"history"});  // the history file, made while there is room
+        if (c.diskFull) {
+            std::ofstream ballast(state / "ballast", std::ios::binary);
+            const std::string block(4096, 'x');
+            while (ballast.write(block.data(), block.size())) {
+            }
+            ballast.close();
+            std::filesystem::resize_file(state / "ballast", std::filesystem::file_size(state / "ballast") - 96 * 1024);
+        } else {
+            // Nor does it take the folder's record, so the notes are all a restore has to go by.
+            Sql(HistoryFile(state),
+                "CREATE TRIGGER refuse AFTER INSERT ON removals WHEN NEW.seq > 1050 BEGIN SELECT RAISE(FAIL, 'refused'); END;"
+                "CREATE TRIGGER keep BEFORE DELETE ON removals BEGIN SELECT RAISE(FAIL, 'refused'); END");
+        }
+
+        Result failed = Run({"clean", inbox});
+        EXPECT_EQ(failed.exit, 1) << failed.out;
+        EXPECT_NE(failed.err.find("the history could not record all of run"), std::string::npos) << failed.err;
+        EXPECT_EQ(failed.err.find("Recorded as run"), std::string::npos) << failed.err;
+        const size_t left = Items(inbox).size();
+        EXPECT_GE(left, items / 2);
+        if (!c.diskFull) EXPECT_GT(left, items / 2) << "the removals whose notes were refused stayed removed";
+        if (!c.diskFull) EXPECT_LT(left, items) << "the run's first group was undone too";
+
+        // With room again, the run is shown failed and every item it moved comes back.
+        if (c.diskFull) std::filesystem::remove(state / "ballast");
+        else Sql(HistoryFile(state), "DROP TRIGGER refuse; DROP TRIGGER keep");
+        const std::string run = LastRun();
+        EXPECT_NE(MustRun({"history"}).out.find(run + "  "), std::string::npos);
+        EXPECT_EQ(JsonLines(MustRun({"history", "--json"}).out).back()["status"], "failed");
+        MustRun({"restore", run});
+        EXPECT_EQ(Items(inbox).size(), items);
     }
-    std::filesystem::resize_file(state / "ballast", std::filesystem::file_size(state / "ballast") - 160 * 1024);
-
-    Result full = Run({"clean", inbox});
-    EXPECT_EQ(full.exit, 1) << full.out;
-    EXPECT_NE(full.err.find("the history could not record all of run"), std::string::npos) << full.err;
-    EXPECT_EQ(full.err.find("Recorded as run"), std::string::npos) << full.err;
-    const size_t left = Items(inbox).size();
-    EXPECT_LT(left, 400u) << "the run stopped before moving anything: the test leaves too little room";
-    EXPECT_GT(left, 200u);
-
-    // With room again, the run is shown failed and every item it moved comes back.
-    std::filesystem::remove(state / "ballast");
-    const std::string run = LastRun();
-    EXPECT_NE(MustRun({"history"}).out.find(run + "  "), std::string::npos);
-    EXPECT_EQ(JsonLines(MustRun({"history", "--json"}).out).back()["status"], "failed");
-    MustRun({"restore", run});
-    EXPECT_EQ(Items(inbox).size(), 400u);
-    EXPECT_EQ(MustRun({"tree"}).out.find("Nubra_Duplicate_Items"), std::string::npos);
 }
 
 TEST_F(Runs, ARestoreMovesOnlyWhatARunPutAsideAndSaysWhatItCouldNot) {
