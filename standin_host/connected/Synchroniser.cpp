@@ -541,8 +541,10 @@ void Synchroniser::Enqueue(store::StoreDb& cache, int64_t id, const Row& row, in
     }
     // The intent with the cache's move: a process ended before the source's move leaves it for
     // the next synchronisation, which finds the item still in its folder and puts it back.
+    // During a run they wait in the run's group (committed before the batch goes to the source)
+    // rather than taking a commit each.
     try {
-        cache.ChangeLocally([&] {
+        cache.ChangeLocallyGrouped([&] {
             const SourceItem& i = row.item;
             sql_.Run("INSERT OR REPLACE INTO conn_intents(item_id, src, validity, key, stamp, size, arrival, flags, "
                      "note, dest, mark) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -603,6 +605,16 @@ void Synchroniser::SendBatch(store::StoreDb& cache) {
     if (batch_.items.empty()) return;
     Batch b = std::exchange(batch_, {});
     bodies_.clear();  // read ahead under keys that change now
+    try {
+        // The batch's intents and cache moves, with the history's notes of them, are kept
+        // before the source changes.
+        cache.CommitGroup();
+    } catch (const AutomationError&) {
+        // Those of the batch's moves a failed commit undid are not made; intents an earlier
+        // commit kept are settled (put back) by the next change or synchronisation.
+        unsettled_ = true;
+        throw;
+    }
     std::vector<SourceItem> items;
     for (const auto& m : b.items) items.push_back(m.item);
     std::vector<std::optional<SourceItem>> told;

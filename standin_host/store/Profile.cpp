@@ -418,6 +418,7 @@ std::shared_ptr<Upstream> Profile::UpstreamOf(const StoreDb& store) const {
 
 void Profile::AttachConnected(const std::shared_ptr<StoreDb>& cache, const ConnectedEntry& entry, Upstreams mode) {
     connected_[cache.get()] = entry;
+    cache->MapForReading();
     if (mode == Upstreams::Detach) return;
     auto factory = Factories().find(entry.kind);
     if (factory == Factories().end())

@@ -884,6 +884,27 @@ void StoreDb::InTransaction(const std::function<void()>& body) {
     t.Commit();
 }
 
+void StoreDb::MapForReading() {
+    constexpr int64_t kMappedBytes = int64_t{256} << 20;
+    sqlite3_exec(db_, ("PRAGMA mmap_size=" + std::to_string(kMappedBytes)).c_str(), nullptr, nullptr, nullptr);
+}
+
+void StoreDb::ChangeLocallyGrouped(const std::function<void()>& body) {
+    ApplyLocally([&] {
+        localGrouped_ = true;
+        std::optional<Txn> t;
+        try {
+            t.emplace(*this, Txn::kGroupable);
+        } catch (...) {
+            localGrouped_ = false;
+            throw;
+        }
+        localGrouped_ = false;
+        body();
+        t->Commit();
+    });
+}
+
 void StoreDb::RemoveItem(int64_t item) {
     Txn t(*this);
     RemoveItemRows(item);

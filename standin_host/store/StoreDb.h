@@ -271,6 +271,10 @@ public:
     // With an upstream attached, MoveItem, DeleteItem and CreateFolder change the source first
     // (the upstream then applies the change here); without one the file is a plain store.
     void SetUpstream(std::shared_ptr<Upstream> upstream) { upstream_ = std::move(upstream); }
+    // Reads the file through a memory mapping (up to kMappedBytes) rather than a system call
+    // and a copy per page: for a connected store's cache, a private file of ours in the user's
+    // cache folder, which a run reads whole. Best effort.
+    void MapForReading();
     Upstream* GetUpstream() const { return upstream_.get(); }
     // Runs `body` with the upstream bypassed: changes reach the cache only (the upstream's own
     // half of a change, and synchronisation).
@@ -283,6 +287,14 @@ public:
     void ChangeLocally(const std::function<void()>& body) {
         ApplyLocally([&] { InTransaction(body); });
     }
+    // The same for the cache's half of a change whose source half comes later: during a run it
+    // may wait in the run's group (BeginGroupedChanges), and the caller commits the group
+    // (CommitGroup) before it changes the source. Outside a run, as ChangeLocally.
+    void ChangeLocallyGrouped(const std::function<void()>& body);
+    // Commits what the run's group holds now. Raises what committing it raises, or the kept
+    // failure of an earlier commit of the group (no longer raised by EndGroupedChanges then);
+    // what the failed commits held is undone.
+    void CommitGroup();
     // The connection, for a provider's own tables (statements it prepares itself; they must
     // be finalised before the StoreDb goes).
     sqlite3* Handle() const { return db_; }
@@ -349,7 +361,7 @@ public:
     std::shared_ptr<void> ReadTogether();
     // Whether a change made now joins a run's group: it is committed later, after the change
     // observer is told (ChangeObserver::Committing).
-    bool GroupingChanges() const { return GroupsWrites(); }
+    bool GroupingChanges() const { return GroupsReads() && !readOnly_ && !upstream_; }
 
     class Stmt;
     class Txn;
@@ -446,7 +458,10 @@ private:
     int64_t groupTotalAtOpen_ = 0;
     std::optional<AutomationError> groupFailure_;
     bool GroupsReads() const { return groupRuns_ > 0 && !groupFailure_; }
-    bool GroupsWrites() const { return GroupsReads() && !readOnly_ && !upstream_; }
+    // A connected store's own changes go to its source at once, so only its cache's halves
+    // made through ChangeLocallyGrouped are grouped.
+    bool GroupsWrites() const { return GroupsReads() && !readOnly_ && (!upstream_ || localGrouped_); }
+    bool localGrouped_ = false;  // inside ChangeLocallyGrouped, as its transaction begins
     void OpenGroup(bool write);  // a reading or writing transaction; raises like BEGIN
     void CloseGroup();           // commits it; a failure is kept for EndGroupedChanges
     // Whether SQLite ended the group's transaction itself (an I/O failure rolls it back); a

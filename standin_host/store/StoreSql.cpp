@@ -244,6 +244,14 @@ void StoreDb::EndGroupedChanges() {
     throw failure;
 }
 
+void StoreDb::CommitGroup() {
+    CloseGroup();
+    if (!groupFailure_) return;
+    const AutomationError failure = *groupFailure_;
+    groupFailure_.reset();
+    throw failure;
+}
+
 void StoreDb::KeepGroupCurrent() {
     if (!GroupsReads()) return;
     if (group_ != Group::Closed && groupChanges_ < kGroupChanges &&
