@@ -273,7 +273,8 @@ public:
     void SetUpstream(std::shared_ptr<Upstream> upstream) { upstream_ = std::move(upstream); }
     // Reads the file through a memory mapping (up to kMappedBytes) rather than a system call
     // and a copy per page: for a connected store's cache, a private file of ours in the user's
-    // cache folder, which a run reads whole. Best effort.
+    // cache folder, which a run reads whole. Best effort: never raises; without a mapping the
+    // file is read as before.
     void MapForReading();
     Upstream* GetUpstream() const { return upstream_.get(); }
     // Runs `body` with the upstream bypassed: changes reach the cache only (the upstream's own
@@ -289,7 +290,8 @@ public:
     }
     // The same for the cache's half of a change whose source half comes later: during a run it
     // may wait in the run's group (BeginGroupedChanges), and the caller commits the group
-    // (CommitGroup) before it changes the source. Outside a run, as ChangeLocally.
+    // (CommitGroup) before it changes the source. Outside a run, as ChangeLocally. Raises what
+    // beginning the transaction or `body` raises; what `body` changed is undone then.
     void ChangeLocallyGrouped(const std::function<void()>& body);
     // Commits what the run's group holds now. Raises what committing it raises, or the kept
     // failure of an earlier commit of the group (no longer raised by EndGroupedChanges then);
@@ -358,6 +360,7 @@ public:
     // a burst of reads outside a run, such as describing what it removed); each statement
     // would otherwise take and release the file's locks. Meant for reads only: what was
     // changed meanwhile is committed when the hold goes, and a failure to commit it is lost.
+    // Never raises: where the read transaction cannot begin, statements lock as before.
     std::shared_ptr<void> ReadTogether();
     // Whether a change made now joins a run's group: it is committed later, after the change
     // observer is told (ChangeObserver::Committing).
