@@ -459,12 +459,16 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
             for (const auto& [id, k, item] : restamped)
                 WriteRow(k->id, id, {item->key, item->stamp, item->size, item->arrivalMs, item->flags, k->item.note});
         });
-    // What is really new is read and added a part at a time, folder by folder in listing order,
-    // so that a first synchronisation of a big source holds one part in memory, not all of it.
-    // Each part comes in whole with its rows; a folder's listing state is written after its
-    // last part, so a synchronisation cut short lists the folder again and reads only what is
-    // not in yet.
-    // A watcher (SyncProgressScope) is told as each part comes in.
+    AddFresh(cache, listing, fresh, warnings);
+}
+
+// What is really new is read and added a part at a time, folder by folder in listing order, so
+// that a first synchronisation of a big source holds one part in memory, not all of it. Each
+// part comes in whole with its rows; a folder's listing state is written after its last part,
+// so a synchronisation cut short lists the folder again and reads only what is not in yet.
+// A watcher (SyncProgressScope) is told as each part comes in.
+void Synchroniser::AddFresh(store::StoreDb& cache, const Listing& listing,
+                            std::map<int64_t, std::vector<SourceItem>>& fresh, std::vector<std::string>& warnings) {
     const auto* watcher = SyncProgressScope::Current();
     size_t total = 0, done = 0;
     for (const auto& [id, items] : fresh) total += items.size();

@@ -110,6 +110,10 @@ private:
     using KnownItemsMap = std::unordered_map<int64_t, std::unordered_map<std::string, Known>>;
     KnownItemsMap KnownItems(const Listing& listing);
     void ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings);
+    // Reads and adds the listed folders' new items (`fresh`, by folder), then records each
+    // folder's listing state.
+    void AddFresh(store::StoreDb& cache, const Listing& listing, std::map<int64_t, std::vector<SourceItem>>& fresh,
+                  std::vector<std::string>& warnings);
 
     // Moves.
     void Enqueue(store::StoreDb& cache, int64_t id, const Row& row, int64_t dest, const std::function<void()>& apply);

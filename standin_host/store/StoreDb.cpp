@@ -891,17 +891,9 @@ void StoreDb::MapForReading() {
 
 void StoreDb::ChangeLocallyGrouped(const std::function<void()>& body) {
     ApplyLocally([&] {
-        localGrouped_ = true;
-        std::optional<Txn> t;
-        try {
-            t.emplace(*this, Txn::kGroupable);
-        } catch (...) {
-            localGrouped_ = false;
-            throw;
-        }
-        localGrouped_ = false;
+        Txn t(*this, Txn::kCacheGroupable);
         body();
-        t->Commit();
+        t.Commit();
     });
 }
 

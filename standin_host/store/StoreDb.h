@@ -364,7 +364,7 @@ public:
     std::shared_ptr<void> ReadTogether();
     // Whether a change made now joins a run's group: it is committed later, after the change
     // observer is told (ChangeObserver::Committing).
-    bool GroupingChanges() const { return GroupsReads() && !readOnly_ && !upstream_; }
+    bool GroupingChanges() const { return GroupsWrites(); }
 
     class Stmt;
     class Txn;
@@ -461,12 +461,11 @@ private:
     int64_t groupTotalAtOpen_ = 0;
     std::optional<AutomationError> groupFailure_;
     bool GroupsReads() const { return groupRuns_ > 0 && !groupFailure_; }
-    // A connected store's own changes go to its source at once, so only its cache's halves
-    // made through ChangeLocallyGrouped are grouped.
-    bool GroupsWrites() const { return GroupsReads() && !readOnly_ && (!upstream_ || localGrouped_); }
-    bool localGrouped_ = false;  // inside ChangeLocallyGrouped, as its transaction begins
+    bool GroupsCacheWrites() const { return GroupsReads() && !readOnly_; }
+    bool GroupsWrites() const { return GroupsCacheWrites() && !upstream_; }
     void OpenGroup(bool write);  // a reading or writing transaction; raises like BEGIN
     void CloseGroup();           // commits it; a failure is kept for EndGroupedChanges
+    void RaiseGroupFailure();    // raises the kept failure, if any, and forgets it
     // Whether SQLite ended the group's transaction itself (an I/O failure rolls it back); a
     // group that had changed anything is then a failure kept for EndGroupedChanges.
     bool GroupDropped();

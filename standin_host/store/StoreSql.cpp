@@ -238,14 +238,15 @@ void StoreDb::BeginGroupedChanges() { ++groupRuns_; }
 void StoreDb::EndGroupedChanges() {
     if (groupRuns_ == 0) return;
     CloseGroup();
-    if (--groupRuns_ > 0 || !groupFailure_) return;
-    const AutomationError failure = *groupFailure_;
-    groupFailure_.reset();
-    throw failure;
+    if (--groupRuns_ == 0) RaiseGroupFailure();
 }
 
 void StoreDb::CommitGroup() {
     CloseGroup();
+    RaiseGroupFailure();
+}
+
+void StoreDb::RaiseGroupFailure() {
     if (!groupFailure_) return;
     const AutomationError failure = *groupFailure_;
     groupFailure_.reset();

@@ -99,15 +99,16 @@ using Use = SqlUse<StoreDb::Stmt>;
 // A groupable change (a move or deletion) made while a removal run groups the store's changes
 // (StoreDb::BeginGroupedChanges) is a savepoint of the group's transaction instead: all or
 // nothing like any other, on disk when the group is committed. Any other change commits the
-// group first.
+// group first. A connected store's own changes go to its source at once and are never grouped;
+// only the cache's half of a change whose source half comes later (kCacheGroupable) may be.
 class StoreDb::Txn {
 public:
-    enum Kind { kOwn, kGroupable };
+    enum Kind { kOwn, kGroupable, kCacheGroupable };
     explicit Txn(StoreDb& db, Kind kind = kOwn) : db_(db), outer_(db.txnDepth_ == 0) {
         if (outer_) {
             db.onCommit_.clear();
             db.txnSeq_.clear();
-            if (kind == kGroupable && db.GroupsWrites()) {
+            if ((kind == kGroupable && db.GroupsWrites()) || (kind == kCacheGroupable && db.GroupsCacheWrites())) {
                 db.OpenGroup(true);
                 db.RunLiteral("SAVEPOINT change");
                 grouped_ = true;
