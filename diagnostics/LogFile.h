@@ -3,6 +3,7 @@
 // diagnostics/ only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace nubra::detail {
@@ -15,6 +16,26 @@ enum class LogWrite { Append, Replace };
 // same time. Raises 76 (path not found), 61 (disk full) or 75 (any other failure, a link
 // included), naming the file; a failed write may leave part of `bytes` in the file.
 void WriteLogFile(const std::string& path, const std::string& bytes, LogWrite mode);
+
+// Appends entries to the log file `path`, made when missing as WriteLogFile makes it. Where the
+// system allows, the file stays open from one entry to the next (opening it costs more than
+// the write) for as long as it is still there under its name: once it is removed, the next
+// entry opens the name again, so a log removed during a run fails (or starts afresh) as it
+// would with a file opened per entry. Append raises like WriteLogFile; after a failure the
+// next entry opens the file again.
+class LogAppender {
+public:
+    explicit LogAppender(std::string path) : path_(std::move(path)) {}
+    ~LogAppender();
+    LogAppender(const LogAppender&) = delete;
+    LogAppender& operator=(const LogAppender&) = delete;
+
+    void Append(const std::string& bytes);
+
+private:
+    std::string path_;
+    std::intptr_t handle_ = -1;  // the open file, -1 when none
+};
 
 // Makes the folder `path` when nothing has that name (the last level only; a missing parent is
 // the caller's fault). Raises like WriteLogFile, naming the folder.

@@ -22,29 +22,58 @@ namespace {
     }
 }
 
-}  // namespace
-
-// O_APPEND keeps each entry whole even when another process appends at the same time.
-void WriteLogFile(const std::string& path, const std::string& bytes, LogWrite mode) {
-    const int openFlags = mode == LogWrite::Append ? O_APPEND : O_TRUNC;
-    // Never through a link: one planted in a shared folder would send mail subjects into any
-    // file this user may write. The log holds mail subjects, so it is the user's own.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | openFlags, 0600);
+// Never through a link: one planted in a shared folder would send mail subjects into any file
+// this user may write. The log holds mail subjects, so it is the user's own.
+int OpenLog(const std::string& path, int modeFlag) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | modeFlag, 0600);
     if (fd < 0) RaiseFileError(errno, path);
+    return fd;
+}
+
+// Writes all of `bytes`; returns 0, or the errno of the failed write.
+int WriteAll(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            RaiseFileError(error, path);
+            return errno;
         }
         done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// O_APPEND keeps each entry whole even when another process appends at the same time.
+void WriteLogFile(const std::string& path, const std::string& bytes, LogWrite mode) {
+    int fd = OpenLog(path, mode == LogWrite::Append ? O_APPEND : O_TRUNC);
+    if (int error = WriteAll(fd, bytes)) {
+        ::close(fd);
+        RaiseFileError(error, path);
     }
     if (::close(fd) != 0 && errno != EINTR) RaiseFileError(errno, path);
 }
 
+LogAppender::~LogAppender() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+void LogAppender::Append(const std::string& bytes) {
+    struct stat st{};
+    // A file with no name left is one removed since the last entry.
+    if (handle_ >= 0 && (::fstat(static_cast<int>(handle_), &st) != 0 || st.st_nlink == 0)) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+    }
+    if (handle_ < 0) handle_ = OpenLog(path_, O_APPEND);
+    if (int error = WriteAll(static_cast<int>(handle_), bytes)) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+        RaiseFileError(error, path_);
+    }
+}
 
 void MakeLogFolder(const std::string& path) {
     struct stat st{};

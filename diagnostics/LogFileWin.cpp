@@ -59,6 +59,12 @@ void WriteLogFile(const std::string& path, const std::string& bytes, LogWrite mo
     if (!::CloseHandle(file)) RaiseFileError(::GetLastError(), path);
 }
 
+// Windows refuses to remove a file another program holds open unless it shared the right to,
+// which would let a kept handle stand in a user's way: the file is opened for each entry.
+LogAppender::~LogAppender() = default;
+
+void LogAppender::Append(const std::string& bytes) { WriteLogFile(path_, bytes, LogWrite::Append); }
+
 void MakeLogFolder(const std::string& path) {
     const std::wstring wide = text::Wide(path);
     if (::GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) return;

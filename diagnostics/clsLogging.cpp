@@ -40,12 +40,17 @@ bool EndsWith(const std::string& s, const std::string& tail) {
 
 }  // namespace
 
-void clsLogging::Append(const std::string& bytes) const { detail::WriteLogFile(fullPath_, bytes, detail::LogWrite::Append); }
+clsLogging::clsLogging() : appender_(std::make_unique<detail::LogAppender>(std::string())) {}
+
+clsLogging::~clsLogging() = default;
+
+void clsLogging::Append(const std::string& bytes) { appender_->Append(bytes); }
 
 void clsLogging::LogFile(const std::string& psLogFilePath, const std::string& pslogfileName,
                          const std::string& psFirstLine, bool pbAppendToLog) {
     fullPath_ = psLogFilePath + "/" + pslogfileName;
     fileName_ = pslogfileName;
+    appender_ = std::make_unique<detail::LogAppender>(fullPath_);
 
     // Only the last folder level is made; a missing parent is the caller's fault.
     detail::MakeLogFolder(psLogFilePath);

@@ -1,17 +1,23 @@
-// The system's diagnostic log: a plain text file with one timestamped line per entry. The
-// file is opened and closed again for every entry, so other programs can read it between
-// entries and nothing is lost when the process ends.
+// The system's diagnostic log: a plain text file with one timestamped line per entry. Each
+// entry is written to the file as it is made, so other programs can read it between entries
+// and nothing is lost when the process ends.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "host/Automation.h"
 
 namespace nubra {
 
+namespace detail {
+class LogAppender;
+}
+
 class clsLogging {
 public:
-    clsLogging() = default;
+    clsLogging();
+    ~clsLogging();
 
     // An empty line, the entry, another empty line. Raises what WriteEmptyLine raises.
     void WriteToLogSpaced(const std::string& psEntry);
@@ -39,8 +45,9 @@ public:
 
 private:
     // Appends `bytes` to the log file in one write; raises the file error's number.
-    void Append(const std::string& bytes) const;
+    void Append(const std::string& bytes);
     std::string fullPath_;
+    std::unique_ptr<detail::LogAppender> appender_;  // for fullPath_
     std::string fileName_;
     bool debugEcho_ = false;
     bool toFile_ = true;

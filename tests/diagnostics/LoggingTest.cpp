@@ -152,6 +152,7 @@ TEST_F(Logging, FailedEntriesAreShownNotRaised) {
     // The folder vanishes after LogFile: each entry tries again and fails again.
     const auto folder = dir.path() / "gone";
     log.LogFile(folder.string(), "Nubra.log", "", true);
+    log.WriteToLog("written before");  // the file is open now
     std::filesystem::remove_all(folder);
     log.WriteToLog("lost 1");
     log.WriteToLog("lost 2");
