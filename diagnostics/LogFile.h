@@ -19,8 +19,8 @@ void WriteLogFile(const std::string& path, const std::string& bytes, LogWrite mo
 
 // Appends entries to the log file `path`, made when missing as WriteLogFile makes it. Where the
 // system allows, the file stays open from one entry to the next (opening it costs more than
-// the write) for as long as it is still there under its name: once it is removed, the next
-// entry opens the name again, so a log removed during a run fails (or starts afresh) as it
+// the write) for as long as `path` still names it: once the file is removed, renamed or
+// replaced, the next entry opens the name again, so it fails, or goes to the new file, as it
 // would with a file opened per entry. Append raises like WriteLogFile; after a failure the
 // next entry opens the file again.
 class LogAppender {
@@ -35,6 +35,7 @@ public:
 private:
     std::string path_;
     std::intptr_t handle_ = -1;  // the open file, -1 when none
+    std::uint64_t device_ = 0, inode_ = 0;  // which file it is
 };
 
 // Makes the folder `path` when nothing has that name (the last level only; a missing parent is

@@ -62,12 +62,22 @@ LogAppender::~LogAppender() {
 
 void LogAppender::Append(const std::string& bytes) {
     struct stat st{};
-    // A file with no name left is one removed since the last entry.
-    if (handle_ >= 0 && (::fstat(static_cast<int>(handle_), &st) != 0 || st.st_nlink == 0)) {
+    // The name may have come to stand for another file (or none) since the last entry.
+    if (handle_ >= 0 && (::lstat(path_.c_str(), &st) != 0 || st.st_dev != device_ || st.st_ino != inode_)) {
         ::close(static_cast<int>(handle_));
         handle_ = -1;
     }
-    if (handle_ < 0) handle_ = OpenLog(path_, O_APPEND);
+    if (handle_ < 0) {
+        const int fd = OpenLog(path_, O_APPEND);
+        if (::fstat(fd, &st) != 0) {
+            const int error = errno;
+            ::close(fd);
+            RaiseFileError(error, path_);
+        }
+        handle_ = fd;
+        device_ = static_cast<std::uint64_t>(st.st_dev);
+        inode_ = static_cast<std::uint64_t>(st.st_ino);
+    }
     if (int error = WriteAll(static_cast<int>(handle_), bytes)) {
         ::close(static_cast<int>(handle_));
         handle_ = -1;

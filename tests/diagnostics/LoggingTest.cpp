@@ -167,6 +167,11 @@ TEST_F(Logging, FailedEntriesAreShownNotRaised) {
     std::filesystem::create_directory(folder);
     log.WriteToLog("back");
     EXPECT_EQ(ReadFile(folder / "Nubra.log"), "24/12/2009 13:05:07  back\r\n");
+    // A log moved aside (as by a log rotation) keeps what it had; later entries go to the name.
+    std::filesystem::rename(folder / "Nubra.log", folder / "Nubra.log.1");
+    log.WriteToLog("rotated");
+    EXPECT_EQ(ReadFile(folder / "Nubra.log.1"), "24/12/2009 13:05:07  back\r\n");
+    EXPECT_EQ(ReadFile(folder / "Nubra.log"), "24/12/2009 13:05:07  rotated\r\n");
 }
 
 TEST_F(Logging, DebugEchoGoesToStandardErrorInDebugBuildsOnly) {
