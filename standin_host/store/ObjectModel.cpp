@@ -259,6 +259,8 @@ outlook::ItemRef ItemsImpl::Item(int32_t index) {
     const auto& order = store_->ItemOrder(folder_);
     if (index < 1 || static_cast<size_t>(index) > order.size()) RaiseError(errnum::kSubscriptOutOfRange);
     const int64_t id = order.At(static_cast<size_t>(index) - 1);
+    // Items are mostly asked for in order: a scan walks the folder.
+    store_->ReadAhead(folder_, static_cast<size_t>(index) - 1);
     if (gObserver) gObserver->Fetched(store_->StoreIdHex(), ItemHex(*store_, id));
     return std::make_shared<ItemImpl>(store_, id);
 }

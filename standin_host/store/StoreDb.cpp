@@ -13,12 +13,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <iterator>
 #include <random>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 #include <variant>
 
 #include "host/AutomationDates.h"
@@ -973,9 +975,23 @@ PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int
 }
 }  // namespace
 
-std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
-    SyncCache();
-    if (auto it = props_.find(item); it != props_.end()) return it->second;
+// Long texts and texts kept in the source are left out until asked for: a scan reads subjects
+// and IDs, not bodies. Every other text row has its folded copy (tfold), so a text row without
+// one is such a text; rows of other types need no tval. Columns: the tag, the value (RowValue's
+// 1, 2, 3), whether the text is deferred, and in kPropsOfRange the item.
+#define NUBRA_PROPS_COLUMNS \
+    "tag, ival, CASE WHEN tfold IS NULL THEN NULL ELSE tval END, bval, tfold IS NULL AND (tag & 65535) = 30"
+constexpr const char* kPropsOfItem = "SELECT " NUBRA_PROPS_COLUMNS " FROM props WHERE item_id = ? ORDER BY tag";
+constexpr const char* kPropsOfRange =
+    "SELECT " NUBRA_PROPS_COLUMNS ", item_id FROM props WHERE item_id BETWEEN ? AND ? ORDER BY item_id, tag";
+#undef NUBRA_PROPS_COLUMNS
+
+// Items read ahead at once, and how far apart their ids may lie (as a multiple of their number)
+// before the rows of other items in between cost more than the statements saved.
+constexpr size_t kReadAheadItems = 64;
+constexpr int64_t kReadAheadSpread = 2;
+
+std::shared_ptr<CachedProps> StoreDb::EmptyProps() {
     std::shared_ptr<CachedProps> p;
     if (spareProps_ && spareProps_.use_count() == 1) {
         p = std::move(spareProps_);
@@ -985,14 +1001,29 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
         p = std::make_shared<CachedProps>();
         p->props.reserve(16);  // a mail has about a dozen
     }
+    return p;
+}
+
+void StoreDb::KeepProps(int64_t item, std::shared_ptr<CachedProps> p) {
+    // Stale ids (entries dropped meanwhile) are bounded too: the queue holds at most twice the
+    // cache's size.
+    while (!propsOrder_.empty() &&
+           (props_.size() >= kPropsCacheSize || propsOrder_.size() >= 2 * kPropsCacheSize)) {
+        if (auto old = props_.find(propsOrder_.front()); old != props_.end()) {
+            spareProps_ = std::move(old->second);
+            props_.erase(old);
+        }
+        propsOrder_.pop_front();
+    }
+    if (props_.emplace(item, std::move(p)).second) propsOrder_.push_back(item);
+}
+
+std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
+    SyncCache();
+    if (auto it = props_.find(item); it != props_.end()) return it->second;
+    std::shared_ptr<CachedProps> p = EmptyProps();
     {
-        // Long texts and texts kept in the source are left out until asked for: a scan reads
-        // subjects and IDs, not bodies. Every other text row has its folded copy (tfold), so a
-        // text row without one is such a text; rows of other types need no tval.
-        auto& s = Prep(
-            "SELECT tag, ival, CASE WHEN tfold IS NULL THEN NULL ELSE tval END, bval, "
-            "tfold IS NULL AND (tag & 65535) = 30 FROM props WHERE item_id = ? ORDER BY tag");
-        Use u(s);
+        Use u(Prep(kPropsOfItem));
         u->Bind(1, item);
         while (u->Step()) {
             auto tag = static_cast<uint32_t>(u->Int(0));
@@ -1002,20 +1033,48 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     }
     if (p->props.empty() && !ItemExists(item)) return nullptr;
     // What a write transaction reads may still be rolled back: keep only committed state.
-    if (txnDepth_ == 0) {
-        // Stale ids (entries dropped meanwhile) are bounded too: the queue holds at most twice
-        // the cache's size.
-        while (!propsOrder_.empty() &&
-               (props_.size() >= kPropsCacheSize || propsOrder_.size() >= 2 * kPropsCacheSize)) {
-            if (auto old = props_.find(propsOrder_.front()); old != props_.end()) {
-                spareProps_ = std::move(old->second);
-                props_.erase(old);
-            }
-            propsOrder_.pop_front();
-        }
-        if (props_.emplace(item, p).second) propsOrder_.push_back(item);
-    }
+    if (txnDepth_ == 0) KeepProps(item, p);
     return p;
+}
+
+void StoreDb::ReadAhead(int64_t folder, size_t pos) {
+    SyncCache();
+    if (txnDepth_ != 0) return;  // what it would read might still be rolled back
+    const FolderOrder& order = ItemOrder(folder);
+    if (pos >= order.size() || props_.count(order.At(pos))) return;
+    // Half the cache at most: the entries read ahead must outlast the reads of the items the
+    // walk compares them with.
+    const size_t n = std::min({kReadAheadItems, kPropsCacheSize / 2, order.size() - pos});
+    std::unordered_set<int64_t> wanted;
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (size_t k = 0; k < n; ++k) {
+        const int64_t id = order.At(pos + k);
+        if (props_.count(id)) continue;
+        wanted.insert(id);
+        lo = std::min(lo, id), hi = std::max(hi, id);
+    }
+    if (wanted.size() < 2 || hi - lo >= kReadAheadSpread * static_cast<int64_t>(wanted.size())) return;
+    Use u(Prep(kPropsOfRange));
+    u->Bind(1, lo).Bind(2, hi);
+    std::shared_ptr<CachedProps> p;
+    int64_t current = 0;
+    auto keep = [&] {
+        if (p && !p->props.empty()) KeepProps(current, std::move(p));
+        p.reset();
+    };
+    while (u->Step()) {
+        const int64_t id = u->Int(5);
+        if (id != current) {
+            keep();
+            current = id;
+            if (wanted.count(id)) p = EmptyProps();
+        }
+        if (!p) continue;  // another folder's item between ours
+        auto tag = static_cast<uint32_t>(u->Int(0));
+        p->props.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
+        if (u->Int(4)) p->deferred.push_back(tag);
+    }
+    keep();
 }
 
 std::optional<PropValue> StoreDb::GetProp(int64_t item, uint32_t tag) {

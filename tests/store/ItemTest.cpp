@@ -207,6 +207,14 @@ TEST_F(ItemTest, FolderOrderIsArrivalOrderAndPositionsFollowMoves) {
     ExpectError(errnum::kSubscriptOutOfRange, [&] { items->Item(0); });
     ExpectError(errnum::kSubscriptOutOfRange, [&] { items->Item(6); });
     EXPECT_EQ(items->Parent()->DefaultValue(), inbox->DefaultValue());
+    // A walk reads ahead; items of another folder whose ids lie between are none of its own.
+    for (const char* n : {"1", "2", "3", "4", "5", "6"}) {
+        profile->AddItem(*inbox, Mail(std::string("i") + n));
+        profile->AddItem(*drafts, Mail(std::string("x") + n));
+    }
+    order.clear();
+    for (int i = 1; i <= items->Count(); ++i) order.push_back(items->Item(i)->Subject());
+    EXPECT_EQ(order, (std::vector<std::string>{"m1", "m3", "m4", "m5", "d1", "i1", "i2", "i3", "i4", "i5", "i6"}));
 }
 
 TEST_F(ItemTest, DeleteMovesToDeletedItemsThenRemovesForGood) {
