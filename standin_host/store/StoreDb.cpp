@@ -1038,6 +1038,14 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
 }
 
 void StoreDb::ReadAhead(int64_t folder, size_t pos) {
+    try {
+        ReadAheadOrRaise(folder, pos);
+    } catch (const AutomationError&) {
+        // Left to Props, which raises where a read of the item itself would.
+    }
+}
+
+void StoreDb::ReadAheadOrRaise(int64_t folder, size_t pos) {
     SyncCache();
     if (txnDepth_ != 0) return;  // what it would read might still be rolled back
     const FolderOrder& order = ItemOrder(folder);

@@ -227,10 +227,11 @@ public:
     // nullptr for an item that does not exist.
     std::shared_ptr<CachedProps> Props(int64_t item);
     // Reads into the cache the properties of the items of `folder` from 0-based position `pos`
-    // on (up to kReadAheadItems, as far as the cache holds them) when the one at `pos` is not
-    // there yet: a walk through a folder then costs one statement per stretch of items instead
-    // of one per item. Items whose ids lie too far apart are left to Props. Raises like Props
-    // (a failed statement); the cache is only filled, never wrong, either way.
+    // on (up to 64 of them, as far as the cache holds them) when the one at `pos` is not there
+    // yet: a walk through a folder then costs one statement per stretch of items instead of one
+    // per item. Items whose ids lie too far apart are left to Props. Never raises: what it
+    // could not read is left to Props, which raises where a read of the item would. The cache
+    // is only filled, never wrong, either way.
     void ReadAhead(int64_t folder, size_t pos);
     std::optional<PropValue> GetProp(int64_t item, uint32_t tag);
     // What becomes of a mail's body kept in its source (TextFromSource) when all of an item's
@@ -448,6 +449,7 @@ private:
     std::shared_ptr<CachedProps> spareProps_;
     std::shared_ptr<CachedProps> EmptyProps();  // the spare entry, else a new one
     void KeepProps(int64_t item, std::shared_ptr<CachedProps> p);  // into the cache, oldest out
+    void ReadAheadOrRaise(int64_t folder, size_t pos);  // ReadAhead, raising what a read raises
     std::unordered_map<std::string, uint16_t> namedIds_;  // "{GUID}/lid" -> prop id
     std::unordered_map<uint16_t, NamedPropertyKey> namedKeys_;
     std::map<NamedPropertyKey, uint16_t> givenNamedIds_;  // keys as callers spell them, committed ids
