@@ -990,6 +990,18 @@ constexpr const char* kPropsOfRange =
 // before the rows of other items in between cost more than the statements saved.
 constexpr size_t kReadAheadItems = 64;
 constexpr int64_t kReadAheadSpread = 2;
+// Half the cache at most: the entries read ahead must outlast the reads of the items the walk
+// compares them with.
+static_assert(kReadAheadItems <= kPropsCacheSize / 2);
+
+namespace {
+// One row of kPropsOfItem or kPropsOfRange into `p`.
+void AddPropsRow(CachedProps& p, const StoreDb::Stmt& s) {
+    auto tag = static_cast<uint32_t>(s.Int(0));
+    p.props.emplace_back(tag, RowValue(tag, s, 1, 2, 3));
+    if (s.Int(4)) p.deferred.push_back(tag);
+}
+}  // namespace
 
 std::shared_ptr<CachedProps> StoreDb::EmptyProps() {
     std::shared_ptr<CachedProps> p;
@@ -1025,11 +1037,7 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     {
         Use u(Prep(kPropsOfItem));
         u->Bind(1, item);
-        while (u->Step()) {
-            auto tag = static_cast<uint32_t>(u->Int(0));
-            p->props.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
-            if (u->Int(4)) p->deferred.push_back(tag);
-        }
+        while (u->Step()) AddPropsRow(*p, *u);
     }
     if (p->props.empty() && !ItemExists(item)) return nullptr;
     // What a write transaction reads may still be rolled back: keep only committed state.
@@ -1050,9 +1058,7 @@ void StoreDb::ReadAheadOrRaise(int64_t folder, size_t pos) {
     if (txnDepth_ != 0) return;  // what it would read might still be rolled back
     const FolderOrder& order = ItemOrder(folder);
     if (pos >= order.size() || props_.count(order.At(pos))) return;
-    // Half the cache at most: the entries read ahead must outlast the reads of the items the
-    // walk compares them with.
-    const size_t n = std::min({kReadAheadItems, kPropsCacheSize / 2, order.size() - pos});
+    const size_t n = std::min(kReadAheadItems, order.size() - pos);
     std::unordered_set<int64_t> wanted;
     int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (size_t k = 0; k < n; ++k) {
@@ -1077,10 +1083,7 @@ void StoreDb::ReadAheadOrRaise(int64_t folder, size_t pos) {
             current = id;
             if (wanted.count(id)) p = EmptyProps();
         }
-        if (!p) continue;  // another folder's item between ours
-        auto tag = static_cast<uint32_t>(u->Int(0));
-        p->props.emplace_back(tag, RowValue(tag, *u, 1, 2, 3));
-        if (u->Int(4)) p->deferred.push_back(tag);
+        if (p) AddPropsRow(*p, *u);  // else another folder's item between ours
     }
     keep();
 }
