@@ -80,6 +80,11 @@ public:
         auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
         return t ? std::string(t, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
     }
+    // Valid until the statement steps or resets.
+    std::span<const uint8_t> BlobView(int c) const {
+        auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s_, c));
+        return b ? std::span<const uint8_t>(b, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::span<const uint8_t>();
+    }
     std::vector<uint8_t> Blob(int c) const {
         auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(s_, c));
         return b ? std::vector<uint8_t>(b, b + sqlite3_column_bytes(s_, c)) : std::vector<uint8_t>();

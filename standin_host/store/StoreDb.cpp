@@ -26,6 +26,7 @@
 #include "host/AutomationDates.h"
 #include "host/MAPIUtils.h"
 #include "host/Outlook.h"
+#include "standin_host/store/PackedProps.h"
 #include "standin_host/store/Profile.h"
 #include "standin_host/store/StoreSql.h"
 #include "standin_host/store/Upstream.h"
@@ -37,7 +38,7 @@ using namespace detail;
 namespace {
 
 constexpr int32_t kApplicationId = 0x4E425354;  // 'NBST'
-constexpr int32_t kSchemaVersion = 3;
+constexpr int32_t kSchemaVersion = 4;
 
 const char* kSchema = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
@@ -189,6 +190,11 @@ void StoreDb::Upgrade(int64_t version) {
         }
         // Format 3 keeps what items were made of; older items simply have no source.
         Exec(kSourcesSchema);
+        // Format 4 keeps each item's properties packed in one row as well.
+        if (version < 4) {
+            Exec(kPackedSchema);
+            FillPacked();
+        }
         Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         t.Commit();
     } catch (const AutomationError& e) {
@@ -209,6 +215,7 @@ void StoreDb::LoadMeta() {
         "SELECT item_id, tag, ival, tval, tfold, bval FROM props LIMIT 0",
         "SELECT prop_id, guid, lid FROM named LIMIT 0",
         "SELECT item_id, kind, envelope, fingerprint, size, data FROM sources LIMIT 0",
+        "SELECT item_id, data FROM packed LIMIT 0",
     };
     for (const char* p : probes) {
         sqlite3_stmt* s = nullptr;
@@ -328,6 +335,7 @@ void StoreDb::InitSchema(const std::string& displayName, bool standardFolders, b
     Exec(kPropsIndexes);
     Exec(kTransitTable);
     Exec(kSourcesSchema);
+    Exec(kPackedSchema);
     Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
     Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     std::random_device rd;
@@ -730,10 +738,11 @@ std::vector<std::pair<uint32_t, PropValue>> StoreDb::PropsFor(const ItemData& da
     return {std::make_move_iterator(m.begin()), std::make_move_iterator(m.end())};
 }
 
-void StoreDb::InsertProp(int64_t item, uint32_t tag, const PropValue& v) {
+bool StoreDb::InsertProp(int64_t item, uint32_t tag, const PropValue& v) {
     auto& s = Prep("INSERT INTO props(item_id, tag, ival, tval, tfold, bval) VALUES (?,?,?,?,?,?)");
     Use u(s);
     u->Bind(1, item).Bind(2, static_cast<int64_t>(tag));
+    bool folded = false;
     switch (v.type) {
         case mapi::PT_LONG:
         case mapi::PT_SYSTIME: u->Bind(3, v.integer); break;
@@ -745,15 +754,40 @@ void StoreDb::InsertProp(int64_t item, uint32_t tag, const PropValue& v) {
             }
             u->BindStatic(4, v.text);  // bodies are large: no copy
             if (v.text.size() <= kFoldLimit * kMaxFoldShrink) {
-                std::string folded = FoldCase(v.text);
-                if (folded.size() <= kFoldLimit) u->Bind(5, folded);
+                std::string f = FoldCase(v.text);
+                if (f.size() <= kFoldLimit) u->Bind(5, f), folded = true;
             }
             break;
         case mapi::PT_BINARY: u->BindStatic(6, std::span<const uint8_t>(v.bytes)); break;
         default: Invalid("unsupported property type");
     }
     u->Run();
+    return folded;
 }
+
+namespace {
+// What a read of the row InsertProp wrote for `tag` gives (RowValue), into `p`; false for a
+// value whose type is not its tag's, which only the rows themselves tell right.
+bool AddAsRead(CachedProps& p, uint32_t tag, const PropValue& v, bool folded) {
+    if (v.type != TypeOf(tag)) return false;
+    PropValue r;
+    r.type = v.type;
+    switch (v.type) {
+        case mapi::PT_LONG:
+        case mapi::PT_SYSTIME: r.integer = v.integer; break;
+        case mapi::PT_BOOLEAN: r.integer = v.integer != 0; break;
+        case mapi::PT_STRING8:
+            if (IsTextInSource(v)) r = TextInSource();
+            else if (folded) r.text = v.text;
+            if (!folded) p.deferred.push_back(tag);
+            break;
+        case mapi::PT_BINARY: r.bytes = v.bytes; break;
+        default: break;
+    }
+    p.props.emplace_back(tag, std::move(r));
+    return true;
+}
+}  // namespace
 
 int64_t StoreDb::InsertItemProps(int64_t folder,
                                  const std::vector<std::pair<uint32_t, PropValue>>& props) {
@@ -766,11 +800,26 @@ int64_t StoreDb::InsertItemProps(int64_t folder,
         u->Run();
         id = sqlite3_last_insert_rowid(db_);
     }
-    for (const auto& [tag, v] : props) InsertProp(id, tag, v);
+    // The packed copy is what reading the rows gives: sorted by tag, long texts deferred.
+    std::vector<std::pair<uint32_t, const PropValue*>> byTag;
+    byTag.reserve(props.size());
+    for (const auto& [tag, v] : props) byTag.emplace_back(tag, &v);
+    std::sort(byTag.begin(), byTag.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    CachedProps read;
+    bool packable = true;
+    for (const auto& [tag, v] : byTag) packable = AddAsRead(read, tag, *v, InsertProp(id, tag, *v)) && packable;
+    if (packable) InsertPacked(id, read);
     AfterCommit([this, folder, seq, id] {
         if (auto it = order_.find(folder); it != order_.end()) it->second.Insert(seq, id);
     });
     return id;
+}
+
+void StoreDb::InsertPacked(int64_t item, const CachedProps& p) {
+    const std::string data = PackProps(p);
+    Use u(Prep("INSERT INTO packed(item_id, data) VALUES (?, ?)"));
+    u->Bind(1, item).BindStatic(2, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+    u->Run();
 }
 
 int64_t StoreDb::InsertItem(int64_t folder, const ItemData& data) {
@@ -978,12 +1027,12 @@ PropValue RowValue(uint32_t tag, const StoreDb::Stmt& s, int ival, int tval, int
 // Long texts and texts kept in the source are left out until asked for: a scan reads subjects
 // and IDs, not bodies. Every other text row has its folded copy (tfold), so a text row without
 // one is such a text; rows of other types need no tval. Columns: the tag, the value (RowValue's
-// 1, 2, 3), whether the text is deferred, and in kPropsOfRange the item.
+// 1, 2, 3), whether the text is deferred, and in kPropsOfUnpacked the item.
 #define NUBRA_PROPS_COLUMNS \
     "tag, ival, CASE WHEN tfold IS NULL THEN NULL ELSE tval END, bval, tfold IS NULL AND (tag & 65535) = 30"
 constexpr const char* kPropsOfItem = "SELECT " NUBRA_PROPS_COLUMNS " FROM props WHERE item_id = ? ORDER BY tag";
-constexpr const char* kPropsOfRange =
-    "SELECT " NUBRA_PROPS_COLUMNS ", item_id FROM props WHERE item_id BETWEEN ? AND ? ORDER BY item_id, tag";
+constexpr const char* kPropsOfUnpacked = "SELECT " NUBRA_PROPS_COLUMNS ", item_id FROM props "
+                                         "WHERE item_id NOT IN (SELECT item_id FROM packed) ORDER BY item_id, tag";
 #undef NUBRA_PROPS_COLUMNS
 
 // Items read ahead at once, and how far apart their ids may lie (as a multiple of their number)
@@ -995,7 +1044,7 @@ constexpr int64_t kReadAheadSpread = 2;
 static_assert(kReadAheadItems <= kPropsCacheSize / 2);
 
 namespace {
-// One row of kPropsOfItem or kPropsOfRange into `p`.
+// One row of kPropsOfItem or kPropsOfUnpacked into `p`.
 void AddPropsRow(CachedProps& p, const StoreDb::Stmt& s) {
     auto tag = static_cast<uint32_t>(s.Int(0));
     p.props.emplace_back(tag, RowValue(tag, s, 1, 2, 3));
@@ -1034,12 +1083,19 @@ std::shared_ptr<CachedProps> StoreDb::Props(int64_t item) {
     SyncCache();
     if (auto it = props_.find(item); it != props_.end()) return it->second;
     std::shared_ptr<CachedProps> p = EmptyProps();
+    bool packed = false;
     {
+        Use u(Prep("SELECT data FROM packed WHERE item_id = ?"));
+        u->Bind(1, item);
+        packed = u->Step() && UnpackProps(u->BlobView(0), *p);
+    }
+    if (!packed) {
+        p->props.clear(), p->deferred.clear();
         Use u(Prep(kPropsOfItem));
         u->Bind(1, item);
         while (u->Step()) AddPropsRow(*p, *u);
+        if (p->props.empty() && !ItemExists(item)) return nullptr;
     }
-    if (p->props.empty() && !ItemExists(item)) return nullptr;
     // What a write transaction reads may still be rolled back: keep only committed state.
     if (txnDepth_ == 0) KeepProps(item, p);
     return p;
@@ -1068,24 +1124,30 @@ void StoreDb::ReadAheadOrRaise(int64_t folder, size_t pos) {
         lo = std::min(lo, id), hi = std::max(hi, id);
     }
     if (wanted.size() < 2 || hi - lo >= kReadAheadSpread * static_cast<int64_t>(wanted.size())) return;
-    Use u(Prep(kPropsOfRange));
+    // An item without a packed row, or with one that does not read, is left to Props.
+    Use u(Prep("SELECT item_id, data FROM packed WHERE item_id BETWEEN ? AND ?"));
     u->Bind(1, lo).Bind(2, hi);
-    std::shared_ptr<CachedProps> p;
+    while (u->Step()) {
+        const int64_t id = u->Int(0);
+        if (!wanted.count(id)) continue;  // another folder's item between ours
+        std::shared_ptr<CachedProps> p = EmptyProps();
+        if (UnpackProps(u->BlobView(1), *p) && !p->props.empty()) KeepProps(id, std::move(p));
+    }
+}
+
+void StoreDb::FillPacked() {
+    Use u(Prep(kPropsOfUnpacked));
+    CachedProps p;
     int64_t current = 0;
-    auto keep = [&] {
-        if (p && !p->props.empty()) KeepProps(current, std::move(p));
-        p.reset();
+    auto flush = [&] {
+        if (!p.props.empty()) InsertPacked(current, p);
+        p.props.clear(), p.deferred.clear();
     };
     while (u->Step()) {
-        const int64_t id = u->Int(5);
-        if (id != current) {
-            keep();
-            current = id;
-            if (wanted.count(id)) p = EmptyProps();
-        }
-        if (p) AddPropsRow(*p, *u);  // else another folder's item between ours
+        if (u->Int(5) != current) flush(), current = u->Int(5);
+        AddPropsRow(p, *u);
     }
-    keep();
+    flush();
 }
 
 std::optional<PropValue> StoreDb::GetProp(int64_t item, uint32_t tag) {

@@ -411,7 +411,11 @@ private:
     Stmt& PrepDynamic(const std::string& sql);
     int64_t InsertItem(int64_t folder, const ItemData& data);
     int64_t InsertItemProps(int64_t folder, const std::vector<std::pair<uint32_t, PropValue>>& props);
-    void InsertProp(int64_t item, uint32_t tag, const PropValue& v);
+    // Writes one property row; true when a text got its folded copy (it is searched by index
+    // and read with the item, not deferred).
+    bool InsertProp(int64_t item, uint32_t tag, const PropValue& v);
+    void InsertPacked(int64_t item, const CachedProps& p);  // the item's packed row
+    void FillPacked();  // a packed row for every item without one, from its property rows
     int64_t TakeSeq(int64_t folder);
     int64_t DeletedItemsFolder();  // FindDeletedItems, created when there is none
     void Exec(const char* sql);

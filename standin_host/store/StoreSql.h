@@ -60,6 +60,16 @@ CREATE TRIGGER IF NOT EXISTS sources_follow_items AFTER DELETE ON items BEGIN
 END;
 )sql";
 
+// Each item's properties as its first read wants them, one row per item (PackedProps.h), and
+// the trigger that removes it with its item (format 4). The property rows stay what searches
+// and long texts are read from; an item without a packed row is read from them.
+inline constexpr const char* kPackedSchema = R"sql(
+CREATE TABLE IF NOT EXISTS packed(item_id INTEGER PRIMARY KEY, data BLOB NOT NULL);
+CREATE TRIGGER IF NOT EXISTS packed_follow_items AFTER DELETE ON items BEGIN
+  DELETE FROM packed WHERE item_id = old.id;
+END;
+)sql";
+
 // The WAL a bulk import lets grow before it is copied back into the file (BulkWrite): 256 MiB.
 inline constexpr int64_t kBulkWalPages = 65536;
 
