@@ -192,13 +192,23 @@ std::string History::BeginRun(const std::string& command) {
     gmtime_r(&t, &tm);
     char stamp[20];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    // Runs started in the same second differ in the suffix alone. A random device is not to be
+    // trusted to be random (some processors' generators return the same word every time), so
+    // the clock's fraction and the process are mixed in, and a suffix already taken is passed by
+    // rather than failing the run.
     std::random_device rd;
-    char id[40];
-    std::snprintf(id, sizeof id, "%s-%04x", stamp, static_cast<unsigned>(rd() & 0xFFFF));
+    const auto ns = static_cast<uint64_t>(now.time_since_epoch().count());
+    const uint32_t seed = rd() ^ static_cast<uint32_t>(ns ^ (ns >> 32)) ^ (static_cast<uint32_t>(::getpid()) * 40503u);
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
-    Query q(db_, "INSERT INTO runs(id, started, command, status, process) VALUES (?, ?, ?, 'running', ?)", fail);
-    q.Bind(1, std::string(id)).Bind(2, NowUtc()).Bind(3, command).Bind(4, ThisProcess()).Run();
-    return id;
+    Query q(db_, "INSERT OR IGNORE INTO runs(id, started, command, status, process) VALUES (?, ?, ?, 'running', ?)",
+            fail);
+    for (uint32_t attempt = 0; attempt < 0x10000; ++attempt) {
+        char id[40];
+        std::snprintf(id, sizeof id, "%s-%04x", stamp, static_cast<unsigned>((seed + attempt) & 0xFFFF));
+        q.Bind(1, std::string(id)).Bind(2, NowUtc()).Bind(3, command).Bind(4, ThisProcess()).Run();
+        if (sqlite3_changes(db_) == 1) return id;
+    }
+    Fail("no run id left for " + std::string(stamp));
 }
 
 int32_t History::BeginFolder(const std::string& runId, const FolderRecord& folder) {

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/Outlook.h"
+#include "standin_host/history/History.h"
 #include "standin_host/store/Profile.h"
 #include "tests/cli/CliFixture.h"
 
@@ -404,6 +405,18 @@ TEST_F(Runs, HistoryAndCacheFoldersOtherUsersCouldReachAreRefused) {
         EXPECT_EQ(Items(inbox).size(), Lines(Mixed()).size());
         EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "elsewhere"));
     }
+}
+
+// Runs begun within one second are told apart by a short suffix alone; however many there are,
+// none may take another's id (a run that cannot be recorded does not run at all).
+TEST_F(Runs, RunsBegunInTheSameSecondGetIdsOfTheirOwn) {
+    std::filesystem::create_directories(dir.path() / "state");
+    std::filesystem::permissions(dir.path() / "state", std::filesystem::perms::owner_all);
+    history::History h(dir.path() / "state" / "history.sqlite");
+    std::set<std::string> ids;
+    for (int i = 0; i < 500; ++i) ids.insert(h.BeginRun("clean"));
+    EXPECT_EQ(ids.size(), 500u);
+    EXPECT_EQ(h.Runs().size(), 500u);
 }
 
 }  // namespace
