@@ -1,10 +1,12 @@
 #include "standin_host/connected/Common.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -77,6 +79,17 @@ std::string FolderPathProblem(const std::vector<std::string>& levels) {
         return "its path is " + std::to_string(path - 1) + " bytes long, more than the " +
                std::to_string(kMaxFolderPathBytes) + " a folder's path may be";
     return {};
+}
+
+std::string DirectoryState(int dir) {
+    struct stat st{};
+    timespec now{};
+    if (::fstat(dir, &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return {};
+    // Two seconds cover the coarsest clocks in use (FAT's) and a file server's running ahead a
+    // little; a time in the future is not trusted either.
+    if (st.st_mtim.tv_sec > now.tv_sec - 2) return {};
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_mtim.tv_sec) +
+           "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 int TimeoutSetting(const char* envVar, const std::string& option) {

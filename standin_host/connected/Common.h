@@ -59,6 +59,11 @@ std::string FolderPathProblem(const std::vector<std::string>& levels);
 // setting when it is no number of seconds from 1 to 3600.
 int TimeoutSetting(const char* envVar, const std::string& option);
 
+// The state of a directory for a folder's glance: which directory it is and when it last
+// changed. Empty (the folder cannot tell) while that change is too recent to trust: a file
+// added within the same tick of the file system's clock would leave the time as it is.
+std::string DirectoryState(int dir);
+
 // Run locks take a byte per folder at the hash of its name (below 2^30).
 using store::Fnv1a;
 

@@ -91,6 +91,9 @@ public:
     virtual std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) = 0;
     // The glance of folder `folder`. Raises kMapiNotFound for a folder gone.
     virtual Glance GlanceAt(const std::string& folder) = 0;
+    // The validity of folder `folder` as its glance gives it, for a source that can tell it
+    // without the whole glance. Raises as GlanceAt.
+    virtual std::string ValidityOf(const std::string& folder) { return GlanceAt(folder).validity; }
     // The items of `folder` with the glance they were listed under (a folder that changes
     // meanwhile shows it at the next listing); what is passed over is said in `warnings`.
     virtual std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance,

@@ -81,7 +81,8 @@ public:
     }
 
     std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) override;
-    Glance GlanceAt(const std::string&) override { return {}; }  // a listing costs no more than a look
+    Glance GlanceAt(const std::string& folder) override;
+    std::string ValidityOf(const std::string&) override { return {}; }  // a maildir keeps none
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
     std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,
                                                           std::vector<std::string>& warnings) override;
@@ -233,7 +234,23 @@ MaildirDriver::FileMap MaildirDriver::Files(const std::string& folder, std::vect
     return files;
 }
 
-std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glance&, std::vector<std::string>& warnings) {
+Glance MaildirDriver::GlanceAt(const std::string& folder) {
+    // A message delivered, moved, flagged or removed changes the time of new/ or cur/; a maildir
+    // without both cannot tell.
+    std::string state;
+    for (const char* sub : {"new", "cur"}) {
+        int error = 0;
+        const UniqueFd at = Tree().Open(Join(folder, sub), error);
+        const std::string part = at ? DirectoryState(at.Get()) : std::string();
+        if (part.empty()) return {};
+        state += (state.empty() ? "" : " ") + part;
+    }
+    return {"", state};
+}
+
+std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glance& glance,
+                                                 std::vector<std::string>& warnings) {
+    glance = GlanceAt(folder);  // before the listing, so that what changes meanwhile is listed again
     std::vector<SourceItem> items;
     auto files = Files(folder, &warnings);
     items.reserve(files.size());

@@ -568,13 +568,13 @@ void Synchroniser::Enqueue(store::StoreDb& cache, int64_t id, const Row& row, in
 std::string Synchroniser::CheckValidity(int64_t folder, const std::string& key) {
     const std::string known =
         sql_.TextOf("SELECT validity FROM conn_folders WHERE folder_id = ?", folder).value_or(std::string());
-    const Glance now = driver_->GlanceAt(key);
-    if (!known.empty() && now.validity != known) {
+    const std::string now = driver_->ValidityOf(key);
+    if (!known.empty() && now != known) {
         lastError_ = "the folder " + key + " was rebuilt at the source";
         Raise(errnum::kMapiCallFailed,
               "the folder " + key + " of " + driver_->Name() + " was rebuilt meanwhile (its items' keys changed); run again");
     }
-    return now.validity;
+    return now;
 }
 
 bool Synchroniser::Pending(int64_t item) const {

@@ -69,10 +69,7 @@ public:
     std::vector<SourceFolder> ListFolders(std::vector<std::string>& warnings) override;
     Glance GlanceAt(const std::string& folder) override {
         // A file written or renamed in a collection changes the collection's time.
-        struct stat st{};
-        const UniqueFd dir = Tree().Require(folder);
-        if (::fstat(dir.Get(), &st) != 0) return {};
-        return {"", std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec)};
+        return {"", DirectoryState(Tree().Require(folder).Get())};
     }
     std::vector<SourceItem> ListItems(const std::string& folder, Glance& glance, std::vector<std::string>& warnings) override;
     std::vector<std::optional<store::ItemData>> ReadItems(const std::string& folder, std::vector<SourceItem>& items,

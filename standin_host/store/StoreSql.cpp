@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <optional>
 
@@ -30,6 +31,19 @@ void SeeChangesElsewhereNow() { detail::gChanges.fetch_add(1, std::memory_order_
 using namespace detail;
 
 namespace {
+// The steady clock at the resolution of the system's tick (a few ms): the store asks it on
+// every read to tell whether to look for other processes' changes, and the intervals it
+// measures are tens of milliseconds, so the tick is plenty and costs a fraction of the exact
+// clock.
+std::chrono::steady_clock::time_point CoarseNow() {
+#ifdef CLOCK_MONOTONIC_COARSE
+    timespec ts{};
+    if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts) == 0)
+        return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+#endif
+    return std::chrono::steady_clock::now();
+}
 
 std::function<void(const char*)>& FaultHook() {
     static std::function<void(const char*)> hook;
@@ -256,7 +270,7 @@ void StoreDb::RaiseGroupFailure() {
 void StoreDb::KeepGroupCurrent() {
     if (!GroupsReads()) return;
     if (group_ != Group::Closed && groupChanges_ < kGroupChanges &&
-        std::chrono::steady_clock::now() - groupSince_ < kGroupTime)
+        CoarseNow() - groupSince_ < kGroupTime)
         return;
     CloseGroup();
     try {
@@ -286,7 +300,7 @@ void StoreDb::OpenGroup(bool write) {
     if (write) RequireSound();
     Begin(write ? "BEGIN IMMEDIATE" : "BEGIN");
     group_ = write ? Group::Writing : Group::Reading;
-    groupSince_ = std::chrono::steady_clock::now();
+    groupSince_ = CoarseNow();
     groupChanges_ = 0;
     groupTotalAtOpen_ = sqlite3_total_changes64(db_);
 }
@@ -351,7 +365,7 @@ bool StoreDb::GroupDropped() {
 
 void StoreDb::SyncCache(bool exact) {
     const uint64_t changes = gChanges.load(std::memory_order_acquire);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = CoarseNow();
     if (!exact && changes == seenChanges_ && now - lastCheck_ < kForeignCheckInterval) return;
     seenChanges_ = changes;
     lastCheck_ = now;

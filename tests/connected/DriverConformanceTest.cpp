@@ -7,8 +7,11 @@
 // over the same cache must end with every message in exactly one place, as the source has it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <set>
@@ -175,6 +178,19 @@ public:
     }
     // Whether a flag (or another client's touch) leaves the item what it was.
     virtual bool FlagKeepsTheItem() const { return true; }
+    // The directories whose times tell that `folder` changed; none for a server.
+    virtual std::vector<fs::path> TimedDirs(const std::string&) const { return {}; }
+    void SetTimes(const std::string& folder, timespec t) {
+        const timespec times[2] = {t, t};
+        for (const auto& dir : TimedDirs(folder)) ::utimensat(AT_FDCWD, dir.c_str(), times, 0);
+    }
+    // Makes the last change of `folder` look long past, as it is when a user cleans later (a
+    // folder changed a moment ago is listed whatever its time says); a second for each change,
+    // so that every change still shows.
+    void Settle(const std::string& folder) { SetTimes(folder, {1600000000 + ++settled_, 0}); }
+
+private:
+    int64_t settled_ = 0;
 };
 
 class FakeRig : public Rig {
@@ -223,6 +239,7 @@ public:
     MaildirRig() {
         for (const auto& dir : {top_, top_ / ".Other"})
             for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir / sub);
+        Settle("INBOX"), Settle("Other");
     }
     std::string Kind() const override { return "maildir"; }
     std::unique_ptr<Driver> MakeDriver() override {
@@ -233,16 +250,25 @@ public:
     }
     void Put(const std::string& folder, const std::string& id) override {
         std::ofstream(Dir(folder) / "cur" / (std::to_string(1700000000 + ++n_) + ".M1P1.host:2,S")) << Message(id);
+        Settle(folder);
     }
     void Flag(const std::string& folder, const std::string& id) override {
         const auto file = Find(folder, id);
         fs::rename(file, file.string() + "F");
+        Settle(folder);
     }
-    void Remove(const std::string& folder, const std::string& id) override { fs::remove(Find(folder, id)); }
+    void Remove(const std::string& folder, const std::string& id) override {
+        fs::remove(Find(folder, id));
+        Settle(folder);
+    }
     void DeleteFolder(const std::string& folder) override { fs::remove_all(Dir(folder)); }
     void Rebuild(const std::string& folder) override {
         for (const auto& e : std::vector<fs::directory_entry>(fs::directory_iterator(Dir(folder) / "cur"), {}))
             fs::rename(e.path(), Dir(folder) / "cur" / ("1800000000.R" + std::to_string(++n_) + ".host:2,S"));
+        Settle(folder);
+    }
+    std::vector<fs::path> TimedDirs(const std::string& folder) const override {
+        return {Dir(folder) / "new", Dir(folder) / "cur"};
     }
     Ids IdsIn(const std::string& folder) override {
         Ids ids;
@@ -270,7 +296,7 @@ private:
 class VdirRig : public Rig {
 public:
     VdirRig() {
-        for (const char* c : {"INBOX", "Other"}) fs::create_directories(top_ / c);
+        for (const char* c : {"INBOX", "Other"}) fs::create_directories(top_ / c), Settle(c);
     }
     std::string Kind() const override { return "vdir"; }
     std::unique_ptr<Driver> MakeDriver() override { return connected::MakeVdirDriver(top_); }
@@ -279,19 +305,26 @@ public:
         std::ofstream(top_ / folder / (id + "-" + std::to_string(++n_) + ".vcf"))
             << "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" << id << "\r\nFN:" << id << "\r\nN:" << id
             << ";;;;\r\nREV:20240101T000000Z\r\nEND:VCARD\r\n";
+        Settle(folder);
     }
     void Flag(const std::string& folder, const std::string& id) override {
         const auto file = Find(folder, id);
         const std::string text = testing::ReadFile(file);
         fs::remove(file);
         std::ofstream(file) << text;  // written anew, as a client writes an edit
+        Settle(folder);
     }
-    void Remove(const std::string& folder, const std::string& id) override { fs::remove(Find(folder, id)); }
+    void Remove(const std::string& folder, const std::string& id) override {
+        fs::remove(Find(folder, id));
+        Settle(folder);
+    }
     void DeleteFolder(const std::string& folder) override { fs::remove_all(top_ / folder); }
     void Rebuild(const std::string& folder) override {
         for (const auto& e : std::vector<fs::directory_entry>(fs::directory_iterator(top_ / folder), {}))
             if (e.is_regular_file()) fs::rename(e.path(), top_ / folder / ("r" + std::to_string(++n_) + ".vcf"));
+        Settle(folder);
     }
+    std::vector<fs::path> TimedDirs(const std::string& folder) const override { return {top_ / folder}; }
     Ids IdsIn(const std::string& folder) override {
         Ids ids;
         std::error_code gone;
@@ -617,6 +650,20 @@ TEST_P(Conformance, AFolderRebuiltOrDeletedElsewhereIsReadAgain) {
     rig->DeleteFolder("Other");
     Sync();
     EXPECT_EQ(Folder("Other"), 0) << "a folder deleted at the source";
+    ExpectAsTheSource();
+}
+
+// A change within the same tick of the file system's clock as the listing before it leaves the
+// folder's time as it was: a folder changed that recently is listed again, not trusted.
+TEST_P(Conformance, AChangeWithinTheClockTickOfTheLastListingIsNotMissed) {
+    if (rig->TimedDirs("INBOX").empty()) GTEST_SKIP() << "the source's state is no directory's time";
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    rig->SetTimes("INBOX", now);
+    Sync();
+    rig->Put("INBOX", "e");
+    rig->SetTimes("INBOX", now);
+    Sync();
     ExpectAsTheSource();
 }
 
