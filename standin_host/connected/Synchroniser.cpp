@@ -1,6 +1,7 @@
 #include "standin_host/connected/Synchroniser.h"
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <set>
 #include <string_view>
@@ -463,34 +464,68 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
 }
 
 // What is really new is read and added a part at a time, folder by folder in listing order, so
-// that a first synchronisation of a big source holds one part in memory, not all of it. Each
+// that a first synchronisation of a big source holds two parts in memory, not all of it. Each
 // part comes in whole with its rows; a folder's listing state is written after its last part,
 // so a synchronisation cut short lists the folder again and reads only what is not in yet.
+// The next part is read while one is added: reading (parsing, or waiting for a server) and
+// writing the cache then take their time side by side. A failure to read a part is raised
+// after the parts before it are in, as if they were read one after the other.
 // A watcher (SyncProgressScope) is told as each part comes in.
 void Synchroniser::AddFresh(store::StoreDb& cache, const Listing& listing,
                             std::map<int64_t, std::vector<SourceItem>>& fresh, std::vector<std::string>& warnings) {
-    const auto* watcher = SyncProgressScope::Current();
+    struct Part {
+        int64_t folder;
+        const std::string* key;
+        const std::vector<SourceItem>* items;
+        size_t from, to;
+        const Glance* last;  // the folder's glance, when this part is its last
+    };
+    std::vector<Part> parts;
     size_t total = 0, done = 0;
-    for (const auto& [id, items] : fresh) total += items.size();
-    if (watcher && total > 0) (*watcher)(driver_->Name(), 0, total);
     for (const auto& [id, f] : listing.folders) {
-        auto& items = fresh[id];
-        for (size_t from = 0; from < items.size(); from += kItemsReadAtOnce) {
-            std::vector<SourceItem> part(items.begin() + static_cast<std::ptrdiff_t>(from),
-                                         items.begin() + static_cast<std::ptrdiff_t>(std::min(items.size(), from + kItemsReadAtOnce)));
-            const auto parsed = driver_->ReadItems(f.key, part, warnings);
+        const auto& items = fresh[id];
+        total += items.size();
+        for (size_t from = 0; from < items.size(); from += kItemsReadAtOnce)
+            parts.push_back({id, &f.key, &items, from, std::min(items.size(), from + kItemsReadAtOnce), nullptr});
+        if (parts.empty() || parts.back().folder != id) parts.push_back({id, &f.key, &items, 0, 0, nullptr});
+        parts.back().last = &f.glance;
+    }
+    struct Read {
+        std::vector<SourceItem> items;
+        std::vector<std::optional<store::ItemData>> parsed;
+        std::vector<std::string> warnings;
+    };
+    auto read = [&](const Part& p) {
+        return std::async(std::launch::async, [this, p] {
+            const auto begin = p.items->begin();
+            Read r{{begin + static_cast<std::ptrdiff_t>(p.from), begin + static_cast<std::ptrdiff_t>(p.to)}, {}, {}};
+            if (!r.items.empty()) r.parsed = driver_->ReadItems(*p.key, r.items, r.warnings);
+            return r;
+        });
+    };
+    const auto* watcher = SyncProgressScope::Current();
+    if (watcher && total > 0) (*watcher)(driver_->Name(), 0, total);
+    std::future<Read> next;
+    if (!parts.empty()) next = read(parts.front());
+    for (size_t k = 0; k < parts.size(); ++k) {
+        Read r = next.get();
+        if (k + 1 < parts.size()) next = read(parts[k + 1]);
+        for (auto& w : r.warnings) warnings.push_back(std::move(w));
+        const Part& p = parts[k];
+        if (!r.items.empty()) {
             cache.ChangeLocally([&] {
-                for (size_t i = 0; i < part.size(); ++i)
-                    if (parsed[i]) WriteRow(cache.AddItem(id, *parsed[i]), id, part[i]);
+                for (size_t i = 0; i < r.items.size(); ++i)
+                    if (r.parsed[i]) WriteRow(cache.AddItem(p.folder, *r.parsed[i]), p.folder, r.items[i]);
             });
-            done += part.size();
+            done += r.items.size();
             if (watcher) (*watcher)(driver_->Name(), done, total);
         }
-        cache.ChangeLocally([&] {
-            sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
-                     "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
-                     f.glance.validity, f.glance.state, id, id);
-        });
+        if (p.last)
+            cache.ChangeLocally([&] {
+                sql_.Run("UPDATE conn_folders SET validity = ?, state = ?, "
+                         "listed = (SELECT count(*) FROM conn_items WHERE folder_id = ?) WHERE folder_id = ?",
+                         p.last->validity, p.last->state, p.folder, p.folder);
+            });
     }
 }
 
