@@ -496,7 +496,8 @@ void Synchroniser::AddFresh(store::StoreDb& cache, const Listing& listing,
         std::vector<std::string> warnings;
     };
     auto read = [&](const Part& p) {
-        return std::async(std::launch::async, [this, p] {
+        // A folder with nothing new has nothing to read beside the writing: no thread for it.
+        return std::async(p.to > p.from ? std::launch::async : std::launch::deferred, [this, p] {
             const auto begin = p.items->begin();
             Read r{{begin + static_cast<std::ptrdiff_t>(p.from), begin + static_cast<std::ptrdiff_t>(p.to)}, {}, {}};
             if (!r.items.empty()) r.parsed = driver_->ReadItems(*p.key, r.items, r.warnings);

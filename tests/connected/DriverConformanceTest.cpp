@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -523,6 +524,21 @@ private:
     bool after_;
 };
 
+// Reading fails from the `failFrom`th call on, as when a connection is lost midway.
+class FailingReads : public Stopping {
+public:
+    FailingReads(std::unique_ptr<Driver> d, int failFrom) : Stopping(std::move(d), false), failFrom_(failFrom) {}
+    std::vector<std::optional<store::ItemData>> ReadItems(const std::string& f, std::vector<SourceItem>& i,
+                                                          std::vector<std::string>& w) override {
+        if (++calls_ >= failFrom_) RaiseError(errnum::kMapiCallFailed, "the connection was lost", "test");
+        return Stopping::ReadItems(f, i, w);
+    }
+
+private:
+    std::atomic<int> calls_{0};
+    const int failFrom_;
+};
+
 class Conformance : public ::testing::TestWithParam<std::function<std::unique_ptr<Rig>()>> {
 protected:
     void SetUp() override {
@@ -665,6 +681,26 @@ TEST_P(Conformance, AChangeWithinTheClockTickOfTheLastListingIsNotMissed) {
     rig->SetTimes("INBOX", now);
     Sync();
     ExpectAsTheSource();
+}
+
+// New items are read a part at a time, the next part while one is added; a reading that fails
+// midway leaves the parts before it in the cache, and the next synchronisation adds the rest,
+// none of them twice.
+TEST_P(Conformance, AReadingThatFailsMidwayKeepsThePartsBeforeIt) {
+    if (rig->Kind() != "fake") GTEST_SKIP() << "thousands of messages: the in-memory source stands for the others";
+    for (int i = 0; i < 4500; ++i) rig->Put("Other", "m" + std::to_string(i));
+    Attach(std::make_unique<FailingReads>(rig->MakeDriver(), 2));
+    EXPECT_THROW(Sync(), AutomationError);
+    auto count = [&] {
+        size_t n = 0;
+        cache->ForEachItem(Folder("Other"), [&](int64_t, const store::ItemData&) { ++n; });
+        return n;
+    };
+    EXPECT_EQ(count(), 2001u);  // "d" and the first part
+    Attach(rig->MakeDriver());
+    Sync();
+    ExpectAsTheSource();
+    EXPECT_EQ(count(), 4501u);
 }
 
 std::string DriverName(size_t index) {
