@@ -150,7 +150,7 @@ void Synchroniser::SynchroniseNow(store::StoreDb& cache) {
     // While another process has changes under way, the cache and the source differ by them and
     // a listing would take them for another client's. A run (and any change of a source whose
     // changes are quick) waits for them; an opening shows a source of long batches as it stands.
-    const auto held = runs_ > 0 || !driver_->MovesSets() ? changes_.Hold() : changes_.TryHold();
+    const auto held = runs_ > 0 || !driver_->MovesSets() ? HoldChanges(cache) : changes_.TryHold();
     if (!held) {
         warnings_.push_back("another nubrasweep is changing " + driver_->Name() +
                             " right now; it is shown as last synchronised");
@@ -563,7 +563,7 @@ void Synchroniser::Enqueue(store::StoreDb& cache, int64_t id, const Row& row, in
     if (batch_.items.empty()) {
         // Held until the batch is settled: another process's synchronisation must not take
         // these intents for ones cut short.
-        batchHold_ = changes_.Hold();
+        batchHold_ = HoldChanges(cache);
         try {
             if (unsettled_) SettleIntents(cache);  // a change cut short earlier in this run
             batch_.validity = CheckValidity(row.folder, *src);
@@ -627,6 +627,21 @@ void Synchroniser::EndRun(store::StoreDb& cache) {
     }
 }
 
+// The change lock. The settling of this run's last moves may wait in the run's group, which
+// keeps the cache's write lock: another process that holds the change lock may be waiting for
+// that, so the group is committed before this one waits. Raises like CommitGroup (the settling
+// is then left to the next change or synchronisation) or ChangeLock::Hold.
+std::shared_ptr<void> Synchroniser::HoldChanges(store::StoreDb& cache) {
+    if (auto held = changes_.TryHold()) return held;
+    try {
+        cache.CommitGroup();
+    } catch (const AutomationError&) {
+        unsettled_ = true;
+        throw;
+    }
+    return changes_.Hold();
+}
+
 // SendBatch for whatever needs the batch gone first. During a run a failure is kept for EndRun,
 // so that the run is reported failed and not the call that happened to send it (the engine
 // would take that for its own item's failure).
@@ -680,7 +695,7 @@ void Synchroniser::SendBatch(store::StoreDb& cache) {
     }
     FaultPoint((kind_ + ":moved").c_str());
     try {
-        SettleBatch(cache, b, told, true, true);
+        SettleBatch(cache, b, told, true, true, true);
     } catch (const AutomationError&) {
         driver_->Reset();
         unsettled_ = true;  // the intents left are settled by the next change or synchronisation
@@ -732,8 +747,11 @@ std::vector<std::optional<SourceItem>> Synchroniser::FindCopies(store::StoreDb& 
 // the target, told by the source or found), not moved (still in the source), or gone. A move
 // cut short with the copy made and the original still there is completed. A source that said
 // it moved what is still where it was has failed the batch (raised once the cache follows it).
+// `grouped`: the cache's changes may wait in the run's group (a batch just sent), where a
+// process that ends before the group commits leaves the intents for the next synchronisation
+// to settle the same way; otherwise they are committed at once.
 void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std::vector<std::optional<SourceItem>>& told,
-                               bool srcThere, bool destThere) {
+                               bool srcThere, bool destThere, bool grouped) {
     std::vector<std::optional<SourceItem>> copies = told;
     copies.resize(b.items.size());
     // Where the source said nothing, or may have said what it did not do, the source is asked.
@@ -774,7 +792,7 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
         }
     }
     size_t vanished = 0;
-    cache.ChangeLocally([&] {
+    const auto settle = [&] {
         for (size_t i = 0; i < b.items.size(); ++i) {
             const int64_t id = b.items[i].id;
             sql_.Run("DELETE FROM conn_intents WHERE item_id = ?", id);
@@ -793,7 +811,11 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
                 ++vanished;
             }
         }
-    });
+    };
+    if (grouped)
+        cache.ChangeLocallyGrouped(settle);
+    else
+        cache.ChangeLocally(settle);
     if (vanished)
         warnings_.push_back(Count(vanished, "item") + " of " + b.src + " in " + driver_->Name() +
                             " vanished before they could be moved (deleted or moved by another program)");
@@ -808,7 +830,7 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
 // Settles the intents a process left behind (killed, or cut off from the source) against what
 // the source has now, one batch per pair of folders.
 void Synchroniser::SettleIntents(store::StoreDb& cache) {
-    const auto held = changes_.Hold();  // not a change another process has under way
+    const auto held = HoldChanges(cache);  // not a change another process has under way
     std::map<std::tuple<std::string, std::string, std::string>, Batch> batches;
     {
         auto& st = sql_.Prep(
@@ -852,7 +874,7 @@ void Synchroniser::SettleIntents(store::StoreDb& cache) {
 void Synchroniser::RemoveItem(store::StoreDb& cache, int64_t item, const std::function<void()>& apply) {
     RequireSynced();
     SendPending(cache);  // the item may be one of it
-    const auto held = changes_.Hold();
+    const auto held = HoldChanges(cache);
     if (unsettled_) SettleIntents(cache);
     const auto row = RowOf(item);
     // Its move into Deleted Items may have failed to reach the source and been put back: only
@@ -889,7 +911,7 @@ int64_t Synchroniser::CreateFolder(store::StoreDb& cache, int64_t parent, const 
 void Synchroniser::RemoveFolder(store::StoreDb& cache, int64_t folder, const std::function<void()>& apply) {
     RequireSynced();
     SendPending(cache);
-    const auto held = changes_.Hold();
+    const auto held = HoldChanges(cache);
     if (const auto key = KeyOf(folder)) driver_->RemoveFolder(*key);
     cache.ChangeLocally([&] {
         apply();

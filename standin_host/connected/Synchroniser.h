@@ -118,10 +118,11 @@ private:
     // Moves.
     void Enqueue(store::StoreDb& cache, int64_t id, const Row& row, int64_t dest, const std::function<void()>& apply);
     void SendPending(store::StoreDb& cache);
+    std::shared_ptr<void> HoldChanges(store::StoreDb& cache);
     void SendBatch(store::StoreDb& cache);
     std::string CheckValidity(int64_t folder, const std::string& key);
     void SettleBatch(store::StoreDb& cache, const Batch& b, const std::vector<std::optional<SourceItem>>& told,
-                     bool srcThere, bool destThere);
+                     bool srcThere, bool destThere, bool grouped = false);
     std::vector<std::optional<SourceItem>> FindCopies(store::StoreDb& cache, const Batch& b,
                                                       std::vector<std::optional<SourceItem>> copies);
     void SettleIntents(store::StoreDb& cache);

@@ -53,7 +53,7 @@ void RunRecorder::Changing(const store::ItemChange& planned) {
         // Where the store groups the removal with others, so does the history with its note
         // (Committing keeps the notes before the store commits).
         const auto store = profile_.StoreById(planned.storeBefore);
-        const bool grouped = store && store->GroupingChanges();
+        const bool grouped = store && store->GroupingChanges(planned.operation);
         try {
             history_->NoteRemoval(runId_, folderSeq_, noted_ + 1, r, grouped);
             ++noted_;

@@ -49,6 +49,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -369,9 +370,14 @@ public:
     // changed meanwhile is committed when the hold goes, and a failure to commit it is lost.
     // Never raises: where the read transaction cannot begin, statements lock as before.
     std::shared_ptr<void> ReadTogether();
-    // Whether a change made now joins a run's group: it is committed later, after the change
-    // observer is told (ChangeObserver::Committing).
-    bool GroupingChanges() const { return GroupsWrites(); }
+    // Whether a change of kind `operation` ("Move", "Delete") made now joins a run's group: it
+    // is committed later, after the change observer is told (ChangeObserver::Committing), and
+    // takes effect nowhere before. A connected store's move does: its cache half and intent
+    // wait in the group, which is committed before the source moves (Upstream::MoveItem). Its
+    // deletion does not: the source deletes first.
+    bool GroupingChanges(std::string_view operation) const {
+        return GroupsCacheWrites() && (!upstream_ || operation == "Move");
+    }
 
     class Stmt;
     class Txn;

@@ -34,7 +34,9 @@ public:
 
     // Moves `item` of the cache into cache folder `dest` at the source, then calls `apply`
     // (which moves it in the cache); during a run (BeginRun) the source's move may be put off
-    // until EndRun. Raises like StoreDb::MoveItem, naming the source; after a failure neither
+    // until EndRun. During a run, the cache's half (with the intent) joins the run's group
+    // (StoreDb::ChangeLocallyGrouped), and the group is committed (StoreDb::CommitGroup) before
+    // the source is touched: the change observer's notes of the move are kept by then. Raises like StoreDb::MoveItem, naming the source; after a failure neither
     // the source nor the cache has changed, or the cache was corrected to what the source
     // shows (a message that vanished there is gone from the cache too).
     virtual void MoveItem(StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) = 0;

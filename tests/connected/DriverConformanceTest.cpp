@@ -17,8 +17,10 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "host/AutomationDates.h"
+#include "standin_host/connected/Common.h"
 #include "standin_host/connected/Dav.h"
 #include "standin_host/connected/Imap.h"
 #include "standin_host/connected/Maildir.h"
@@ -701,6 +703,37 @@ TEST_P(Conformance, AReadingThatFailsMidwayKeepsThePartsBeforeIt) {
     Sync();
     ExpectAsTheSource();
     EXPECT_EQ(count(), 4501u);
+}
+
+// A run's moves settle in its group, which holds the cache's write lock until it commits.
+// Another process that takes the change lock and then writes the cache (a synchronisation)
+// must get its turn at the next move, not wait out SQLite's timeout and fail.
+TEST_P(Conformance, AnotherProcessChangingBetweenTheMovesOfARunGetsItsTurn) {
+    if (rig->MakeDriver()->MovesSets()) GTEST_SKIP() << "the moves of a run go to the source together at its end";
+    const auto lockFile = connected::SourceLockFile(rig->Kind(), rig->MakeDriver()->Source());
+    cache->BeginGroupedChanges();
+    up->BeginRun(*cache);
+    cache->MoveItem(Items("INBOX").at("a"), Folder("Other"));
+    std::atomic<bool> holding{false};
+    std::string otherFailed;
+    std::thread other([&] {
+        connected::ChangeLock lock(lockFile);
+        const auto held = lock.Hold();
+        holding = true;
+        try {
+            store::StoreDb::Open(tmp.path() / "cache.nbst")->InTransaction([] {});
+        } catch (const AutomationError& e) {
+            otherFailed = e.Description();
+        }
+    });
+    while (!holding) std::this_thread::yield();
+    cache->MoveItem(Items("INBOX").at("b"), Folder("Other"));
+    other.join();
+    up->EndRun(*cache);
+    cache->EndGroupedChanges();
+    EXPECT_EQ(otherFailed, "");
+    ExpectAsTheSource();
+    EXPECT_EQ(rig->IdsIn("Other"), (Ids{"a", "b", "d"}));
 }
 
 std::string DriverName(size_t index) {
