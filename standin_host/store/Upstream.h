@@ -36,9 +36,10 @@ public:
     // (which moves it in the cache); during a run (BeginRun) the source's move may be put off
     // until EndRun. During a run, the cache's half (with the intent) joins the run's group
     // (StoreDb::ChangeLocallyGrouped), and the group is committed (StoreDb::CommitGroup) before
-    // the source is touched: the change observer's notes of the move are kept by then. Raises like StoreDb::MoveItem, naming the source; after a failure neither
-    // the source nor the cache has changed, or the cache was corrected to what the source
-    // shows (a message that vanished there is gone from the cache too).
+    // the source is touched: the change observer's notes of the move are kept by then. Raises
+    // like StoreDb::MoveItem, naming the source; after a failure neither the source nor the
+    // cache has changed, or the cache was corrected to what the source shows (a message that
+    // vanished there is gone from the cache too).
     virtual void MoveItem(StoreDb& cache, int64_t item, int64_t dest, const std::function<void()>& apply) = 0;
     // Removes `item` for good at the source (it is in Deleted Items), then calls `apply`.
     virtual void RemoveItem(StoreDb& cache, int64_t item, const std::function<void()>& apply) = 0;

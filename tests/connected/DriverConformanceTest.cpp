@@ -709,8 +709,9 @@ TEST_P(Conformance, AReadingThatFailsMidwayKeepsThePartsBeforeIt) {
 // Another process that takes the change lock and then writes the cache (a synchronisation)
 // must get its turn at the next move, not wait out SQLite's timeout and fail.
 TEST_P(Conformance, AnotherProcessChangingBetweenTheMovesOfARunGetsItsTurn) {
-    if (rig->MakeDriver()->MovesSets()) GTEST_SKIP() << "the moves of a run go to the source together at its end";
-    const auto lockFile = connected::SourceLockFile(rig->Kind(), rig->MakeDriver()->Source());
+    const auto driver = rig->MakeDriver();
+    if (driver->MovesSets()) GTEST_SKIP() << "the moves of a run go to the source together at its end";
+    const auto lockFile = connected::SourceLockFile(rig->Kind(), driver->Source());
     cache->BeginGroupedChanges();
     up->BeginRun(*cache);
     cache->MoveItem(Items("INBOX").at("a"), Folder("Other"));
