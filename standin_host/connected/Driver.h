@@ -68,8 +68,8 @@ public:
     // part; a message gets a new UID): then an item another client moved is found again by
     // its key, and stays the same item.
     virtual bool KeysSurviveMoves() const = 0;
-    // Whether MoveItems moves many items in one command, so that a run's moves are worth
-    // putting off and sending together.
+    // Whether a run's moves are worth putting off and sending together: MoveItems moves many
+    // items in one command, or a move costs less than the commit of its intent before it.
     virtual bool MovesSets() const = 0;
     // Whether an item whose stamp changed may hold something else now (an edited contact), so
     // that it is read again; a renamed or flagged message is the same message.

@@ -74,7 +74,9 @@ public:
     std::string Source() const override { return root_.string(); }
     std::string Name() const override { return "the Maildir \"" + root_.string() + "\""; }
     bool KeysSurviveMoves() const override { return true; }
-    bool MovesSets() const override { return false; }
+    // A rename costs less than the commit of its intent before it: a run's moves are sent
+    // together, their intents committed at once.
+    bool MovesSets() const override { return true; }
     bool VerifyMoves() const override { return false; }
     std::string Describe(const std::string& folder, const SourceItem& item) const override {
         return "the message file \"" + (root_ / folder / item.stamp).string() + "\"";

@@ -18,6 +18,10 @@ namespace {
 
 [[noreturn]] void Raise(int32_t number, const std::string& text) { RaiseError(number, text, kSource); }
 
+// A folder as messages name it: by its key at the source; the top of a tree, whose key is
+// empty (a Maildir's Inbox), by what it is.
+std::string Shown(const std::string& key) { return key.empty() ? "the top folder" : key; }
+
 // A batch is sent as one command per 1,000 items by the driver; the cap bounds what one failure
 // puts back.
 constexpr size_t kMovesPerBatch = 5000;
@@ -784,7 +788,7 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
                 if (originals[i] && copies[i]) originals[i].reset();
         } catch (const AutomationError& e) {
             if (e.Number() != errnum::kMapiNoSupport) throw;
-            warnings_.push_back(Count(doubled.size(), "move") + " from " + b.src + " into " + b.dest +
+            warnings_.push_back(Count(doubled.size(), "move") + " from " + Shown(b.src) + " into " + Shown(b.dest) +
                                 " were cut short and " + driver_->Name() +
                                 " cannot remove the originals alone: those items are in both folders");
             for (size_t i = 0; i < b.items.size(); ++i)
@@ -817,14 +821,14 @@ void Synchroniser::SettleBatch(store::StoreDb& cache, const Batch& b, const std:
     else
         cache.ChangeLocally(settle);
     if (vanished)
-        warnings_.push_back(Count(vanished, "item") + " of " + b.src + " in " + driver_->Name() +
+        warnings_.push_back(Count(vanished, "item") + " of " + Shown(b.src) + " in " + driver_->Name() +
                             " vanished before they could be moved (deleted or moved by another program)");
     if (claimed)
         Raise(errnum::kMapiCallFailed, driver_->Name() + " said it moved " +
                                            Count(std::count_if(told.begin(), told.end(), [](const auto& t) { return t.has_value(); }),
-                                                 "item") + " from " + b.src +
-                                           " into " + b.dest + ", but " + std::to_string(claimed) +
-                                           " of them are still in " + b.src + "; they stay there");
+                                                 "item") + " from " + Shown(b.src) +
+                                           " into " + Shown(b.dest) + ", but " + std::to_string(claimed) +
+                                           " of them are still in " + Shown(b.src) + "; they stay there");
 }
 
 // Settles the intents a process left behind (killed, or cut off from the source) against what

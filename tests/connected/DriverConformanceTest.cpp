@@ -627,6 +627,22 @@ TEST_P(Conformance, ASetMovesAndTheCacheFollowsTheSource) {
     rig->Remove("INBOX", "c");
     EXPECT_ANY_THROW(cache->MoveItem(Items("INBOX").at("c"), Folder("Other")));
     ExpectAsTheSource();
+    // A source that takes a run's moves together learns of one gone meanwhile at the run's end:
+    // a warning names it, and the cache does not keep it as moved.
+    if (!rig->MakeDriver()->MovesSets()) return;
+    rig->Put("INBOX", "e");
+    Sync();
+    up->BeginRun(*cache);
+    cache->MoveItem(Items("INBOX").at("e"), Folder("Other"));
+    rig->Remove("INBOX", "e");
+    up->EndRun(*cache);
+    ExpectAsTheSource();
+    EXPECT_EQ(rig->IdsIn("Other"), (Ids{"a", "b", "d"}));
+    const auto warnings = up->TakeWarnings();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].starts_with("1 item of " + std::string(rig->Kind() == "maildir" ? "the top folder" : "INBOX") +
+                                        " in "))
+        << warnings[0];
 }
 
 // Where another client's touch makes another item of it (an edited contact), the item read
