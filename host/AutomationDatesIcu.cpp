@@ -14,8 +14,12 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <unistd.h>
+
+#include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -312,8 +316,11 @@ struct State {
     std::mutex mutex;
     std::optional<std::string> locale;  // set by SetRegionalLocale
     std::map<std::string, std::unique_ptr<LocaleData>> cache;
-    std::string lastKey;              // what CurrentLocale last resolved
-    LocaleData* lastData = nullptr;   // and to what (owned by cache)
+    // What CurrentLocale last resolved: the locale set, else the environment's variables (unset
+    // ones null); and to what (owned by cache).
+    std::optional<std::string> lastLocale;
+    std::array<std::optional<std::string>, 3> lastVariables;
+    LocaleData* lastData = nullptr;
     std::string zoneKey;
     std::unique_ptr<icu::TimeZone> zone;
 };
@@ -323,24 +330,40 @@ State& TheState() {
     return s;
 }
 
+// LC_ALL, LC_TIME and LANG as getenv reads them (null where unset), in one pass over the
+// environment instead of one per name.
+std::array<const char*, 3> LocaleVariables() {
+    static constexpr std::array<std::string_view, 3> kNames = {"LC_ALL=", "LC_TIME=", "LANG="};
+    std::array<const char*, 3> found{};
+    for (char** e = environ; e && *e; ++e) {
+        if ((*e)[0] != 'L') continue;  // all three begin so; most variables do not
+        for (size_t i = 0; i < kNames.size(); ++i)
+            if (!found[i] && std::strncmp(*e, kNames[i].data(), kNames[i].size()) == 0) found[i] = *e + kNames[i].size();
+    }
+    return found;
+}
+
 // Called with the mutex held.
 LocaleData& CurrentLocale(State& s) {
     // Every date conversion asks: the last answer stands while the setting it came from (the
     // locale set, else the environment's variables) reads the same.
-    std::string key = s.locale ? "=" + *s.locale : std::string();
-    if (!s.locale)
-        for (const char* var : {"LC_ALL", "LC_TIME", "LANG"}) {
-            const char* v = std::getenv(var);
-            key.append(v ? v : "\x01").push_back('\0');
-        }
-    if (s.lastData && key == s.lastKey) return *s.lastData;
+    const auto variables = s.locale ? std::array<const char*, 3>{} : LocaleVariables();
+    auto same = [&] {
+        if (s.locale != s.lastLocale) return false;
+        for (size_t i = 0; i < variables.size(); ++i)
+            if (variables[i] ? s.lastVariables[i] != variables[i] : s.lastVariables[i].has_value()) return false;
+        return true;
+    };
+    if (s.lastData && same()) return *s.lastData;
     std::string name = s.locale ? *s.locale : LocaleFromEnvironment();
     auto& slot = s.cache[name];
     if (!slot) {
         slot = LoadLocale(name);
         Probe(*slot);
     }
-    s.lastKey = std::move(key);
+    s.lastLocale = s.locale;
+    for (size_t i = 0; i < variables.size(); ++i)
+        s.lastVariables[i] = variables[i] ? std::optional<std::string>(variables[i]) : std::nullopt;
     s.lastData = slot.get();
     return *slot;
 }

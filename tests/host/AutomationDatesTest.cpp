@@ -142,6 +142,11 @@ TEST(RegionalSettings, ComeFromTheEnvironment) {
     for (const auto& [all, time, lang, expected] : cases) {
         ScopedEnv a("LC_ALL", all), t("LC_TIME", time), l("LANG", lang);
         EXPECT_EQ(RegionalLocale(), expected);
+        // Dates follow the environment as it changes, as they follow a locale set.
+        const std::string shown = FormatGeneralDate(MakeDate(2009, 3, 4));
+        SetRegionalLocale(expected);
+        EXPECT_EQ(shown, FormatGeneralDate(MakeDate(2009, 3, 4))) << expected;
+        SetRegionalLocale("");
     }
     ScopedEnv l("LANG", "de_DE.UTF-8");
     SetRegionalLocale("en_GB");
