@@ -111,8 +111,10 @@ private:
     // The files of `folder` now, by unique part: (sub, name), new/ listed first.
     using FileMap = std::unordered_map<std::string, std::pair<std::string, std::string>>;
     FileMap Files(const std::string& folder, std::vector<std::string>* warnings);
-    int Rename(const std::string& from, const std::string& sub, const std::string& name, const std::string& to,
-               const std::string& target);
+    // Directory handles by path, opened once for a batch of moves (which go between two folders).
+    using Dirs = std::unordered_map<std::string, UniqueFd>;
+    int Rename(Dirs& dirs, const std::string& from, const std::string& sub, const std::string& name,
+               const std::string& to, const std::string& target);
     void Subscribe(const std::string& dir, bool add);
 
     fs::path root_;
@@ -329,20 +331,30 @@ std::vector<std::optional<SourceItem>> MaildirDriver::Locate(const std::string& 
 
 // Renames file `name` of `from`/`sub` to `target` in `to`/`sub`, through handles of the two
 // directories opened without following a link. Returns 0 or the error.
-int MaildirDriver::Rename(const std::string& from, const std::string& sub, const std::string& name,
+int MaildirDriver::Rename(Dirs& dirs, const std::string& from, const std::string& sub, const std::string& name,
                           const std::string& to, const std::string& target) {
     int error = 0;
-    const UniqueFd src = Tree().Open(Join(from, sub), error);
-    if (!src) return error;
-    const UniqueFd dest = Tree().Open(Join(to, sub), error);
-    if (!dest) return error;
-    return TreeDir::Rename(src.Get(), name, dest.Get(), target) ? 0 : errno;
+    auto open = [&](const std::string& dir) {
+        auto it = dirs.find(dir);
+        if (it == dirs.end()) {
+            UniqueFd fd = Tree().Open(dir, error);
+            if (!fd) return -1;  // not kept: a later move looks again
+            it = dirs.emplace(dir, std::move(fd)).first;
+        }
+        return it->second.Get();
+    };
+    const int src = open(Join(from, sub));
+    if (src < 0) return error;
+    const int dest = open(Join(to, sub));
+    if (dest < 0) return error;
+    return TreeDir::Rename(src, name, dest, target) ? 0 : errno;
 }
 
 std::vector<std::optional<SourceItem>> MaildirDriver::MoveItems(const std::string& from,
                                                                 const std::vector<SourceItem>& items,
                                                                 const std::string& to) {
     std::vector<std::optional<SourceItem>> out;
+    Dirs dirs;
     for (const auto& item : items) {
         // mbsync's UID stays with the folder it belongs to: off on the way out, on again when the
         // file comes back (a restore), so that mbsync sees the message it knows.
@@ -352,7 +364,7 @@ std::vector<std::optional<SourceItem>> MaildirDriver::MoveItems(const std::strin
         const std::string home = cut != std::string::npos ? item.note.substr(cut + 1) : from;
         const bool back = !token.empty() && to == home;
         auto there = [&](const std::string& n) { return back ? WithSyncUid(WithoutSyncUid(n), token) : WithoutSyncUid(n); };
-        int error = Rename(from, sub, name, to, there(name));
+        int error = Rename(dirs, from, sub, name, to, there(name));
         if (error == ENOENT) {
             // Another client changed its flags (the part after ":2,") or moved it from new/ to
             // cur/: the unique part finds it again.
@@ -362,7 +374,7 @@ std::vector<std::optional<SourceItem>> MaildirDriver::MoveItems(const std::strin
                 continue;
             }
             std::tie(sub, name) = SubAndName(again[0]->stamp);
-            error = Rename(from, sub, name, to, there(name));
+            error = Rename(dirs, from, sub, name, to, there(name));
         }
         if (error != 0)
             Raise(error == EEXIST ? errnum::kMapiCollision : errnum::kMapiNoAccess,
