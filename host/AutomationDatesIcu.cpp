@@ -39,9 +39,22 @@ namespace {
 
 // ---- regional settings -------------------------------------------------------------------
 
-std::string LocaleFromEnvironment() {
-    for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
-        const char* v = std::getenv(name);
+// LC_ALL, LC_TIME and LANG as getenv reads them (null where unset), in one pass over the
+// environment instead of one per name.
+std::array<const char*, 3> LocaleVariables() {
+    static constexpr std::array<std::string_view, 3> kNames = {"LC_ALL=", "LC_TIME=", "LANG="};
+    std::array<const char*, 3> found{};
+    for (char** e = environ; e && *e; ++e) {
+        if ((*e)[0] != 'L') continue;  // all three begin so; most variables do not
+        for (size_t i = 0; i < kNames.size(); ++i)
+            if (!found[i] && std::strncmp(*e, kNames[i].data(), kNames[i].size()) == 0) found[i] = *e + kNames[i].size();
+    }
+    return found;
+}
+
+// The locale the variables name (the first set of LC_ALL, LC_TIME, LANG).
+std::string LocaleFromEnvironment(const std::array<const char*, 3>& variables = LocaleVariables()) {
+    for (const char* v : variables) {
         if (v && *v) {
             std::string s(v);
             s = s.substr(0, s.find_first_of(".@"));
@@ -330,19 +343,6 @@ State& TheState() {
     return s;
 }
 
-// LC_ALL, LC_TIME and LANG as getenv reads them (null where unset), in one pass over the
-// environment instead of one per name.
-std::array<const char*, 3> LocaleVariables() {
-    static constexpr std::array<std::string_view, 3> kNames = {"LC_ALL=", "LC_TIME=", "LANG="};
-    std::array<const char*, 3> found{};
-    for (char** e = environ; e && *e; ++e) {
-        if ((*e)[0] != 'L') continue;  // all three begin so; most variables do not
-        for (size_t i = 0; i < kNames.size(); ++i)
-            if (!found[i] && std::strncmp(*e, kNames[i].data(), kNames[i].size()) == 0) found[i] = *e + kNames[i].size();
-    }
-    return found;
-}
-
 // Called with the mutex held.
 LocaleData& CurrentLocale(State& s) {
     // Every date conversion asks: the last answer stands while the setting it came from (the
@@ -355,7 +355,7 @@ LocaleData& CurrentLocale(State& s) {
         return true;
     };
     if (s.lastData && same()) return *s.lastData;
-    std::string name = s.locale ? *s.locale : LocaleFromEnvironment();
+    std::string name = s.locale ? *s.locale : LocaleFromEnvironment(variables);
     auto& slot = s.cache[name];
     if (!slot) {
         slot = LoadLocale(name);

@@ -22,8 +22,8 @@ namespace {
 // empty (a Maildir's Inbox), by what it is.
 std::string Shown(const std::string& key) { return key.empty() ? "the top folder" : key; }
 
-// A batch is sent as one command per 1,000 items by the driver; the cap bounds what one failure
-// puts back.
+// A batch goes to the driver in one call (IMAP sends one command per 1,000 items, a Maildir a
+// rename per file); the cap bounds what one failure puts back.
 constexpr size_t kMovesPerBatch = 5000;
 // What CompleteItem reads ahead at most (a few messages of a folder walked in order).
 constexpr int64_t kReadAheadBytes = int64_t{8} << 20;
