@@ -21,12 +21,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <unordered_map>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "host/DateArithmetic.h"
@@ -167,6 +169,42 @@ void AppendNumber(std::string& out, int value, int width) {
 std::string FastFormat(const std::vector<PatternPart>& parts, int64_t ms);
 
 // What the formatter and the parser need of one locale.
+// Results kept in a fixed number of slots, one per key by its hash; a key whose slot is taken
+// takes it over. A folder of a million items has as many dates, so most lookups miss: a miss
+// must cost no more than the hash, with no node to allocate, no map to clear when it is full,
+// and a slot's text reusing the room the one before it had.
+template <typename Key, typename Value>
+class Memo {
+public:
+    using Lookup = std::conditional_t<std::is_same_v<Key, std::string>, std::string_view, Key>;
+
+    const Value* Find(Lookup key) const {
+        if (slots_.empty()) return nullptr;
+        const Slot& s = slots_[SlotOf(key)];
+        return s.used && s.key == key ? &s.value : nullptr;
+    }
+    void Keep(Lookup key, const Value& value) {
+        if (slots_.empty()) slots_.resize(kSlots);  // on first use: most commands keep no date
+        Slot& s = slots_[SlotOf(key)];
+        s.key = key;
+        s.value = value;
+        s.used = true;
+    }
+    void Clear() {
+        for (auto& s : slots_) s.used = false;
+    }
+
+private:
+    static constexpr size_t kSlots = 1 << 16;
+    struct Slot {
+        Key key{};
+        Value value{};
+        bool used = false;
+    };
+    static size_t SlotOf(Lookup key) { return std::hash<Lookup>{}(key) & (kSlots - 1); }
+    std::vector<Slot> slots_;
+};
+
 struct LocaleData {
     std::unique_ptr<icu::SimpleDateFormat> general;  // short date (four-digit year) + medium time
     std::unique_ptr<icu::SimpleDateFormat> dateOnly;
@@ -179,16 +217,9 @@ struct LocaleData {
     // appointment or a task does), and ICU takes microseconds for each. Results are kept per
     // locale; parsing fills in the current year where a text has none, so its results are
     // kept for the year they were made in.
-    std::unordered_map<int64_t, std::string> formatted;  // UDate (whole ms) -> general date
-    std::unordered_map<std::string, Date> parsed;
+    Memo<int64_t, std::string> formatted;  // UDate (whole ms) -> general date
+    Memo<std::string, Date> parsed;
     int parsedYear = 0;
-    static constexpr size_t kMemoLimit = 1 << 16;  // entries per map, then start over
-    // Sized for their limit at once: growing by rehashing cost a scan of 30,000 mails a tenth
-    // of its time, and a cleared map keeps its buckets.
-    LocaleData() {
-        formatted.reserve(kMemoLimit);
-        parsed.reserve(kMemoLimit);
-    }
 
     // The two patterns compiled to plain fields and literals (Compile), when every field is one
     // that FastFormat writes exactly as ICU does and probes of both agreed (LoadLocale): a date
@@ -653,18 +684,18 @@ Date ParseImpl(const icu::UnicodeString& text, const LocaleData& loc) {
 }
 
 // Parsing fills in the current year where a text has none: what was parsed is kept for the
-// year it was parsed in, and for a bounded number of texts.
+// year it was parsed in.
 void KeepParsedFresh(LocaleData& loc) {
     const int year = CurrentYear();
-    if (year != loc.parsedYear || loc.parsed.size() >= LocaleData::kMemoLimit) {
-        loc.parsed.clear();
+    if (year != loc.parsedYear) {
+        loc.parsed.Clear();
         loc.parsedYear = year;
     }
 }
 
 void RememberParsed(LocaleData& loc, const std::string& text, Date d) {
     KeepParsedFresh(loc);
-    loc.parsed.emplace(text, d);
+    loc.parsed.Keep(text, d);
 }
 
 // The fast formatter is used only where it wrote every probe exactly as ICU does (each field at
@@ -761,7 +792,7 @@ std::string FormatGeneralDate(Date d) {
     auto& s = TheState();
     std::lock_guard lock(s.mutex);
     LocaleData& loc = CurrentLocale(s);
-    if (auto it = loc.formatted.find(whenMs); it != loc.formatted.end()) return it->second;
+    if (const std::string* known = loc.formatted.Find(whenMs)) return *known;
     const auto& fast = ms == 0 ? loc.fastDateOnly : loc.fastGeneral;
     std::string text;
     if (fast) {
@@ -771,12 +802,12 @@ std::string FormatGeneralDate(Date d) {
         (ms == 0 ? loc.dateOnly : loc.general)->format(static_cast<UDate>(whenMs), out);
         text = ToUtf8(out);
     }
-    if (loc.formatted.size() >= LocaleData::kMemoLimit) loc.formatted.clear();
     if (loc.readsBack) {
         // Read back, this text gives this very date (Probe): remembered as parsed already.
         RememberParsed(loc, text, FromUnixMillis(whenMs));
     }
-    return loc.formatted.emplace(whenMs, std::move(text)).first->second;
+    loc.formatted.Keep(whenMs, text);
+    return text;
 }
 
 Date ParseDate(std::string_view text) {
@@ -784,11 +815,10 @@ Date ParseDate(std::string_view text) {
     std::lock_guard lock(s.mutex);
     LocaleData& loc = CurrentLocale(s);
     KeepParsedFresh(loc);
-    std::string key(text);
-    if (auto it = loc.parsed.find(key); it != loc.parsed.end()) return it->second;
+    if (const Date* known = loc.parsed.Find(text)) return *known;
     icu::UnicodeString u = icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
     const Date d = ParseImpl(u, loc);  // a text that is no date raises and is not kept
-    loc.parsed.emplace(std::move(key), d);
+    loc.parsed.Keep(text, d);
     return d;
 }
 
