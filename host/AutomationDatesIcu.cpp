@@ -172,7 +172,8 @@ std::string FastFormat(const std::vector<PatternPart>& parts, int64_t ms);
 // Results kept in a fixed number of slots, one per key by its hash; a key whose slot is taken
 // takes it over. A folder of a million items has as many dates, so most lookups miss: a miss
 // must cost no more than the hash, with no node to allocate, no map to clear when it is full,
-// and a slot's text reusing the room the one before it had.
+// and a slot's text reusing the room the one before it had. Few slots, so that they stay in the
+// processor's cache: what a scan reads back is the date it has just written.
 template <typename Key, typename Value>
 class Memo {
 public:
@@ -195,7 +196,7 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = 1 << 16;
+    static constexpr size_t kSlots = 1 << 12;
     struct Slot {
         Key key{};
         Value value{};
