@@ -168,7 +168,6 @@ void AppendNumber(std::string& out, int value, int width) {
 // The text ICU's format gives for `ms` (whole milliseconds since 1970, GMT) with `parts`.
 std::string FastFormat(const std::vector<PatternPart>& parts, int64_t ms);
 
-// What the formatter and the parser need of one locale.
 // Results kept in a fixed number of slots, one per key by its hash; a key whose slot is taken
 // takes it over. A folder of a million items has as many dates, so most lookups miss: a miss
 // must cost no more than the hash, with no node to allocate, no map to clear when it is full,
@@ -196,16 +195,23 @@ public:
     }
 
 private:
-    static constexpr size_t kSlots = 1 << 12;
+    static constexpr int kBits = 12;
+    static constexpr size_t kSlots = size_t{1} << kBits;
     struct Slot {
         Key key{};
         Value value{};
         bool used = false;
     };
-    static size_t SlotOf(Lookup key) { return std::hash<Lookup>{}(key) & (kSlots - 1); }
+    // The top bits of the hash times a large odd number: the standard hash of an integer is the
+    // integer itself, and a date in whole seconds (whole days, for a date alone) has low bits
+    // that hardly vary.
+    static size_t SlotOf(Lookup key) {
+        return static_cast<size_t>((uint64_t{std::hash<Lookup>{}(key)} * 0x9E3779B97F4A7C15u) >> (64 - kBits));
+    }
     std::vector<Slot> slots_;
 };
 
+// What the formatter and the parser need of one locale.
 struct LocaleData {
     std::unique_ptr<icu::SimpleDateFormat> general;  // short date (four-digit year) + medium time
     std::unique_ptr<icu::SimpleDateFormat> dateOnly;
