@@ -870,8 +870,8 @@ void Synchroniser::SettleIntents(store::StoreDb& cache) {
         b.destFolder = FolderOf(b.dest).value_or(0);
         const bool srcThere = present.count(b.src) > 0, destThere = present.count(b.dest) > 0;
         if (!srcThere || !destThere)
-            warnings_.push_back("moves from " + b.src + " into " + b.dest + " were cut short and a folder of them is no "
-                                "longer in " + driver_->Name());
+            warnings_.push_back("moves from " + Shown(b.src) + " into " + Shown(b.dest) +
+                                " were cut short and a folder of them is no longer in " + driver_->Name());
         SettleBatch(cache, b, {}, srcThere && b.srcFolder != 0, destThere);
     }
     unsettled_ = false;
