@@ -156,6 +156,7 @@ History::History(const std::filesystem::path& file) : file_(file) {
 }
 
 History::~History() {
+    GiveBackRoom();
     try {
         CommitNotes();
     } catch (const AutomationError&) {
@@ -206,7 +207,10 @@ std::string History::BeginRun(const std::string& command) {
         char id[40];
         std::snprintf(id, sizeof id, "%s-%04x", stamp, static_cast<unsigned>((seed + attempt) & 0xFFFF));
         q.Bind(1, std::string(id)).Bind(2, NowUtc()).Bind(3, command).Bind(4, ThisProcess()).Run();
-        if (sqlite3_changes(db_) == 1) return id;
+        if (sqlite3_changes(db_) == 1) {
+            KeepRoom();
+            return id;
+        }
     }
     Fail("no run id left for " + std::string(stamp));
 }
@@ -321,12 +325,35 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
     }
 }
 
+// A run's notes may fill the disk, and the history must then still say the run failed: the
+// room for that is taken when the run begins, in a file without a name (freed by the system
+// when this process ends, however it ends). Without such files, or room, the run goes on
+// without it.
+void History::KeepRoom() {
+    if (room_ >= 0) return;
+    room_ = ::open(file_.parent_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (room_ >= 0 && ::posix_fallocate(room_, 0, 16 * 1024) != 0) GiveBackRoom();
+}
+
+void History::GiveBackRoom() {
+    if (room_ >= 0) ::close(room_);
+    room_ = -1;
+}
+
 void History::EndRun(const std::string& runId, const std::string& status) {
     CommitNotes();
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Synchronous(true);
     Query q(db_, "UPDATE runs SET ended = ?, status = ? WHERE id = ?", fail);
-    q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
+    try {
+        q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
+    } catch (const AutomationError& e) {
+        if (room_ < 0 || e.Number() != errnum::kMapiDiskError) throw;
+        GiveBackRoom();
+        q.Reset();
+        q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
+    }
+    GiveBackRoom();
 }
 
 void History::MarkRestored(const std::string& runId, int32_t folderSeq, int32_t seq) {

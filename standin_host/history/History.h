@@ -94,7 +94,9 @@ public:
     // the notes, in one transaction flushed to disk. Raises when it cannot be written; the notes
     // stay then.
     void EndFolder(const std::string& runId, int32_t folderSeq, const FolderRecord& folder);
-    // Marks the run ended with `status`.
+    // Marks the run ended with `status`. A disk that filled during the run gets back the room
+    // BeginRun set aside, so a run the full disk failed is not left shown as interrupted. Raises
+    // when it cannot be written even so (the run is shown interrupted once this process ends).
     void EndRun(const std::string& runId, const std::string& status);
     // Marks one removal restored (now).
     void MarkRestored(const std::string& runId, int32_t folderSeq, int32_t seq);
@@ -119,6 +121,9 @@ private:
     std::optional<bool> synchronousFull_;
     std::unique_ptr<store::SqlStatement> insertRemoval_;  // a run notes each of its removals
     bool notesOpen_ = false;  // a transaction of notes is open (NoteRemoval's keepOpen)
+    void KeepRoom();
+    void GiveBackRoom();
+    int room_ = -1;  // an unnamed file beside the history holding room for EndRun, or -1
 };
 
 // What a restore did.

@@ -333,7 +333,13 @@ int Run(Invocation& in) {
 
     client::HeadlessRun run = RunThroughAddin(target, plan, !o.dryRun);
     const bool failed = run.failed || report.failedFolders > 0;
-    if (recorded) recorded->End(run.stopped && recorder.RecordFailure().empty() ? "stopped" : failed ? "failed" : "done");
+    // The run's end not recorded still leaves what it moved to be told, and how to undo it.
+    std::string endFailure;
+    try {
+        if (recorded) recorded->End(run.stopped && recorder.RecordFailure().empty() ? "stopped" : failed ? "failed" : "done");
+    } catch (const AutomationError& e) {
+        endFailure = e.Description();
+    }
     report.Total(run.stopped);
     if (snapshot) {
         if (const auto log = snapshot->KeepLog(); !log.empty()) std::cerr << "Log file (dry run): " << Printable(log) << "\n";
@@ -341,8 +347,9 @@ int Run(Invocation& in) {
         report.Recorded(recorded->Id());
     }
     report.DeletedInstead();
-    if (run.stopped && recorder.RecordFailure().empty()) return 130;  // as a program ended by Ctrl-C
-    return failed || !recorder.RecordFailure().empty() ? kExitFailure : kExitOk;
+    if (!endFailure.empty()) PrintError(endFailure);
+    if (run.stopped && recorder.RecordFailure().empty() && endFailure.empty()) return 130;  // as a program ended by Ctrl-C
+    return failed || !recorder.RecordFailure().empty() || !endFailure.empty() ? kExitFailure : kExitOk;
 }
 
 std::string Check(const Args& args) {
