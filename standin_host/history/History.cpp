@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -201,16 +202,14 @@ std::string History::BeginRun(const std::string& command) {
     const auto ns = static_cast<uint64_t>(now.time_since_epoch().count());
     const uint32_t seed = rd() ^ static_cast<uint32_t>(ns ^ (ns >> 32)) ^ (static_cast<uint32_t>(::getpid()) * 40503u);
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
+    KeepRoom();
     Query q(db_, "INSERT OR IGNORE INTO runs(id, started, command, status, process) VALUES (?, ?, ?, 'running', ?)",
             fail);
     for (uint32_t attempt = 0; attempt < 0x10000; ++attempt) {
         char id[40];
         std::snprintf(id, sizeof id, "%s-%04x", stamp, static_cast<unsigned>((seed + attempt) & 0xFFFF));
         q.Bind(1, std::string(id)).Bind(2, NowUtc()).Bind(3, command).Bind(4, ThisProcess()).Run();
-        if (sqlite3_changes(db_) == 1) {
-            KeepRoom();
-            return id;
-        }
+        if (sqlite3_changes(db_) == 1) return id;
     }
     Fail("no run id left for " + std::string(stamp));
 }
@@ -327,12 +326,18 @@ void History::EndFolder(const std::string& runId, int32_t folderSeq, const Folde
 
 // A run's notes may fill the disk, and the history must then still say the run failed: the
 // room for that is taken when the run begins, in a file without a name (freed by the system
-// when this process ends, however it ends). Without such files, or room, the run goes on
-// without it.
+// when this process ends, however it ends). A disk without that room does not take the run; a
+// file system without such files runs it without.
 void History::KeepRoom() {
     if (room_ >= 0) return;
     room_ = ::open(file_.parent_path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (room_ >= 0 && ::posix_fallocate(room_, 0, 16 * 1024) != 0) GiveBackRoom();
+    if (room_ < 0) return;
+    const int rc = ::posix_fallocate(room_, 0, 16 * 1024);
+    if (rc == 0) return;
+    GiveBackRoom();
+    if (rc == ENOSPC || rc == EDQUOT)
+        RaiseError(errnum::kMapiDiskError, "history file \"" + file_.string() + "\": no room left on its disk to record a run",
+                   kSource);
 }
 
 void History::GiveBackRoom() {
