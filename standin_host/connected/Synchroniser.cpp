@@ -379,12 +379,16 @@ Synchroniser::KnownItemsMap Synchroniser::KnownItems(const Listing& listing) {
         u->Bind(1, id);
         while (u->Step()) {
             std::string key = u->Text(1);
-            const auto stamp = stamps.find(key);
-            const bool edited = stamp != stamps.end() && stamp->second != u->Text(2);
-            if (f.rebuilt || edited)
+            std::string stamp = u->Text(2);
+            const auto listed = stamps.find(key);
+            if (f.rebuilt || (listed != stamps.end() && listed->second != stamp)) {
                 here.emplace("\n" + key, Known{u->Int(0), {}});
-            else
-                here.emplace(key, Known{u->Int(0), {key, u->Text(2), u->Int(3), u->Int(4), u->Text(5), u->Text(6)}});
+                continue;
+            }
+            // The row's texts are built once each, straight into the map.
+            const auto [at, added] = here.try_emplace(std::move(key), Known{u->Int(0), {}});
+            if (!added) continue;
+            at->second.item = {at->first, std::move(stamp), u->Int(3), u->Int(4), u->Text(5), u->Text(6)};
         }
     }
     return known;
@@ -404,8 +408,8 @@ const SyncProgressScope::Watcher* SyncProgressScope::Current() { return tWatcher
 // flagged, and (where keys survive moves) moved to another folder by another client, which
 // stays the same item.
 void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::vector<std::string>& warnings) {
-    const auto known = KnownItems(listing);
-    auto knownAt = [&](int64_t folder, const std::string& key) -> const Known* {
+    auto known = KnownItems(listing);
+    auto knownAt = [&](int64_t folder, const std::string& key) -> Known* {
         const auto f = known.find(folder);
         if (f == known.end()) return nullptr;
         const auto k = f->second.find(key);
@@ -415,15 +419,12 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
     // same key arrived in another folder.
     std::map<int64_t, std::vector<SourceItem>> arrived;
     std::unordered_multimap<std::string, std::pair<int64_t, size_t>> arrivedByKey;  // -> (folder, position)
-    std::unordered_map<int64_t, std::unordered_set<std::string_view>> listed;
     // Renamed or flagged: the known item and what the listing tells of it now.
     std::vector<std::tuple<int64_t, const Known*, const SourceItem*>> restamped;
     for (const auto& [id, f] : listing.folders) {
-        auto& here = listed[id];
-        here.reserve(f.items.size());
         for (const auto& item : f.items) {
-            here.insert(item.key);
-            if (const Known* k = knownAt(id, item.key)) {
+            if (Known* k = knownAt(id, item.key)) {
+                k->listed = true;
                 if (k->item.stamp != item.stamp) restamped.emplace_back(id, k, &item);
                 continue;
             }
@@ -434,11 +435,9 @@ void Synchroniser::ApplyListing(store::StoreDb& cache, Listing& listing, std::ve
     // Known items no longer listed, taken in order of folder and key, so that of two that could
     // be one arrival the same one always is.
     std::vector<std::pair<std::pair<int64_t, std::string_view>, int64_t>> unlisted;
-    for (const auto& [id, items] : known) {
-        const auto& here = listed.at(id);
+    for (const auto& [id, items] : known)
         for (const auto& [key, k] : items)
-            if (!here.count(key)) unlisted.push_back({{id, key}, k.id});
-    }
+            if (!k.listed) unlisted.push_back({{id, key}, k.id});
     std::sort(unlisted.begin(), unlisted.end());
     std::map<std::pair<int64_t, size_t>, int64_t> movedHere;  // arrival -> the known item it is
     std::vector<int64_t> gone;

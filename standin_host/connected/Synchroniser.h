@@ -105,6 +105,7 @@ private:
     struct Known {
         int64_t id;
         SourceItem item;
+        bool listed = false;  // the listing has it (set by ApplyListing)
     };
     // By folder, then by key.
     using KnownItemsMap = std::unordered_map<int64_t, std::unordered_map<std::string, Known>>;
