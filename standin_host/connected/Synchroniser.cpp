@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <future>
+#include <limits>
 #include <map>
 #include <set>
 #include <string_view>
@@ -229,7 +230,17 @@ void Synchroniser::ForgetFoldersGone(store::StoreDb& cache, const std::set<std::
         if (cache.FolderExists(id)) cache.RemoveFolder(id);
         sql_.Run("DELETE FROM conn_folders WHERE key = ?", key);
     }
-    sql_.Exec("DELETE FROM conn_items WHERE folder_id NOT IN (SELECT folder_id FROM conn_folders)");
+    // Rows of folders no longer mapped. The folders that have rows are found a folder at a time
+    // through the rows' index, not by reading every row.
+    std::set<int64_t> mapped;
+    {
+        auto& st = sql_.Prep("SELECT folder_id FROM conn_folders");
+        CacheSql::Use u(st);
+        while (u->Step()) mapped.insert(u->Int(0));
+    }
+    std::optional<int64_t> folder = std::numeric_limits<int64_t>::min();
+    while ((folder = sql_.IntOf("SELECT folder_id FROM conn_items WHERE folder_id > ? ORDER BY folder_id LIMIT 1", *folder)))
+        if (!mapped.count(*folder)) sql_.Run("DELETE FROM conn_items WHERE folder_id = ?", *folder);
     std::vector<int64_t> orphans;
     {
         auto& st = sql_.Prep(
