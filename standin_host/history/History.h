@@ -72,8 +72,9 @@ public:
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
-    // Records a new run of this process as running and returns its id. Raises when the file
-    // cannot be written (nothing recorded then).
+    // Records a new run of this process as running and returns its id, setting aside room on
+    // the history's disk for EndRun. Raises when the file cannot be written, and
+    // kMapiDiskError when the disk has no room for that (nothing recorded then).
     std::string BeginRun(const std::string& command);
     // Opens the record of a folder of the run (path, storeId, folderId of `folder`; nothing else
     // is read) and returns its position in the run, from 1. Raises when it cannot be written.
@@ -116,13 +117,13 @@ private:
     void Exec(const char* sql);
     void Synchronous(bool full);  // FULL or NORMAL, set only when another is in force
     [[noreturn]] void Fail(const std::string& what);
+    void KeepRoom();
+    void GiveBackRoom();
     std::filesystem::path file_;
     sqlite3* db_ = nullptr;
     std::optional<bool> synchronousFull_;
     std::unique_ptr<store::SqlStatement> insertRemoval_;  // a run notes each of its removals
     bool notesOpen_ = false;  // a transaction of notes is open (NoteRemoval's keepOpen)
-    void KeepRoom();
-    void GiveBackRoom();
     int room_ = -1;  // an unnamed file beside the history holding room for EndRun, or -1
 };
 
