@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -36,6 +37,21 @@ constexpr size_t kMaxDepth = 64;                         // folders below the to
 std::string Join(const std::string& dir, const std::string& name) { return dir.empty() ? name : dir + "/" + name; }
 
 std::string UniqueOf(const std::string& name) { return formats::ParseMaildirName(name).unique; }
+
+// Puts `items` in the order of the texts `text` gives of them. The texts are sorted as views and
+// the items then moved once each: sorting items of several strings moves them all at every step,
+// which cost a tenth of a clean that lists a folder of 25,000 files.
+template <typename T, typename Text>
+void SortByText(std::vector<T>& items, Text text) {
+    std::vector<std::pair<std::string_view, size_t>> order;
+    order.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) order.emplace_back(text(items[i]), i);
+    std::sort(order.begin(), order.end());
+    std::vector<T> sorted;
+    sorted.reserve(items.size());
+    for (const auto& o : order) sorted.push_back(std::move(items[o.second]));
+    items = std::move(sorted);
+}
 using formats::WithoutSyncUid;
 
 // mbsync keeps the server's UID of a message in its file name (",U=<uid>" after the unique
@@ -215,16 +231,17 @@ MaildirDriver::FileMap MaildirDriver::Files(const std::string& folder, std::vect
                 Raise(errnum::kMapiNoAccess, "cannot read \"" + (root_ / rel).string() + "\": " + std::strerror(error));
             continue;
         }
-        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+        SortByText(entries, [](const TreeDir::Entry& e) -> std::string_view { return e.name; });
         files.reserve(files.size() + entries.size());
-        for (const auto& e : entries) {
+        for (auto& e : entries) {
             if (e.name[0] == '.') continue;
             if (e.type == DT_LNK) {
                 if (warnings) warnings->push_back("\"" + (root_ / rel / e.name).string() + "\" is a link; not read");
                 continue;
             }
             if (e.type != DT_REG) continue;
-            auto [it, fresh] = files.try_emplace(UniqueOf(e.name), sub, e.name);
+            // The name is moved only into a new entry (try_emplace leaves it otherwise).
+            auto [it, fresh] = files.try_emplace(UniqueOf(e.name), sub, std::move(e.name));
             if (fresh) continue;
             if (it->second.first == "new" && std::string(sub) == "cur") {
                 it->second = {sub, e.name};  // moved to cur/ while we listed
@@ -263,7 +280,7 @@ std::vector<SourceItem> MaildirDriver::ListItems(const std::string& folder, Glan
         items.push_back({uniq, place.first + "/" + place.second, 0, delivered ? dates::ToUnixMillis(*delivered) : 0, "", ""});
     }
     // In the order they are added to the cache: by where they are, then by name.
-    std::sort(items.begin(), items.end(), [](const SourceItem& a, const SourceItem& b) { return a.stamp < b.stamp; });
+    SortByText(items, [](const SourceItem& i) -> std::string_view { return i.stamp; });
     return items;
 }
 
