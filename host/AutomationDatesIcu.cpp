@@ -44,12 +44,22 @@ namespace {
 // LC_ALL, LC_TIME and LANG as getenv reads them (null where unset), in one pass over the
 // environment instead of one per name.
 std::array<const char*, 3> LocaleVariables() {
-    static constexpr std::array<std::string_view, 3> kNames = {"LC_ALL=", "LC_TIME=", "LANG="};
     std::array<const char*, 3> found{};
+    // Every date conversion asks, so the names are told apart by their first letters before any
+    // comparison (LD_PRELOAD, LESS or LIBRARY_PATH cost one look each); as getenv, the first of a
+    // name counts.
+    auto take = [](const char*& slot, const char* v, std::string_view rest, size_t at) {
+        if (!slot && std::strncmp(v + at, rest.data(), rest.size()) == 0) slot = v + at + rest.size();
+    };
     for (char** e = environ; e && *e; ++e) {
-        if ((*e)[0] != 'L') continue;  // all three begin so; most variables do not
-        for (size_t i = 0; i < kNames.size(); ++i)
-            if (!found[i] && std::strncmp(*e, kNames[i].data(), kNames[i].size()) == 0) found[i] = *e + kNames[i].size();
+        const char* v = *e;
+        if (v[0] != 'L') continue;
+        if (v[1] == 'C' && v[2] == '_') {
+            take(found[0], v, "ALL=", 3);
+            take(found[1], v, "TIME=", 3);
+        } else if (v[1] == 'A') {
+            take(found[2], v, "NG=", 2);
+        }
     }
     return found;
 }
