@@ -52,6 +52,7 @@ void SortByText(std::vector<T>& items, Text text) {
     for (const auto& o : order) sorted.push_back(std::move(items[o.second]));
     items = std::move(sorted);
 }
+
 using formats::WithoutSyncUid;
 
 // mbsync keeps the server's UID of a message in its file name (",U=<uid>" after the unique

@@ -220,11 +220,14 @@ std::map<int64_t, std::string> Synchroniser::ReconcileFolders(store::StoreDb& ca
 // do not name (a cache of an older program), and the containers that stand for nothing.
 void Synchroniser::ForgetFoldersGone(store::StoreDb& cache, const std::set<std::string>& present) {
     std::vector<std::pair<std::string, int64_t>> gone;
+    std::set<int64_t> mapped;  // the folders that stay
     {
         auto& st = sql_.Prep("SELECT key, folder_id FROM conn_folders");
         CacheSql::Use u(st);
-        while (u->Step())
-            if (!present.count(u->Text(0))) gone.emplace_back(u->Text(0), u->Int(1));
+        while (u->Step()) {
+            if (present.count(u->Text(0))) mapped.insert(u->Int(1));
+            else gone.emplace_back(u->Text(0), u->Int(1));
+        }
     }
     for (const auto& [key, id] : gone) {
         if (cache.FolderExists(id)) cache.RemoveFolder(id);
@@ -232,12 +235,6 @@ void Synchroniser::ForgetFoldersGone(store::StoreDb& cache, const std::set<std::
     }
     // Rows of folders no longer mapped. The folders that have rows are found a folder at a time
     // through the rows' index, not by reading every row.
-    std::set<int64_t> mapped;
-    {
-        auto& st = sql_.Prep("SELECT folder_id FROM conn_folders");
-        CacheSql::Use u(st);
-        while (u->Step()) mapped.insert(u->Int(0));
-    }
     std::optional<int64_t> folder = std::numeric_limits<int64_t>::min();
     while ((folder = sql_.IntOf("SELECT folder_id FROM conn_items WHERE folder_id > ? ORDER BY folder_id LIMIT 1", *folder)))
         if (!mapped.count(*folder)) sql_.Run("DELETE FROM conn_items WHERE folder_id = ?", *folder);

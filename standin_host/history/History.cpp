@@ -350,13 +350,14 @@ void History::EndRun(const std::string& runId, const std::string& status) {
     std::function<void(const std::string&)> fail = [this](const std::string& w) { Fail(w); };
     Synchronous(true);
     Query q(db_, "UPDATE runs SET ended = ?, status = ? WHERE id = ?", fail);
+    auto write = [&] { q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run(); };
     try {
-        q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
+        write();
     } catch (const AutomationError& e) {
         if (room_ < 0 || e.Number() != errnum::kMapiDiskError) throw;
         GiveBackRoom();
         q.Reset();
-        q.Bind(1, NowUtc()).Bind(2, status).Bind(3, runId).Run();
+        write();
     }
     GiveBackRoom();
 }

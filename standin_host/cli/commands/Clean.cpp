@@ -333,10 +333,11 @@ int Run(Invocation& in) {
 
     client::HeadlessRun run = RunThroughAddin(target, plan, !o.dryRun);
     const bool failed = run.failed || report.failedFolders > 0;
+    const bool stoppedByUser = run.stopped && recorder.RecordFailure().empty();
     // The run's end not recorded still leaves what it moved to be told, and how to undo it.
     std::string endFailure;
     try {
-        if (recorded) recorded->End(run.stopped && recorder.RecordFailure().empty() ? "stopped" : failed ? "failed" : "done");
+        if (recorded) recorded->End(stoppedByUser ? "stopped" : failed ? "failed" : "done");
     } catch (const AutomationError& e) {
         endFailure = e.Description();
     }
@@ -348,7 +349,7 @@ int Run(Invocation& in) {
     }
     report.DeletedInstead();
     if (!endFailure.empty()) PrintError(endFailure);
-    if (run.stopped && recorder.RecordFailure().empty() && endFailure.empty()) return 130;  // as a program ended by Ctrl-C
+    if (stoppedByUser && endFailure.empty()) return 130;  // as a program ended by Ctrl-C
     return failed || !recorder.RecordFailure().empty() || !endFailure.empty() ? kExitFailure : kExitOk;
 }
 
